@@ -1,0 +1,37 @@
+#pragma once
+#include "settings/ChannelSettings.h"
+#include "settings/ConfigStore.h"
+
+#include <cstddef>
+#include <string>
+
+// Builds a channel's ffmpeg argument line (Windows command-line syntax, starting with a
+// blank) from one of the twenty templates, and rewrites it for RTSP over TCP.
+// Pure functions: the main window keeps the line in its 1024-byte m_szCommand.
+
+constexpr std::size_t kCommandBufferSize = 1024;  // terminator included
+
+struct CommandBuild {
+    enum Status { Ok, NoStreams, TooLong, BadValue };
+    Status status = Ok;
+    int templateNo = 0;            // 1..20, 0 when nothing was built
+    bool reencodesVideo = false;   // video on and re-encoded
+    std::string line;              // the argument line when Ok
+    std::string message;           // Chinese text for the row when not Ok
+};
+
+// Reads what the builder uses of channel id from the store (numbers by decimal conversion).
+void ReadChannelForCommand(const ConfigStore& store, int id, ChannelSettings& s, CheckStates& checks);
+
+// Chooses and fills the template. Refuses (never truncates) a line that would not fit in
+// kCommandBufferSize, a channel with video and audio off, and values that would split into
+// extra arguments for the child (quotes, blanks where bare, control characters).
+CommandBuild BuildCommandLine(const CheckStates& checks, const ChannelSettings& s);
+
+// The watermark path as it stands after "movie=" in the filter graph.
+std::string EscapeFilterPath(const std::string& path);
+
+// Inserts "-rtsp_transport tcp " before the input option when the line has "rtsp://" and
+// no "rtsp_transport", and formats the result as "  %s ". Unchanged otherwise. Returns
+// false (line unchanged) when the result would not fit in kCommandBufferSize.
+bool ApplyRtspTransport(bool useTcp, std::string& line);

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs the Debian packages CamRelay needs to build, run and test.
+# Idempotent and quiet when everything is already there.
+#   install-deps.sh          build + run (Qt, ffmpeg, compilers)
+#   install-deps.sh --test   also the test servers (nginx-rtmp, RTSP simulator, Xvfb, fonts)
+set -euo pipefail
+
+pkgs=(build-essential cmake ninja-build pkg-config qt6-base-dev libgl-dev ffmpeg
+      fonts-wqy-microhei nginx-light libnginx-mod-rtmp
+      python3-gi gir1.2-gst-rtsp-server-1.0 gstreamer1.0-plugins-base gstreamer1.0-plugins-good
+      gstreamer1.0-plugins-bad gstreamer1.0-plugins-ugly gstreamer1.0-rtsp gstreamer1.0-tools
+      xvfb xauth x11-apps imagemagick)
+if [ "${1:-}" = "--test" ]; then
+    pkgs+=(googletest libgtest-dev libgmock-dev libbenchmark-dev)
+fi
+
+missing=()
+for p in "${pkgs[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+SUDO=""
+[ "$(id -u)" -ne 0 ] && SUDO="sudo"
+echo "Installing: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -1,0 +1,43 @@
+#pragma once
+#include "settings/ChannelSettings.h"
+#include "settings/ConfigStore.h"
+
+#include <string>
+#include <vector>
+
+// Channel-level operations on config.ini: key names, storing a channel, deletion marks,
+// copying a channel to another id and the start-up scan with renumbering.
+
+// "%d+<name>" for the channel id.
+std::string ChannelKey(int id, const char* name);
+
+// The platform's lenient decimal conversion: leading blanks, optional sign, leading
+// digits; anything else gives 0. Clamped to the int range.
+int DecimalValue(const std::string& text);
+
+// The writes of storing a channel, in their order and by their rules (texts when not
+// empty, numbers when not 0, strFilePath and the check states always).
+ConfigStore::KeyValues ChannelWrites(int id, const ChannelSettings& s, const CheckStates& checks);
+
+// Stores the channel in one atomic replace. Returns whether the file was written.
+bool StoreChannel(const ConfigStore& store, int id, const ChannelSettings& s, const CheckStates& checks);
+
+// The writes of copying channel src to dst, in their order (every field, missing as empty,
+// "ISDelete" false at dst and true at src).
+ConfigStore::KeyValues CopyChannelWrites(const ConfigStore& store, int src, int dst);
+
+// A channel listed by the start-up scan.
+struct ScannedChannel {
+    int oldId = 0;        // where it was stored before the scan
+    int row = 0;          // its row, and its id after the scan
+    std::string name;
+    std::string state;      // "%d+strAVState"
+    std::string transCode;  // "%d+VdTransCode"
+    std::string width;      // "%d+VdWidth" as stored text
+    std::string height;     // "%d+VdHeight"
+};
+
+// Visits the ids below nextId that have keys in the file, in increasing order, skips deleted
+// and nameless ones, and moves each listed channel to the id equal to its row. All moves are
+// committed as one atomic replace of the file. Returns the listed channels in row order.
+std::vector<ScannedChannel> ScanAndRenumber(const ConfigStore& store, int nextId);

@@ -1,0 +1,2 @@
+// placeholder: replaced by the fake transcoder
+int main() { return 0; }
