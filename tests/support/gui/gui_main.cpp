@@ -7,7 +7,6 @@ int main(int argc, char** argv)
     qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? QByteArray("offscreen")
                                                                     : qgetenv("QT_QPA_PLATFORM"));
     QApplication app(argc, argv);
-    Q_INIT_RESOURCE(resources);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }
