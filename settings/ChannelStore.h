@@ -30,6 +30,7 @@ ConfigStore::KeyValues CopyChannelWrites(const ConfigStore& store, int src, int 
 struct ScannedChannel {
     int oldId = 0;        // where it was stored before the scan
     int row = 0;          // its row, and its id after the scan
+    int id = 0;           // where its keys are now: row, or oldId when the moves could not be saved
     std::string name;
     std::string state;      // "%d+strAVState"
     std::string transCode;  // "%d+VdTransCode"
@@ -39,5 +40,6 @@ struct ScannedChannel {
 
 // Visits the ids below nextId that have keys in the file, in increasing order, skips deleted
 // and nameless ones, and moves each listed channel to the id equal to its row. All moves are
-// committed as one atomic replace of the file. Returns the listed channels in row order.
+// committed as one atomic replace of the file; if that fails, nothing moves and each channel's
+// id stays its oldId. Returns the listed channels in row order.
 std::vector<ScannedChannel> ScanAndRenumber(const ConfigStore& store, int nextId);

@@ -1,0 +1,122 @@
+#include "settings/AtomicFile.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+std::atomic<long> g_failAfterBytes{-1};
+
+constexpr mode_t kAnyWrite = S_IWUSR | S_IWGRP | S_IWOTH;
+
+// Writable for us: access() alone is not enough, since it ignores mode bits for root.
+bool Writable(const std::string& path, const struct stat& st, int how)
+{
+    return (st.st_mode & kAnyWrite) != 0 && access(path.c_str(), how) == 0;
+}
+
+bool WriteAll(int fd, std::string_view bytes)
+{
+    const long limit = g_failAfterBytes.load();
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        std::size_t chunk = bytes.size() - done;
+        if (limit >= 0) {
+            if (done >= static_cast<std::size_t>(limit)) {
+                errno = ENOSPC;
+                return false;
+            }
+            chunk = std::min(chunk, static_cast<std::size_t>(limit) - done);
+        }
+        const ssize_t n = write(fd, bytes.data() + done, chunk);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+void AtomicFile::SetWriteFailureForTest(long afterBytes)
+{
+    g_failAfterBytes.store(afterBytes);
+}
+
+bool AtomicFile::Replace(const std::string& path, std::string_view bytes, struct stat* written)
+{
+    std::string target = path;
+    struct stat st;
+    if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        char* resolved = realpath(path.c_str(), nullptr);
+        if (!resolved)
+            return false;  // a dangling link: nowhere sensible to write
+        target = resolved;
+        free(resolved);
+    }
+
+    bool exists = stat(target.c_str(), &st) == 0;
+    if (!exists && errno != ENOENT)
+        return false;
+    if (exists && (!S_ISREG(st.st_mode) || !Writable(target, st, W_OK)))
+        return false;  // a read-only config.ini stays as it is
+
+    const std::size_t slash = target.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
+    const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+    struct stat dirSt;
+    if (stat(dir.c_str(), &dirSt) != 0 || !Writable(dir, dirSt, W_OK | X_OK))
+        return false;
+
+    std::string tmp = (dir == "/" ? "" : dir) + "/." + base + ".XXXXXX";
+    const int fd = mkostemp(tmp.data(), O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    auto fail = [&](bool open) {
+        const int saved = errno;
+        if (open)
+            close(fd);
+        unlink(tmp.c_str());
+        errno = saved;
+        return false;
+    };
+
+    if (fchmod(fd, exists ? (st.st_mode & 07777) : 0600) != 0)
+        return fail(true);
+    if (exists && (st.st_uid != geteuid() || st.st_gid != getegid())) {
+        if (fchown(fd, st.st_uid, st.st_gid) != 0) {
+            // Only root may give a file away; otherwise the new file is ours.
+        }
+    }
+    struct stat result;
+    if (!WriteAll(fd, bytes) || fsync(fd) != 0 || fstat(fd, &result) != 0)
+        return fail(true);
+    if (close(fd) != 0)
+        return fail(false);
+    if (rename(tmp.c_str(), target.c_str()) != 0)
+        return fail(false);
+
+    // Make the rename itself durable; a failure here cannot be undone and is not reported.
+    const int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+        fsync(dfd);
+        close(dfd);
+    }
+    // The rename changed the inode's ctime; take the fresh figures if the file is still ours.
+    struct stat now;
+    if (stat(target.c_str(), &now) == 0 && now.st_dev == result.st_dev && now.st_ino == result.st_ino &&
+        now.st_size == result.st_size && now.st_mtim.tv_sec == result.st_mtim.tv_sec &&
+        now.st_mtim.tv_nsec == result.st_mtim.tv_nsec)
+        result = now;
+    if (written)
+        *written = result;
+    return true;
+}

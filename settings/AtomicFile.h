@@ -1,0 +1,20 @@
+#pragma once
+#include <string>
+#include <string_view>
+#include <sys/stat.h>
+
+// Replaces a file's contents all at once: a temporary file beside it is written, flushed to
+// disk and renamed over it, so that readers and a crash see either the old or the new file.
+// Stateless apart from the test hook; safe from any thread.
+class AtomicFile {
+public:
+    // Returns false, leaving the old file whole and no temporary file behind, when anything
+    // fails or when the file or its folder is not writable. A new file gets mode 0600, an
+    // existing one keeps its mode (and owner, where allowed). A symbolic link is followed and
+    // the file it points to is replaced. On success *written (if given) describes the new file.
+    static bool Replace(const std::string& path, std::string_view bytes, struct stat* written = nullptr);
+
+    // Tests: make every following Replace fail after writing this many bytes of the
+    // temporary file (as a full disk would); a negative count turns the failure off.
+    static void SetWriteFailureForTest(long afterBytes);
+};

@@ -1,0 +1,142 @@
+#include "settings/IniCache.h"
+
+#include "settings/AtomicFile.h"
+
+#include <atomic>
+#include <cerrno>
+#include <fcntl.h>
+#include <mutex>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <unordered_map>
+
+namespace {
+
+// Larger files are certainly not a config file of ours; reading them could exhaust memory.
+constexpr off_t kMaxFileSize = 64 << 20;
+constexpr std::size_t kMaxEntries = 16;
+
+enum class ReadStatus { Ok, Missing, Unreadable };
+
+struct Entry {
+    struct stat st;
+    std::shared_ptr<IniFile> doc;  // handed out only as const; edited only when unshared
+};
+
+std::mutex g_mutex;
+std::unordered_map<std::string, Entry> g_cache;
+std::atomic<long> g_replaces{0};
+
+bool SameFile(const struct stat& a, const struct stat& b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+        a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
+        a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
+
+
+void Remember(const std::string& path, const struct stat& st, std::shared_ptr<IniFile> doc)
+{
+    if (g_cache.size() >= kMaxEntries && !g_cache.count(path))
+        g_cache.clear();
+    g_cache[path] = Entry{st, std::move(doc)};
+}
+
+bool ReadAll(int fd, std::string& out)
+{
+    out.clear();
+    char buf[65536];
+    for (;;) {
+        const ssize_t n = read(fd, buf, sizeof buf);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        if (n == 0)
+            return true;
+        out.append(buf, static_cast<std::size_t>(n));
+        if (out.size() > static_cast<std::size_t>(kMaxFileSize))
+            return false;
+    }
+}
+
+// Caller holds g_mutex.
+ReadStatus LoadLocked(const std::string& path, std::shared_ptr<IniFile>& doc)
+{
+    doc = nullptr;
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) {
+        g_cache.erase(path);
+        return errno == ENOENT || errno == ENOTDIR ? ReadStatus::Missing : ReadStatus::Unreadable;
+    }
+    if (!S_ISREG(st.st_mode) || st.st_size > kMaxFileSize)
+        return ReadStatus::Unreadable;
+    if (const auto it = g_cache.find(path); it != g_cache.end() && SameFile(it->second.st, st)) {
+        doc = it->second.doc;
+        return ReadStatus::Ok;
+    }
+
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return errno == ENOENT ? ReadStatus::Missing : ReadStatus::Unreadable;
+    std::string bytes;
+    bool ok = false;
+    struct stat before, after;
+    // Someone writing the file in place while we read: read again.
+    for (int attempt = 0; attempt < 3 && !ok; ++attempt) {
+        ok = fstat(fd, &before) == 0 && lseek(fd, 0, SEEK_SET) == 0 && ReadAll(fd, bytes) &&
+            fstat(fd, &after) == 0 && SameFile(before, after);
+    }
+    close(fd);
+    if (!ok)
+        return ReadStatus::Unreadable;
+    auto parsed = std::make_shared<IniFile>(IniFile::Parse(bytes));
+    Remember(path, after, parsed);
+    doc = std::move(parsed);
+    return ReadStatus::Ok;
+}
+
+}  // namespace
+
+std::shared_ptr<const IniFile> IniCache::Load(const std::string& path)
+{
+    static const auto empty = std::make_shared<const IniFile>();
+    std::lock_guard lock(g_mutex);
+    std::shared_ptr<IniFile> doc;
+    LoadLocked(path, doc);
+    if (!doc)
+        return empty;
+    return doc;
+}
+
+bool IniCache::Update(const std::string& path, const std::function<bool(IniFile&)>& edit)
+{
+    std::lock_guard lock(g_mutex);
+    std::shared_ptr<IniFile> current;
+    const ReadStatus status = LoadLocked(path, current);
+    if (status == ReadStatus::Unreadable)
+        return false;
+    // Edit the cached document itself when no reader holds it (a large file need not be
+    // copied); it leaves the cache now and comes back only as what was written.
+    g_cache.erase(path);
+    std::shared_ptr<IniFile> doc;
+    if (current && current.use_count() == 1)
+        doc = std::move(current);
+    else
+        doc = std::make_shared<IniFile>(current ? *current : IniFile());
+    if (!edit(*doc))
+        return false;
+    const std::string bytes = doc->Serialize();
+    struct stat st;
+    if (!AtomicFile::Replace(path, bytes, &st))
+        return false;
+    ++g_replaces;
+    Remember(path, st, std::move(doc));
+    return true;
+}
+
+long IniCache::ReplaceCount()
+{
+    return g_replaces.load();
+}

@@ -1,0 +1,23 @@
+#pragma once
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+// Conversions between UTF-8 (the text of the program) and the encodings config.ini may be
+// stored in: UTF-16LE and GB18030 (a superset of GBK, through glibc iconv). Stateless;
+// the iconv handles are per thread, so every function may be called from any thread.
+class TextCodec {
+public:
+    // Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+    static bool IsValidUtf8(std::string_view bytes);
+
+    // Each returns false (and leaves out unspecified) when the input is not valid.
+    static bool Gb18030ToUtf8(std::string_view in, std::string& out);
+    static bool Utf16LeToUtf8(std::string_view in, std::string& out);
+    // The input must be valid UTF-8.
+    static std::string Utf8ToUtf16Le(std::string_view utf8);
+
+    // Length in bytes of the longest prefix of valid UTF-8 text that needs at most
+    // maxUnits UTF-16 code units; a surrogate pair is never split.
+    static std::size_t Utf16PrefixBytes(std::string_view utf8, std::size_t maxUnits);
+};
