@@ -1,0 +1,326 @@
+#include "relay/CommandBuilder.h"
+
+#include "settings/ChannelStore.h"
+
+#include <array>
+#include <string_view>
+#include <vector>
+
+#include "relay/CommandLine.h"
+
+// The twenty templates use named placeholders ({src}, {w}, ...) instead of printf
+// conversions, so that a value is inserted exactly once and never re-read as a template.
+// Every line is checked by splitting it the way the child's C runtime will and comparing
+// with the template's own tokens filled with the values: a value can never move into
+// another argument's place.
+
+namespace {
+
+constexpr std::array<const char*, 20> kTemplates = {
+    // 1-2: audio only
+    " -i \"{src}\" -y -acodec copy -vn -f flv {dst} ",
+    " -i \"{src}\" -y -acodec libfaac -ac {ac} -ar {ar} -b:a {ab}k -vn -f flv {dst} ",
+    // 3-8: video copied
+    " -i \"{src}\" -vcodec copy -an -f flv {dst} ",
+    " -i \"{src}\" -vcodec copy -acodec copy -f flv {dst} ",
+    " -i \"{src}\" -vcodec copy -acodec libfaac -ac {ac} -ar {ar} -b:a {ab}k -f flv {dst} ",
+    " -i \"{src}\" -vcodec copy -an -f flv -copyts {dst} ",
+    " -i \"{src}\" -vcodec copy -acodec copy -f flv -copyts {dst} ",
+    " -i \"{src}\" -vcodec copy -acodec libfaac -ac {ac} -ar {ar} -b:a {ab}k -f flv -copyts {dst} ",
+    // 9-20: video re-encoded; even numbers carry the watermark graph
+    " -i \"{src}\" -vcodec libx264 -s {w}*{h} -b:v {vb}k -r {r} -vprofile {prof} -an -f flv  {dst} ",
+    " -i \"{src}\" -vcodec libx264 -s {w}*{h} -b:v {vb}k -r {r} -vprofile {prof} -vf \" movie={wm} [watermark];[in][watermark] overlay={pos} \" -an -f flv  {dst} ",
+    " -i \"{src}\" -vcodec libx264 -acodec copy -s {w}*{h} -b:v {vb}k -r {r}  -vprofile {prof} -f flv {dst} ",
+    " -i \"{src}\" -vcodec libx264 -acodec copy -s {w}*{h} -b:v {vb}k -r {r}  -vprofile {prof} -vf \" movie={wm} [watermark];[in][watermark] overlay={pos} \" -f flv {dst} ",
+    " -i \"{src}\" -vcodec libx264 -acodec libfaac -ac {ac} -ar {ar} -b:a {ab}k -s {w}*{h} -b:v {vb}k -r {r}  -vprofile {prof} -f flv {dst} ",
+    " -i \"{src}\" -vcodec libx264 -acodec libfaac -ac {ac} -ar {ar} -b:a {ab}k -s {w}*{h} -b:v {vb}k -r {r}  -vprofile {prof} -vf \" movie={wm} [watermark];[in][watermark] overlay={pos} \" -f flv {dst} ",
+    " -i \"{src}\" -vcodec libx264 -s {w}*{h} -b:v {vb}k -r {r}  -vprofile {prof} -an -f flv -copyts {dst} ",
+    " -i \"{src}\" -vcodec libx264 -s {w}*{h} -b:v {vb}k -r {r}  -vprofile {prof} -vf \" movie={wm} [watermark];[in][watermark] overlay={pos} \" -an -f flv -copyts {dst} ",
+    " -i \"{src}\" -vcodec libx264 -acodec libfaac -s {w}*{h} -b:v {vb}k -r {r} -vprofile {prof} -f flv -copyts {dst} ",
+    " -i \"{src}\" -vcodec libx264 -acodec libfaac -s {w}*{h} -b:v {vb}k -r {r} -vprofile {prof} -vf \" movie={wm} [watermark];[in][watermark] overlay={pos} \" -f flv -copyts {dst} ",
+    " -i \"{src}\" -vcodec libx264 -acodec libfaac -s {w}*{h} -b:v {vb}k -r {r} -vprofile {prof} -ac {ac} -ar {ar} -b:a {ab}k -f flv -copyts {dst} ",
+    " -i \"{src}\" -vcodec libx264 -acodec libfaac -s {w}*{h} -b:v {vb}k -r {r} -vprofile {prof} -ac {ac} -ar {ar} -b:a {ab}k -vf \" movie={wm} [watermark];[in][watermark] overlay={pos} \" -f flv -copyts {dst} ",
+};
+
+const char kNoStreams[] = "视频和音频均未启用，未开启直播！";
+const char kTooLong[] = "命令行过长，未开启直播！";
+
+// One placeholder per value; the text values carry the Chinese name of their setting.
+struct Slot {
+    std::string_view key;
+    std::string value;
+    const char* label = nullptr;  // null for numbers
+    bool bare = false;            // stands unquoted in the line
+};
+
+using Slots = std::vector<Slot>;
+
+const std::string* Find(const Slots& slots, std::string_view key)
+{
+    for (const Slot& s : slots)
+        if (s.key == key)
+            return &s.value;
+    return nullptr;
+}
+
+// Replaces each {name} of text by its value in one pass; values are never rescanned.
+std::string Fill(std::string_view text, const Slots& slots)
+{
+    std::string out;
+    out.reserve(text.size() + 256);
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '{') {
+            const std::size_t close = text.find('}', i);
+            if (close != std::string_view::npos) {
+                if (const std::string* v = Find(slots, text.substr(i + 1, close - i - 1))) {
+                    out += *v;
+                    i = close;
+                    continue;
+                }
+            }
+        }
+        out += text[i];
+    }
+    return out;
+}
+
+// The arguments the line must split into: the template's own tokens (blank-separated,
+// quotes grouping; templates hold no backslashes), each filled with the values.
+std::vector<std::string> ExpectedArgs(std::string_view tmpl, const Slots& slots)
+{
+    std::vector<std::string> tokens;
+    std::string cur;
+    bool inQuotes = false, have = false;
+    for (char c : tmpl) {
+        if (c == '"') {
+            inQuotes = !inQuotes;
+            have = true;
+        } else if (c == ' ' && !inQuotes) {
+            if (have)
+                tokens.push_back(Fill(cur, slots));
+            cur.clear();
+            have = false;
+        } else {
+            cur += c;
+            have = true;
+        }
+    }
+    if (have)
+        tokens.push_back(Fill(cur, slots));
+    return tokens;
+}
+
+bool SplitsAsExpected(std::string_view tmpl, const Slots& slots)
+{
+    return SplitCommandLine(Fill(tmpl, slots)) == ExpectedArgs(tmpl, slots);
+}
+
+bool HasControl(const std::string& s)
+{
+    for (unsigned char c : s)
+        if (c < 0x20 || c == 0x7F)
+            return true;
+    return false;
+}
+
+// The overlay position is an expression of the overlay filter: letters, digits and
+// _ + - * / . ( ) : and blanks. Commas, brackets, semicolons, quotes, '=' and backslashes
+// would reach the filter-graph parser and could add filters or options.
+bool IsPositionExpression(const std::string& s)
+{
+    for (unsigned char c : s) {
+        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')
+                        || std::string_view("_+-*/.:() ").find(static_cast<char>(c)) != std::string_view::npos;
+        if (!ok)
+            return false;
+    }
+    return true;
+}
+
+// The wizard leaves an offset the operator did not type empty, which gives ":" or
+// "main_w-overlay_w+:..." — expressions the overlay filter rejects after the first frame, so
+// the channel would fail forever. An empty offset means no offset: fill in 0.
+std::string OverlayPosition(const std::string& expression)
+{
+    const auto fill = [](std::string part) {
+        if (part.empty() || part.back() == '+' || part.back() == '-')
+            part += '0';
+        return part;
+    };
+    const std::size_t colon = expression.find(':');
+    if (colon == std::string::npos)
+        return expression;
+    return fill(expression.substr(0, colon)) + ":" + fill(expression.substr(colon + 1));
+}
+
+int ChooseTemplate(bool v, bool vr, bool ts, bool a, bool ar, bool w)
+{
+    if (!v)
+        return a ? (ar ? 2 : 1) : 0;
+    if (!vr) {
+        const int base = ts ? 6 : 3;
+        return a ? base + (ar ? 2 : 1) : base;
+    }
+    int no = ts ? 15 : 9;
+    if (a)
+        no += ar ? 4 : 2;
+    return no + (w ? 1 : 0);
+}
+
+bool UsesKey(std::string_view tmpl, std::string_view key)
+{
+    return tmpl.find("{" + std::string(key) + "}") != std::string_view::npos;
+}
+
+// Empty when every text value the template uses is acceptable, else the row message.
+std::string CheckValues(std::string_view tmpl, const Slots& slots, const std::string& rawWatermark)
+{
+    for (const Slot& s : slots) {
+        if (!s.label || !UsesKey(tmpl, s.key))
+            continue;
+        const std::string& checked = s.key == "wm" ? rawWatermark : s.value;
+        const std::string name = s.label;
+        if (s.bare && s.value.empty())
+            return name + "为空，未开启直播！";
+        if (s.bare && s.value.front() == '-')
+            return name + "不能以“-”开头，未开启直播！";
+        if (s.key == "pos" && !IsPositionExpression(s.value))
+            return name + "只能含有字母、数字、空格和 _+-*/.:()，未开启直播！";
+        // Alone among harmless values, this one must keep to its own argument.
+        Slots probe = slots;
+        for (Slot& other : probe)
+            if (other.label && other.key != s.key)
+                other.value = "x";
+        if (HasControl(checked) || !SplitsAsExpected(tmpl, probe))
+            return name + (s.bare ? "含有空格、引号或控制字符，未开启直播！"
+                                  : "含有引号、结尾反斜杠或控制字符，未开启直播！");
+    }
+    if (!SplitsAsExpected(tmpl, slots))
+        return "命令行参数有误，未开启直播！";
+    return {};
+}
+
+void AppendEscaped(std::string& out, char c, std::string_view specials)
+{
+    if (specials.find(c) != std::string_view::npos)
+        out += '\\';
+    out += c;
+}
+
+}  // namespace
+
+void ReadChannelForCommand(const ConfigStore& store, int id, ChannelSettings& s, CheckStates& checks)
+{
+    const auto text = [&](const char* name) { return store.GetValue(ChannelKey(id, name)); };
+    const auto number = [&](const char* name) { return DecimalValue(text(name)); };
+
+    const char* const flags[] = {"checkstate", "checkstate1", "checkstate2", "checkstate3", "checkstate4"};
+    for (std::size_t i = 0; i < checks.size(); ++i)
+        checks[i] = number(flags[i]);
+    s.SignalName = text("SignalName");
+    s.Adress = text("Adress");
+    s.VdWidth = number("VdWidth");
+    s.VdHeight = number("VdHeight");
+    s.VdBitRate = number("VdBitRate");
+    s.VdRameRate = number("VdRameRate");
+    s.VdProFile = text("VdProFile");
+    s.AdChannel = number("AdChannel");
+    s.AdSmpLinGrate = number("AdSmpLinGrate");
+    s.AdBitRate = number("AdBitRate");
+    s.strFilePath = text("strFilePath");
+    s.StrPucSeatPos = text("StrPucSeatPos");
+}
+
+CommandBuild BuildCommandLine(const CheckStates& checks, const ChannelSettings& s)
+{
+    CommandBuild result;
+    const bool v = checks[0] != 0, vr = checks[1] != 0, ts = checks[2] != 0;
+    const bool a = checks[3] != 0, ar = checks[4] != 0;
+    const bool w = !s.strFilePath.empty();
+    result.reencodesVideo = v && vr;
+
+    const int no = ChooseTemplate(v, vr, ts, a, ar, w);
+    if (no == 0) {
+        result.status = CommandBuild::NoStreams;
+        result.message = kNoStreams;
+        return result;
+    }
+    const std::string_view tmpl = kTemplates[no - 1];
+
+    const Slots slots = {
+        {"src", s.SignalName, "信号源地址", false},
+        {"ac", std::to_string(s.AdChannel)},
+        {"ar", std::to_string(s.AdSmpLinGrate)},
+        {"ab", std::to_string(s.AdBitRate)},
+        {"w", std::to_string(s.VdWidth)},
+        {"h", std::to_string(s.VdHeight)},
+        {"vb", std::to_string(s.VdBitRate)},
+        {"r", std::to_string(s.VdRameRate)},
+        {"prof", s.VdProFile, "Profile", true},
+        {"wm", w ? EscapeFilterPath(s.strFilePath) : std::string(), "水印文件", false},
+        {"pos", OverlayPosition(s.StrPucSeatPos), "水印位置", false},
+        {"dst", s.Adress, "发布地址", true},
+    };
+
+    if (std::string problem = CheckValues(tmpl, slots, s.strFilePath); !problem.empty()) {
+        result.status = CommandBuild::BadValue;
+        result.message = std::move(problem);
+        return result;
+    }
+    std::string line = Fill(tmpl, slots);
+    if (line.size() + 1 > kCommandBufferSize) {
+        result.status = CommandBuild::TooLong;
+        result.message = kTooLong;
+        return result;
+    }
+    result.templateNo = no;
+    result.line = std::move(line);
+    return result;
+}
+
+std::string EscapeFilterPath(const std::string& path)
+{
+    // A drive path (D:\logo\wm.png) takes forward slashes, as the filter expects.
+    std::string s = path;
+    if (s.size() >= 2 && s[1] == ':')
+        for (char& c : s)
+            if (c == '\\')
+                c = '/';
+
+    // Two levels: the movie filter's option parser, then the filter-graph parser.
+    // For a drive path this gives D\\:/logo/wm.png. UTF-8 bytes never collide with these.
+    std::string level1;
+    for (char c : s)
+        AppendEscaped(level1, c, "\\':");
+    std::string level2;
+    for (char c : level1)
+        AppendEscaped(level2, c, "\\'[],;");
+    return level2;
+}
+
+bool ApplyRtspTransport(bool useTcp, std::string& line)
+{
+    if (!useTcp)
+        return true;
+    const std::string text = line.substr(0, line.find('\0'));
+    if (text.find("rtsp://") == std::string::npos || text.find("rtsp_transport") != std::string::npos)
+        return true;
+
+    // The input option is the first "-i" standing as a token of its own; "-i" inside an
+    // address (rtsp://host/live-in/1) or the filter graph is left alone.
+    std::size_t at = 0;
+    for (;; ++at) {
+        at = text.find("-i", at);
+        if (at == std::string::npos)
+            return true;
+        const bool startsToken = at == 0 || text[at - 1] == ' ' || text[at - 1] == '\t';
+        const bool endsToken = at + 2 == text.size() || text[at + 2] == ' ' || text[at + 2] == '\t';
+        if (startsToken && endsToken)
+            break;
+    }
+    std::string rewritten = "  " + text.substr(0, at) + "-rtsp_transport tcp " + text.substr(at) + " ";
+    if (rewritten.size() + 1 > kCommandBufferSize)
+        return false;
+    line = std::move(rewritten);
+    return true;
+}
