@@ -2,17 +2,19 @@
 #include "settings/ChannelSettings.h"
 
 #include <QDialog>
+#include <QList>
 #include <string>
 
 class QCheckBox;
 class QComboBox;
 class QLineEdit;
 class QPushButton;
-class QSpinBox;
+class QWidget;
+class UpDownButton;
 
 // Second page of the channel wizard ("导入信号"): encoding settings and the watermark group.
 // Held by CMyNewDlg; opened afresh (all controls re-initialised) each time it runs.
-// Controls carry their numeric ids as objectName ("1025" ...).
+// Controls carry their numeric ids as objectName ("1025" ...). GUI thread only.
 class CMyChildDlg : public QDialog {
     Q_OBJECT
 public:
@@ -30,5 +32,36 @@ public:
     CheckStates Checks() const;
 
 private:
-    // ... implementation members
+    void BuildControls();
+    void InitControls();
+    void LoadStored();
+    void SetVideoControlsEnabled(bool enabled);
+    void OnVideoReencodeClicked();
+    void OnSizeChosen(int index);
+    void OnChooseFile();
+    void RebuildPosition();
+    void OnFinish();
+    // Refuses values that would break the argument line or config.ini; false after a message.
+    bool CheckCollected();
+
+    bool m_bNew;
+    int m_nId = 0;
+    std::string m_strAppDir;
+    bool m_bVideoDisabled = false;  // toggled by each click of 1026
+
+    ChannelSettings m_values;       // collected at "完成" (and the position expression)
+    CheckStates m_checks{};
+    // Shown and collected, but not part of the channel's settings.
+    int m_nVideoTrack = 0, m_nMaxBitRate = 0, m_nGop = 0, m_nAudioTrack = 0;
+
+    QCheckBox *m_pVideoOn, *m_pVideoReencode, *m_pCopyTs, *m_pAudioOn, *m_pAudioReencode;
+    QCheckBox* m_pUnused1038;
+    QComboBox *m_pVideoTrack, *m_pFrameRate, *m_pSize, *m_pProfile;
+    QComboBox *m_pAudioTrack, *m_pAudioChannels, *m_pSampleRate, *m_pAudioBitRate;
+    QComboBox* m_pPosition;
+    QLineEdit *m_pBitRate, *m_pWidth, *m_pHeight, *m_pMaxBitRate, *m_pGop, *m_pUnused1048;
+    QLineEdit *m_pFilePath, *m_pOffsetX, *m_pOffsetY;
+    UpDownButton *m_pSpinX, *m_pSpinY;
+    QPushButton *m_pChooseFile, *m_pPreview, *m_pFinish;
+    QList<QWidget*> m_videoEncodingControls;
 };

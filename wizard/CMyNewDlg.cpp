@@ -1,0 +1,183 @@
+#include "wizard/CMyNewDlg.h"
+
+#include "app/MessageBox.h"
+#include "settings/ChannelStore.h"
+#include "settings/ConfigStore.h"
+#include "wizard/FieldRules.h"
+
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+namespace {
+// The page's texts.
+const char* const kTitle = "导入信号";
+const char* const kHeading = "设置信号名字和地址";
+const char* const kNoName = "请输入名称!";
+const char* const kNoSource = "请输入正确的信号源地址!  很关键!!!";
+const char* const kBadSourceScheme = "请输入正确的信号源地址以rtmp:// 或 rtsp:// 或 http:// 开头的!!!";
+const char* const kNoPublish = "请输入正确的发布地址!  很关键!!!";
+const char* const kBadPublishScheme = "请输入正确的发布地址地址以rtmp:// 开头!!!";
+const char* const kUnsafeSource = "信号源地址不能包含空格、引号或控制字符!";
+const char* const kUnsafePublish = "发布地址不能包含空格、引号或控制字符!";
+const char* const kUnsafeName = "名称不能包含控制字符!";
+
+// What config.ini gives back on reading; longer text would not survive a round trip.
+constexpr int kMaxFieldLength = 259;
+
+// Exact, case-sensitive comparison of the first seven bytes (all schemes are ASCII).
+bool StartsWith7(const std::string& text, const char* scheme)
+{
+    return text.compare(0, 7, scheme) == 0;
+}
+}  // namespace
+
+CMyNewDlg::CMyNewDlg(bool isNew, QWidget* parent)
+    : QDialog(parent), m_child(isNew, this)
+{
+    setWindowTitle(QString::fromUtf8(kTitle));
+    QPalette pal = palette();
+    pal.setColor(QPalette::Window, QColor(0xED, 0xED, 0xF5));
+    setPalette(pal);
+    setAutoFillBackground(true);
+
+    auto* heading = new QLabel(QString::fromUtf8(kHeading), this);
+    QFont headingFont = heading->font();
+    headingFont.setBold(true);
+    headingFont.setPointSizeF(headingFont.pointSizeF() * 1.2);
+    heading->setFont(headingFont);
+
+    auto makeEdit = [this](const char* id) {
+        auto* edit = new QLineEdit(this);
+        edit->setObjectName(id);
+        edit->setMaxLength(kMaxFieldLength);
+        return edit;
+    };
+    m_pName = makeEdit("1001");
+    m_pSource = makeEdit("1002");
+    m_pPublish = makeEdit("1003");
+    m_pStreamName = makeEdit("1004");
+
+    // Each field has its label on the left and its hint just above it.
+    auto* grid = new QGridLayout;
+    grid->setColumnStretch(1, 1);
+    grid->setVerticalSpacing(4);
+    int row = 0;
+    auto addField = [&](const char* label, const char* hint, QLineEdit* edit) {
+        auto* hintLabel = new QLabel(QString::fromUtf8(hint), this);
+        hintLabel->setStyleSheet("color: #666680;");
+        grid->addWidget(hintLabel, row, 1);
+        grid->addWidget(new QLabel(QString::fromUtf8(label), this), row + 1, 0);
+        grid->addWidget(edit, row + 1, 1);
+        grid->setRowMinimumHeight(row + 2, 18);
+        row += 3;
+    };
+    addField("名称：", "如：1", m_pName);
+    addField("信号源地址：", "如：rtsp://192.168.1.66/onvif/live/1", m_pSource);
+    addField("发布地址：", "如：rtmp://push.example.com/live/camera01", m_pPublish);
+    // The stream name is loaded and handed on, but not shown.
+    auto* streamLabel = new QLabel(QString::fromUtf8("发布流名称："), this);
+    grid->addWidget(streamLabel, row, 0);
+    grid->addWidget(m_pStreamName, row, 1);
+    streamLabel->hide();
+    m_pStreamName->hide();
+
+    auto* next = new QPushButton(QString::fromUtf8("下一步"), this);
+    next->setObjectName("1006");
+    next->setDefault(true);  // Enter runs the same checks as a click
+    connect(next, &QPushButton::clicked, this, &CMyNewDlg::OnNext);
+
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch();
+    buttons->addWidget(next);
+    auto* page = new QVBoxLayout(this);
+    page->setContentsMargins(40, 24, 40, 24);
+    page->addWidget(heading);
+    page->addSpacing(16);
+    page->addLayout(grid);
+    page->addStretch();
+    page->addLayout(buttons);
+    resize(670, 500);  // about 379 x 284 dialog units
+}
+
+void CMyNewDlg::SetChannel(int id, const std::string& appDir)
+{
+    m_nId = id;
+    m_strAppDir = appDir;
+    m_child.SetChannel(id, appDir);
+}
+
+int CMyNewDlg::exec()
+{
+    LoadStored();
+    return QDialog::exec();
+}
+
+void CMyNewDlg::LoadStored()
+{
+    const ConfigStore store(m_strAppDir);
+    auto get = [&](const char* name) { return QString::fromStdString(store.GetValue(ChannelKey(m_nId, name))); };
+    m_pName->setText(get("Name"));
+    m_pSource->setText(get("SignalName"));
+    m_pPublish->setText(get("Adress"));
+    m_pStreamName->setText(get("StreamName"));
+}
+
+void CMyNewDlg::OnNext()
+{
+    Name = m_pName->text().toStdString();
+    SignalName = m_pSource->text().toStdString();
+    Adress = m_pPublish->text().toStdString();
+    StreamName = m_pStreamName->text().toStdString();
+    // The encoding page gets the addresses on every press, before the checks.
+    m_child.SignalName = SignalName;
+    m_child.Adress = Adress;
+    m_child.StreamName = StreamName;
+    m_child.SetChannel(m_nId, m_strAppDir);
+
+    if (const char* problem = FirstProblem()) {
+        Prompt::Message(this, QString::fromUtf8(problem));
+        return;
+    }
+    // A cancelled encoding page leaves this page open; the next press opens it afresh.
+    if (m_child.exec() == QDialog::Accepted)
+        accept();
+}
+
+const char* CMyNewDlg::FirstProblem() const
+{
+    if (Name.empty())
+        return kNoName;
+    if (SignalName.empty())
+        return kNoSource;
+    if (!StartsWith7(SignalName, "rtmp://") && !StartsWith7(SignalName, "rtsp://") &&
+        !StartsWith7(SignalName, "http://"))
+        return kBadSourceScheme;
+    if (Adress.empty())
+        return kNoPublish;
+    if (!StartsWith7(Adress, "rtmp://"))
+        return kBadPublishScheme;
+    // The addresses become single arguments of the transcoder's line; a name a line of config.ini.
+    if (FieldRules::HasBlankQuoteOrControl(m_pSource->text()))
+        return kUnsafeSource;
+    if (FieldRules::HasBlankQuoteOrControl(m_pPublish->text()))
+        return kUnsafePublish;
+    if (FieldRules::HasControl(m_pName->text()))
+        return kUnsafeName;
+    return nullptr;
+}
+
+ChannelSettings CMyNewDlg::Values() const
+{
+    ChannelSettings values = m_child.Values();
+    values.Name = Name;
+    return values;
+}
+
+CheckStates CMyNewDlg::Checks() const
+{
+    return m_child.Checks();
+}
