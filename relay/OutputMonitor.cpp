@@ -1,0 +1,314 @@
+#include "relay/OutputMonitor.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdint>
+#include <system_error>
+#include <utility>
+
+namespace {
+
+constexpr std::size_t kReadSize = 4096;
+constexpr int kPauseMs = 2000;
+// The bitrate value of a status line starts this far after the 's' of "size=" and fits in
+// this many characters (fixed-width fields of the transcoder's status line).
+constexpr std::size_t kBitrateOffset = 41;
+constexpr std::size_t kBitrateWidth = 13;
+// A partial line carried over to the next read is cut at this length.
+constexpr std::size_t kMaxCarry = 1024;
+
+bool IsBlank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// atoi on a view: leading blanks, optional sign, leading digits; saturates instead of
+// overflowing.
+int AtoiView(std::string_view text)
+{
+    std::size_t i = 0;
+    while (i < text.size() && IsBlank(text[i]))
+        ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+        negative = text[i] == '-';
+        ++i;
+    }
+    long long value = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        value = value * 10 + (text[i] - '0');
+        if (value > INT_MAX)
+            return negative ? INT_MIN : INT_MAX;
+    }
+    return static_cast<int>(negative ? -value : value);
+}
+
+bool IsStatusLine(std::string_view line)
+{
+    return line.find("size=") != std::string_view::npos &&
+           (line.find("time=") != std::string_view::npos ||
+            line.find("bitrate=") != std::string_view::npos);
+}
+
+// Splits the child's output into lines for the tail, joining a line that spans two reads.
+class TailFeeder {
+public:
+    explicit TailFeeder(std::shared_ptr<OutputTail> tail) : m_tail(std::move(tail)) {}
+
+    void Feed(std::string_view chunk)
+    {
+        if (!m_tail)
+            return;
+        for (char c : chunk) {
+            if (c == '\r' || c == '\n') {
+                Emit();
+            } else {
+                m_carry.push_back(c);
+                if (m_carry.size() >= kMaxCarry)
+                    Emit();
+            }
+        }
+    }
+
+    void Flush()
+    {
+        if (m_tail)
+            Emit();
+    }
+
+private:
+    void Emit()
+    {
+        if (!m_carry.empty() && !IsStatusLine(m_carry))
+            m_tail->Append(m_carry);
+        m_carry.clear();
+    }
+
+    std::shared_ptr<OutputTail> m_tail;
+    std::string m_carry;
+};
+
+enum class WaitResult { Readable, Woken, TimedOut };
+
+// Waits for data on fd (none when fd < 0) or the wake signal, at most timeoutMs (-1: no
+// limit). A poll failure counts as a wake: the monitor ends.
+WaitResult WaitFor(int fd, int wakeFd, int timeoutMs)
+{
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        pollfd fds[2] = {{wakeFd, POLLIN, 0}, {fd, POLLIN, 0}};
+        int wait = -1;
+        if (timeoutMs >= 0) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - Clock::now()).count();
+            wait = left > 0 ? static_cast<int>(left) : 0;
+        }
+        int r = ::poll(fds, fd >= 0 ? 2 : 1, wait);
+        if (r < 0) {
+            if (errno == EINTR)
+                continue;
+            return WaitResult::Woken;   // nothing sensible left to wait on
+        }
+        if (fds[0].revents != 0)
+            return WaitResult::Woken;   // Stop() wins over pending data
+        if (r > 0 && fd >= 0)
+            return WaitResult::Readable;
+        if (r == 0)
+            return WaitResult::TimedOut;
+    }
+}
+
+}   // namespace
+
+// ---------------------------------------------------------------------------------------
+
+void OutputTail::Append(std::string line)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_capacity == 0)
+        return;
+    while (m_lines.size() >= m_capacity)
+        m_lines.pop_front();
+    m_lines.push_back(std::move(line));
+}
+
+std::vector<std::string> OutputTail::Lines() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return {m_lines.begin(), m_lines.end()};
+}
+
+void OutputTail::Clear()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_lines.clear();
+}
+
+// ---------------------------------------------------------------------------------------
+
+ProgressReading ParseProgressChunk(std::string_view chunk)
+{
+    ProgressReading reading;
+    const std::size_t size = chunk.find("size=");
+    if (size == std::string_view::npos)
+        return reading;
+    reading.hasSize = true;
+
+    // Preferred: the "bitrate=" field of the same status line, wherever the columns fell.
+    std::size_t lineEnd = chunk.find_first_of("\r\n", size);
+    if (lineEnd == std::string_view::npos)
+        lineEnd = chunk.size();
+    const std::string_view line = chunk.substr(size, lineEnd - size);
+    const std::size_t field = line.find("bitrate=");
+    if (field != std::string_view::npos) {
+        std::size_t begin = size + field + 8;
+        while (begin < lineEnd && (chunk[begin] == ' ' || chunk[begin] == '\t'))
+            ++begin;
+        std::size_t end = begin;
+        while (end < lineEnd && chunk[end] != ' ' && chunk[end] != '\t')
+            ++end;
+        const std::string_view value = chunk.substr(begin, end - begin);
+        // Trusted unless the chunk ends inside the number itself ("bitrate= 31|8.0kbits/s").
+        std::size_t digits = (!value.empty() && (value[0] == '-' || value[0] == '+')) ? 1 : 0;
+        while (digits < value.size() && value[digits] >= '0' && value[digits] <= '9')
+            ++digits;
+        const bool complete = !value.empty() && (end < chunk.size() || digits < value.size());
+        if (complete) {
+            reading.post = true;
+            reading.kbps = AtoiView(value);
+            return reading;
+        }
+    }
+
+    // Fallback: the fixed column of the classic status line.
+    const std::size_t at = size + kBitrateOffset;
+    const std::string_view part =
+        at < chunk.size() ? chunk.substr(at, kBitrateWidth) : std::string_view();
+    if (part.size() > 3) {
+        reading.post = true;
+        reading.kbps = AtoiView(part);
+    }
+    return reading;
+}
+
+// ---------------------------------------------------------------------------------------
+
+// What the owner and its thread share: the wake-up eventfd (closed by the last of the two to
+// let go) and the stop and finished flags.
+struct OutputMonitor::Shared {
+    int wakeFd = -1;
+    std::atomic<bool> stopRequested{false};
+    std::atomic<bool> finished{false};
+    bool started = false;
+
+    ~Shared()
+    {
+        if (wakeFd >= 0)
+            ::close(wakeFd);
+    }
+};
+
+namespace {
+
+// The read loop of one child's output; returns when the monitor should end.
+void MonitorOutput(const MonitorContext& ctx, int wakeFd, TailFeeder& feeder)
+{
+    auto running = [&] { return !ctx.m_pRunning || ctx.m_pRunning->load(); };
+    if (ctx.m_hReadPipe < 0 || !running())
+        return;
+    char buffer[kReadSize];
+    for (;;) {
+        if (WaitFor(ctx.m_hReadPipe, wakeFd, -1) != WaitResult::Readable)
+            return;
+        ssize_t n = ::read(ctx.m_hReadPipe, buffer, sizeof buffer);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
+        if (n <= 0)
+            return;   // end of file: the child and every copy of the write end are gone
+        const std::string_view chunk(buffer, static_cast<std::size_t>(n));
+        feeder.Feed(chunk);
+        const ProgressReading reading = ParseProgressChunk(chunk);
+        if (reading.post && ctx.m_pOwner)
+            ctx.m_pOwner->PostRelayBitrate(ctx.m_nRow, reading.kbps);
+        // Pace the updates; the child's end shows up as end of file on the next read.
+        if (reading.hasSize && WaitFor(-1, wakeFd, kPauseMs) == WaitResult::Woken)
+            return;
+        if (!running())
+            return;
+    }
+}
+
+void MonitorThreadProc(const MonitorContext& ctx, int wakeFd)
+{
+    TailFeeder feeder(ctx.m_tail);
+    MonitorOutput(ctx, wakeFd, feeder);
+    feeder.Flush();
+    if (ctx.m_hReadPipe >= 0)
+        ::close(ctx.m_hReadPipe);
+}
+
+}   // namespace
+
+OutputMonitor::OutputMonitor(MonitorContext ctx) : m_shared(std::make_shared<Shared>())
+{
+    m_shared->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (m_shared->wakeFd >= 0) {
+        try {
+            // The thread keeps its own copy of the context and of the shared state.
+            m_thread = std::thread([shared = m_shared, ctx] {
+                MonitorThreadProc(ctx, shared->wakeFd);
+                shared->finished.store(true);
+            });
+            m_shared->started = true;
+            return;
+        } catch (const std::system_error&) {
+        }
+    }
+    // No thread: the read end is still ours to close. The child then writes into a closed
+    // pipe instead of filling it and blocking.
+    if (ctx.m_hReadPipe >= 0)
+        ::close(ctx.m_hReadPipe);
+    m_shared->finished.store(true);
+}
+
+OutputMonitor::~OutputMonitor()
+{
+    Stop();
+    Join();
+}
+
+bool OutputMonitor::Started() const
+{
+    return m_shared->started;
+}
+
+void OutputMonitor::Stop()
+{
+    if (m_shared->stopRequested.exchange(true) || m_shared->wakeFd < 0)
+        return;
+    const std::uint64_t one = 1;
+    ssize_t ignored = ::write(m_shared->wakeFd, &one, sizeof one);
+    (void)ignored;
+}
+
+bool OutputMonitor::Finished() const
+{
+    return m_shared->finished.load();
+}
+
+void OutputMonitor::Join()
+{
+    if (!m_thread.joinable())
+        return;
+    // A sink that destroys its monitor from the monitor thread cannot join itself.
+    if (m_thread.get_id() == std::this_thread::get_id())
+        m_thread.detach();
+    else
+        m_thread.join();
+}

@@ -1,0 +1,36 @@
+#pragma once
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+// Looks at this test process and its children through /proc: descriptor and thread counts,
+// live and zombie children, processes by program or argument (for "no stray ffmpeg" checks),
+// and a polling wait. Read-only; safe from any thread.
+namespace ProcessProbe {
+
+int OpenFdCount();
+int ThreadCount();
+
+// Children of this process (running, stopped or zombie); ZombieChildCount() only the zombies.
+std::vector<pid_t> ChildPids();
+int ZombieChildCount();
+
+// True while pid exists and is not a zombie.
+bool IsAlive(pid_t pid);
+
+// Processes other than this one whose executable is exeOrName: a full path compares with the
+// resolved /proc/<pid>/exe, a bare name with its last component (or with argv[0]'s).
+std::vector<pid_t> ProcessesWithExe(const std::string& exeOrName);
+// Processes other than this one with an argv entry containing the substring.
+std::vector<pid_t> ProcessesWithArg(const std::string& substring);
+
+// Polls the predicate every 10 ms until it holds or the timeout has passed; its last result.
+bool WaitUntil(const std::function<bool()>& predicate, std::chrono::milliseconds timeout);
+
+// The fake transcoder built beside the program (build/bin/fake_ffmpeg).
+std::string FakeFfmpegPath();
+
+}   // namespace ProcessProbe
