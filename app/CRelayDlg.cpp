@@ -1,0 +1,465 @@
+#include "app/CRelayDlg.h"
+
+#include "Version.h"
+#include "app/CAboutDlg.h"
+#include "app/MessageBox.h"
+#include "settings/ChannelStore.h"
+#include "settings/ConfigStore.h"
+#include "wizard/CMyNewDlg.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QContextMenuEvent>
+#include <QCursor>
+#include <QDesktopServices>
+#include <QDialogButtonBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QIcon>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QShortcut>
+#include <QTableWidget>
+#include <QTimer>
+#include <QToolTip>
+#include <QUrl>
+#include <QVBoxLayout>
+
+const char kSupportSite[] = "https://lumora.example.com";
+
+namespace {
+const char kCaption[] = "Lumora云IP监控摄像头直播客户端";
+const int kColumnWidth = 136;
+const int kDetailLines = 12;  // lines of child output in a row's tooltip
+
+QString Q(const std::string& text) { return QString::fromStdString(text); }
+
+}  // namespace
+
+CRelayDlg::CRelayDlg(const std::string& appDir, bool manualTimers, QWidget* parent)
+    : QDialog(parent), m_engine(appDir, *this, *this), m_strAppDir(appDir), m_bManualTimers(manualTimers)
+{
+    BuildWindow();
+    OnInitDialog();
+}
+
+CRelayDlg::~CRelayDlg()
+{
+    for (auto& [id, timer] : m_timers)
+        timer->stop();
+    m_engine.StopAllChannels();
+}
+
+void CRelayDlg::BuildWindow()
+{
+    setWindowIcon(QIcon(":/camrelay.png"));
+    setWindowTitle(QString::fromUtf8(kCaption));
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint
+                   | Qt::WindowCloseButtonHint);
+
+    m_importButton = new QPushButton(QStringLiteral("导入信号"), this);
+    m_importButton->setObjectName("1000");
+    m_importButton->setAutoDefault(false);
+    m_importButton->setMinimumWidth(90);
+    m_autoRunBox = new QCheckBox(QStringLiteral("自动开启直播"), this);
+    m_autoRunBox->setObjectName("1055");
+    m_rtspTcpBox = new QCheckBox(QStringLiteral("TCP模式拉监控视频"), this);
+    m_rtspTcpBox->setObjectName("1056");
+
+    m_list = new QTableWidget(0, 5, this);
+    m_list->setObjectName("1049");
+    m_list->setHorizontalHeaderLabels({QStringLiteral("名称"), QStringLiteral("输出码率"), QStringLiteral("状态"),
+                                       QStringLiteral("是否重新编码"), QStringLiteral("输出尺寸")});
+    for (int c = 0; c < 5; ++c) {
+        m_list->setColumnWidth(c, kColumnWidth);
+        m_list->horizontalHeaderItem(c)->setTextAlignment(Qt::AlignCenter);
+    }
+    m_list->verticalHeader()->hide();
+    m_list->setSelectionBehavior(QAbstractItemView::SelectRows);
+    m_list->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    m_list->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_list->setContextMenuPolicy(Qt::CustomContextMenu);
+    m_list->setMinimumSize(5 * kColumnWidth + 4, 300);
+    m_list->viewport()->installEventFilter(this);
+
+    m_supportLine = new QLabel(QStringLiteral("Lumora科技提供技术支持：") + QString::fromLatin1(kSupportSite), this);
+    m_supportLine->setObjectName("1053");
+    m_supportLine->setStyleSheet("color: rgb(0, 0, 255); background: transparent;");
+    m_supportLine->setCursor(Qt::PointingHandCursor);
+    m_supportLine->installEventFilter(this);
+
+    auto* top = new QHBoxLayout;
+    top->addSpacing(50);
+    top->addWidget(m_importButton);
+    top->addStretch(1);
+    top->addWidget(m_autoRunBox);
+    top->addSpacing(10);
+    top->addWidget(m_rtspTcpBox);
+    top->addSpacing(40);
+    auto* bottom = new QHBoxLayout;
+    bottom->addStretch(1);
+    bottom->addWidget(m_supportLine);
+    bottom->addStretch(1);
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(20, 16, 20, 10);
+    layout->addLayout(top);
+    layout->addSpacing(8);
+    layout->addWidget(m_list, 1);
+    layout->addLayout(bottom);
+
+    connect(m_importButton, &QPushButton::clicked, this, [this] { OnImportSignal(); });
+    connect(m_autoRunBox, &QCheckBox::clicked, this, [this] { OnAutoRunClick(); });
+    connect(m_rtspTcpBox, &QCheckBox::clicked, this, [this] { OnRtspTcpClick(); });
+    connect(m_list, &QTableWidget::customContextMenuRequested, this, [this] { OnListRightClick(); });
+    connect(m_list, &QTableWidget::cellDoubleClicked, this, [this](int row, int) { ShowRowDetails(row); });
+    auto* about = new QShortcut(QKeySequence(Qt::Key_F1), this);
+    connect(about, &QShortcut::activated, this, [this] { OnSysCommand(IDM_ABOUTBOX); });
+    resize(740, 460);
+}
+
+void CRelayDlg::OnInitDialog()
+{
+    setWindowTitle(QString::fromUtf8(kCaption) + "(" + CAMRELAY_VERSION_TEXT + ")");
+    SetTimer(ID_SUPERVISE_TIMER, kTimerPeriodMs);
+
+    const ConfigStore store(m_strAppDir);
+    m_nNextId = DecimalValue(store.GetValue("nextId"));
+    m_bAutoRun = DecimalValue(store.GetValue("m_bAutoRun")) > 0;
+    m_autoRunBox->setChecked(m_bAutoRun);
+    m_engine.m_bRTSPuseTCP = DecimalValue(store.GetValue("m_bRTSPuseTCP")) > 0;
+    m_rtspTcpBox->setChecked(m_engine.m_bRTSPuseTCP);
+
+    // The scan moves every listed channel to the id equal to its row.
+    for (const ScannedChannel& channel : ScanAndRenumber(store, m_nNextId)) {
+        const int row = AppendRow(channel.name, channel.id, true, false);
+        SetCellText(row, kColState, channel.state);
+        SetCellText(row, kColTransCode, channel.transCode);
+        SetCellText(row, kColSize, channel.width + "*" + channel.height);
+        if (m_bAutoRun && channel.state.find("运行中") != std::string::npos)
+            m_engine.m_autoRunQueue.emplace_back(m_engine.Tag(row), row);
+    }
+    if (!m_engine.m_autoRunQueue.empty())
+        SetTimer(ID_AUTORUN_TIMER, kTimerPeriodMs);
+}
+
+int CRelayDlg::AppendRow(const std::string& name, int id, bool stopped, bool running)
+{
+    const int row = m_list->rowCount();
+    m_list->insertRow(row);
+    SetCellText(row, kColName, name);
+    // The engine's rows grow in step with the list; the import adds its row before the launch.
+    if (m_engine.RowCount() <= row)
+        m_engine.AddRow(id, stopped, running);
+    m_list->item(row, kColName)->setData(Qt::UserRole, QVariant::fromValue<quintptr>(
+                                                           reinterpret_cast<quintptr>(m_engine.Tag(row))));
+    return row;
+}
+
+// ---- list cells ----
+
+void CRelayDlg::SetCellText(int row, int column, const std::string& text)
+{
+    if (row < 0 || row >= m_list->rowCount() || column < 0 || column >= m_list->columnCount())
+        return;
+    QTableWidgetItem* item = m_list->item(row, column);
+    if (!item) {
+        item = new QTableWidgetItem;
+        item->setTextAlignment(Qt::AlignCenter);
+        m_list->setItem(row, column, item);
+    }
+    item->setText(Q(text));
+}
+
+QString CRelayDlg::CellText(int row, int column) const
+{
+    const QTableWidgetItem* item = m_list->item(row, column);
+    return item ? item->text() : QString();
+}
+
+int CRelayDlg::FirstSelectedRow() const
+{
+    int first = -1;
+    for (const QModelIndex& index : m_list->selectionModel()->selectedIndexes())
+        if (first < 0 || index.row() < first)
+            first = index.row();
+    return first;
+}
+
+QString CRelayDlg::RowDetails(int row) const
+{
+    QStringList lines;
+    for (const std::string& line : m_engine.RowOutput(row))
+        lines << Q(line);
+    return lines.join('\n');
+}
+
+void CRelayDlg::ShowRowDetails(int row)
+{
+    if (row < 0 || row >= m_list->rowCount())
+        return;
+    QDialog box(this);
+    box.setWindowTitle(QStringLiteral("输出详情 - ") + CellText(row, kColName));
+    auto* text = new QPlainTextEdit(&box);
+    text->setObjectName("details");
+    text->setReadOnly(true);
+    const QString details = RowDetails(row);
+    text->setPlainText(details.isEmpty() ? QStringLiteral("（ffmpeg 尚无输出）") : details);
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, &box);
+    connect(buttons, &QDialogButtonBox::rejected, &box, &QDialog::reject);
+    auto* layout = new QVBoxLayout(&box);
+    layout->addWidget(text);
+    layout->addWidget(buttons);
+    box.resize(640, 320);
+    box.exec();
+}
+
+void CRelayDlg::ShowMessage(const std::string& text) { Prompt::Message(this, Q(text)); }
+
+// ---- progress ----
+
+void CRelayDlg::PostRelayBitrate(int row, int kbps)
+{
+    QCoreApplication::postEvent(this, new RelayBitrateEvent(row, kbps));
+}
+
+bool CRelayDlg::event(QEvent* e)
+{
+    if (e->type() == RelayBitrateEvent::EventType()) {
+        const auto* reading = static_cast<RelayBitrateEvent*>(e);
+        OnRelayBitrate(reading->m_row, reading->m_kbps);
+        return true;
+    }
+    return QDialog::event(e);
+}
+
+void CRelayDlg::OnRelayBitrate(int row, int kbps) { m_engine.OnRelayBitrate(row, kbps); }
+
+// ---- timers ----
+
+void CRelayDlg::SetTimer(int id, int periodMs)
+{
+    m_timerActive[id] = true;
+    if (m_bManualTimers)
+        return;
+    QTimer*& timer = m_timers[id];
+    if (!timer) {
+        timer = new QTimer(this);
+        connect(timer, &QTimer::timeout, this, [this, id] { OnTimer(id); });
+    }
+    timer->start(periodMs);
+}
+
+void CRelayDlg::KillTimer(int id)
+{
+    m_timerActive[id] = false;
+    if (auto found = m_timers.find(id); found != m_timers.end())
+        found->second->stop();
+}
+
+bool CRelayDlg::IsTimerActive(int id) const
+{
+    auto found = m_timerActive.find(id);
+    return found != m_timerActive.end() && found->second;
+}
+
+void CRelayDlg::OnTimer(int id)
+{
+    if (id == ID_AUTORUN_TIMER) {
+        if (!m_engine.AutoRunTick())
+            KillTimer(ID_AUTORUN_TIMER);
+    } else if (id == ID_SUPERVISE_TIMER) {
+        m_engine.SuperviseTick();
+    }
+}
+
+// ---- import and edit ----
+
+bool CRelayDlg::RunChannelWizard(int id, bool launch, bool isNew)
+{
+    CMyNewDlg wizard(isNew, this);
+    wizard.SetChannel(id, m_strAppDir);
+    if (wizard.exec() != QDialog::Accepted)
+        return false;
+    m_engine.m_settings = wizard.Values();
+    const CheckStates checks = wizard.Checks();
+    StoreChannel(ConfigStore(m_strAppDir), id, m_engine.m_settings, checks);
+    if (isNew)
+        m_engine.AddRow(id, false, true);  // for the row the import appends next
+    if (launch)
+        m_pendingLaunchText = m_engine.LaunchFromWizard(id, checks, m_engine.RowCount() - 1);
+    return true;
+}
+
+void CRelayDlg::OnImportSignal()
+{
+    m_pendingLaunchText.clear();
+    if (!RunChannelWizard(m_nNextId, true, true))
+        return;
+    const ChannelSettings& settings = m_engine.m_settings;
+    const int id = m_nNextId;
+    const int row = AppendRow(settings.Name, id, false, true);
+    SetCellText(row, kColBitrate, m_pendingLaunchText.empty() ? " " : m_pendingLaunchText);
+    const ConfigStore store(m_strAppDir);
+    m_engine.m_strState = "运行中";
+    store.SetValue(m_engine.m_strState, ChannelKey(id, "strAVState"));
+    SetCellText(row, kColState, m_engine.m_strState);
+    const std::string mark = m_engine.m_strVdTransCode.empty() ? "否" : "是";
+    SetCellText(row, kColTransCode, mark);
+    store.SetValue(mark, ChannelKey(id, "VdTransCode"));
+    SetCellText(row, kColSize, std::to_string(settings.VdWidth) + "*" + std::to_string(settings.VdHeight));
+    ++m_nNextId;
+    store.SetValue(std::to_string(m_nNextId), "nextId");
+}
+
+// ---- context menu ----
+
+void CRelayDlg::OnListRightClick()
+{
+    const int row = FirstSelectedRow();
+    if (row < 0)
+        return;  // no menu without a selected row
+    int command = 0;
+    if (m_menuChooser) {
+        command = m_menuChooser(row);
+    } else {
+        QMenu menu(m_list);
+        const std::pair<int, const char*> items[] = {
+            {ID_CHANNEL_RUN, "运行"}, {ID_CHANNEL_PAUSE, "暂停"}, {ID_CHANNEL_EDIT, "编辑"}, {ID_CHANNEL_DELETE, "删除"}};
+        for (const auto& [id, text] : items) {
+            QAction* action = menu.addAction(QString::fromUtf8(text));
+            action->setObjectName(QString::number(id));
+            action->setData(id);
+        }
+        if (QAction* chosen = menu.exec(QCursor::pos()))
+            command = chosen->data().toInt();
+    }
+    OnChannelCommand(command, row);
+}
+
+void CRelayDlg::OnChannelCommand(int command, int row)
+{
+    RowTag* tag = m_engine.Tag(row);
+    if (!tag)
+        return;
+    const ConfigStore store(m_strAppDir);
+    switch (command) {
+    case ID_CHANNEL_RUN:
+        m_engine.StartChannel(tag, row);
+        break;
+    case ID_CHANNEL_PAUSE:
+        m_engine.m_strState = "暂停中";
+        store.SetValue(m_engine.m_strState, ChannelKey(tag->m_nId, "strAVState"));
+        SetCellText(row, kColState, m_engine.m_strState);
+        SetCellText(row, kColBitrate, "");
+        m_engine.StopChannel(row, tag->m_nId);
+        tag->m_bStopped = 1;
+        break;
+    case ID_CHANNEL_EDIT:
+        if (RunChannelWizard(tag->m_nId, false, false) && !m_engine.m_settings.Name.empty())
+            SetCellText(row, kColName, m_engine.m_settings.Name);
+        break;
+    case ID_CHANNEL_DELETE:
+        m_engine.StopChannel(row, tag->m_nId);
+        store.SetValue("true", ChannelKey(tag->m_nId, "ISDelete"));
+        SetCellText(row, kColState, "已删除，重启生效");
+        break;
+    default:
+        break;
+    }
+}
+
+// ---- window chrome and options ----
+
+void CRelayDlg::OnAutoRunClick()
+{
+    m_bAutoRun = m_autoRunBox->isChecked();
+    ConfigStore(m_strAppDir).SetValue(m_bAutoRun ? "1" : "0", "m_bAutoRun");
+}
+
+void CRelayDlg::OnRtspTcpClick()
+{
+    m_engine.m_bRTSPuseTCP = m_rtspTcpBox->isChecked();
+    ConfigStore(m_strAppDir).SetValue(m_engine.m_bRTSPuseTCP ? "1" : "0", "m_bRTSPuseTCP");
+}
+
+void CRelayDlg::OnSupportLinkClick()
+{
+    const QString site = QString::fromLatin1(kSupportSite);
+    if (m_urlOpener)
+        m_urlOpener(site);
+    else
+        QDesktopServices::openUrl(QUrl(site));
+}
+
+void CRelayDlg::OnSysCommand(int id)
+{
+    if ((id & 0xFFF0) == IDM_ABOUTBOX) {
+        CAboutDlg about(this);
+        about.exec();
+    }
+}
+
+void CRelayDlg::contextMenuEvent(QContextMenuEvent* e)
+{
+    // The window menu of Linux window managers cannot be extended: the About item lives here.
+    QMenu menu(this);
+    QAction* about = menu.addAction(QStringLiteral("关于 CamRelay(&A)..."));
+    about->setObjectName(QString::number(IDM_ABOUTBOX));
+    if (menu.exec(e->globalPos()) == about)
+        OnSysCommand(IDM_ABOUTBOX);
+}
+
+bool CRelayDlg::eventFilter(QObject* watched, QEvent* e)
+{
+    if (watched == m_supportLine && e->type() == QEvent::MouseButtonRelease) {
+        OnSupportLinkClick();
+        return true;
+    }
+    if (watched == m_list->viewport() && e->type() == QEvent::ToolTip) {
+        // A row's tooltip shows what its ffmpeg last printed: the reason of a failure.
+        const auto* help = static_cast<QHelpEvent*>(e);
+        const int row = m_list->rowAt(help->pos().y());
+        QStringList lines = RowDetails(row).split('\n', Qt::SkipEmptyParts);
+        if (lines.size() > kDetailLines)
+            lines = lines.mid(lines.size() - kDetailLines);
+        if (row < 0 || lines.isEmpty())
+            QToolTip::hideText();
+        else
+            QToolTip::showText(help->globalPos(), lines.join('\n') + QStringLiteral("\n（双击查看全部输出）"), m_list);
+        return true;
+    }
+    return QDialog::eventFilter(watched, e);
+}
+
+// Enter and Escape must not end the window behind the close handler's back.
+void CRelayDlg::keyPressEvent(QKeyEvent* e)
+{
+    if (e->key() == Qt::Key_Escape || e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter) {
+        e->accept();
+        return;
+    }
+    QDialog::keyPressEvent(e);
+}
+
+void CRelayDlg::reject() {}
+
+void CRelayDlg::closeEvent(QCloseEvent* e)
+{
+    e->accept();
+    OnClose();
+}
+
+void CRelayDlg::OnClose()
+{
+    if (m_bClosed)
+        return;
+    m_bClosed = true;
+    KillTimer(ID_SUPERVISE_TIMER);
+    KillTimer(ID_AUTORUN_TIMER);
+    m_engine.StopAllChannels();  // stored state words stay: auto-run resumes them next time
+    QDialog::done(0);
+}

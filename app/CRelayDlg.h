@@ -1,0 +1,110 @@
+#pragma once
+#include "relay/RelayEngine.h"
+
+#include <QDialog>
+#include <QEvent>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+
+class QCheckBox;
+class QLabel;
+class QPushButton;
+class QTableWidget;
+class QTimer;
+
+// The progress message from a monitor thread: (row, kbps), posted to the main window.
+constexpr int WM_RELAY_BITRATE = 0x400 + 1000;
+
+// A monitor's reading on its way to the GUI thread, posted as an event (thread-safe, and
+// dropped by Qt if the window is gone).
+class RelayBitrateEvent : public QEvent {
+public:
+    static QEvent::Type EventType() { return static_cast<QEvent::Type>(QEvent::User + WM_RELAY_BITRATE); }
+    RelayBitrateEvent(int row, int kbps) : QEvent(EventType()), m_row(row), m_kbps(kbps) {}
+    int m_row;
+    int m_kbps;
+};
+
+// Menu command ids of the list's context menu, and the About command.
+constexpr int ID_CHANNEL_RUN = 10001;
+constexpr int ID_CHANNEL_PAUSE = 10002;
+constexpr int ID_CHANNEL_EDIT = 10003;
+constexpr int ID_CHANNEL_DELETE = 10004;
+constexpr int IDM_ABOUTBOX = 16;
+
+// The maker's support site, shown in the support line and opened on a click.
+extern const char kSupportSite[];
+
+// The main window: the channel list, the import button, the two options and the support line.
+// Owns the relay engine (children, monitors, per-row state) and receives the monitors'
+// progress as posted events. Lives as long as the process; everything runs on the GUI thread.
+class CRelayDlg : public QDialog, public RelayView, public MonitorSink {
+    Q_OBJECT
+public:
+    // appDir: the folder of config.ini and ffmpeg. Tests pass manualTimers to drive
+    // OnTimer themselves; the timers are then only recorded as running, never fired.
+    explicit CRelayDlg(const std::string& appDir, bool manualTimers = false, QWidget* parent = nullptr);
+    ~CRelayDlg() override;
+
+    // Handlers, public so that tests and tools can drive them.
+    void OnTimer(int id);
+    void OnRelayBitrate(int row, int kbps);
+    void OnImportSignal();
+    void OnListRightClick();
+    void OnChannelCommand(int command, int row);
+    void OnAutoRunClick();
+    void OnRtspTcpClick();
+    void OnSupportLinkClick();
+    void OnSysCommand(int id);
+    void OnClose();
+    bool RunChannelWizard(int id, bool launch, bool isNew);
+
+    bool IsTimerActive(int id) const;
+    int FirstSelectedRow() const;
+    QString CellText(int row, int column) const;
+    QString RowDetails(int row) const;  // what the row's children last printed
+
+    // RelayView
+    void SetCellText(int row, int column, const std::string& text) override;
+    void ShowMessage(const std::string& text) override;
+    // MonitorSink: called on monitor threads, posts the reading to the GUI thread.
+    void PostRelayBitrate(int row, int kbps) override;
+
+    RelayEngine m_engine;
+    int m_nNextId = 0;
+    bool m_bAutoRun = false;
+    std::string m_strAppDir;
+    QTableWidget* m_list = nullptr;
+
+    // Test seams: the context menu's choice and the support-site opener.
+    std::function<int(int row)> m_menuChooser;
+    std::function<void(const QString&)> m_urlOpener;
+
+protected:
+    bool event(QEvent* e) override;
+    bool eventFilter(QObject* watched, QEvent* e) override;
+    void closeEvent(QCloseEvent* e) override;
+    void keyPressEvent(QKeyEvent* e) override;
+    void contextMenuEvent(QContextMenuEvent* e) override;
+    void reject() override;
+
+private:
+    void OnInitDialog();
+    void BuildWindow();
+    int AppendRow(const std::string& name, int id, bool stopped, bool running);
+    void SetTimer(int id, int periodMs);
+    void KillTimer(int id);
+    void ShowRowDetails(int row);
+
+    bool m_bManualTimers;
+    bool m_bClosed = false;
+    std::string m_pendingLaunchText;  // why the wizard launch did not start, for the new row
+    QPushButton* m_importButton = nullptr;
+    QCheckBox* m_autoRunBox = nullptr;
+    QCheckBox* m_rtspTcpBox = nullptr;
+    QLabel* m_supportLine = nullptr;
+    std::map<int, QTimer*> m_timers;
+    std::map<int, bool> m_timerActive;
+};
