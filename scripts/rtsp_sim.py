@@ -1,0 +1,65 @@
+#!/usr/bin/python3
+"""Camera simulator: an RTSP server on 127.0.0.1 serving one live test stream on /test.
+
+H.264 Main 640x360 at 25 fps (keyframe every 50 frames) with A-law 8 kHz mono audio, the shape
+of a typical IP camera. One shared pipeline feeds every client. Prints READY once listening;
+SIGTERM or SIGINT stops it with exit code 0.
+
+Usage: /usr/bin/python3 rtsp_sim.py [port]     (default 8554)
+"""
+import signal
+import sys
+
+import gi
+
+gi.require_version("Gst", "1.0")
+gi.require_version("GstRtspServer", "1.0")
+from gi.repository import GLib, Gst, GstRtspServer  # noqa: E402
+
+LAUNCH = (
+    "( videotestsrc is-live=true ! video/x-raw,width=640,height=360,framerate=25/1 "
+    "! videoconvert ! x264enc tune=zerolatency speed-preset=veryfast key-int-max=50 "
+    "! video/x-h264,profile=main ! rtph264pay name=pay0 pt=96 config-interval=1 "
+    "audiotestsrc is-live=true ! audioconvert ! audioresample "
+    "! audio/x-raw,rate=8000,channels=1 ! alawenc ! rtppcmapay name=pay1 )"
+)
+
+
+def main():
+    port = sys.argv[1] if len(sys.argv) > 1 else "8554"
+    if not port.isdigit():
+        print("usage: rtsp_sim.py [port]", file=sys.stderr)
+        return 2
+    Gst.init(None)
+    server = GstRtspServer.RTSPServer()
+    server.set_address("127.0.0.1")
+    server.set_service(port)
+    factory = GstRtspServer.RTSPMediaFactory()
+    factory.set_launch(LAUNCH)
+    factory.set_shared(True)
+    server.get_mount_points().add_factory("/test", factory)
+
+    loop = GLib.MainLoop()
+    # attach() returns 0 when the port cannot be bound.
+    if server.attach(None) == 0:
+        print("rtsp_sim: cannot listen on 127.0.0.1:%s" % port, file=sys.stderr)
+        return 1
+
+    def stop(*_):
+        loop.quit()
+        return GLib.SOURCE_REMOVE
+
+    # Unix signal sources run inside the loop, so the quit is clean (no KeyboardInterrupt).
+    GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, signal.SIGTERM, stop)
+    GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, signal.SIGINT, stop)
+    try:
+        print("READY", flush=True)
+    except BrokenPipeError:
+        # Whoever waited for READY has stopped reading; keep serving all the same.
+        pass
+    loop.run()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
