@@ -29,6 +29,8 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
+#include <cstdio>
+
 const char kSupportSite[] = "https://lumora.example.com";
 
 namespace {
@@ -171,7 +173,25 @@ void CRelayDlg::SetCellText(int row, int column, const std::string& text)
         item->setTextAlignment(Qt::AlignCenter);
         m_list->setItem(row, column, item);
     }
+    const QString previous = item->text();
     item->setText(Q(text));
+    if (column == kColBitrate)
+        ReportRowStatus(row, previous, Q(text));
+}
+
+void CRelayDlg::ReportRowStatus(int row, const QString& previous, const QString& text)
+{
+    // One line on standard error whenever a row's status changes meaning (a failure, a refusal,
+    // relaying again), for operators who run CamRelay under a service manager. Steady bitrate
+    // updates are not repeated.
+    const bool relaying = text.endsWith("kbps");
+    if (text.trimmed().isEmpty() || (relaying && previous.endsWith("kbps")))
+        return;
+    const QString line = QStringLiteral("CamRelay: 第%1行 %2: %3\n")
+                             .arg(row + 1)
+                             .arg(CellText(row, kColName), relaying ? QStringLiteral("直播中 ") + text : text);
+    std::fputs(line.toUtf8().constData(), stderr);
+    std::fflush(stderr);
 }
 
 QString CRelayDlg::CellText(int row, int column) const

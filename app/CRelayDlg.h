@@ -97,6 +97,7 @@ private:
     void SetTimer(int id, int periodMs);
     void KillTimer(int id);
     void ShowRowDetails(int row);
+    void ReportRowStatus(int row, const QString& previous, const QString& text);
 
     bool m_bManualTimers;
     bool m_bClosed = false;

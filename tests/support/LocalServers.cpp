@@ -124,6 +124,23 @@ void ReapAndForget(pid_t pid, int* exitCode)
     UnregisterGroup(pid);
 }
 
+// argv[0] as a full path, looked up in PATH before the fork: the child of a multi-threaded
+// test process should do nothing between fork and exec that may allocate.
+std::string ResolveProgram(const std::string& name)
+{
+    if (name.find('/') != std::string::npos)
+        return ::access(name.c_str(), X_OK) == 0 ? name : std::string();
+    const char* env = std::getenv("PATH");
+    std::istringstream path(env ? env : "/usr/local/bin:/usr/bin:/bin");
+    std::string dir;
+    while (std::getline(path, dir, ':')) {
+        const std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
+        if (::access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+    }
+    return {};
+}
+
 // fork/exec of argv in a new process group. stdin is /dev/null; stdout is outFd, stderr errFd.
 // The child dies with the thread that started it. Returns the pid, -1 if it could not run argv.
 pid_t Spawn(const std::vector<std::string>& argv, int outFd, int errFd)
@@ -131,6 +148,9 @@ pid_t Spawn(const std::vector<std::string>& argv, int outFd, int errFd)
     if (argv.empty())
         return -1;
     InstallCleanupOnce();
+    const std::string program = ResolveProgram(argv[0]);
+    if (program.empty())
+        return -1;
     std::vector<char*> cargv;
     for (const auto& a : argv)
         cargv.push_back(const_cast<char*>(a.c_str()));
@@ -150,8 +170,10 @@ pid_t Spawn(const std::vector<std::string>& argv, int outFd, int errFd)
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (::getppid() != parent)
             ::_exit(127);
+        struct sigaction dfl {};
+        dfl.sa_handler = SIG_DFL;
         for (int sig : {SIGPIPE, SIGTERM, SIGINT, SIGHUP, SIGQUIT})
-            ::signal(sig, SIG_DFL);
+            ::sigaction(sig, &dfl, nullptr);
         sigset_t none;
         sigemptyset(&none);
         ::sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -164,7 +186,7 @@ pid_t Spawn(const std::vector<std::string>& argv, int outFd, int errFd)
             ::fcntl(3, F_SETFD, FD_CLOEXEC);
         }
         ::close_range(4, ~0U, 0);
-        ::execvp(cargv[0], cargv.data());
+        ::execv(program.c_str(), cargv.data());
         const int e = errno;
         (void)!::write(3, &e, sizeof e);
         ::_exit(127);
