@@ -1,5 +1,7 @@
 #include "relay/TextConv.h"
 
+#include "settings/TextCodec.h"
+
 // UTF-16 <-> UTF-8 by hand: the core must not depend on a locale or on iconv being
 // configured, and both directions replace every ill-formed sequence by U+FFFD.
 
@@ -7,24 +9,6 @@ namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
 
-void AppendUtf8(std::string& out, char32_t cp)
-{
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
 
 void AppendUtf16(std::u16string& out, char32_t cp)
 {
@@ -53,7 +37,7 @@ std::string Utf16ToUtf8(const char16_t* text, std::size_t count)
         } else if (c >= 0xDC00 && c <= 0xDFFF) {
             c = kReplacement;      // lone low surrogate
         }
-        AppendUtf8(out, c);
+        TextCodec::AppendUtf8(out, c);
     }
     return out;
 }

@@ -43,24 +43,6 @@ std::size_t DecodeUtf8(std::string_view s, std::size_t i, char32_t& cp)
     return len;
 }
 
-void AppendUtf8(std::string& out, char32_t cp)
-{
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
 
 // One iconv handle per thread and direction, opened on first use and reset before each call.
 class IconvHandle {
@@ -147,7 +129,7 @@ bool TextCodec::Utf16LeToUtf8(std::string_view in, std::string& out)
             u = 0x10000 + ((u - 0xD800) << 10) + (lo - 0xDC00);
             i += 2;
         }
-        AppendUtf8(out, u);
+        TextCodec::AppendUtf8(out, u);
     }
     return true;
 }
@@ -197,4 +179,23 @@ std::size_t TextCodec::Utf16PrefixBytes(std::string_view utf8, std::size_t maxUn
         i += n;
     }
     return i;
+}
+
+void TextCodec::AppendUtf8(std::string& out, char32_t cp)
+{
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (cp >> 18));
+        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
 }

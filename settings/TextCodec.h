@@ -17,6 +17,9 @@ public:
     // The input must be valid UTF-8.
     static std::string Utf8ToUtf16Le(std::string_view utf8);
 
+    // Appends code point cp (at most U+10FFFF, no surrogate) as UTF-8.
+    static void AppendUtf8(std::string& out, char32_t cp);
+
     // Length in bytes of the longest prefix of valid UTF-8 text that needs at most
     // maxUnits UTF-16 code units; a surrogate pair is never split.
     static std::size_t Utf16PrefixBytes(std::string_view utf8, std::size_t maxUnits);

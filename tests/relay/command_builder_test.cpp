@@ -90,6 +90,29 @@ TEST(CommandBuilder, StoredZerosAndEmptyTextsStillBuild)
     EXPECT_EQ(SplitCommandLine(b.line).at(1), "");
 }
 
+// Offsets the operator left empty would give "overlay=:" or "main_w-overlay_w+:…", which the
+// overlay filter rejects after the first frame: an empty offset counts as 0.
+TEST(CommandBuilder, EmptyWatermarkOffsetsCountAsZero)
+{
+    const struct { const char* stored; const char* built; } cases[] = {
+        {":", "overlay=0:0 "},
+        {"main_w-overlay_w+:main_h-overlay_h+", "overlay=main_w-overlay_w+0:main_h-overlay_h+0 "},
+        {"main_w/2-overlay_w/2+-5:", "overlay=main_w/2-overlay_w/2+-5:0 "},
+        {"10:20", "overlay=10:20 "},
+    };
+    for (const auto& c : cases) {
+        ChannelSettings s;
+        s.SignalName = "rtsp://h/1";
+        s.Adress = "rtmp://h/live/a";
+        s.VdProFile = "main";
+        s.strFilePath = "/srv/logo.png";
+        s.StrPucSeatPos = c.stored;
+        const CommandBuild b = BuildCommandLine({1, 1, 0, 0, 0}, s);
+        ASSERT_EQ(b.status, CommandBuild::Ok) << b.message;
+        EXPECT_NE(b.line.find(c.built), std::string::npos) << c.stored << " -> " << b.line;
+    }
+}
+
 TEST(CommandBuilder, EscapeFilterPath)
 {
     const struct {
