@@ -184,6 +184,9 @@ std::string CheckValues(std::string_view tmpl, const Slots& slots, const std::st
             return name + "为空，未开启直播！";
         if (s.bare && s.value.front() == '-')
             return name + "不能以“-”开头，未开启直播！";
+        // ffmpeg's image reader takes a '%' in a file name for a numbered-sequence pattern.
+        if (s.key == "wm" && checked.find('%') != std::string::npos)
+            return name + "路径不能含有“%”，未开启直播！";
         if (s.key == "pos" && !IsPositionExpression(s.value))
             return name + "只能含有字母、数字、空格和 _+-*/.:()，未开启直播！";
         // Alone among harmless values, this one must keep to its own argument.

@@ -243,6 +243,7 @@ TEST(CommandBuilder, RefusesValuesThatLeaveTheirArgument)
         {Profile, R"(ma"in)", "Profile"},
         {Watermark, R"(/tmp/a"b.png)", "水印文件"},
         {Watermark, "/tmp/a\rb.png", "水印文件"},
+        {Watermark, "/tmp/logo%d.png", "水印文件"},
         {Position, "10,10", "水印位置"},
         {Position, "10:10[x];[x]drawtext", "水印位置"},
         {Position, "10;10", "水印位置"},

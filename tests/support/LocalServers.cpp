@@ -304,14 +304,11 @@ int RunCommand(const std::vector<std::string>& argv, double timeoutSeconds, std:
         } else {
             SleepSeconds(0.02);
         }
-        // Output held open by a leftover grandchild must not keep us waiting past the end.
-        if (HasEnded(pid, &code) && !open) {
-            ended = true;
-            break;
-        }
-        if (HasEnded(pid, &code) && open) {
+        if (HasEnded(pid, &code)) {
+            // All the child wrote is in the pipe by now; a grandchild that still holds the pipe
+            // open must not keep us waiting once that is read.
             pollfd p {fds[0], POLLIN, 0};
-            if (::poll(&p, 1, 50) <= 0) {
+            if (!open || ::poll(&p, 1, 50) <= 0) {
                 ended = true;
                 break;
             }
