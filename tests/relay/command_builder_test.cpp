@@ -285,7 +285,7 @@ TEST(CommandBuilder, EveryLineSplitsIntoItsArguments)
     odd.SignalName = R"(rtsp://admin:p@ss&x=1?y=%41#frag/摄像头 1\sub)";
     odd.Adress = "rtmp://直播.example/live/频道1?key=a&b=%20#x";
     odd.VdProFile = "high";
-    odd.strFilePath = "/home/操作员/水印 图/it's [1], a;b: c#&%.png";
+    odd.strFilePath = "/home/操作员/水印 图/it's [1], a;b: c#&.png";
     odd.StrPucSeatPos = "main_w-overlay_w+-10:main_h/2-(overlay_h/2)+0.5";
     const ChannelSettings plain = Example(true);
     const std::string plainGraph = R"( movie=D\\:/logo/wm.png [watermark];[in][watermark] overlay=10:10 )";
