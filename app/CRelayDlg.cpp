@@ -228,7 +228,9 @@ void CRelayDlg::ShowRowDetails(int row)
     text->setReadOnly(true);
     const QString details = RowDetails(row);
     text->setPlainText(details.isEmpty() ? QStringLiteral("（ffmpeg 尚无输出）") : details);
+    text->moveCursor(QTextCursor::End);  // the reason of a failure is what ffmpeg printed last
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, &box);
+    buttons->button(QDialogButtonBox::Close)->setText(QStringLiteral("关闭"));
     connect(buttons, &QDialogButtonBox::rejected, &box, &QDialog::reject);
     auto* layout = new QVBoxLayout(&box);
     layout->addWidget(text);
