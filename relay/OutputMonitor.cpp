@@ -244,10 +244,29 @@ void MonitorOutput(const MonitorContext& ctx, int wakeFd, TailFeeder& feeder)
     }
 }
 
+// What a child printed last is usually why it ended: when the monitor ends during its pause or
+// on a cleared run bit, whatever is already waiting in the pipe still goes to the tail
+// (bounded, without waiting and without posting a bitrate).
+void DrainIntoTail(int fd, TailFeeder& feeder)
+{
+    char buffer[kReadSize];
+    for (std::size_t total = 0; fd >= 0 && total < 16 * kReadSize;) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 0) != 1 || !(p.revents & (POLLIN | POLLHUP)))
+            return;
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n <= 0)
+            return;
+        feeder.Feed(std::string_view(buffer, static_cast<std::size_t>(n)));
+        total += static_cast<std::size_t>(n);
+    }
+}
+
 void MonitorThreadProc(const MonitorContext& ctx, int wakeFd)
 {
     TailFeeder feeder(ctx.m_tail);
     MonitorOutput(ctx, wakeFd, feeder);
+    DrainIntoTail(ctx.m_hReadPipe, feeder);
     feeder.Flush();
     if (ctx.m_hReadPipe >= 0)
         ::close(ctx.m_hReadPipe);

@@ -222,3 +222,13 @@ TEST_F(SupervisionTest, HundredStartStopCyclesLeaveNothingBehind)
     EXPECT_EQ(0, ChildCount());
     EXPECT_EQ(0, ChildCount(true)) << "no zombie either";
 }
+
+// A child that reported progress and then died: its last words arrive while the monitor is in
+// its two-second pause, and must still reach the row's details when the end is cleaned up.
+TEST_F(SupervisionTest, LastWordsAfterProgressReachTheDetails)
+{
+    CRelayDlg& dlg = OpenWith("rtmp://127.0.0.1:1/live/out#lines=2,interval=300,banner=0,exit=1,error=Server%20returned%20404");
+    dlg.OnChannelCommand(ID_CHANNEL_RUN, 0);
+    NoticeEnd(dlg);
+    EXPECT_TRUE(dlg.RowDetails(0).contains("Server returned 404")) << dlg.RowDetails(0).toStdString();
+}
