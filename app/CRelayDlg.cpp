@@ -448,6 +448,10 @@ bool CRelayDlg::eventFilter(QObject* watched, QEvent* e)
         QStringList lines = RowDetails(row).split('\n', Qt::SkipEmptyParts);
         if (lines.size() > kDetailLines)
             lines = lines.mid(lines.size() - kDetailLines);
+        // The status cell is narrow: its full text comes first.
+        const QString status = row < 0 ? QString() : CellText(row, kColBitrate).trimmed();
+        if (!status.isEmpty())
+            lines.prepend(status);
         if (row < 0 || lines.isEmpty())
             QToolTip::hideText();
         else
