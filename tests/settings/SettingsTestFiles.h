@@ -1,8 +1,10 @@
 #pragma once
+#include "settings/ConfigStore.h"
+#include "support/TempDir.h"
+
 #include <fstream>
+#include <gtest/gtest.h>
 #include <iterator>
-#include <string>
-#include <string_view>
 
 // Whole-file helpers for the settings tests.
 inline std::string ReadBytes(const std::string& path)
@@ -13,17 +15,21 @@ inline std::string ReadBytes(const std::string& path)
 
 inline void WriteBytes(const std::string& path, std::string_view bytes)
 {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(path, std::ios::binary | std::ios::trunc).write(bytes.data(), std::streamsize(bytes.size()));
+}
+
+// A store over a config.ini holding these bytes.
+inline ConfigStore StoreWith(const TempDir& dir, std::string_view bytes)
+{
+    WriteBytes(dir.File("config.ini"), bytes);
+    return ConfigStore(dir.Path());
 }
 
 // UTF-16LE bytes with a byte-order mark, from a UTF-16 literal.
 inline std::string Utf16LeFile(std::u16string_view text)
 {
     std::string out = "\xFF\xFE";
-    for (char16_t u : text) {
-        out += static_cast<char>(u & 0xFF);
-        out += static_cast<char>(u >> 8);
-    }
+    for (char16_t u : text)
+        out += {static_cast<char>(u & 0xFF), static_cast<char>(u >> 8)};
     return out;
 }
