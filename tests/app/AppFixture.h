@@ -1,115 +1,89 @@
 #pragma once
-// Shared set-up of the main-window tests: a private application folder with config.ini
-// written by the test and the fake transcoder linked in as its "ffmpeg".
+// Shared set-up of the main-window tests: a private application folder with config.ini written
+// by the test, the fake transcoder linked in as its "ffmpeg" and its argv records, and the list's
+// context menu answered through its test seam.
 #include "app/CRelayDlg.h"
 #include "app/MessageBox.h"
+#include "settings/ConfigStore.h"
+#include "support/ProcessProbe.h"
 #include "support/TempDir.h"
 
-#include <QCoreApplication>
+#include <QContextMenuEvent>
+#include <QTableWidget>
 #include <QTest>
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <functional>
-#include <memory>
 #include <sstream>
-#include <string>
-#include <thread>
-#include <sys/stat.h>
-#include <unistd.h>
-#include <vector>
+
+// Readable failure messages for Qt texts.
+inline void PrintTo(const QString& text, std::ostream* os) { *os << '"' << text.toStdString() << '"'; }
 
 namespace apptest {
 
 inline std::string ReadFile(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-inline void WriteFile(const std::string& path, const std::string& text)
+// Children of this test process; zombies (ended, not reaped) only when asked.
+inline int ChildCount(bool withZombies = false)
 {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
+    return static_cast<int>(ProcessProbe::ChildPids().size()) - (withZombies ? 0 : ProcessProbe::ZombieChildCount());
 }
 
-// Polls cond, letting the event loop run, until it holds or timeoutMs passes.
-inline bool WaitFor(const std::function<bool()>& cond, int timeoutMs = 5000)
+// "key=value" lines with each key put under channel id ("<id>+key").
+inline std::string Keys(int id, const std::string& lines)
 {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
+    std::string text, line;
+    for (std::istringstream in(lines); std::getline(in, line);)
+        text += std::to_string(id) + "+" + line + "\n";
+    return text;
 }
 
-// The state letter of a process in /proc ('Z' for an ended, unreaped child), or 0 when gone.
-inline char ProcessState(pid_t pid)
+// The keys of a stored channel copying video and re-encoding audio, under id.
+inline std::string StoredChannel(int id, const std::string& name, const std::string& source,
+                                 const std::string& publish, const std::string& state = "运行中")
 {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    const auto close = text.rfind(')');
-    return close == std::string::npos || close + 2 >= text.size() ? 0 : text[close + 2];
-}
-
-// Processes whose parent is this test process; zombies (ended, not reaped) only when asked.
-inline int ChildCount(bool includeZombies = false)
-{
-    int count = 0;
-    const std::string self = std::to_string(getpid());
-    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-        const std::string name = entry.path().filename().string();
-        if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos)
-            continue;
-        std::ifstream stat(entry.path() / "stat");
-        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-        const auto close = text.rfind(')');
-        if (close == std::string::npos)
-            continue;
-        std::istringstream rest(text.substr(close + 2));
-        std::string state, ppid;
-        rest >> state >> ppid;
-        if (ppid == self && (includeZombies || state != "Z"))
-            ++count;
-    }
-    return count;
+    return Keys(id, "Name=" + name + "\nSignalName=" + source + "\nAdress=" + publish +
+                        "\ncheckstate=1\ncheckstate1=0\ncheckstate2=0\ncheckstate3=1\ncheckstate4=1\nAdChannel=2\n"
+                        "AdSmpLinGrate=44100\nAdBitRate=64\nVdWidth=640\nVdHeight=360\nstrFilePath=\nstrAVState=" +
+                        state + "\nVdTransCode=否");
 }
 
 class AppTest : public ::testing::Test {
 protected:
+    // The fake is linked in as ffmpeg and records its runs in m_logDir; message boxes are captured.
     void SetUp() override
     {
-        ASSERT_TRUE(m_dir.Valid());
-        m_logDir = m_dir.File("fake-log");
-        ASSERT_EQ(0, ::mkdir(m_logDir.c_str(), 0700));
+        std::filesystem::create_directory(m_logDir);
+        std::filesystem::create_symlink(CAMRELAY_BIN_DIR "/fake_ffmpeg", m_dir.File("ffmpeg"));
         ::setenv("FAKE_FFMPEG_LOG_DIR", m_logDir.c_str(), 1);
-        m_messages.clear();
         Prompt::SetMessageHook([this](const QString& text) { m_messages.push_back(text.toStdString()); });
     }
-    void TearDown() override
-    {
-        m_dlg.reset();
-        Prompt::ResetHooks();
-        ::unsetenv("FAKE_FFMPEG_LOG_DIR");
-    }
+    void TearDown() override { m_dlg.reset(), Prompt::ResetHooks(), ::unsetenv("FAKE_FFMPEG_LOG_DIR"); }
 
     std::string AppDir() const { return m_dir.Path(); }
     std::string IniPath() const { return m_dir.File("config.ini"); }
-    void UseFakeFfmpeg() { ASSERT_EQ(0, ::symlink(CAMRELAY_BIN_DIR "/fake_ffmpeg", m_dir.File("ffmpeg").c_str())); }
-    void WriteConfig(const std::string& body) { WriteFile(IniPath(), "[SET DEFAULT VALUE]\n" + body); }
-
-    CRelayDlg& Open(bool manualTimers = true)
+    std::string Stored(const std::string& key) const { return ConfigStore(AppDir()).GetValue(key); }
+    // A shown main window on the folder, after writing config.ini with body when one is given.
+    CRelayDlg& Open(const std::string& body = "")
     {
-        m_dlg = std::make_unique<CRelayDlg>(AppDir(), manualTimers);
+        m_dlg.reset();
+        if (!body.empty())
+            std::ofstream(IniPath()) << "[SET DEFAULT VALUE]\n" << body;
+        m_dlg = std::make_unique<CRelayDlg>(AppDir(), true);
+        m_dlg->show();
         return *m_dlg;
+    }
+    QStringList Row(int row) const
+    {
+        QStringList cells;
+        for (int c = 0; c < 5; ++c)
+            cells << m_dlg->CellText(row, c);
+        return cells;
     }
 
     // The fake's records, one per relay child it ran (the encoder query left out).
@@ -117,39 +91,41 @@ protected:
     {
         std::vector<std::string> runs;
         for (const auto& entry : std::filesystem::directory_iterator(m_logDir))
-            if (entry.path().extension() == ".txt") {
-                std::string run = ReadFile(entry.path().string());
-                if (run.find("\n-encoders\n") == std::string::npos)
-                    runs.push_back(std::move(run));
-            }
+            if (std::string run = ReadFile(entry.path());
+                entry.path().extension() == ".txt" && run.find("\n-encoders\n") == std::string::npos)
+                runs.push_back(run);
         return runs;
     }
 
     // Waits until the registered child of channel id has ended (a zombie not yet reaped).
     bool WaitChildEnded(int id, int timeoutMs = 5000)
     {
-        return WaitFor([&] {
+        return QTest::qWaitFor([&] {
             auto found = m_dlg->m_engine.m_workers.find(id);
-            return found != m_dlg->m_engine.m_workers.end() && ProcessState(found->second.m_hProcess) == 'Z';
+            return found != m_dlg->m_engine.m_workers.end() && !ProcessProbe::IsAlive(found->second.m_hProcess);
         }, timeoutMs);
+    }
+    // A right-click on clickedRow as the list delivers it, the menu answered with command (0:
+    // dismissed). Returns the row the menu was for, -1 when none opened.
+    int Choose(int command, int clickedRow = 0)
+    {
+        int menuRow = -1;
+        m_dlg->m_menuChooser = [&](int row) { return menuRow = row, command; };
+        RightClickAt(clickedRow);
+        m_dlg->m_menuChooser = nullptr;
+        return menuRow;
+    }
+    void RightClickAt(int row)
+    {
+        const QPoint pos(10, m_dlg->m_list->rowViewportPosition(row) + 2);
+        QContextMenuEvent event(QContextMenuEvent::Mouse, pos, m_dlg->m_list->viewport()->mapToGlobal(pos));
+        QCoreApplication::sendEvent(m_dlg->m_list->viewport(), &event);
     }
 
     TempDir m_dir{"camrelay-app"};
-    std::string m_logDir;
+    std::string m_logDir = m_dir.File("fake-log");
     std::vector<std::string> m_messages;
     std::unique_ptr<CRelayDlg> m_dlg;
 };
-
-// The channel keys a stored copy-video channel needs, under id.
-inline std::string StoredChannel(int id, const std::string& name, const std::string& source,
-                                 const std::string& publish, const std::string& state = "运行中")
-{
-    const std::string p = std::to_string(id) + "+";
-    return p + "Name=" + name + "\n" + p + "SignalName=" + source + "\n" + p + "Adress=" + publish + "\n" + p +
-           "checkstate=1\n" + p + "checkstate1=0\n" + p + "checkstate2=0\n" + p + "checkstate3=1\n" + p +
-           "checkstate4=1\n" + p + "AdChannel=2\n" + p + "AdSmpLinGrate=44100\n" + p + "AdBitRate=64\n" + p +
-           "VdWidth=640\n" + p + "VdHeight=360\n" + p + "strFilePath=\n" + p + "strAVState=" + state + "\n" + p +
-           "VdTransCode=否\n";
-}
 
 }  // namespace apptest

@@ -1,36 +1,16 @@
 #pragma once
 // Drives the channel wizard that the main window opens itself (button "导入信号" or the menu's
-// "编辑"): the pages are found as they become modal and worked like an operator would, typing,
-// "下一步", ticking on the encoding page, then "完成" or a cancel with Escape.
+// "编辑"): each page is worked once it is the active modal window, like an operator would,
+// then left with "完成" or cancelled with Escape. Owns its polling timers.
 #include "wizard/CMyChildDlg.h"
 #include "wizard/CMyNewDlg.h"
 #include "wizard/WizardTestKit.h"
 
-#include <QApplication>
-#include <QPushButton>
-#include <QTest>
-#include <QTimer>
-#include <gtest/gtest.h>
-
-#include <chrono>
-#include <functional>
-#include <memory>
-#include <ostream>
-
-// Readable failure messages for Qt texts.
-inline void PrintTo(const QString& text, std::ostream* os) { *os << '"' << text.toStdString() << '"'; }
+#include <QAbstractButton>
+#include <QDeadlineTimer>
 
 namespace apptest {
 
-// What to do on each page. Either step may be left empty (the page is then taken as opened).
-struct WizardScript {
-    enum class End { Finish, CancelSource, CancelEncoding };
-    std::function<void(CMyNewDlg&)> source;
-    std::function<void(CMyChildDlg&)> encoding;
-    End end = End::Finish;
-};
-
-// Types a text into a line edit by key events (any previous text is cleared first).
 inline void TypeInto(QWidget* page, const char* id, const QString& text)
 {
     wizardtest::Type(wizardtest::Get<QLineEdit>(page, id), text);
@@ -44,75 +24,59 @@ inline void Click(QWidget* page, const char* id)
         ADD_FAILURE() << "no button " << id;
 }
 
-// Arms a script for the next wizard; the object must outlive the action that opens the wizard.
-// A wizard that never shows up within the deadline fails the test and closes every dialog.
-// Owns its polling timers, so nothing armed here can fire into a later test.
+// What to do on each page (either step may be empty), and how the wizard ends.
+struct WizardScript {
+    enum class End { Finish, CancelSource, CancelEncoding };
+    std::function<void(CMyNewDlg&)> source;
+    std::function<void(CMyChildDlg&)> encoding;
+    End end = End::Finish;
+};
+
+// Arms a script for the next wizard; must outlive the action that opens it. A page that does
+// not show up within 20 s fails the test and every dialog is closed.
 class WizardDriver {
 public:
     explicit WizardDriver(WizardScript script) : m_script(std::move(script))
     {
-        WhenModal<CMyNewDlg>([this](CMyNewDlg& page) { RunSource(page); });
+        using End = WizardScript::End;
+        WhenModal<CMyNewDlg>([this](CMyNewDlg& page) {
+            if (m_script.source)
+                m_script.source(page);
+            if (m_script.end != End::CancelSource) {
+                WhenModal<CMyChildDlg>([this](CMyChildDlg& child) {
+                    if (m_script.encoding)
+                        m_script.encoding(child);
+                    m_script.end == End::Finish ? Click(&child, "1024") : QTest::keyClick(&child, Qt::Key_Escape);
+                    m_reachedEnd = m_script.end == End::Finish && !child.isVisible();
+                });
+                Click(&page, "1006");  // returns once the encoding page has closed
+                if (m_script.end == End::Finish)
+                    return;
+                EXPECT_TRUE(page.isVisible()) << "the source page closed with its cancelled encoding page";
+            }
+            QTest::keyClick(&page, Qt::Key_Escape);
+            m_reachedEnd = true;
+        });
     }
     ~WizardDriver() { EXPECT_TRUE(m_reachedEnd) << "the wizard script did not run to its end"; }
-    WizardDriver(const WizardDriver&) = delete;
-    WizardDriver& operator=(const WizardDriver&) = delete;
 
-    bool ReachedEnd() const { return m_reachedEnd; }
-
+private:
     // Runs fn from the event loop once a Page is the active modal window.
     template <class Page>
     void WhenModal(std::function<void(Page&)> fn)
     {
-        auto timer = std::make_unique<QTimer>();
-        QTimer* raw = timer.get();
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        QObject::connect(raw, &QTimer::timeout, [raw, deadline, fn] {
+        QTimer& timer = *m_timers.emplace_back(std::make_unique<QTimer>());
+        QObject::connect(&timer, &QTimer::timeout, [&timer, fn, deadline = QDeadlineTimer(20000)] {
             auto* page = qobject_cast<Page*>(QApplication::activeModalWidget());
-            const bool ready = page && page->isVisible();
-            if (!ready && std::chrono::steady_clock::now() < deadline)
+            if ((!page || !page->isVisible()) && !deadline.hasExpired())
                 return;
-            raw->stop();
-            if (ready) {
-                fn(*page);
-            } else {
-                ADD_FAILURE() << Page::staticMetaObject.className() << " never became modal";
-                wizardtest::CloseAllDialogs();
-            }
+            timer.stop();
+            if (page && page->isVisible())
+                return fn(*page);
+            ADD_FAILURE() << Page::staticMetaObject.className() << " never became modal";
+            wizardtest::CloseAllDialogs();
         });
-        raw->start(10);
-        m_timers.push_back(std::move(timer));
-    }
-
-private:
-    void RunSource(CMyNewDlg& page)
-    {
-        if (m_script.source)
-            m_script.source(page);
-        if (m_script.end == WizardScript::End::CancelSource) {
-            QTest::keyClick(&page, Qt::Key_Escape);
-            m_reachedEnd = true;
-            return;
-        }
-        WhenModal<CMyChildDlg>([this](CMyChildDlg& child) { RunEncoding(child); });
-        Click(&page, "1006");  // returns once the encoding page has closed
-        if (m_script.end == WizardScript::End::CancelEncoding) {
-            // The source page stays open after a cancelled encoding page: close it too.
-            EXPECT_TRUE(page.isVisible()) << "the source page closed with its encoding page";
-            QTest::keyClick(&page, Qt::Key_Escape);
-            m_reachedEnd = true;
-        }
-    }
-
-    void RunEncoding(CMyChildDlg& page)
-    {
-        if (m_script.encoding)
-            m_script.encoding(page);
-        if (m_script.end == WizardScript::End::Finish) {
-            Click(&page, "1024");
-            m_reachedEnd = !page.isVisible();
-        } else {
-            QTest::keyClick(&page, Qt::Key_Escape);
-        }
+        timer.start(10);
     }
 
     WizardScript m_script;

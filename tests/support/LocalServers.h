@@ -8,9 +8,9 @@
 #include "TempDir.h"
 
 // Local servers and stream helpers for relay tests, all on 127.0.0.1.
-// Every child runs in its own process group, gets SIGKILL when the thread that started it ends
-// (start servers from the test's main thread), and is also killed by a handler that runs when
-// the test binary exits or dies of a fatal signal, so an aborted run leaves nothing serving.
+// Every child runs in its own process group and gets SIGKILL when the thread that started it
+// ends (start servers from the test's main thread), so a test binary that exits or dies of any
+// signal leaves nothing serving.
 
 // A TCP port on 127.0.0.1 that was free a moment ago (bound to port 0, read back, closed).
 int FreeTcpPort();
@@ -59,10 +59,8 @@ public:
     bool Start();   // waits until the port accepts (about 3 s at most)
     void Stop();
     bool Running();
-    int Port() const { return m_port; }
     std::string Url(const std::string& stream) const;   // rtmp://127.0.0.1:<port>/live/<stream>
     std::string ErrorLog() const;   // contents of error.log, for failure messages
-    std::string Dir() const { return m_dir.Path(); }
 
 private:
     bool StartOnce();
@@ -79,7 +77,6 @@ public:
     bool Start();   // waits for READY (about 10 s at most)
     void Stop();
     bool Running() { return m_proc.Running(); }
-    int Port() const { return m_port; }
     std::string Url() const;   // rtsp://127.0.0.1:<port>/test
     std::string Log() const;
 
@@ -90,12 +87,11 @@ private:
     int m_stdoutFd = -1;
 };
 
-// ffmpeg publishing a live test picture (640x360 H.264) and a sine tone (AAC) to an RTMP URL.
+// ffmpeg publishing a live test picture (640x360 H.264) and a sine tone (AAC) to an RTMP URL;
+// stopped with the object.
 class TestPublisher {
 public:
-    ~TestPublisher() { Stop(); }
     bool Start(const std::string& rtmpUrl);   // true once ffmpeg is running (not yet publishing)
-    void Stop();
     bool Running() { return m_proc.Running(); }
 
 private:
@@ -104,13 +100,10 @@ private:
 };
 
 // ffmpeg serving a generated clip, looped, as FLV on http://127.0.0.1:<port>/src.flv to exactly
-// one client; it ends when that client leaves.
+// one client; it ends when that client leaves, or with the object.
 class HttpFlvSource {
 public:
-    ~HttpFlvSource() { Stop(); }
     bool Start();
-    void Stop();
-    bool Running() { return m_proc.Running(); }
     std::string Url() const;
 
 private:
@@ -124,10 +117,14 @@ struct StreamInfo {
     int width = 0, height = 0, sampleRate = 0, channels = 0;
     bool ok = false;        // ffprobe succeeded and reported at least one stream
     std::string output;     // ffprobe's raw output, for failure messages
+    // "h264 640x360 Main, aac 44100 Hz 2 ch", or ffprobe's output when it found no stream.
+    std::string Summary() const;
 };
 
 // One bounded ffprobe of url (no retries: wrap it in a polling loop for live streams).
 StreamInfo ProbeStream(const std::string& url, int timeoutSeconds = 12);
+// Probes a live stream until it shows video (a viewer starts at a keyframe) or budgetSeconds pass.
+StreamInfo ProbeUntilVideo(const std::string& url, int budgetSeconds = 30);
 
 // A 640x360 25 fps H.264 (yuv420p, keyframe every 50 frames) + AAC clip of the given length:
 // dir/clip.mp4. Returns its path, empty on failure.

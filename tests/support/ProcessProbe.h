@@ -7,7 +7,7 @@
 #include <vector>
 
 // Looks at this test process and its children through /proc: descriptor and thread counts,
-// live and zombie children, processes by program or argument (for "no stray ffmpeg" checks),
+// live and zombie children, processes by argument (for "no stray ffmpeg" checks),
 // and a polling wait. Read-only; safe from any thread.
 namespace ProcessProbe {
 
@@ -20,10 +20,10 @@ int ZombieChildCount();
 
 // True while pid exists and is not a zombie.
 bool IsAlive(pid_t pid);
+// The parent of pid, 0 when it is gone; its argv.
+pid_t ParentOf(pid_t pid);
+std::vector<std::string> CmdLine(pid_t pid);
 
-// Processes other than this one whose executable is exeOrName: a full path compares with the
-// resolved /proc/<pid>/exe, a bare name with its last component (or with argv[0]'s).
-std::vector<pid_t> ProcessesWithExe(const std::string& exeOrName);
 // Processes other than this one with an argv entry containing the substring.
 std::vector<pid_t> ProcessesWithArg(const std::string& substring);
 
