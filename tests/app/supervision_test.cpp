@@ -129,9 +129,12 @@ TEST_F(SupervisionTest, RefusedLinesStartNothingAndSayWhy)
 TEST_F(SupervisionTest, HundredStartStopCyclesLeaveNothingBehind)
 {
     CRelayDlg& dlg = OpenWith("rtmp://127.0.0.1:1/live/out#interval=20");
-    // One cycle first, so that lazily created resources (the encoder query) are in place.
+    // One cycle and a turn of the event loop first, so that lazily created resources (the
+    // encoder query, Qt's own helper threads) are in place before the baseline.
     dlg.OnChannelCommand(ID_CHANNEL_RUN, 0);
+    QTest::qWait(200);
     dlg.OnChannelCommand(ID_CHANNEL_PAUSE, 0);
+    QTest::qWait(200);
     const int fds = ProcessProbe::OpenFdCount(), threads = ProcessProbe::ThreadCount();
     for (int i = 0; i < 100; ++i) {
         dlg.OnChannelCommand(ID_CHANNEL_RUN, 0);
