@@ -304,8 +304,8 @@ bool CRelayDlg::RunChannelWizard(int id, bool launch, bool isNew)
 {
     CMyNewDlg wizard(isNew, this);
     wizard.SetChannel(id, m_strAppDir);
-    if (wizard.exec() != QDialog::Accepted)
-        return false;
+    if (wizard.exec() != QDialog::Accepted || m_bClosed)
+        return false;  // cancelled, or the program was closed while the wizard was open
     m_engine.m_settings = wizard.Values();
     const CheckStates checks = wizard.Checks();
     StoreChannel(ConfigStore(m_strAppDir), id, m_engine.m_settings, checks);
@@ -365,7 +365,7 @@ void CRelayDlg::OnListRightClick()
 void CRelayDlg::OnChannelCommand(int command, int row)
 {
     RowTag* tag = m_engine.Tag(row);
-    if (!tag)
+    if (!tag || m_bClosed)
         return;
     const ConfigStore store(m_strAppDir);
     switch (command) {
@@ -484,6 +484,11 @@ void CRelayDlg::OnClose()
     if (m_bClosed)
         return;
     m_bClosed = true;
+    // A wizard, menu or message box still open (a signal can close the program at any time)
+    // is dismissed: nothing may start once the children have been stopped.
+    for (QWidget* widget : QApplication::topLevelWidgets())
+        if (widget != this && widget->isVisible() && (qobject_cast<QDialog*>(widget) || qobject_cast<QMenu*>(widget)))
+            widget->close();
     KillTimer(ID_SUPERVISE_TIMER);
     KillTimer(ID_AUTORUN_TIMER);
     m_engine.StopAllChannels();  // stored state words stay: auto-run resumes them next time

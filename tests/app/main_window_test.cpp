@@ -2,7 +2,9 @@
 // option check boxes writing their flags, and keys that must not end the window.
 #include "AppFixture.h"
 
+#include <QApplication>
 #include <QCheckBox>
+#include <QTimer>
 
 using namespace apptest;
 
@@ -69,4 +71,24 @@ TEST_F(MainWindowTest, OptionBoxesWriteAtEachClickAndKeysDoNotClose)
     for (Qt::Key key : {Qt::Key_Escape, Qt::Key_Return, Qt::Key_Enter})
         QTest::keyClick(&dlg, key);
     EXPECT_TRUE(dlg.isVisible());
+}
+
+// A signal can close the program while the wizard is open: the wizard goes too, and nothing is
+// imported or started afterwards.
+TEST_F(MainWindowTest, ClosingWithTheWizardOpenImportsNothing)
+{
+    CRelayDlg& dlg = Open();
+    QTimer::singleShot(50, &dlg, [&] { dlg.OnClose(); });
+    bool guardFired = false;  // without the fix the wizard would stay open: fail, don't hang
+    QTimer::singleShot(3000, &dlg, [&] {
+        guardFired = QApplication::activeModalWidget() != nullptr;
+        while (QWidget* modal = QApplication::activeModalWidget())
+            modal->close();
+    });
+    dlg.OnImportSignal();  // returns once the wizard is gone
+    EXPECT_FALSE(guardFired);
+    EXPECT_EQ(0, dlg.m_list->rowCount());
+    EXPECT_EQ(nullptr, QApplication::activeModalWidget());
+    EXPECT_EQ("", Stored("nextId"));
+    EXPECT_EQ(0, ChildCount());
 }
