@@ -29,7 +29,9 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
-#include <cstdio>
+#include <climits>
+#include <poll.h>
+#include <unistd.h>
 
 const char kSupportSite[] = "https://lumora.example.com";
 
@@ -190,8 +192,12 @@ void CRelayDlg::ReportRowStatus(int row, const QString& previous, const QString&
     const QString line = QStringLiteral("CamRelay: 第%1行 %2: %3\n")
                              .arg(row + 1)
                              .arg(CellText(row, kColName), relaying ? QStringLiteral("直播中 ") + text : text);
-    std::fputs(line.toUtf8().constData(), stderr);
-    std::fflush(stderr);
+    // Never block the window on a full pipe that nobody reads: drop the line instead.
+    pollfd out{STDERR_FILENO, POLLOUT, 0};
+    if (::poll(&out, 1, 0) == 1 && (out.revents & POLLOUT)) {
+        const QByteArray bytes = line.toUtf8();
+        [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, bytes.constData(), bytes.size());
+    }
 }
 
 QString CRelayDlg::CellText(int row, int column) const
@@ -239,7 +245,15 @@ void CRelayDlg::ShowRowDetails(int row)
     box.exec();
 }
 
-void CRelayDlg::ShowMessage(const std::string& text) { Prompt::Message(this, Q(text)); }
+// Shown once the current handler has returned: a message box's own event loop must not run
+// while the relay engine is in the middle of a tick or a launch.
+void CRelayDlg::ShowMessage(const std::string& text)
+{
+    QMetaObject::invokeMethod(this, [this, message = Q(text)] {
+        if (!m_bClosed)
+            Prompt::Message(this, message);
+    }, Qt::QueuedConnection);
+}
 
 // ---- progress ----
 
@@ -290,6 +304,8 @@ bool CRelayDlg::IsTimerActive(int id) const
 
 void CRelayDlg::OnTimer(int id)
 {
+    if (m_bClosed)
+        return;
     if (id == ID_AUTORUN_TIMER) {
         if (!m_engine.AutoRunTick())
             KillTimer(ID_AUTORUN_TIMER);
@@ -319,6 +335,13 @@ bool CRelayDlg::RunChannelWizard(int id, bool launch, bool isNew)
 void CRelayDlg::OnImportSignal()
 {
     m_pendingLaunchText.clear();
+    // A damaged nextId (negative, or pointing at ids that still hold keys) must not make an
+    // import overwrite a stored channel or use an id the start-up scan never visits.
+    m_nNextId = FirstFreeChannelId(ConfigStore(m_strAppDir), m_nNextId);
+    if (m_nNextId == INT_MAX) {
+        ShowMessage("信号编号已用尽，无法导入新信号!");
+        return;
+    }
     if (!RunChannelWizard(m_nNextId, true, true))
         return;
     const ChannelSettings& settings = m_engine.m_settings;

@@ -159,6 +159,8 @@ void RelayEngine::TouchStatusFile() const
 
 RelayEngine::Spawned RelayEngine::SpawnRelay(Launch how, int id, int row)
 {
+    if (m_bShutDown)
+        return Spawned::Refused;  // the program is closing: nothing starts any more
     std::string line(m_szCommand);
     if (!ApplyRtspTransport(m_bRTSPuseTCP, line)) {
         Refuse(how, row, "命令行过长，未开启直播！");
@@ -295,6 +297,8 @@ void RelayEngine::RetireWorker(RelayWorker& worker)
 void RelayEngine::StopChannel(int row, int id)
 {
     m_failedStarts.erase(row);  // a start that could not run ffmpeg is not retried after a stop
+    // A row still waiting for its auto-run turn stays stopped: the operator paused or deleted it.
+    std::erase_if(m_autoRunQueue, [row](const auto& queued) { return queued.second == row; });
     auto found = m_workers.find(id);
     if (found == m_workers.end())
         return;
@@ -306,7 +310,9 @@ void RelayEngine::StopChannel(int row, int id)
 
 void RelayEngine::StopAllChannels()
 {
+    m_bShutDown = true;
     m_failedStarts.clear();
+    m_autoRunQueue.clear();
     for (auto& [id, worker] : m_workers)
         RetireWorker(worker);
 }

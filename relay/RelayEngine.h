@@ -79,7 +79,7 @@ public:
     void SuperviseTick();
     void OnRelayBitrate(int row, int kbps);
 
-    // Stops.
+    // Stops. StopAllChannels is for the end of the program: no launch runs after it.
     void StopChannel(int row, int id);
     void StopAllChannels();
 
@@ -113,4 +113,5 @@ private:
     std::deque<std::shared_ptr<OutputTail>> m_tails;
     std::map<int, int> m_failedStarts;  // row -> channel id whose start could not run ffmpeg
     std::string m_lastRefusal;          // why the last wizard launch did not start
+    bool m_bShutDown = false;
 };

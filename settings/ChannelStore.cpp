@@ -181,3 +181,23 @@ std::vector<ScannedChannel> ScanAndRenumber(const ConfigStore& store, int nextId
         c.id = committed ? c.row : c.oldId;
     return rows;
 }
+
+int FirstFreeChannelId(const ConfigStore& store, int from)
+{
+    std::vector<int> used;
+    for (const std::string& key : store.Keys())
+        if (const int id = KeyChannelId(key); id >= 0)
+            used.push_back(id);
+    std::sort(used.begin(), used.end());
+    int id = std::max(from, 0);
+    for (const int taken : used) {
+        if (taken > id)
+            break;
+        if (taken == id) {
+            if (id == INT_MAX)
+                return INT_MAX;
+            ++id;
+        }
+    }
+    return id;
+}

@@ -26,6 +26,10 @@ bool StoreChannel(const ConfigStore& store, int id, const ChannelSettings& s, co
 // "ISDelete" false at dst and true at src).
 ConfigStore::KeyValues CopyChannelWrites(const ConfigStore& store, int src, int dst);
 
+// The smallest id at or above max(from, 0) under which the file holds no key: where a new
+// channel can be stored without touching another's keys. INT_MAX when there is none.
+int FirstFreeChannelId(const ConfigStore& store, int from);
+
 // A channel listed by the start-up scan.
 struct ScannedChannel {
     int oldId = 0;        // where it was stored before the scan

@@ -78,17 +78,19 @@ TEST_F(SupervisionTest, ChildReceivesExactArgumentsOverTcpAndRunsOnce)
 
 TEST_F(SupervisionTest, AutoRunStartsOnePerTickAndSkipsHandStarted)
 {
-    std::string body = "nextId=3\nm_bAutoRun=1\n";
-    for (int id = 0; id < 3; ++id)
+    std::string body = "nextId=4\nm_bAutoRun=1\n";
+    for (int id = 0; id < 4; ++id)
         body += StoredChannel(id, "c", "rtsp://h/in", "rtmp://127.0.0.1:1/live/" + std::to_string(id) + "#hang=1");
     CRelayDlg& dlg = Open(body);
-    dlg.OnChannelCommand(ID_CHANNEL_RUN, 1);  // started by hand before its turn
+    dlg.OnChannelCommand(ID_CHANNEL_RUN, 1);    // started by hand before its turn
+    dlg.OnChannelCommand(ID_CHANNEL_PAUSE, 3);  // paused before its turn: stays paused
     const pid_t handStarted = dlg.m_engine.m_workers.at(1).m_hProcess;
     for (int tick = 0; tick < 3; ++tick) {
         EXPECT_TRUE(dlg.IsTimerActive(ID_AUTORUN_TIMER)) << "tick " << tick;
         dlg.OnTimer(ID_AUTORUN_TIMER);
     }
     EXPECT_EQ(3u, dlg.m_engine.m_workers.size());
+    EXPECT_EQ(0u, dlg.m_engine.m_workers.count(3));
     EXPECT_EQ(handStarted, dlg.m_engine.m_workers.at(1).m_hProcess);
     EXPECT_TRUE(dlg.IsTimerActive(ID_AUTORUN_TIMER));
     dlg.OnTimer(ID_AUTORUN_TIMER);

@@ -55,3 +55,15 @@ TEST(ChannelStore, ScanRenumbersInOneReplace)
         }
     }
 }
+
+// A damaged nextId must not hand out an id whose keys belong to a stored channel.
+TEST(ChannelStore, FirstFreeChannelIdSkipsStoredKeys)
+{
+    TempDir dir;
+    ConfigStore store(dir.Path());
+    EXPECT_EQ(0, FirstFreeChannelId(store, -7));  // no file yet
+    store.SetValues({{"0+Name", "a"}, {"1+ISDelete", "true"}, {"3+Name", "c"}, {"nextId", "1"}});
+    const int cases[][2] = {{-7, 2}, {0, 2}, {1, 2}, {2, 2}, {3, 4}, {9, 9}};
+    for (const auto& [from, expected] : cases)
+        EXPECT_EQ(expected, FirstFreeChannelId(store, from)) << from;
+}
