@@ -27,7 +27,6 @@ const char* const kOffsetUnsafe = "水印微调值不能包含空格、引号或
 const char* const kPositionUnsafe = "水印位置不能包含控制字符!";
 
 constexpr int kMaxWatermarkPath = 127;
-constexpr int kMaxFieldLength = 259;  // what config.ini gives back on reading
 
 // Overlay x:y for the five anchors, in the order of the position box's items.
 const char* const kPositionFormats[5] = {
@@ -42,7 +41,7 @@ QLineEdit* MakeEdit(const char* id, QWidget* parent)
 {
     auto* edit = new QLineEdit(parent);
     edit->setObjectName(id);
-    edit->setMaxLength(kMaxFieldLength);
+    edit->setMaxLength(FieldRules::kMaxFieldLength);
     return edit;
 }
 
@@ -54,7 +53,7 @@ QComboBox* MakeCombo(const char* id, QWidget* parent)
     // Items stay as given: typed text is neither added, sorted nor completed from the list.
     combo->setInsertPolicy(QComboBox::NoInsert);
     combo->setCompleter(nullptr);
-    combo->lineEdit()->setMaxLength(kMaxFieldLength);
+    combo->lineEdit()->setMaxLength(FieldRules::kMaxFieldLength);
     return combo;
 }
 

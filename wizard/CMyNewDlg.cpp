@@ -25,8 +25,6 @@ const char* const kUnsafeSource = "信号源地址不能包含空格、引号或
 const char* const kUnsafePublish = "发布地址不能包含空格、引号或控制字符!";
 const char* const kUnsafeName = "名称不能包含控制字符!";
 
-// What config.ini gives back on reading; longer text would not survive a round trip.
-constexpr int kMaxFieldLength = 259;
 
 // Exact, case-sensitive comparison of the first seven bytes (all schemes are ASCII).
 bool StartsWith7(const std::string& text, const char* scheme)
@@ -53,7 +51,7 @@ CMyNewDlg::CMyNewDlg(bool isNew, QWidget* parent)
     auto makeEdit = [this](const char* id) {
         auto* edit = new QLineEdit(this);
         edit->setObjectName(id);
-        edit->setMaxLength(kMaxFieldLength);
+        edit->setMaxLength(FieldRules::kMaxFieldLength);
         return edit;
     };
     m_pName = makeEdit("1001");
