@@ -1,0 +1,191 @@
+#include "service/StatusFormat.h"
+
+#include <charconv>
+#include <cmath>
+
+namespace StatusFormat {
+namespace {
+
+// Seconds with millisecond resolution, never in exponent form, independent of the locale.
+std::string Seconds(double value)
+{
+    char buffer[64];
+    auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, 3);
+    return std::string(buffer, result.ptr);
+}
+
+// A negative age (clock stepped) reads as zero; a value that is not a number reads as never.
+std::optional<double> CleanSeconds(const std::optional<double>& value)
+{
+    if (!value || !std::isfinite(*value))
+        return std::nullopt;
+    return *value < 0 ? 0.0 : *value;
+}
+
+// One gauge or counter of the channel family: HELP, TYPE, then a sample per channel.
+template <typename Value>
+void Family(std::string& out, const std::vector<ChannelStatus>& channels,
+            const std::vector<std::string>& labels, const char* name, const char* type,
+            const char* help, Value value)
+{
+    out.append("# HELP ").append(name).append(" ").append(help).append("\n");
+    out.append("# TYPE ").append(name).append(" ").append(type).append("\n");
+    for (std::size_t i = 0; i < channels.size(); ++i) {
+        std::optional<std::string> sample = value(channels[i]);
+        if (sample)
+            out.append(name).append(labels[i]).append(" ").append(*sample).append("\n");
+    }
+}
+
+}  // namespace
+
+std::string ValidUtf8(std::string_view text)
+{
+    std::string out;
+    out.reserve(text.size());
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    const std::size_t size = text.size();
+    std::size_t i = 0;
+    while (i < size) {
+        const unsigned char lead = bytes[i];
+        std::size_t length = 0;
+        unsigned char low = 0x80, high = 0xBF;   // allowed range of the second byte
+        if (lead < 0x80)
+            length = 1;
+        else if (lead >= 0xC2 && lead <= 0xDF)
+            length = 2;
+        else if (lead >= 0xE0 && lead <= 0xEF) {
+            length = 3;
+            if (lead == 0xE0)
+                low = 0xA0;          // overlong
+            else if (lead == 0xED)
+                high = 0x9F;         // UTF-16 surrogates
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            length = 4;
+            if (lead == 0xF0)
+                low = 0x90;          // overlong
+            else if (lead == 0xF4)
+                high = 0x8F;         // beyond U+10FFFF
+        }
+        bool valid = length > 0 && i + length <= size;
+        for (std::size_t k = 1; valid && k < length; ++k) {
+            const unsigned char next = bytes[i + k];
+            valid = k == 1 ? (next >= low && next <= high) : (next >= 0x80 && next <= 0xBF);
+        }
+        if (valid) {
+            out.append(text.substr(i, length));
+            i += length;
+        } else {
+            out.append("\xEF\xBF\xBD");
+            ++i;
+        }
+    }
+    return out;
+}
+
+std::string LabelValue(std::string_view text)
+{
+    std::string out;
+    for (char c : ValidUtf8(text)) {
+        if (c == '\\')
+            out += "\\\\";
+        else if (c == '"')
+            out += "\\\"";
+        else if (c == '\n')
+            out += "\\n";
+        else
+            out += c;
+    }
+    return out;
+}
+
+std::string JsonString(std::string_view text)
+{
+    static const char kHex[] = "0123456789abcdef";
+    std::string out = "\"";
+    for (char c : ValidUtf8(text)) {
+        const auto byte = static_cast<unsigned char>(c);
+        switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\b': out += "\\b"; break;
+        case '\f': out += "\\f"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (byte < 0x20) {
+                out += "\\u00";
+                out += kHex[byte >> 4];
+                out += kHex[byte & 0xF];
+            } else {
+                out += c;
+            }
+        }
+    }
+    out += '"';
+    return out;
+}
+
+std::string Metrics(const std::vector<ChannelStatus>& channels, std::string_view version)
+{
+    std::vector<std::string> labels;
+    labels.reserve(channels.size());
+    for (const ChannelStatus& c : channels)
+        labels.push_back("{id=\"" + std::to_string(c.id) + "\",name=\"" + LabelValue(c.name) + "\"}");
+
+    std::string out;
+    out.reserve(256 + channels.size() * 7 * 64);
+    out += "# HELP camrelay_channels Channels in the list.\n"
+           "# TYPE camrelay_channels gauge\n"
+           "camrelay_channels " + std::to_string(channels.size()) + "\n";
+    out += "# HELP camrelay_build_info The running version.\n"
+           "# TYPE camrelay_build_info gauge\n"
+           "camrelay_build_info{version=\"" + LabelValue(version) + "\"} 1\n";
+    auto flag = [](bool on) { return std::optional<std::string>(on ? "1" : "0"); };
+    Family(out, channels, labels, "camrelay_channel_running", "gauge",
+           "1 while the channel is started, else 0.",
+           [&](const ChannelStatus& c) { return flag(c.running); });
+    Family(out, channels, labels, "camrelay_channel_up", "gauge",
+           "1 while the channel's child reports progress, else 0.",
+           [&](const ChannelStatus& c) { return flag(c.up); });
+    Family(out, channels, labels, "camrelay_channel_bitrate_kbps", "gauge",
+           "Output bitrate last reported by the child, in kbit/s.",
+           [](const ChannelStatus& c) { return std::optional(std::to_string(c.bitrateKbps)); });
+    Family(out, channels, labels, "camrelay_channel_consecutive_failures", "gauge",
+           "Failed runs in a row; the channel gives up after ten.",
+           [](const ChannelStatus& c) { return std::optional(std::to_string(c.consecutiveFailures)); });
+    Family(out, channels, labels, "camrelay_channel_restarts_total", "counter",
+           "Relaunches of the channel's child since the program started.",
+           [](const ChannelStatus& c) { return std::optional(std::to_string(c.restartsTotal)); });
+    Family(out, channels, labels, "camrelay_channel_seconds_since_progress", "gauge",
+           "Seconds since the child last reported progress; no sample when it never has.",
+           [](const ChannelStatus& c) -> std::optional<std::string> {
+               auto seconds = CleanSeconds(c.secondsSinceProgress);
+               if (!seconds)
+                   return std::nullopt;
+               return Seconds(*seconds);
+           });
+    return out;
+}
+
+std::string Json(const std::vector<ChannelStatus>& channels, std::string_view version)
+{
+    std::string out = "{\"version\":" + JsonString(version) + ",\"channels\":[";
+    for (std::size_t i = 0; i < channels.size(); ++i) {
+        const ChannelStatus& c = channels[i];
+        auto seconds = CleanSeconds(c.secondsSinceProgress);
+        out += i ? ",\n" : "\n";
+        out += "{\"id\":" + std::to_string(c.id) + ",\"name\":" + JsonString(c.name) +
+               ",\"running\":" + (c.running ? "true" : "false") +
+               ",\"up\":" + (c.up ? "true" : "false") +
+               ",\"bitrate_kbps\":" + std::to_string(c.bitrateKbps) +
+               ",\"consecutive_failures\":" + std::to_string(c.consecutiveFailures) +
+               ",\"restarts_total\":" + std::to_string(c.restartsTotal) +
+               ",\"seconds_since_progress\":" + (seconds ? Seconds(*seconds) : "null") + "}";
+    }
+    out += channels.empty() ? "]}\n" : "\n]}\n";
+    return out;
+}
+
+}  // namespace StatusFormat

@@ -1,0 +1,29 @@
+#pragma once
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "service/ChannelStatus.h"
+
+// The two answers of the status endpoint, built from a snapshot: pure functions, no state,
+// callable from any thread. Numbers are written without the C locale (a Qt program runs
+// with the user's LC_NUMERIC, which may use a decimal comma).
+namespace StatusFormat {
+
+// Prometheus text exposition format 0.0.4 and its content type.
+std::string Metrics(const std::vector<ChannelStatus>& channels, std::string_view version);
+inline constexpr const char* kMetricsContentType = "text/plain; version=0.0.4; charset=utf-8";
+
+// The same facts as one JSON object: {"version":…,"channels":[{…},…]}.
+std::string Json(const std::vector<ChannelStatus>& channels, std::string_view version);
+inline constexpr const char* kJsonContentType = "application/json";
+
+// A label value between its quotes: backslash, double quote and line feed escaped.
+std::string LabelValue(std::string_view text);
+// A JSON string with its quotes: quote, backslash and every control character escaped.
+std::string JsonString(std::string_view text);
+// The text with every byte that is not part of valid UTF-8 replaced by U+FFFD; both formats
+// require valid UTF-8 and one bad channel name must not spoil the whole answer.
+std::string ValidUtf8(std::string_view text);
+
+}  // namespace StatusFormat
