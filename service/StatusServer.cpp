@@ -75,8 +75,10 @@ bool StatusServer::Fail(std::string text)
 
 bool StatusServer::Start(const std::string& requested, int port)
 {
-    if (m_server)
-        return Fail("已在运行");
+    if (m_server) {
+        m_error = std::string(kPrefix) + "已在运行";
+        return false;
+    }
     m_error.clear();
     if (port < 0 || port > 65535)
         return Fail("端口 " + std::to_string(port) + " 无效");
