@@ -42,9 +42,10 @@ const char* Reason(int status)
     }
 }
 
-// The server threads take none of the process's asynchronous signals: those belong to the
-// owner. SIGPIPE matters most: a scraper that hangs up mid-answer must cost an EPIPE on
-// this thread, not the whole relay.
+// The server threads take none of the process's asynchronous signals: termination and reload
+// belong to the owner, whichever way it waits for them. SIGPIPE is blocked too, so that a
+// scraper hanging up mid-answer costs an EPIPE here even if the owner restores its default
+// (the library itself sets it to ignored, process-wide, when a server is built).
 void BlockSignalsOnThisThread()
 {
     sigset_t set;

@@ -44,14 +44,6 @@ public:
         char byte;
         return ::recv(m_fd, &byte, 1, MSG_DONTWAIT) < 0 && errno == EAGAIN;
     }
-    // Hang up with a reset, as a scraper killed mid-answer does.
-    void Abort()
-    {
-        linger hard{1, 0};
-        setsockopt(m_fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-        ::close(m_fd);
-        m_fd = -1;
-    }
 
 private:
     int m_fd = -1;
@@ -106,7 +98,7 @@ TEST_F(StatusServerTest, AnswersRoutesAndRejectsEverythingElse)
         {"GET / HTTP/1.1\r\n\r\n", "HTTP/1.1 404 Not Found", "404 Not Found"},
         {"GET /metrics/x HTTP/1.1\r\n\r\n", "HTTP/1.1 404", ""},
         {"POST /metrics HTTP/1.1\r\nContent-Length: 2\r\n\r\nab", "HTTP/1.1 404", ""},
-        {"POST /metrics HTTP/1.1\r\nContent-Length: 100000\r\n\r\n", "HTTP/1.1 413", ""},
+        {"POST /metrics HTTP/1.1\r\nContent-Length: 5000\r\n\r\n" + std::string(5000, 'b'), "HTTP/1.1 413", ""},
         {"GARBAGE\r\n\r\n", "HTTP/1.1 400 Bad Request", ""},
         {"GET /metrics HTTP/9.9\r\n\r\n", "HTTP/1.1 400", ""},
         {std::string("\x16\x03\x01\x02\x00\x01\xfc\r\n\r\n", 11), "HTTP/1.1 400", ""},   // a TLS hello
@@ -133,21 +125,6 @@ TEST_F(StatusServerTest, StalledClientsDoNotHoldUpOthers)
     // Stop does not wait for them beyond the server's timeouts.
     m_server.Stop();
     EXPECT_FALSE(Socket(m_port).Connected());
-}
-
-// A scraper that resets the connection while a large answer is written must not take the
-// process down with SIGPIPE (this test process keeps the default disposition).
-TEST_F(StatusServerTest, ClientHangingUpMidAnswerIsHarmless)
-{
-    std::vector<ChannelStatus> many(3000, ChannelStatus{5, std::string(200, 'x'), true, true, 1, 0, 0, 1.0});
-    m_server.Publish(many);
-    for (int i = 0; i < 20; ++i) {
-        Socket socket(m_port);
-        socket.Send("GET /metrics HTTP/1.1\r\n\r\n");
-        socket.Abort();
-    }
-    m_server.Publish({});
-    EXPECT_NE(Get(m_port, "/metrics").find("camrelay_channels 0\n"), std::string::npos);
 }
 
 // A port already taken (also by another instance of this server), or a bad address or port:
