@@ -187,6 +187,10 @@ std::string CheckValues(std::string_view tmpl, const Slots& slots, const std::st
         // ffmpeg's image reader takes a '%' in a file name for a numbered-sequence pattern.
         if (s.key == "wm" && checked.find('%') != std::string::npos)
             return name + "路径不能含有“%”，未开启直播！";
+        // The filter-graph parser drops blanks around a value, whatever their escaping, so
+        // the file ffmpeg looked for would not be the one named.
+        if (s.key == "wm" && !checked.empty() && (checked.front() == ' ' || checked.back() == ' '))
+            return name + "路径不能以空格开头或结尾，未开启直播！";
         if (s.key == "pos" && !IsPositionExpression(s.value))
             return name + "只能含有字母、数字、空格和 _+-*/.:()，未开启直播！";
         // Alone among harmless values, this one must keep to its own argument.
@@ -292,9 +296,10 @@ std::string EscapeFilterPath(const std::string& path)
 
     // Two levels: the movie filter's option parser, then the filter-graph parser.
     // For a drive path this gives D\\:/logo/wm.png. UTF-8 bytes never collide with these.
+    // A bare '=' would make the option parser read the path as "key=value".
     std::string level1;
     for (char c : s)
-        AppendEscaped(level1, c, "\\':");
+        AppendEscaped(level1, c, "\\':=");
     std::string level2;
     for (char c : level1)
         AppendEscaped(level2, c, "\\'[],;");

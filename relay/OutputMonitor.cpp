@@ -55,44 +55,6 @@ bool IsStatusLine(std::string_view line)
             line.find("bitrate=") != std::string_view::npos);
 }
 
-// Splits the child's output into lines for the tail, joining a line that spans two reads.
-class TailFeeder {
-public:
-    explicit TailFeeder(std::shared_ptr<OutputTail> tail) : m_tail(std::move(tail)) {}
-
-    void Feed(std::string_view chunk)
-    {
-        if (!m_tail)
-            return;
-        for (char c : chunk) {
-            if (c == '\r' || c == '\n') {
-                Emit();
-            } else {
-                m_carry.push_back(c);
-                if (m_carry.size() >= kMaxCarry)
-                    Emit();
-            }
-        }
-    }
-
-    void Flush()
-    {
-        if (m_tail)
-            Emit();
-    }
-
-private:
-    void Emit()
-    {
-        if (!m_carry.empty() && !IsStatusLine(m_carry))
-            m_tail->Append(m_carry);
-        m_carry.clear();
-    }
-
-    std::shared_ptr<OutputTail> m_tail;
-    std::string m_carry;
-};
-
 enum class WaitResult { Readable, Woken, TimedOut };
 
 // Waits for data on fd (none when fd < 0) or the wake signal, at most timeoutMs (-1: no
@@ -152,49 +114,70 @@ void OutputTail::Clear()
 
 // ---------------------------------------------------------------------------------------
 
-ProgressReading ParseProgressChunk(std::string_view chunk)
+ProgressReading ParseStatusLine(std::string_view line)
 {
     ProgressReading reading;
-    const std::size_t size = chunk.find("size=");
-    if (size == std::string_view::npos)
+    if (!IsStatusLine(line))
         return reading;
     reading.hasSize = true;
+    const std::size_t size = line.find("size=");
 
-    // Preferred: the "bitrate=" field of the same status line, wherever the columns fell.
-    std::size_t lineEnd = chunk.find_first_of("\r\n", size);
-    if (lineEnd == std::string_view::npos)
-        lineEnd = chunk.size();
-    const std::string_view line = chunk.substr(size, lineEnd - size);
-    const std::size_t field = line.find("bitrate=");
+    // Preferred: the "bitrate=" field, wherever the columns fell (a "KiB" size, a size or
+    // time field grown wider on a long run, no "frame=" in a copy run).
+    const std::size_t field = line.find("bitrate=", size);
     if (field != std::string_view::npos) {
-        std::size_t begin = size + field + 8;
-        while (begin < lineEnd && (chunk[begin] == ' ' || chunk[begin] == '\t'))
+        std::size_t begin = field + 8;
+        while (begin < line.size() && (line[begin] == ' ' || line[begin] == '\t'))
             ++begin;
-        std::size_t end = begin;
-        while (end < lineEnd && chunk[end] != ' ' && chunk[end] != '\t')
-            ++end;
-        const std::string_view value = chunk.substr(begin, end - begin);
-        // Trusted unless the chunk ends inside the number itself ("bitrate= 31|8.0kbits/s").
-        std::size_t digits = (!value.empty() && (value[0] == '-' || value[0] == '+')) ? 1 : 0;
-        while (digits < value.size() && value[digits] >= '0' && value[digits] <= '9')
-            ++digits;
-        const bool complete = !value.empty() && (end < chunk.size() || digits < value.size());
-        if (complete) {
-            reading.post = true;
-            reading.kbps = AtoiView(value);
-            return reading;
-        }
+        reading.post = true;
+        reading.kbps = AtoiView(line.substr(begin));
+        return reading;
     }
 
     // Fallback: the fixed column of the classic status line.
     const std::size_t at = size + kBitrateOffset;
-    const std::string_view part =
-        at < chunk.size() ? chunk.substr(at, kBitrateWidth) : std::string_view();
+    const std::string_view part = at < line.size() ? line.substr(at, kBitrateWidth) : std::string_view();
     if (part.size() > 3) {
         reading.post = true;
         reading.kbps = AtoiView(part);
     }
     return reading;
+}
+
+ProgressReading OutputLineReader::Feed(std::string_view chunk)
+{
+    ProgressReading reading;
+    for (char c : chunk) {
+        if (c == '\r' || c == '\n') {
+            EndLine(true, reading);
+        } else {
+            m_carry.push_back(c);
+            if (m_carry.size() >= kMaxCarry)
+                EndLine(false, reading);
+        }
+    }
+    return reading;
+}
+
+void OutputLineReader::Flush()
+{
+    ProgressReading ignored;
+    EndLine(false, ignored);
+}
+
+// The one place where a line of the child's output is told apart: a status line gives the
+// reading (the first whole one of a read counts), any other line goes to the tail.
+void OutputLineReader::EndLine(bool terminated, ProgressReading& reading)
+{
+    const bool whole = terminated && !m_bContinues;
+    m_bContinues = !terminated;
+    if (IsStatusLine(m_carry)) {
+        if (whole && !reading.hasSize)
+            reading = ParseStatusLine(m_carry);
+    } else if (m_tail && !m_carry.empty()) {
+        m_tail->Append(m_carry);
+    }
+    m_carry.clear();
 }
 
 // ---------------------------------------------------------------------------------------
@@ -217,7 +200,7 @@ struct OutputMonitor::Shared {
 namespace {
 
 // The read loop of one child's output; returns when the monitor should end.
-void MonitorOutput(const MonitorContext& ctx, int wakeFd, TailFeeder& feeder)
+void MonitorOutput(const MonitorContext& ctx, int wakeFd, OutputLineReader& lines)
 {
     auto running = [&] { return !ctx.m_pRunning || ctx.m_pRunning->load(); };
     if (ctx.m_hReadPipe < 0 || !running())
@@ -232,8 +215,7 @@ void MonitorOutput(const MonitorContext& ctx, int wakeFd, TailFeeder& feeder)
         if (n <= 0)
             return;   // end of file: the child and every copy of the write end are gone
         const std::string_view chunk(buffer, static_cast<std::size_t>(n));
-        feeder.Feed(chunk);
-        const ProgressReading reading = ParseProgressChunk(chunk);
+        const ProgressReading reading = lines.Feed(chunk);
         if (reading.post && ctx.m_pOwner)
             ctx.m_pOwner->PostRelayBitrate(ctx.m_nRow, reading.kbps);
         // Pace the updates; the child's end shows up as end of file on the next read.
@@ -247,7 +229,7 @@ void MonitorOutput(const MonitorContext& ctx, int wakeFd, TailFeeder& feeder)
 // What a child printed last is usually why it ended: when the monitor ends during its pause or
 // on a cleared run bit, whatever is already waiting in the pipe still goes to the tail
 // (bounded, without waiting and without posting a bitrate).
-void DrainIntoTail(int fd, TailFeeder& feeder)
+void DrainIntoTail(int fd, OutputLineReader& lines)
 {
     char buffer[kReadSize];
     for (std::size_t total = 0; fd >= 0 && total < 16 * kReadSize;) {
@@ -257,17 +239,17 @@ void DrainIntoTail(int fd, TailFeeder& feeder)
         const ssize_t n = ::read(fd, buffer, sizeof buffer);
         if (n <= 0)
             return;
-        feeder.Feed(std::string_view(buffer, static_cast<std::size_t>(n)));
+        lines.Feed(std::string_view(buffer, static_cast<std::size_t>(n)));
         total += static_cast<std::size_t>(n);
     }
 }
 
 void MonitorThreadProc(const MonitorContext& ctx, int wakeFd)
 {
-    TailFeeder feeder(ctx.m_tail);
-    MonitorOutput(ctx, wakeFd, feeder);
-    DrainIntoTail(ctx.m_hReadPipe, feeder);
-    feeder.Flush();
+    OutputLineReader lines(ctx.m_tail);
+    MonitorOutput(ctx, wakeFd, lines);
+    DrainIntoTail(ctx.m_hReadPipe, lines);
+    lines.Flush();
     if (ctx.m_hReadPipe >= 0)
         ::close(ctx.m_hReadPipe);
 }

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 // Where a monitor thread reports. Called on the monitor thread: implementations must only
@@ -34,15 +35,36 @@ private:
     std::size_t m_capacity;
 };
 
-// What one chunk of child output says: whether it holds "size=", and the bitrate to post.
+// What one status line of the child says: whether it is one, and the bitrate to post.
 struct ProgressReading {
     bool hasSize = false;   // a status line: pause after it
     bool post = false;      // a bitrate was read
     int kbps = 0;
 };
-// The first "size=" of the chunk counts. Takes the "bitrate=" field of that status line
-// when it has one, else the field of at most 13 characters 41 characters after "size=".
-ProgressReading ParseProgressChunk(std::string_view chunk);
+// Reads one complete line (terminator excluded). A status line holds "size=" and "time=" or
+// "bitrate="; the bitrate is the value after "bitrate=", else the field of at most 13
+// characters 41 characters after "size=" (the classic fixed layout).
+ProgressReading ParseStatusLine(std::string_view line);
+
+// Splits a child's output into lines ended by '\r' or '\n', carrying a partial line into the
+// next read, so that a status line cut by a read is only read once it is whole. A line longer
+// than the carry bound is cut into pieces; a piece is never read as a status line. Lines that
+// are not status lines go to the tail, when there is one. Used by one thread at a time.
+class OutputLineReader {
+public:
+    explicit OutputLineReader(std::shared_ptr<OutputTail> tail = nullptr) : m_tail(std::move(tail)) {}
+    // The reading of the first status line completed by this chunk (none: hasSize false).
+    ProgressReading Feed(std::string_view chunk);
+    // At the end of the output: a partial last line goes to the tail.
+    void Flush();
+
+private:
+    void EndLine(bool terminated, ProgressReading& reading);
+
+    std::shared_ptr<OutputTail> m_tail;
+    std::string m_carry;
+    bool m_bContinues = false;   // m_carry continues a line that was cut at the bound
+};
 
 // What a new monitor thread is given.
 struct MonitorContext {
@@ -54,8 +76,8 @@ struct MonitorContext {
     std::shared_ptr<OutputTail> m_tail;         // may be null
 };
 
-// The monitor thread of one child: reads 4096-byte chunks, posts the bitrate, pauses two
-// seconds after a status line (interruptible), ends at end-of-file, a failed read, a clear
+// The monitor thread of one child: reads 4096-byte chunks, posts the bitrate of the first
+// status line each read completes, pauses two seconds after it (interruptible), ends at end-of-file, a failed read, a clear
 // run bit or Stop(). Joined by its owner, never killed.
 class OutputMonitor {
 public:

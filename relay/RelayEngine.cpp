@@ -74,13 +74,15 @@ bool RelayEngine::BuildCommandFromConfig(int id, int row)
     CheckStates checks{};
     ReadChannelForCommand(ConfigStore(m_strAppDir), id, settings, checks);
     const CommandBuild build = BuildCommandLine(checks, settings);
+    // The mark follows the choice of video re-encoding, also for a line that was refused,
+    // as the wizard feed's mark does.
+    if (build.reencodesVideo)
+        m_view.SetCellText(row, kColTransCode, "是");
     if (build.status != CommandBuild::Ok) {
         m_view.SetCellText(row, kColBitrate, build.message);
         Note(row, build.message);
         return false;
     }
-    if (build.reencodesVideo)
-        m_view.SetCellText(row, kColTransCode, "是");
     std::memcpy(m_szCommand, build.line.c_str(), build.line.size() + 1);
     return true;
 }

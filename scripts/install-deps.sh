@@ -3,6 +3,7 @@
 # Idempotent and quiet when everything is already there.
 #   install-deps.sh          build + run (Qt, ffmpeg, compilers)
 #   install-deps.sh --test   also the test servers (nginx-rtmp, RTSP simulator, Xvfb, fonts)
+#                            and clang with libFuzzer's runtime for scripts/fuzz.sh
 set -euo pipefail
 
 pkgs=(build-essential cmake ninja-build pkg-config qt6-base-dev libgl-dev ffmpeg libcpp-httplib-dev
@@ -11,7 +12,7 @@ pkgs=(build-essential cmake ninja-build pkg-config qt6-base-dev libgl-dev ffmpeg
       gstreamer1.0-plugins-bad gstreamer1.0-plugins-ugly gstreamer1.0-rtsp gstreamer1.0-tools
       xvfb xauth x11-apps imagemagick)
 if [ "${1:-}" = "--test" ]; then
-    pkgs+=(googletest libgtest-dev libgmock-dev libbenchmark-dev)
+    pkgs+=(googletest libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev)
 fi
 
 missing=()

@@ -10,3 +10,4 @@ ninja -C "$root/build-core" -j"$(nproc)" >/dev/null
 bash "$root/scripts/build.sh"
 cd "$root/build"
 ctest --output-on-failure --timeout 900 -j2
+bash "$root/scripts/fuzz.sh"

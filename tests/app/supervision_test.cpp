@@ -113,16 +113,19 @@ TEST_F(SupervisionTest, MissingFfmpegIsAFailedStartWithAReason)
 
 TEST_F(SupervisionTest, RefusedLinesStartNothingAndSayWhy)
 {
-    const std::pair<const char*, const char*> cases[] = {
-        {"0+checkstate=0\n0+checkstate3=0\n", "视频"},        // video and audio off
-        {"0+Adress=rtmp://h/live/a -y /tmp/x\n", "发布地址"},  // would add arguments
-        {"0+SignalName=rtsp://h/a\" -y \"b\n", "信号源地址"}};
-    for (const auto& [extra, reason] : cases) {
+    // The re-encode mark follows the stored choice, as for a line the wizard built.
+    const struct { const char *extra, *reason, *mark; } cases[] = {
+        {"0+checkstate=0\n0+checkstate3=0\n", "视频", "否"},        // video and audio off
+        {"0+Adress=rtmp://h/live/a -y /tmp/x\n", "发布地址", "否"},  // would add arguments
+        {"0+SignalName=rtsp://h/a\" -y \"b\n", "信号源地址", "否"},
+        {"0+checkstate1=1\n", "Profile", "是"}};                    // re-encoded, no profile stored
+    for (const auto& [extra, reason, mark] : cases) {
         // The first of duplicate keys wins: the faulty value goes before the channel's own.
         CRelayDlg& dlg = OpenWith("rtmp://127.0.0.1:1/live/o", extra);
         dlg.OnChannelCommand(ID_CHANNEL_RUN, 0);
         EXPECT_EQ(0u, dlg.m_engine.m_workers.size()) << extra;
         EXPECT_TRUE(dlg.CellText(0, 1).contains(QString::fromUtf8(reason))) << dlg.CellText(0, 1).toStdString();
+        EXPECT_EQ(QString::fromUtf8(mark), dlg.CellText(0, 3)) << extra;
         EXPECT_EQ(1, dlg.m_engine.Tag(0)->m_bStopped) << "the operator can fix it and run again";
     }
     EXPECT_TRUE(FakeRuns().empty());

@@ -118,6 +118,8 @@ TEST(CommandBuilder, RefusesValuesThatLeaveTheirArgument)
         {&ChannelSettings::VdProFile, "main -an", "Profile"},
         {&ChannelSettings::strFilePath, R"(/tmp/a"b.png)", "水印文件"},
         {&ChannelSettings::strFilePath, "/tmp/logo%d.png", "水印文件"},
+        {&ChannelSettings::strFilePath, "/tmp/logo.png ", "水印文件"},   // the graph parser drops end blanks
+        {&ChannelSettings::strFilePath, " logo.png", "水印文件"},
         {&ChannelSettings::StrPucSeatPos, "10:10[x];[x]drawtext", "水印位置"},
         {&ChannelSettings::StrPucSeatPos, "x=1,y=2", "水印位置"},
         {&ChannelSettings::StrPucSeatPos, R"('10'\:10)", "水印位置"},
@@ -136,6 +138,19 @@ TEST(CommandBuilder, RefusesValuesThatLeaveTheirArgument)
     s.VdProFile = "";
     s.StrPucSeatPos = "10,10";
     EXPECT_EQ(BuildCommandLine({1, 0, 0, 1, 1}, s).status, CommandBuild::Ok);
+}
+
+// Both filter levels, as checked with the real ffmpeg: level 1 first, then level 2 doubles its backslashes.
+TEST(CommandBuilder, EscapesWatermarkPathsForBothFilterLevels)
+{
+    const char* paths[][2] = {
+        {R"(D:\logo\wm.png)", R"(D\\:/logo/wm.png)"}, {"/tmp/co:lon.png", R"(/tmp/co\\:lon.png)"},
+        {"/tmp/cam=1/a=b.png", R"(/tmp/cam\\=1/a\\=b.png)"}, {"/tmp/quo'te", R"(/tmp/quo\\\'te)"},
+        {"/tmp/com,ma", R"(/tmp/com\,ma)"}, {"/t/br[ack]ets;x", R"(/t/br\[ack\]ets\;x)"},
+        {"/tmp/水印 图.png", "/tmp/水印 图.png"},
+    };
+    for (const auto& p : paths)
+        EXPECT_EQ(EscapeFilterPath(p[0]), p[1]) << p[0];
 }
 
 TEST(CommandBuilder, EmptyWatermarkOffsetsCountAsZero)
@@ -161,7 +176,7 @@ TEST(CommandBuilder, EveryLineSplitsIntoItsArguments)
     odd.SignalName = R"(rtsp://admin:p@ss&x=1?y=%41#frag/摄像头 1\sub)";
     odd.Adress = "rtmp://直播.example/live/频道1?key=a&b=%20#x";
     odd.VdProFile = "high";
-    odd.strFilePath = "/home/操作员/水印 图/it's [1], a;b: c#&.png";
+    odd.strFilePath = "/home/操作员/水印 图/it's [1], a;b: c#&=.png";
     odd.StrPucSeatPos = "main_w-overlay_w+-10:main_h/2-(overlay_h/2)+0.5";
     const std::map<std::string, std::string> swapped = {
         {kExample.SignalName, odd.SignalName}, {kExample.Adress, odd.Adress}, {"main", "high"},

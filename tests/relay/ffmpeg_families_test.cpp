@@ -14,9 +14,9 @@ TEST(FfmpegFamilies, LinesRunOnTheInstalledFfmpeg)
 {
     const TempDir dir("camrelay-families");
     const std::string clip = MakeTestClip(dir.Path(), 2);   // H.264 High 640x360, AAC 44.1 kHz mono
-    const std::string folder = dir.File("wm: ,'[];水印 dir#&");   // needs every filter-graph escape
+    const std::string folder = dir.File("wm: ,'[];=水印 dir#&");   // needs every filter-graph escape
     ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
-    const std::string png = MakeTestPng(folder, "w m.png");
+    const std::string png = MakeTestPng(folder, "w m=1.png");
     ASSERT_FALSE(clip.empty() || png.empty());
     const struct { CheckStates checks; bool watermark; const char* streams; } families[] = {
         {{1, 0, 0, 1, 0}, false, "h264,High,640x360,aac,44100,1"},

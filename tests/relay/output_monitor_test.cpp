@@ -13,24 +13,37 @@ using ProcessProbe::WaitUntil;
 
 namespace {
 
-TEST(ProgressParser, ReadsTheBitrateOfTheFirstStatusLine)
+// Every text is fed in two reads, cut at every byte: a status line is read only once it is whole,
+// so the first reading is always that of the first status line, whatever the cut.
+TEST(ProgressParser, ReadsTheFirstWholeStatusLineWhereverTheReadCutsIt)
 {
-    const struct { const char* what; std::string chunk; bool hasSize; int kbps; } cases[] = {   // kbps -1: no post
-        {"ffmpeg 5.1", "frame=  126 fps=0.0 q=4.0 size=     196kB time=00:00:05.06 bitrate= 318.0kbits/s speed=9.87x\r", true, 318},
-        {"KiB moves the column", "frame=  126 fps=0.0 q=4.0 size=     196KiB time=00:00:05.06 bitrate= 318.0kbits/s speed=1x\r", true, 318},
-        {"copy mode, no frame=", "size=     512KiB time=00:00:10.00 bitrate= 419.4kbits/s speed=1.0x\r", true, 419},
-        {"N/A", "frame=    1 fps=0.0 q=0.0 size=N/A time=00:00:00.00 bitrate=N/A speed=N/A    \r", true, 0},
-        {"first of two", "size=  100kB time=00:00:05.06 bitrate= 100.0kbits/s\rsize=  200kB time=00:00:06.06 bitrate= 200.0kbits/s\r", true, 100},
-        {"positional, no label", "size=     196kB time=00:00:05.06 xxxxxxx=1011.2kbits/s speed=1x\r", true, 1011},
-        {"cut after the digits", "size=     196KiB time=00:00:05.06 bitrate= 318.0kbi", true, 318},
-        {"cut inside the digits", "size=     196kB time=00:00:05.06 bitrate= 31", true, -1},
-        {"no status line", "Input #0, rtsp, from 'rtsp://127.0.0.1:8554/test':\n  Duration: N/A, bitrate: N/A\n", false, -1},
-        {"saturates", "size=     196kB time=00:00:05.06 bitrate=99999999999999kbits/s\r", true, 2147483647},
+    const struct { const char* what; std::string text; int kbps; } cases[] = {   // kbps -1: no post
+        {"ffmpeg 5.1", "frame=  126 fps=0.0 q=4.0 size=     196kB time=00:00:05.06 bitrate= 318.0kbits/s speed=9.87x\r", 318},
+        {"KiB (ffmpeg 7)", "frame=  126 fps=0.0 q=4.0 size=      31KiB time=00:00:05.06 bitrate=  49.1kbits/s speed=1x\r", 49},
+        {"KiB, copy run, elapsed", "size=     512KiB time=00:00:10.00 bitrate= 419.4kbits/s speed=1.0x elapsed=0:00:10.01\r", 419},
+        {"10 Mbit/s and more", "frame=  126 fps= 25 q=28.0 size=   15113kB time=00:00:09.80 bitrate=12345.6kbits/s speed=1x\r", 12345},
+        {"9-digit size", "frame=99999999 fps= 25 q=28.0 size=987654321kB time=550:00:00.00 bitrate=4086.3kbits/s speed=1x\r", 4086},
+        {"9-digit KiB size", "size=123456789KiB time=99:00:00.00 bitrate=2837.6kbits/s speed=1x\n", 2837},
+        {"N/A", "frame=    1 fps=0.0 q=0.0 size=N/A time=00:00:00.00 bitrate=N/A speed=N/A    \r", 0},
+        {"first of two", "size=  100kB time=00:00:05.06 bitrate= 100.0kbits/s\rsize=  200kB time=00:00:06.06 bitrate= 200.0kbits/s\r", 100},
+        {"after other lines", "[rtsp @ 0x55] size=4 in header\nInput #0, rtsp:\n size=  99kB time=00:00:01.00 bitrate= 812.0kbits/s\r", 812},
+        {"positional, no label", "size=     196kB time=00:00:05.06 xxxxxxx=1011.2kbits/s speed=1x\r", 1011},
+        {"not yet ended", "size=     196kB time=00:00:05.06 bitrate= 318.0kbits/s", -1},
+        {"no status line", "Input #0, rtsp, from 'rtsp://127.0.0.1:8554/test':\n  Duration: N/A, bitrate: N/A\n", -1},
+        {"saturates", "size=     196kB time=00:00:05.06 bitrate=99999999999999kbits/s\r", 2147483647},
+        {"beyond the carry bound", std::string(1500, 'x') + " size=  1kB time=00:00:01.00 bitrate= 777.0kbits/s\r", -1},
     };
     for (const auto& c : cases) {
-        const ProgressReading r = ParseProgressChunk(c.chunk);
-        EXPECT_EQ(r.hasSize, c.hasSize) << c.what;
-        EXPECT_EQ(r.post ? r.kbps : -1, c.kbps) << c.what;
+        for (std::size_t cut = 0; cut <= c.text.size(); ++cut) {
+            OutputLineReader reader;
+            std::vector<int> posts;
+            for (const ProgressReading& r : {reader.Feed(c.text.substr(0, cut)), reader.Feed(c.text.substr(cut))}) {
+                EXPECT_EQ(r.post, r.hasSize);
+                if (r.post)
+                    posts.push_back(r.kbps);
+            }
+            ASSERT_EQ(posts.empty() ? -1 : posts.front(), c.kbps) << c.what << ", cut at " << cut;
+        }
     }
 }
 

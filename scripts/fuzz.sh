@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer harnesses of tests/fuzz (clang, AddressSanitizer + UBSan, in build-fuzz/)
+# and runs each for a while from a copy of its committed seed corpus tests/fuzz/corpus/<name>/.
+# One line per harness; exits non-zero when a harness finds a crash, a hang or a broken
+# property (the input is kept in a temporary folder that is named). Skips with a message
+# where clang or libFuzzer's runtime is missing.
+#   fuzz.sh [seconds per harness, default 20]
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+seconds="${1:-20}"
+
+probe="$(mktemp -d)"
+trap 'rm -rf "$probe"' EXIT
+echo 'extern "C" int LLVMFuzzerTestOneInput(const unsigned char*, unsigned long) { return 0; }' > "$probe/p.cpp"
+if ! command -v clang >/dev/null || ! command -v clang++ >/dev/null ||
+   ! clang++ -fsanitize=fuzzer,address,undefined "$probe/p.cpp" -o "$probe/p" >/dev/null 2>&1; then
+    echo "fuzz: skipped (clang++ with libFuzzer not found: install clang and libclang-rt-14-dev)"
+    exit 0
+fi
+
+build="$root/build-fuzz"
+CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCAMRELAY_FUZZ=ON -DCAMRELAY_GUI=OFF -DCAMRELAY_TESTS=OFF -DCAMRELAY_BENCH=OFF >/dev/null
+ninja -C "$build" >/dev/null
+
+work="$(mktemp -d "${TMPDIR:-/tmp}/camrelay-fuzz.XXXXXX")"
+failed=0
+for source in "$root"/tests/fuzz/*_fuzz.cpp; do
+    name="$(basename "$source" .cpp)"
+    short="${name%_fuzz}"
+    dir="$work/$short"
+    mkdir -p "$dir/corpus"
+    # The runs add inputs to their corpus: work on a copy so the tree is never written.
+    if [ -d "$root/tests/fuzz/corpus/$short" ]; then
+        cp -R "$root/tests/fuzz/corpus/$short/." "$dir/corpus/"
+    fi
+    seeds="$(find "$dir/corpus" -type f | wc -l)"
+    if (cd "$dir" && "$build/fuzz/$name" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+            -artifact_prefix="$dir/" -print_final_stats=1 corpus >"$dir/log" 2>&1); then
+        runs="$(sed -n 's/^stat::number_of_executed_units: *//p' "$dir/log" | tail -1)"
+        echo "fuzz $short: ok, ${runs:-?} runs in ${seconds} s from $seeds seeds"
+    else
+        failed=1
+        artifact="$(ls "$dir"/crash-* "$dir"/timeout-* "$dir"/oom-* "$dir"/leak-* 2>/dev/null | head -1 || true)"
+        echo "fuzz $short: FAILED (input ${artifact:-none kept}; log $dir/log)"
+    fi
+done
+if [ "$failed" -eq 0 ]; then
+    rm -rf "$work"
+    exit 0
+fi
+exit 1

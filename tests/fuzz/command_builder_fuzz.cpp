@@ -1,0 +1,82 @@
+// The command builder over arbitrary settings: a line it accepts fits the 1,024-byte buffer,
+// splits into exactly its template's arguments (no setting adds, removes or replaces one),
+// and still does after the RTSP-over-TCP rewrite. A refusal carries a message and no line.
+#include "relay/CommandBuilder.h"
+#include "relay/CommandLine.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+// Input: five check bytes, seven 16-bit numbers, then the five texts separated by zero bytes.
+struct Input {
+    const std::uint8_t* p;
+    std::size_t left;
+    int Byte() { return left ? (--left, *p++) : 0; }
+    int Number() { return static_cast<std::int16_t>(Byte() | Byte() << 8); }
+    std::string Text()
+    {
+        std::string s;
+        while (left && *p != 0)
+            s += static_cast<char>(Byte());
+        Byte();
+        return s;
+    }
+};
+
+void Check(bool ok)
+{
+    if (!ok)
+        std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    Input in{data, size};
+    CheckStates checks{};
+    for (int& c : checks)
+        c = in.Byte() % 3 - 1;
+    ChannelSettings s{};
+    for (int* n : {&s.VdWidth, &s.VdHeight, &s.VdBitRate, &s.VdRameRate, &s.AdChannel, &s.AdSmpLinGrate, &s.AdBitRate})
+        *n = in.Number();
+    for (std::string* t : {&s.SignalName, &s.Adress, &s.VdProFile, &s.strFilePath, &s.StrPucSeatPos})
+        *t = in.Text();
+
+    // The same template with plain values: the arguments every line of it must split into.
+    ChannelSettings plain{};
+    plain.SignalName = "rtsp://h/s";
+    plain.Adress = "rtmp://h/live/a";
+    plain.VdProFile = "main";
+    plain.strFilePath = s.strFilePath.empty() ? "" : "/w.png";
+    plain.StrPucSeatPos = "1:1";
+    const CommandBuild ref = BuildCommandLine(checks, plain);
+    const CommandBuild b = BuildCommandLine(checks, s);
+
+    Check((b.status == CommandBuild::NoStreams) == (ref.status == CommandBuild::NoStreams));
+    if (b.status != CommandBuild::Ok) {
+        Check(b.line.empty() && !b.message.empty() && b.templateNo == 0);
+        return 0;
+    }
+    Check(ref.status == CommandBuild::Ok && b.templateNo == ref.templateNo);
+    Check(b.line.size() < kCommandBufferSize && b.reencodesVideo == ref.reencodesVideo);
+    const std::vector<std::string> args = SplitCommandLine(b.line);
+    const std::vector<std::string> expected = SplitCommandLine(ref.line);
+    Check(args.size() == expected.size());
+    for (std::size_t i = 0; i < args.size(); ++i)
+        Check(expected[i][0] != '-' || args[i] == expected[i]);   // every option keeps its place
+
+    std::string tcp = b.line;
+    if (ApplyRtspTransport(true, tcp)) {
+        const std::size_t added = tcp == b.line ? 0 : 2;
+        Check(tcp.size() < kCommandBufferSize && SplitCommandLine(tcp).size() == args.size() + added);
+    } else {
+        Check(tcp == b.line);
+    }
+    return 0;
+}
