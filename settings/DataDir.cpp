@@ -16,6 +16,15 @@ bool IsDirectory(const std::string& path)
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+// The rule the settings writes follow: a folder without any write bit is read-only also for
+// root, whom access() would let through.
+bool IsWritableFolder(const std::string& path)
+{
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH))
+           && ::faccessat(AT_FDCWD, path.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
+}
+
 // Creates path and any missing parents with mode 0700 (the settings hold camera passwords).
 bool MakeFolders(const std::string& path, std::string& error)
 {
@@ -61,9 +70,7 @@ DataDir DataDir::FromOption(const std::string& dir)
 
 DataDir DataDir::Resolve(const std::string& programDir, const char* xdgConfigHome, const char* home)
 {
-    // Effective ids decide what this process may write later, so they decide here too.
-    if (::access((programDir + "/config.ini").c_str(), F_OK) == 0
-        || ::faccessat(AT_FDCWD, programDir.c_str(), W_OK | X_OK, AT_EACCESS) == 0)
+    if (::access((programDir + "/config.ini").c_str(), F_OK) == 0 || IsWritableFolder(programDir))
         return {programDir, {}};
     if (xdgConfigHome && xdgConfigHome[0] == '/')
         return Created(std::string(xdgConfigHome) + "/CamRelay");
