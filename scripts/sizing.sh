@@ -48,8 +48,8 @@ measure() {
 
 echo "| Source | Copy channel: CPU (% of one core) | Copy: fps | Re-encoded channel: CPU (% of one core) | Re-encoded: fps | Re-encode bitrate |"
 echo "|---|--:|--:|--:|--:|--:|"
-for spec in 320x240:300 640x360:800 1280x720:2000; do
-    size=${spec%%:*} kbps=${spec##*:}
+for row in 320x240:300 640x360:800 1280x720:2000; do
+    size=${row%%:*} kbps=${row##*:}
     # The camera: live H.264 Main + AAC at 25 fps, keyframe every 2 s, as IP cameras send.
     spawn_server "$work/src-$size.log" ffmpeg -hide_banner -nostdin -re -f lavfi -i "testsrc2=size=$size:rate=25" \
         -f lavfi -i "sine=frequency=440:sample_rate=44100" -c:v libx264 -preset veryfast -tune zerolatency \
