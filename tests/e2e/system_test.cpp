@@ -264,11 +264,12 @@ TEST(ProgramTest, EarlySigtermEndsCleanly)
                 << "+Adress=rtmp://127.0.0.1:1/live/x\n" << id << "+strAVState=运行中\n";
     }
     const std::string original = ini.str();
+    std::filesystem::copy_file(CAMRELAY_BIN_DIR "/CamRelay", dir.File("CamRelay"));
     for (int delayMs : {0, 30, 150}) {
         std::ofstream(dir.File("config.ini"), std::ios::binary | std::ios::trunc) << original;
         ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
         ServerProcess run;
-        ASSERT_TRUE(run.Start({CAMRELAY_BIN_DIR "/CamRelay", "--dir", dir.Path()}, dir.File("log")));
+        ASSERT_TRUE(run.Start({dir.File("CamRelay")}, dir.File("log")));
         // The handler must be there before the start-up scan has written anything.
         ASSERT_TRUE(ProcessProbe::WaitUntil([&] { return CatchesSigterm(run.Pid()) || !run.Running(); }, 10s));
         EXPECT_EQ(original, ReadFile(dir.File("config.ini"))) << "SIGTERM was caught only after the start-up write";
