@@ -1,22 +1,19 @@
 #include "app/CRelayApp.h"
 
 #include "app/CRelayDlg.h"
+#include "app/MessageBox.h"
+#include "app/StartupOptions.h"
+#include "relay/FfmpegLocation.h"
+#include "relay/SignalPipe.h"
 #include "settings/ConfigStore.h"
+#include "settings/DataDir.h"
+#include "settings/InstanceLock.h"
 
 #include <QSocketNotifier>
-#include <csignal>
-#include <fcntl.h>
-#include <unistd.h>
 
-namespace {
-int g_signalPipe[2] = {-1, -1};
-
-void OnSignal(int)
-{
-    const char byte = 1;
-    [[maybe_unused]] ssize_t n = ::write(g_signalPipe[1], &byte, 1);
-}
-}  // namespace
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 CRelayApp::CRelayApp(int& argc, char** argv) : m_app(argc, argv)
 {
@@ -24,29 +21,78 @@ CRelayApp::CRelayApp(int& argc, char** argv) : m_app(argc, argv)
     QApplication::setApplicationName(QStringLiteral("CamRelay"));
 }
 
-int CRelayApp::Run()
+bool CRelayApp::DisplayAvailable(int argc, char** argv)
 {
-    CRelayDlg dlg(ConfigStore::ExecutableDir());
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        if (const char* value = std::getenv(name); value && *value)
+            return true;
+    for (int i = 1; i < argc; ++i)
+        if (!std::strcmp(argv[i], "-platform") || !std::strcmp(argv[i], "--platform")
+            || !std::strncmp(argv[i], "-platform=", 10) || !std::strncmp(argv[i], "--platform=", 11))
+            return true;
+    return false;
+}
 
-    // Signals are turned into a byte on a pipe and handled on the GUI thread.
-    if (::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
-        auto* notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, &dlg);
-        QObject::connect(notifier, &QSocketNotifier::activated, &dlg, [&dlg] {
-            char buffer[16];
-            while (::read(g_signalPipe[0], buffer, sizeof buffer) > 0) {
-            }
-            dlg.OnClose();
-        });
-        struct sigaction action = {};
-        action.sa_handler = OnSignal;
-        sigemptyset(&action.sa_mask);
-        action.sa_flags = SA_RESTART;
-        for (int sig : {SIGTERM, SIGINT, SIGHUP})
-            sigaction(sig, &action, nullptr);
+void CRelayApp::OnSignal()
+{
+    SignalPipe::Take();
+    if (m_pDlg) {
+        m_pDlg->OnClose();
+        return;
     }
-    signal(SIGPIPE, SIG_IGN);
+    // Before the window (a refusal message box): whatever is open closes.
+    for (QWidget* widget : QApplication::topLevelWidgets())
+        if (widget->isVisible())
+            widget->close();
+}
 
+int CRelayApp::Refuse(const std::string& text, int exitCode)
+{
+    std::fprintf(stderr, "CamRelay: %s\n", text.c_str());
+    std::fflush(stderr);
+    if (!SignalPipe::Pending())
+        Prompt::Message(nullptr, QString::fromStdString(text));
+    return exitCode;
+}
+
+int CRelayApp::Run(const StartupOptions& options)
+{
+    QSocketNotifier notifier(SignalPipe::ReadFd(), QSocketNotifier::Read);
+    QObject::connect(&notifier, &QSocketNotifier::activated, [this] { OnSignal(); });
+
+    const std::string programDir = ConfigStore::ExecutableDir();
+    const DataDir dir = options.m_strDir.empty()
+                            ? DataDir::Resolve(programDir, std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME"))
+                            : DataDir::FromOption(options.m_strDir);
+    if (dir.m_strPath.empty())
+        return Refuse("无法使用配置目录：" + dir.m_strError, 1);
+
+    // Held until the process ends. A second instance on the folder touches nothing in it.
+    InstanceLock lock;
+    switch (lock.Acquire(dir.m_strPath)) {
+    case InstanceLock::Result::InUse:
+        return Refuse("该目录已有CamRelay在运行：" + dir.m_strPath, kExitFolderInUse);
+    case InstanceLock::Result::Failed:  // a file system without locks: run on, unprotected
+        std::fprintf(stderr, "CamRelay: 无法锁定目录，不能防止重复运行：%s\n", lock.Error().c_str());
+        break;
+    case InstanceLock::Result::Acquired:
+        break;
+    }
+    if (SignalPipe::Pending())
+        return 0;  // stopped before anything was read or written
+
+    CRelayDlg dlg(dir.m_strPath);
+    // Nothing has been launched yet: launches begin with the timers, in the event loop.
+    dlg.m_engine.UseFfmpeg(FfmpegLocation::Find(programDir, std::getenv("PATH")));
+    m_pDlg = &dlg;
+    if (SignalPipe::Pending()) {
+        SignalPipe::Take();
+        dlg.OnClose();  // arrived during the start-up scan: end before the window shows
+        m_pDlg = nullptr;
+        return 0;
+    }
     dlg.show();
     dlg.exec();
+    m_pDlg = nullptr;
     return 0;
 }

@@ -30,6 +30,12 @@ RelayEngine::RelayEngine(std::string appDir, RelayView& view, MonitorSink& sink)
     m_strFfmpegPath = m_strAppDir + "/ffmpeg";
 }
 
+void RelayEngine::UseFfmpeg(const FfmpegLocation& ffmpeg)
+{
+    m_strFfmpegPath = ffmpeg.Found() || ffmpeg.m_tried.empty() ? ffmpeg.m_strPath : ffmpeg.m_tried.front();
+    m_strFfmpegTried = ffmpeg.Found() ? std::string() : ffmpeg.TriedText();
+}
+
 RelayEngine::~RelayEngine()
 {
     StopAllChannels();
@@ -181,7 +187,9 @@ RelayEngine::Spawned RelayEngine::SpawnRelay(Launch how, int id, int row)
     }
     if (child.status != SpawnResult::Ok) {
         // Counted as a failed attempt at the next supervision tick, and retried from there.
-        const std::string reason = "无法启动ffmpeg（" + m_strFfmpegPath + "）：" + std::strerror(child.error);
+        const std::string reason = m_strFfmpegTried.empty()
+                                       ? "无法启动ffmpeg（" + m_strFfmpegPath + "）：" + std::strerror(child.error)
+                                       : "找不到ffmpeg，已查找：" + m_strFfmpegTried;
         Note(row, reason);
         if (how == Launch::FromWizard)
             m_lastRefusal = reason;

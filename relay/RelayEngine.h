@@ -1,4 +1,5 @@
 #pragma once
+#include "relay/FfmpegLocation.h"
 #include "relay/OutputMonitor.h"
 #include "settings/ChannelSettings.h"
 
@@ -55,6 +56,9 @@ public:
     ~RelayEngine();  // stops every child and joins every monitor
     RelayEngine(const RelayEngine&) = delete;
     RelayEngine& operator=(const RelayEngine&) = delete;
+    // The ffmpeg the children run (by default the one in appDir). When none was found, a launch
+    // reports the places that were looked at.
+    void UseFfmpeg(const FfmpegLocation& ffmpeg);
 
     // Rows: appended together with their tag, failure counter, run bit and output tail.
     int AddRow(int id, bool stopped, bool running);
@@ -96,6 +100,7 @@ public:
     std::string m_strState;         // last state word written by a run, pause or import
     std::string m_strAppDir;
     std::string m_strFfmpegPath;
+    std::string m_strFfmpegTried;   // set when no ffmpeg was found: where it was looked for
     char m_szCommand[1024] = {};
 
 private:

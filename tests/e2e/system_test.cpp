@@ -14,6 +14,7 @@
 #include <memory>
 #include <regex>
 #include <sstream>
+#include <thread>
 
 namespace {
 
@@ -26,6 +27,16 @@ std::string ReadFile(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Whether pid has a handler for SIGTERM (SigCgt in /proc/<pid>/status).
+bool CatchesSigterm(pid_t pid)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("SigCgt:", 0) == 0)
+            return (std::stoull(line.substr(7), nullptr, 16) >> (SIGTERM - 1)) & 1;
+    return false;
 }
 
 bool IsRelaying(const std::string& text) { return std::regex_match(text, std::regex("直播中 [0-9]+kbps")); }
@@ -179,4 +190,114 @@ TEST_F(SystemTest, KilledProgramTakesItsChildrenAlong)
     EXPECT_TRUE(ProcessProbe::WaitUntil([] { return Relays().empty(); }, 3s)) << "an ffmpeg child outlived CamRelay";
     EXPECT_TRUE(ProcessProbe::WaitUntil([&] { return !m_run.Running(); }, 3s));
     EXPECT_EQ(128 + SIGKILL, m_run.ExitCode());
+}
+
+// Started with standard input, output and error closed (as some launchers do), CamRelay still
+// relays, reacts to SIGTERM, and leaves no child.
+TEST_F(SystemTest, ClosedStandardStreamsDoNotHangIt)
+{
+    m_run.Stop(SIGKILL, 0);
+    ASSERT_TRUE(ProcessProbe::WaitUntil([] { return Relays().empty(); }, 5s));
+    const std::string program = std::filesystem::path(m_ini).parent_path() / "CamRelay";
+    ASSERT_TRUE(m_run.Start({"/bin/sh", "-c", "exec \"$0\" <&- >&- 2>&-", program}, ""));
+    ASSERT_TRUE(ProcessProbe::WaitUntil([] { return Relays().size() == 2; }, 30s)) << "auto-run did not start both";
+    ASSERT_EQ(0, ::kill(m_run.Pid(), SIGTERM));
+    ASSERT_TRUE(ProcessProbe::WaitUntil([&] { return !m_run.Running(); }, 10s)) << "CamRelay did not end on SIGTERM";
+    EXPECT_EQ(0, m_run.ExitCode());
+    EXPECT_TRUE(ProcessProbe::WaitUntil([] { return Relays().empty(); }, 5s)) << "an ffmpeg child outlived CamRelay";
+}
+
+// A second CamRelay on a folder in use (here the installed program pointed at it with --dir)
+// refuses at once, starts nothing and writes nothing; the first keeps relaying.
+TEST_F(SystemTest, SecondInstanceOnTheFolderRefuses)
+{
+    ASSERT_TRUE(ProcessProbe::WaitUntil([] { return Relays().size() == 2; }, 30s)) << "auto-run did not start both";
+    const std::vector<pid_t> relays = Relays();
+    const std::string settings = ReadFile(m_ini);
+    const std::string dir = std::filesystem::path(m_ini).parent_path();
+    ServerProcess second;
+    ASSERT_TRUE(second.Start({CAMRELAY_BIN_DIR "/CamRelay", "--dir", dir}, m_root.File("second.log")));
+    EXPECT_TRUE(ProcessProbe::WaitUntil([&] {
+        return ReadFile(m_root.File("second.log")).find("该目录已有CamRelay在运行：" + dir) != std::string::npos;
+    }, 10s)) << ReadFile(m_root.File("second.log"));
+    std::this_thread::sleep_for(6s);  // one auto-run period: nothing may start
+    EXPECT_TRUE(second.Running()) << "the refusal is shown until it is acknowledged";
+    ASSERT_EQ(0, ::kill(second.Pid(), SIGTERM));  // closes the message box
+    EXPECT_TRUE(ProcessProbe::WaitUntil([&] { return !second.Running(); }, 10s));
+    EXPECT_EQ(3, second.ExitCode());
+    EXPECT_EQ(relays, Relays()) << "the first instance's children changed";
+    EXPECT_EQ(settings, ReadFile(m_ini)) << "the second instance wrote the settings";
+}
+
+// The command line answers without a display; a wrong option is a usage error; a window without
+// a display says what to do instead of aborting.
+TEST(ProgramTest, CommandLineWithoutDisplay)
+{
+    struct Case { std::vector<std::string> args; int status; const char* says; };
+    const Case cases[] = {
+        {{"--help"}, 0, "--status-port <PORT>"}, {{"--version"}, 0, "CamRelay 1.0.0.9"},
+        {{"--bogus"}, 2, "用法：CamRelay [--dir DIR]"}, {{"--status-port", "0"}, 2, "--status-port"},
+        {{"stray"}, 2, "多余的参数"}, {{}, 1, "--headless"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> argv{"env", "-u", "DISPLAY", "-u", "WAYLAND_DISPLAY", "-u", "QT_QPA_PLATFORM",
+                                      CAMRELAY_BIN_DIR "/CamRelay"};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        std::string output;
+        EXPECT_EQ(c.status, RunCommand(argv, 10, &output)) << output;
+        EXPECT_NE(std::string::npos, output.find(c.says)) << output;
+    }
+}
+
+// SIGTERM early in the start-up of a large config (5,000 channels to renumber) ends CamRelay
+// with status 0 once the start-up write is done or before it began, never half-way.
+TEST(ProgramTest, EarlySigtermEndsCleanly)
+{
+    TempDir dir("camrelay-early");
+    std::ostringstream ini;
+    ini << "[SET DEFAULT VALUE]\nnextId=10000\nm_bAutoRun=1\n";
+    for (int id = 0; id < 10000; ++id) {
+        if (id % 2 == 0)
+            ini << id << "+Name=x\n" << id << "+ISDelete=true\n";
+        else
+            ini << id << "+Name=摄像头" << id << "\n" << id << "+SignalName=rtsp://127.0.0.1:1/x\n" << id
+                << "+Adress=rtmp://127.0.0.1:1/live/x\n" << id << "+strAVState=运行中\n";
+    }
+    const std::string original = ini.str();
+    std::filesystem::copy_file(CAMRELAY_BIN_DIR "/CamRelay", dir.File("CamRelay"));
+    for (int delayMs : {0, 30, 150}) {
+        std::ofstream(dir.File("config.ini"), std::ios::binary | std::ios::trunc) << original;
+        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        ServerProcess run;
+        ASSERT_TRUE(run.Start({dir.File("CamRelay")}, dir.File("log")));
+        // The handler must be there before the start-up scan has written anything.
+        ASSERT_TRUE(ProcessProbe::WaitUntil([&] { return CatchesSigterm(run.Pid()) || !run.Running(); }, 10s));
+        EXPECT_EQ(original, ReadFile(dir.File("config.ini"))) << "SIGTERM was caught only after the start-up write";
+        std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+        ASSERT_EQ(0, ::kill(run.Pid(), SIGTERM));
+        EXPECT_TRUE(ProcessProbe::WaitUntil([&] { return !run.Running(); }, 30s)) << delayMs << " ms";
+        EXPECT_EQ(0, run.ExitCode()) << "SIGTERM " << delayMs << " ms after the handler was installed";
+        const std::string after = ReadFile(dir.File("config.ini"));
+        EXPECT_TRUE(after == original || after.find("\n4999+Name=摄像头9999\n") != std::string::npos) << delayMs << " ms";
+        EXPECT_TRUE(ProcessProbe::ProcessesWithArg("rtmp://127.0.0.1:1/live/x").empty()) << "a child was started";
+    }
+}
+
+// Without ffmpeg beside the program or on PATH, the row says where it was looked for.
+TEST(ProgramTest, MissingFfmpegNamesThePlacesTried)
+{
+    TempDir dir("camrelay-noffmpeg");
+    std::filesystem::copy_file(CAMRELAY_BIN_DIR "/CamRelay", dir.File("CamRelay"));
+    std::ofstream(dir.File("config.ini")) << "[SET DEFAULT VALUE]\nnextId=1\nm_bAutoRun=1\n0+Name=门口\n"
+                                             "0+SignalName=rtsp://127.0.0.1:1/x\n0+Adress=rtmp://127.0.0.1:1/live/y\n"
+                                             "0+strAVState=运行中\n0+checkstate=1\n";
+    ServerProcess run;
+    ASSERT_TRUE(run.Start({"env", "PATH=/nonexistent:relative", "QT_QPA_PLATFORM=offscreen", dir.File("CamRelay")},
+                          dir.File("log")));
+    const std::string expected = "找不到ffmpeg，已查找：" + dir.File("ffmpeg") + "、/nonexistent/ffmpeg";
+    EXPECT_TRUE(ProcessProbe::WaitUntil([&] { return ReadFile(dir.File("log")).find(expected) != std::string::npos; },
+                                        20s)) << ReadFile(dir.File("log"));
+    ASSERT_EQ(0, ::kill(run.Pid(), SIGTERM));
+    EXPECT_TRUE(ProcessProbe::WaitUntil([&] { return !run.Running(); }, 10s));
+    EXPECT_EQ(0, run.ExitCode());
 }

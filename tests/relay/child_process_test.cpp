@@ -1,4 +1,5 @@
 #include "relay/ChildProcess.h"
+#include "relay/FfmpegLocation.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -115,3 +116,37 @@ TEST(ChildProcess, ChildDiesWhenItsParentIsKilled)
 }
 
 }   // namespace
+
+// Which ffmpeg is run: the one beside the program, else the first executable one on PATH; when
+// none is found, every place looked at is named (relative PATH entries are never used).
+TEST(ChildProcess, FfmpegIsFoundBesideTheProgramThenOnPath)
+{
+    TempDir dir;
+    for (const char* folder : {"prog", "a", "b", "c", "c/ffmpeg"})
+        std::filesystem::create_directory(dir.File(folder));
+    const auto place = [&](const char* file, std::filesystem::perms perms) {
+        std::ofstream(dir.File(file)) << "#!/bin/sh\n";
+        std::filesystem::permissions(dir.File(file), perms);
+    };
+    place("a/ffmpeg", std::filesystem::perms::owner_read);  // not executable
+    place("b/ffmpeg", std::filesystem::perms::owner_all);
+    const std::string path = "relative:" + dir.File("a") + ":" + dir.File("c") + ":" + dir.File("b") + "/";
+    const std::string unusable = "relative:" + dir.File("a") + ":" + dir.File("a");
+    struct Case { const char* what; bool beside; const char* path; std::string found; std::string tried; };
+    const Case cases[] = {
+        {"first executable on PATH", false, path.c_str(), dir.File("b/ffmpeg"),
+         dir.File("prog/ffmpeg") + "、" + dir.File("a/ffmpeg") + "、" + dir.File("c/ffmpeg") + "、" + dir.File("b/ffmpeg")},
+        {"beside the program wins", true, path.c_str(), dir.File("prog/ffmpeg"), dir.File("prog/ffmpeg")},
+        {"none found", false, unusable.c_str(), "",
+         dir.File("prog/ffmpeg") + "、" + dir.File("a/ffmpeg")},
+        {"no PATH", false, nullptr, "", dir.File("prog/ffmpeg")},
+    };
+    for (const Case& c : cases) {
+        if (c.beside)
+            place("prog/ffmpeg", std::filesystem::perms::owner_all);
+        const FfmpegLocation found = FfmpegLocation::Find(dir.File("prog"), c.path);
+        std::filesystem::remove(dir.File("prog/ffmpeg"));
+        EXPECT_EQ(found.m_strPath, c.found) << c.what;
+        EXPECT_EQ(found.TriedText(), c.tried) << c.what;
+    }
+}

@@ -1,7 +1,10 @@
 // How config.ini is replaced: atomically, keeping its mode, refusing read-only files and
 // folders, surviving a failure in the middle of a write; and reads that always see the file.
+// Also which folder holds the settings, and the lock that keeps one instance per folder.
 #include "SettingsTestFiles.h"
 #include "settings/AtomicFile.h"
+#include "settings/DataDir.h"
+#include "settings/InstanceLock.h"
 
 #include <filesystem>
 #include <sys/stat.h>
@@ -67,4 +70,59 @@ TEST(AtomicWrite, ExternalEditsAreSeenByTheNextReadAndWrite)
     WriteBytes(ini, "[SET DEFAULT VALUE]\nk=dddd\nother=1\n");
     ASSERT_TRUE(store.SetValue("eeee", "k"));
     EXPECT_EQ(ReadBytes(ini), "[SET DEFAULT VALUE]\nk=eeee\nother=1\n");
+}
+
+// Where the settings live without --dir, on real folders: beside the program when it is the
+// portable layout, else the user's configuration folder, created private.
+TEST(DataFolder, PortableLayoutOrUserConfigFolder)
+{
+    struct Case { const char* what; bool hasIni; mode_t programMode; bool xdgSet, homeSet; const char* expected; };
+    const Case cases[] = {
+        {"config.ini beside a read-only program", true, 0555, true, true, "prog"},
+        {"writable program folder", false, 0755, true, true, "prog"},
+        {"read-only program folder", false, 0555, true, true, "xdg/CamRelay"},
+        {"XDG_CONFIG_HOME unset", false, 0555, false, true, "home/.config/CamRelay"},
+    };
+    for (const auto& c : cases) {
+        TempDir dir;
+        const std::string program = dir.File("prog");
+        std::filesystem::create_directory(program);
+        if (c.hasIni)
+            WriteBytes(program + "/config.ini", "[SET DEFAULT VALUE]\n");
+        chmod(program.c_str(), c.programMode);
+        const std::string xdg = dir.File("xdg"), home = dir.File("home");
+        const DataDir found = DataDir::Resolve(program, c.xdgSet ? xdg.c_str() : nullptr, c.homeSet ? home.c_str() : nullptr);
+        chmod(program.c_str(), 0755);
+        EXPECT_EQ(found.m_strPath, dir.File(c.expected)) << c.what << ": " << found.m_strError;
+        struct stat st {};
+        EXPECT_TRUE(stat(found.m_strPath.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) << c.what;
+        if (found.m_strPath != program) {
+            EXPECT_EQ(st.st_mode & 07777, 0700u) << c.what;
+        }
+        EXPECT_EQ(EntryCount(program), c.hasIni ? 1 : 0) << c.what << ": nothing is written beside the program";
+    }
+    // A relative XDG_CONFIG_HOME does not count; a folder that cannot be made is reported.
+    TempDir dir;
+    WriteBytes(dir.File(".config"), "a file in the way");
+    chmod(dir.Path().c_str(), 0555);
+    const DataDir refused = DataDir::Resolve(dir.Path(), "relative", dir.Path().c_str());
+    chmod(dir.Path().c_str(), 0700);
+    EXPECT_TRUE(refused.m_strPath.empty()) << refused.m_strPath;
+    EXPECT_NE(refused.m_strError.find(dir.File(".config")), std::string::npos) << refused.m_strError;
+}
+
+// One instance per folder: the lock excludes a second holder (a second open, as a second process
+// would make) until the first lets go, also in a folder where no lock file can be created.
+TEST(DataFolder, InstanceLockExcludesASecondHolder)
+{
+    for (const mode_t mode : {0700, 0555}) {
+        TempDir dir;
+        chmod(dir.Path().c_str(), mode);
+        InstanceLock first, second;
+        EXPECT_EQ(first.Acquire(dir.Path()), InstanceLock::Result::Acquired) << mode << first.Error();
+        EXPECT_EQ(second.Acquire(dir.Path()), InstanceLock::Result::InUse) << mode;
+        first.Release();
+        EXPECT_EQ(second.Acquire(dir.Path()), InstanceLock::Result::Acquired) << mode << second.Error();
+        chmod(dir.Path().c_str(), 0700);
+    }
 }

@@ -1,0 +1,20 @@
+#pragma once
+#include <string>
+
+// What the command line asks for. Parsed before any display is opened, so that --help,
+// --version and a wrong option answer on a machine without one.
+struct StartupOptions {
+    std::string m_strDir;                      // --dir: folder of config.ini; empty: the default folder
+    bool m_bHeadless = false;                  // --headless: run the channels without a window
+    int m_nStatusPort = 0;                     // --status-port: 0 when the endpoint is off
+    std::string m_strStatusBind = "127.0.0.1"; // --status-bind: address of the endpoint
+    int m_nExitCode = -1;                      // >= 0: already answered (help, version, error): exit with it
+
+    // Exit status of a command line that cannot be used.
+    static constexpr int kExitUsage = 2;
+
+    // Prints help or version on standard output, or an error with a short usage line on
+    // standard error, and sets m_nExitCode in those cases. Qt's own window options
+    // (-platform, -style, ...) are let through for the QApplication.
+    static StartupOptions Parse(int& argc, char** argv);
+};

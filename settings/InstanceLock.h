@@ -1,0 +1,30 @@
+#pragma once
+#include <string>
+
+// Exit status of a second instance that found its folder in use.
+constexpr int kExitFolderInUse = 3;
+
+// Keeps one CamRelay per data folder: an advisory lock (flock) on ".CamRelay.lock" in the
+// folder, held for the lifetime of the object. The kernel drops it when the process ends in any
+// way, so a crashed instance never blocks the next. The descriptor is close-on-exec: relay
+// children never hold it. Not copyable.
+class InstanceLock {
+public:
+    InstanceLock() = default;
+    ~InstanceLock();
+    InstanceLock(const InstanceLock&) = delete;
+    InstanceLock& operator=(const InstanceLock&) = delete;
+
+    enum class Result { Acquired, InUse, Failed };
+    // Takes the lock without waiting. A folder where the lock file cannot be created (read
+    // only) is locked through the folder itself. Failed leaves the reason in Error().
+    Result Acquire(const std::string& dir);
+    void Release();
+    const std::string& Error() const { return m_strError; }
+
+    static constexpr const char* kFileName = ".CamRelay.lock";
+
+private:
+    int m_fd = -1;
+    std::string m_strError;
+};
