@@ -30,7 +30,7 @@ TEST(ChannelStore, ScanRenumbersInOneReplace)
         {Channel(0, "a") + Channel(1, "b", stale1) + Channel(2, "c"), 3, {0, 2}, "ac"},
         {Channel(0, "a") + Channel(1, "b", stale1) + Channel(2, "c") + Channel(3, "d", "3+ISDelete=true\n") +
              Channel(4, "e"), 5, {0, 2, 4}, "ace"},
-        {Channel(0, "a", "0+ISDelete=TRUE\n") + "1+VdWidth=9\n" + Channel(3, "d") + Channel(9, "z"), 9, {0, 3}, "ad"},
+        {Channel(0, "a", "0+ISDelete=TRUE\n") + "1+VdWidth=9\n" + Channel(3, "d") + Channel(9, "z"), 9, {0, 3, 9}, "adz"},
         {Channel(3, "a") + Channel(1000000, "b"), INT_MAX, {3, 1000000}, "ab"},
         {Channel(1, "a") + Channel(3, "b"), 4, {1, 3}, "ab", true},
     };
