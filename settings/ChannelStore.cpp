@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <climits>
 #include <functional>
+#include <memory>
 
 namespace {
 
@@ -48,6 +49,16 @@ int KeyChannelId(std::string_view key)
     return id > INT_MAX ? -1 : static_cast<int>(id);
 }
 
+// Copies channel src to dst inside doc, reading what earlier copies wrote.
+bool CopyInto(IniFile& doc, int src, int dst)
+{
+    const Reader read = [&doc](const std::string& key) { return doc.GetValue(kConfigSection, key); };
+    bool ok = true;
+    for (const auto& [key, value] : CopyWrites(read, src, dst))
+        ok = doc.SetValue(kConfigSection, key, value) && ok;
+    return ok;
+}
+
 // The start-up scan over doc. With edit (doc itself), the moves are written into it as they are
 // planned, so that reads see the copies made so far, as key-by-key copies would have.
 // Sets moved when a channel is not at the id of its row; ok turns false when a write is refused.
@@ -81,8 +92,7 @@ std::vector<ScannedChannel> ScanDocument(const IniFile& doc, IniFile* edit, bool
         if (id != c.row) {
             moved = true;
             if (edit)
-                for (const auto& [key, value] : CopyWrites(read, id, c.row))
-                    ok = edit->SetValue(kConfigSection, key, value) && ok;
+                ok = CopyInto(*edit, id, c.row) && ok;
         }
         rows.push_back(std::move(c));
     }
@@ -168,12 +178,26 @@ std::vector<ScannedChannel> ScanAndRenumber(const ConfigStore& store, [[maybe_un
     AtomicFile::RemoveStaleTemporaries(store.IniPath());
 
     bool moved = false, ok = true;
-    std::vector<ScannedChannel> rows = ScanDocument(*IniCache::Load(store.IniPath()), nullptr, moved, ok);
+    std::vector<ScannedChannel> rows;
+    std::weak_ptr<const IniFile> scanned;
+    {
+        const std::shared_ptr<const IniFile> doc = IniCache::Load(store.IniPath());
+        rows = ScanDocument(*doc, nullptr, moved, ok);
+        scanned = doc;  // not kept alive: the cache edits a document nobody else holds in place
+    }
     if (!moved)
         return rows;
-    const bool committed = IniCache::Update(store.IniPath(), [&rows](IniFile& doc) {
-        bool movedNow = false, written = true;
-        rows = ScanDocument(doc, &doc, movedNow, written);
+    const bool committed = IniCache::Update(store.IniPath(), [&rows, &scanned](IniFile& doc) {
+        bool written = true;
+        if (!scanned.expired() && scanned.lock().get() == &doc) {
+            // The very document just scanned: only the copies remain to be made.
+            for (const ScannedChannel& c : rows)
+                if (c.oldId != c.row)
+                    written = CopyInto(doc, c.oldId, c.row) && written;
+            return written;
+        }
+        bool movedNow = false;
+        rows = ScanDocument(doc, &doc, movedNow, written);  // the file changed in between
         return movedNow && written;
     });
     // When the moves cannot be saved, every channel stays readable under its old id.

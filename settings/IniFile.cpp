@@ -27,14 +27,6 @@ char FoldChar(char c)
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
-std::string Fold(std::string_view s)
-{
-    std::string out(s);
-    for (char& c : out)
-        c = FoldChar(c);
-    return out;
-}
-
 // Hash and comparison of key names without regard to ASCII case, without making folded copies.
 std::uint64_t FoldHash(std::string_view s)
 {
@@ -43,6 +35,11 @@ std::uint64_t FoldHash(std::string_view s)
         h ^= static_cast<unsigned char>(FoldChar(c));
         h *= 1099511628211ull;
     }
+    // FNV leaves the low bits, which pick the slot, poorly mixed for keys that differ only in
+    // a digit or two ("417+Name", "418+Name"): fold the high bits in.
+    h ^= h >> 33;
+    h *= 0xff51afd7ed558ccdull;
+    h ^= h >> 33;
     return h;
 }
 
@@ -172,21 +169,18 @@ IniFile IniFile::Parse(std::string_view bytes)
     for (std::size_t i = 0; i < doc.m_lines.size(); ++i) {
         const Line& line = doc.m_lines[i];
         if (line.kind == Kind::Section) {
-            const std::string folded = Fold(doc.KeyOf(line));
-            if (doc.m_sectionIndex.count(folded)) {
+            if (doc.FindSection(doc.KeyOf(line))) {
                 current = nullptr;
                 continue;
             }
-            doc.m_sectionIndex.emplace(folded, doc.m_sections.size());
+            doc.m_sectionIndex.emplace(FoldHash(doc.KeyOf(line)), doc.m_sections.size());
             Section& s = doc.m_sections.emplace_back();
             s.name = doc.KeyOf(line);
             s.header = s.anchor = i;
             current = &s;
         } else if (line.kind == Kind::Entry && current) {
-            if (doc.FindKey(*current, doc.KeyOf(line)) == kNone) {
-                doc.InsertKey(*current, static_cast<std::uint32_t>(i));
+            if (doc.InsertKey(*current, static_cast<std::uint32_t>(i)))
                 current->order.push_back(static_cast<std::uint32_t>(i));
-            }
             current->anchor = i;
         }
     }
@@ -260,36 +254,53 @@ std::string_view IniFile::ValueOf(const Line& line) const
     return StoreOf(line).substr(line.valueOff, line.valueLen);
 }
 
+// A slot holds the high half of the key's hash, which also picks the slot, above its line + 1
+// (0: a free slot), so that probing rarely has to look at the lines themselves, and growing
+// needs no key.
 std::uint32_t IniFile::FindKey(const Section& s, std::string_view key) const
 {
-    const std::vector<std::uint32_t>& slots = s.index.slots;
+    const std::vector<std::uint64_t>& slots = s.index.slots;
     if (slots.empty())
         return kNone;
+    const std::uint64_t h = FoldHash(key);
     const std::size_t mask = slots.size() - 1;
-    for (std::size_t i = FoldHash(key) & mask; slots[i] != 0; i = (i + 1) & mask)
-        if (FoldEqual(KeyOf(m_lines[slots[i] - 1]), key))
-            return slots[i] - 1;
+    for (std::size_t i = (h >> 32) & mask; slots[i] != 0; i = (i + 1) & mask) {
+        const auto line = static_cast<std::uint32_t>(slots[i]) - 1;
+        if ((slots[i] >> 32) == (h >> 32) && FoldEqual(KeyOf(m_lines[line]), key))
+            return line;
+    }
     return kNone;
 }
 
-// The key must not be in the index yet.
-void IniFile::InsertKey(Section& s, std::uint32_t line)
+// Adds the line's key unless the section has it already; returns whether it was added.
+bool IniFile::InsertKey(Section& s, std::uint32_t line)
 {
     KeyIndex& index = s.index;
     if ((index.used + 1) * 2 > index.slots.size()) {
-        std::vector<std::uint32_t> old(std::max<std::size_t>(16, index.slots.size() * 2), 0);
+        std::vector<std::uint64_t> old(std::max<std::size_t>(16, index.slots.size() * 2), 0);
         old.swap(index.slots);
-        index.used = 0;
-        for (const std::uint32_t entry : old)
-            if (entry != 0)
-                InsertKey(s, entry - 1);
+        const std::size_t mask = index.slots.size() - 1;
+        for (const std::uint64_t entry : old) {
+            if (entry == 0)
+                continue;
+            std::size_t i = (entry >> 32) & mask;
+            while (index.slots[i] != 0)
+                i = (i + 1) & mask;
+            index.slots[i] = entry;
+        }
     }
+    const std::string_view key = KeyOf(m_lines[line]);
+    const std::uint64_t h = FoldHash(key);
     const std::size_t mask = index.slots.size() - 1;
-    std::size_t i = FoldHash(KeyOf(m_lines[line])) & mask;
-    while (index.slots[i] != 0)
-        i = (i + 1) & mask;
-    index.slots[i] = line + 1;
+    std::size_t i = (h >> 32) & mask;
+    for (; index.slots[i] != 0; i = (i + 1) & mask) {
+        const std::uint64_t entry = index.slots[i];
+        if ((entry >> 32) == (h >> 32) && FoldEqual(KeyOf(m_lines[static_cast<std::uint32_t>(entry) - 1]), key))
+            return false;
+    }
+    index.slots[i] = (h & 0xFFFFFFFF00000000ull) | (line + 1);
     ++index.used;
+    return true;
 }
 
 void IniFile::SetOwnText(Line& line, std::string text, std::size_t keyLen)
@@ -310,8 +321,11 @@ void IniFile::SetOwnText(Line& line, std::string text, std::size_t keyLen)
 
 const IniFile::Section* IniFile::FindSection(std::string_view name) const
 {
-    const auto it = m_sectionIndex.find(Fold(name));
-    return it == m_sectionIndex.end() ? nullptr : &m_sections[it->second];
+    const auto [first, last] = m_sectionIndex.equal_range(FoldHash(name));
+    for (auto it = first; it != last; ++it)
+        if (FoldEqual(m_sections[it->second].name, name))
+            return &m_sections[it->second];
+    return nullptr;
 }
 
 std::string IniFile::GetValue(std::string_view section, std::string_view key) const
@@ -365,8 +379,8 @@ bool IniFile::SetValue(std::string_view section, std::string_view key, std::stri
         section.find(']') != std::string_view::npos)
         return false;
     std::size_t si;
-    if (const auto it = m_sectionIndex.find(Fold(section)); it != m_sectionIndex.end()) {
-        si = it->second;
+    if (const Section* found = FindSection(section)) {
+        si = static_cast<std::size_t>(found - m_sections.data());
     } else {
         Line header;
         header.kind = Kind::Section;
@@ -376,7 +390,7 @@ bool IniFile::SetValue(std::string_view section, std::string_view key, std::stri
         header.keyLen = static_cast<std::uint32_t>(section.size());
         m_lines.push_back(header);
         si = m_sections.size();
-        m_sectionIndex.emplace(Fold(section), si);
+        m_sectionIndex.emplace(FoldHash(section), si);
         Section& s = m_sections.emplace_back();
         s.name.assign(section);
         s.header = s.anchor = m_lines.size() - 1;
@@ -388,15 +402,20 @@ bool IniFile::SetValue(std::string_view section, std::string_view key, std::stri
     if (const std::uint32_t found = FindKey(s, trimmedKey); found != kNone) {
         // Rewritten where it stands, under the spelling the file already has.
         Line& line = m_lines[found];
-        std::string spelling(KeyOf(line));
-        const std::size_t keyLen = spelling.size();
-        SetOwnText(line, std::move(spelling) + "=" + quoted, keyLen);
+        const std::string_view spelling = KeyOf(line);
+        std::string text;
+        text.reserve(spelling.size() + 1 + quoted.size());
+        text.append(spelling).append(1, '=').append(quoted);
+        SetOwnText(line, std::move(text), spelling.size());
         return true;
     }
     Line line;
     line.kind = Kind::Entry;
     line.eol = m_newEol;
-    SetOwnText(line, std::string(trimmedKey) + "=" + quoted, trimmedKey.size());
+    std::string text;
+    text.reserve(trimmedKey.size() + 1 + quoted.size());
+    text.append(trimmedKey).append(1, '=').append(quoted);
+    SetOwnText(line, std::move(text), trimmedKey.size());
     m_lines.push_back(line);
     const auto idx = static_cast<std::uint32_t>(m_lines.size() - 1);
     InsertKey(s, idx);

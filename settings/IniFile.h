@@ -60,9 +60,9 @@ private:
         Eol eol = Eol::None;
         bool writeText = false;  // write the UTF-8 text (re-encoded) instead of the raw bytes
     };
-    // Open addressing over line numbers (+1; 0 is a free slot), hashed by folded key.
+    // Open addressing over the lines of the keys, hashed by folded key.
     struct KeyIndex {
-        std::vector<std::uint32_t> slots;
+        std::vector<std::uint64_t> slots;
         std::size_t used = 0;
     };
     struct Section {
@@ -77,7 +77,7 @@ private:
 
     const Section* FindSection(std::string_view name) const;
     std::uint32_t FindKey(const Section& s, std::string_view key) const;  // line, or kNone
-    void InsertKey(Section& s, std::uint32_t line);
+    bool InsertKey(Section& s, std::uint32_t line);
     std::string_view StoreOf(const Line& line) const;
     std::string_view KeyOf(const Line& line) const;
     std::string_view ValueOf(const Line& line) const;
@@ -92,7 +92,7 @@ private:
     std::vector<Line> m_lines;          // original lines first, then appended ones
     std::size_t m_originalLines = 0;
     std::vector<Section> m_sections;    // the first section of each name only
-    std::unordered_map<std::string, std::size_t> m_sectionIndex;  // folded name -> m_sections
+    std::unordered_multimap<std::uint64_t, std::size_t> m_sectionIndex;  // hash of folded name -> m_sections
     Encoding m_encoding = Encoding::Utf8;
     Eol m_newEol = Eol::Lf;
 };
