@@ -241,7 +241,7 @@ std::string_view IniFile::StoreOf(const Line& line) const
     case Store::Own:
         break;
     }
-    return m_texts[line.own];
+    return m_edits;
 }
 
 std::string_view IniFile::KeyOf(const Line& line) const
@@ -276,7 +276,7 @@ std::uint32_t IniFile::FindKey(const Section& s, std::string_view key) const
 bool IniFile::InsertKey(Section& s, std::uint32_t line)
 {
     KeyIndex& index = s.index;
-    if ((index.used + 1) * 2 > index.slots.size()) {
+    if ((index.used + 1) * 4 > index.slots.size() * 3) {
         std::vector<std::uint64_t> old(std::max<std::size_t>(16, index.slots.size() * 2), 0);
         old.swap(index.slots);
         const std::size_t mask = index.slots.size() - 1;
@@ -303,20 +303,43 @@ bool IniFile::InsertKey(Section& s, std::uint32_t line)
     return true;
 }
 
-void IniFile::SetOwnText(Line& line, std::string text, std::size_t keyLen)
+// Edited texts go to one append-only buffer; when most of it is replaced texts, the live ones
+// are copied to a fresh buffer, so that a long run of edits does not grow the document.
+void IniFile::SetOwnText(Line& line, std::string_view text, std::size_t keyLen)
 {
-    line.keyOff = 0;
-    line.keyLen = static_cast<std::uint32_t>(keyLen);
-    line.valueOff = static_cast<std::uint32_t>(std::min(keyLen + 1, text.size()));
-    line.valueLen = static_cast<std::uint32_t>(text.size() - line.valueOff);
-    if (line.own == kNone) {
-        line.own = static_cast<std::uint32_t>(m_texts.size());
-        m_texts.push_back(std::move(text));
-    } else {
-        m_texts[line.own] = std::move(text);
+    if (line.store == Store::Own) {
+        m_editsLive -= line.textLen;
+        line.store = Store::Source;  // its old text is not kept by the compaction below
     }
+    if (m_edits.size() - m_editsLive > m_editsLive + 65536)
+        CompactEdits();
+    line.textOff = static_cast<std::uint32_t>(m_edits.size());
+    line.textLen = static_cast<std::uint32_t>(text.size());
+    m_edits += text;
+    m_editsLive += text.size();
+    line.keyOff = line.textOff;
+    line.keyLen = static_cast<std::uint32_t>(keyLen);
+    line.valueOff = line.textOff + static_cast<std::uint32_t>(std::min(keyLen + 1, text.size()));
+    line.valueLen = line.textOff + line.textLen - line.valueOff;
     line.store = Store::Own;
     line.writeText = true;
+}
+
+void IniFile::CompactEdits()
+{
+    std::string live;
+    live.reserve(m_editsLive);
+    for (Line& line : m_lines) {
+        if (line.store != Store::Own)
+            continue;
+        const auto off = static_cast<std::uint32_t>(live.size());
+        live.append(m_edits, line.textOff, line.textLen);
+        line.keyOff = line.keyOff - line.textOff + off;
+        line.valueOff = line.valueOff - line.textOff + off;
+        line.textOff = off;
+    }
+    m_edits.swap(live);
+    m_editsLive = m_edits.size();
 }
 
 const IniFile::Section* IniFile::FindSection(std::string_view name) const
@@ -386,7 +409,7 @@ bool IniFile::SetValue(std::string_view section, std::string_view key, std::stri
         header.kind = Kind::Section;
         header.eol = m_newEol;
         SetOwnText(header, "[" + std::string(section) + "]", 0);
-        header.keyOff = 1;
+        header.keyOff = header.textOff + 1;
         header.keyLen = static_cast<std::uint32_t>(section.size());
         m_lines.push_back(header);
         si = m_sections.size();
@@ -436,8 +459,8 @@ void IniFile::AppendLine(std::string& out, const Line& line) const
 {
     if (!line.writeText)
         out += std::string_view(m_source).substr(line.rawOff, line.rawLen);
-    else if (line.own != kNone)
-        AppendText(out, m_texts[line.own]);
+    else if (line.store == Store::Own)
+        AppendText(out, std::string_view(m_edits).substr(line.textOff, line.textLen));
     else
         AppendText(out, std::string_view(m_decoded).substr(line.textOff, line.textLen));
 }

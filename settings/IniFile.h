@@ -47,14 +47,13 @@ public:
 private:
     static constexpr std::uint32_t kNone = UINT32_MAX;
     enum class Kind : std::uint8_t { Other, Section, Entry };
-    enum class Store : std::uint8_t { Source, Decoded, Own };  // where key and value lie
+    enum class Store : std::uint8_t { Source, Decoded, Own };  // where key and value lie: Own is m_edits
     enum class Eol : std::uint8_t { None, Lf, CrLf };
     struct Line {
         std::uint32_t rawOff = 0, rawLen = 0;     // the bytes as read, in m_source, without the line end
-        std::uint32_t textOff = 0, textLen = 0;   // converted lines: their UTF-8 text in m_decoded
+        std::uint32_t textOff = 0, textLen = 0;   // UTF-8 text: of converted lines in m_decoded, of Own ones in m_edits
         std::uint32_t keyOff = 0, keyLen = 0;     // Section: the name; Entry: the key, trimmed
         std::uint32_t valueOff = 0, valueLen = 0; // Entry: the value, trimmed, quotes kept
-        std::uint32_t own = kNone;                // edited or added lines: their text in m_texts
         Kind kind = Kind::Other;
         Store store = Store::Source;
         Eol eol = Eol::None;
@@ -84,11 +83,13 @@ private:
     void AppendLine(std::string& out, const Line& line) const;
     void AppendText(std::string& out, std::string_view utf8) const;
     void ParseLine(Line& line, std::string_view text, Store store);
-    void SetOwnText(Line& line, std::string text, std::size_t keyLen);
+    void SetOwnText(Line& line, std::string_view text, std::size_t keyLen);
+    void CompactEdits();
 
     std::string m_source;               // the file as read
     std::string m_decoded;              // UTF-8 text of lines that were decoded or cleaned
-    std::vector<std::string> m_texts;   // text of edited and added lines
+    std::string m_edits;                // text of edited and added lines (and replaced ones)
+    std::size_t m_editsLive = 0;        // bytes of m_edits still in use
     std::vector<Line> m_lines;          // original lines first, then appended ones
     std::size_t m_originalLines = 0;
     std::vector<Section> m_sections;    // the first section of each name only
