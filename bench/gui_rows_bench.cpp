@@ -12,6 +12,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -21,13 +22,14 @@ namespace {
 
 const int kStored = 15000;
 
-long ResidentKb()
+// A field of /proc/self/status in KB: VmRSS (all), RssAnon (heap and stacks), RssFile (libraries).
+long StatusKb(const char* field)
 {
     std::ifstream status("/proc/self/status");
     std::string line;
     while (std::getline(status, line))
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::atol(line.c_str() + 6);
+        if (line.rfind(field, 0) == 0)
+            return std::atol(line.c_str() + std::strlen(field));
     return 0;
 }
 
@@ -70,7 +72,7 @@ int main(int argc, char** argv)
         QTimer::singleShot(ms, &loop, &QEventLoop::quit);
         loop.exec();
     };
-    const long rssQt = ResidentKb();
+    const long rssQt = StatusKb("VmRSS:");
     QElapsedTimer t;
     t.start();
     auto* dlg = new CRelayDlg(dir, true);
@@ -78,12 +80,14 @@ int main(int argc, char** argv)
     QCoreApplication::processEvents();
     const double startMs = t.nsecsElapsed() / 1e6;
     spin(1000);  // idle, as the window stands between events
-    const long rss = ResidentKb();
+    const long rss = StatusKb("VmRSS:");
 
     std::printf("window_rows: %d\n", dlg->m_engine.RowCount());
     std::printf("window_start_ms: %.1f\n", startMs);
     std::printf("window_rss_kb_total: %ld\n", rss);
     std::printf("window_rss_kb_without_qt: %ld\n", rss - rssQt);
+    std::printf("window_rss_anon_kb: %ld\n", StatusKb("RssAnon:"));
+    std::printf("window_rss_file_kb: %ld\n", StatusKb("RssFile:"));
     delete dlg;
     std::filesystem::remove_all(dir);
     return 0;
