@@ -38,11 +38,11 @@ void WriteConfig(const std::string& path)
 {
     std::ofstream ini(path, std::ios::binary);
     ini << "[SET DEFAULT VALUE]\r\nnextId=" << kStored << "\r\nm_bAutoRun=0\r\nm_bRTSPuseTCP=0\r\n";
-    const char* numbers[][2] = {{"checkstate", "1"}, {"checkstate1", "1"}, {"checkstate2", "0"}, {"checkstate3", "1"},
-        {"checkstate4", "1"}, {"VdBitRate", "300"}, {"VdRameRate", "25"}, {"VdWidth", "640"}, {"VdHeight", "360"},
-        {"VdProFile", "high"}, {"AdChannel", "2"}, {"AdSmpLinGrate", "44100"}, {"AdBitRate", "32"},
-        {"StrPucSeatPos", "10:10"}, {"strPucSeat", "左上"}, {"strValue", "10"}, {"strValue1", "10"},
-        {"strAVState", "暂停中"}, {"VdTransCode", "是"}};
+    const char* numbers[][2] = { { "checkstate", "1" }, { "checkstate1", "1" }, { "checkstate2", "0" },
+        { "checkstate3", "1" }, { "checkstate4", "1" }, { "VdBitRate", "300" }, { "VdRameRate", "25" },
+        { "VdWidth", "640" }, { "VdHeight", "360" }, { "VdProFile", "high" }, { "AdChannel", "2" },
+        { "AdSmpLinGrate", "44100" }, { "AdBitRate", "32" }, { "StrPucSeatPos", "10:10" }, { "strPucSeat", "左上" },
+        { "strValue", "10" }, { "strValue1", "10" }, { "strAVState", "暂停中" }, { "VdTransCode", "是" } };
     for (int id = 0; id < kStored; ++id) {
         const std::string n = std::to_string(id);
         ini << ChannelKey(id, "Name") << "=仓库摄像头" << n << "\r\n"
@@ -57,13 +57,14 @@ void WriteConfig(const std::string& path)
     }
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv)
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
-    const std::string dir = std::filesystem::temp_directory_path() / ("camrelay-rows-bench-" + std::to_string(getpid()));
+    const std::string dir
+        = std::filesystem::temp_directory_path() / ("camrelay-rows-bench-" + std::to_string(getpid()));
     std::filesystem::create_directories(dir);
     WriteConfig(dir + "/config.ini");
 
@@ -79,7 +80,7 @@ int main(int argc, char** argv)
     dlg->show();
     QCoreApplication::processEvents();
     const double startMs = t.nsecsElapsed() / 1e6;
-    spin(1000);  // idle, as the window stands between events
+    spin(1000); // idle, as the window stands between events
     const long rss = StatusKb("VmRSS:");
 
     std::printf("window_rows: %d\n", dlg->m_engine.RowCount());

@@ -46,12 +46,12 @@ std::map<std::string, std::string> Section(const IniFile& doc)
 // write is flushed to disk, which would make the run a test of the disk.
 const std::string& Folder()
 {
-    static const std::string dir = (access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") +
-        std::string("/camrelay-ini-fuzz-") + std::to_string(getpid());
+    static const std::string dir = (access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp")
+        + std::string("/camrelay-ini-fuzz-") + std::to_string(getpid());
     return dir;
 }
 
-}  // namespace
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
@@ -65,7 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string key = "7+Name";
     if (!expected.empty() && pick % 2)
         key = std::next(expected.begin(), static_cast<long>(pick % expected.size()))->first;
-    const char* values[] = {"运行中", " 大门 ", "\"q\"", "", "后院=1;[x]", "😀"};
+    const char* values[] = { "运行中", " 大门 ", "\"q\"", "", "后院=1;[x]", "😀" };
     const std::string value = values[pick % std::size(values)];
 
     mkdir(Folder().c_str(), 0700);
@@ -73,7 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     struct Cleanup {
         std::string path;
         ~Cleanup() { unlink(path.c_str()), rmdir(Folder().c_str()); }
-    } cleanup{path};
+    } cleanup { path };
     {
         std::ofstream out(path, std::ios::binary | std::ios::trunc);
         out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
