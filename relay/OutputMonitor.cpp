@@ -95,21 +95,27 @@ void OutputTail::Append(std::string line)
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_capacity == 0)
         return;
-    while (m_lines.size() >= m_capacity)
-        m_lines.pop_front();
-    m_lines.push_back(std::move(line));
+    if (m_lines.size() < m_capacity) {
+        m_lines.push_back(std::move(line));
+        return;
+    }
+    m_lines[m_oldest] = std::move(line);
+    m_oldest = (m_oldest + 1) % m_capacity;
 }
 
 std::vector<std::string> OutputTail::Lines() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return {m_lines.begin(), m_lines.end()};
+    std::vector<std::string> lines(m_lines.begin() + static_cast<std::ptrdiff_t>(m_oldest), m_lines.end());
+    lines.insert(lines.end(), m_lines.begin(), m_lines.begin() + static_cast<std::ptrdiff_t>(m_oldest));
+    return lines;
 }
 
 void OutputTail::Clear()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_lines.clear();
+    m_oldest = 0;
 }
 
 // ---------------------------------------------------------------------------------------

@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -44,7 +46,67 @@ bool WriteAll(int fd, std::string_view bytes)
     return true;
 }
 
+// The file a write of path replaces: path itself, or the file a symbolic link there points
+// to. Empty for a dangling link.
+std::string WriteTarget(const std::string& path)
+{
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
+        return path;
+    char* resolved = realpath(path.c_str(), nullptr);
+    if (!resolved)
+        return {};
+    std::string target = resolved;
+    free(resolved);
+    return target;
+}
+
+// The folder and the name of a path ("." for a bare name).
+std::pair<std::string, std::string> SplitPath(const std::string& path)
+{
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return {".", path};
+    return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
+}
+
+constexpr std::size_t kTempSuffix = 6;  // the XXXXXX that mkostemp fills with letters and digits
+
 }  // namespace
+
+int AtomicFile::RemoveStaleTemporaries(const std::string& path, int minAgeSeconds)
+{
+    const std::string target = WriteTarget(path);
+    if (target.empty())
+        return 0;
+    const auto [dir, base] = SplitPath(target);
+    const std::string prefix = "." + base + ".";
+    struct stat fileSt;
+    const bool haveFile = stat(target.c_str(), &fileSt) == 0;
+    DIR* folder = opendir(dir.c_str());
+    if (!folder)
+        return 0;
+    const int dfd = dirfd(folder);
+    const time_t now = time(nullptr);
+    int removed = 0;
+    while (const dirent* entry = readdir(folder)) {
+        const std::string_view name = entry->d_name;
+        if (name.size() != prefix.size() + kTempSuffix || !name.starts_with(prefix))
+            continue;
+        bool ours = true;
+        for (const char c : name.substr(prefix.size()))
+            ours = ours && ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'));
+        struct stat st;
+        if (!ours || fstatat(dfd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
+            continue;
+        if (st.st_uid != geteuid() && !(haveFile && st.st_uid == fileSt.st_uid))
+            continue;
+        if (now - st.st_mtime >= minAgeSeconds && unlinkat(dfd, entry->d_name, 0) == 0)
+            ++removed;
+    }
+    closedir(folder);
+    return removed;
+}
 
 void AtomicFile::SetWriteFailureForTest(long afterBytes)
 {
@@ -53,25 +115,17 @@ void AtomicFile::SetWriteFailureForTest(long afterBytes)
 
 bool AtomicFile::Replace(const std::string& path, std::string_view bytes, struct stat* written)
 {
-    std::string target = path;
+    const std::string target = WriteTarget(path);
+    if (target.empty())
+        return false;  // a dangling link: nowhere sensible to write
     struct stat st;
-    if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-        char* resolved = realpath(path.c_str(), nullptr);
-        if (!resolved)
-            return false;  // a dangling link: nowhere sensible to write
-        target = resolved;
-        free(resolved);
-    }
-
     bool exists = stat(target.c_str(), &st) == 0;
     if (!exists && errno != ENOENT)
         return false;
     if (exists && (!S_ISREG(st.st_mode) || !Writable(target, st, W_OK)))
         return false;  // a read-only config.ini stays as it is
 
-    const std::size_t slash = target.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
-    const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+    const auto [dir, base] = SplitPath(target);
     struct stat dirSt;
     if (stat(dir.c_str(), &dirSt) != 0 || !Writable(dir, dirSt, W_OK | X_OK))
         return false;

@@ -14,6 +14,12 @@ public:
     // the file it points to is replaced. On success *written (if given) describes the new file.
     static bool Replace(const std::string& path, std::string_view bytes, struct stat* written = nullptr);
 
+    // Removes what an interrupted Replace of path left behind: regular files named like its
+    // temporary files (".<name>.XXXXXX", six letters or digits, beside the file a link at path
+    // points to), owned by us or by the file's owner, last written at least minAgeSeconds ago,
+    // so that a write still in progress in another process is left alone. Returns how many.
+    static int RemoveStaleTemporaries(const std::string& path, int minAgeSeconds = 60);
+
     // Tests: make every following Replace fail after writing this many bytes of the
     // temporary file (as a full disk would); a negative count turns the failure off.
     static void SetWriteFailureForTest(long afterBytes);

@@ -1,12 +1,13 @@
 #include "settings/ChannelStore.h"
 
+#include "settings/AtomicFile.h"
 #include "settings/ConfigSection.h"
 #include "settings/IniCache.h"
 
 #include <algorithm>
 #include <climits>
 #include <functional>
-#include <unordered_map>
+#include <memory>
 
 namespace {
 
@@ -34,7 +35,7 @@ ConfigStore::KeyValues CopyWrites(const Reader& read, int src, int dst)
 
 // The id of a channel key ("12+Name" -> 12) as the key formats write it: decimal digits
 // without sign or leading zero, then '+'. -1 for any other key.
-int KeyChannelId(const std::string& key)
+int KeyChannelId(std::string_view key)
 {
     const std::size_t plus = key.find('+');
     if (plus == 0 || plus == std::string::npos || plus > 10 || (key[0] == '0' && plus > 1))
@@ -48,12 +49,54 @@ int KeyChannelId(const std::string& key)
     return id > INT_MAX ? -1 : static_cast<int>(id);
 }
 
-std::string Fold(std::string s)
+// Copies channel src to dst inside doc, reading what earlier copies wrote.
+bool CopyInto(IniFile& doc, int src, int dst)
 {
-    for (char& c : s)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    return s;
+    const Reader read = [&doc](const std::string& key) { return doc.GetValue(kConfigSection, key); };
+    bool ok = true;
+    for (const auto& [key, value] : CopyWrites(read, src, dst))
+        ok = doc.SetValue(kConfigSection, key, value) && ok;
+    return ok;
+}
+
+// The start-up scan over doc. With edit (doc itself), the moves are written into it as they are
+// planned, so that reads see the copies made so far, as key-by-key copies would have.
+// Sets moved when a channel is not at the id of its row; ok turns false when a write is refused.
+std::vector<ScannedChannel> ScanDocument(const IniFile& doc, IniFile* edit, bool& moved, bool& ok)
+{
+    // Every id that holds keys is visited, whatever "nextId" says: a damaged or lagging counter
+    // must not hide a stored channel, and a huge one costs nothing.
+    std::vector<int> ids;
+    doc.ForEachKey(kConfigSection, [&ids](std::string_view key) {
+        if (const int id = KeyChannelId(key); id >= 0)
+            ids.push_back(id);
+    });
+    std::sort(ids.begin(), ids.end());
+    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+
+    const Reader read = [&doc](const std::string& key) { return doc.GetValue(kConfigSection, key); };
+    std::vector<ScannedChannel> rows;
+    for (const int id : ids) {
+        if (read(ChannelKey(id, "ISDelete")) == "true")
+            continue;
+        ScannedChannel c;
+        c.name = read(ChannelKey(id, "Name"));
+        if (c.name.empty())
+            continue;
+        c.oldId = c.id = id;
+        c.row = static_cast<int>(rows.size());
+        c.state = read(ChannelKey(id, "strAVState"));
+        c.transCode = read(ChannelKey(id, "VdTransCode"));
+        c.width = read(ChannelKey(id, "VdWidth"));
+        c.height = read(ChannelKey(id, "VdHeight"));
+        if (id != c.row) {
+            moved = true;
+            if (edit)
+                ok = CopyInto(*edit, id, c.row) && ok;
+        }
+        rows.push_back(std::move(c));
+    }
+    return rows;
 }
 
 }  // namespace
@@ -126,57 +169,38 @@ ConfigStore::KeyValues CopyChannelWrites(const ConfigStore& store, int src, int 
     return CopyWrites([&store](const std::string& key) { return store.GetValue(key); }, src, dst);
 }
 
-// Renumbering is planned in memory on one reading of the file: reads see the file plus the
-// copies planned so far, exactly as key-by-key copies would have seen the file, and all the
-// writes then go to the file in one replace, whose end state is that of the copies made one
-// after the other.
-std::vector<ScannedChannel> ScanAndRenumber(const ConfigStore& store, int nextId)
+// The scan first reads the kept document; only when a channel has to move is the file read
+// again under the cache's lock, scanned once more with the copies written into the document,
+// and replaced in one write, whose end state is that of the copies made one after the other.
+std::vector<ScannedChannel> ScanAndRenumber(const ConfigStore& store, [[maybe_unused]] int nextId)
 {
+    // Start-up is the one moment when no write of ours can be under way.
+    AtomicFile::RemoveStaleTemporaries(store.IniPath());
+
+    bool moved = false, ok = true;
     std::vector<ScannedChannel> rows;
-    if (nextId <= 0)
+    std::weak_ptr<const IniFile> scanned;
+    {
+        const std::shared_ptr<const IniFile> doc = IniCache::Load(store.IniPath());
+        rows = ScanDocument(*doc, nullptr, moved, ok);
+        scanned = doc;  // not kept alive: the cache edits a document nobody else holds in place
+    }
+    if (!moved)
         return rows;
-    std::shared_ptr<const IniFile> file = IniCache::Load(store.IniPath());
-
-    // Only ids that have keys can hold a channel; a damaged, huge nextId costs nothing.
-    std::vector<int> ids;
-    for (const std::string& key : file->Keys(kConfigSection)) {
-        const int id = KeyChannelId(key);
-        if (id >= 0 && id < nextId)
-            ids.push_back(id);
-    }
-    std::sort(ids.begin(), ids.end());
-    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
-
-    std::unordered_map<std::string, std::string> planned;  // folded key -> value
-    const Reader read = [&](const std::string& key) {
-        const auto it = planned.find(Fold(key));
-        return it != planned.end() ? it->second : file->GetValue(kConfigSection, key);
-    };
-    ConfigStore::KeyValues writes;
-    for (const int id : ids) {
-        if (read(ChannelKey(id, "ISDelete")) == "true")
-            continue;
-        ScannedChannel c;
-        c.name = read(ChannelKey(id, "Name"));
-        if (c.name.empty())
-            continue;
-        c.oldId = id;
-        c.row = static_cast<int>(rows.size());
-        c.state = read(ChannelKey(id, "strAVState"));
-        c.transCode = read(ChannelKey(id, "VdTransCode"));
-        c.width = read(ChannelKey(id, "VdWidth"));
-        c.height = read(ChannelKey(id, "VdHeight"));
-        if (id != c.row) {
-            for (auto& kv : CopyWrites(read, id, c.row)) {
-                planned[Fold(kv.first)] = kv.second;
-                writes.push_back(std::move(kv));
-            }
+    const bool committed = IniCache::Update(store.IniPath(), [&rows, &scanned](IniFile& doc) {
+        bool written = true;
+        if (!scanned.expired() && scanned.lock().get() == &doc) {
+            // The very document just scanned: only the copies remain to be made.
+            for (const ScannedChannel& c : rows)
+                if (c.oldId != c.row)
+                    written = CopyInto(doc, c.oldId, c.row) && written;
+            return written;
         }
-        rows.push_back(std::move(c));
-    }
-    file.reset();  // unshared, the cached document is edited without a copy
+        bool movedNow = false;
+        rows = ScanDocument(doc, &doc, movedNow, written);  // the file changed in between
+        return movedNow && written;
+    });
     // When the moves cannot be saved, every channel stays readable under its old id.
-    const bool committed = writes.empty() || store.SetValues(writes);
     for (ScannedChannel& c : rows)
         c.id = committed ? c.row : c.oldId;
     return rows;
@@ -185,9 +209,10 @@ std::vector<ScannedChannel> ScanAndRenumber(const ConfigStore& store, int nextId
 int FirstFreeChannelId(const ConfigStore& store, int from)
 {
     std::vector<int> used;
-    for (const std::string& key : store.Keys())
+    IniCache::Load(store.IniPath())->ForEachKey(kConfigSection, [&used](std::string_view key) {
         if (const int id = KeyChannelId(key); id >= 0)
             used.push_back(id);
+    });
     std::sort(used.begin(), used.end());
     int id = std::max(from, 0);
     for (const int taken : used) {

@@ -42,8 +42,11 @@ struct ScannedChannel {
     std::string height;     // "%d+VdHeight"
 };
 
-// Visits the ids below nextId that have keys in the file, in increasing order, skips deleted
-// and nameless ones, and moves each listed channel to the id equal to its row. All moves are
-// committed as one atomic replace of the file; if that fails, nothing moves and each channel's
-// id stays its oldId. Returns the listed channels in row order.
+// Removes temporary files that an interrupted write left beside config.ini (see
+// AtomicFile::RemoveStaleTemporaries), then visits every id that has keys in the file, in
+// increasing order: those below nextId, and above it any that a damaged or lagging nextId
+// (missing, negative, not a number) would hide. Skips deleted and nameless ids, and moves each
+// listed channel to the id equal to its row. All moves are committed as one atomic replace of
+// the file; if that fails, nothing moves and each channel's id stays its oldId. "nextId" is not
+// written. Returns the listed channels in row order.
 std::vector<ScannedChannel> ScanAndRenumber(const ConfigStore& store, int nextId);

@@ -22,13 +22,35 @@ bool IsBlank(char c)
     return kBlanks.find(c) != std::string_view::npos;
 }
 
-std::string Fold(std::string_view s)
+char FoldChar(char c)
 {
-    std::string out(s);
-    for (char& c : out)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    return out;
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// Hash and comparison of key names without regard to ASCII case, without making folded copies.
+std::uint64_t FoldHash(std::string_view s)
+{
+    std::uint64_t h = 14695981039346656037ull;
+    for (char c : s) {
+        h ^= static_cast<unsigned char>(FoldChar(c));
+        h *= 1099511628211ull;
+    }
+    // FNV leaves the low bits, which pick the slot, poorly mixed for keys that differ only in
+    // a digit or two ("417+Name", "418+Name"): fold the high bits in.
+    h ^= h >> 33;
+    h *= 0xff51afd7ed558ccdull;
+    h ^= h >> 33;
+    return h;
+}
+
+bool FoldEqual(std::string_view a, std::string_view b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (FoldChar(a[i]) != FoldChar(b[i]))
+            return false;
+    return true;
 }
 
 bool IsQuote(char c)
@@ -53,19 +75,28 @@ std::string QuoteForWrite(std::string_view value)
 IniFile IniFile::Parse(std::string_view bytes)
 {
     IniFile doc;
-    std::string_view body = bytes;
-    if (bytes.starts_with("\xFF\xFE")) {
+    doc.m_source.assign(bytes);
+    const std::string_view all = doc.m_source;
+    std::size_t bodyStart = 0, bodyEnd = all.size();
+    if (all.starts_with("\xFF\xFE")) {
         doc.m_encoding = Encoding::Utf16Le;
-        body.remove_prefix(2);
-    } else if (bytes.starts_with("\xEF\xBB\xBF")) {
+        bodyStart = 2;
+        // A file cut in the middle of a code unit: the half unit is dropped, so that lines
+        // written after it start on a unit boundary and read back.
+        if ((bodyEnd - bodyStart) % 2 != 0)
+            --bodyEnd;
+    } else if (all.starts_with("\xEF\xBB\xBF")) {
         doc.m_encoding = Encoding::Utf8Bom;
-        body.remove_prefix(3);
-    } else if (TextCodec::IsValidUtf8(bytes)) {
+        bodyStart = 3;
+    } else if (TextCodec::IsValidUtf8(all)) {
         doc.m_encoding = Encoding::Utf8;
     } else {
-        std::string scratch;
-        doc.m_encoding = TextCodec::Gb18030ToUtf8(bytes, scratch) ? Encoding::Gb18030 : Encoding::Mixed;
+        // Not UTF-8 as a whole: GBK from older installations, or a UTF-8 file with some GBK
+        // lines. Deciding for the whole file would garble one kind of line, so each line is
+        // decided by itself: UTF-8 when it is valid UTF-8, GB18030 otherwise.
+        doc.m_encoding = Encoding::Mixed;
     }
+    const std::string_view body = all.substr(bodyStart, bodyEnd - bodyStart);
 
     // Lines end at '\n' in the file's code units (16-bit ones in UTF-16LE).
     const std::size_t unit = doc.m_encoding == Encoding::Utf16Le ? 2 : 1;
@@ -75,6 +106,7 @@ IniFile IniFile::Parse(std::string_view bytes)
     doc.m_lines.reserve(static_cast<std::size_t>(std::count(body.begin(), body.end(), '\n')) / unit + 1);
     std::size_t start = 0;
     bool eolFound = false;
+    std::string text;
     while (start < body.size()) {
         std::size_t pos = start;
         if (unit == 1) {
@@ -89,10 +121,10 @@ IniFile IniFile::Parse(std::string_view bytes)
         std::size_t rawEnd;
         if (pos + unit <= body.size()) {
             rawEnd = pos;
-            line.eol = "\n";
+            line.eol = Eol::Lf;
             if (rawEnd >= start + unit && unitIs(rawEnd - unit, '\r')) {
                 rawEnd -= unit;
-                line.eol = "\r\n";
+                line.eol = Eol::CrLf;
             }
             if (!eolFound) {
                 doc.m_newEol = line.eol;
@@ -102,36 +134,33 @@ IniFile IniFile::Parse(std::string_view bytes)
         } else {
             rawEnd = pos = body.size();
         }
-        line.raw.assign(body.substr(start, rawEnd - start));
+        line.rawOff = static_cast<std::uint32_t>(bodyStart + start);
+        line.rawLen = static_cast<std::uint32_t>(rawEnd - start);
+        const std::string_view raw = body.substr(start, rawEnd - start);
         start = pos;
 
         // Decode the line. A line that decodes in no way keeps its bytes and is not parsed.
-        std::string text;
-        std::string_view view = line.raw;
-        bool decoded = true;
-        switch (doc.m_encoding) {
-        case Encoding::Utf16Le:
-            decoded = TextCodec::Utf16LeToUtf8(line.raw, text);
-            view = text;
-            break;
-        case Encoding::Utf8:
-            break;
-        case Encoding::Gb18030:
-        case Encoding::Utf8Bom:
-        case Encoding::Mixed:
-            if (doc.m_encoding != Encoding::Gb18030 && TextCodec::IsValidUtf8(line.raw))
-                break;
-            decoded = TextCodec::Gb18030ToUtf8(line.raw, text);
-            if (decoded) {
-                view = text;
-                line.text = text;
-                line.writeText = true;  // converted to UTF-8 on the next rewrite
-            }
-            break;
+        bool decoded = true, converted = true;
+        if (doc.m_encoding == Encoding::Utf16Le)
+            decoded = TextCodec::Utf16LeToUtf8(raw, text);
+        else if (doc.m_encoding != Encoding::Utf8 && !TextCodec::IsValidUtf8(raw))
+            decoded = TextCodec::Gb18030ToUtf8(raw, text);
+        else
+            converted = false;
+        if (!decoded) {
+            doc.m_lines.push_back(line);
+            continue;
         }
-        if (decoded)
-            doc.ParseLine(line, view);
-        doc.m_lines.push_back(std::move(line));
+        if (converted) {
+            line.textOff = static_cast<std::uint32_t>(doc.m_decoded.size());
+            line.textLen = static_cast<std::uint32_t>(text.size());
+            doc.m_decoded += text;
+            line.writeText = doc.m_encoding != Encoding::Utf16Le;  // converted to UTF-8 on the next rewrite
+            doc.ParseLine(line, std::string_view(doc.m_decoded).substr(line.textOff), Store::Decoded);
+        } else {
+            doc.ParseLine(line, raw, Store::Source);
+        }
+        doc.m_lines.push_back(line);
     }
     doc.m_originalLines = doc.m_lines.size();
 
@@ -140,44 +169,51 @@ IniFile IniFile::Parse(std::string_view bytes)
     for (std::size_t i = 0; i < doc.m_lines.size(); ++i) {
         const Line& line = doc.m_lines[i];
         if (line.kind == Kind::Section) {
-            const std::string folded = Fold(line.key);
-            if (doc.m_sectionIndex.count(folded)) {
+            if (doc.FindSection(doc.KeyOf(line))) {
                 current = nullptr;
                 continue;
             }
-            doc.m_sectionIndex.emplace(folded, doc.m_sections.size());
+            doc.m_sectionIndex.emplace(FoldHash(doc.KeyOf(line)), doc.m_sections.size());
             Section& s = doc.m_sections.emplace_back();
-            s.name = line.key;
+            s.name = doc.KeyOf(line);
             s.header = s.anchor = i;
             current = &s;
         } else if (line.kind == Kind::Entry && current) {
-            if (current->index.emplace(Fold(line.key), i).second)
-                current->order.push_back(i);
+            if (doc.InsertKey(*current, static_cast<std::uint32_t>(i)))
+                current->order.push_back(static_cast<std::uint32_t>(i));
             current->anchor = i;
         }
     }
     return doc;
 }
 
-void IniFile::ParseLine(Line& line, std::string_view decoded)
+void IniFile::ParseLine(Line& line, std::string_view decoded, Store store)
 {
     // NUL bytes (from damaged or zero-filled files) and stray carriage returns are ignored
     // for reading, so that every value read can be written back.
-    std::string clean;
     if (decoded.find('\0') != std::string_view::npos || decoded.find('\r') != std::string_view::npos) {
+        std::string clean;
         for (char c : decoded)
             if (c != '\0' && c != '\r')
                 clean += c;
-        decoded = clean;
+        const std::size_t off = m_decoded.size();
+        m_decoded += clean;
+        decoded = std::string_view(m_decoded).substr(off);
+        store = Store::Decoded;
     }
+    const char* base = store == Store::Source ? m_source.data() : m_decoded.data();
+    auto offset = [base](std::string_view part) { return static_cast<std::uint32_t>(part.data() - base); };
     const std::string_view t = Trim(decoded);
     if (t.empty() || t.front() == ';')
         return;
+    line.store = store;
     if (t.front() == '[') {
         const std::size_t close = t.rfind(']');
         if (close != std::string_view::npos) {
             line.kind = Kind::Section;
-            line.key.assign(Trim(t.substr(1, close - 1)));
+            const std::string_view name = Trim(t.substr(1, close - 1));
+            line.keyOff = name.empty() ? offset(t) : offset(name);
+            line.keyLen = static_cast<std::uint32_t>(name.size());
         }
         return;
     }
@@ -187,15 +223,132 @@ void IniFile::ParseLine(Line& line, std::string_view decoded)
     const std::string_view key = Trim(t.substr(0, eq));
     if (key.empty())
         return;
+    const std::string_view value = Trim(t.substr(eq + 1));
     line.kind = Kind::Entry;
-    line.key.assign(key);
-    line.value.assign(Trim(t.substr(eq + 1)));
+    line.keyOff = offset(key);
+    line.keyLen = static_cast<std::uint32_t>(key.size());
+    line.valueOff = value.empty() ? offset(t) + static_cast<std::uint32_t>(t.size()) : offset(value);
+    line.valueLen = static_cast<std::uint32_t>(value.size());
+}
+
+std::string_view IniFile::StoreOf(const Line& line) const
+{
+    switch (line.store) {
+    case Store::Source:
+        return m_source;
+    case Store::Decoded:
+        return m_decoded;
+    case Store::Own:
+        break;
+    }
+    return m_edits;
+}
+
+std::string_view IniFile::KeyOf(const Line& line) const
+{
+    return StoreOf(line).substr(line.keyOff, line.keyLen);
+}
+
+std::string_view IniFile::ValueOf(const Line& line) const
+{
+    return StoreOf(line).substr(line.valueOff, line.valueLen);
+}
+
+// A slot holds the high half of the key's hash, which also picks the slot, above its line + 1
+// (0: a free slot), so that probing rarely has to look at the lines themselves, and growing
+// needs no key.
+std::uint32_t IniFile::FindKey(const Section& s, std::string_view key) const
+{
+    const std::vector<std::uint64_t>& slots = s.index.slots;
+    if (slots.empty())
+        return kNone;
+    const std::uint64_t h = FoldHash(key);
+    const std::size_t mask = slots.size() - 1;
+    for (std::size_t i = (h >> 32) & mask; slots[i] != 0; i = (i + 1) & mask) {
+        const auto line = static_cast<std::uint32_t>(slots[i]) - 1;
+        if ((slots[i] >> 32) == (h >> 32) && FoldEqual(KeyOf(m_lines[line]), key))
+            return line;
+    }
+    return kNone;
+}
+
+// Adds the line's key unless the section has it already; returns whether it was added.
+bool IniFile::InsertKey(Section& s, std::uint32_t line)
+{
+    KeyIndex& index = s.index;
+    if ((index.used + 1) * 4 > index.slots.size() * 3) {
+        std::vector<std::uint64_t> old(std::max<std::size_t>(16, index.slots.size() * 2), 0);
+        old.swap(index.slots);
+        const std::size_t mask = index.slots.size() - 1;
+        for (const std::uint64_t entry : old) {
+            if (entry == 0)
+                continue;
+            std::size_t i = (entry >> 32) & mask;
+            while (index.slots[i] != 0)
+                i = (i + 1) & mask;
+            index.slots[i] = entry;
+        }
+    }
+    const std::string_view key = KeyOf(m_lines[line]);
+    const std::uint64_t h = FoldHash(key);
+    const std::size_t mask = index.slots.size() - 1;
+    std::size_t i = (h >> 32) & mask;
+    for (; index.slots[i] != 0; i = (i + 1) & mask) {
+        const std::uint64_t entry = index.slots[i];
+        if ((entry >> 32) == (h >> 32) && FoldEqual(KeyOf(m_lines[static_cast<std::uint32_t>(entry) - 1]), key))
+            return false;
+    }
+    index.slots[i] = (h & 0xFFFFFFFF00000000ull) | (line + 1);
+    ++index.used;
+    return true;
+}
+
+// Edited texts go to one append-only buffer; when most of it is replaced texts, the live ones
+// are copied to a fresh buffer, so that a long run of edits does not grow the document.
+void IniFile::SetOwnText(Line& line, std::string_view text, std::size_t keyLen)
+{
+    if (line.store == Store::Own) {
+        m_editsLive -= line.textLen;
+        line.store = Store::Source;  // its old text is not kept by the compaction below
+    }
+    if (m_edits.size() - m_editsLive > m_editsLive + 65536)
+        CompactEdits();
+    line.textOff = static_cast<std::uint32_t>(m_edits.size());
+    line.textLen = static_cast<std::uint32_t>(text.size());
+    m_edits += text;
+    m_editsLive += text.size();
+    line.keyOff = line.textOff;
+    line.keyLen = static_cast<std::uint32_t>(keyLen);
+    line.valueOff = line.textOff + static_cast<std::uint32_t>(std::min(keyLen + 1, text.size()));
+    line.valueLen = line.textOff + line.textLen - line.valueOff;
+    line.store = Store::Own;
+    line.writeText = true;
+}
+
+void IniFile::CompactEdits()
+{
+    std::string live;
+    live.reserve(m_editsLive);
+    for (Line& line : m_lines) {
+        if (line.store != Store::Own)
+            continue;
+        const auto off = static_cast<std::uint32_t>(live.size());
+        live.append(m_edits, line.textOff, line.textLen);
+        line.keyOff = line.keyOff - line.textOff + off;
+        line.valueOff = line.valueOff - line.textOff + off;
+        line.textOff = off;
+    }
+    m_edits.swap(live);
+    m_editsLive = m_edits.size();
 }
 
 const IniFile::Section* IniFile::FindSection(std::string_view name) const
 {
-    const auto it = m_sectionIndex.find(Fold(name));
-    return it == m_sectionIndex.end() ? nullptr : &m_sections[it->second];
+    const auto [first, last] = m_sectionIndex.equal_range(FoldHash(name));
+    for (auto it = first; it != last; ++it)
+        if (FoldEqual(m_sections[it->second].name, name))
+            return &m_sections[it->second];
+    return nullptr;
 }
 
 std::string IniFile::GetValue(std::string_view section, std::string_view key) const
@@ -203,10 +356,10 @@ std::string IniFile::GetValue(std::string_view section, std::string_view key) co
     const Section* s = FindSection(section);
     if (!s)
         return {};
-    const auto it = s->index.find(Fold(Trim(key)));
-    if (it == s->index.end())
+    const std::uint32_t line = FindKey(*s, Trim(key));
+    if (line == kNone)
         return {};
-    std::string_view v = m_lines[it->second].value;
+    std::string_view v = ValueOf(m_lines[line]);
     if (v.size() >= 2 && IsQuote(v.front()) && v.front() == v.back())
         v = v.substr(1, v.size() - 2);
     return std::string(v.substr(0, TextCodec::Utf16PrefixBytes(v, kMaxValueUnits)));
@@ -217,10 +370,17 @@ std::vector<std::string> IniFile::Keys(std::string_view section) const
     std::vector<std::string> keys;
     if (const Section* s = FindSection(section)) {
         keys.reserve(s->order.size());
-        for (std::size_t i : s->order)
-            keys.push_back(m_lines[i].key);
+        for (std::uint32_t i : s->order)
+            keys.emplace_back(KeyOf(m_lines[i]));
     }
     return keys;
+}
+
+void IniFile::ForEachKey(std::string_view section, const std::function<void(std::string_view)>& visit) const
+{
+    if (const Section* s = FindSection(section))
+        for (std::uint32_t i : s->order)
+            visit(KeyOf(m_lines[i]));
 }
 
 bool IniFile::IsValidKey(std::string_view key)
@@ -242,18 +402,18 @@ bool IniFile::SetValue(std::string_view section, std::string_view key, std::stri
         section.find(']') != std::string_view::npos)
         return false;
     std::size_t si;
-    if (const auto it = m_sectionIndex.find(Fold(section)); it != m_sectionIndex.end()) {
-        si = it->second;
+    if (const Section* found = FindSection(section)) {
+        si = static_cast<std::size_t>(found - m_sections.data());
     } else {
         Line header;
         header.kind = Kind::Section;
-        header.key.assign(section);
-        header.text = "[" + header.key + "]";
-        header.writeText = true;
         header.eol = m_newEol;
-        m_lines.push_back(std::move(header));
+        SetOwnText(header, "[" + std::string(section) + "]", 0);
+        header.keyOff = header.textOff + 1;
+        header.keyLen = static_cast<std::uint32_t>(section.size());
+        m_lines.push_back(header);
         si = m_sections.size();
-        m_sectionIndex.emplace(Fold(section), si);
+        m_sectionIndex.emplace(FoldHash(section), si);
         Section& s = m_sections.emplace_back();
         s.name.assign(section);
         s.header = s.anchor = m_lines.size() - 1;
@@ -261,50 +421,58 @@ bool IniFile::SetValue(std::string_view section, std::string_view key, std::stri
     }
     Section& s = m_sections[si];
     const std::string_view trimmedKey = Trim(key);
-    const std::string folded = Fold(trimmedKey);
-    std::string quoted = QuoteForWrite(value);
-    if (const auto it = s.index.find(folded); it != s.index.end()) {
+    const std::string quoted = QuoteForWrite(value);
+    if (const std::uint32_t found = FindKey(s, trimmedKey); found != kNone) {
         // Rewritten where it stands, under the spelling the file already has.
-        Line& line = m_lines[it->second];
-        line.text = line.key + "=" + quoted;
-        line.value = std::move(quoted);
-        line.writeText = true;
+        Line& line = m_lines[found];
+        const std::string_view spelling = KeyOf(line);
+        std::string text;
+        text.reserve(spelling.size() + 1 + quoted.size());
+        text.append(spelling).append(1, '=').append(quoted);
+        SetOwnText(line, std::move(text), spelling.size());
         return true;
     }
     Line line;
     line.kind = Kind::Entry;
-    line.key.assign(trimmedKey);
-    line.text = line.key + "=" + quoted;
-    line.value = std::move(quoted);
-    line.writeText = true;
     line.eol = m_newEol;
-    m_lines.push_back(std::move(line));
-    const std::size_t idx = m_lines.size() - 1;
-    s.index.emplace(folded, idx);
+    std::string text;
+    text.reserve(trimmedKey.size() + 1 + quoted.size());
+    text.append(trimmedKey).append(1, '=').append(quoted);
+    SetOwnText(line, std::move(text), trimmedKey.size());
+    m_lines.push_back(line);
+    const auto idx = static_cast<std::uint32_t>(m_lines.size() - 1);
+    InsertKey(s, idx);
     s.order.push_back(idx);
     s.added.push_back(idx);
     return true;
 }
 
-std::string IniFile::EncodeText(std::string_view utf8) const
+void IniFile::AppendText(std::string& out, std::string_view utf8) const
 {
     if (m_encoding == Encoding::Utf16Le)
-        return TextCodec::Utf8ToUtf16Le(utf8);
-    return std::string(utf8);
+        out += TextCodec::Utf8ToUtf16Le(utf8);
+    else
+        out += utf8;
 }
 
-std::string IniFile::EncodeLine(const Line& line) const
+void IniFile::AppendLine(std::string& out, const Line& line) const
 {
-    return line.writeText ? EncodeText(line.text) : line.raw;
+    if (!line.writeText)
+        out += std::string_view(m_source).substr(line.rawOff, line.rawLen);
+    else if (line.store == Store::Own)
+        AppendText(out, std::string_view(m_edits).substr(line.textOff, line.textLen));
+    else
+        AppendText(out, std::string_view(m_decoded).substr(line.textOff, line.textLen));
 }
 
 // Writes the document back: original lines in order (unedited ones as their own bytes),
-// appended keys after the last key of their section, new sections at the end. A GB18030
-// file comes out as UTF-8 as a whole, so that it is never left half in one encoding and
-// half in the other, and is recognised with certainty from then on.
+// appended keys after the last key of their section, new sections at the end. Lines of a
+// Mixed file that were read as GB18030 come out as UTF-8, so the file is never left half in
+// one encoding and half in the other, and is recognised with certainty from then on.
 std::string IniFile::Serialize() const
 {
     std::string out;
+    out.reserve(m_source.size() + 64 * (m_lines.size() - m_originalLines) + 16);
     if (m_encoding == Encoding::Utf8Bom)
         out = "\xEF\xBB\xBF";
     else if (m_encoding == Encoding::Utf16Le)
@@ -315,26 +483,26 @@ std::string IniFile::Serialize() const
         if (!s.isNew && !s.added.empty())
             after[s.anchor] = &s;
 
-    const std::string newEol = EncodeText(m_newEol);
+    auto eolText = [](Eol eol) -> std::string_view { return eol == Eol::CrLf ? "\r\n" : eol == Eol::Lf ? "\n" : ""; };
     bool needEol = false;
     auto emit = [&](const Line& line) {
         if (needEol)
-            out += newEol;
-        out += EncodeLine(line);
-        out += EncodeText(line.eol);
-        needEol = line.eol.empty();
+            AppendText(out, eolText(m_newEol));
+        AppendLine(out, line);
+        AppendText(out, eolText(line.eol));
+        needEol = line.eol == Eol::None;
     };
     for (std::size_t i = 0; i < m_originalLines; ++i) {
         emit(m_lines[i]);
         if (after[i])
-            for (std::size_t a : after[i]->added)
+            for (std::uint32_t a : after[i]->added)
                 emit(m_lines[a]);
     }
     for (const Section& s : m_sections) {
         if (!s.isNew)
             continue;
         emit(m_lines[s.header]);
-        for (std::size_t a : s.added)
+        for (std::uint32_t a : s.added)
             emit(m_lines[a]);
     }
     return out;

@@ -1,5 +1,7 @@
 #pragma once
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -8,11 +10,14 @@
 // An INI document read with the Windows profile reading rules and edited in place: lines that
 // are not edited are written back byte for byte, with their own line ends. A plain value
 // object (copyable, no I/O); callers serialise access themselves.
+// The file's bytes are kept whole and lines refer to them by offset, so that a config.ini of
+// ten thousand channels costs a few tens of bytes per line beyond its own size.
 class IniFile {
 public:
-    // How the file's bytes were decoded; an edited document is written the same way, except
-    // GB18030, which is converted to UTF-8 as a whole (see Serialize).
-    enum class Encoding { Utf8, Utf8Bom, Utf16Le, Gb18030, Mixed };
+    // How the file's bytes were decoded. Mixed: the file is not UTF-8 as a whole, so each line
+    // is decided on its own (UTF-8 when valid, else GB18030) and the document is written as
+    // UTF-8 (see Serialize). The other encodings are written back as they were read.
+    enum class Encoding { Utf8, Utf8Bom, Utf16Le, Mixed };
 
     static constexpr std::size_t kMaxValueUnits = 259;  // UTF-16 units a read returns at most
 
@@ -25,6 +30,8 @@ public:
     std::string GetValue(std::string_view section, std::string_view key) const;
     // Keys of the section in file order, first spelling of duplicates.
     std::vector<std::string> Keys(std::string_view section) const;
+    // The same keys without copying them; the views last until the next edit.
+    void ForEachKey(std::string_view section, const std::function<void(std::string_view)>& visit) const;
 
     // Keys and values that can be stored without changing the file's structure.
     static bool IsValidKey(std::string_view key);
@@ -38,35 +45,55 @@ public:
     Encoding GetEncoding() const { return m_encoding; }
 
 private:
-    enum class Kind { Other, Section, Entry };
+    static constexpr std::uint32_t kNone = UINT32_MAX;
+    enum class Kind : std::uint8_t { Other, Section, Entry };
+    enum class Store : std::uint8_t { Source, Decoded, Own };  // where key and value lie: Own is m_edits
+    enum class Eol : std::uint8_t { None, Lf, CrLf };
     struct Line {
-        std::string raw;        // the bytes as read, without the line end; unused once edited
-        std::string text;       // UTF-8 text to write when edited or converted
-        std::string eol;        // "", "\n" or "\r\n"
-        std::string key;        // Entry: the key, trimmed
-        std::string value;      // Entry: the value, trimmed, quotes kept
+        std::uint32_t rawOff = 0, rawLen = 0;     // the bytes as read, in m_source, without the line end
+        std::uint32_t textOff = 0, textLen = 0;   // UTF-8 text: of converted lines in m_decoded, of Own ones in m_edits
+        std::uint32_t keyOff = 0, keyLen = 0;     // Section: the name; Entry: the key, trimmed
+        std::uint32_t valueOff = 0, valueLen = 0; // Entry: the value, trimmed, quotes kept
         Kind kind = Kind::Other;
-        bool writeText = false; // write text (UTF-8 or re-encoded) instead of raw
+        Store store = Store::Source;
+        Eol eol = Eol::None;
+        bool writeText = false;  // write the UTF-8 text (re-encoded) instead of the raw bytes
+    };
+    // Open addressing over the lines of the keys, hashed by folded key.
+    struct KeyIndex {
+        std::vector<std::uint64_t> slots;
+        std::size_t used = 0;
     };
     struct Section {
         std::string name;
         std::size_t header = 0;  // line of the header
         std::size_t anchor = 0;  // new keys go after this line
         bool isNew = false;      // appended to the end of the file
-        std::vector<std::size_t> added;   // lines of appended keys, in order
-        std::vector<std::size_t> order;   // first lines of each key, file order
-        std::unordered_map<std::string, std::size_t> index;  // folded key -> line
+        std::vector<std::uint32_t> added;  // lines of appended keys, in order
+        std::vector<std::uint32_t> order;  // first lines of each key, file order
+        KeyIndex index;
     };
 
     const Section* FindSection(std::string_view name) const;
-    std::string EncodeLine(const Line& line) const;
-    std::string EncodeText(std::string_view utf8) const;
-    void ParseLine(Line& line, std::string_view text);
+    std::uint32_t FindKey(const Section& s, std::string_view key) const;  // line, or kNone
+    bool InsertKey(Section& s, std::uint32_t line);
+    std::string_view StoreOf(const Line& line) const;
+    std::string_view KeyOf(const Line& line) const;
+    std::string_view ValueOf(const Line& line) const;
+    void AppendLine(std::string& out, const Line& line) const;
+    void AppendText(std::string& out, std::string_view utf8) const;
+    void ParseLine(Line& line, std::string_view text, Store store);
+    void SetOwnText(Line& line, std::string_view text, std::size_t keyLen);
+    void CompactEdits();
 
-    std::vector<Line> m_lines;        // original lines first, then appended ones
+    std::string m_source;               // the file as read
+    std::string m_decoded;              // UTF-8 text of lines that were decoded or cleaned
+    std::string m_edits;                // text of edited and added lines (and replaced ones)
+    std::size_t m_editsLive = 0;        // bytes of m_edits still in use
+    std::vector<Line> m_lines;          // original lines first, then appended ones
     std::size_t m_originalLines = 0;
-    std::vector<Section> m_sections;  // the first section of each name only
-    std::unordered_map<std::string, std::size_t> m_sectionIndex;  // folded name -> m_sections
+    std::vector<Section> m_sections;    // the first section of each name only
+    std::unordered_multimap<std::uint64_t, std::size_t> m_sectionIndex;  // hash of folded name -> m_sections
     Encoding m_encoding = Encoding::Utf8;
-    std::string m_newEol = "\n";
+    Eol m_newEol = Eol::Lf;
 };

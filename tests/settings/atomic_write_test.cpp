@@ -3,6 +3,7 @@
 // Also which folder holds the settings, and the lock that keeps one instance per folder.
 #include "SettingsTestFiles.h"
 #include "settings/AtomicFile.h"
+#include "settings/ChannelStore.h"
 #include "settings/DataDir.h"
 #include "settings/InstanceLock.h"
 
@@ -125,4 +126,37 @@ TEST(DataFolder, InstanceLockExcludesASecondHolder)
         EXPECT_EQ(second.Acquire(dir.Path()), InstanceLock::Result::Acquired) << mode << second.Error();
         chmod(dir.Path().c_str(), 0700);
     }
+}
+
+// A kill between creating the temporary file and the rename leaves it behind: the start-up scan
+// removes stale ones of exactly this naming, and nothing else.
+TEST(AtomicWrite, StartUpRemovesStaleTemporaryFilesOnly)
+{
+    enum Kind { File, Folder, Link };
+    struct Case { const char* name; Kind kind; int ageSeconds; bool removed; };
+    const Case cases[] = {
+        {".config.ini.Ab3xZ9", File, 120, true},    {".config.ini.000000", File, 3600, true},
+        {".config.ini.Ab3xZ8", File, 20, false},    {".config.ini.Ab3xZ", File, 120, false},
+        {".config.ini.Ab3xZ90", File, 120, false},  {".config.ini.Ab-xZ9", File, 120, false},
+        {"config.ini.Ab3xZ9", File, 120, false},    {".other.ini.Ab3xZ9", File, 120, false},
+        {".config.ini.Dir001", Folder, 120, false}, {".config.ini.Lnk001", Link, 120, false},
+    };
+    TempDir dir;
+    const ConfigStore store = StoreWith(dir, "[SET DEFAULT VALUE]\nnextId=0\n");
+    const auto now = std::filesystem::file_time_type::clock::now();
+    for (const auto& c : cases) {
+        const std::string path = dir.File(c.name);
+        if (c.kind == File)
+            WriteBytes(path, "[SET DEFAULT VALUE]\n");
+        else if (c.kind == Folder)
+            std::filesystem::create_directory(path);
+        else
+            std::filesystem::create_symlink("config.ini", path);
+        if (c.kind != Link)
+            std::filesystem::last_write_time(path, now - std::chrono::seconds(c.ageSeconds));
+    }
+    ScanAndRenumber(store, 0);
+    for (const auto& c : cases)
+        EXPECT_EQ(!std::filesystem::exists(std::filesystem::symlink_status(dir.File(c.name))), c.removed) << c.name;
+    EXPECT_EQ(store.GetValue("nextId"), "0");
 }

@@ -1,6 +1,7 @@
 // Lenient numbers from config.ini, and the start-up scan with renumbering.
 #include "SettingsTestFiles.h"
 #include "settings/ChannelStore.h"
+#include "settings/IniFile.h"
 
 #include <climits>
 #include <sys/stat.h>
@@ -29,7 +30,7 @@ TEST(ChannelStore, ScanRenumbersInOneReplace)
         {Channel(0, "a") + Channel(1, "b", stale1) + Channel(2, "c"), 3, {0, 2}, "ac"},
         {Channel(0, "a") + Channel(1, "b", stale1) + Channel(2, "c") + Channel(3, "d", "3+ISDelete=true\n") +
              Channel(4, "e"), 5, {0, 2, 4}, "ace"},
-        {Channel(0, "a", "0+ISDelete=TRUE\n") + "1+VdWidth=9\n" + Channel(3, "d") + Channel(9, "z"), 9, {0, 3}, "ad"},
+        {Channel(0, "a", "0+ISDelete=TRUE\n") + "1+VdWidth=9\n" + Channel(3, "d") + Channel(9, "z"), 9, {0, 3, 9}, "adz"},
         {Channel(3, "a") + Channel(1000000, "b"), INT_MAX, {3, 1000000}, "ab"},
         {Channel(1, "a") + Channel(3, "b"), 4, {1, 3}, "ab", true},
     };
@@ -53,6 +54,23 @@ TEST(ChannelStore, ScanRenumbersInOneReplace)
             EXPECT_EQ(store.GetValue(ChannelKey(id, "SignalName")), "rtsp://h/" + name);
             EXPECT_EQ(store.GetValue(ChannelKey(id, "strValue")) + store.GetValue(ChannelKey(id, "VdWidth")), name);
         }
+    }
+}
+
+// A damaged or lagging nextId hides no stored channel, and the scan leaves it as it is.
+TEST(ChannelStore, DamagedNextIdHidesNoChannel)
+{
+    const std::string channels = Channel(0, "a") + Channel(2, "b", "2+ISDelete=false\n") + Channel(3, "x", "3+ISDelete=true\n") + Channel(7, "c");
+    for (const std::string nextIdLine : {"", "nextId=-5\n", "nextId=abc\n", "nextId=2\n", "nextId=0x9\n", "nextId=8\n"}) {
+        TempDir dir;
+        const ConfigStore store = StoreWith(dir, "[SET DEFAULT VALUE]\n" + nextIdLine + channels);
+        const std::string before = store.GetValue("nextId");
+        std::string names;
+        for (const ScannedChannel& c : ScanAndRenumber(store, DecimalValue(before)))
+            names += c.name + std::to_string(c.oldId) + std::to_string(c.id);
+        EXPECT_EQ(names, "a00b21c72") << nextIdLine;
+        EXPECT_EQ(IniFile::Parse(ReadBytes(store.IniPath())).GetValue("SET DEFAULT VALUE", "2+Name"), "c") << nextIdLine;
+        EXPECT_EQ(store.GetValue("nextId"), before) << nextIdLine;
     }
 }
 

@@ -2,6 +2,7 @@
 // GBK from older installations, and damaged files that decode as nothing in particular.
 #include "SettingsTestFiles.h"
 #include "settings/ChannelStore.h"
+#include "settings/IniFile.h"
 #include "settings/TextCodec.h"
 
 // Files keep their encoding over more than one rewrite, except GBK from older installations:
@@ -37,15 +38,21 @@ TEST(IniEncoding, DamagedFilesKeepTheirReadableChannels)
     const std::string hugeLine = "big=" + std::string(1 << 20, 'q');
     using Values = std::vector<std::pair<std::string, std::string>>;
     struct Case { const char* what; std::string file; Values readable; std::string kept; };
-    const Case cases[] = {
+    Case cases[] = {
         {"junk, GBK and UTF-8 lines mixed",
          nuls + "[SET DEFAULT VALUE]\n0+Name=大门\n" + junk + "\n1+Name=\xBA\xF3\xD4\xBA\n" + nuls + "\n2+Name=c\n",
          {{"0+Name", "大门"}, {"1+Name", "后院"}, {"2+Name", "c"}}, junk},
         {"1 MB line", "[SET DEFAULT VALUE]\n0+Name=a\n" + hugeLine + "\n1+Name=b\n",
          {{"0+Name", "a"}, {"1+Name", "b"}, {"big", std::string(259, 'q')}}, hugeLine},
         {"odd-sized UTF-16", Utf16LeFile(u"[SET DEFAULT VALUE]\r\n0+Name=a\r\n") + "\x41", {{"0+Name", "a"}}, ""},
+        {"odd-sized UTF-16 without a last line end", Utf16LeFile(u"[SET DEFAULT VALUE]\r\n0+Name=a") + "\x41",
+         {{"0+Name", "a"}}, ""},
+        // Names whose UTF-8 bytes are also valid GB18030, beside one GBK line.
+        {"UTF-8 names beside a GBK line",
+         "[SET DEFAULT VALUE]\r\nnextId=3\r\n0+Name=大门\r\n1+Name=\xBA\xF3\xD4\xBA\r\n2+Name=摄像头二\r\n",
+         {{"0+Name", "大门"}, {"1+Name", "后院"}, {"2+Name", "摄像头二"}}, "摄像头二"},
     };
-    for (const auto& c : cases) {
+    for (auto& c : cases) {
         TempDir dir;
         const ConfigStore store = StoreWith(dir, c.file);
         for (const char* when : {"", " after a rewrite"}) {
@@ -55,6 +62,11 @@ TEST(IniEncoding, DamagedFilesKeepTheirReadableChannels)
             ASSERT_TRUE(store.SetValue("7", "nextId")) << c.what;
         }
         EXPECT_EQ(store.GetValue("nextId"), "7") << c.what;
+        // A restart reads the file as written, not the kept document.
+        const IniFile restarted = IniFile::Parse(ReadBytes(store.IniPath()));
+        c.readable.emplace_back("nextId", "7");
+        for (const auto& [key, value] : c.readable)
+            EXPECT_EQ(restarted.GetValue("SET DEFAULT VALUE", key), value) << c.what << ": " << key << " after a restart";
         EXPECT_NE(ReadBytes(store.IniPath()).find(c.kept), std::string::npos) << c.what;
     }
 }

@@ -62,10 +62,19 @@ TEST(IniRules, EveryValueReadsBackAsWritten)
     ConfigStore store(dir.Path());
     for (std::size_t i = 0; i < std::size(values); ++i)
         ASSERT_TRUE(store.SetValue(values[i], "k" + std::to_string(i))) << values[i];
-    const IniFile fresh = IniFile::Parse(ReadBytes(store.IniPath()));
+    IniFile fresh = IniFile::Parse(ReadBytes(store.IniPath()));
     for (std::size_t i = 0; i < std::size(values); ++i) {
         EXPECT_EQ(store.GetValue("k" + std::to_string(i)), values[i]);
         EXPECT_EQ(fresh.GetValue("SET DEFAULT VALUE", "k" + std::to_string(i)), values[i]);
+    }
+    // A long run of edits in one kept document (its old texts are dropped along the way).
+    for (int n = 0; n < 5000; ++n)
+        ASSERT_TRUE(fresh.SetValue("SET DEFAULT VALUE", "k" + std::to_string(n % 3), std::string(40, 'a' + n % 26)));
+    const IniFile reread = IniFile::Parse(fresh.Serialize());
+    for (std::size_t i = 0; i < std::size(values); ++i) {
+        const std::string expected = i < 3 ? std::string(40, char('a' + (4997 + (i + 1) % 3) % 26)) : values[i];
+        EXPECT_EQ(fresh.GetValue("SET DEFAULT VALUE", "k" + std::to_string(i)), expected);
+        EXPECT_EQ(reread.GetValue("SET DEFAULT VALUE", "k" + std::to_string(i)), expected);
     }
 }
 
