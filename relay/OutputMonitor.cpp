@@ -234,6 +234,9 @@ void MonitorOutput(const MonitorContext& ctx, int wakeFd, TailFeeder& feeder)
         const std::string_view chunk(buffer, static_cast<std::size_t>(n));
         feeder.Feed(chunk);
         const ProgressReading reading = ParseProgressChunk(chunk);
+        if (reading.hasSize && ctx.m_pLastProgress)
+            ctx.m_pLastProgress->store(std::chrono::steady_clock::now().time_since_epoch().count(),
+                                       std::memory_order_relaxed);
         if (reading.post && ctx.m_pOwner)
             ctx.m_pOwner->PostRelayBitrate(ctx.m_nRow, reading.kbps);
         // Pace the updates; the child's end shows up as end of file on the next read.
