@@ -95,10 +95,8 @@ void StatusLog::Write(std::string_view line)
     entry.stamped.push_back('\n');
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (!m_writer.joinable() || m_queue.size() >= kMaxQueued) {
-            ++m_dropped;
-            return;
-        }
+        if (!m_writer.joinable() || m_queue.size() >= kMaxQueued)
+            return;  // dropped: the caller never waits for the writer
         m_queue.push_back(std::move(entry));
         ++m_queued;
     }
@@ -110,12 +108,6 @@ void StatusLog::Flush()
     std::unique_lock<std::mutex> lock(m_mutex);
     const unsigned long long target = m_queued;
     m_idle.wait(lock, [&] { return m_handled >= target || !m_writer.joinable(); });
-}
-
-long StatusLog::DroppedLines() const
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_dropped;
 }
 
 void StatusLog::Run()

@@ -29,7 +29,6 @@ public:
     void Write(std::string_view line);
     // Waits until every line queued so far has been handled (tests and the program's end).
     void Flush();
-    long DroppedLines() const;
 
     // "2024-05-01T12:00:03": the local time of now, to the second.
     static std::string Stamp();
@@ -60,7 +59,6 @@ private:
     std::deque<Entry> m_queue;
     unsigned long long m_queued = 0;   // lines accepted so far
     unsigned long long m_handled = 0;  // lines the writer has finished with
-    long m_dropped = 0;
     bool m_bStop = false;
     std::thread m_writer;
 };
