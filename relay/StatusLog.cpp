@@ -32,17 +32,23 @@ void WriteWithoutWaiting(int fd, const std::string& text)
 
 }  // namespace
 
-StatusLog::StatusLog(std::string filePath, int errFd) : m_strPath(std::move(filePath)), m_errFd(errFd)
+void StatusLog::ReserveStandardStreams()
 {
-    // With standard error closed, the next file this process opens (config.ini's temporary
-    // file, a pipe) would become descriptor 2 and receive the status lines: /dev/null holds it.
-    if (m_errFd == STDERR_FILENO && ::fcntl(STDERR_FILENO, F_GETFD) < 0 && errno == EBADF) {
-        const int null = ::open("/dev/null", O_WRONLY);
-        if (null >= 0 && null != STDERR_FILENO) {
-            ::dup2(null, STDERR_FILENO);
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF)
+            continue;
+        const int null = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        if (null >= 0 && null != fd) {
+            ::dup2(null, fd);
             ::close(null);
         }
     }
+}
+
+StatusLog::StatusLog(std::string filePath, int errFd) : m_strPath(std::move(filePath)), m_errFd(errFd)
+{
+    if (m_errFd == STDERR_FILENO)
+        ReserveStandardStreams();  // too late only if the program's main() did not call it
     m_bJournal = IsJournalStream(m_errFd);
     try {
         m_writer = std::thread([this] { Run(); });

@@ -30,6 +30,10 @@ public:
     // Waits until every line queued so far has been handled (tests and the program's end).
     void Flush();
 
+    // Opens /dev/null on each of descriptors 0 to 2 that is closed, so that no file, pipe or
+    // socket opened later becomes standard error and receives the status lines. Call first
+    // thing in main(), before anything opens a descriptor.
+    static void ReserveStandardStreams();
     // "2024-05-01T12:00:03": the local time of now, to the second.
     static std::string Stamp();
     // True when fd is the stream JOURNAL_STREAM ("<device>:<inode>") names.
