@@ -22,6 +22,7 @@
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QShortcut>
 #include <QTableWidget>
 #include <QTimer>
@@ -30,15 +31,13 @@
 #include <QVBoxLayout>
 
 #include <climits>
-#include <poll.h>
-#include <unistd.h>
 
 const char kSupportSite[] = "https://lumora.example.com";
 
 namespace {
 const char kCaption[] = "Lumora云IP监控摄像头直播客户端";
 const int kColumnWidth = 136;
-const int kDetailLines = 12;  // lines of child output in a row's tooltip
+const std::size_t kDetailLines = 12;  // lines of the failure and of the live output in a row's tooltip
 
 QString Q(const std::string& text) { return QString::fromStdString(text); }
 
@@ -73,6 +72,8 @@ void CRelayDlg::BuildWindow()
     m_autoRunBox->setObjectName("1055");
     m_rtspTcpBox = new QCheckBox(QStringLiteral("TCP模式拉监控视频"), this);
     m_rtspTcpBox->setObjectName("1056");
+    m_keepRetryBox = new QCheckBox(QStringLiteral("失败后持续重试"), this);
+    m_keepRetryBox->setObjectName("1057");
 
     m_list = new QTableWidget(0, 5, this);
     m_list->setObjectName("1049");
@@ -103,6 +104,8 @@ void CRelayDlg::BuildWindow()
     top->addWidget(m_autoRunBox);
     top->addSpacing(10);
     top->addWidget(m_rtspTcpBox);
+    top->addSpacing(10);
+    top->addWidget(m_keepRetryBox);
     top->addSpacing(40);
     auto* bottom = new QHBoxLayout;
     bottom->addStretch(1);
@@ -118,6 +121,7 @@ void CRelayDlg::BuildWindow()
     connect(m_importButton, &QPushButton::clicked, this, [this] { OnImportSignal(); });
     connect(m_autoRunBox, &QCheckBox::clicked, this, [this] { OnAutoRunClick(); });
     connect(m_rtspTcpBox, &QCheckBox::clicked, this, [this] { OnRtspTcpClick(); });
+    connect(m_keepRetryBox, &QCheckBox::clicked, this, [this] { OnKeepRetryingClick(); });
     connect(m_list, &QTableWidget::customContextMenuRequested, this, [this] { OnListRightClick(); });
     connect(m_list, &QTableWidget::cellDoubleClicked, this, [this](int row, int) { ShowRowDetails(row); });
     auto* about = new QShortcut(QKeySequence(Qt::Key_F1), this);
@@ -136,6 +140,8 @@ void CRelayDlg::OnInitDialog()
     m_autoRunBox->setChecked(m_bAutoRun);
     m_engine.m_bRTSPuseTCP = DecimalValue(store.GetValue("m_bRTSPuseTCP")) > 0;
     m_rtspTcpBox->setChecked(m_engine.m_bRTSPuseTCP);
+    m_engine.SetKeepRetrying(DecimalValue(store.GetValue("m_bKeepRetrying")) > 0);
+    m_keepRetryBox->setChecked(m_engine.KeepRetrying());
 
     // The scan moves every listed channel to the id equal to its row.
     for (const ScannedChannel& channel : ScanAndRenumber(store, m_nNextId)) {
@@ -157,7 +163,7 @@ int CRelayDlg::AppendRow(const std::string& name, int id, bool stopped, bool run
     SetCellText(row, kColName, name);
     // The engine's rows grow in step with the list; the import adds its row before the launch.
     if (m_engine.RowCount() <= row)
-        m_engine.AddRow(id, stopped, running);
+        m_engine.AddRow(id, stopped, running, name);
     m_list->item(row, kColName)->setData(Qt::UserRole, QVariant::fromValue<quintptr>(
                                                            reinterpret_cast<quintptr>(m_engine.Tag(row))));
     return row;
@@ -175,29 +181,7 @@ void CRelayDlg::SetCellText(int row, int column, const std::string& text)
         item->setTextAlignment(Qt::AlignCenter);
         m_list->setItem(row, column, item);
     }
-    const QString previous = item->text();
     item->setText(Q(text));
-    if (column == kColBitrate)
-        ReportRowStatus(row, previous, Q(text));
-}
-
-void CRelayDlg::ReportRowStatus(int row, const QString& previous, const QString& text)
-{
-    // One line on standard error whenever a row's status changes meaning (a failure, a refusal,
-    // relaying again), for operators who run CamRelay under a service manager. Steady bitrate
-    // updates are not repeated.
-    const bool relaying = text.endsWith("kbps");
-    if (text.trimmed().isEmpty() || (relaying && previous.endsWith("kbps")))
-        return;
-    const QString line = QStringLiteral("CamRelay: 第%1行 %2: %3\n")
-                             .arg(row + 1)
-                             .arg(CellText(row, kColName), relaying ? QStringLiteral("直播中 ") + text : text);
-    // Never block the window on a full pipe that nobody reads: drop the line instead.
-    pollfd out{STDERR_FILENO, POLLOUT, 0};
-    if (::poll(&out, 1, 0) == 1 && (out.revents & POLLOUT)) {
-        const QByteArray bytes = line.toUtf8();
-        [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, bytes.constData(), bytes.size());
-    }
 }
 
 QString CRelayDlg::CellText(int row, int column) const
@@ -218,9 +202,42 @@ int CRelayDlg::FirstSelectedRow() const
 QString CRelayDlg::RowDetails(int row) const
 {
     QStringList lines;
-    for (const std::string& line : m_engine.RowOutput(row))
+    for (const std::string& line : m_engine.RowFailure(row))
+        lines << Q(line);
+    const std::vector<std::string> output = m_engine.RowOutput(row);
+    if (!lines.isEmpty() && !output.empty())
+        lines << QString() << QStringLiteral("当前输出:");
+    for (const std::string& line : output)
         lines << Q(line);
     return lines.join('\n');
+}
+
+QString CRelayDlg::RowToolTip(int row) const
+{
+    if (row < 0 || row >= m_list->rowCount())
+        return {};
+    // The status cell is narrow: its full text comes first, then why the channel last failed
+    // (it must not scroll away while a relaunched child prints its banner), then the live output.
+    QStringList lines;
+    if (const QString status = CellText(row, kColBitrate).trimmed(); !status.isEmpty())
+        lines << status;
+    const auto last = [](const std::vector<std::string>& from, QStringList& to) {
+        for (std::size_t i = from.size() > kDetailLines ? from.size() - kDetailLines : 0; i < from.size(); ++i)
+            to << Q(from[i]);
+    };
+    std::vector<std::string> failure = m_engine.RowFailure(row);
+    if (!failure.empty()) {
+        lines << Q(failure.front());
+        failure.erase(failure.begin());
+        last(failure, lines);
+    }
+    const std::vector<std::string> output = m_engine.RowOutput(row);
+    if (!failure.empty() && !output.empty())
+        lines << QStringLiteral("当前输出:");
+    last(output, lines);
+    if (lines.isEmpty())
+        return {};
+    return lines.join('\n') + QStringLiteral("\n（双击查看全部输出）");
 }
 
 void CRelayDlg::ShowRowDetails(int row)
@@ -232,9 +249,26 @@ void CRelayDlg::ShowRowDetails(int row)
     auto* text = new QPlainTextEdit(&box);
     text->setObjectName("details");
     text->setReadOnly(true);
-    const QString details = RowDetails(row);
-    text->setPlainText(details.isEmpty() ? QStringLiteral("（ffmpeg 尚无输出）") : details);
-    text->moveCursor(QTextCursor::End);  // the reason of a failure is what ffmpeg printed last
+    // Refreshed while open; the view stays where the operator scrolled it unless it was at the end.
+    const auto refresh = [this, row, text] {
+        const QString details = RowDetails(row);
+        const QString shown = details.isEmpty() ? QStringLiteral("（ffmpeg 尚无输出）") : details;
+        if (shown == text->toPlainText())
+            return;
+        QScrollBar* bar = text->verticalScrollBar();
+        const bool atEnd = bar->value() == bar->maximum();
+        const int position = bar->value();
+        text->setPlainText(shown);
+        if (atEnd)
+            text->moveCursor(QTextCursor::End);
+        else
+            bar->setValue(position);
+    };
+    refresh();
+    text->moveCursor(QTextCursor::End);
+    auto* timer = new QTimer(&box);
+    connect(timer, &QTimer::timeout, &box, refresh);
+    timer->start(1000);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, &box);
     buttons->button(QDialogButtonBox::Close)->setText(QStringLiteral("关闭"));
     connect(buttons, &QDialogButtonBox::rejected, &box, &QDialog::reject);
@@ -311,6 +345,9 @@ void CRelayDlg::OnTimer(int id)
             KillTimer(ID_AUTORUN_TIMER);
     } else if (id == ID_SUPERVISE_TIMER) {
         m_engine.SuperviseTick();
+    } else if (id == ID_RUNALL_TIMER) {
+        if (!m_engine.RunAllTick())
+            KillTimer(ID_RUNALL_TIMER);
     }
 }
 
@@ -326,7 +363,7 @@ bool CRelayDlg::RunChannelWizard(int id, bool launch, bool isNew)
     const CheckStates checks = wizard.Checks();
     StoreChannel(ConfigStore(m_strAppDir), id, m_engine.m_settings, checks);
     if (isNew)
-        m_engine.AddRow(id, false, true);  // for the row the import appends next
+        m_engine.AddRow(id, false, true, m_engine.m_settings.Name);  // for the row the import appends next
     if (launch)
         m_pendingLaunchText = m_engine.LaunchFromWizard(id, checks, m_engine.RowCount() - 1);
     return true;
@@ -396,21 +433,16 @@ void CRelayDlg::OnChannelCommand(int command, int row)
         m_engine.StartChannel(tag, row);
         break;
     case ID_CHANNEL_PAUSE:
-        m_engine.m_strState = "暂停中";
-        store.SetValue(m_engine.m_strState, ChannelKey(tag->m_nId, "strAVState"));
-        SetCellText(row, kColState, m_engine.m_strState);
-        SetCellText(row, kColBitrate, "");
-        m_engine.StopChannel(row, tag->m_nId);
-        tag->m_bStopped = 1;
+        m_engine.PauseChannel(row);
         break;
     case ID_CHANNEL_EDIT:
-        if (RunChannelWizard(tag->m_nId, false, false) && !m_engine.m_settings.Name.empty())
+        if (RunChannelWizard(tag->m_nId, false, false) && !m_engine.m_settings.Name.empty()) {
             SetCellText(row, kColName, m_engine.m_settings.Name);
+            m_engine.SetRowName(row, m_engine.m_settings.Name);
+        }
         break;
     case ID_CHANNEL_DELETE:
-        m_engine.StopChannel(row, tag->m_nId);
-        store.SetValue("true", ChannelKey(tag->m_nId, "ISDelete"));
-        SetCellText(row, kColState, "已删除，重启生效");
+        m_engine.DeleteChannel(row);
         break;
     default:
         break;
@@ -429,6 +461,27 @@ void CRelayDlg::OnRtspTcpClick()
 {
     m_engine.m_bRTSPuseTCP = m_rtspTcpBox->isChecked();
     ConfigStore(m_strAppDir).SetValue(m_engine.m_bRTSPuseTCP ? "1" : "0", "m_bRTSPuseTCP");
+}
+
+void CRelayDlg::OnKeepRetryingClick()
+{
+    m_engine.SetKeepRetrying(m_keepRetryBox->isChecked());
+    ConfigStore(m_strAppDir).SetValue(m_engine.KeepRetrying() ? "1" : "0", "m_bKeepRetrying");
+}
+
+void CRelayDlg::OnWindowCommand(int command)
+{
+    if (m_bClosed)
+        return;
+    if (command == ID_RUN_ALL) {
+        // The first row starts at once, the others one per timer period.
+        if (m_engine.RunAll() > 0 && m_engine.RunAllTick())
+            SetTimer(ID_RUNALL_TIMER, kRunAllPeriodMs);
+    } else if (command == ID_PAUSE_ALL) {
+        m_engine.PauseAll();
+    } else {
+        OnSysCommand(command);
+    }
 }
 
 void CRelayDlg::OnSupportLinkClick()
@@ -452,10 +505,18 @@ void CRelayDlg::contextMenuEvent(QContextMenuEvent* e)
 {
     // The window menu of Linux window managers cannot be extended: the About item lives here.
     QMenu menu(this);
-    QAction* about = menu.addAction(QStringLiteral("关于 CamRelay(&A)..."));
-    about->setObjectName(QString::number(IDM_ABOUTBOX));
-    if (menu.exec(e->globalPos()) == about)
-        OnSysCommand(IDM_ABOUTBOX);
+    const std::pair<int, QString> items[] = {{ID_RUN_ALL, QStringLiteral("全部运行")},
+                                             {ID_PAUSE_ALL, QStringLiteral("全部暂停")},
+                                             {IDM_ABOUTBOX, QStringLiteral("关于 CamRelay(&A)...")}};
+    for (const auto& [id, text] : items) {
+        if (id == IDM_ABOUTBOX)
+            menu.addSeparator();
+        QAction* action = menu.addAction(text);
+        action->setObjectName(QString::number(id));
+        action->setData(id);
+    }
+    if (QAction* chosen = menu.exec(e->globalPos()))
+        OnWindowCommand(chosen->data().toInt());
 }
 
 bool CRelayDlg::eventFilter(QObject* watched, QEvent* e)
@@ -467,18 +528,11 @@ bool CRelayDlg::eventFilter(QObject* watched, QEvent* e)
     if (watched == m_list->viewport() && e->type() == QEvent::ToolTip) {
         // A row's tooltip shows what its ffmpeg last printed: the reason of a failure.
         const auto* help = static_cast<QHelpEvent*>(e);
-        const int row = m_list->rowAt(help->pos().y());
-        QStringList lines = RowDetails(row).split('\n', Qt::SkipEmptyParts);
-        if (lines.size() > kDetailLines)
-            lines = lines.mid(lines.size() - kDetailLines);
-        // The status cell is narrow: its full text comes first.
-        const QString status = row < 0 ? QString() : CellText(row, kColBitrate).trimmed();
-        if (!status.isEmpty())
-            lines.prepend(status);
-        if (row < 0 || lines.isEmpty())
+        const QString tip = RowToolTip(m_list->rowAt(help->pos().y()));
+        if (tip.isEmpty())
             QToolTip::hideText();
         else
-            QToolTip::showText(help->globalPos(), lines.join('\n') + QStringLiteral("\n（双击查看全部输出）"), m_list);
+            QToolTip::showText(help->globalPos(), tip, m_list);
         return true;
     }
     return QDialog::eventFilter(watched, e);
@@ -514,6 +568,7 @@ void CRelayDlg::OnClose()
             widget->close();
     KillTimer(ID_SUPERVISE_TIMER);
     KillTimer(ID_AUTORUN_TIMER);
+    KillTimer(ID_RUNALL_TIMER);
     m_engine.StopAllChannels();  // stored state words stay: auto-run resumes them next time
     QDialog::done(0);
 }

@@ -33,6 +33,9 @@ constexpr int ID_CHANNEL_PAUSE = 10002;
 constexpr int ID_CHANNEL_EDIT = 10003;
 constexpr int ID_CHANNEL_DELETE = 10004;
 constexpr int IDM_ABOUTBOX = 16;
+// Commands of the window's own context menu (beside About).
+constexpr int ID_RUN_ALL = 10005;
+constexpr int ID_PAUSE_ALL = 10006;
 
 // The maker's support site, shown in the support line and opened on a click.
 extern const char kSupportSite[];
@@ -56,6 +59,8 @@ public:
     void OnChannelCommand(int command, int row);
     void OnAutoRunClick();
     void OnRtspTcpClick();
+    void OnKeepRetryingClick();
+    void OnWindowCommand(int command);  // 全部运行, 全部暂停, About
     void OnSupportLinkClick();
     void OnSysCommand(int id);
     void OnClose();
@@ -64,7 +69,9 @@ public:
     bool IsTimerActive(int id) const;
     int FirstSelectedRow() const;
     QString CellText(int row, int column) const;
-    QString RowDetails(int row) const;  // what the row's children last printed
+    // The row's last failure, then what its current child printed.
+    QString RowDetails(int row) const;
+    QString RowToolTip(int row) const;
 
     // RelayView
     void SetCellText(int row, int column, const std::string& text) override;
@@ -97,7 +104,6 @@ private:
     void SetTimer(int id, int periodMs);
     void KillTimer(int id);
     void ShowRowDetails(int row);
-    void ReportRowStatus(int row, const QString& previous, const QString& text);
 
     bool m_bManualTimers;
     bool m_bClosed = false;
@@ -105,6 +111,7 @@ private:
     QPushButton* m_importButton = nullptr;
     QCheckBox* m_autoRunBox = nullptr;
     QCheckBox* m_rtspTcpBox = nullptr;
+    QCheckBox* m_keepRetryBox = nullptr;
     QLabel* m_supportLine = nullptr;
     std::map<int, QTimer*> m_timers;
     std::map<int, bool> m_timerActive;

@@ -1,5 +1,5 @@
 // Supervision cost with 50 running channels on the fake transcoder: GUI-thread time per
-// supervision tick, CamRelay's own CPU and resident memory per channel (children excluded),
+// supervision tick with the stall watchdog on (every child checked, none stalled), CamRelay's own CPU and resident memory per channel (children excluded),
 // and the delay from a status line being written to OnRelayBitrate running.
 // Prints "name: value" lines; no assertion.
 #include "app/CRelayDlg.h"
@@ -98,7 +98,7 @@ int main(int argc, char** argv)
     std::filesystem::create_symlink(CAMRELAY_BIN_DIR "/fake_ffmpeg", dir + "/ffmpeg");
     {
         std::ofstream ini(dir + "/config.ini");
-        ini << "[SET DEFAULT VALUE]\nnextId=" << kChannels << "\n";
+        ini << "[SET DEFAULT VALUE]\nnextId=" << kChannels << "\nstallTimeout=30\n";
         for (int id = 0; id < kChannels; ++id)
             ini << id << "+Name=ch" << id << "\n"
                 << id << "+SignalName=rtsp://127.0.0.1:1/cam" << id << "\n"
@@ -139,6 +139,7 @@ int main(int argc, char** argv)
         running += dlg->CellText(row, 1).endsWith("kbps");
 
     std::printf("supervise_channels: %d\n", kChannels);
+    std::printf("supervise_watchdog_ms: %d\n", dlg->m_engine.m_nStallMs);
     std::printf("supervise_rows_with_bitrate: %d\n", running);
     std::printf("supervise_tick_us_median: %.1f\n", Median(ticksUs));
     std::printf("supervise_tick_us_max: %.1f\n", *std::max_element(ticksUs.begin(), ticksUs.end()));

@@ -229,7 +229,7 @@ SpawnResult SpawnChild(const std::string& program, const std::vector<std::string
     return result;
 }
 
-ChildState PollChild(pid_t pid, int* exitCode)
+ChildState PollChild(pid_t pid, int* exitCode, int* signal)
 {
     // waitpid with 0 or a negative pid would reap some other child.
     if (pid <= 0)
@@ -248,6 +248,8 @@ ChildState PollChild(pid_t pid, int* exitCode)
         else
             *exitCode = -1;
     }
+    if (signal)
+        *signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     return ChildState::Ended;
 }
 

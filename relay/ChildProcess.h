@@ -21,8 +21,8 @@ SpawnResult SpawnChild(const std::string& program, const std::vector<std::string
 
 enum class ChildState { Running, Ended, Unknown };
 // Never blocks: waitpid(WNOHANG). An ended child is reaped here; exitCode gets its code
-// (128 + signal for a signal).
-ChildState PollChild(pid_t pid, int* exitCode = nullptr);
+// (128 + signal for a signal), signal the signal that ended it (0 for an exit).
+ChildState PollChild(pid_t pid, int* exitCode = nullptr, int* signal = nullptr);
 
 // SIGKILL to the child's process group, then reaps it. Safe on a child already reaped.
 void KillChild(pid_t pid);

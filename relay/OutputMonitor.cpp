@@ -222,6 +222,9 @@ void MonitorOutput(const MonitorContext& ctx, int wakeFd, OutputLineReader& line
             return;   // end of file: the child and every copy of the write end are gone
         const std::string_view chunk(buffer, static_cast<std::size_t>(n));
         const ProgressReading reading = lines.Feed(chunk);
+        if (reading.hasSize && ctx.m_pLastProgress)
+            ctx.m_pLastProgress->store(std::chrono::steady_clock::now().time_since_epoch().count(),
+                                       std::memory_order_relaxed);
         if (reading.post && ctx.m_pOwner)
             ctx.m_pOwner->PostRelayBitrate(ctx.m_nRow, reading.kbps);
         // Pace the updates; the child's end shows up as end of file on the next read.

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -77,6 +78,9 @@ struct MonitorContext {
     int m_nRow = 0;
     std::atomic<bool>* m_pRunning = nullptr;    // the row's run bit; never moves
     std::shared_ptr<OutputTail> m_tail;         // may be null
+    // Where the monitor stores the steady-clock time (ns) of each status line it reads, for the
+    // stall watchdog; storage that outlives the monitor, or null.
+    std::atomic<std::int64_t>* m_pLastProgress = nullptr;
 };
 
 // The monitor thread of one child: reads 4096-byte chunks, posts the bitrate of the first

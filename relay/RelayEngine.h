@@ -1,16 +1,19 @@
 #pragma once
 #include "relay/FfmpegLocation.h"
 #include "relay/OutputMonitor.h"
+#include "relay/StatusLog.h"
 #include "settings/ChannelSettings.h"
 
 #include <sys/types.h>
 
 #include <atomic>
 #include <cstdint>
+#include <ctime>
 #include <deque>
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -18,8 +21,16 @@
 constexpr int ID_SUPERVISE_TIMER = 100;
 constexpr int ID_AUTORUN_TIMER = 1024;
 constexpr int kTimerPeriodMs = 5000;
-// Consecutive failed attempts after which a channel is no longer relaunched.
+// Consecutive failed attempts after which a channel is no longer relaunched (unless the
+// keep-retrying option relaunches it once a minute from then on).
 constexpr int kFailureLimit = 10;
+constexpr int kKeepRetryPeriodMs = 60000;
+// "全部运行" starts at most one row per period: four a second.
+constexpr int ID_RUNALL_TIMER = 1025;
+constexpr int kRunAllPeriodMs = 250;
+// The stall watchdog: "stallTimeout" in config.ini, in seconds.
+constexpr int kDefaultStallSeconds = 30;
+constexpr int kMinStallSeconds = 10;
 
 // Columns of the channel list.
 enum ListColumn { kColName = 0, kColBitrate = 1, kColState = 2, kColTransCode = 3, kColSize = 4 };
@@ -36,6 +47,29 @@ struct RelayWorker {
     std::unique_ptr<OutputMonitor> m_hThread;  // null when the thread could not be created
     bool m_bEnded = false;                     // the child was reaped: its pid may be reused
     int m_nExitCode = 0;
+    int m_nSignal = 0;          // the signal that ended the child, 0 for an exit
+    int m_nStalledSeconds = 0;  // the watchdog ended it after this long without progress
+    bool m_bRelaying = false;   // a reading arrived since the launch
+    std::time_t m_endedAt = 0;  // when the end was seen
+};
+
+// The last failed attempt of a row's channel, kept until a later attempt fails.
+struct FailureRecord {
+    std::string m_strWhen;             // local time the attempt ended
+    std::string m_strHow;              // exit status, signal, no progress, or why it did not run
+    std::vector<std::string> m_lines;  // its last lines, without banner and status lines
+};
+
+// Per-row state of the watchdog, the retries, the run/pause-all commands and the log. Kept in
+// storage that never moves: a monitor writes its row's m_lastProgress for its whole life.
+struct RowHealth {
+    std::atomic<std::int64_t> m_lastProgress{0};  // steady-clock ns: the launch, then each status line
+    std::int64_t m_launchedAt = 0;                // steady-clock ns of the last attempt
+    std::int64_t m_retryAt = 0;                   // a once-a-minute relaunch is due then; 0: none
+    bool m_bGaveUp = false;                       // reached the failure limit and was not relaunched
+    bool m_bDeleted = false;
+    std::string m_strName;
+    std::unique_ptr<FailureRecord> m_lastFailure;
 };
 
 // What the engine needs of the window that shows the channels (GUI thread only).
@@ -60,11 +94,18 @@ public:
     // reports the places that were looked at.
     void UseFfmpeg(const FfmpegLocation& ffmpeg);
 
-    // Rows: appended together with their tag, failure counter, run bit and output tail.
-    int AddRow(int id, bool stopped, bool running);
+    // Rows: appended together with their tag, failure counter, run bit and output tail. The
+    // name is the channel's, for the status log.
+    int AddRow(int id, bool stopped, bool running, const std::string& name = std::string());
     RowTag* Tag(int row);
     int RowCount() const { return static_cast<int>(m_tags.size()); }
-    std::vector<std::string> RowOutput(int row) const;  // last lines the row's children printed
+    void SetRowName(int row, const std::string& name);
+    std::vector<std::string> RowOutput(int row) const;  // what the row's current child printed
+    // The row's last failed attempt: a heading (when and how it ended), then its last lines.
+    // Empty while no attempt has failed.
+    std::vector<std::string> RowFailure(int row) const;
+    // Lines of ffmpeg's start-up banner (version, build, configuration, library versions).
+    static bool IsBannerLine(std::string_view line);
 
     // Launches.
     void StartChannel(RowTag* tag, int row);
@@ -86,6 +127,30 @@ public:
     // Stops. StopAllChannels is for the end of the program: no launch runs after it.
     void StopChannel(int row, int id);
     void StopAllChannels();
+    // "暂停" and "删除" of one row: the stored word or mark, the cells and the stop.
+    void PauseChannel(int row);
+    void DeleteChannel(int row);
+
+    // "全部运行": stores "运行中" for every row that "运行" would start and every row that gave
+    // up (revived with its count back to 0), in one replace of config.ini, and queues them;
+    // RunAllTick starts the next one (false once the queue is empty). Deleted rows stay stopped.
+    // Returns how many rows were queued.
+    int RunAll();
+    bool RunAllTick();
+    // "全部暂停": pauses every row whose child is running, retrying or queued, storing all the
+    // state words in one replace. Returns how many rows were paused.
+    int PauseAll();
+
+    // Keep retrying after the failure limit: once a minute. Turning it on revives, at the next
+    // tick, the rows that gave up and are still stored "运行中".
+    void SetKeepRetrying(bool on);
+    bool KeepRetrying() const { return m_bKeepRetrying; }
+
+    // "stallTimeout" of config.ini as milliseconds: empty or not a number 30 s, 0 off, 1 to 9
+    // count as 10.
+    static int StallTimeoutMs(const std::string& text);
+
+    StatusLog& Log() { return *m_log; }
 
     // Run-time state, indexed by row (list) or channel id (registry).
     std::map<int, RelayWorker> m_workers;
@@ -93,6 +158,11 @@ public:
     std::deque<std::atomic<bool>> m_rowRunning;
     std::deque<std::pair<RowTag*, int>> m_autoRunQueue;
     std::deque<RowTag> m_tags;  // never moves: rows hold pointers to their tag
+    std::deque<RowHealth> m_health;
+    std::deque<int> m_runAllQueue;  // rows "全部运行" has still to start
+
+    int m_nStallMs = kDefaultStallSeconds * 1000;  // read at start-up; 0: no watchdog
+    int m_nKeepRetryMs = kKeepRetryPeriodMs;
 
     bool m_bRTSPuseTCP = false;
     ChannelSettings m_settings;     // working copy of the last wizard result
@@ -109,7 +179,11 @@ private:
     Spawned SpawnRelay(Launch how, int id, int row);
     void Refuse(Launch how, int row, const std::string& message);
     void CountFailure(int row, int id);
+    void RecordFailure(int row, const RelayWorker* worker, const std::string& how);
     void RetireWorker(RelayWorker& worker);
+    void LaunchRow(RowTag* tag, int row);
+    void LogRow(int row, const std::string& event);
+    bool IsQueued(int row) const;
     void TouchStatusFile() const;
     void Note(int row, const std::string& line);
 
@@ -119,4 +193,6 @@ private:
     std::map<int, int> m_failedStarts;  // row -> channel id whose start could not run ffmpeg
     std::string m_lastRefusal;          // why the last wizard launch did not start
     bool m_bShutDown = false;
+    bool m_bKeepRetrying = false;
+    std::unique_ptr<StatusLog> m_log;
 };

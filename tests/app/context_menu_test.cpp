@@ -96,3 +96,69 @@ TEST_F(ContextMenuTest, RunPauseDeleteCellsStoredValuesAndChild)
     EXPECT_EQ(3u, pids.size());
     EXPECT_EQ(QStringList({"暂停中", "暂停中"}), QStringList({m_dlg->CellText(0, 2), m_dlg->CellText(2, 2)}));
 }
+
+// "全部运行" and "全部暂停" from the window's own menu on 20 rows: which rows start (paused ones
+// and one that gave up; not the deleted one, not a second child for the running ones), at most
+// one per timer period, and one replace of config.ini per command.
+TEST_F(ContextMenuTest, RunAllAndPauseAllFromTheWindowMenu)
+{
+    std::string body = "nextId=20\n";
+    for (int id = 0; id < 20; ++id)
+        body += StoredChannel(id, "c" + std::to_string(id), "rtsp://127.0.0.1:1/in",
+                              "rtmp://127.0.0.1:1/live/" + std::to_string(id) + (id == 17 ? "#lines=0,exit=1" : "#hang=1"),
+                              "暂停中");
+    CRelayDlg& dlg = Open(body);
+    for (int row : {14, 15, 16, 17})
+        dlg.OnChannelCommand(ID_CHANNEL_RUN, row);
+    dlg.OnChannelCommand(ID_CHANNEL_DELETE, 16);
+    dlg.m_engine.m_failCounts[17] = 9;  // its next failure is the tenth: it gives up
+    ASSERT_TRUE(WaitChildEnded(17));
+    dlg.OnTimer(ID_SUPERVISE_TIMER), dlg.OnTimer(ID_SUPERVISE_TIMER);
+    ASSERT_EQ(QStringLiteral("直播多次失败，请检查！"), dlg.CellText(17, 1));
+    ConfigStore(AppDir()).SetValue("rtmp://127.0.0.1:1/live/17#hang=1", "17+Adress");
+    const pid_t running = dlg.m_engine.m_workers.at(14).m_hProcess;
+
+    const auto choose = [&](int command) {
+        QStringList items;
+        QTimer::singleShot(50, [&] {
+            auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+            ASSERT_TRUE(menu);
+            for (QAction* action : menu->actions())
+                if (!action->isSeparator())
+                    items << action->text();
+            menu->setActiveAction(menu->findChild<QAction*>(QString::number(command)));
+            QTest::keyClick(menu, Qt::Key_Return);
+        });
+        const QPoint outside(5, 5);  // the window's margin, not the list
+        QContextMenuEvent event(QContextMenuEvent::Mouse, outside, dlg.mapToGlobal(outside));
+        QCoreApplication::sendEvent(&dlg, &event);
+        EXPECT_EQ(QStringList({"全部运行", "全部暂停", "关于 CamRelay(&A)..."}), items);
+    };
+    long replaces = ConfigStore::ReplaceCount();
+    choose(ID_RUN_ALL);
+    EXPECT_EQ(1, ConfigStore::ReplaceCount() - replaces);
+    EXPECT_EQ(3u, dlg.m_engine.m_workers.size()) << "the first row starts at once, the others one per period";
+    for (int tick = 0; tick < 16; ++tick) {
+        EXPECT_TRUE(dlg.IsTimerActive(ID_RUNALL_TIMER));
+        dlg.OnTimer(ID_RUNALL_TIMER);
+        EXPECT_EQ(4u + tick, dlg.m_engine.m_workers.size());
+    }
+    EXPECT_FALSE(dlg.IsTimerActive(ID_RUNALL_TIMER));
+    EXPECT_EQ(1, ConfigStore::ReplaceCount() - replaces) << "state words stored once";
+    for (int row = 0; row < 20; ++row) {
+        EXPECT_EQ(row != 16, Running(row)) << row;
+        EXPECT_EQ("运行中", Stored(std::to_string(row) + "+strAVState")) << row;  // 16 was run, then deleted
+    }
+    EXPECT_EQ(running, dlg.m_engine.m_workers.at(14).m_hProcess);
+    EXPECT_EQ(0, dlg.m_engine.m_failCounts[17]);
+    EXPECT_EQ(19, ChildCount());
+
+    replaces = ConfigStore::ReplaceCount();
+    choose(ID_PAUSE_ALL);
+    EXPECT_EQ(1, ConfigStore::ReplaceCount() - replaces);
+    EXPECT_EQ(0, ChildCount(true));
+    for (int row = 0; row < 20; ++row) {
+        EXPECT_EQ(row == 16 ? "运行中" : "暂停中", Stored(std::to_string(row) + "+strAVState")) << row;
+        EXPECT_EQ(row == 16 ? QStringLiteral("已删除，重启生效") : QStringLiteral("暂停中"), dlg.CellText(row, 2)) << row;
+    }
+}

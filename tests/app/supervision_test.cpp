@@ -3,6 +3,11 @@
 // OnTimer themselves instead of waiting for the five-second timers.
 #include "AppFixture.h"
 
+#include <QCheckBox>
+
+#include <algorithm>
+#include <regex>
+
 using namespace apptest;
 
 namespace {
@@ -151,4 +156,122 @@ TEST_F(SupervisionTest, HundredStartStopCyclesLeaveNothingBehind)
     EXPECT_EQ(fds, ProcessProbe::OpenFdCount());
     EXPECT_EQ(threads, ProcessProbe::ThreadCount());
     EXPECT_EQ(0, ChildCount(true)) << "no child and no zombie";
+}
+
+// "stallTimeout" as read at start-up: only a number counts, 0 turns the watchdog off.
+TEST(StallTimeoutSetting, ReadAsSecondsWithAFloorOfTen)
+{
+    const std::pair<const char*, int> cases[] = {{"", 30000},   {"abc", 30000}, {"-5", 30000}, {"0", 0},
+                                                 {" 0 ", 0},    {"1", 10000},   {"9", 10000},  {"10", 10000},
+                                                 {"45s", 45000}, {"+60", 60000}};
+    for (const auto& [text, ms] : cases)
+        EXPECT_EQ(ms, RelayEngine::StallTimeoutMs(text)) << '"' << text << '"';
+}
+
+// A child alive without status lines is ended by the watchdog, counted and relaunched, and the
+// row says why; a child that keeps printing status lines (even at 0 kbit/s) is never touched;
+// with the watchdog off the silent child is left alone. The log has stamped lines throughout.
+TEST_F(SupervisionTest, WatchdogEndsSilentChildrenOnly)
+{
+    CRelayDlg& dlg = Open("nextId=2\n" +
+                          StoredChannel(0, "silent", "rtsp://127.0.0.1:1/in", "rtmp://127.0.0.1:1/o#hang=1", "暂停中") +
+                          StoredChannel(1, "zero", "rtsp://127.0.0.1:1/in", "rtmp://127.0.0.1:1/z#interval=100,kbps=0",
+                                        "暂停中"));
+    // Status lines reach the monitor at least every two seconds (its pause): 3 s is the shortest
+    // timeout that cannot mistake the busy child for a silent one.
+    for (const int stallMs : {0, 3000}) {
+        dlg.m_engine.m_nStallMs = stallMs;
+        for (int row = 0; row < 2; ++row)
+            dlg.OnChannelCommand(ID_CHANNEL_RUN, row);
+        const pid_t silent = dlg.m_engine.m_workers.at(0).m_hProcess, busy = dlg.m_engine.m_workers.at(1).m_hProcess;
+        QTest::qWait(3500);
+        dlg.OnTimer(ID_SUPERVISE_TIMER);
+        EXPECT_EQ(stallMs == 0, ProcessProbe::IsAlive(silent)) << stallMs;
+        EXPECT_TRUE(ProcessProbe::IsAlive(busy)) << stallMs;
+        EXPECT_EQ("0kbps", dlg.CellText(1, 1));
+        if (stallMs != 0) {
+            EXPECT_EQ(QStringLiteral("无数据3秒，重新连接。。。"), dlg.CellText(0, 1));
+            dlg.OnTimer(ID_SUPERVISE_TIMER);
+            EXPECT_EQ(QStringLiteral("连续1次直播失败，重试中。。。！"), dlg.CellText(0, 1));
+            ASSERT_EQ(1u, dlg.m_engine.m_workers.count(0)) << "relaunched";
+            EXPECT_NE(silent, dlg.m_engine.m_workers.at(0).m_hProcess);
+            EXPECT_TRUE(dlg.RowDetails(0).contains(QStringLiteral(": 无数据3秒"))) << dlg.RowDetails(0).toStdString();
+        }
+        for (int row = 0; row < 2; ++row)
+            dlg.OnChannelCommand(ID_CHANNEL_PAUSE, row);
+    }
+    m_dlg.reset();  // the log is complete once the window is gone
+    const std::string log = ReadFile(m_dir.File("CamRelay.log"));
+    for (const char* event : {"CamRelay 已启动", "信号 silent (id 0): 已启动 ffmpeg (pid ", "silent (id 0): 无数据3秒，结束 ffmpeg",
+                              "silent (id 0): 连续1次直播失败，重试中", "zero (id 1): 开始直播 0kbps", "zero (id 1): 已暂停",
+                              "CamRelay 已退出"}) {
+        const std::size_t at = log.find(event);
+        ASSERT_NE(std::string::npos, at) << event << "\n" << log;
+        const std::size_t line = log.rfind('\n', at) + 1;  // npos + 1 == 0 for the first line
+        EXPECT_TRUE(std::regex_match(log.substr(line, 20), std::regex("\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d ")))
+            << log.substr(line, at - line);
+    }
+}
+
+// Keep retrying: restored and stored like the other options; over the limit one relaunch per
+// period, counted on; unticked, the next failure gives up; ticked again, a row that gave up is
+// revived at the next tick.
+TEST_F(SupervisionTest, KeepRetryingRelaunchesOncePerPeriodOverTheLimit)
+{
+    CRelayDlg& dlg = OpenWith(kFailing, "m_bKeepRetrying=1\n");
+    auto* box = dlg.findChild<QCheckBox*>("1057");
+    ASSERT_TRUE(box && box->isChecked());
+    EXPECT_EQ(QStringLiteral("失败后持续重试"), box->text());
+    dlg.m_engine.m_nKeepRetryMs = 1500;
+    dlg.OnChannelCommand(ID_CHANNEL_RUN, 0);
+    for (int count = 1; count <= 10; ++count)
+        NoticeEnd();
+    EXPECT_EQ(QStringLiteral("连续10次直播失败，每分钟重试。。。！"), dlg.CellText(0, 1));
+    EXPECT_EQ(0u, dlg.m_engine.m_workers.count(0));
+    dlg.OnTimer(ID_SUPERVISE_TIMER);
+    EXPECT_EQ(0u, dlg.m_engine.m_workers.count(0)) << "relaunched before its period";
+    QTest::qWait(1500);
+    dlg.OnTimer(ID_SUPERVISE_TIMER);
+    EXPECT_EQ(1u, dlg.m_engine.m_workers.count(0)) << "not relaunched after its period";
+    NoticeEnd();
+    EXPECT_EQ(QStringLiteral("连续11次直播失败，每分钟重试。。。！"), dlg.CellText(0, 1));
+
+    QTest::mouseClick(box, Qt::LeftButton);
+    EXPECT_EQ("0", Stored("m_bKeepRetrying"));
+    QTest::qWait(1500);
+    dlg.OnTimer(ID_SUPERVISE_TIMER);  // the relaunch already due still runs
+    NoticeEnd();
+    EXPECT_EQ(QStringLiteral("直播多次失败，请检查！"), dlg.CellText(0, 1));
+    dlg.OnTimer(ID_SUPERVISE_TIMER);
+    EXPECT_EQ(0u, dlg.m_engine.m_workers.count(0));
+
+    QTest::mouseClick(box, Qt::LeftButton);
+    EXPECT_EQ("1", Stored("m_bKeepRetrying"));
+    dlg.OnTimer(ID_SUPERVISE_TIMER);
+    EXPECT_EQ(1u, dlg.m_engine.m_workers.count(0)) << "a row that gave up is revived at the next tick";
+    EXPECT_TRUE(QTest::qWaitFor([&] { return FakeRuns().size() == 13; })) << FakeRuns().size();
+}
+
+// The last failure stays in the tooltip and the details while the relaunched child prints its
+// banner; the record leaves the banner out.
+TEST_F(SupervisionTest, LastFailureOutlivesTheRelaunchedBanner)
+{
+    CRelayDlg& dlg = OpenWith("rtmp://127.0.0.1:1/live/out#lines=0,exit=1,error=Connection%20refused");
+    dlg.OnChannelCommand(ID_CHANNEL_RUN, 0);
+    ConfigStore(AppDir()).SetValue("rtmp://127.0.0.1:1/live/out#hang=1", "0+Adress");
+    NoticeEnd();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return dlg.m_engine.RowOutput(0).size() > 2; })) << "no banner of the relaunch";
+    const QString tip = dlg.RowToolTip(0);
+    EXPECT_TRUE(tip.startsWith(QStringLiteral("连续1次直播失败，重试中。。。！\n上次失败 "))) << tip.toStdString();
+    EXPECT_TRUE(tip.contains(": ffmpeg 退出码 1\n")) << tip.toStdString();
+    EXPECT_LT(tip.indexOf("Connection refused"), tip.indexOf("ffmpeg version")) << tip.toStdString();
+    const std::vector<std::string> failure = dlg.m_engine.RowFailure(0);
+    EXPECT_EQ("Connection refused", failure.back());
+    EXPECT_TRUE(std::none_of(failure.begin(), failure.end(), [](const std::string& l) { return RelayEngine::IsBannerLine(l); }));
+    for (const char* line : {"ffmpeg version 5.1.6 Copyright (c) 2000-2024", "  built with gcc 12 (Debian 12.2.0-14)",
+                             "  configuration: --prefix=/usr", "  libavutil      57. 28.100 / 57. 28.100"})
+        EXPECT_TRUE(RelayEngine::IsBannerLine(line)) << line;
+    for (const char* line : {"Input #0, rtsp, from 'rtsp://h/a':", "[tcp @ 0x5] Connection to tcp://h:1 failed: Connection refused",
+                             "libx264 not found"})
+        EXPECT_FALSE(RelayEngine::IsBannerLine(line)) << line;
 }

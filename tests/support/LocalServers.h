@@ -79,6 +79,7 @@ public:
     bool Running() { return m_proc.Running(); }
     std::string Url() const;   // rtsp://127.0.0.1:<port>/test
     std::string Log() const;
+    pid_t Pid() const { return m_proc.Pid(); }   // to freeze it with SIGSTOP
 
 private:
     TempDir m_dir{"camrelay-rtsp"};

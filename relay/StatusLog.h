@@ -1,0 +1,64 @@
+#pragma once
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+
+// The program's status log: one line per event, stamped with the local date and time, written
+// to standard error and appended to a log file that is capped at kMaxFileBytes with one older
+// generation ("<file>.1"). Write() only queues the line (bounded; a line that does not fit is
+// dropped), so neither the GUI thread nor a monitor ever waits for a disk or a pipe; one writer
+// thread, owned by this object and joined by its destructor, does the writing and drops what
+// it cannot write. Safe from any thread.
+class StatusLog {
+public:
+    static constexpr std::size_t kMaxFileBytes = 1024 * 1024;
+    static constexpr std::size_t kMaxQueued = 2000;
+
+    // filePath empty: standard error only. errFd is the descriptor of standard error (tests
+    // pass a pipe); when the systemd journal is standard error (JOURNAL_STREAM names its device
+    // and inode) the lines go there without a stamp, since the journal stamps them itself.
+    explicit StatusLog(std::string filePath, int errFd = 2);
+    ~StatusLog();  // writes what is queued (bounded by the queue), then joins the writer
+    StatusLog(const StatusLog&) = delete;
+    StatusLog& operator=(const StatusLog&) = delete;
+
+    void Write(std::string_view line);
+    // Waits until every line queued so far has been handled (tests and the program's end).
+    void Flush();
+
+    // "2024-05-01T12:00:03": the local time of now, to the second.
+    static std::string Stamp();
+    // True when fd is the stream JOURNAL_STREAM ("<device>:<inode>") names.
+    static bool IsJournalStream(int fd);
+
+private:
+    struct Entry {
+        std::string stamped;  // for the file (and standard error outside the journal)
+        std::size_t bare = 0; // offset of the unstamped text within stamped
+    };
+    void Run();
+    void WriteEntries(std::deque<Entry>& batch);
+    void WriteFile(const std::string& text);
+    bool OpenFile();
+    void CloseFile();
+
+    std::string m_strPath;
+    int m_errFd;
+    bool m_bJournal;
+    int m_fileFd = -1;
+    unsigned long long m_fileIno = 0;
+    std::size_t m_fileSize = 0;
+
+    mutable std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::condition_variable m_idle;
+    std::deque<Entry> m_queue;
+    unsigned long long m_queued = 0;   // lines accepted so far
+    unsigned long long m_handled = 0;  // lines the writer has finished with
+    bool m_bStop = false;
+    std::thread m_writer;
+};
