@@ -1,6 +1,7 @@
 #include "app/CRelayApp.h"
 
 #include "app/CRelayDlg.h"
+#include "app/MessageBox.h"
 #include "settings/ConfigStore.h"
 
 #include <QSocketNotifier>
@@ -22,6 +23,7 @@ CRelayApp::CRelayApp(int& argc, char** argv) : m_app(argc, argv)
 {
     Q_INIT_RESOURCE(resources);
     QApplication::setApplicationName(QStringLiteral("CamRelay"));
+    Prompt::UseChineseQtTexts();
 }
 
 int CRelayApp::Run()
