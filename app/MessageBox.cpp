@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QFileDialog>
 #include <QLibraryInfo>
+#include <QLocale>
 #include <QMessageBox>
 #include <QTranslator>
 #include <deque>
@@ -60,6 +61,8 @@ bool UseChineseQtTexts()
         return false;
     }
     QCoreApplication::installTranslator(translator);
+    // Sizes, dates and file types in the file dialog follow the default locale.
+    QLocale::setDefault(QLocale(QLocale::Chinese, QLocale::China));
     return true;
 }
 
