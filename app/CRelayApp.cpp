@@ -19,6 +19,7 @@ CRelayApp::CRelayApp(int& argc, char** argv) : m_app(argc, argv)
 {
     Q_INIT_RESOURCE(resources);
     QApplication::setApplicationName(QStringLiteral("CamRelay"));
+    Prompt::UseChineseQtTexts();
 }
 
 bool CRelayApp::DisplayAvailable(int argc, char** argv)

@@ -20,6 +20,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMenu>
+#include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
@@ -524,6 +525,13 @@ bool CRelayDlg::eventFilter(QObject* watched, QEvent* e)
     if (watched == m_supportLine && e->type() == QEvent::MouseButtonRelease) {
         OnSupportLinkClick();
         return true;
+    }
+    if (watched == m_list->viewport() && e->type() == QEvent::MouseButtonPress) {
+        // A right-click below the rows clears the selection, as in a list view, so no row's
+        // menu opens away from the pointer; Qt's view alone would keep the selection.
+        const auto* press = static_cast<QMouseEvent*>(e);
+        if (press->button() == Qt::RightButton && !m_list->indexAt(press->position().toPoint()).isValid())
+            m_list->clearSelection();
     }
     if (watched == m_list->viewport() && e->type() == QEvent::ToolTip) {
         // A row's tooltip shows what its ffmpeg last printed: the reason of a failure.

@@ -2,7 +2,10 @@
 
 #include <QApplication>
 #include <QFileDialog>
+#include <QLibraryInfo>
+#include <QLocale>
 #include <QMessageBox>
+#include <QTranslator>
 #include <deque>
 
 namespace {
@@ -28,14 +31,39 @@ void Message(QWidget* parent, const QString& text)
     QMessageBox::information(parent, QApplication::applicationName(), text, QMessageBox::Ok);
 }
 
-QString OpenFileName(QWidget* parent, const QString& caption, const QString& filter)
+QString OpenFileName(QWidget* parent, const QString& caption, const QString& filter, const QString& defaultSuffix)
 {
     if (!FileAnswers().empty()) {
         QString answer = FileAnswers().front();
         FileAnswers().pop_front();
         return answer;
     }
-    return QFileDialog::getOpenFileName(parent, caption, QString(), filter);
+    // Qt's own dialog on every desktop, so that it speaks Chinese like the rest of the program
+    // (a desktop's native dialog follows the desktop's language instead).
+    QFileDialog dialog(parent, caption, QString(), filter);
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    dialog.setFileMode(QFileDialog::ExistingFile);
+    dialog.setDefaultSuffix(defaultSuffix);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return QString();
+    return dialog.selectedFiles().front();
+}
+
+bool UseChineseQtTexts()
+{
+    const QString folder = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
+    auto* translator = new QTranslator(QCoreApplication::instance());
+    if (!translator->load(QStringLiteral("qtbase_zh_CN"), folder)) {
+        delete translator;
+        qWarning("Qt's Chinese texts (qtbase_zh_CN.qm) are missing in %s: Qt's own buttons stay in English",
+                 qPrintable(folder));
+        return false;
+    }
+    QCoreApplication::installTranslator(translator);
+    // Sizes, dates and file types in the file dialog follow the default locale.
+    QLocale::setDefault(QLocale(QLocale::Chinese, QLocale::China));
+    return true;
 }
 
 void SetMessageHook(std::function<void(const QString&)> hook) { MessageHook() = std::move(hook); }

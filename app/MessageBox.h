@@ -11,8 +11,14 @@ namespace Prompt {
 // Shows text in a message box captioned with the application name (OK only).
 void Message(QWidget* parent, const QString& text);
 
-// Open-file dialog; returns the chosen path or an empty string when cancelled.
-QString OpenFileName(QWidget* parent, const QString& caption, const QString& filter);
+// Open-file dialog; returns the chosen path or an empty string when cancelled. A name typed
+// without an extension gets defaultSuffix (given without the dot).
+QString OpenFileName(QWidget* parent, const QString& caption, const QString& filter,
+                     const QString& defaultSuffix = QString());
+
+// Loads Qt's own Chinese texts (standard buttons, the file dialog, the edit menu of text fields)
+// whatever the desktop's locale; once, after the QApplication exists. False when they are missing.
+bool UseChineseQtTexts();
 
 // Test hooks. With a message hook set, Message() calls it instead of showing a box.
 // With file answers queued, OpenFileName() takes the next one (empty: cancelled).

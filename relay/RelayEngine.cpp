@@ -8,6 +8,7 @@
 #include "settings/ConfigStore.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -269,8 +270,14 @@ void RelayEngine::Refuse(Launch how, int row, const std::string& message)
 
 void RelayEngine::TouchStatusFile() const
 {
-    // Opened for writing, created when absent, never truncated, nothing written.
-    const int fd = ::open((m_strAppDir + "/NetStatus.txt").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    // Opened for writing, created when absent, never truncated, nothing written. Only a regular
+    // file (also behind a link) is touched: opening a FIFO would block the GUI thread and opening
+    // a device may act on it. O_NONBLOCK covers a file swapped for a FIFO after the check.
+    const std::string path = m_strAppDir + "/NetStatus.txt";
+    struct stat info;
+    if (::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode))
+        return;
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
     if (fd >= 0)
         ::close(fd);
 }

@@ -6,7 +6,8 @@
 #                            and clang with libFuzzer's runtime for scripts/fuzz.sh
 set -euo pipefail
 
-pkgs=(build-essential cmake ninja-build pkg-config qt6-base-dev libgl-dev ffmpeg libcpp-httplib-dev
+pkgs=(build-essential cmake ninja-build pkg-config qt6-base-dev qt6-translations-l10n libgl-dev ffmpeg
+      libcpp-httplib-dev
       fonts-wqy-microhei nginx-light libnginx-mod-rtmp
       python3-gi gir1.2-gst-rtsp-server-1.0 gstreamer1.0-plugins-base gstreamer1.0-plugins-good
       gstreamer1.0-plugins-bad gstreamer1.0-plugins-ugly gstreamer1.0-rtsp gstreamer1.0-tools

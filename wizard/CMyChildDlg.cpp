@@ -245,6 +245,10 @@ void CMyChildDlg::BuildControls()
     connect(m_pVideoReencode, &QCheckBox::clicked, this, &CMyChildDlg::OnVideoReencodeClicked);
     // activated: the operator chose an item (list, keys, wheel); typing in the box is not a choice.
     connect(m_pSize, &QComboBox::activated, this, &CMyChildDlg::OnSizeChosen);
+    // Enter or leaving the box after typing an item's text would make the box select that item
+    // and report it as activated; typed text is no choice, so the box ignores both.
+    disconnect(m_pSize->lineEdit(), &QLineEdit::returnPressed, m_pSize, nullptr);
+    disconnect(m_pSize->lineEdit(), &QLineEdit::editingFinished, m_pSize, nullptr);
     connect(m_pPosition, &QComboBox::activated, this, [this] { RebuildPosition(); });
     connect(m_pChooseFile, &QPushButton::clicked, this, &CMyChildDlg::OnChooseFile);
     connect(m_pFinish, &QPushButton::clicked, this, &CMyChildDlg::OnFinish);
@@ -370,7 +374,7 @@ void CMyChildDlg::OnSizeChosen(int index)
 
 void CMyChildDlg::OnChooseFile()
 {
-    const QString path = Prompt::OpenFileName(this, QString::fromUtf8("打开"), "File(*.png)");
+    const QString path = Prompt::OpenFileName(this, QString::fromUtf8("打开"), "File(*.png)", "png");
     if (path.isEmpty())
         return;
     // Filled even while the field is disabled (video copied); its text is handed over anyway.

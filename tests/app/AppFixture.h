@@ -105,9 +105,9 @@ protected:
             return found != m_dlg->m_engine.m_workers.end() && !ProcessProbe::IsAlive(found->second.m_hProcess);
         }, timeoutMs);
     }
-    // A right-click on clickedRow as the list delivers it, the menu answered with command (0:
-    // dismissed). Returns the row the menu was for, -1 when none opened.
-    int Choose(int command, int clickedRow = 0)
+    // A right-click on clickedRow (-1: the blank space below the rows), the menu answered with
+    // command (0: dismissed). Returns the row the menu was for, -1 when none opened.
+    int Choose(int command, int clickedRow)
     {
         int menuRow = -1;
         m_dlg->m_menuChooser = [&](int row) { return menuRow = row, command; };
@@ -115,11 +115,15 @@ protected:
         m_dlg->m_menuChooser = nullptr;
         return menuRow;
     }
+    // As the mouse delivers it: the press, which selects as the view does, then the menu request.
     void RightClickAt(int row)
     {
-        const QPoint pos(10, m_dlg->m_list->rowViewportPosition(row) + 2);
-        QContextMenuEvent event(QContextMenuEvent::Mouse, pos, m_dlg->m_list->viewport()->mapToGlobal(pos));
-        QCoreApplication::sendEvent(m_dlg->m_list->viewport(), &event);
+        QWidget* viewport = m_dlg->m_list->viewport();
+        const QPoint pos(10, row < 0 ? viewport->height() - 5 : m_dlg->m_list->rowViewportPosition(row) + 2);
+        QTest::mousePress(viewport, Qt::RightButton, {}, pos);
+        QContextMenuEvent event(QContextMenuEvent::Mouse, pos, viewport->mapToGlobal(pos));
+        QCoreApplication::sendEvent(viewport, &event);
+        QTest::mouseRelease(viewport, Qt::RightButton, {}, pos);
     }
 
     TempDir m_dir{"camrelay-app"};

@@ -34,14 +34,17 @@ protected:
 };
 }  // namespace
 
-// No menu without a selection; with rows 2 and 1 selected and the click on row 0 it is for
-// row 1; the real popup offers four commands and Escape dismisses it.
+// With rows 2 and 1 selected a right-click on row 2 opens the menu for row 1; one on the blank
+// space below the rows clears the selection and opens none; one on an unselected row selects it.
+// The real popup offers four commands and Escape dismisses it.
 TEST_F(ContextMenuTest, MenuActsOnTheTopmostSelectedRowOnly)
 {
-    EXPECT_EQ(-1, Choose(ID_CHANNEL_RUN)) << "no menu without a selection";
     Select({2, 1});
-    EXPECT_EQ(1, Choose(ID_CHANNEL_RUN, 0));
+    EXPECT_EQ(1, Choose(ID_CHANNEL_RUN, 2));
     EXPECT_EQ((std::vector<bool>{false, true, false}), (std::vector<bool>{Running(0), Running(1), Running(2)}));
+    EXPECT_EQ(-1, Choose(ID_CHANNEL_PAUSE, -1)) << "no row menu over blank space";
+    EXPECT_FALSE(m_dlg->m_list->selectionModel()->hasSelection());
+    EXPECT_EQ(0, Choose(0, 0));
     QStringList items;
     QTimer::singleShot(50, [&] {
         auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
@@ -76,7 +79,7 @@ TEST_F(ContextMenuTest, RunPauseDeleteCellsStoredValuesAndChild)
     std::set<pid_t> pids;
     for (const auto& s : steps) {
         SCOPED_TRACE("step " + std::to_string(&s - steps));
-        ASSERT_EQ(1, Choose(s.command));
+        ASSERT_EQ(1, Choose(s.command, 1));
         const bool running = s.state == std::string("运行中");
         EXPECT_EQ(QString::fromUtf8(s.state), m_dlg->CellText(1, 2));
         EXPECT_EQ(s.command == ID_CHANNEL_PAUSE, m_dlg->m_engine.Tag(1)->m_bStopped);

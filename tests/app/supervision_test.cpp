@@ -6,7 +6,12 @@
 #include <QCheckBox>
 
 #include <algorithm>
+#include <atomic>
+#include <fcntl.h>
 #include <regex>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
 
 using namespace apptest;
 
@@ -79,6 +84,42 @@ TEST_F(SupervisionTest, ChildReceivesExactArgumentsOverTcpAndRunsOnce)
     dlg.OnChannelCommand(ID_CHANNEL_RUN, 0);  // started again by hand: no second child
     QTest::qWait(200);
     EXPECT_EQ(1u, FakeRuns().size());
+}
+
+// NetStatus.txt is touched at each start by hand: created when absent, followed through a link
+// and never truncated; a FIFO is left alone and must not block the window. Should the open block,
+// the guard opens the FIFO for reading, which releases it: the test fails instead of hanging.
+TEST_F(SupervisionTest, StatusFileTouchedOnlyWhenRegular)
+{
+    const std::string status = m_dir.File("NetStatus.txt"), target = m_dir.File("kept.txt");
+    std::ofstream(target) << "kept";
+    for (const std::string kind : {"absent", "link", "fifo"}) {
+        SCOPED_TRACE(kind);
+        std::filesystem::remove(status);
+        if (kind == "link")
+            std::filesystem::create_symlink(target, status);
+        if (kind == "fifo") {
+            ASSERT_EQ(0, ::mkfifo(status.c_str(), 0644));
+        }
+        CRelayDlg& dlg = OpenWith("rtmp://127.0.0.1:1/live/out#hang=1");
+        std::atomic<bool> returned{false}, released{false};
+        std::thread guard([&] {
+            for (int waited = 0; waited < 300 && !returned; ++waited)
+                ::usleep(10000);
+            const int fd = returned || kind != "fifo" ? -1 : ::open(status.c_str(), O_RDONLY | O_NONBLOCK);
+            if (fd >= 0)
+                released = true, ::close(fd);
+        });
+        dlg.OnChannelCommand(ID_CHANNEL_RUN, 0);
+        returned = true;
+        guard.join();
+        EXPECT_FALSE(released) << "the start blocked on the status file";
+        EXPECT_EQ(1u, dlg.m_engine.m_workers.count(0));
+        struct stat info = {};
+        ASSERT_EQ(0, ::lstat(status.c_str(), &info));
+        EXPECT_EQ(kind == "fifo" ? S_IFIFO : kind == "link" ? S_IFLNK : S_IFREG, info.st_mode & S_IFMT);
+    }
+    EXPECT_EQ("kept", ReadFile(target));
 }
 
 TEST_F(SupervisionTest, AutoRunStartsOnePerTickAndSkipsHandStarted)

@@ -4,6 +4,9 @@
 #include "wizard/CMyChildDlg.h"
 
 #include <QCheckBox>
+#include <QFileDialog>
+#include <QMenu>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QRegularExpression>
 
@@ -55,6 +58,11 @@ TEST_F(EncodingPageTest, NewChannelDefaultsToggleAndSizeBox)
                                     .toStdString(), size);
                   }
                   Type(Get<QLineEdit>(&page, "1035"), "1024");
+                  QComboBox* size = Get<QComboBox>(&page, "1033");
+                  size->lineEdit()->clear();
+                  QTest::keyClicks(size, "640x360");  // an item's text and Enter are not a choice
+                  QTest::keyClick(size, Qt::Key_Return);
+                  EXPECT_EQ(Get<QLineEdit>(&page, "1036")->text(), "240");
                   Type(Get<QComboBox>(&page, "1033")->lineEdit(), "800x600");
               }),
               QDialog::Accepted);
@@ -124,4 +132,42 @@ TEST_F(EncodingPageTest, FinishBuildsThePlacementOrRefuses)
             EXPECT_EQ(page.Values().strPucSeat + "|" + page.Values().StrPucSeatPos, c.placement);
         }
     }
+}
+
+// Qt's own texts are Chinese (the test main loads them as the program does): a message box, the
+// edit menu of a field and the watermark file dialog, where a name typed without an extension
+// opens the ".png" file.
+TEST_F(EncodingPageTest, QtTextsChineseAndFileDialogAddsPng)
+{
+    std::ofstream(m_dir.File("logo.png")) << "png";
+    CMyChildDlg page(true);
+    QStringList texts;
+    auto buttonTexts = [&](QWidget* dialog) {
+        for (auto* button : dialog->findChildren<QPushButton*>())
+            if (button->isVisible())
+                texts << button->text();
+    };
+    QTimer::singleShot(8000, &page, [] { CloseAllDialogs(); });  // fail instead of hanging
+    Run(page, 0, [&] {
+        Prompt::SetMessageHook(nullptr);
+        QTimer::singleShot(0, [&] {
+            if (QTest::qWaitFor([] { return qobject_cast<QMessageBox*>(QApplication::activeModalWidget()); }))
+                buttonTexts(QApplication::activeModalWidget()), QApplication::activeModalWidget()->close();
+        });
+        Prompt::Message(&page, "x");
+        std::unique_ptr<QMenu> menu(Get<QLineEdit>(&page, "1011")->createStandardContextMenu());
+        texts << menu->actions().front()->text();
+        QTimer::singleShot(0, [&] {
+            QFileDialog* dialog = nullptr;
+            if (!QTest::qWaitFor([&] { return (dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget())); }))
+                return;
+            buttonTexts(dialog);
+            dialog->setDirectory(QString::fromStdString(m_dir.Path()));
+            QTest::keyClicks(dialog->findChild<QLineEdit*>("fileNameEdit"), "logo");
+            QTest::keyClick(dialog->findChild<QLineEdit*>("fileNameEdit"), Qt::Key_Return);
+        });
+        QTest::mouseClick(Get<QPushButton>(&page, "1022"), Qt::LeftButton);
+    });
+    EXPECT_EQ(texts.join('|').toStdString(), "确定|撤消(&U)\tCtrl+Z|打开(&O)|取消");
+    EXPECT_EQ(page.Values().strFilePath, m_dir.File("logo.png"));
 }
