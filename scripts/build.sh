@@ -58,8 +58,7 @@ if ! cache_matches; then
     cmake -S "$root" -B "$dir" -G Ninja "${cmake_args[@]}" >>"$log" 2>&1 || fail "configuring"
 fi
 
-steps=$(NINJA_STATUS="[%t] " ninja -C "$dir" -n "${targets[@]}" 2>/dev/null | tail -n 1 | grep -o '^\[[0-9]*\]' | tr -d '[]' || true)
-say "building $what: ${steps:-no} steps on $(nproc) cores (log $log)"
+say "building $what on $(nproc) cores (log $log)"
 start=$SECONDS
 NINJA_STATUS="[%f/%t] " ninja -C "$dir" -j"$(nproc)" "${targets[@]}" >>"$log" 2>&1 &
 pid=$!

@@ -147,15 +147,21 @@ measure_stream() {
     [ -n "$out" ] || return 1
     awk -F'|' -v secs="$secs" '
         { delete f; for (i = 2; i <= NF; i++) { split($i, kv, "="); f[kv[1]] = kv[2] } }
-        $1 == "stream" { n = f["index"]; order[++streams] = n
+        $1 == "stream" { n = f["index"]; order[++streams] = n; video[n] = f["codec_type"] == "video"
                          desc[n] = f["codec_type"] == "video" ? f["codec_name"] " " f["width"] "x" f["height"] \
                                                                 : f["codec_name"] " " f["sample_rate"] " Hz" }
-        $1 == "packet" && f["pts_time"] != "N/A" {
-            n = f["stream_index"]; t = f["pts_time"] + 0
-            if (!(n in first)) first[n] = t
-            if (t - first[n] > secs) next
-            last[n] = t; bytes[n] += f["size"]; count[n]++ }
+        $1 == "packet" && f["pts_time"] != "N/A" { np++; sn[np] = f["stream_index"]; st[np] = f["pts_time"] + 0
+                                                   sz[np] = f["size"] }
         END {
+            # One window for all streams, from the first video packet (the first keyframe), so
+            # that what arrived in a burst before it does not count.
+            for (i = 1; i <= np; i++) if (video[sn[i]] && (from == "" || st[i] < from)) from = st[i]
+            for (i = 1; i <= np; i++) {
+                n = sn[i]; t = st[i]
+                if ((from != "" && t < from) || (n in first && t - first[n] > secs)) continue
+                if (!(n in first)) first[n] = t
+                last[n] = t; bytes[n] += sz[i]; count[n]++
+            }
             for (i = 1; i <= streams; i++) {
                 n = order[i]; rate = "no packets"
                 # n packets span n-1 intervals: scale the span rather than drop a packet.
