@@ -4,15 +4,18 @@
 # The operator's own build/bin/config.ini is never touched.
 #
 #   scripts/demo.sh                 run CamRelay (on $DISPLAY, or under Xvfb without one)
-#   scripts/demo.sh --headless      always under Xvfb: screenshots after --seconds, then stop
-#   scripts/demo.sh --seconds N     wait N seconds before the screenshots (default 20)
+#   scripts/demo.sh --headless      always under Xvfb: wait until both rows are live, measure both
+#                                   published streams, take screenshots, print what was verified
+#   scripts/demo.sh --keep          under Xvfb: after those checks keep everything running until
+#                                   Ctrl+C and print the ffplay lines for another terminal
+#   scripts/demo.sh --seconds N     under Xvfb, wait at most N seconds for both rows (default 40)
 #   scripts/demo.sh --prepare-only  lay out demo/app, start the servers, relay both channels
 #                                   with plain ffmpeg as a smoke check, stop everything
 #   scripts/demo.sh --bin PATH      the CamRelay executable to copy (default build/bin/CamRelay)
 #
 # Everything the demo starts is stopped when CamRelay exits, on Ctrl+C and on any error.
-# Exit code: 0 when all went well; under Xvfb 3 when CamRelay closed normally but a channel's
-# stream could not be probed; otherwise CamRelay's own code or 1.
+# Exit code: 0 when all went well; under Xvfb 3 when CamRelay closed normally but a row was not
+# live or a stream could not be measured; otherwise CamRelay's own code or 1.
 set -uo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -24,42 +27,93 @@ RUN=$DEMO/run
 APP=$DEMO/app
 SHOTS=$DEMO/screenshots
 BIN=$ROOT/build/bin/CamRelay
-SECONDS_TO_WAIT=20
+SECONDS_TO_WAIT=40
 HEADLESS=0
+KEEP=0
 PREPARE_ONLY=0
 
 die() { echo "demo: $*" >&2; exit 1; }
 
-# --xvfb-inner runs inside the Xvfb session (see run_headless): start CamRelay, wait, check the
-# two streams, take the screenshots, close CamRelay with SIGTERM as a window close would.
+# The rows CamRelay reported on standard error ("CamRelay: 第1行 NAME: TEXT", one line whenever a
+# row's status changes meaning): the last report of each row, in row order.
+row_reports() {
+    sed -n 's/^CamRelay: \(第\([0-9]*\)行 .*\)$/\2\t\1/p' "$1" 2>/dev/null |
+        awk -F'\t' '{ last[$1] = $2 } END { for (r in last) print r "\t" last[r] }' | sort -n | cut -f2-
+}
+
+# --xvfb-inner runs inside the Xvfb session (see the end of this script): start CamRelay, wait
+# until both rows are live, measure both streams, take the screenshots, report; then either keep
+# running until stopped (--keep) or close CamRelay with SIGTERM as a window close would.
 if [ "${1:-}" = "--xvfb-inner" ]; then
-    app=$2 wait=$3 shots=$4 cam0=$5 cam1=$6
-    "$app" &
+    app=$2 wait=$3 shots=$4 log=$5 keep=$6 out0=$7 out1=$8
+    "$app" 2>>"$log" &
     pid=$!
-    half=$((wait / 2))
-    sleep "$half"
+    echo "demo: CamRelay started; waiting for both rows to go live (at most $wait s), then" \
+        "ffprobe measures each published stream (5 s of packets; up to 20 s for a keyframe)"
+    # Row 1 publishes cam0, row 2 cam1; each stream is measured as soon as its row is live.
+    m0="" m1=""
+    for ((i = 0; i < wait * 10; i++)); do
+        if ! kill -0 "$pid" 2>/dev/null; then
+            wait "$pid"
+            echo "demo: CamRelay ended early with exit code $?; its messages: $log" >&2
+            exit 1
+        fi
+        reports=$(row_reports "$log")
+        if [ -z "$m0" ] && grep -q '^第1行 .*: 直播中 ' <<<"$reports"; then
+            measure_stream "$out0" >"$shots/.m0" 2>&1 &
+            m0=$!
+        fi
+        if [ -z "$m1" ] && grep -q '^第2行 .*: 直播中 ' <<<"$reports"; then
+            measure_stream "$out1" >"$shots/.m1" 2>&1 &
+            m1=$!
+        fi
+        [ -n "$m0" ] && [ -n "$m1" ] && break
+        sleep 0.1
+    done
+    sleep 1 # let the window paint the new cells
     import -window root "$shots/main-start.png" 2>/dev/null
-    sleep $((wait - half))
-    if ! kill -0 "$pid" 2>/dev/null; then
-        wait "$pid"
-        echo "demo: CamRelay ended early with exit code $?" >&2
-        exit 1
-    fi
-    streams_ok=1
-    for url in "$cam0" "$cam1"; do
-        # A re-encoded channel has libx264's long keyframe interval: a new viewer may see only
-        # the audio until the next keyframe, so look again.
-        for ((i = 0; i < 4; i++)); do
-            info=$(probe_stream "$url") && [[ $info == *", "* ]] && break
-        done
-        if [[ ${info:-} == *", "* ]]; then
-            echo "  $url: $info"
+    # A row that never went live still gets its stream probed, to say what is there.
+    [ -n "$m0" ] || { measure_stream "$out0" >"$shots/.m0" 2>&1 & m0=$!; }
+    [ -n "$m1" ] || { measure_stream "$out1" >"$shots/.m1" 2>&1 & m1=$!; }
+    wait "$m0" "$m1"
+    import -window root "$shots/main.png"
+
+    verified=1
+    echo
+    echo "Verified under Xvfb:"
+    echo "  published streams, as ffprobe measured them:"
+    for n in 0 1; do
+        url=$out0 && [ "$n" -eq 1 ] && url=$out1
+        info=$(cat "$shots/.m$n")
+        rm -f "$shots/.m$n"
+        if [[ $info == *h264* && $info == *Hz* && $info != *"no packets"* ]]; then
+            echo "    $url: $info"
         else
-            echo "  $url: no stream with video and audio (${info:-nothing})" >&2
-            streams_ok=0
+            echo "    $url: no stream with video and audio (${info:-nothing})"
+            verified=0
         fi
     done
-    import -window root "$shots/main.png"
+    # CamRelay writes a row's line when its status changes meaning, not on every bitrate update:
+    # a live row's line holds the first reading, taken while ffmpeg was still starting up.
+    echo "  bitrate cells as CamRelay showed them when each row went live (its status lines):"
+    reports=$(row_reports "$log")
+    [ -n "$reports" ] || reports="(none: CamRelay reported no row; see $log)"
+    sed 's/^/    /' <<<"$reports"
+    [ "$(grep -c ': 直播中 ' <<<"$reports")" -ge 2 ] || verified=0
+    echo "  screenshots: $shots/main-start.png (rows just live)"
+    echo "               $shots/main.png (after measuring: steady bitrates)"
+    echo
+
+    if [ "$keep" -eq 1 ]; then
+        echo "demo: everything keeps running; watch the two published streams from another terminal:"
+        echo "  ffplay $out0      # 直通 (copy)"
+        echo "  ffplay $out1      # 转码 (640x360, 800 kbit/s, watermark)"
+        echo "demo: press Ctrl+C to stop the demo"
+        while kill -0 "$pid" 2>/dev/null; do sleep 1; done
+        wait "$pid"
+        echo "demo: CamRelay ended by itself with exit code $?" >&2
+        exit 1
+    fi
     kill -TERM "$pid"
     for ((i = 0; i < 150; i++)); do
         kill -0 "$pid" 2>/dev/null || break
@@ -71,13 +125,14 @@ if [ "${1:-}" = "--xvfb-inner" ]; then
     fi
     wait "$pid"
     code=$?
-    [ "$code" -eq 0 ] && [ "$streams_ok" -eq 0 ] && code=3
+    [ "$code" -eq 0 ] && [ "$verified" -eq 0 ] && code=3
     exit "$code"
 fi
 
 while [ $# -gt 0 ]; do
     case $1 in
         --headless) HEADLESS=1 ;;
+        --keep) HEADLESS=1 KEEP=1 ;;
         --prepare-only) PREPARE_ONLY=1 ;;
         --seconds)
             if ! [[ ${2:-} =~ ^[0-9]+$ ]] || [ "$2" -lt 2 ]; then
@@ -89,7 +144,7 @@ while [ $# -gt 0 ]; do
             [ -n "${2:-}" ] || die "--bin needs a path"
             BIN=$(realpath -m "$2")
             shift ;;
-        -h|--help) sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        -h|--help) sed -n '2,19p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
         *) die "unknown option $1 (try --help)" ;;
     esac
     shift
@@ -148,6 +203,7 @@ trap 'exit 143' TERM
 
 # ---- servers -------------------------------------------------------------------------------
 
+echo "demo: starting the demo servers (RTSP camera simulator, nginx-rtmp) on 127.0.0.1"
 rm -rf "$RUN/nginx"
 RTSP_PORT=$(free_port) && RTMP_PORT=$(free_port) || die "no free port on 127.0.0.1"
 start_rtsp_sim "$RUN/rtsp_sim.log" "$RTSP_PORT" || die "the RTSP camera simulator did not start"
@@ -240,13 +296,15 @@ else
 fi
 echo "demo: app folder $APP"
 
-echo
-echo "Watch the two published streams:"
-echo "  ffplay $OUT0      # 直通 (copy)"
-echo "  ffplay $OUT1      # 转码 (640x360, 800 kbit/s, watermark)"
-echo "  vlc $OUT0"
-echo "  vlc $OUT1"
-echo
+
+# The ffplay lines, for watching while CamRelay runs.
+print_watch_lines() {
+    echo
+    echo "Watch the two published streams:"
+    echo "  ffplay $OUT0      # 直通 (copy)"
+    echo "  ffplay $OUT1      # 转码 (640x360, 800 kbit/s, watermark)"
+    echo
+}
 
 # ---- smoke check with plain ffmpeg ---------------------------------------------------------
 
@@ -299,6 +357,7 @@ run_group() {
 }
 
 if [ "$HEADLESS" -eq 0 ] && [ -n "${DISPLAY:-}" ]; then
+    print_watch_lines
     echo "demo: running CamRelay; close its window (or press Ctrl+C here) to end the demo"
     run_group "$APP/CamRelay"
     code=$?
@@ -309,17 +368,16 @@ fi
 command -v xvfb-run >/dev/null && command -v import >/dev/null ||
     die "no display and no xvfb-run/import: run scripts/install-deps.sh --test"
 rm -f "$SHOTS/main.png" "$SHOTS/main-start.png"
-echo "demo: no display: CamRelay runs under Xvfb for $SECONDS_TO_WAIT s, then screenshots"
+CAMRELAY_LOG=$RUN/camrelay.log
+: >"$CAMRELAY_LOG"
+echo "demo: no display: starting Xvfb and CamRelay in it (CamRelay's messages: $CAMRELAY_LOG)"
 run_group xvfb-run -a -s "-screen 0 1280x800x24" \
-    bash "$0" --xvfb-inner "$APP/CamRelay" "$SECONDS_TO_WAIT" "$SHOTS" "$OUT0" "$OUT1"
+    bash "$0" --xvfb-inner "$APP/CamRelay" "$SECONDS_TO_WAIT" "$SHOTS" "$CAMRELAY_LOG" "$KEEP" "$OUT0" "$OUT1"
 code=$?
 case $code in
-    0) echo "demo: both channels were live; CamRelay closed normally" ;;
-    3) echo "demo: CamRelay closed normally, but a channel was not live (see above)" >&2 ;;
+    0) echo "demo: both channels were live and measured; CamRelay closed normally" ;;
+    3) echo "demo: CamRelay closed normally, but a channel was not verified (see above)" >&2 ;;
     *) echo "demo: CamRelay exited with code $code" >&2 ;;
 esac
-for shot in "$SHOTS/main-start.png" "$SHOTS/main.png"; do
-    [ -f "$shot" ] && echo "demo: screenshot $shot"
-done
 [ -f "$SHOTS/main.png" ] || { echo "demo: no screenshot was taken" >&2; code=1; }
 exit "$code"

@@ -133,3 +133,42 @@ probe_stream() {
 ffmpeg_filter_path() {
     printf '%s' "$1" | sed -e "s/[\\\\':]/\\\\&/g" | sed -e "s/[][\\\\',;]/\\\\&/g"
 }
+
+# measure_stream URL [SECONDS]: one bounded ffprobe that reads a live stream and prints each of
+# its streams with the bitrate of its first SECONDS (default 5) of packets, e.g.
+# "h264 640x360 812 kbit/s, aac 44100 Hz 64 kbit/s". A new viewer of an RTMP stream gets video
+# only from the next keyframe, up to 10 s away with libx264's default interval: hence the long
+# analysis time and the 10 s of slack. Fails when no packet arrived.
+measure_stream() {
+    local secs=${2:-5} out
+    out=$(timeout -k 2 $((secs + 25)) ffprobe -v error -analyzeduration 15M -read_intervals "%+$((secs + 10))" \
+        -show_entries stream=index,codec_type,codec_name,width,height,sample_rate:packet=stream_index,pts_time,size \
+        -of compact "$1" 2>/dev/null)
+    [ -n "$out" ] || return 1
+    awk -F'|' -v secs="$secs" '
+        { delete f; for (i = 2; i <= NF; i++) { split($i, kv, "="); f[kv[1]] = kv[2] } }
+        $1 == "stream" { n = f["index"]; order[++streams] = n; video[n] = f["codec_type"] == "video"
+                         desc[n] = f["codec_type"] == "video" ? f["codec_name"] " " f["width"] "x" f["height"] \
+                                                                : f["codec_name"] " " f["sample_rate"] " Hz" }
+        $1 == "packet" && f["pts_time"] != "N/A" { np++; sn[np] = f["stream_index"]; st[np] = f["pts_time"] + 0
+                                                   sz[np] = f["size"] }
+        END {
+            # One window for all streams, from the first video packet (the first keyframe), so
+            # that what arrived in a burst before it does not count.
+            for (i = 1; i <= np; i++) if (video[sn[i]] && (from == "" || st[i] < from)) from = st[i]
+            for (i = 1; i <= np; i++) {
+                n = sn[i]; t = st[i]
+                if ((from != "" && t < from) || (n in first && t - first[n] > secs)) continue
+                if (!(n in first)) first[n] = t
+                last[n] = t; bytes[n] += sz[i]; count[n]++
+            }
+            for (i = 1; i <= streams; i++) {
+                n = order[i]; rate = "no packets"
+                # n packets span n-1 intervals: scale the span rather than drop a packet.
+                if (count[n] > 1 && last[n] > first[n])
+                    rate = sprintf("%d kbit/s", bytes[n] * 8 / 1000 / ((last[n] - first[n]) * count[n] / (count[n] - 1)))
+                s = s sep desc[n] " " rate; sep = ", "; got += count[n]
+            }
+            print s; exit !got
+        }' <<<"$out"
+}

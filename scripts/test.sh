@@ -1,13 +1,17 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything and runs every test (unit, GUI under the
 # offscreen platform, end to end with real ffmpeg, nginx-rtmp and an RTSP simulator on 127.0.0.1).
+# Build output goes to build-core/build.log and build/build.log.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+echo "test: checking packages (apt-get installs whatever is missing)"
 bash "$root/scripts/install-deps.sh" --test
 # The core (settings/, relay/) must build without Qt: prove it on every run.
-cmake -S "$root" -B "$root/build-core" -G Ninja -DCAMRELAY_GUI=OFF -DCAMRELAY_TESTS=OFF -DCAMRELAY_BENCH=OFF >/dev/null
-ninja -C "$root/build-core" -j"$(nproc)" >/dev/null
-bash "$root/scripts/build.sh"
+bash "$root/scripts/build.sh" --dir "$root/build-core" --what "the core without Qt" \
+    -DCAMRELAY_GUI=OFF -DCAMRELAY_TESTS=OFF -DCAMRELAY_BENCH=OFF
+bash "$root/scripts/build.sh" --what "everything (program, tests, benchmarks)" \
+    -DCAMRELAY_GUI=ON -DCAMRELAY_TESTS=ON -DCAMRELAY_BENCH=ON
 cd "$root/build"
+echo "test: running $(ctest -N | sed -n 's/^Total Tests: //p') tests (ctest -j2; a failing test shows its output)"
 ctest --output-on-failure --timeout 900 -j2
 bash "$root/scripts/fuzz.sh"
