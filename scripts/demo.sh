@@ -34,10 +34,10 @@ PREPARE_ONLY=0
 
 die() { echo "demo: $*" >&2; exit 1; }
 
-# The rows CamRelay reported on standard error ("CamRelay: 第1行 NAME: TEXT", one line whenever a
-# row's status changes meaning): the last report of each row, in row order.
+# The channels CamRelay reported on standard error ("<time> 信号 NAME (id N): EVENT", one line per
+# event): the last report of each channel, in id order (the demo's ids are its rows).
 row_reports() {
-    sed -n 's/^CamRelay: \(第\([0-9]*\)行 .*\)$/\2\t\1/p' "$1" 2>/dev/null |
+    sed -En 's/^([0-9T:-]+ )?(信号 .* \(id ([0-9]+)\): .*)$/\3\t\2/p' "$1" 2>/dev/null |
         awk -F'\t' '{ last[$1] = $2 } END { for (r in last) print r "\t" last[r] }' | sort -n | cut -f2-
 }
 
@@ -59,11 +59,11 @@ if [ "${1:-}" = "--xvfb-inner" ]; then
             exit 1
         fi
         reports=$(row_reports "$log")
-        if [ -z "$m0" ] && grep -q '^第1行 .*: 直播中 ' <<<"$reports"; then
+        if [ -z "$m0" ] && grep -q '(id 0): 开始直播 ' <<<"$reports"; then
             measure_stream "$out0" >"$shots/.m0" 2>&1 &
             m0=$!
         fi
-        if [ -z "$m1" ] && grep -q '^第2行 .*: 直播中 ' <<<"$reports"; then
+        if [ -z "$m1" ] && grep -q '(id 1): 开始直播 ' <<<"$reports"; then
             measure_stream "$out1" >"$shots/.m1" 2>&1 &
             m1=$!
         fi
@@ -99,7 +99,7 @@ if [ "${1:-}" = "--xvfb-inner" ]; then
     reports=$(row_reports "$log")
     [ -n "$reports" ] || reports="(none: CamRelay reported no row; see $log)"
     sed 's/^/    /' <<<"$reports"
-    [ "$(grep -c ': 直播中 ' <<<"$reports")" -ge 2 ] || verified=0
+    [ "$(grep -c ': 开始直播 ' <<<"$reports")" -ge 2 ] || verified=0
     echo "  screenshots: $shots/main-start.png (rows just live)"
     echo "               $shots/main.png (after measuring: steady bitrates)"
     echo
