@@ -5,6 +5,9 @@
 #include <atomic>
 #include <cerrno>
 #include <fcntl.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -141,6 +144,22 @@ bool IniCache::Update(const std::string& path, const std::function<bool(IniFile&
     ++g_replaces;
     Remember(path, st, std::move(doc));
     return true;
+}
+
+void IniCache::Release(const std::string& path, off_t minBytes)
+{
+    {
+        std::lock_guard lock(g_mutex);
+        const auto it = g_cache.find(path);
+        if (it == g_cache.end() || it->second.st.st_size < minBytes)
+            return;
+        g_cache.erase(it);  // a reader still holding the document keeps it until it lets go
+    }
+#ifdef __GLIBC__
+    // The document's large blocks came from the heap once glibc had raised its mapping
+    // threshold; without a trim the process would keep their pages resident.
+    malloc_trim(0);
+#endif
 }
 
 long IniCache::ReplaceCount()

@@ -111,8 +111,26 @@ IniFile IniFile::Parse(std::string&& bytes)
         return body[pos] == c && (unit == 1 || body[pos + 1] == '\0');
     };
     doc.m_lines.reserve(static_cast<std::size_t>(std::count(body.begin(), body.end(), '\n')) / unit + 1);
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> keys;  // each line's key or section name in its store
-    keys.reserve(doc.m_lines.capacity());
+    // Indexes the first section of each name as its lines come; later duplicates are left as they are.
+    Section* current = nullptr;
+    auto index = [&doc, &current](std::size_t i, std::string_view key) {
+        const Line& line = doc.m_lines[i];
+        if (line.kind == Kind::Section) {
+            if (doc.FindSection(key)) {
+                current = nullptr;
+                return;
+            }
+            doc.m_sectionIndex.emplace(FoldHash(key), doc.m_sections.size());
+            Section& s = doc.m_sections.emplace_back();
+            s.name = key;
+            s.header = s.anchor = i;
+            current = &s;
+        } else if (line.kind == Kind::Entry && current) {
+            if (doc.InsertKey(*current, static_cast<std::uint32_t>(i), key))
+                current->order.push_back(static_cast<std::uint32_t>(i));
+            current->anchor = i;
+        }
+    };
     std::size_t start = 0;
     bool eolFound = false;
     std::string text;
@@ -158,7 +176,6 @@ IniFile IniFile::Parse(std::string&& bytes)
         else
             converted = false;
         if (!decoded) {
-            keys.emplace_back(0, 0);
             doc.m_lines.push_back(line);
             continue;
         }
@@ -168,37 +185,10 @@ IniFile IniFile::Parse(std::string&& bytes)
         } else {
             key = doc.ParseLine(line, raw, Store::Source);
         }
-        // Kept as an offset: m_decoded may still move.
-        if (key.empty())
-            keys.emplace_back(0, 0);
-        else
-            keys.emplace_back(static_cast<std::uint32_t>(key.data() - doc.StoreOf(line).data()),
-                              static_cast<std::uint32_t>(key.size()));
         doc.m_lines.push_back(line);
+        index(doc.m_lines.size() - 1, key);  // before the next line may move m_decoded
     }
     doc.m_originalLines = doc.m_lines.size();
-
-    // Index the first section of each name; later duplicates are left as they are.
-    Section* current = nullptr;
-    for (std::size_t i = 0; i < doc.m_lines.size(); ++i) {
-        const Line& line = doc.m_lines[i];
-        const std::string_view key = doc.StoreOf(line).substr(keys[i].first, keys[i].second);
-        if (line.kind == Kind::Section) {
-            if (doc.FindSection(key)) {
-                current = nullptr;
-                continue;
-            }
-            doc.m_sectionIndex.emplace(FoldHash(key), doc.m_sections.size());
-            Section& s = doc.m_sections.emplace_back();
-            s.name = key;
-            s.header = s.anchor = i;
-            current = &s;
-        } else if (line.kind == Kind::Entry && current) {
-            if (doc.InsertKey(*current, static_cast<std::uint32_t>(i), key))
-                current->order.push_back(static_cast<std::uint32_t>(i));
-            current->anchor = i;
-        }
-    }
     return doc;
 }
 
@@ -507,10 +497,13 @@ std::string IniFile::Serialize() const
     else if (m_encoding == Encoding::Utf16Le)
         out = "\xFF\xFE";
 
-    std::vector<const Section*> after(m_originalLines, nullptr);
+    // Sections with appended keys, by the line the keys follow.
+    std::vector<std::pair<std::size_t, const Section*>> after;
     for (const Section& s : m_sections)
         if (!s.isNew && !s.added.empty())
-            after[s.anchor] = &s;
+            after.emplace_back(s.anchor, &s);
+    std::sort(after.begin(), after.end());
+    auto next = after.begin();
 
     auto eolText = [](Eol eol) -> std::string_view { return eol == Eol::CrLf ? "\r\n" : eol == Eol::Lf ? "\n" : ""; };
     bool needEol = false;
@@ -523,8 +516,8 @@ std::string IniFile::Serialize() const
     };
     for (std::size_t i = 0; i < m_originalLines; ++i) {
         emit(i);
-        if (after[i])
-            for (std::uint32_t a : after[i]->added)
+        for (; next != after.end() && next->first == i; ++next)
+            for (std::uint32_t a : next->second->added)
                 emit(a);
     }
     for (const Section& s : m_sections) {
