@@ -99,6 +99,15 @@ std::vector<ScannedChannel> ScanDocument(const IniFile& doc, IniFile* edit, bool
     return rows;
 }
 
+// After the scan the window holds what it lists, and a large file's parse (about twice the
+// file's size) would otherwise stay resident while nothing reads it; the first later read
+// or write (a channel's start, a changed setting) parses the file once more and keeps it.
+void ReleaseLargeParse(const ConfigStore& store)
+{
+    constexpr off_t kKeepParseBelow = 1 << 20;  // about a thousand channels; smaller ones cost little
+    IniCache::Release(store.IniPath(), kKeepParseBelow);
+}
+
 }  // namespace
 
 std::string ChannelKey(int id, const char* name)
@@ -185,8 +194,10 @@ std::vector<ScannedChannel> ScanAndRenumber(const ConfigStore& store, [[maybe_un
         rows = ScanDocument(*doc, nullptr, moved, ok);
         scanned = doc;  // not kept alive: the cache edits a document nobody else holds in place
     }
-    if (!moved)
+    if (!moved) {
+        ReleaseLargeParse(store);
         return rows;
+    }
     const bool committed = IniCache::Update(store.IniPath(), [&rows, &scanned](IniFile& doc) {
         bool written = true;
         if (!scanned.expired() && scanned.lock().get() == &doc) {
@@ -203,6 +214,7 @@ std::vector<ScannedChannel> ScanAndRenumber(const ConfigStore& store, [[maybe_un
     // When the moves cannot be saved, every channel stays readable under its old id.
     for (ScannedChannel& c : rows)
         c.id = committed ? c.row : c.oldId;
+    ReleaseLargeParse(store);
     return rows;
 }
 

@@ -5,6 +5,9 @@
 #include <atomic>
 #include <cerrno>
 #include <fcntl.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -42,23 +45,30 @@ void Remember(const std::string& path, const struct stat& st, std::shared_ptr<In
     g_cache[path] = Entry{st, std::move(doc)};
 }
 
-bool ReadAll(int fd, std::string& out)
+// Reads the whole file straight into out, sized from the expected length, so that a large
+// file is neither copied chunk by chunk nor reallocated as it grows.
+bool ReadAll(int fd, off_t expected, std::string& out)
 {
-    out.clear();
-    char buf[65536];
+    std::size_t have = 0;
+    out.resize(static_cast<std::size_t>(expected) + 1);  // one byte more notices growth at once
     for (;;) {
-        const ssize_t n = read(fd, buf, sizeof buf);
+        if (have == out.size()) {
+            if (out.size() > static_cast<std::size_t>(kMaxFileSize))
+                return false;
+            out.resize(out.size() * 2);
+        }
+        const ssize_t n = read(fd, out.data() + have, out.size() - have);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
             return false;
         }
         if (n == 0)
-            return true;
-        out.append(buf, static_cast<std::size_t>(n));
-        if (out.size() > static_cast<std::size_t>(kMaxFileSize))
-            return false;
+            break;
+        have += static_cast<std::size_t>(n);
     }
+    out.resize(have);
+    return have <= static_cast<std::size_t>(kMaxFileSize);
 }
 
 // Caller holds g_mutex.
@@ -85,13 +95,13 @@ ReadStatus LoadLocked(const std::string& path, std::shared_ptr<IniFile>& doc)
     struct stat before, after;
     // Someone writing the file in place while we read: read again.
     for (int attempt = 0; attempt < 3 && !ok; ++attempt) {
-        ok = fstat(fd, &before) == 0 && lseek(fd, 0, SEEK_SET) == 0 && ReadAll(fd, bytes) &&
+        ok = fstat(fd, &before) == 0 && lseek(fd, 0, SEEK_SET) == 0 && ReadAll(fd, before.st_size, bytes) &&
             fstat(fd, &after) == 0 && SameFile(before, after);
     }
     close(fd);
     if (!ok)
         return ReadStatus::Unreadable;
-    auto parsed = std::make_shared<IniFile>(IniFile::Parse(bytes));
+    auto parsed = std::make_shared<IniFile>(IniFile::Parse(std::move(bytes)));
     Remember(path, after, parsed);
     doc = std::move(parsed);
     return ReadStatus::Ok;
@@ -134,6 +144,22 @@ bool IniCache::Update(const std::string& path, const std::function<bool(IniFile&
     ++g_replaces;
     Remember(path, st, std::move(doc));
     return true;
+}
+
+void IniCache::Release(const std::string& path, off_t minBytes)
+{
+    {
+        std::lock_guard lock(g_mutex);
+        const auto it = g_cache.find(path);
+        if (it == g_cache.end() || it->second.st.st_size < minBytes)
+            return;
+        g_cache.erase(it);  // a reader still holding the document keeps it until it lets go
+    }
+#ifdef __GLIBC__
+    // The document's large blocks came from the heap once glibc had raised its mapping
+    // threshold; without a trim the process would keep their pages resident.
+    malloc_trim(0);
+#endif
 }
 
 long IniCache::ReplaceCount()

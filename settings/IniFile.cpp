@@ -74,8 +74,14 @@ std::string QuoteForWrite(std::string_view value)
 
 IniFile IniFile::Parse(std::string_view bytes)
 {
+    return Parse(std::string(bytes));
+}
+
+IniFile IniFile::Parse(std::string&& bytes)
+{
+    static_assert(sizeof(Line) == 16);
     IniFile doc;
-    doc.m_source.assign(bytes);
+    doc.m_source = std::move(bytes);
     const std::string_view all = doc.m_source;
     std::size_t bodyStart = 0, bodyEnd = all.size();
     if (all.starts_with("\xFF\xFE")) {
@@ -97,6 +103,7 @@ IniFile IniFile::Parse(std::string_view bytes)
         doc.m_encoding = Encoding::Mixed;
     }
     const std::string_view body = all.substr(bodyStart, bodyEnd - bodyStart);
+    doc.m_bodyEnd = static_cast<std::uint32_t>(bodyEnd);
 
     // Lines end at '\n' in the file's code units (16-bit ones in UTF-16LE).
     const std::size_t unit = doc.m_encoding == Encoding::Utf16Le ? 2 : 1;
@@ -104,6 +111,26 @@ IniFile IniFile::Parse(std::string_view bytes)
         return body[pos] == c && (unit == 1 || body[pos + 1] == '\0');
     };
     doc.m_lines.reserve(static_cast<std::size_t>(std::count(body.begin(), body.end(), '\n')) / unit + 1);
+    // Indexes the first section of each name as its lines come; later duplicates are left as they are.
+    Section* current = nullptr;
+    auto index = [&doc, &current](std::size_t i, std::string_view key) {
+        const Line& line = doc.m_lines[i];
+        if (line.kind == Kind::Section) {
+            if (doc.FindSection(key)) {
+                current = nullptr;
+                return;
+            }
+            doc.m_sectionIndex.emplace(FoldHash(key), doc.m_sections.size());
+            Section& s = doc.m_sections.emplace_back();
+            s.name = key;
+            s.header = s.anchor = i;
+            current = &s;
+        } else if (line.kind == Kind::Entry && current) {
+            if (doc.InsertKey(*current, static_cast<std::uint32_t>(i), key))
+                current->order.push_back(static_cast<std::uint32_t>(i));
+            current->anchor = i;
+        }
+    };
     std::size_t start = 0;
     bool eolFound = false;
     std::string text;
@@ -134,13 +161,14 @@ IniFile IniFile::Parse(std::string_view bytes)
         } else {
             rawEnd = pos = body.size();
         }
-        line.rawOff = static_cast<std::uint32_t>(bodyStart + start);
-        line.rawLen = static_cast<std::uint32_t>(rawEnd - start);
+        line.rawOff = line.off = static_cast<std::uint32_t>(bodyStart + start);
+        line.len = static_cast<std::uint32_t>(rawEnd - start);
         const std::string_view raw = body.substr(start, rawEnd - start);
         start = pos;
 
         // Decode the line. A line that decodes in no way keeps its bytes and is not parsed.
         bool decoded = true, converted = true;
+        std::string_view key;
         if (doc.m_encoding == Encoding::Utf16Le)
             decoded = TextCodec::Utf16LeToUtf8(raw, text);
         else if (doc.m_encoding != Encoding::Utf8 && !TextCodec::IsValidUtf8(raw))
@@ -152,83 +180,50 @@ IniFile IniFile::Parse(std::string_view bytes)
             continue;
         }
         if (converted) {
-            line.textOff = static_cast<std::uint32_t>(doc.m_decoded.size());
-            line.textLen = static_cast<std::uint32_t>(text.size());
-            doc.m_decoded += text;
             line.writeText = doc.m_encoding != Encoding::Utf16Le;  // converted to UTF-8 on the next rewrite
-            doc.ParseLine(line, std::string_view(doc.m_decoded).substr(line.textOff), Store::Decoded);
+            key = doc.ParseLine(line, text, Store::Decoded);
         } else {
-            doc.ParseLine(line, raw, Store::Source);
+            key = doc.ParseLine(line, raw, Store::Source);
         }
         doc.m_lines.push_back(line);
+        index(doc.m_lines.size() - 1, key);  // before the next line may move m_decoded
     }
     doc.m_originalLines = doc.m_lines.size();
-
-    // Index the first section of each name; later duplicates are left as they are.
-    Section* current = nullptr;
-    for (std::size_t i = 0; i < doc.m_lines.size(); ++i) {
-        const Line& line = doc.m_lines[i];
-        if (line.kind == Kind::Section) {
-            if (doc.FindSection(doc.KeyOf(line))) {
-                current = nullptr;
-                continue;
-            }
-            doc.m_sectionIndex.emplace(FoldHash(doc.KeyOf(line)), doc.m_sections.size());
-            Section& s = doc.m_sections.emplace_back();
-            s.name = doc.KeyOf(line);
-            s.header = s.anchor = i;
-            current = &s;
-        } else if (line.kind == Kind::Entry && current) {
-            if (doc.InsertKey(*current, static_cast<std::uint32_t>(i)))
-                current->order.push_back(static_cast<std::uint32_t>(i));
-            current->anchor = i;
-        }
-    }
     return doc;
 }
 
-void IniFile::ParseLine(Line& line, std::string_view decoded, Store store)
+// Decides the line's kind and places its text: raw lines in m_source, others in m_decoded.
+// NUL bytes (from damaged or zero-filled files) and stray carriage returns are ignored for
+// reading, so that every value read can be written back.
+std::string_view IniFile::ParseLine(Line& line, std::string_view text, Store store)
 {
-    // NUL bytes (from damaged or zero-filled files) and stray carriage returns are ignored
-    // for reading, so that every value read can be written back.
-    if (decoded.find('\0') != std::string_view::npos || decoded.find('\r') != std::string_view::npos) {
-        std::string clean;
-        for (char c : decoded)
-            if (c != '\0' && c != '\r')
-                clean += c;
+    const bool unclean = text.find('\0') != std::string_view::npos || text.find('\r') != std::string_view::npos;
+    if (store == Store::Decoded || unclean) {
         const std::size_t off = m_decoded.size();
-        m_decoded += clean;
-        decoded = std::string_view(m_decoded).substr(off);
-        store = Store::Decoded;
+        if (!unclean)
+            m_decoded += text;
+        for (char c : unclean ? text : std::string_view())
+            if (c != '\0' && c != '\r')
+                m_decoded += c;
+        line.off = static_cast<std::uint32_t>(off);
+        line.len = static_cast<std::uint32_t>(m_decoded.size() - off);
+        line.store = Store::Decoded;
     }
-    const char* base = store == Store::Source ? m_source.data() : m_decoded.data();
-    auto offset = [base](std::string_view part) { return static_cast<std::uint32_t>(part.data() - base); };
-    const std::string_view t = Trim(decoded);
+    const std::string_view t = Trim(TextOf(line));
     if (t.empty() || t.front() == ';')
-        return;
-    line.store = store;
+        return {};
     if (t.front() == '[') {
         const std::size_t close = t.rfind(']');
-        if (close != std::string_view::npos) {
-            line.kind = Kind::Section;
-            const std::string_view name = Trim(t.substr(1, close - 1));
-            line.keyOff = name.empty() ? offset(t) : offset(name);
-            line.keyLen = static_cast<std::uint32_t>(name.size());
-        }
-        return;
+        if (close == std::string_view::npos)
+            return {};
+        line.kind = Kind::Section;
+        return Trim(t.substr(1, close - 1));
     }
     const std::size_t eq = t.find('=');
-    if (eq == std::string_view::npos)
-        return;
-    const std::string_view key = Trim(t.substr(0, eq));
-    if (key.empty())
-        return;
-    const std::string_view value = Trim(t.substr(eq + 1));
-    line.kind = Kind::Entry;
-    line.keyOff = offset(key);
-    line.keyLen = static_cast<std::uint32_t>(key.size());
-    line.valueOff = value.empty() ? offset(t) + static_cast<std::uint32_t>(t.size()) : offset(value);
-    line.valueLen = static_cast<std::uint32_t>(value.size());
+    const std::string_view key = eq == std::string_view::npos ? std::string_view() : Trim(t.substr(0, eq));
+    if (!key.empty())
+        line.kind = Kind::Entry;
+    return key;
 }
 
 std::string_view IniFile::StoreOf(const Line& line) const
@@ -244,14 +239,44 @@ std::string_view IniFile::StoreOf(const Line& line) const
     return m_edits;
 }
 
-std::string_view IniFile::KeyOf(const Line& line) const
+std::string_view IniFile::TextOf(const Line& line) const
 {
-    return StoreOf(line).substr(line.keyOff, line.keyLen);
+    return StoreOf(line).substr(line.off, line.len);
 }
 
-std::string_view IniFile::ValueOf(const Line& line) const
+IniFile::Fields IniFile::FieldsOf(const Line& line) const
 {
-    return StoreOf(line).substr(line.valueOff, line.valueLen);
+    const std::string_view t = Trim(TextOf(line));
+    if (line.kind == Kind::Section)
+        return {Trim(t.substr(1, t.rfind(']') - 1)), {}};
+    if (line.kind != Kind::Entry)
+        return {};
+    const std::size_t eq = t.find('=');
+    return {Trim(t.substr(0, eq)), Trim(t.substr(eq + 1))};
+}
+
+// Whether an entry line's key is key (which holds no '='), without parsing the rest of the line.
+bool IniFile::KeyIs(const Line& line, std::string_view key) const
+{
+    const std::string_view t = TextOf(line);
+    std::size_t i = 0;
+    while (i < t.size() && IsBlank(t[i]))
+        ++i;
+    if (t.size() - i < key.size() || !FoldEqual(t.substr(i, key.size()), key))
+        return false;
+    for (i += key.size(); i < t.size() && IsBlank(t[i]); ++i) {
+    }
+    return i < t.size() && t[i] == '=';
+}
+
+// The bytes of an original line as read, without its line end: up to the next line's start.
+std::string_view IniFile::RawOf(std::size_t index) const
+{
+    const Line& line = m_lines[index];
+    const std::size_t unit = m_encoding == Encoding::Utf16Le ? 2 : 1;
+    const std::size_t eolUnits = line.eol == Eol::CrLf ? 2 : line.eol == Eol::Lf ? 1 : 0;
+    const std::size_t end = index + 1 < m_originalLines ? m_lines[index + 1].rawOff : m_bodyEnd;
+    return std::string_view(m_source).substr(line.rawOff, end - line.rawOff - eolUnits * unit);
 }
 
 // A slot holds the high half of the key's hash, which also picks the slot, above its line + 1
@@ -262,18 +287,20 @@ std::uint32_t IniFile::FindKey(const Section& s, std::string_view key) const
     const std::vector<std::uint64_t>& slots = s.index.slots;
     if (slots.empty())
         return kNone;
+    if (key.find('=') != std::string_view::npos)
+        return kNone;  // no key read from a line holds one
     const std::uint64_t h = FoldHash(key);
     const std::size_t mask = slots.size() - 1;
     for (std::size_t i = (h >> 32) & mask; slots[i] != 0; i = (i + 1) & mask) {
         const auto line = static_cast<std::uint32_t>(slots[i]) - 1;
-        if ((slots[i] >> 32) == (h >> 32) && FoldEqual(KeyOf(m_lines[line]), key))
+        if ((slots[i] >> 32) == (h >> 32) && KeyIs(m_lines[line], key))
             return line;
     }
     return kNone;
 }
 
 // Adds the line's key unless the section has it already; returns whether it was added.
-bool IniFile::InsertKey(Section& s, std::uint32_t line)
+bool IniFile::InsertKey(Section& s, std::uint32_t line, std::string_view key)
 {
     KeyIndex& index = s.index;
     if ((index.used + 1) * 4 > index.slots.size() * 3) {
@@ -289,13 +316,12 @@ bool IniFile::InsertKey(Section& s, std::uint32_t line)
             index.slots[i] = entry;
         }
     }
-    const std::string_view key = KeyOf(m_lines[line]);
     const std::uint64_t h = FoldHash(key);
     const std::size_t mask = index.slots.size() - 1;
     std::size_t i = (h >> 32) & mask;
     for (; index.slots[i] != 0; i = (i + 1) & mask) {
         const std::uint64_t entry = index.slots[i];
-        if ((entry >> 32) == (h >> 32) && FoldEqual(KeyOf(m_lines[static_cast<std::uint32_t>(entry) - 1]), key))
+        if ((entry >> 32) == (h >> 32) && KeyIs(m_lines[static_cast<std::uint32_t>(entry) - 1], key))
             return false;
     }
     index.slots[i] = (h & 0xFFFFFFFF00000000ull) | (line + 1);
@@ -305,22 +331,18 @@ bool IniFile::InsertKey(Section& s, std::uint32_t line)
 
 // Edited texts go to one append-only buffer; when most of it is replaced texts, the live ones
 // are copied to a fresh buffer, so that a long run of edits does not grow the document.
-void IniFile::SetOwnText(Line& line, std::string_view text, std::size_t keyLen)
+void IniFile::SetOwnText(Line& line, std::string_view text)
 {
     if (line.store == Store::Own) {
-        m_editsLive -= line.textLen;
+        m_editsLive -= line.len;
         line.store = Store::Source;  // its old text is not kept by the compaction below
     }
     if (m_edits.size() - m_editsLive > m_editsLive + 65536)
         CompactEdits();
-    line.textOff = static_cast<std::uint32_t>(m_edits.size());
-    line.textLen = static_cast<std::uint32_t>(text.size());
+    line.off = static_cast<std::uint32_t>(m_edits.size());
+    line.len = static_cast<std::uint32_t>(text.size());
     m_edits += text;
     m_editsLive += text.size();
-    line.keyOff = line.textOff;
-    line.keyLen = static_cast<std::uint32_t>(keyLen);
-    line.valueOff = line.textOff + static_cast<std::uint32_t>(std::min(keyLen + 1, text.size()));
-    line.valueLen = line.textOff + line.textLen - line.valueOff;
     line.store = Store::Own;
     line.writeText = true;
 }
@@ -333,10 +355,8 @@ void IniFile::CompactEdits()
         if (line.store != Store::Own)
             continue;
         const auto off = static_cast<std::uint32_t>(live.size());
-        live.append(m_edits, line.textOff, line.textLen);
-        line.keyOff = line.keyOff - line.textOff + off;
-        line.valueOff = line.valueOff - line.textOff + off;
-        line.textOff = off;
+        live.append(m_edits, line.off, line.len);
+        line.off = off;
     }
     m_edits.swap(live);
     m_editsLive = m_edits.size();
@@ -359,7 +379,7 @@ std::string IniFile::GetValue(std::string_view section, std::string_view key) co
     const std::uint32_t line = FindKey(*s, Trim(key));
     if (line == kNone)
         return {};
-    std::string_view v = ValueOf(m_lines[line]);
+    std::string_view v = FieldsOf(m_lines[line]).value;
     if (v.size() >= 2 && IsQuote(v.front()) && v.front() == v.back())
         v = v.substr(1, v.size() - 2);
     return std::string(v.substr(0, TextCodec::Utf16PrefixBytes(v, kMaxValueUnits)));
@@ -408,9 +428,8 @@ bool IniFile::SetValue(std::string_view section, std::string_view key, std::stri
         Line header;
         header.kind = Kind::Section;
         header.eol = m_newEol;
-        SetOwnText(header, "[" + std::string(section) + "]", 0);
-        header.keyOff = header.textOff + 1;
-        header.keyLen = static_cast<std::uint32_t>(section.size());
+        header.rawOff = m_bodyEnd;
+        SetOwnText(header, "[" + std::string(section) + "]");
         m_lines.push_back(header);
         si = m_sections.size();
         m_sectionIndex.emplace(FoldHash(section), si);
@@ -429,7 +448,7 @@ bool IniFile::SetValue(std::string_view section, std::string_view key, std::stri
         std::string text;
         text.reserve(spelling.size() + 1 + quoted.size());
         text.append(spelling).append(1, '=').append(quoted);
-        SetOwnText(line, std::move(text), spelling.size());
+        SetOwnText(line, text);
         return true;
     }
     Line line;
@@ -438,10 +457,11 @@ bool IniFile::SetValue(std::string_view section, std::string_view key, std::stri
     std::string text;
     text.reserve(trimmedKey.size() + 1 + quoted.size());
     text.append(trimmedKey).append(1, '=').append(quoted);
-    SetOwnText(line, std::move(text), trimmedKey.size());
+    line.rawOff = m_bodyEnd;
+    SetOwnText(line, text);
     m_lines.push_back(line);
     const auto idx = static_cast<std::uint32_t>(m_lines.size() - 1);
-    InsertKey(s, idx);
+    InsertKey(s, idx, trimmedKey);
     s.order.push_back(idx);
     s.added.push_back(idx);
     return true;
@@ -455,14 +475,13 @@ void IniFile::AppendText(std::string& out, std::string_view utf8) const
         out += utf8;
 }
 
-void IniFile::AppendLine(std::string& out, const Line& line) const
+void IniFile::AppendLine(std::string& out, std::size_t index) const
 {
-    if (!line.writeText)
-        out += std::string_view(m_source).substr(line.rawOff, line.rawLen);
-    else if (line.store == Store::Own)
-        AppendText(out, std::string_view(m_edits).substr(line.textOff, line.textLen));
+    const Line& line = m_lines[index];
+    if (line.writeText)
+        AppendText(out, TextOf(line));
     else
-        AppendText(out, std::string_view(m_decoded).substr(line.textOff, line.textLen));
+        out += RawOf(index);
 }
 
 // Writes the document back: original lines in order (unedited ones as their own bytes),
@@ -478,32 +497,35 @@ std::string IniFile::Serialize() const
     else if (m_encoding == Encoding::Utf16Le)
         out = "\xFF\xFE";
 
-    std::vector<const Section*> after(m_originalLines, nullptr);
+    // Sections with appended keys, by the line the keys follow.
+    std::vector<std::pair<std::size_t, const Section*>> after;
     for (const Section& s : m_sections)
         if (!s.isNew && !s.added.empty())
-            after[s.anchor] = &s;
+            after.emplace_back(s.anchor, &s);
+    std::sort(after.begin(), after.end());
+    auto next = after.begin();
 
     auto eolText = [](Eol eol) -> std::string_view { return eol == Eol::CrLf ? "\r\n" : eol == Eol::Lf ? "\n" : ""; };
     bool needEol = false;
-    auto emit = [&](const Line& line) {
+    auto emit = [&](std::size_t index) {
         if (needEol)
             AppendText(out, eolText(m_newEol));
-        AppendLine(out, line);
-        AppendText(out, eolText(line.eol));
-        needEol = line.eol == Eol::None;
+        AppendLine(out, index);
+        AppendText(out, eolText(m_lines[index].eol));
+        needEol = m_lines[index].eol == Eol::None;
     };
     for (std::size_t i = 0; i < m_originalLines; ++i) {
-        emit(m_lines[i]);
-        if (after[i])
-            for (std::uint32_t a : after[i]->added)
-                emit(m_lines[a]);
+        emit(i);
+        for (; next != after.end() && next->first == i; ++next)
+            for (std::uint32_t a : next->second->added)
+                emit(a);
     }
     for (const Section& s : m_sections) {
         if (!s.isNew)
             continue;
-        emit(m_lines[s.header]);
+        emit(s.header);
         for (std::uint32_t a : s.added)
-            emit(m_lines[a]);
+            emit(a);
     }
     return out;
 }

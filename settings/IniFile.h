@@ -23,6 +23,7 @@ public:
 
     IniFile() = default;
     static IniFile Parse(std::string_view bytes);
+    static IniFile Parse(std::string&& bytes);  // keeps the bytes without copying them
 
     // Value of key in the first section named section (names without regard to ASCII case),
     // without surrounding blanks and one pair of matching quotes, cut to kMaxValueUnits.
@@ -49,15 +50,19 @@ private:
     enum class Kind : std::uint8_t { Other, Section, Entry };
     enum class Store : std::uint8_t { Source, Decoded, Own };  // where key and value lie: Own is m_edits
     enum class Eol : std::uint8_t { None, Lf, CrLf };
+    // 16 bytes a line: the key and value are found again in the text when asked for (a
+    // lookup parses one short line), and the raw length follows from the next line's start.
     struct Line {
-        std::uint32_t rawOff = 0, rawLen = 0;     // the bytes as read, in m_source, without the line end
-        std::uint32_t textOff = 0, textLen = 0;   // UTF-8 text: of converted lines in m_decoded, of Own ones in m_edits
-        std::uint32_t keyOff = 0, keyLen = 0;     // Section: the name; Entry: the key, trimmed
-        std::uint32_t valueOff = 0, valueLen = 0; // Entry: the value, trimmed, quotes kept
+        std::uint32_t rawOff = 0;            // original lines: where the bytes as read start in m_source
+        std::uint32_t off = 0, len = 0;      // the UTF-8 text without the line end, in StoreOf(*this)
         Kind kind = Kind::Other;
         Store store = Store::Source;
         Eol eol = Eol::None;
         bool writeText = false;  // write the UTF-8 text (re-encoded) instead of the raw bytes
+    };
+    // Key (Entry) or name (Section) and value (Entry only, quotes kept) as the reader sees them.
+    struct Fields {
+        std::string_view key, value;
     };
     // Open addressing over the lines of the keys, hashed by folded key.
     struct KeyIndex {
@@ -76,14 +81,17 @@ private:
 
     const Section* FindSection(std::string_view name) const;
     std::uint32_t FindKey(const Section& s, std::string_view key) const;  // line, or kNone
-    bool InsertKey(Section& s, std::uint32_t line);
+    bool InsertKey(Section& s, std::uint32_t line, std::string_view key);
     std::string_view StoreOf(const Line& line) const;
-    std::string_view KeyOf(const Line& line) const;
-    std::string_view ValueOf(const Line& line) const;
-    void AppendLine(std::string& out, const Line& line) const;
+    std::string_view TextOf(const Line& line) const;
+    Fields FieldsOf(const Line& line) const;
+    std::string_view KeyOf(const Line& line) const { return FieldsOf(line).key; }
+    std::string_view RawOf(std::size_t index) const;
+    void AppendLine(std::string& out, std::size_t index) const;
     void AppendText(std::string& out, std::string_view utf8) const;
-    void ParseLine(Line& line, std::string_view text, Store store);
-    void SetOwnText(Line& line, std::string_view text, std::size_t keyLen);
+    std::string_view ParseLine(Line& line, std::string_view text, Store store);
+    bool KeyIs(const Line& line, std::string_view key) const;
+    void SetOwnText(Line& line, std::string_view text);
     void CompactEdits();
 
     std::string m_source;               // the file as read
@@ -92,6 +100,7 @@ private:
     std::size_t m_editsLive = 0;        // bytes of m_edits still in use
     std::vector<Line> m_lines;          // original lines first, then appended ones
     std::size_t m_originalLines = 0;
+    std::uint32_t m_bodyEnd = 0;        // end of the last original line in m_source
     std::vector<Section> m_sections;    // the first section of each name only
     std::unordered_multimap<std::uint64_t, std::size_t> m_sectionIndex;  // hash of folded name -> m_sections
     Encoding m_encoding = Encoding::Utf8;

@@ -33,9 +33,11 @@ TEST(ChannelStore, ScanRenumbersInOneReplace)
         {Channel(0, "a", "0+ISDelete=TRUE\n") + "1+VdWidth=9\n" + Channel(3, "d") + Channel(9, "z"), 9, {0, 3, 9}, "adz"},
         {Channel(3, "a") + Channel(1000000, "b"), INT_MAX, {3, 1000000}, "ab"},
         {Channel(1, "a") + Channel(3, "b"), 4, {1, 3}, "ab", true},
+        // Large enough that the parse is let go after the scan: reads and the next scan parse again.
+        {Channel(2, "a") + ";" + std::string(3 << 20, 'x') + "\n" + Channel(4, "b"), 5, {2, 4}, "ab"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.file);
+        SCOPED_TRACE(c.file.substr(0, 120));
         TempDir dir;
         const ConfigStore store = StoreWith(dir, "[SET DEFAULT VALUE]\n" + c.file);
         if (c.readOnly)
