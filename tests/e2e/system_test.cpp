@@ -10,6 +10,7 @@
 #include <array>
 #include <filesystem>
 #include <fstream>
+#include <sys/stat.h>
 #include <iostream>
 #include <memory>
 #include <regex>
@@ -59,6 +60,8 @@ protected:
         std::filesystem::create_directory(dir);
         std::filesystem::copy_file(CAMRELAY_BIN_DIR "/CamRelay", dir + "/CamRelay");
         std::filesystem::create_symlink("/usr/bin/ffmpeg", dir + "/ffmpeg");
+        // A status file that is a FIFO must not hang the window at the first start.
+        ASSERT_EQ(0, ::mkfifo((dir + "/NetStatus.txt").c_str(), 0644));
         // Channel 0 copies the camera's video and re-encodes its A-law audio (FLV cannot carry
         // it); channel 1 re-encodes both. Both are stored as running, so auto-run resumes them.
         const std::string encodings[2] = {"checkstate1=0 AdChannel=1 VdTransCode=否",
