@@ -5,6 +5,8 @@
 #include "app/StartupOptions.h"
 #include "relay/FfmpegLocation.h"
 #include "relay/SignalPipe.h"
+#include "service/StatusServer.h"
+#include "service/StatusSnapshot.h"
 #include "settings/ConfigStore.h"
 #include "settings/DataDir.h"
 #include "settings/InstanceLock.h"
@@ -82,10 +84,22 @@ int CRelayApp::Run(const StartupOptions& options)
     if (SignalPipe::Pending())
         return 0;  // stopped before anything was read or written
 
+    StatusServer status;  // outlives the window that publishes to it
     CRelayDlg dlg(dir.m_strPath);
     // Nothing has been launched yet: launches begin with the timers, in the event loop.
     dlg.m_engine.UseFfmpeg(FfmpegLocation::Find(programDir, std::getenv("PATH")));
     m_pDlg = &dlg;
+    // The endpoint serves on its own threads; the window hands it a snapshot after each
+    // supervision tick and reading. A port in use is a log line: the window runs on without it.
+    if (options.m_nStatusPort > 0) {
+        if (status.Start(options.m_strStatusBind, options.m_nStatusPort)) {
+            dlg.m_engine.Log().Write("状态服务: " + options.m_strStatusBind + ":" + std::to_string(status.Port()));
+            dlg.m_onStatusChange = [&status, &dlg] { status.Publish(StatusSnapshot(dlg.m_engine)); };
+            dlg.m_onStatusChange();
+        } else {
+            dlg.m_engine.Log().Write(status.ErrorText());
+        }
+    }
     if (SignalPipe::Pending()) {
         SignalPipe::Take();
         dlg.OnClose();  // arrived during the start-up scan: end before the window shows

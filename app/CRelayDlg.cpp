@@ -45,7 +45,8 @@ QString Q(const std::string& text) { return QString::fromStdString(text); }
 }  // namespace
 
 CRelayDlg::CRelayDlg(const std::string& appDir, bool manualTimers, QWidget* parent)
-    : QDialog(parent), m_engine(appDir, *this, *this), m_strAppDir(appDir), m_bManualTimers(manualTimers)
+    : QDialog(parent), m_engine(appDir, *this, *this), m_session(m_engine, *this), m_strAppDir(appDir),
+      m_bManualTimers(manualTimers)
 {
     BuildWindow();
     OnInitDialog();
@@ -135,39 +136,32 @@ void CRelayDlg::OnInitDialog()
     setWindowTitle(QString::fromUtf8(kCaption) + "(" + CAMRELAY_VERSION_TEXT + ")");
     SetTimer(ID_SUPERVISE_TIMER, kTimerPeriodMs);
 
-    const ConfigStore store(m_strAppDir);
-    m_nNextId = DecimalValue(store.GetValue("nextId"));
-    m_bAutoRun = DecimalValue(store.GetValue("m_bAutoRun")) > 0;
+    const GlobalFlags flags = m_session.LoadFlags();
+    m_nNextId = flags.m_nNextId;
+    m_bAutoRun = flags.m_bAutoRun;
     m_autoRunBox->setChecked(m_bAutoRun);
-    m_engine.m_bRTSPuseTCP = DecimalValue(store.GetValue("m_bRTSPuseTCP")) > 0;
     m_rtspTcpBox->setChecked(m_engine.m_bRTSPuseTCP);
-    m_engine.SetKeepRetrying(DecimalValue(store.GetValue("m_bKeepRetrying")) > 0);
     m_keepRetryBox->setChecked(m_engine.KeepRetrying());
-
-    // The scan moves every listed channel to the id equal to its row.
-    for (const ScannedChannel& channel : ScanAndRenumber(store, m_nNextId)) {
-        const int row = AppendRow(channel.name, channel.id, true, false);
-        SetCellText(row, kColState, channel.state);
-        SetCellText(row, kColTransCode, channel.transCode);
-        SetCellText(row, kColSize, channel.width + "*" + channel.height);
-        if (m_bAutoRun && channel.state.find("运行中") != std::string::npos)
-            m_engine.m_autoRunQueue.emplace_back(m_engine.Tag(row), row);
-    }
-    if (!m_engine.m_autoRunQueue.empty())
+    if (m_session.LoadChannels(m_nNextId, m_bAutoRun) > 0)
         SetTimer(ID_AUTORUN_TIMER, kTimerPeriodMs);
 }
 
 int CRelayDlg::AppendRow(const std::string& name, int id, bool stopped, bool running)
 {
     const int row = m_list->rowCount();
-    m_list->insertRow(row);
-    SetCellText(row, kColName, name);
     // The engine's rows grow in step with the list; the import adds its row before the launch.
     if (m_engine.RowCount() <= row)
         m_engine.AddRow(id, stopped, running, name);
+    InsertRow(row, name);
+    return row;
+}
+
+void CRelayDlg::InsertRow(int row, const std::string& name)
+{
+    m_list->insertRow(row);
+    SetCellText(row, kColName, name);
     m_list->item(row, kColName)->setData(Qt::UserRole, QVariant::fromValue<quintptr>(
                                                            reinterpret_cast<quintptr>(m_engine.Tag(row))));
-    return row;
 }
 
 // ---- list cells ----
@@ -307,7 +301,12 @@ bool CRelayDlg::event(QEvent* e)
     return QDialog::event(e);
 }
 
-void CRelayDlg::OnRelayBitrate(int row, int kbps) { m_engine.OnRelayBitrate(row, kbps); }
+void CRelayDlg::OnRelayBitrate(int row, int kbps)
+{
+    m_engine.OnRelayBitrate(row, kbps);
+    if (m_onStatusChange)
+        m_onStatusChange();
+}
 
 // ---- timers ----
 
@@ -346,6 +345,8 @@ void CRelayDlg::OnTimer(int id)
             KillTimer(ID_AUTORUN_TIMER);
     } else if (id == ID_SUPERVISE_TIMER) {
         m_engine.SuperviseTick();
+        if (m_onStatusChange)
+            m_onStatusChange();
     } else if (id == ID_RUNALL_TIMER) {
         if (!m_engine.RunAllTick())
             KillTimer(ID_RUNALL_TIMER);
@@ -577,6 +578,6 @@ void CRelayDlg::OnClose()
     KillTimer(ID_SUPERVISE_TIMER);
     KillTimer(ID_AUTORUN_TIMER);
     KillTimer(ID_RUNALL_TIMER);
-    m_engine.StopAllChannels();  // stored state words stay: auto-run resumes them next time
+    m_session.Shutdown();  // stored state words stay: auto-run resumes them next time
     QDialog::done(0);
 }

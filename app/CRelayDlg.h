@@ -1,5 +1,6 @@
 #pragma once
 #include "relay/RelayEngine.h"
+#include "relay/RelaySession.h"
 
 #include <QDialog>
 #include <QEvent>
@@ -76,10 +77,12 @@ public:
     // RelayView
     void SetCellText(int row, int column, const std::string& text) override;
     void ShowMessage(const std::string& text) override;
+    void InsertRow(int row, const std::string& name) override;
     // MonitorSink: called on monitor threads, posts the reading to the GUI thread.
     void PostRelayBitrate(int row, int kbps) override;
 
     RelayEngine m_engine;
+    RelaySession m_session;  // start-up scan, start queue and stop, shared with the service
     int m_nNextId = 0;
     bool m_bAutoRun = false;
     std::string m_strAppDir;
@@ -88,6 +91,8 @@ public:
     // Test seams: the context menu's choice and the support-site opener.
     std::function<int(int row)> m_menuChooser;
     std::function<void(const QString&)> m_urlOpener;
+    // Called after each supervision tick and each bitrate reading (the status endpoint).
+    std::function<void()> m_onStatusChange;
 
 protected:
     bool event(QEvent* e) override;

@@ -1,7 +1,10 @@
-// CamRelay: one main window; the process lives as long as it does.
+// CamRelay: one main window, or with --headless the service without one; the process lives
+// as long as either does.
 #include "app/CRelayApp.h"
 #include "app/StartupOptions.h"
 #include "relay/SignalPipe.h"
+#include "service/HeadlessService.h"
+#include "settings/ConfigStore.h"
 
 #include <cstdio>
 
@@ -16,8 +19,13 @@ int main(int argc, char** argv)
     if (options.m_nExitCode >= 0)
         return options.m_nExitCode;
     if (options.m_bHeadless) {
-        std::fputs("CamRelay: --headless 尚未实现\n", stderr);
-        return StartupOptions::kExitUsage;
+        // No QApplication and no QGuiApplication: nothing here may need a display.
+        HeadlessOptions headless;
+        headless.m_strDir = options.m_strDir;
+        headless.m_strProgramDir = ConfigStore::ExecutableDir();
+        headless.m_nStatusPort = options.m_nStatusPort;
+        headless.m_strStatusBind = options.m_strStatusBind;
+        return HeadlessService::Main(headless);
     }
     if (!CRelayApp::DisplayAvailable(argc, argv)) {
         std::fputs("CamRelay: 没有可用的显示器（未设置 DISPLAY 或 WAYLAND_DISPLAY）。"

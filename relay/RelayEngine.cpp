@@ -235,6 +235,8 @@ void RelayEngine::LaunchRow(RowTag* tag, int row)
 
 void RelayEngine::RestartChannel(int row, int id)
 {
+    if (row >= 0 && row < RowCount())
+        ++m_health[row].m_nRestarts;
     if (!BuildCommandFromConfig(id, row))
         return;
     SpawnRelay(Launch::Restart, id, row);
@@ -348,6 +350,8 @@ RelayEngine::Spawned RelayEngine::SpawnRelay(Launch how, int id, int row)
     worker.m_bRelaying = false;
     worker.m_endedAt = 0;
     m_failedStarts.erase(row);
+    m_health[row].m_nKbps = 0;
+    m_health[row].m_strLaunchedLine = line;
     LogRow(row, "已启动 ffmpeg (pid " + std::to_string(child.pid) + ")");
     return Spawned::Started;
 }
@@ -422,6 +426,7 @@ void RelayEngine::SuperviseTick()
                                                            : Format("ffmpeg 退出码 %d", worker.m_nExitCode);
         RecordFailure(row, &worker, how);
         m_workers.erase(found);
+        health.m_nKbps = 0;
         CountFailure(row, id);
     }
 }
@@ -472,6 +477,8 @@ void RelayEngine::OnRelayBitrate(int row, int kbps)
     if (m_workers.find(m_tags[row].m_nId) == m_workers.end())
         return;
     m_failCounts[row] = 0;
+    m_health[row].m_nKbps = kbps;
+    m_health[row].m_lastReadingAt = Now();
     m_view.SetCellText(row, kColBitrate, Format("%dkbps", kbps));
     RelayWorker& worker = m_workers[m_tags[row].m_nId];
     if (!worker.m_bRelaying) {
@@ -501,7 +508,7 @@ void RelayEngine::StopChannel(int row, int id)
     std::erase_if(m_autoRunQueue, [row](const auto& queued) { return queued.second == row; });
     std::erase(m_runAllQueue, row);
     if (row >= 0 && row < RowCount())
-        m_health[row].m_retryAt = 0, m_health[row].m_bGaveUp = false;
+        m_health[row].m_retryAt = 0, m_health[row].m_bGaveUp = false, m_health[row].m_nKbps = 0;
     auto found = m_workers.find(id);
     if (found == m_workers.end())
         return;
@@ -624,4 +631,52 @@ int RelayEngine::PauseAll()
         LogRow(row, "已暂停");
     }
     return static_cast<int>(rows.size());
+}
+
+// ---- reload and status ----
+
+bool RelayEngine::LaunchStored(int row)
+{
+    RowTag* tag = Tag(row);
+    if (!tag || tag->m_bStopped != 1 || m_health[row].m_bDeleted || m_bShutDown)
+        return false;
+    LaunchRow(tag, row);
+    return true;
+}
+
+void RelayEngine::HaltChannel(int row, const std::string& stateText, const std::string& event)
+{
+    RowTag* tag = Tag(row);
+    if (!tag)
+        return;
+    m_view.SetCellText(row, kColState, stateText);
+    m_view.SetCellText(row, kColBitrate, "");
+    StopChannel(row, tag->m_nId);
+    tag->m_bStopped = 1;
+    LogRow(row, event);
+}
+
+std::string RelayEngine::StoredLine(int id)
+{
+    ChannelSettings settings;
+    CheckStates checks{};
+    ReadChannelForCommand(ConfigStore(m_strAppDir), id, settings, checks);
+    const CommandBuild build = BuildCommandLine(checks, settings);
+    std::string line = build.line;
+    if (build.status != CommandBuild::Ok || !ApplyRtspTransport(m_bRTSPuseTCP, line))
+        return {};
+    return line;
+}
+
+bool RelayEngine::RowUp(int row) const
+{
+    if (row < 0 || row >= RowCount())
+        return false;
+    const auto found = m_workers.find(m_tags[row].m_nId);
+    if (found == m_workers.end() || found->second.m_bEnded || !found->second.m_bRelaying)
+        return false;
+    // ffmpeg prints a status line about twice a second: a child silent for longer than the
+    // watchdog's shortest period is not relaying, whether or not the watchdog is on.
+    const int windowMs = m_nStallMs > 0 ? std::min(m_nStallMs, kMinStallSeconds * 1000) : kMinStallSeconds * 1000;
+    return Now() - m_health[row].m_lastProgress.load(std::memory_order_relaxed) <= Nanos(windowMs);
 }

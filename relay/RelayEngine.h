@@ -70,6 +70,11 @@ struct RowHealth {
     bool m_bDeleted = false;
     std::string m_strName;
     std::unique_ptr<FailureRecord> m_lastFailure;
+    // For the status endpoint and the reload (owner thread only).
+    std::uint64_t m_nRestarts = 0;   // relaunches by the supervision, the retries and reloads
+    int m_nKbps = 0;                 // last reading of the current child; 0 without one
+    std::int64_t m_lastReadingAt = 0;  // steady-clock ns of the last reading; 0: never
+    std::string m_strLaunchedLine;   // the argument line the current child was started with
 };
 
 // What the engine needs of the window that shows the channels (GUI thread only).
@@ -78,6 +83,9 @@ public:
     virtual ~RelayView() = default;
     virtual void SetCellText(int row, int column, const std::string& text) = 0;
     virtual void ShowMessage(const std::string& text) = 0;
+    // A row was appended to the engine by the shared start-up scan or a reload; a view with
+    // cells makes room for it (the name and the other cells follow through SetCellText).
+    virtual void InsertRow(int row, const std::string& name) { (void)row, (void)name; }
 };
 
 // The relay engine of the main window: per-row run-time state, the worker registry, the
@@ -123,6 +131,20 @@ public:
     bool AutoRunTick();
     void SuperviseTick();
     void OnRelayBitrate(int row, int kbps);
+
+    // Starts a row from its stored settings without writing its state word (it is already
+    // stored as running). False when the row is not startable.
+    bool LaunchStored(int row);
+    // Stops a row without writing config.ini (the file already says so): cells, stop, log.
+    void HaltChannel(int row, const std::string& stateText, const std::string& event);
+    // The argument line a launch of channel id would run now (transport option applied);
+    // empty when the stored settings are refused.
+    std::string StoredLine(int id);
+    // Whether the row's child is alive and reported progress within the last stall period.
+    bool RowUp(int row) const;
+    bool IsQueued(int row) const;
+    // One status-log line about the row: "信号 <name> (id <id>): <event>".
+    void LogRow(int row, const std::string& event);
 
     // Stops. StopAllChannels is for the end of the program: no launch runs after it.
     void StopChannel(int row, int id);
@@ -182,8 +204,6 @@ private:
     void RecordFailure(int row, const RelayWorker* worker, const std::string& how);
     void RetireWorker(RelayWorker& worker);
     void LaunchRow(RowTag* tag, int row);
-    void LogRow(int row, const std::string& event);
-    bool IsQueued(int row) const;
     void TouchStatusFile() const;
     void Note(int row, const std::string& line);
 

@@ -2,6 +2,7 @@
 // for ffmpeg (its behaviour is set in the publish address after '#') and the tests call
 // OnTimer themselves instead of waiting for the five-second timers.
 #include "AppFixture.h"
+#include "service/StatusSnapshot.h"
 
 #include <QCheckBox>
 
@@ -315,4 +316,68 @@ TEST_F(SupervisionTest, LastFailureOutlivesTheRelaunchedBanner)
     for (const char* line : {"Input #0, rtsp, from 'rtsp://h/a':", "[tcp @ 0x5] Connection to tcp://h:1 failed: Connection refused",
                              "libx264 not found"})
         EXPECT_FALSE(RelayEngine::IsBannerLine(line)) << line;
+}
+
+TEST(ReloadDecisionTest, StartsStopsRestartsOrKeeps)
+{
+    struct Case { bool deleted, active; const char* launched; bool present, running; const char* line; ReloadAction want; };
+    const Case cases[] = {
+        {false, false, "", true, true, "a", ReloadAction::Start},      // newly stored running
+        {false, false, "", true, false, "", ReloadAction::Keep},       // paused stays paused
+        {false, true, "a", true, false, "", ReloadAction::Stop},       // now paused
+        {false, true, "a", false, true, "a", ReloadAction::Stop},      // marked deleted or nameless
+        {false, true, "a", true, true, "b", ReloadAction::Restart},    // settings changed
+        {false, true, "a", true, true, "", ReloadAction::Restart},     // now refused: the old child must go
+        {false, true, "a", true, true, "a", ReloadAction::Keep},       // unchanged: same child, same count
+        {false, true, "", true, true, "b", ReloadAction::Keep},        // queued or between attempts
+        {true, false, "", true, true, "a", ReloadAction::Keep},        // deleted in this run
+    };
+    for (const Case& c : cases) {
+        const ReloadRow row{c.deleted, c.active, c.launched};
+        const ReloadStored stored{c.present, c.running, c.line};
+        EXPECT_EQ(c.want, DecideReload(row, stored)) << c.deleted << c.active << c.launched << c.present << c.running << c.line;
+    }
+}
+
+// A reload on the engine the window and the service share: a paused channel stops, a changed one
+// gets a new child, an unchanged one keeps its child, a channel appended under a new id keeps it
+// and is queued; nothing is renumbered and config.ini is not written.
+TEST_F(SupervisionTest, ReloadChangesOnlyWhatTheFileChanged)
+{
+    std::string body = "nextId=3\nm_bAutoRun=1\n";
+    for (int id = 0; id < 3; ++id)
+        body += StoredChannel(id, "c" + std::to_string(id), "rtsp://h/in", "rtmp://127.0.0.1:1/live/" + std::to_string(id) + "#hang=1");
+    CRelayDlg& dlg = Open(body);
+    for (int tick = 0; tick < 3; ++tick)
+        dlg.OnTimer(ID_AUTORUN_TIMER);
+    ASSERT_EQ(3u, dlg.m_engine.m_workers.size());
+    const pid_t before[3] = {dlg.m_engine.m_workers.at(0).m_hProcess, dlg.m_engine.m_workers.at(1).m_hProcess,
+                             dlg.m_engine.m_workers.at(2).m_hProcess};
+    std::string edited = ReadFile(IniPath());
+    const auto replace = [&edited](const std::string& from, const std::string& to) {
+        edited.replace(edited.find(from), from.size(), to);
+    };
+    replace("0+strAVState=运行中", "0+strAVState=暂停中");
+    replace("live/1#", "live/1b#");
+    edited += StoredChannel(7, "新的", "rtsp://h/in", "rtmp://127.0.0.1:1/live/7#hang=1");
+    std::ofstream(IniPath(), std::ios::binary | std::ios::trunc) << edited;
+
+    EXPECT_EQ(3, dlg.m_session.Reload());
+    EXPECT_EQ(0u, dlg.m_engine.m_workers.count(0));
+    EXPECT_NE(before[1], dlg.m_engine.m_workers.at(1).m_hProcess);
+    EXPECT_EQ(before[2], dlg.m_engine.m_workers.at(2).m_hProcess);
+    ASSERT_EQ(4, dlg.m_engine.RowCount());
+    EXPECT_EQ(7, dlg.m_engine.Tag(3)->m_nId);
+    EXPECT_EQ(QStringLiteral("新的"), dlg.CellText(3, kColName));
+    EXPECT_TRUE(dlg.m_engine.IsQueued(3));
+    const std::vector<ChannelStatus> status = StatusSnapshot(dlg.m_engine);
+    ASSERT_EQ(4u, status.size());
+    EXPECT_EQ((std::vector<std::uint64_t>{0, 1, 0, 0}),
+              (std::vector<std::uint64_t>{status[0].restartsTotal, status[1].restartsTotal, status[2].restartsTotal,
+                                          status[3].restartsTotal}));
+    EXPECT_FALSE(status[0].running);
+    EXPECT_TRUE(status[3].running);
+    EXPECT_EQ(edited, ReadFile(IniPath()));
+    dlg.OnClose();
+    EXPECT_EQ(0, ChildCount());
 }

@@ -21,7 +21,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-const std::string kNames[2] = {"前门摄像头", "大厅转码"};
+const std::string kNames[2] = {"前门摄像头", "大厅\"转码\""};
 const std::string kFirstFailure = "连续1次直播失败，重试中";
 
 std::string ReadFile(const std::string& path)
@@ -43,10 +43,28 @@ bool CatchesSigterm(pid_t pid)
 bool IsRelaying(const std::string& text) { return std::regex_match(text, std::regex("开始直播 [0-9]+kbps")); }
 bool IsFailure(const std::string& text) { return text.rfind("连续", 0) == 0; }
 
+// One raw HTTP exchange with 127.0.0.1:port through bash's /dev/tcp: the answer, or "".
+std::string Http(int port, const std::string& request)
+{
+    std::string answer;
+    RunCommand({"bash", "-c", "exec 3<>/dev/tcp/127.0.0.1/$0 && printf '%s' \"$1\" >&3 && cat <&3",
+                std::to_string(port), request}, 10, &answer);
+    return answer;
+}
+
+// The value of one metrics sample ("<name>{<labels>} <value>"), -1 when it is missing.
+double Sample(const std::string& metrics, const std::string& nameAndLabels)
+{
+    const std::size_t at = metrics.find("\n" + nameAndLabels + " ");
+    return at == std::string::npos ? -1 : std::stod(metrics.substr(at + nameAndLabels.size() + 2));
+}
+
 // The servers are shared by the tests; CamRelay is started by SetUp and killed by TearDown, with
 // any relay child still running.
 class SystemTest : public ::testing::Test {
 protected:
+    // The headless fixture runs the service on the folder instead of the window beside it.
+    virtual bool Headless() const { return false; }
     static void TearDownTestSuite() { s_camera.reset(), s_nginx.reset(); }
     void SetUp() override
     {
@@ -68,7 +86,8 @@ protected:
                                           "checkstate1=1 VdBitRate=800 VdRameRate=25 VdWidth=640 VdHeight=360 "
                                           "VdProFile=main AdChannel=2 VdTransCode=是"};
         std::ofstream ini(m_ini = dir + "/config.ini", std::ios::binary);
-        ini << "[SET DEFAULT VALUE]\nnextId=2\nm_bAutoRun=1\nm_bRTSPuseTCP=1\n";
+        // The service starts what is stored as running whatever m_bAutoRun says.
+        ini << "[SET DEFAULT VALUE]\nnextId=2\nm_bAutoRun=" << (Headless() ? 0 : 1) << "\nm_bRTSPuseTCP=1\n";
         for (int id = 0; id < 2; ++id) {
             std::istringstream keys("Name=" + kNames[id] + " SignalName=" + s_camera->Url() + " Adress=" + Url(id) +
                                     " strFilePath= strAVState=运行中 checkstate=1 checkstate2=0 checkstate3=1 "
@@ -79,6 +98,13 @@ protected:
         ini.close();
         ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
         m_log = dir + "/CamRelay.log";
+        if (Headless()) {
+            m_statusPort = FreeTcpPort();
+            ASSERT_TRUE(m_run.Start({"env", "-u", "DISPLAY", "-u", "WAYLAND_DISPLAY", "-u", "QT_QPA_PLATFORM",
+                                     CAMRELAY_BIN_DIR "/CamRelay", "--headless", "--dir", dir, "--status-port",
+                                     std::to_string(m_statusPort)}, m_root.File("stderr.log")));
+            return;
+        }
         // Closed standard streams must not stop anything: the status log still has every line.
         ASSERT_TRUE(m_run.Start({"/bin/sh", "-c", "exec \"$0\" <&- >&- 2>&-", dir + "/CamRelay"}, ""));
     }
@@ -136,7 +162,13 @@ protected:
     static inline std::unique_ptr<NginxRtmp> s_nginx;
     TempDir m_root{"camrelay-system"};
     std::string m_ini, m_log;
+    int m_statusPort = 0;
     ServerProcess m_run;
+};
+
+class HeadlessTest : public SystemTest {
+protected:
+    bool Headless() const override { return true; }
 };
 
 }  // namespace
@@ -220,6 +252,56 @@ TEST_F(SystemTest, SecondInstanceOnTheFolderRefuses)
     EXPECT_EQ(3, second.ExitCode());
     EXPECT_EQ(relays, Relays()) << "the first instance's children changed";
     EXPECT_EQ(settings, ReadFile(m_ini)) << "the second instance wrote the settings";
+}
+
+// The service without a display: both stored channels relay with m_bAutoRun off; the endpoint
+// reports them up with their names escaped and survives a malformed request; a second instance
+// refuses; a channel paused in config.ini stops on SIGHUP while the other keeps its child;
+// SIGTERM ends everything and leaves config.ini as it was.
+TEST_F(HeadlessTest, RelaysReloadsReportsAndStops)
+{
+    BothRelaying({-1, -1}, "headless");
+    ASSERT_FALSE(HasFailure()) << ReadFile(m_root.File("stderr.log"));
+    for (int row = 0; row < 2; ++row)
+        EXPECT_TRUE(ProbeUntilVideo(Url(row)).ok) << "row " << row + 1;
+    const std::vector<pid_t> relays = Relays();
+    ASSERT_EQ(2u, relays.size());
+    const std::string labels[2] = {"{id=\"0\",name=\"前门摄像头\"}", "{id=\"1\",name=\"大厅\\\"转码\\\"\"}"};
+    // Readings arrive about twice a second; the endpoint shows them with the next one.
+    std::string metrics;
+    EXPECT_TRUE(ProcessProbe::WaitUntil([&] {
+        metrics = Http(m_statusPort, "GET /metrics HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+        return Sample(metrics, "camrelay_channel_up" + labels[0]) == 1 &&
+               Sample(metrics, "camrelay_channel_up" + labels[1]) == 1 &&
+               Sample(metrics, "camrelay_channel_bitrate_kbps" + labels[0]) > 0 &&
+               Sample(metrics, "camrelay_channel_bitrate_kbps" + labels[1]) > 0;
+    }, 20s)) << metrics;
+    EXPECT_EQ(0u, Http(m_statusPort, "BOGUS\r\n\r\n").rfind("HTTP/1.1 400", 0));
+
+    const std::string dir = std::filesystem::path(m_ini).parent_path();
+    std::string second;
+    EXPECT_EQ(3, RunCommand({CAMRELAY_BIN_DIR "/CamRelay", "--headless", "--dir", dir}, 5, &second));
+    EXPECT_NE(std::string::npos, second.find("该目录已有CamRelay在运行：" + dir)) << second;
+    EXPECT_EQ(relays, Relays()) << "children changed after the malformed request or the second instance";
+
+    std::string ini = ReadFile(m_ini);
+    const std::string running = "1+strAVState=运行中";
+    ASSERT_NE(std::string::npos, ini.find(running));
+    ini.replace(ini.find(running), running.size(), "1+strAVState=暂停中");
+    std::ofstream(m_ini, std::ios::binary | std::ios::trunc) << ini;
+    const pid_t kept = ProcessProbe::ProcessesWithArg(Url(0)).at(0);
+    ASSERT_EQ(0, ::kill(m_run.Pid(), SIGHUP));
+    EXPECT_TRUE(ProcessProbe::WaitUntil([&] { return ProcessProbe::ProcessesWithArg(Url(1)).empty(); }, 10s))
+        << "the paused channel's child is still there";
+    std::this_thread::sleep_for(6s);  // a supervision tick: nothing else may change
+    EXPECT_EQ(std::vector<pid_t>{kept}, Relays()) << "the other channel's child changed";
+    EXPECT_EQ("配置已改为暂停中: 已停止", Statuses(1).back());
+
+    ASSERT_EQ(0, ::kill(m_run.Pid(), SIGTERM));
+    ASSERT_TRUE(ProcessProbe::WaitUntil([&] { return !m_run.Running(); }, 10s)) << "no end on SIGTERM";
+    EXPECT_EQ(0, m_run.ExitCode());
+    EXPECT_TRUE(Relays().empty()) << "an ffmpeg child outlived the service";
+    EXPECT_EQ(ini, ReadFile(m_ini)) << "the service wrote the settings";
 }
 
 // The command line answers without a display; a wrong option is a usage error; a window without

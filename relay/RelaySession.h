@@ -1,0 +1,62 @@
+#pragma once
+#include "relay/RelayEngine.h"
+
+#include <string>
+#include <vector>
+
+// The global switches of config.ini as read at start-up.
+struct GlobalFlags {
+    int m_nNextId = 0;
+    bool m_bAutoRun = false;
+};
+
+// What a reload does with one known row.
+enum class ReloadAction { Keep, Start, Stop, Restart };
+
+// A known row as the program runs it, and the same channel as config.ini now stores it.
+struct ReloadRow {
+    bool m_bDeleted = false;   // deleted in this run: stays stopped until the next start-up
+    bool m_bActive = false;    // started (running, retrying or given up) or waiting to start
+    std::string m_strLaunchedLine;
+};
+struct ReloadStored {
+    bool m_bPresent = false;   // has a name and no deletion mark
+    bool m_bRunning = false;   // stored "运行中"
+    std::string m_strLine;     // the argument line it would run now; empty when refused
+};
+
+// Pure: stored running and not active starts, active and no longer stored running (paused,
+// deleted, gone) stops, active with a changed line restarts, everything else is kept.
+ReloadAction DecideReload(const ReloadRow& row, const ReloadStored& stored);
+
+// What the main window and the headless service share around the engine: the start-up read of
+// the global switches, the start-up scan into engine rows (through the view's cells), the
+// start queue, the reload of config.ini and the stop at the end. Owner thread only; borrows
+// the engine and the view, which outlive it.
+class RelaySession {
+public:
+    RelaySession(RelayEngine& engine, RelayView& view) : m_engine(engine), m_view(view) {}
+
+    // Reads nextId and m_bAutoRun, and hands the transport and keep-retrying switches to the
+    // engine.
+    GlobalFlags LoadFlags();
+    // The start-up scan with renumbering: one engine row per listed channel with its cells.
+    // Channels stored "运行中" are queued for the start queue when startRunning is set.
+    // Returns how many were queued.
+    int LoadChannels(int nextId, bool startRunning);
+    // Starts the next queued channel; false once the queue is empty.
+    bool StartNext() { return m_engine.AutoRunTick(); }
+    // Re-reads config.ini without renumbering: rows change as DecideReload says, channels
+    // stored under ids no row has are appended (and queued when stored running), the switches
+    // and the stall timeout are read again. One log line per change; returns how many.
+    int Reload();
+    // Stops every child; stored state words stay, so the next start resumes the same channels.
+    void Shutdown() { m_engine.StopAllChannels(); }
+
+private:
+    int AppendRow(int id, const std::string& name, const std::string& state, const std::string& transCode,
+                  const std::string& size);
+
+    RelayEngine& m_engine;
+    RelayView& m_view;
+};

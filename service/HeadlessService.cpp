@@ -1,0 +1,184 @@
+#include "service/HeadlessService.h"
+
+#include "relay/FfmpegLocation.h"
+#include "relay/SignalPipe.h"
+#include "service/StatusSnapshot.h"
+#include "settings/DataDir.h"
+#include "settings/InstanceLock.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+using Clock = std::chrono::steady_clock;
+constexpr auto kSupervisePeriod = std::chrono::milliseconds(kTimerPeriodMs);
+// A service starts what it stored as running one channel a second.
+constexpr auto kStartPeriod = std::chrono::seconds(1);
+
+// Takes every waiting signal: a stop wins over a reload that came with it.
+void TakeSignals(bool& stop, bool& reload)
+{
+    char buffer[16];
+    ssize_t n;
+    while ((n = ::read(SignalPipe::ReadFd(), buffer, sizeof buffer)) > 0)
+        for (ssize_t i = 0; i < n; ++i)
+            (buffer[i] == SIGHUP ? reload : stop) = true;
+}
+
+int Refuse(const std::string& text, int exitCode)
+{
+    std::fprintf(stderr, "CamRelay: %s\n", text.c_str());
+    std::fflush(stderr);
+    return exitCode;
+}
+}  // namespace
+
+int HeadlessService::Main(const HeadlessOptions& options)
+{
+    const DataDir dir = options.m_strDir.empty()
+                            ? DataDir::Resolve(options.m_strProgramDir, std::getenv("XDG_CONFIG_HOME"),
+                                               std::getenv("HOME"))
+                            : DataDir::FromOption(options.m_strDir);
+    if (dir.m_strPath.empty())
+        return Refuse("无法使用配置目录：" + dir.m_strError, 1);
+    // Held until the process ends. A second instance on the folder touches nothing in it.
+    InstanceLock lock;
+    switch (lock.Acquire(dir.m_strPath)) {
+    case InstanceLock::Result::InUse:
+        return Refuse("该目录已有CamRelay在运行：" + dir.m_strPath, kExitFolderInUse);
+    case InstanceLock::Result::Failed:  // a file system without locks: run on, unprotected
+        std::fprintf(stderr, "CamRelay: 无法锁定目录，不能防止重复运行：%s\n", lock.Error().c_str());
+        break;
+    case InstanceLock::Result::Acquired:
+        break;
+    }
+    bool stop = false, reload = false;
+    TakeSignals(stop, reload);
+    if (stop)
+        return 0;  // stopped before anything was read or written
+
+    HeadlessService service(dir.m_strPath, options.m_strProgramDir);
+    if (options.m_nStatusPort > 0)
+        service.StartStatus(options.m_strStatusBind, options.m_nStatusPort);
+    return service.Run();
+}
+
+HeadlessService::HeadlessService(const std::string& dataDir, const std::string& programDir)
+    : m_wakeFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)), m_engine(dataDir, *this, *this), m_session(m_engine, *this)
+{
+    m_engine.UseFfmpeg(FfmpegLocation::Find(programDir, std::getenv("PATH")));
+    const GlobalFlags flags = m_session.LoadFlags();
+    // A service exists to run its channels: whatever m_bAutoRun says, the stored ones start.
+    m_session.LoadChannels(flags.m_nNextId, true);
+}
+
+HeadlessService::~HeadlessService()
+{
+    m_status.Stop();
+    m_session.Shutdown();
+    m_engine.m_workers.clear();  // joins the monitors while the queue and the eventfd exist
+    if (m_wakeFd >= 0)
+        ::close(m_wakeFd);
+}
+
+void HeadlessService::StartStatus(const std::string& address, int port)
+{
+    if (m_status.Start(address, port)) {
+        m_engine.Log().Write("状态服务: http://" + (address.find(':') != std::string::npos ? "[" + address + "]" : address) +
+                             ":" + std::to_string(m_status.Port()) + "/metrics");
+        Publish();
+    } else {
+        m_engine.Log().Write(m_status.ErrorText());
+    }
+}
+
+void HeadlessService::ShowMessage(const std::string& text)
+{
+    m_engine.Log().Write(text);
+}
+
+void HeadlessService::PostRelayBitrate(int row, int kbps)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_readings.emplace_back(row, kbps);
+    }
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t n = ::write(m_wakeFd, &one, sizeof one);
+}
+
+void HeadlessService::DrainReadings()
+{
+    std::uint64_t count;
+    [[maybe_unused]] const ssize_t n = ::read(m_wakeFd, &count, sizeof count);
+    std::vector<std::pair<int, int>> readings;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        readings.swap(m_readings);
+    }
+    for (const auto& [row, kbps] : readings)
+        m_engine.OnRelayBitrate(row, kbps);
+    if (!readings.empty())
+        Publish();
+}
+
+void HeadlessService::Publish()
+{
+    if (m_status.Running())
+        m_status.Publish(StatusSnapshot(m_engine));
+}
+
+int HeadlessService::Run()
+{
+    Clock::time_point nextSupervise = Clock::now() + kSupervisePeriod;
+    // The first stored channel starts at once, the others one a second.
+    Clock::time_point nextStart = Clock::now();
+    bool starting = !m_engine.m_autoRunQueue.empty();
+    for (;;) {
+        // Signals first: a stop that came during the start-up scan starts nothing.
+        const Clock::time_point due = starting ? std::min(nextStart, nextSupervise) : nextSupervise;
+        const auto waitMs = std::chrono::duration_cast<std::chrono::milliseconds>(due - Clock::now()).count();
+        pollfd fds[2] = {{SignalPipe::ReadFd(), POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
+        const int ready = ::poll(fds, 2, static_cast<int>(std::clamp<long long>(waitMs, 0, kTimerPeriodMs)));
+        if (ready < 0 && errno != EINTR)
+            break;
+        if (ready > 0 && (fds[0].revents & POLLIN)) {
+            bool stop = false, reload = false;
+            TakeSignals(stop, reload);
+            if (stop) {
+                m_engine.Log().Write("收到停止信号，结束所有 ffmpeg");
+                break;
+            }
+            if (reload) {
+                m_session.Reload();
+                starting = !m_engine.m_autoRunQueue.empty();
+                Publish();
+            }
+        }
+        if (ready > 0 && (fds[1].revents & POLLIN))
+            DrainReadings();
+
+        const Clock::time_point now = Clock::now();
+        if (starting && now >= nextStart) {
+            starting = m_session.StartNext() && !m_engine.m_autoRunQueue.empty();
+            nextStart = now + kStartPeriod;
+        }
+        if (now >= nextSupervise) {
+            m_engine.SuperviseTick();
+            Publish();
+            // As a timer: a late tick does not make the next ones come faster.
+            nextSupervise = std::max(nextSupervise + kSupervisePeriod, now + kSupervisePeriod / 2);
+        }
+    }
+    m_status.Stop();
+    m_session.Shutdown();
+    return 0;
+}

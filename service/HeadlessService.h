@@ -1,0 +1,56 @@
+#pragma once
+#include "relay/RelayEngine.h"
+#include "relay/RelaySession.h"
+#include "service/StatusServer.h"
+
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+// What the command line asks of the service.
+struct HeadlessOptions {
+    std::string m_strDir;                       // --dir; empty: the default data folder
+    std::string m_strProgramDir;                // where the program (and a bundled ffmpeg) is
+    int m_nStatusPort = 0;                      // 0: no status endpoint
+    std::string m_strStatusBind = "127.0.0.1";
+};
+
+// The program without a window: the same engine and session as the main window, a view that
+// leaves its events to the status log, and one thread that waits in poll() on the signal pipe
+// and on the monitors' readings between its two timers (supervision every 5 s, one queued start
+// a second). SIGTERM and SIGINT stop every child and end the loop; SIGHUP reloads config.ini.
+// Readings arrive on monitor threads and are queued to the loop's thread through an eventfd.
+class HeadlessService : public RelayView, public MonitorSink {
+public:
+    // Settles the data folder and its lock, then runs until a stop signal. The exit status:
+    // 0 after a stop, 1 when the folder cannot be used, 3 when another instance holds it.
+    static int Main(const HeadlessOptions& options);
+
+    HeadlessService(const std::string& dataDir, const std::string& programDir);
+    ~HeadlessService() override;
+    HeadlessService(const HeadlessService&) = delete;
+    HeadlessService& operator=(const HeadlessService&) = delete;
+
+    // Starts the endpoint; on failure the reason goes to the log and the service runs on.
+    void StartStatus(const std::string& address, int port);
+    // The loop; returns 0 once a stop signal has been handled.
+    int Run();
+
+    // RelayView: the engine logs every event itself; a message box becomes a log line.
+    void SetCellText(int, int, const std::string&) override {}
+    void ShowMessage(const std::string& text) override;
+    // MonitorSink: called on monitor threads.
+    void PostRelayBitrate(int row, int kbps) override;
+
+private:
+    void DrainReadings();
+    void Publish();
+
+    int m_wakeFd = -1;  // eventfd: readings are waiting
+    std::mutex m_mutex;
+    std::vector<std::pair<int, int>> m_readings;  // (row, kbps), guarded by m_mutex
+    RelayEngine m_engine;  // after the queue: its monitors post into it until they are joined
+    RelaySession m_session;
+    StatusServer m_status;
+};
