@@ -45,7 +45,7 @@ QString Q(const std::string& text) { return QString::fromStdString(text); }
 }  // namespace
 
 CRelayDlg::CRelayDlg(const std::string& appDir, bool manualTimers, QWidget* parent)
-    : QDialog(parent), m_engine(appDir, *this, *this), m_session(m_engine, *this), m_strAppDir(appDir),
+    : QDialog(parent), m_engine(appDir, *this, *this), m_session(m_engine, *this, true), m_strAppDir(appDir),
       m_bManualTimers(manualTimers)
 {
     BuildWindow();
@@ -341,7 +341,7 @@ void CRelayDlg::OnTimer(int id)
     if (m_bClosed)
         return;
     if (id == ID_AUTORUN_TIMER) {
-        if (!m_engine.AutoRunTick())
+        if (!m_session.StartNext())
             KillTimer(ID_AUTORUN_TIMER);
     } else if (id == ID_SUPERVISE_TIMER) {
         m_engine.SuperviseTick();

@@ -6,11 +6,6 @@
 #include <set>
 
 namespace {
-const char kRunning[] = "运行中";
-const char kPaused[] = "暂停中";
-
-bool StoredRunning(const std::string& state) { return state.find(kRunning) != std::string::npos; }
-
 // The id of a channel key ("12+Name" -> 12), -1 for any other key.
 int KeyId(const std::string& key)
 {
@@ -72,12 +67,24 @@ int RelaySession::LoadChannels(int nextId, bool startRunning)
     for (const ScannedChannel& channel : ScanAndRenumber(ConfigStore(m_engine.m_strAppDir), nextId)) {
         const int row = AppendRow(channel.id, channel.name, channel.state, channel.transCode,
                                   channel.width + "*" + channel.height);
-        if (startRunning && StoredRunning(channel.state)) {
+        if (startRunning && IsStoredRunning(channel.state)) {
             m_engine.m_autoRunQueue.emplace_back(m_engine.Tag(row), row);
             ++queued;
         }
     }
     return queued;
+}
+
+bool RelaySession::StartNext()
+{
+    if (m_bStoreStateOnStart)
+        return m_engine.AutoRunTick();
+    if (m_engine.m_autoRunQueue.empty())
+        return false;
+    const int row = m_engine.m_autoRunQueue.front().second;
+    m_engine.m_autoRunQueue.pop_front();
+    m_engine.LaunchStored(row);
+    return true;
 }
 
 int RelaySession::Reload()
@@ -98,7 +105,7 @@ int RelaySession::Reload()
         ReloadStored stored;
         const std::string name = store.GetValue(key("Name"));
         stored.m_bPresent = !name.empty() && store.GetValue(key("ISDelete")) != "true";
-        stored.m_bRunning = StoredRunning(store.GetValue(key("strAVState")));
+        stored.m_bRunning = IsStoredRunning(store.GetValue(key("strAVState")));
         ReloadRow now;
         now.m_bDeleted = health.m_bDeleted;
         now.m_bActive = tag.m_bStopped == 0 || m_engine.IsQueued(row);
@@ -123,12 +130,12 @@ int RelaySession::Reload()
                 m_engine.HaltChannel(row, "已删除，重启生效", "配置中已删除: 已停止");
                 health.m_bDeleted = true;
             } else {
-                m_engine.HaltChannel(row, kPaused, "配置已改为暂停中: 已停止");
+                m_engine.HaltChannel(row, kStatePaused, "配置已改为暂停中: 已停止");
             }
             ++changes;
             break;
         case ReloadAction::Restart:
-            m_engine.HaltChannel(row, kRunning, "配置已修改: 重新启动");
+            m_engine.HaltChannel(row, kStateRunning, "配置已修改: 重新启动");
             ++health.m_nRestarts;
             m_engine.LaunchStored(row);
             ++changes;
@@ -150,7 +157,7 @@ int RelaySession::Reload()
         const int row = AppendRow(id, name, state, store.GetValue(ChannelKey(id, "VdTransCode")),
                                   store.GetValue(ChannelKey(id, "VdWidth")) + "*" +
                                       store.GetValue(ChannelKey(id, "VdHeight")));
-        const bool start = StoredRunning(state);
+        const bool start = IsStoredRunning(state);
         if (start)
             m_engine.m_autoRunQueue.emplace_back(m_engine.Tag(row), row);
         m_engine.LogRow(row, start ? "新信号: 排队启动" : "新信号");

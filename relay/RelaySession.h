@@ -35,7 +35,11 @@ ReloadAction DecideReload(const ReloadRow& row, const ReloadStored& stored);
 // the engine and the view, which outlive it.
 class RelaySession {
 public:
-    RelaySession(RelayEngine& engine, RelayView& view) : m_engine(engine), m_view(view) {}
+    // storeStateOnStart: whether a start from the queue writes its state word "运行中" to
+    // config.ini, as the window's auto-run does. The service starts only what is stored
+    // running and leaves config.ini untouched.
+    RelaySession(RelayEngine& engine, RelayView& view, bool storeStateOnStart)
+        : m_engine(engine), m_view(view), m_bStoreStateOnStart(storeStateOnStart) {}
 
     // Reads nextId and m_bAutoRun, and hands the transport and keep-retrying switches to the
     // engine.
@@ -45,7 +49,7 @@ public:
     // Returns how many were queued.
     int LoadChannels(int nextId, bool startRunning);
     // Starts the next queued channel; false once the queue is empty.
-    bool StartNext() { return m_engine.AutoRunTick(); }
+    bool StartNext();
     // Re-reads config.ini without renumbering: rows change as DecideReload says, channels
     // stored under ids no row has are appended (and queued when stored running), the switches
     // and the stall timeout are read again. One log line per change; returns how many.
@@ -59,4 +63,5 @@ private:
 
     RelayEngine& m_engine;
     RelayView& m_view;
+    bool m_bStoreStateOnStart;
 };
