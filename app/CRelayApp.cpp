@@ -8,7 +8,6 @@
 #include "service/StatusServer.h"
 #include "service/StatusSnapshot.h"
 #include "settings/ConfigStore.h"
-#include "settings/DataDir.h"
 #include "settings/InstanceLock.h"
 
 #include <QSocketNotifier>
@@ -64,23 +63,13 @@ int CRelayApp::Run(const StartupOptions& options)
     QObject::connect(&notifier, &QSocketNotifier::activated, [this] { OnSignal(); });
 
     const std::string programDir = ConfigStore::ExecutableDir();
-    const DataDir dir = options.m_strDir.empty()
-                            ? DataDir::Resolve(programDir, std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME"))
-                            : DataDir::FromOption(options.m_strDir);
-    if (dir.m_strPath.empty())
-        return Refuse("无法使用配置目录：" + dir.m_strError, 1);
-
     // Held until the process ends. A second instance on the folder touches nothing in it.
     InstanceLock lock;
-    switch (lock.Acquire(dir.m_strPath)) {
-    case InstanceLock::Result::InUse:
-        return Refuse("该目录已有CamRelay在运行：" + dir.m_strPath, kExitFolderInUse);
-    case InstanceLock::Result::Failed:  // a file system without locks: run on, unprotected
-        std::fprintf(stderr, "CamRelay: 无法锁定目录，不能防止重复运行：%s\n", lock.Error().c_str());
-        break;
-    case InstanceLock::Result::Acquired:
-        break;
-    }
+    const ClaimedDataDir dir = ClaimDataDir(options.m_strDir, programDir, lock);
+    if (dir.m_nExitCode >= 0)
+        return Refuse(dir.m_strMessage, dir.m_nExitCode);
+    if (!dir.m_strWarning.empty())
+        std::fprintf(stderr, "CamRelay: %s\n", dir.m_strWarning.c_str());
     if (SignalPipe::Pending())
         return 0;  // stopped before anything was read or written
 

@@ -47,14 +47,15 @@ bool SignalPipe::Pending()
     return g_signalPipe[0] >= 0 && ::poll(&in, 1, 0) == 1 && (in.revents & POLLIN);
 }
 
-int SignalPipe::Take()
+SignalPipe::Requests SignalPipe::Take()
 {
-    int last = 0;
+    Requests requests;
     char buffer[16];
     ssize_t n;
     while (g_signalPipe[0] >= 0 && (n = ::read(g_signalPipe[0], buffer, sizeof buffer)) > 0)
-        last = static_cast<unsigned char>(buffer[n - 1]);
-    return last;
+        for (ssize_t i = 0; i < n; ++i)
+            (buffer[i] == SIGHUP ? requests.m_bReload : requests.m_bStop) = true;
+    return requests;
 }
 
 void ReopenClosedStandardStreams()

@@ -14,8 +14,14 @@ public:
     static int ReadFd();
     // True when a signal is waiting, without taking it.
     static bool Pending();
-    // Takes every waiting signal; returns the last one's number, 0 when none was waiting.
-    static int Take();
+    // What the waiting signals ask for: to stop (SIGTERM, SIGINT) and to re-read the settings
+    // (SIGHUP). Both may be set; a stop is meant to win.
+    struct Requests {
+        bool m_bStop = false;
+        bool m_bReload = false;
+    };
+    // Takes every waiting signal.
+    static Requests Take();
 };
 
 // Opens /dev/null on any of descriptors 0, 1 and 2 that is closed, so that files, pipes and

@@ -3,7 +3,6 @@
 #include "relay/FfmpegLocation.h"
 #include "relay/SignalPipe.h"
 #include "service/StatusSnapshot.h"
-#include "settings/DataDir.h"
 #include "settings/InstanceLock.h"
 
 #include <poll.h>
@@ -23,16 +22,6 @@ constexpr auto kSupervisePeriod = std::chrono::milliseconds(kTimerPeriodMs);
 // A service starts what it stored as running one channel a second.
 constexpr auto kStartPeriod = std::chrono::seconds(1);
 
-// Takes every waiting signal: a stop wins over a reload that came with it.
-void TakeSignals(bool& stop, bool& reload)
-{
-    char buffer[16];
-    ssize_t n;
-    while ((n = ::read(SignalPipe::ReadFd(), buffer, sizeof buffer)) > 0)
-        for (ssize_t i = 0; i < n; ++i)
-            (buffer[i] == SIGHUP ? reload : stop) = true;
-}
-
 int Refuse(const std::string& text, int exitCode)
 {
     std::fprintf(stderr, "CamRelay: %s\n", text.c_str());
@@ -43,26 +32,14 @@ int Refuse(const std::string& text, int exitCode)
 
 int HeadlessService::Main(const HeadlessOptions& options)
 {
-    const DataDir dir = options.m_strDir.empty()
-                            ? DataDir::Resolve(options.m_strProgramDir, std::getenv("XDG_CONFIG_HOME"),
-                                               std::getenv("HOME"))
-                            : DataDir::FromOption(options.m_strDir);
-    if (dir.m_strPath.empty())
-        return Refuse("无法使用配置目录：" + dir.m_strError, 1);
     // Held until the process ends. A second instance on the folder touches nothing in it.
     InstanceLock lock;
-    switch (lock.Acquire(dir.m_strPath)) {
-    case InstanceLock::Result::InUse:
-        return Refuse("该目录已有CamRelay在运行：" + dir.m_strPath, kExitFolderInUse);
-    case InstanceLock::Result::Failed:  // a file system without locks: run on, unprotected
-        std::fprintf(stderr, "CamRelay: 无法锁定目录，不能防止重复运行：%s\n", lock.Error().c_str());
-        break;
-    case InstanceLock::Result::Acquired:
-        break;
-    }
-    bool stop = false, reload = false;
-    TakeSignals(stop, reload);
-    if (stop)
+    const ClaimedDataDir dir = ClaimDataDir(options.m_strDir, options.m_strProgramDir, lock);
+    if (dir.m_nExitCode >= 0)
+        return Refuse(dir.m_strMessage, dir.m_nExitCode);
+    if (!dir.m_strWarning.empty())
+        std::fprintf(stderr, "CamRelay: %s\n", dir.m_strWarning.c_str());
+    if (SignalPipe::Take().m_bStop)
         return 0;  // stopped before anything was read or written
 
     HeadlessService service(dir.m_strPath, options.m_strProgramDir);
@@ -72,7 +49,7 @@ int HeadlessService::Main(const HeadlessOptions& options)
 }
 
 HeadlessService::HeadlessService(const std::string& dataDir, const std::string& programDir)
-    : m_wakeFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)), m_engine(dataDir, *this, *this), m_session(m_engine, *this)
+    : m_wakeFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)), m_engine(dataDir, *this, *this), m_session(m_engine, *this, false)
 {
     m_engine.UseFfmpeg(FfmpegLocation::Find(programDir, std::getenv("PATH")));
     const GlobalFlags flags = m_session.LoadFlags();
@@ -151,13 +128,12 @@ int HeadlessService::Run()
         if (ready < 0 && errno != EINTR)
             break;
         if (ready > 0 && (fds[0].revents & POLLIN)) {
-            bool stop = false, reload = false;
-            TakeSignals(stop, reload);
-            if (stop) {
+            const SignalPipe::Requests requests = SignalPipe::Take();
+            if (requests.m_bStop) {
                 m_engine.Log().Write("收到停止信号，结束所有 ffmpeg");
                 break;
             }
-            if (reload) {
+            if (requests.m_bReload) {
                 m_session.Reload();
                 starting = !m_engine.m_autoRunQueue.empty();
                 Publish();

@@ -1,10 +1,13 @@
 #include "settings/InstanceLock.h"
 
+#include "settings/DataDir.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 InstanceLock::~InstanceLock()
@@ -45,4 +48,30 @@ void InstanceLock::Release()
     if (m_fd >= 0)
         ::close(m_fd);
     m_fd = -1;
+}
+
+ClaimedDataDir ClaimDataDir(const std::string& dirOption, const std::string& programDir, InstanceLock& lock)
+{
+    const DataDir dir = dirOption.empty()
+                            ? DataDir::Resolve(programDir, std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME"))
+                            : DataDir::FromOption(dirOption);
+    ClaimedDataDir claim;
+    if (dir.m_strPath.empty()) {
+        claim.m_nExitCode = 1;
+        claim.m_strMessage = "无法使用配置目录：" + dir.m_strError;
+        return claim;
+    }
+    claim.m_strPath = dir.m_strPath;
+    switch (lock.Acquire(dir.m_strPath)) {
+    case InstanceLock::Result::InUse:
+        claim.m_nExitCode = kExitFolderInUse;
+        claim.m_strMessage = "该目录已有CamRelay在运行：" + dir.m_strPath;
+        break;
+    case InstanceLock::Result::Failed:  // a file system without locks: run on, unprotected
+        claim.m_strWarning = "无法锁定目录，不能防止重复运行：" + lock.Error();
+        break;
+    case InstanceLock::Result::Acquired:
+        break;
+    }
+    return claim;
 }

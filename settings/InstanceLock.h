@@ -28,3 +28,14 @@ private:
     int m_fd = -1;
     std::string m_strError;
 };
+
+// The data folder of this run (the --dir option, or resolved from the program's folder and the
+// environment), locked against a second instance for as long as `lock` lives. Shared by the
+// window and the service so both refuse the same way.
+struct ClaimedDataDir {
+    std::string m_strPath;
+    int m_nExitCode = -1;     // >= 0: the run must end with this status, m_strMessage says why
+    std::string m_strMessage;
+    std::string m_strWarning; // the folder could not be locked: the run goes on unprotected
+};
+ClaimedDataDir ClaimDataDir(const std::string& dirOption, const std::string& programDir, InstanceLock& lock);
