@@ -17,8 +17,6 @@
 #include <cstring>
 
 namespace {
-const char kRunning[] = "运行中";
-const char kPaused[] = "暂停中";
 const std::size_t kFailureLines = 20;  // lines kept of a failed attempt
 
 std::int64_t Now()
@@ -212,7 +210,7 @@ void RelayEngine::StartChannel(RowTag* tag, int row)
 {
     if (!tag || tag->m_bStopped != 1)
         return;
-    m_strState = kRunning;
+    m_strState = kStateRunning;
     ConfigStore(m_strAppDir).SetValue(m_strState, ChannelKey(tag->m_nId, "strAVState"));
     LaunchRow(tag, row);
 }
@@ -220,7 +218,7 @@ void RelayEngine::StartChannel(RowTag* tag, int row)
 // A start from the list once the state word is stored: cells, command line, child.
 void RelayEngine::LaunchRow(RowTag* tag, int row)
 {
-    m_strState = kRunning;
+    m_strState = kStateRunning;
     m_view.SetCellText(row, kColState, m_strState);
     if (row >= 0 && row < RowCount())
         m_health[row].m_bGaveUp = false, m_health[row].m_retryAt = 0;
@@ -461,7 +459,7 @@ void RelayEngine::SetKeepRetrying(bool on)
         RowHealth& health = m_health[row];
         if (!health.m_bGaveUp || health.m_bDeleted || m_tags[row].m_bStopped != 0 ||
             m_workers.count(m_tags[row].m_nId) != 0 ||
-            store.GetValue(ChannelKey(m_tags[row].m_nId, "strAVState")) != kRunning)
+            !IsStoredRunning(store.GetValue(ChannelKey(m_tags[row].m_nId, "strAVState"))))
             continue;
         health.m_bGaveUp = false;
         health.m_retryAt = Now();  // due at the next tick
@@ -536,7 +534,7 @@ void RelayEngine::PauseChannel(int row)
     RowTag* tag = Tag(row);
     if (!tag)
         return;
-    m_strState = kPaused;
+    m_strState = kStatePaused;
     ConfigStore(m_strAppDir).SetValue(m_strState, ChannelKey(tag->m_nId, "strAVState"));
     m_view.SetCellText(row, kColState, m_strState);
     m_view.SetCellText(row, kColBitrate, "");
@@ -582,11 +580,11 @@ int RelayEngine::RunAll()
         }
         if (tag.m_bStopped != 1)
             continue;
-        writes.emplace_back(ChannelKey(tag.m_nId, "strAVState"), kRunning);
+        writes.emplace_back(ChannelKey(tag.m_nId, "strAVState"), kStateRunning);
         rows.push_back(row);
     }
     ConfigStore(m_strAppDir).SetValues(writes);
-    m_strState = kRunning;
+    m_strState = kStateRunning;
     for (int row : rows) {
         m_view.SetCellText(row, kColState, m_strState);
         m_runAllQueue.push_back(row);
@@ -617,12 +615,12 @@ int RelayEngine::PauseAll()
         const int id = m_tags[row].m_nId;
         if (m_workers.count(id) != 0 || m_failedStarts.count(row) != 0 || m_health[row].m_retryAt != 0 ||
             IsQueued(row)) {
-            writes.emplace_back(ChannelKey(id, "strAVState"), kPaused);
+            writes.emplace_back(ChannelKey(id, "strAVState"), kStatePaused);
             rows.push_back(row);
         }
     }
     ConfigStore(m_strAppDir).SetValues(writes);
-    m_strState = kPaused;
+    m_strState = kStatePaused;
     for (int row : rows) {
         m_view.SetCellText(row, kColState, m_strState);
         m_view.SetCellText(row, kColBitrate, "");

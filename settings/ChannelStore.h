@@ -8,6 +8,12 @@
 // Channel-level operations on config.ini: key names, storing a channel, deletion marks,
 // copying a channel to another id and the start-up scan with renumbering.
 
+// The stored state words of a channel ("%d+strAVState").
+inline constexpr char kStateRunning[] = "运行中";
+inline constexpr char kStatePaused[] = "暂停中";
+// Whether a stored state word asks for the channel to run: the start-up resumes such channels.
+inline bool IsStoredRunning(const std::string& state) { return state.find(kStateRunning) != std::string::npos; }
+
 // "%d+<name>" for the channel id.
 std::string ChannelKey(int id, const char* name);
 
