@@ -66,7 +66,7 @@ trap 'kill "$pid" 2>/dev/null' EXIT
 last_note=$SECONDS
 while kill -0 "$pid" 2>/dev/null; do
     sleep 1
-    progress=$(grep -o '^\[[0-9]*/[0-9]*\]' "$log" | tail -n 1)
+    progress=$(grep -o '^\[[0-9]*/[0-9]*\]' "$log" | tail -n 1 || true)
     if [ -t 1 ]; then
         printf '\rbuild: %s %s, %d s ' "$what" "${progress:-[starting]}" $((SECONDS - start))
     elif ((SECONDS - last_note >= 30)); then

@@ -19,9 +19,9 @@ if ! command -v clang >/dev/null || ! command -v clang++ >/dev/null ||
 fi
 
 build="$root/build-fuzz"
-CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCAMRELAY_FUZZ=ON -DCAMRELAY_GUI=OFF -DCAMRELAY_TESTS=OFF -DCAMRELAY_BENCH=OFF >/dev/null
-ninja -C "$build" >/dev/null
+CC=clang CXX=clang++ bash "$root/scripts/build.sh" --dir "$build" --what "the fuzz harnesses (clang, sanitizers)" \
+    -DCAMRELAY_FUZZ=ON -DCAMRELAY_GUI=OFF -DCAMRELAY_TESTS=OFF -DCAMRELAY_BENCH=OFF
+echo "fuzz: running $(ls "$root"/tests/fuzz/*_fuzz.cpp | wc -l) harnesses for $seconds s each"
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/camrelay-fuzz.XXXXXX")"
 failed=0
