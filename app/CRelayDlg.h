@@ -41,13 +41,13 @@ constexpr int ID_PAUSE_ALL = 10006;
 // The maker's support site, shown in the support line and opened on a click.
 extern const char kSupportSite[];
 
-// The main window: the channel list, the import button, the two options and the support line.
+// The main window: the channel list, the import button, the three options and the support line.
 // Owns the relay engine (children, monitors, per-row state) and receives the monitors'
 // progress as posted events. Lives as long as the process; everything runs on the GUI thread.
 class CRelayDlg : public QDialog, public RelayView, public MonitorSink {
     Q_OBJECT
 public:
-    // appDir: the folder of config.ini and ffmpeg. Tests pass manualTimers to drive
+    // appDir: the data folder (config.ini, NetStatus.txt, CamRelay.log). Tests pass manualTimers to drive
     // OnTimer themselves; the timers are then only recorded as running, never fired.
     explicit CRelayDlg(const std::string& appDir, bool manualTimers = false, QWidget* parent = nullptr);
     ~CRelayDlg() override;

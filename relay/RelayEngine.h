@@ -77,7 +77,8 @@ struct RowHealth {
     std::string m_strLaunchedLine;   // the argument line the current child was started with
 };
 
-// What the engine needs of the window that shows the channels (GUI thread only).
+// What the engine needs of the face that shows the channels: the window's cells or the
+// service's log (owner thread only).
 class RelayView {
 public:
     virtual ~RelayView() = default;
@@ -88,9 +89,9 @@ public:
     virtual void InsertRow(int row, const std::string& name) { (void)row, (void)name; }
 };
 
-// The relay engine of the main window: per-row run-time state, the worker registry, the
-// launches, the supervision with its retry rule, and the stops. Everything here runs on the
-// GUI thread; monitor threads share only their row's run bit (storage that never moves) and
+// The relay engine of the window and of the headless service: per-row run-time state, the
+// worker registry, the launches, the supervision with its retry rule, and the stops.
+// Everything here runs on the owner's thread (the GUI thread or the service loop); monitor threads share only their row's run bit (storage that never moves) and
 // the row's output tail, and report through the MonitorSink.
 class RelayEngine {
 public:
