@@ -3,10 +3,13 @@
 #include "relay/SignalPipe.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -15,21 +18,25 @@
 
 namespace {
 
-// Writes all of text to fd as far as fd takes it without waiting; the rest is dropped.
-void WriteWithoutWaiting(int fd, const std::string& text)
+// The most one write() to standard error carries. Up to this size a write to a pipe is atomic
+// (all of it or nothing), so lines of other writers never land inside one of ours; and on a
+// Linux pipe POLLOUT means a free buffer page, which takes this much without waiting.
+constexpr std::size_t kChunk = PIPE_BUF;
+
+// A non-blocking description of its own for the pipe, FIFO or terminal behind fd. Setting
+// O_NONBLOCK on fd would change the description it shares with other writers (the shell, the
+// parent, a child), which may not expect it. -1 where it cannot be had: no /proc, a pipe of
+// another user, nobody reading.
+int ReopenNonBlocking(int fd, const struct stat& st)
 {
-    std::size_t done = 0;
-    while (done < text.size()) {
-        pollfd out{fd, POLLOUT, 0};
-        if (::poll(&out, 1, 0) != 1 || !(out.revents & POLLOUT))
-            return;
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return;
-        done += static_cast<std::size_t>(n);
+    const std::string path = "/proc/self/fd/" + std::to_string(fd);
+    const int own = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    struct stat ownSt{};
+    if (own >= 0 && (::fstat(own, &ownSt) != 0 || ownSt.st_dev != st.st_dev || ownSt.st_ino != st.st_ino)) {
+        ::close(own);
+        return -1;
     }
+    return own;
 }
 
 }  // namespace
@@ -39,6 +46,12 @@ StatusLog::StatusLog(std::string filePath, int errFd) : m_strPath(std::move(file
     if (m_errFd == STDERR_FILENO)
         ReopenClosedStandardStreams();  // too late only if the program's main() did not call it
     m_bJournal = IsJournalStream(m_errFd);
+    struct stat st{};
+    if (m_errFd >= 0 && ::fstat(m_errFd, &st) == 0) {
+        m_bErrSocket = S_ISSOCK(st.st_mode);
+        if (S_ISFIFO(st.st_mode) || ::isatty(m_errFd))
+            m_ownErrFd = ReopenNonBlocking(m_errFd, st);
+    }
     try {
         m_writer = std::thread([this] { Run(); });
     } catch (const std::system_error&) {
@@ -56,6 +69,8 @@ StatusLog::~StatusLog()
     if (m_writer.joinable())
         m_writer.join();
     CloseFile();
+    if (m_ownErrFd >= 0)
+        ::close(m_ownErrFd);
 }
 
 std::string StatusLog::Stamp()
@@ -127,7 +142,7 @@ void StatusLog::WriteEntries(std::deque<Entry>& batch)
     std::string err;
     for (const Entry& entry : batch)
         err.append(entry.stamped, m_bJournal ? entry.bare : 0);
-    WriteWithoutWaiting(m_errFd, err);
+    WriteErr(err);
     if (m_strPath.empty())
         return;
     // Someone may have removed or moved the file: lines then go to a new one at the path.
@@ -136,6 +151,48 @@ void StatusLog::WriteEntries(std::deque<Entry>& batch)
         CloseFile();
     for (const Entry& entry : batch)
         WriteFile(entry.stamped);
+}
+
+void StatusLog::WriteErr(const std::string& text)
+{
+    const int fd = m_ownErrFd >= 0 ? m_ownErrFd : m_errFd;
+    if (fd < 0)
+        return;
+    // A line cut short last time is ended first, so that the next one starts a line of its own.
+    const std::string out = m_bErrMidLine ? "\n" + text : text;
+    std::size_t done = 0;
+    while (done < out.size()) {
+        // Whole lines up to kChunk bytes; a longer line goes in pieces of kChunk.
+        std::size_t end = done;
+        for (std::size_t next; end < out.size() && (next = out.find('\n', end)) != std::string::npos &&
+                               next + 1 - done <= kChunk;)
+            end = next + 1;
+        if (end == done)
+            end = std::min(out.size(), done + kChunk);
+        const ssize_t n = WriteSome(fd, out.data() + done, end - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;  // no room now: the rest is dropped
+        done += static_cast<std::size_t>(n);
+    }
+    if (done > 0)
+        m_bErrMidLine = out[done - 1] != '\n';
+}
+
+ssize_t StatusLog::WriteSome(int fd, const char* data, std::size_t size) const
+{
+    // A socket (the journal's stream) is told per call not to wait, leaving its flags alone.
+    if (m_bErrSocket)
+        return ::send(fd, data, size, MSG_DONTWAIT | MSG_NOSIGNAL);
+    // Without a non-blocking description of our own: only into room poll() reports, and no
+    // more than kChunk, which a pipe with POLLOUT takes at once. A regular file never waits.
+    if (fd != m_ownErrFd) {
+        pollfd room{fd, POLLOUT, 0};
+        if (::poll(&room, 1, 0) != 1 || !(room.revents & POLLOUT) || (room.revents & POLLERR))
+            return 0;
+    }
+    return ::write(fd, data, size);
 }
 
 void StatusLog::WriteFile(const std::string& text)
@@ -155,10 +212,15 @@ void StatusLog::WriteFile(const std::string& text)
 
 bool StatusLog::OpenFile()
 {
-    m_fileFd = ::open(m_strPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644);
+    // Only a regular file (also behind a link) is written; anything else at the path is left
+    // alone and the file's lines are dropped. Opening a FIFO for writing waits for a reader, for
+    // good, and opening a device may act on it. O_NONBLOCK covers a FIFO put there after the check.
+    struct stat st{};
+    if (::stat(m_strPath.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+        return false;
+    m_fileFd = ::open(m_strPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0644);
     if (m_fileFd < 0)
         return false;
-    struct stat st{};
     if (::fstat(m_fileFd, &st) != 0 || !S_ISREG(st.st_mode)) {
         CloseFile();
         return false;

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <sys/types.h>
 #include <thread>
 
 // The program's status log: one line per event, stamped with the local date and time, written
@@ -12,7 +13,9 @@
 // generation ("<file>.1"). Write() only queues the line (bounded; a line that does not fit is
 // dropped), so neither the GUI thread nor a monitor ever waits for a disk or a pipe; one writer
 // thread, owned by this object and joined by its destructor, does the writing and drops what
-// it cannot write. Safe from any thread.
+// it cannot write at once: it never waits for a reader of standard error (pipe, terminal,
+// socket) and writes the file only when the path is a regular file, so the destructor always
+// returns. Safe from any thread.
 class StatusLog {
 public:
     static constexpr std::size_t kMaxFileBytes = 1024 * 1024;
@@ -42,6 +45,8 @@ private:
     };
     void Run();
     void WriteEntries(std::deque<Entry>& batch);
+    void WriteErr(const std::string& text);
+    ssize_t WriteSome(int fd, const char* data, std::size_t size) const;
     void WriteFile(const std::string& text);
     bool OpenFile();
     void CloseFile();
@@ -49,6 +54,9 @@ private:
     std::string m_strPath;
     int m_errFd;
     bool m_bJournal;
+    bool m_bErrSocket = false;
+    int m_ownErrFd = -1;         // non-blocking description of standard error, when it has one
+    bool m_bErrMidLine = false;  // the last write to standard error stopped inside a line
     int m_fileFd = -1;
     unsigned long long m_fileIno = 0;
     std::size_t m_fileSize = 0;

@@ -3,6 +3,7 @@
 #include "relay/StatusLog.h"
 
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,7 +12,10 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <future>
+#include <memory>
 #include <regex>
+#include <thread>
 
 #include "support/TempDir.h"
 
@@ -113,6 +117,62 @@ TEST(StatusLog, NeverWaitsForAFullPipeOrAnUnwritableFolder)
     }
     EXPECT_NE(std::string::npos, ReadAll(folder + "/CamRelay.log").find(" written\n"));
     ::close(err[0]), ::close(err[1]);
+}
+
+// A blocking pipe or stream socket as standard error with less room than the lines queued, or a
+// FIFO named like the log file: the writer writes whole lines as far as they fit and drops the
+// rest, so the destructor (and with it the program's end) never waits for a reader. The shared
+// descriptor stays blocking for everyone else writing to it.
+TEST(StatusLog, EndsPromptlyWhenStandardErrorOrTheFileHasNoRoom)
+{
+    struct Row {
+        const char* name;
+        bool socket;
+        std::size_t preload;  // bytes already waiting in standard error
+        bool fifo;            // a FIFO in place of CamRelay.log
+    };
+    for (const Row& row : {Row{"part-full pipe", false, 61440, false}, Row{"stream socket", true, 0, false},
+                           Row{"FIFO as the file", false, 0, true}}) {
+        SCOPED_TRACE(row.name);
+        TempDir dir;
+        const std::string path = dir.File("CamRelay.log");
+        if (row.fifo) {
+            ASSERT_EQ(0, ::mkfifo(path.c_str(), 0600));
+        }
+        int err[2];
+        ASSERT_EQ(0, row.socket ? ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, err) : ::pipe2(err, O_CLOEXEC));
+        ASSERT_EQ(static_cast<ssize_t>(row.preload), ::write(err[1], std::string(row.preload, '.').data(), row.preload));
+        const std::string line(3000, 'x');  // 3,021 bytes stamped; 100 of them overfill either stream
+        auto log = std::make_unique<StatusLog>(path, err[1]);
+        for (int i = 0; i < 100; ++i)
+            log->Write(line);
+        std::promise<void> ended;
+        std::future<void> done = ended.get_future();
+        std::thread closing([&] { log.reset(), ended.set_value(); });
+        EXPECT_EQ(std::future_status::ready, done.wait_for(std::chrono::seconds(5))) << "the writer waits for a reader";
+        // Had it hung, a reader frees it, so that the test fails instead of hanging.
+        EXPECT_EQ(0, ::fcntl(err[0], F_SETFL, O_NONBLOCK));
+        const int fifoReader = row.fifo ? ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1;
+        std::string onErr;
+        do
+            onErr += Drain(err[0]);
+        while (done.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready);
+        closing.join();
+        onErr += Drain(err[0]);
+        EXPECT_EQ(0, ::fcntl(err[1], F_GETFL) & O_NONBLOCK);
+        ASSERT_EQ(std::string(row.preload, '.'), onErr.substr(0, row.preload));
+        onErr.erase(0, row.preload);
+        // Only whole lines arrived, and at least one.
+        const std::size_t length = 20 + line.size() + 1;
+        EXPECT_TRUE(!onErr.empty() && onErr.size() % length == 0) << onErr.size();
+        for (std::size_t end = length - 1; end < onErr.size(); end += length)
+            ASSERT_EQ(end, onErr.find('\n', end + 1 - length));
+        struct stat st{};
+        EXPECT_TRUE(::lstat(path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode) == row.fifo);
+        if (fifoReader >= 0)
+            ::close(fifoReader);
+        ::close(err[0]), ::close(err[1]);
+    }
 }
 
 }  // namespace
