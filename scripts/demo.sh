@@ -46,7 +46,9 @@ row_reports() {
 # running until stopped (--keep) or close CamRelay with SIGTERM as a window close would.
 if [ "${1:-}" = "--xvfb-inner" ]; then
     app=$2 wait=$3 shots=$4 log=$5 keep=$6 out0=$7 out1=$8
-    "$app" 2>>"$log" &
+    # The status endpoint tells the bitrate cells as the window shows them.
+    status_port=$(free_port)
+    "$app" --status-port "$status_port" 2>>"$log" &
     pid=$!
     echo "demo: CamRelay started; waiting for both rows to go live (at most $wait s), then" \
         "ffprobe measures each published stream (5 s of packets; up to 20 s for a keyframe)"
@@ -93,12 +95,19 @@ if [ "${1:-}" = "--xvfb-inner" ]; then
             verified=0
         fi
     done
-    # CamRelay writes a row's line when its status changes meaning, not on every bitrate update:
-    # a live row's line holds the first reading, taken while ffmpeg was still starting up.
-    echo "  bitrate cells as CamRelay showed them when each row went live (its status lines):"
+    echo "  bitrate cells as CamRelay shows them now (its status endpoint, /metrics):"
+    /usr/bin/python3 - "$status_port" <<'PY' || verified=0
+import re, sys, urllib.request
+try:
+    text = urllib.request.urlopen(f"http://127.0.0.1:{sys.argv[1]}/metrics", timeout=5).read().decode()
+except OSError as e:
+    print(f"    (no answer from the status endpoint: {e})"); sys.exit(1)
+rows = re.findall(r'^camrelay_channel_bitrate_kbps\{id="(\d+)",name="((?:[^"\\]|\\.)*)"\} (\S+)$', text, re.M)
+for id_, name, kbps in rows:
+    print(f"    第{int(id_) + 1}行 {name}: {float(kbps):.0f}kbps")
+sys.exit(0 if len(rows) == 2 and all(float(k) > 0 for _, _, k in rows) else 1)
+PY
     reports=$(row_reports "$log")
-    [ -n "$reports" ] || reports="(none: CamRelay reported no row; see $log)"
-    sed 's/^/    /' <<<"$reports"
     [ "$(grep -c ': 开始直播 ' <<<"$reports")" -ge 2 ] || verified=0
     echo "  screenshots: $shots/main-start.png (rows just live)"
     echo "               $shots/main.png (after measuring: steady bitrates)"
