@@ -260,7 +260,8 @@ void CRelayDlg::ShowRowDetails(int row)
             bar->setValue(position);
     };
     refresh();
-    text->moveCursor(QTextCursor::End);
+    // Why the channel last failed comes first; without a failure, what it printed last matters.
+    text->moveCursor(m_engine.RowFailure(row).empty() ? QTextCursor::End : QTextCursor::Start);
     auto* timer = new QTimer(&box);
     connect(timer, &QTimer::timeout, &box, refresh);
     timer->start(1000);

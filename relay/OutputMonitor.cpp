@@ -175,12 +175,15 @@ void OutputLineReader::Flush()
 // reading (the first whole one of a read counts), any other line goes to the tail.
 void OutputLineReader::EndLine(bool terminated, ProgressReading& reading)
 {
-    const bool whole = terminated && !m_bContinues;
+    const bool continuation = m_bContinues;
+    const bool whole = terminated && !continuation;
     m_bContinues = !terminated;
     if (IsStatusLine(m_carry)) {
         if (whole && !reading.hasSize)
             reading = ParseStatusLine(m_carry);
-    } else if (m_tail && !m_carry.empty()) {
+    } else if (m_tail && !m_carry.empty() && !continuation) {
+        // An over-long line is kept as its first piece: the rest alone would read as a line of
+        // its own (the tail of ffmpeg's "configuration:" line would pass for a message).
         m_tail->Append(m_carry);
     }
     m_carry.clear();

@@ -45,6 +45,15 @@ TEST(ProgressParser, ReadsTheFirstWholeStatusLineWhereverTheReadCutsIt)
             ASSERT_EQ(posts.empty() ? -1 : posts.front(), c.kbps) << c.what << ", cut at " << cut;
         }
     }
+    // An over-long line reaches the tail once, as its first piece: the rest of ffmpeg's
+    // "configuration:" line must not pass for a message of its own.
+    auto tail = std::make_shared<OutputTail>();
+    OutputLineReader reader(tail);
+    reader.Feed("  configuration: " + std::string(3000, 'c') + "\nConnection refused\n");
+    const std::vector<std::string> lines = tail->Lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].rfind("  configuration: ", 0), 0u);
+    EXPECT_EQ(lines[1], "Connection refused");
 }
 
 // One pipe whose read end a monitor of row 7 owns; the fixture is the sink and records the posts.
