@@ -82,10 +82,12 @@ private:
     const Section* FindSection(std::string_view name) const;
     std::uint32_t FindKey(const Section& s, std::string_view key) const;  // line, or kNone
     bool InsertKey(Section& s, std::uint32_t line, std::string_view key);
+    static void Reserve(KeyIndex& index, std::size_t keys);
+    void IndexKeys(const std::vector<std::size_t>& entries);
     std::string_view StoreOf(const Line& line) const;
     std::string_view TextOf(const Line& line) const;
     Fields FieldsOf(const Line& line) const;
-    std::string_view KeyOf(const Line& line) const { return FieldsOf(line).key; }
+    std::string_view KeyOf(const Line& line) const;  // entry lines only
     std::string_view RawOf(std::size_t index) const;
     void AppendLine(std::string& out, std::size_t index) const;
     void AppendText(std::string& out, std::string_view utf8) const;
