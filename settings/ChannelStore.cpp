@@ -22,10 +22,12 @@ constexpr const char* kCopyFirst[] = {
     "AdSmpLinGrate", "AdBitRate", "strFilePath", "StrPucSeatPos"};
 constexpr const char* kCopyLast[] = {"Name", "strValue", "strValue1", "strPucSeat", "strAVState", "VdTransCode"};
 
+constexpr std::size_t kCopiedKeys = std::size(kCopyFirst) + std::size(kCopyLast) + 2;  // with both marks
+
 ConfigStore::KeyValues CopyWrites(const Reader& read, int src, int dst)
 {
     ConfigStore::KeyValues writes;
-    writes.reserve(std::size(kCopyFirst) + std::size(kCopyLast) + 2);
+    writes.reserve(kCopiedKeys);
     for (const char* name : kCopyFirst)
         writes.emplace_back(ChannelKey(dst, name), read(ChannelKey(src, name)));
     writes.emplace_back(ChannelKey(dst, "ISDelete"), "false");
@@ -212,6 +214,10 @@ std::vector<ScannedChannel> ScanAndRenumber(const ConfigStore& store, [[maybe_un
         bool written = true;
         if (!scanned.expired() && scanned.lock().get() == &doc) {
             // The very document just scanned: only the copies remain to be made.
+            std::size_t moves = 0;
+            for (const ScannedChannel& c : rows)
+                moves += c.oldId != c.row ? 1 : 0;
+            doc.ReserveEdits(moves * kCopiedKeys);
             for (const ScannedChannel& c : rows)
                 if (c.oldId != c.row)
                     written = CopyInto(doc, c.oldId, c.row) && written;

@@ -137,9 +137,9 @@ bool IniCache::Update(const std::string& path, const std::function<bool(IniFile&
         doc = std::make_shared<IniFile>(current ? *current : IniFile());
     if (!edit(*doc))
         return false;
-    const std::string bytes = doc->Serialize();
     struct stat st;
-    if (!AtomicFile::Replace(path, bytes, &st))
+    const IniFile& written = *doc;
+    if (!AtomicFile::Replace(path, [&written](const AtomicFile::Writer& write) { return written.Serialize(write); }, &st))
         return false;
     ++g_replaces;
     Remember(path, st, std::move(doc));

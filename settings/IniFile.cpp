@@ -553,14 +553,20 @@ void IniFile::AppendLine(std::string& out, std::size_t index) const
 // appended keys after the last key of their section, new sections at the end. Lines of a
 // Mixed file that were read as GB18030 come out as UTF-8, so the file is never left half in
 // one encoding and half in the other, and is recognised with certainty from then on.
-std::string IniFile::Serialize() const
+bool IniFile::Serialize(const std::function<bool(std::string_view)>& sink) const
 {
+    constexpr std::size_t kPiece = 64 << 10;
     std::string out;
-    out.reserve(m_source.size() + 64 * (m_lines.size() - m_originalLines) + 16);
+    out.reserve(kPiece + 1024);
     if (m_encoding == Encoding::Utf8Bom)
         out = "\xEF\xBB\xBF";
     else if (m_encoding == Encoding::Utf16Le)
         out = "\xFF\xFE";
+    bool ok = true;
+    auto pass = [&]() {
+        ok = ok && sink(out);
+        out.clear();
+    };
 
     // Sections with appended keys, by the line the keys follow.
     std::vector<std::pair<std::size_t, const Section*>> after;
@@ -578,8 +584,10 @@ std::string IniFile::Serialize() const
         AppendLine(out, index);
         AppendText(out, eolText(m_lines[index].eol));
         needEol = m_lines[index].eol == Eol::None;
+        if (out.size() >= kPiece)
+            pass();
     };
-    for (std::size_t i = 0; i < m_originalLines; ++i) {
+    for (std::size_t i = 0; ok && i < m_originalLines; ++i) {
         emit(i);
         for (; next != after.end() && next->first == i; ++next)
             for (std::uint32_t a : next->second->added)
@@ -592,5 +600,25 @@ std::string IniFile::Serialize() const
         for (std::uint32_t a : s.added)
             emit(a);
     }
-    return out;
+    if (!out.empty())
+        pass();
+    return ok;
+}
+
+std::string IniFile::Serialize() const
+{
+    std::string all;
+    all.reserve(m_source.size() + 16);
+    Serialize([&all](std::string_view piece) {
+        all += piece;
+        return true;
+    });
+    return all;
+}
+
+void IniFile::ReserveEdits(std::size_t lines)
+{
+    // Edited lines are about as long as the file's lines on average (line ends included).
+    const std::size_t average = m_originalLines == 0 ? 64 : m_bodyEnd / m_originalLines + 1;
+    m_edits.reserve(m_edits.size() + lines * average);
 }

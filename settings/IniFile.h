@@ -42,7 +42,14 @@ public:
     // of the section, or appends the section to the end. Returns false for invalid input.
     bool SetValue(std::string_view section, std::string_view key, std::string_view value);
 
-    std::string Serialize() const;
+    // The document's bytes, handed to sink piece by piece (tens of KB at a time) as they are
+    // produced; stops and returns false as soon as sink does.
+    bool Serialize(const std::function<bool(std::string_view)>& sink) const;
+    std::string Serialize() const;  // the same bytes whole
+
+    // Makes room for about that many more edited lines, so that a long run of edits (the
+    // renumbering at start-up) fills one buffer instead of growing it again and again.
+    void ReserveEdits(std::size_t lines);
     Encoding GetEncoding() const { return m_encoding; }
 
 private:
