@@ -160,12 +160,18 @@ bool AtomicFile::Replace(const std::string& path, const Producer& produce, struc
     struct stat result;
     std::size_t total = 0;
     int writeErrno = 0;
-    const bool produced = produce([fd, &total, &writeErrno](std::string_view piece) {
-        if (WriteAll(fd, piece, total))
-            return true;
-        writeErrno = errno;
-        return false;
-    });
+    bool produced = false;
+    try {
+        produced = produce([fd, &total, &writeErrno](std::string_view piece) {
+            if (WriteAll(fd, piece, total))
+                return true;
+            writeErrno = errno;
+            return false;
+        });
+    } catch (...) {
+        fail(true);  // no descriptor or half-written temporary file outlives a failed producer
+        throw;
+    }
     if (!produced) {
         errno = writeErrno != 0 ? writeErrno : EIO;
         return fail(true);
