@@ -334,7 +334,9 @@ std::string_view IniFile::RawOf(std::size_t index) const
 
 // A slot holds the high half of the key's hash, which also picks the slot, above its line + 1
 // (0: a free slot), so that probing rarely has to look at the lines themselves, and growing
-// needs no key.
+// needs no key. The table is sized to its keys, not to a power of two (a lookup's slot miss is
+// most of its cost, so a smaller table is a faster one); the hash picks the first slot by
+// scaling it to the table's size.
 std::uint32_t IniFile::FindKey(const Section& s, std::string_view key) const
 {
     const std::vector<std::uint64_t>& slots = s.index.slots;
@@ -343,8 +345,7 @@ std::uint32_t IniFile::FindKey(const Section& s, std::string_view key) const
     if (key.find('=') != std::string_view::npos)
         return kNone;  // no key read from a line holds one
     const std::uint64_t h = FoldHash(key);
-    const std::size_t mask = slots.size() - 1;
-    for (std::size_t i = (h >> 32) & mask; slots[i] != 0; i = (i + 1) & mask) {
+    for (std::size_t i = FirstSlot(h, slots.size()); slots[i] != 0; i = NextSlot(i, slots.size())) {
         const auto line = static_cast<std::uint32_t>(slots[i]) - 1;
         if ((slots[i] >> 32) == (h >> 32) && KeyIs(m_lines[line], key))
             return line;
@@ -355,20 +356,17 @@ std::uint32_t IniFile::FindKey(const Section& s, std::string_view key) const
 // Makes room for keys entries in all, the table at most three quarters full.
 void IniFile::Reserve(KeyIndex& index, std::size_t keys)
 {
-    std::size_t size = 16;
-    while (keys * 4 > size * 3)
-        size *= 2;
+    const std::size_t size = std::max<std::size_t>(16, keys + keys / 3 + 1);
     if (keys == 0 || size <= index.slots.size())
         return;
     std::vector<std::uint64_t> old(size, 0);
     old.swap(index.slots);
-    const std::size_t mask = index.slots.size() - 1;
     for (const std::uint64_t entry : old) {
         if (entry == 0)
             continue;
-        std::size_t i = (entry >> 32) & mask;
+        std::size_t i = FirstSlot(entry, size);
         while (index.slots[i] != 0)
-            i = (i + 1) & mask;
+            i = NextSlot(i, size);
         index.slots[i] = entry;
     }
 }
@@ -380,9 +378,9 @@ bool IniFile::InsertKey(Section& s, std::uint32_t line, std::string_view key)
     if ((index.used + 1) * 4 > index.slots.size() * 3)
         Reserve(index, 2 * (index.used + 1));
     const std::uint64_t h = FoldHash(key);
-    const std::size_t mask = index.slots.size() - 1;
-    std::size_t i = (h >> 32) & mask;
-    for (; index.slots[i] != 0; i = (i + 1) & mask) {
+    const std::size_t size = index.slots.size();
+    std::size_t i = FirstSlot(h, size);
+    for (; index.slots[i] != 0; i = NextSlot(i, size)) {
         const std::uint64_t entry = index.slots[i];
         if ((entry >> 32) == (h >> 32) && KeyIs(m_lines[static_cast<std::uint32_t>(entry) - 1], key))
             return false;

@@ -90,6 +90,9 @@ private:
     std::uint32_t FindKey(const Section& s, std::string_view key) const;  // line, or kNone
     bool InsertKey(Section& s, std::uint32_t line, std::string_view key);
     static void Reserve(KeyIndex& index, std::size_t keys);
+    // Where probing for a hash (or a slot holding it) starts, and the slot after i.
+    static std::size_t FirstSlot(std::uint64_t hash, std::size_t size) { return ((hash >> 32) * size) >> 32; }
+    static std::size_t NextSlot(std::size_t i, std::size_t size) { return i + 1 == size ? 0 : i + 1; }
     void IndexKeys(const std::vector<std::size_t>& entries);
     std::string_view StoreOf(const Line& line) const;
     std::string_view TextOf(const Line& line) const;
