@@ -138,8 +138,10 @@ bool IniCache::Update(const std::string& path, const std::function<bool(IniFile&
     if (!edit(*doc))
         return false;
     struct stat st;
+    // Written as it is produced, so that a large file is not also held whole as one string.
     const IniFile& written = *doc;
-    if (!AtomicFile::Replace(path, [&written](const AtomicFile::Writer& write) { return written.Serialize(write); }, &st))
+    const auto produce = [&written](const AtomicFile::Writer& write) { return written.Serialize(write); };
+    if (!AtomicFile::Replace(path, produce, &st))
         return false;
     ++g_replaces;
     Remember(path, st, std::move(doc));

@@ -61,9 +61,14 @@ bool FoldEqual(std::string_view a, std::string_view b)
 std::size_t CountOf(std::string_view s, char c)
 {
     std::size_t n = 0;
-    for (const char* p = s.data(); const void* hit = std::memchr(p, c, static_cast<std::size_t>(s.data() + s.size() - p));
-         p = static_cast<const char*>(hit) + 1)
+    const char* const end = s.data() + s.size();
+    for (const char* p = s.data(); p < end;) {
+        const auto* hit = static_cast<const char*>(std::memchr(p, c, static_cast<std::size_t>(end - p)));
+        if (!hit)
+            break;
         ++n;
+        p = hit + 1;
+    }
     return n;
 }
 
