@@ -22,18 +22,19 @@ bool Writable(const std::string& path, const struct stat& st, int how)
     return (st.st_mode & kAnyWrite) != 0 && access(path.c_str(), how) == 0;
 }
 
-bool WriteAll(int fd, std::string_view bytes)
+// Writes all of bytes; total counts the bytes written to this file so far (for the test hook).
+bool WriteAll(int fd, std::string_view bytes, std::size_t& total)
 {
     const long limit = g_failAfterBytes.load();
     std::size_t done = 0;
     while (done < bytes.size()) {
         std::size_t chunk = bytes.size() - done;
         if (limit >= 0) {
-            if (done >= static_cast<std::size_t>(limit)) {
+            if (total >= static_cast<std::size_t>(limit)) {
                 errno = ENOSPC;
                 return false;
             }
-            chunk = std::min(chunk, static_cast<std::size_t>(limit) - done);
+            chunk = std::min(chunk, static_cast<std::size_t>(limit) - total);
         }
         const ssize_t n = write(fd, bytes.data() + done, chunk);
         if (n < 0) {
@@ -42,6 +43,7 @@ bool WriteAll(int fd, std::string_view bytes)
             return false;
         }
         done += static_cast<std::size_t>(n);
+        total += static_cast<std::size_t>(n);
     }
     return true;
 }
@@ -115,6 +117,11 @@ void AtomicFile::SetWriteFailureForTest(long afterBytes)
 
 bool AtomicFile::Replace(const std::string& path, std::string_view bytes, struct stat* written)
 {
+    return Replace(path, [bytes](const Writer& write) { return write(bytes); }, written);
+}
+
+bool AtomicFile::Replace(const std::string& path, const Producer& produce, struct stat* written)
+{
     const std::string target = WriteTarget(path);
     if (target.empty())
         return false;  // a dangling link: nowhere sensible to write
@@ -151,7 +158,25 @@ bool AtomicFile::Replace(const std::string& path, std::string_view bytes, struct
         }
     }
     struct stat result;
-    if (!WriteAll(fd, bytes) || fsync(fd) != 0 || fstat(fd, &result) != 0)
+    std::size_t total = 0;
+    int writeErrno = 0;
+    bool produced = false;
+    try {
+        produced = produce([fd, &total, &writeErrno](std::string_view piece) {
+            if (WriteAll(fd, piece, total))
+                return true;
+            writeErrno = errno;
+            return false;
+        });
+    } catch (...) {
+        fail(true);  // no descriptor or half-written temporary file outlives a failed producer
+        throw;
+    }
+    if (!produced) {
+        errno = writeErrno != 0 ? writeErrno : EIO;
+        return fail(true);
+    }
+    if (fsync(fd) != 0 || fstat(fd, &result) != 0)
         return fail(true);
     if (close(fd) != 0)
         return fail(false);

@@ -1,4 +1,5 @@
 #pragma once
+#include <functional>
 #include <string>
 #include <string_view>
 #include <sys/stat.h>
@@ -8,11 +9,19 @@
 // Stateless apart from the test hook; safe from any thread.
 class AtomicFile {
 public:
+    // Takes the next piece of the new contents; false when it could not be written.
+    using Writer = std::function<bool(std::string_view)>;
+    // Hands the new contents to the writer piece by piece; false when it cannot make them.
+    using Producer = std::function<bool(const Writer&)>;
+
     // Returns false, leaving the old file whole and no temporary file behind, when anything
     // fails or when the file or its folder is not writable. A new file gets mode 0600, an
     // existing one keeps its mode (and owner, where allowed). A symbolic link is followed and
     // the file it points to is replaced. On success *written (if given) describes the new file.
     static bool Replace(const std::string& path, std::string_view bytes, struct stat* written = nullptr);
+    // The same with contents written as they are produced, so that a large file is never held
+    // whole in memory a second time. A producer that fails leaves the old file as it was.
+    static bool Replace(const std::string& path, const Producer& produce, struct stat* written = nullptr);
 
     // Removes what an interrupted Replace of path left behind: regular files named like its
     // temporary files (".<name>.XXXXXX", six letters or digits, beside the file a link at path

@@ -5,7 +5,9 @@
 #include "settings/IniCache.h"
 
 #include <algorithm>
+#include <charconv>
 #include <climits>
+#include <cstring>
 #include <functional>
 #include <memory>
 
@@ -20,10 +22,12 @@ constexpr const char* kCopyFirst[] = {
     "AdSmpLinGrate", "AdBitRate", "strFilePath", "StrPucSeatPos"};
 constexpr const char* kCopyLast[] = {"Name", "strValue", "strValue1", "strPucSeat", "strAVState", "VdTransCode"};
 
+constexpr std::size_t kCopiedKeys = std::size(kCopyFirst) + std::size(kCopyLast) + 2;  // with both marks
+
 ConfigStore::KeyValues CopyWrites(const Reader& read, int src, int dst)
 {
     ConfigStore::KeyValues writes;
-    writes.reserve(std::size(kCopyFirst) + std::size(kCopyLast) + 2);
+    writes.reserve(kCopiedKeys);
     for (const char* name : kCopyFirst)
         writes.emplace_back(ChannelKey(dst, name), read(ChannelKey(src, name)));
     writes.emplace_back(ChannelKey(dst, "ISDelete"), "false");
@@ -68,7 +72,8 @@ std::vector<ScannedChannel> ScanDocument(const IniFile& doc, IniFile* edit, bool
     // must not hide a stored channel, and a huge one costs nothing.
     std::vector<int> ids;
     doc.ForEachKey(kConfigSection, [&ids](std::string_view key) {
-        if (const int id = KeyChannelId(key); id >= 0)
+        // A channel's keys usually stand together: keep one id per run of them.
+        if (const int id = KeyChannelId(key); id >= 0 && (ids.empty() || ids.back() != id))
             ids.push_back(id);
     });
     std::sort(ids.begin(), ids.end());
@@ -112,7 +117,14 @@ void ReleaseLargeParse(const ConfigStore& store)
 
 std::string ChannelKey(int id, const char* name)
 {
-    return std::to_string(id) + "+" + name;
+    // Built in one allocation: the scan makes a few hundred thousand of these.
+    char digits[16];
+    const auto length = static_cast<std::size_t>(std::to_chars(digits, digits + sizeof digits, id).ptr - digits);
+    const std::size_t nameSize = std::strlen(name);
+    std::string key;
+    key.reserve(length + 1 + nameSize);
+    key.append(digits, length).append(1, '+').append(name, nameSize);
+    return key;
 }
 
 int DecimalValue(const std::string& text)
@@ -202,6 +214,10 @@ std::vector<ScannedChannel> ScanAndRenumber(const ConfigStore& store, [[maybe_un
         bool written = true;
         if (!scanned.expired() && scanned.lock().get() == &doc) {
             // The very document just scanned: only the copies remain to be made.
+            std::size_t moves = 0;
+            for (const ScannedChannel& c : rows)
+                moves += c.oldId != c.row ? 1 : 0;
+            doc.ReserveEdits(moves * kCopiedKeys);
             for (const ScannedChannel& c : rows)
                 if (c.oldId != c.row)
                     written = CopyInto(doc, c.oldId, c.row) && written;

@@ -137,9 +137,11 @@ bool IniCache::Update(const std::string& path, const std::function<bool(IniFile&
         doc = std::make_shared<IniFile>(current ? *current : IniFile());
     if (!edit(*doc))
         return false;
-    const std::string bytes = doc->Serialize();
     struct stat st;
-    if (!AtomicFile::Replace(path, bytes, &st))
+    // Written as it is produced, so that a large file is not also held whole as one string.
+    const IniFile& written = *doc;
+    const auto produce = [&written](const AtomicFile::Writer& write) { return written.Serialize(write); };
+    if (!AtomicFile::Replace(path, produce, &st))
         return false;
     ++g_replaces;
     Remember(path, st, std::move(doc));

@@ -3,23 +3,25 @@
 #include "settings/TextCodec.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace {
 
-constexpr std::string_view kBlanks = " \t\r\v\f";
+// The blanks the profile reader trims: space, tab, CR, VT, FF. Tested by comparison rather
+// than with find_first_not_of, which scans the set with memchr for every character.
+bool IsBlank(char c)
+{
+    return c == ' ' || (c >= '\t' && c <= '\r' && c != '\n');
+}
 
 std::string_view Trim(std::string_view s)
 {
-    const std::size_t b = s.find_first_not_of(kBlanks);
-    if (b == std::string_view::npos)
-        return {};
-    const std::size_t e = s.find_last_not_of(kBlanks);
-    return s.substr(b, e - b + 1);
-}
-
-bool IsBlank(char c)
-{
-    return kBlanks.find(c) != std::string_view::npos;
+    std::size_t b = 0, e = s.size();
+    while (b < e && IsBlank(s[b]))
+        ++b;
+    while (e > b && IsBlank(s[e - 1]))
+        --e;
+    return s.substr(b, e - b);
 }
 
 char FoldChar(char c)
@@ -47,10 +49,27 @@ bool FoldEqual(std::string_view a, std::string_view b)
 {
     if (a.size() != b.size())
         return false;
+    if (a == b)
+        return true;  // the usual case: the file spells the name as the program does
     for (std::size_t i = 0; i < a.size(); ++i)
         if (FoldChar(a[i]) != FoldChar(b[i]))
             return false;
     return true;
+}
+
+// Occurrences of c in s, found with memchr (line ends are a few dozen bytes apart).
+std::size_t CountOf(std::string_view s, char c)
+{
+    std::size_t n = 0;
+    const char* const end = s.data() + s.size();
+    for (const char* p = s.data(); p < end;) {
+        const auto* hit = static_cast<const char*>(std::memchr(p, c, static_cast<std::size_t>(end - p)));
+        if (!hit)
+            break;
+        ++n;
+        p = hit + 1;
+    }
+    return n;
 }
 
 bool IsQuote(char c)
@@ -60,14 +79,20 @@ bool IsQuote(char c)
 
 // Values the reader would alter (blanks at either end, a matching pair of quotes around it)
 // are written inside one more pair of quotes, which the reader removes again.
-std::string QuoteForWrite(std::string_view value)
+// Builds the text of an entry line, "key=value", so quoted.
+std::string EntryText(std::string_view key, std::string_view value)
 {
-    const bool needs = !value.empty() &&
+    const bool quote = !value.empty() &&
         (IsBlank(value.front()) || IsBlank(value.back()) ||
          (value.size() >= 2 && IsQuote(value.front()) && value.front() == value.back()));
-    if (!needs)
-        return std::string(value);
-    return "\"" + std::string(value) + "\"";
+    std::string text;
+    text.reserve(key.size() + value.size() + 3);
+    text.append(key).append(1, '=');
+    if (quote)
+        text.append(1, '"').append(value).append(1, '"');
+    else
+        text.append(value);
+    return text;
 }
 
 }  // namespace
@@ -110,25 +135,28 @@ IniFile IniFile::Parse(std::string&& bytes)
     auto unitIs = [&](std::size_t pos, char c) {
         return body[pos] == c && (unit == 1 || body[pos + 1] == '\0');
     };
-    doc.m_lines.reserve(static_cast<std::size_t>(std::count(body.begin(), body.end(), '\n')) / unit + 1);
-    // Indexes the first section of each name as its lines come; later duplicates are left as they are.
-    Section* current = nullptr;
-    auto index = [&doc, &current](std::size_t i, std::string_view key) {
+    doc.m_lines.reserve(CountOf(body, '\n') / unit + 1);
+    // The first section of each name is noted as its header comes (later duplicates are left as
+    // they are) with the number of its entry lines; its keys are indexed once all lines are read,
+    // so that the index is sized once instead of growing.
+    constexpr std::size_t kNoSection = SIZE_MAX;
+    std::vector<std::size_t> entries;  // entry lines of each of m_sections
+    std::size_t current = kNoSection;
+    auto note = [&doc, &current, &entries](std::size_t i, std::string_view name) {
         const Line& line = doc.m_lines[i];
         if (line.kind == Kind::Section) {
-            if (doc.FindSection(key)) {
-                current = nullptr;
+            if (doc.FindSection(name)) {
+                current = kNoSection;
                 return;
             }
-            doc.m_sectionIndex.emplace(FoldHash(key), doc.m_sections.size());
+            current = doc.m_sections.size();
+            doc.m_sectionIndex.emplace(FoldHash(name), current);
             Section& s = doc.m_sections.emplace_back();
-            s.name = key;
+            s.name = name;
             s.header = s.anchor = i;
-            current = &s;
-        } else if (line.kind == Kind::Entry && current) {
-            if (doc.InsertKey(*current, static_cast<std::uint32_t>(i), key))
-                current->order.push_back(static_cast<std::uint32_t>(i));
-            current->anchor = i;
+            entries.push_back(0);
+        } else if (line.kind == Kind::Entry && current != kNoSection) {
+            ++entries[current];
         }
     };
     std::size_t start = 0;
@@ -186,10 +214,33 @@ IniFile IniFile::Parse(std::string&& bytes)
             key = doc.ParseLine(line, raw, Store::Source);
         }
         doc.m_lines.push_back(line);
-        index(doc.m_lines.size() - 1, key);  // before the next line may move m_decoded
+        note(doc.m_lines.size() - 1, key);  // before the next line may move m_decoded
     }
     doc.m_originalLines = doc.m_lines.size();
+    doc.IndexKeys(entries);
     return doc;
+}
+
+// Indexes the keys of each section's lines in file order, the first spelling of duplicates.
+void IniFile::IndexKeys(const std::vector<std::size_t>& entries)
+{
+    for (std::size_t k = 0; k < m_sections.size(); ++k) {
+        Reserve(m_sections[k].index, entries[k]);
+        m_sections[k].order.reserve(entries[k]);
+    }
+    Section* current = nullptr;
+    std::size_t next = 0;  // sections were noted in the order of their headers
+    for (std::size_t i = 0; i < m_originalLines; ++i) {
+        const Line& line = m_lines[i];
+        if (line.kind == Kind::Section) {
+            current = next < m_sections.size() && m_sections[next].header == i ? &m_sections[next++] : nullptr;
+        } else if (line.kind == Kind::Entry && current) {
+            const auto at = static_cast<std::uint32_t>(i);
+            if (InsertKey(*current, at, KeyOf(line)))
+                current->order.push_back(at);
+            current->anchor = i;
+        }
+    }
 }
 
 // Decides the line's kind and places its text: raw lines in m_source, others in m_decoded.
@@ -244,6 +295,13 @@ std::string_view IniFile::TextOf(const Line& line) const
     return StoreOf(line).substr(line.off, line.len);
 }
 
+// The key of an entry line: what stands before its first '=', without blanks.
+std::string_view IniFile::KeyOf(const Line& line) const
+{
+    const std::string_view t = TextOf(line);
+    return Trim(t.substr(0, t.find('=')));
+}
+
 IniFile::Fields IniFile::FieldsOf(const Line& line) const
 {
     const std::string_view t = Trim(TextOf(line));
@@ -281,7 +339,9 @@ std::string_view IniFile::RawOf(std::size_t index) const
 
 // A slot holds the high half of the key's hash, which also picks the slot, above its line + 1
 // (0: a free slot), so that probing rarely has to look at the lines themselves, and growing
-// needs no key.
+// needs no key. The table is sized to its keys, not to a power of two (a lookup's slot miss is
+// most of its cost, so a smaller table is a faster one); the hash picks the first slot by
+// scaling it to the table's size.
 std::uint32_t IniFile::FindKey(const Section& s, std::string_view key) const
 {
     const std::vector<std::uint64_t>& slots = s.index.slots;
@@ -290,8 +350,7 @@ std::uint32_t IniFile::FindKey(const Section& s, std::string_view key) const
     if (key.find('=') != std::string_view::npos)
         return kNone;  // no key read from a line holds one
     const std::uint64_t h = FoldHash(key);
-    const std::size_t mask = slots.size() - 1;
-    for (std::size_t i = (h >> 32) & mask; slots[i] != 0; i = (i + 1) & mask) {
+    for (std::size_t i = FirstSlot(h, slots.size()); slots[i] != 0; i = NextSlot(i, slots.size())) {
         const auto line = static_cast<std::uint32_t>(slots[i]) - 1;
         if ((slots[i] >> 32) == (h >> 32) && KeyIs(m_lines[line], key))
             return line;
@@ -299,27 +358,34 @@ std::uint32_t IniFile::FindKey(const Section& s, std::string_view key) const
     return kNone;
 }
 
+// Makes room for keys entries in all, the table at most three quarters full.
+void IniFile::Reserve(KeyIndex& index, std::size_t keys)
+{
+    const std::size_t size = std::max<std::size_t>(16, keys + keys / 3 + 1);
+    if (keys == 0 || size <= index.slots.size())
+        return;
+    std::vector<std::uint64_t> old(size, 0);
+    old.swap(index.slots);
+    for (const std::uint64_t entry : old) {
+        if (entry == 0)
+            continue;
+        std::size_t i = FirstSlot(entry, size);
+        while (index.slots[i] != 0)
+            i = NextSlot(i, size);
+        index.slots[i] = entry;
+    }
+}
+
 // Adds the line's key unless the section has it already; returns whether it was added.
 bool IniFile::InsertKey(Section& s, std::uint32_t line, std::string_view key)
 {
     KeyIndex& index = s.index;
-    if ((index.used + 1) * 4 > index.slots.size() * 3) {
-        std::vector<std::uint64_t> old(std::max<std::size_t>(16, index.slots.size() * 2), 0);
-        old.swap(index.slots);
-        const std::size_t mask = index.slots.size() - 1;
-        for (const std::uint64_t entry : old) {
-            if (entry == 0)
-                continue;
-            std::size_t i = (entry >> 32) & mask;
-            while (index.slots[i] != 0)
-                i = (i + 1) & mask;
-            index.slots[i] = entry;
-        }
-    }
+    if ((index.used + 1) * 4 > index.slots.size() * 3)
+        Reserve(index, 2 * (index.used + 1));
     const std::uint64_t h = FoldHash(key);
-    const std::size_t mask = index.slots.size() - 1;
-    std::size_t i = (h >> 32) & mask;
-    for (; index.slots[i] != 0; i = (i + 1) & mask) {
+    const std::size_t size = index.slots.size();
+    std::size_t i = FirstSlot(h, size);
+    for (; index.slots[i] != 0; i = NextSlot(i, size)) {
         const std::uint64_t entry = index.slots[i];
         if ((entry >> 32) == (h >> 32) && KeyIs(m_lines[static_cast<std::uint32_t>(entry) - 1], key))
             return false;
@@ -364,6 +430,14 @@ void IniFile::CompactEdits()
 
 const IniFile::Section* IniFile::FindSection(std::string_view name) const
 {
+    // A config.ini has a section or two: comparing the names is cheaper than hashing one.
+    constexpr std::size_t kScanUpTo = 8;
+    if (m_sections.size() <= kScanUpTo) {
+        for (const Section& s : m_sections)
+            if (FoldEqual(s.name, name))
+                return &s;
+        return nullptr;
+    }
     const auto [first, last] = m_sectionIndex.equal_range(FoldHash(name));
     for (auto it = first; it != last; ++it)
         if (FoldEqual(m_sections[it->second].name, name))
@@ -406,14 +480,16 @@ void IniFile::ForEachKey(std::string_view section, const std::function<void(std:
 bool IniFile::IsValidKey(std::string_view key)
 {
     const std::string_view t = Trim(key);
-    return !t.empty() && t.find_first_of(std::string_view("\r\n\0=", 4)) == std::string_view::npos &&
-        t.front() != '[' && t.front() != ';' && TextCodec::IsValidUtf8(t);
+    return !t.empty() && t.front() != '[' && t.front() != ';' && t.find('=') == std::string_view::npos &&
+        IsValidValue(t);
 }
 
 bool IniFile::IsValidValue(std::string_view value)
 {
-    return value.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos &&
-        TextCodec::IsValidUtf8(value);
+    for (const char c : value)
+        if (c == '\r' || c == '\n' || c == '\0')
+            return false;
+    return TextCodec::IsValidUtf8(value);
 }
 
 bool IniFile::SetValue(std::string_view section, std::string_view key, std::string_view value)
@@ -440,25 +516,17 @@ bool IniFile::SetValue(std::string_view section, std::string_view key, std::stri
     }
     Section& s = m_sections[si];
     const std::string_view trimmedKey = Trim(key);
-    const std::string quoted = QuoteForWrite(value);
     if (const std::uint32_t found = FindKey(s, trimmedKey); found != kNone) {
         // Rewritten where it stands, under the spelling the file already has.
         Line& line = m_lines[found];
-        const std::string_view spelling = KeyOf(line);
-        std::string text;
-        text.reserve(spelling.size() + 1 + quoted.size());
-        text.append(spelling).append(1, '=').append(quoted);
-        SetOwnText(line, text);
+        SetOwnText(line, EntryText(KeyOf(line), value));
         return true;
     }
     Line line;
     line.kind = Kind::Entry;
     line.eol = m_newEol;
-    std::string text;
-    text.reserve(trimmedKey.size() + 1 + quoted.size());
-    text.append(trimmedKey).append(1, '=').append(quoted);
     line.rawOff = m_bodyEnd;
-    SetOwnText(line, text);
+    SetOwnText(line, EntryText(trimmedKey, value));
     m_lines.push_back(line);
     const auto idx = static_cast<std::uint32_t>(m_lines.size() - 1);
     InsertKey(s, idx, trimmedKey);
@@ -488,14 +556,20 @@ void IniFile::AppendLine(std::string& out, std::size_t index) const
 // appended keys after the last key of their section, new sections at the end. Lines of a
 // Mixed file that were read as GB18030 come out as UTF-8, so the file is never left half in
 // one encoding and half in the other, and is recognised with certainty from then on.
-std::string IniFile::Serialize() const
+bool IniFile::Serialize(const std::function<bool(std::string_view)>& sink) const
 {
+    constexpr std::size_t kPiece = 64 << 10;
     std::string out;
-    out.reserve(m_source.size() + 64 * (m_lines.size() - m_originalLines) + 16);
+    out.reserve(kPiece + 1024);
     if (m_encoding == Encoding::Utf8Bom)
         out = "\xEF\xBB\xBF";
     else if (m_encoding == Encoding::Utf16Le)
         out = "\xFF\xFE";
+    bool ok = true;
+    auto pass = [&]() {
+        ok = ok && sink(out);
+        out.clear();
+    };
 
     // Sections with appended keys, by the line the keys follow.
     std::vector<std::pair<std::size_t, const Section*>> after;
@@ -513,8 +587,10 @@ std::string IniFile::Serialize() const
         AppendLine(out, index);
         AppendText(out, eolText(m_lines[index].eol));
         needEol = m_lines[index].eol == Eol::None;
+        if (out.size() >= kPiece)
+            pass();
     };
-    for (std::size_t i = 0; i < m_originalLines; ++i) {
+    for (std::size_t i = 0; ok && i < m_originalLines; ++i) {
         emit(i);
         for (; next != after.end() && next->first == i; ++next)
             for (std::uint32_t a : next->second->added)
@@ -527,5 +603,25 @@ std::string IniFile::Serialize() const
         for (std::uint32_t a : s.added)
             emit(a);
     }
-    return out;
+    if (!out.empty())
+        pass();
+    return ok;
+}
+
+std::string IniFile::Serialize() const
+{
+    std::string all;
+    all.reserve(m_source.size() + 16);
+    Serialize([&all](std::string_view piece) {
+        all += piece;
+        return true;
+    });
+    return all;
+}
+
+void IniFile::ReserveEdits(std::size_t lines)
+{
+    // Edited lines are about as long as the file's lines on average (line ends included).
+    const std::size_t average = m_originalLines == 0 ? 64 : m_bodyEnd / m_originalLines + 1;
+    m_edits.reserve(m_edits.size() + lines * average);
 }

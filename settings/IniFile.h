@@ -42,7 +42,14 @@ public:
     // of the section, or appends the section to the end. Returns false for invalid input.
     bool SetValue(std::string_view section, std::string_view key, std::string_view value);
 
-    std::string Serialize() const;
+    // The document's bytes, handed to sink piece by piece (tens of KB at a time) as they are
+    // produced; stops and returns false as soon as sink does.
+    bool Serialize(const std::function<bool(std::string_view)>& sink) const;
+    std::string Serialize() const;  // the same bytes whole
+
+    // Makes room for about that many more edited lines, so that a long run of edits (the
+    // renumbering at start-up) fills one buffer instead of growing it again and again.
+    void ReserveEdits(std::size_t lines);
     Encoding GetEncoding() const { return m_encoding; }
 
 private:
@@ -82,10 +89,15 @@ private:
     const Section* FindSection(std::string_view name) const;
     std::uint32_t FindKey(const Section& s, std::string_view key) const;  // line, or kNone
     bool InsertKey(Section& s, std::uint32_t line, std::string_view key);
+    static void Reserve(KeyIndex& index, std::size_t keys);
+    // Where probing for a hash (or a slot holding it) starts, and the slot after i.
+    static std::size_t FirstSlot(std::uint64_t hash, std::size_t size) { return ((hash >> 32) * size) >> 32; }
+    static std::size_t NextSlot(std::size_t i, std::size_t size) { return i + 1 == size ? 0 : i + 1; }
+    void IndexKeys(const std::vector<std::size_t>& entries);
     std::string_view StoreOf(const Line& line) const;
     std::string_view TextOf(const Line& line) const;
     Fields FieldsOf(const Line& line) const;
-    std::string_view KeyOf(const Line& line) const { return FieldsOf(line).key; }
+    std::string_view KeyOf(const Line& line) const;  // entry lines only
     std::string_view RawOf(std::size_t index) const;
     void AppendLine(std::string& out, std::size_t index) const;
     void AppendText(std::string& out, std::string_view utf8) const;

@@ -18,9 +18,13 @@ static long EntryCount(const std::string& dir)
 TEST(AtomicWrite, FailureMidWriteLeavesTheOldFileWhole)
 {
     struct Hook { ~Hook() { AtomicFile::SetWriteFailureForTest(-1); } } hook;  // off however the test ends
-    for (const long afterBytes : {0L, 1L, 25L, 4000L}) {
+    // The file is written in pieces as it is produced: 70000 fails in a later piece.
+    std::string comments;
+    for (int i = 0; i < 2000; ++i)
+        comments += "; " + std::string(48, 'c') + "\n";
+    for (const long afterBytes : {0L, 1L, 25L, 4000L, 70000L}) {
         TempDir dir;
-        const std::string before = "[SET DEFAULT VALUE]\na=1\nk=" + std::string(5000, 'v') + "\n";
+        const std::string before = "[SET DEFAULT VALUE]\na=1\nk=" + std::string(5000, 'v') + "\n" + comments;
         const ConfigStore store = StoreWith(dir, before);
         AtomicFile::SetWriteFailureForTest(afterBytes);
         EXPECT_FALSE(store.SetValue("2", "a")) << afterBytes;
