@@ -142,7 +142,7 @@ void CRelayDlg::OnInitDialog()
     m_autoRunBox->setChecked(m_bAutoRun);
     m_rtspTcpBox->setChecked(m_engine.m_bRTSPuseTCP);
     m_keepRetryBox->setChecked(m_engine.KeepRetrying());
-    if (m_session.LoadChannels(m_nNextId, m_bAutoRun) > 0)
+    if (m_session.LoadChannels(m_bAutoRun) > 0)
         SetTimer(ID_AUTORUN_TIMER, kTimerPeriodMs);
 }
 

@@ -5,23 +5,6 @@
 
 #include <set>
 
-namespace {
-// The id of a channel key ("12+Name" -> 12), -1 for any other key.
-int KeyId(const std::string& key)
-{
-    const std::size_t plus = key.find('+');
-    if (plus == 0 || plus == std::string::npos || plus > 9)
-        return -1;
-    int id = 0;
-    for (std::size_t i = 0; i < plus; ++i) {
-        if (key[i] < '0' || key[i] > '9')
-            return -1;
-        id = id * 10 + (key[i] - '0');
-    }
-    return id;
-}
-}  // namespace
-
 ReloadAction DecideReload(const ReloadRow& row, const ReloadStored& stored)
 {
     if (row.m_bDeleted)
@@ -60,11 +43,11 @@ int RelaySession::AppendRow(int id, const std::string& name, const std::string& 
     return row;
 }
 
-int RelaySession::LoadChannels(int nextId, bool startRunning)
+int RelaySession::LoadChannels(bool startRunning)
 {
     int queued = 0;
     // The scan moves every listed channel to the id equal to its row.
-    for (const ScannedChannel& channel : ScanAndRenumber(ConfigStore(m_engine.m_strAppDir), nextId)) {
+    for (const ScannedChannel& channel : ScanAndRenumber(ConfigStore(m_engine.m_strAppDir))) {
         const int row = AppendRow(channel.id, channel.name, channel.state, channel.transCode,
                                   channel.width + "*" + channel.height);
         if (startRunning && IsStoredRunning(channel.state)) {
@@ -147,7 +130,7 @@ int RelaySession::Reload()
     // the keys of channels whose children are running. The next start-up renumbers them.
     std::set<int> added;
     for (const std::string& k : store.Keys())
-        if (const int id = KeyId(k); id >= 0 && known.count(id) == 0)
+        if (const int id = KeyChannelId(k); id >= 0 && known.count(id) == 0)
             added.insert(id);
     for (const int id : added) {
         const std::string name = store.GetValue(ChannelKey(id, "Name"));

@@ -47,7 +47,7 @@ public:
     // The start-up scan with renumbering: one engine row per listed channel with its cells.
     // Channels stored "运行中" are queued for the start queue when startRunning is set.
     // Returns how many were queued.
-    int LoadChannels(int nextId, bool startRunning);
+    int LoadChannels(bool startRunning);
     // Starts the next queued channel; false once the queue is empty.
     bool StartNext();
     // Re-reads config.ini without renumbering: rows change as DecideReload says, channels

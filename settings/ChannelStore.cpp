@@ -37,22 +37,6 @@ ConfigStore::KeyValues CopyWrites(const Reader& read, int src, int dst)
     return writes;
 }
 
-// The id of a channel key ("12+Name" -> 12) as the key formats write it: decimal digits
-// without sign or leading zero, then '+'. -1 for any other key.
-int KeyChannelId(std::string_view key)
-{
-    const std::size_t plus = key.find('+');
-    if (plus == 0 || plus == std::string::npos || plus > 10 || (key[0] == '0' && plus > 1))
-        return -1;
-    long long id = 0;
-    for (std::size_t i = 0; i < plus; ++i) {
-        if (key[i] < '0' || key[i] > '9')
-            return -1;
-        id = id * 10 + (key[i] - '0');
-    }
-    return id > INT_MAX ? -1 : static_cast<int>(id);
-}
-
 // Copies channel src to dst inside doc, reading what earlier copies wrote.
 bool CopyInto(IniFile& doc, int src, int dst)
 {
@@ -114,6 +98,20 @@ void ReleaseLargeParse(const ConfigStore& store)
 }
 
 }  // namespace
+
+int KeyChannelId(std::string_view key)
+{
+    const std::size_t plus = key.find('+');
+    if (plus == 0 || plus == std::string::npos || plus > 10 || (key[0] == '0' && plus > 1))
+        return -1;
+    long long id = 0;
+    for (std::size_t i = 0; i < plus; ++i) {
+        if (key[i] < '0' || key[i] > '9')
+            return -1;
+        id = id * 10 + (key[i] - '0');
+    }
+    return id > INT_MAX ? -1 : static_cast<int>(id);
+}
 
 std::string ChannelKey(int id, const char* name)
 {
@@ -193,7 +191,7 @@ ConfigStore::KeyValues CopyChannelWrites(const ConfigStore& store, int src, int 
 // The scan first reads the kept document; only when a channel has to move is the file read
 // again under the cache's lock, scanned once more with the copies written into the document,
 // and replaced in one write, whose end state is that of the copies made one after the other.
-std::vector<ScannedChannel> ScanAndRenumber(const ConfigStore& store, [[maybe_unused]] int nextId)
+std::vector<ScannedChannel> ScanAndRenumber(const ConfigStore& store)
 {
     // Start-up is the one moment when no write of ours can be under way.
     AtomicFile::RemoveStaleTemporaries(store.IniPath());

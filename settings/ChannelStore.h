@@ -3,6 +3,7 @@
 #include "settings/ConfigStore.h"
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 // Channel-level operations on config.ini: key names, storing a channel, deletion marks,
@@ -13,6 +14,10 @@ inline constexpr char kStateRunning[] = "运行中";
 inline constexpr char kStatePaused[] = "暂停中";
 // Whether a stored state word asks for the channel to run: the start-up resumes such channels.
 inline bool IsStoredRunning(const std::string& state) { return state.find(kStateRunning) != std::string::npos; }
+
+// The id of a channel key ("12+Name" -> 12) as the key formats write it: decimal digits
+// without sign or leading zero, then '+'. -1 for any other key.
+int KeyChannelId(std::string_view key);
 
 // "%d+<name>" for the channel id.
 std::string ChannelKey(int id, const char* name);
@@ -50,9 +55,9 @@ struct ScannedChannel {
 
 // Removes temporary files that an interrupted write left beside config.ini (see
 // AtomicFile::RemoveStaleTemporaries), then visits every id that has keys in the file, in
-// increasing order: those below nextId, and above it any that a damaged or lagging nextId
-// (missing, negative, not a number) would hide. Skips deleted and nameless ids, and moves each
-// listed channel to the id equal to its row. All moves are committed as one atomic replace of
-// the file; if that fails, nothing moves and each channel's id stays its oldId. "nextId" is not
-// written. Returns the listed channels in row order.
-std::vector<ScannedChannel> ScanAndRenumber(const ConfigStore& store, int nextId);
+// increasing order, whatever "nextId" says: a damaged or lagging one (missing, negative, not a
+// number) hides no channel. Skips deleted and nameless ids, and moves each listed channel to the
+// id equal to its row. All moves are committed as one atomic replace of the file; if that fails,
+// nothing moves and each channel's id stays its oldId. "nextId" is not written. Returns the
+// listed channels in row order.
+std::vector<ScannedChannel> ScanAndRenumber(const ConfigStore& store);

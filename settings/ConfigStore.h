@@ -3,11 +3,11 @@
 #include <utility>
 #include <vector>
 
-// Accessor of config.ini beside the executable: one section, "SET DEFAULT VALUE".
+// Accessor of config.ini in the data folder: one section, "SET DEFAULT VALUE".
 // Holds no values: every read sees the current file (a parse cache is validated against
 // the file's device, inode, size and modification time), every write replaces the file
 // atomically (temporary file in the same folder, flushed, renamed). Cheap to construct;
-// callers make one where they need it. GUI thread only.
+// callers make one where they need it. Owner thread only (the GUI thread or the service loop).
 class ConfigStore {
 public:
     using KeyValues = std::vector<std::pair<std::string, std::string>>;  // (key, value)

@@ -159,7 +159,7 @@ TEST(AtomicWrite, StartUpRemovesStaleTemporaryFilesOnly)
         if (c.kind != Link)
             std::filesystem::last_write_time(path, now - std::chrono::seconds(c.ageSeconds));
     }
-    ScanAndRenumber(store, 0);
+    ScanAndRenumber(store);
     for (const auto& c : cases)
         EXPECT_EQ(!std::filesystem::exists(std::filesystem::symlink_status(dir.File(c.name))), c.removed) << c.name;
     EXPECT_EQ(store.GetValue("nextId"), "0");

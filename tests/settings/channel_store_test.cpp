@@ -43,9 +43,9 @@ TEST(ChannelStore, ScanRenumbersInOneReplace)
         if (c.readOnly)
             chmod(store.IniPath().c_str(), 0444);
         const long replaces = ConfigStore::ReplaceCount();
-        const auto rows = ScanAndRenumber(store, c.nextId);
+        const auto rows = ScanAndRenumber(store);
         EXPECT_EQ(ConfigStore::ReplaceCount(), replaces + (c.readOnly ? 0 : 1));
-        const auto again = ScanAndRenumber(store, c.nextId);  // the next start-up finds nothing to move
+        const auto again = ScanAndRenumber(store);  // the next start-up finds nothing to move
         EXPECT_EQ(ConfigStore::ReplaceCount(), replaces + (c.readOnly ? 0 : 1));
         ASSERT_EQ(rows.size(), c.oldIds.size());
         ASSERT_EQ(again.size(), rows.size());
@@ -68,7 +68,7 @@ TEST(ChannelStore, DamagedNextIdHidesNoChannel)
         const ConfigStore store = StoreWith(dir, "[SET DEFAULT VALUE]\n" + nextIdLine + channels);
         const std::string before = store.GetValue("nextId");
         std::string names;
-        for (const ScannedChannel& c : ScanAndRenumber(store, DecimalValue(before)))
+        for (const ScannedChannel& c : ScanAndRenumber(store))
             names += c.name + std::to_string(c.oldId) + std::to_string(c.id);
         EXPECT_EQ(names, "a00b21c72") << nextIdLine;
         EXPECT_EQ(IniFile::Parse(ReadBytes(store.IniPath())).GetValue("SET DEFAULT VALUE", "2+Name"), "c") << nextIdLine;

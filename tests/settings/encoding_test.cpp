@@ -58,7 +58,7 @@ TEST(IniEncoding, DamagedFilesKeepTheirReadableChannels)
         for (const char* when : {"", " after a rewrite"}) {
             for (const auto& [key, value] : c.readable)
                 EXPECT_EQ(store.GetValue(key), value) << c.what << ": " << key << when;
-            ScanAndRenumber(store, 10);
+            ScanAndRenumber(store);
             ASSERT_TRUE(store.SetValue("7", "nextId")) << c.what;
         }
         EXPECT_EQ(store.GetValue("nextId"), "7") << c.what;
