@@ -51,9 +51,7 @@ RelayEngine::RelayEngine(std::string appDir, RelayView& view, MonitorSink& sink)
 {
     m_strFfmpegPath = m_strAppDir + "/ffmpeg";
     m_log = std::make_unique<StatusLog>(m_strAppDir + "/CamRelay.log");
-    m_nStallMs = StallTimeoutMs(ConfigStore(m_strAppDir).GetValue("stallTimeout"));
-    m_log->Write("CamRelay 已启动 (配置目录 " + m_strAppDir + ", 无数据超时 " +
-                 (m_nStallMs > 0 ? std::to_string(m_nStallMs / 1000) + "秒" : std::string("关闭")) + ")");
+    m_log->Write("CamRelay 已启动 (配置目录 " + m_strAppDir + ")");
 }
 
 int RelayEngine::StallTimeoutMs(const std::string& text)

@@ -184,7 +184,7 @@ public:
     std::deque<RowHealth> m_health;
     std::deque<int> m_runAllQueue;  // rows "全部运行" has still to start
 
-    int m_nStallMs = kDefaultStallSeconds * 1000;  // read at start-up; 0: no watchdog
+    int m_nStallMs = kDefaultStallSeconds * 1000;  // set from config.ini by the session; 0: no watchdog
     int m_nKeepRetryMs = kKeepRetryPeriodMs;
 
     bool m_bRTSPuseTCP = false;

@@ -27,9 +27,17 @@ GlobalFlags RelaySession::LoadFlags()
     GlobalFlags flags;
     flags.m_nNextId = DecimalValue(store.GetValue("nextId"));
     flags.m_bAutoRun = DecimalValue(store.GetValue("m_bAutoRun")) > 0;
+    ReadSwitches(store);
+    return flags;
+}
+
+void RelaySession::ReadSwitches(const ConfigStore& store)
+{
     m_engine.m_bRTSPuseTCP = DecimalValue(store.GetValue("m_bRTSPuseTCP")) > 0;
     m_engine.SetKeepRetrying(DecimalValue(store.GetValue("m_bKeepRetrying")) > 0);
-    return flags;
+    m_engine.m_nStallMs = RelayEngine::StallTimeoutMs(store.GetValue("stallTimeout"));
+    m_engine.Log().Write("无数据超时 " + (m_engine.m_nStallMs > 0 ? std::to_string(m_engine.m_nStallMs / 1000) + "秒"
+                                                                  : std::string("关闭")));
 }
 
 int RelaySession::AppendRow(int id, const std::string& name, const std::string& state,
@@ -73,10 +81,8 @@ bool RelaySession::StartNext()
 int RelaySession::Reload()
 {
     const ConfigStore store(m_engine.m_strAppDir);
-    m_engine.m_bRTSPuseTCP = DecimalValue(store.GetValue("m_bRTSPuseTCP")) > 0;
-    m_engine.SetKeepRetrying(DecimalValue(store.GetValue("m_bKeepRetrying")) > 0);
-    m_engine.m_nStallMs = RelayEngine::StallTimeoutMs(store.GetValue("stallTimeout"));
     m_engine.Log().Write("重新读取配置 " + store.IniPath());
+    ReadSwitches(store);
 
     int changes = 0;
     std::set<int> known;

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+class ConfigStore;
+
 // The global switches of config.ini as read at start-up.
 struct GlobalFlags {
     int m_nNextId = 0;
@@ -41,8 +43,8 @@ public:
     RelaySession(RelayEngine& engine, RelayView& view, bool storeStateOnStart)
         : m_engine(engine), m_view(view), m_bStoreStateOnStart(storeStateOnStart) {}
 
-    // Reads nextId and m_bAutoRun, and hands the transport and keep-retrying switches to the
-    // engine.
+    // Reads nextId and m_bAutoRun, and hands the switches (RTSP over TCP, keep-retrying, the
+    // stall timeout) to the engine.
     GlobalFlags LoadFlags();
     // The start-up scan with renumbering: one engine row per listed channel with its cells.
     // Channels stored "运行中" are queued for the start queue when startRunning is set.
@@ -58,6 +60,7 @@ public:
     void Shutdown() { m_engine.StopAllChannels(); }
 
 private:
+    void ReadSwitches(const ConfigStore& store);
     int AppendRow(int id, const std::string& name, const std::string& state, const std::string& transCode,
                   const std::string& size);
 
