@@ -1,11 +1,16 @@
 # shellcheck shell=bash disable=SC2034
-# Shell helpers for the local test servers (sourced by demo.sh and the system test).
+# Shell helpers for the local test servers, test media and stream probes: the one place for them,
+# sourced by demo.sh, sizing.sh and (through a child bash) the C++ end-to-end tests.
 # Everything listens on 127.0.0.1 only. Each server runs in its own session and process group
 # and gets SIGKILL when the shell that started it dies, so even a killed script leaves nothing
 # serving. Functions print errors to stderr and return non-zero on failure.
 
 CAMRELAY_SCRIPTS_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 NGINX_RTMP_MODULE=/usr/lib/nginx/modules/ngx_rtmp_module.so
+SERVER_PIDS=()
+# The test picture and tone, and the H.264 (High, keyframe every 2 s) + AAC encoding of them.
+TEST_AV_INPUT=(-f lavfi -i testsrc=size=640x360:rate=25 -f lavfi -i sine=frequency=440:sample_rate=44100)
+TEST_AV_CODECS=(-c:v libx264 -preset veryfast -pix_fmt yuv420p -g 50 -c:a aac)
 
 # A TCP port on 127.0.0.1 that was free a moment ago.
 free_port() {
@@ -21,7 +26,7 @@ port_accepts() {
 }
 
 # spawn_server LOGFILE CMD...: runs CMD in the background as a group leader that dies with this
-# shell; its pid goes to SPAWNED_PID. Standard input is /dev/null; descriptor 9 (the demo's lock)
+# shell; its pid goes to SPAWNED_PID and SERVER_PIDS (for stop_servers). Standard input is /dev/null; descriptor 9 (the demo's lock)
 # is not passed on. Never call the start functions inside $(...): the server would die with that
 # subshell.
 spawn_server() {
@@ -31,6 +36,17 @@ spawn_server() {
     # not fork and $! is the server itself.
     setsid setpriv --pdeathsig KILL "$@" </dev/null >>"$log" 2>&1 9>&- &
     SPAWNED_PID=$!
+    SERVER_PIDS+=("$SPAWNED_PID")
+}
+
+# still_running SECONDS LOGFILE WHAT: true when the server just spawned still runs after
+# SECONDS; otherwise says so, with the end of its log.
+still_running() {
+    sleep "$1"
+    kill -0 "$SPAWNED_PID" 2>/dev/null && return 0
+    echo "$3 ended at once:" >&2
+    tail -n 5 "$2" >&2
+    return 1
 }
 
 # stop_group PID [GRACE_SECONDS]: SIGTERM to the process group, SIGKILL to whatever is left
@@ -50,9 +66,18 @@ stop_group() {
     return 0
 }
 
+# stop_servers: stop_group for every server this shell spawned.
+stop_servers() {
+    local pid
+    for pid in "${SERVER_PIDS[@]}"; do
+        stop_group "$pid"
+    done
+    SERVER_PIDS=()
+}
+
 # start_nginx_rtmp DIR PORT: a private nginx-rtmp ("live" application) with its config, pid
 # and logs in DIR. One process (master_process off), so killing it leaves no worker serving.
-# Sets NGINX_PID once the port accepts connections.
+# Sets NGINX_PID and NGINX_URL (rtmp://127.0.0.1:PORT/live) once the port accepts connections.
 start_nginx_rtmp() {
     local dir=$1 port=$2 pid i
     mkdir -p "$dir" || return 1
@@ -82,6 +107,7 @@ EOF
     for ((i = 0; i < 60; i++)); do
         if port_accepts "$port"; then
             NGINX_PID=$pid
+            NGINX_URL=rtmp://127.0.0.1:$port/live
             return 0
         fi
         kill -0 "$pid" 2>/dev/null || break
@@ -93,8 +119,8 @@ EOF
     return 1
 }
 
-# start_rtsp_sim LOGFILE PORT: the camera simulator on rtsp://127.0.0.1:PORT/test.
-# Sets RTSP_PID once it has reported READY (at most ~15 s).
+# start_rtsp_sim LOGFILE PORT: the camera simulator (H.264 Main 640x360 25 fps, A-law 8 kHz).
+# Sets RTSP_PID and RTSP_URL (rtsp://127.0.0.1:PORT/test) once it has reported READY (~15 s at most).
 start_rtsp_sim() {
     local log=$1 port=$2 pid i
     : >"$log"
@@ -103,6 +129,7 @@ start_rtsp_sim() {
     for ((i = 0; i < 300; i++)); do
         if grep -q '^READY' "$log" 2>/dev/null; then
             RTSP_PID=$pid
+            RTSP_URL=rtsp://127.0.0.1:$port/test
             return 0
         fi
         kill -0 "$pid" 2>/dev/null || break
@@ -114,18 +141,70 @@ start_rtsp_sim() {
     return 1
 }
 
-# probe_stream URL [TIMEOUT]: one bounded ffprobe; prints "codec[,WxH|,RATE Hz]" per stream on
-# one line, e.g. "h264 640x360, aac 44100 Hz". Fails when no stream was found.
+# start_test_source LOGFILE URL: ffmpeg publishing the test picture and tone, live, to URL (an
+# RTMP stream). Sets SOURCE_PID once it runs (a refused connection ends it within ~0.1 s).
+start_test_source() {
+    spawn_server "$1" ffmpeg -nostdin -loglevel error -re "${TEST_AV_INPUT[@]}" "${TEST_AV_CODECS[@]}" \
+        -tune zerolatency -f flv "$2"
+    still_running 0.3 "$1" "the test source for $2" && SOURCE_PID=$SPAWNED_PID
+}
+
+# make_test_clip PATH SECONDS: a clip of the test picture and tone (H.264 High 640x360 25 fps,
+# AAC 44.1 kHz mono).
+make_test_clip() {
+    ffmpeg -nostdin -y -loglevel error "${TEST_AV_INPUT[@]}" -t "$2" "${TEST_AV_CODECS[@]}" "$1"
+}
+
+# start_http_flv DIR PORT: ffmpeg serving a 10 s test clip (made in DIR), looped, as FLV on
+# HTTP_URL (http://127.0.0.1:PORT/src.flv) to exactly one client; it ends when that client leaves.
+start_http_flv() {
+    make_test_clip "$1/clip.mp4" 10 || return 1
+    HTTP_URL=http://127.0.0.1:$2/src.flv
+    spawn_server "$1/http.log" ffmpeg -nostdin -loglevel error -re -stream_loop -1 -i "$1/clip.mp4" -c copy \
+        -f flv -listen 1 "$HTTP_URL"
+    # It serves one client only, so a connect probe would use it up: give it time instead.
+    still_running 0.5 "$1/http.log" "the HTTP-FLV source"
+}
+
+# make_test_png PATH [COLOUR] [SIZE]: a one-colour RGBA PNG, by default 64x32 red at 60 %
+# opacity. Written under a plain name first: ffmpeg reads ':' or '%' in names as protocols or
+# patterns.
+make_test_png() {
+    local tmp
+    tmp=$(mktemp --suffix=.png) || return 1
+    ffmpeg -nostdin -y -loglevel error -f lavfi -i "color=c=${2:-red@0.6}:s=${3:-64x32},format=rgba" \
+        -frames:v 1 "$tmp" && mv -f "$tmp" "$1" && return 0
+    rm -f "$tmp"
+    return 1
+}
+
+# probe_stream URL [TIMEOUT]: one bounded ffprobe; prints the video stream, then the audio one,
+# e.g. "h264 640x360 Main, aac 44100 Hz 1 ch". Fails when no stream was found.
 probe_stream() {
     local out
     out=$(timeout -k 2 "${2:-12}" ffprobe -v error \
-        -show_entries stream=codec_type,codec_name,width,height,sample_rate \
-        -of csv=p=0 "$1" 2>/dev/null) || return 1
-    [ -n "$out" ] || return 1
-    # csv field order is ffprobe's own: codec_name,codec_type,width,height | sample_rate
-    awk -F, '$2 == "video" { s = s sep $1 " " $3 "x" $4; sep = ", " }
-             $2 == "audio" { s = s sep $1 " " $3 " Hz"; sep = ", " }
-             END { print s }' <<<"$out"
+        -show_entries stream=codec_type,codec_name,profile,width,height,sample_rate,channels \
+        -of compact "$1" 2>/dev/null) || return 1
+    awk -F'|' '{ delete f; for (i = 2; i <= NF; i++) { split($i, kv, "="); f[kv[1]] = kv[2] } }
+        f["codec_type"] == "video" { v = f["codec_name"] " " f["width"] "x" f["height"] " " f["profile"] }
+        f["codec_type"] == "audio" { a = f["codec_name"] " " f["sample_rate"] " Hz " f["channels"] " ch" }
+        END { print v (v != "" && a != "" ? ", " : "") a; exit v a == "" }' <<<"$out"
+}
+
+# probe_until_video URL [SECONDS]: probe_stream of a live stream until it shows video (a new
+# viewer gets video only from the next keyframe) or SECONDS (default 30) have passed. Prints the
+# last probe; fails when it had no video.
+probe_until_video() {
+    local end=$((SECONDS + ${2:-30})) info
+    while :; do
+        info=$(probe_stream "$1" 10)
+        if [[ $info =~ [0-9]x[0-9] ]] || [ "$SECONDS" -ge "$end" ]; then
+            break
+        fi
+        sleep 0.5
+    done
+    echo "$info"
+    [[ $info =~ [0-9]x[0-9] ]]
 }
 
 # ffmpeg_filter_path PATH: PATH escaped for a movie= source inside a -vf graph (the filter's

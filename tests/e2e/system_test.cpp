@@ -2,19 +2,12 @@
 // ffmpeg beside it, a config.ini with two channels stored as running and auto-run on, a private
 // nginx-rtmp and the RTSP camera simulator on 127.0.0.1, standard output and standard error
 // closed. Everything is observed from outside: the status log, /proc, ffprobe and the settings file.
-#include "support/LocalServers.h"
-#include "support/ProcessProbe.h"
+#include "E2eFixture.h"
 
-#include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <array>
-#include <filesystem>
-#include <fstream>
-#include <sys/stat.h>
-#include <iostream>
-#include <memory>
 #include <regex>
-#include <sstream>
 #include <thread>
 
 namespace {
@@ -24,11 +17,8 @@ using namespace std::chrono_literals;
 const std::string kNames[2] = {"前门摄像头", "大厅\"转码\""};
 const std::string kFirstFailure = "连续1次直播失败，重试中";
 
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+using apptest::ReadFile;
+using e2e::Nginx;
 
 // Whether pid has a handler for SIGTERM (SigCgt in /proc/<pid>/status).
 bool CatchesSigterm(pid_t pid)
@@ -59,19 +49,15 @@ double Sample(const std::string& metrics, const std::string& nameAndLabels)
     return at == std::string::npos ? -1 : std::stod(metrics.substr(at + nameAndLabels.size() + 2));
 }
 
-// The servers are shared by the tests; CamRelay is started by SetUp and killed by TearDown, with
-// any relay child still running.
+// CamRelay is started by SetUp and killed by TearDown, with any relay child still running.
 class SystemTest : public ::testing::Test {
 protected:
     // The headless fixture runs the service on the folder instead of the window beside it.
     virtual bool Headless() const { return false; }
-    static void TearDownTestSuite() { s_camera.reset(), s_nginx.reset(); }
     void SetUp() override
     {
-        if (!s_camera)
-            s_camera = std::make_unique<RtspSimulator>(), s_camera->Start(), s_nginx = std::make_unique<NginxRtmp>();
-        ASSERT_TRUE(s_camera->Running()) << s_camera->Log();
-        ASSERT_TRUE(s_nginx->Start()) << s_nginx->ErrorLog();
+        ASSERT_TRUE(e2e::TheCamera().Start()) << e2e::TheCamera().Log();
+        ASSERT_TRUE(Nginx().Start()) << Nginx().Log();
         // A folder name with CJK characters and a blank: config.ini and ffmpeg must still be
         // found beside the program.
         const std::string dir = m_root.File("中继 程序");
@@ -81,38 +67,28 @@ protected:
         // A status file that is a FIFO must not hang the window at the first start.
         ASSERT_EQ(0, ::mkfifo((dir + "/NetStatus.txt").c_str(), 0644));
         // Channel 0 copies the camera's video and re-encodes its A-law audio (FLV cannot carry
-        // it); channel 1 re-encodes both. Both are stored as running, so auto-run resumes them.
-        const std::string encodings[2] = {"checkstate1=0 AdChannel=1 VdTransCode=否",
-                                          "checkstate1=1 VdBitRate=800 VdRameRate=25 VdWidth=640 VdHeight=360 "
-                                          "VdProFile=main AdChannel=2 VdTransCode=是"};
-        std::ofstream ini(m_ini = dir + "/config.ini", std::ios::binary);
-        // The service starts what is stored as running whatever m_bAutoRun says.
-        ini << "[SET DEFAULT VALUE]\nnextId=2\nm_bAutoRun=" << (Headless() ? 0 : 1) << "\nm_bRTSPuseTCP=1\n";
-        for (int id = 0; id < 2; ++id) {
-            std::istringstream keys("Name=" + kNames[id] + " SignalName=" + s_camera->Url() + " Adress=" + Url(id) +
-                                    " strFilePath= strAVState=运行中 checkstate=1 checkstate2=0 checkstate3=1 "
-                                    "checkstate4=1 AdSmpLinGrate=44100 AdBitRate=64 " + encodings[id]);
-            for (std::string kv; keys >> kv;)
-                ini << id << "+" << kv << "\n";
-        }
-        ini.close();
-        if (Headless()) {
-            // Edited by hand, as an operator of a service would: starting it must not rewrite it.
-            std::string text = ReadFile(m_ini);
-            text.replace(text.find("0+strAVState=运行中"), 22, "0+strAVState = 运行中");
-            std::ofstream(m_ini, std::ios::binary | std::ios::trunc) << text;
-        }
+        // it); channel 1 re-encodes both. Both are stored as running, so auto-run resumes them; the
+        // service starts them whatever m_bAutoRun says. Its file has a line spaced by hand, as an
+        // operator of a service would write it: starting the channels must not rewrite it.
+        const std::string common = "SignalName=" + e2e::TheCamera().Url() + "\nstrFilePath=\ncheckstate=1\n"
+                                   "checkstate2=0\ncheckstate3=1\ncheckstate4=1\nAdSmpLinGrate=44100\nAdBitRate=64\n";
+        std::ofstream(m_ini = dir + "/config.ini", std::ios::binary)
+            << "[SET DEFAULT VALUE]\nnextId=2\nm_bAutoRun=" << !Headless() << "\nm_bRTSPuseTCP=1\n"
+            << apptest::Keys(0, "Name=" + kNames[0] + "\nAdress=" + Url(0) + "\n" + common +
+                                    "checkstate1=0\nAdChannel=1\nVdTransCode=否")
+            << (Headless() ? "0+strAVState = 运行中\n" : "0+strAVState=运行中\n")
+            << apptest::Keys(1, "Name=" + kNames[1] + "\nAdress=" + Url(1) + "\n" + common +
+                                    "strAVState=运行中\ncheckstate1=1\nVdBitRate=800\nVdRameRate=25\nVdWidth=640\n"
+                                    "VdHeight=360\nVdProFile=main\nAdChannel=2\nVdTransCode=是");
         ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
         m_log = dir + "/CamRelay.log";
-        if (Headless()) {
-            m_statusPort = FreeTcpPort();
-            ASSERT_TRUE(m_run.Start({"env", "-u", "DISPLAY", "-u", "WAYLAND_DISPLAY", "-u", "QT_QPA_PLATFORM",
-                                     CAMRELAY_BIN_DIR "/CamRelay", "--headless", "--dir", dir, "--status-port",
-                                     std::to_string(m_statusPort)}, m_root.File("stderr.log")));
-            return;
-        }
-        // Closed standard streams must not stop anything: the status log still has every line.
-        ASSERT_TRUE(m_run.Start({"/bin/sh", "-c", "exec \"$0\" <&- >&- 2>&-", dir + "/CamRelay"}, ""));
+        m_statusPort = FreeTcpPort();
+        // The service without a display; the window with closed standard streams, which must stop
+        // nothing: the status log still has every line.
+        ASSERT_TRUE(Headless() ? m_run.Start({"env", "-u", "DISPLAY", "-u", "WAYLAND_DISPLAY", "-u", "QT_QPA_PLATFORM",
+                                              CAMRELAY_BIN_DIR "/CamRelay", "--headless", "--dir", dir,
+                                              "--status-port", std::to_string(m_statusPort)}, m_root.File("stderr.log"))
+                               : m_run.Start({"/bin/sh", "-c", "exec \"$0\" <&- >&- 2>&-", dir + "/CamRelay"}, ""));
     }
     void TearDown() override
     {
@@ -123,9 +99,9 @@ protected:
             ::kill(pid, SIGKILL);
     }
 
-    static std::string Url(int row) { return s_nginx->Url("cam" + std::to_string(row)); }
+    static std::string Url(int row) { return Nginx().Url("cam" + std::to_string(row)); }
     // Live processes publishing to our server: CamRelay's ffmpeg children.
-    static std::vector<pid_t> Relays() { return ProcessProbe::ProcessesWithArg(s_nginx->Url("cam")); }
+    static std::vector<pid_t> Relays() { return ProcessProbe::ProcessesWithArg(Nginx().Url("cam")); }
 
     // Events CamRelay logged for a row ("<stamp> 信号 <name> (id <row>): <event>"), in order; a
     // line still being written does not count.
@@ -164,8 +140,6 @@ protected:
         return after;
     }
 
-    static inline std::unique_ptr<RtspSimulator> s_camera;
-    static inline std::unique_ptr<NginxRtmp> s_nginx;
     TempDir m_root{"camrelay-system"};
     std::string m_ini, m_log;
     int m_statusPort = 0;
@@ -179,10 +153,11 @@ protected:
 
 }  // namespace
 
-// Auto-run resumes both stored channels and the streams arrive as configured; two nginx outages
-// are each counted as a first failure (the progress in between reset the count) and recovered
-// from; SIGTERM (the close box) ends CamRelay and its children and writes nothing.
-TEST_F(SystemTest, RelaysRecoversFromOutagesAndClosesCleanly)
+// Auto-run resumes both stored channels and the streams arrive as configured; a second CamRelay
+// on the folder (the installed program pointed at it with --dir) refuses, starts nothing, shows
+// the refusal until acknowledged and writes nothing; an nginx outage is counted as a first failure
+// and recovered from; SIGTERM (the close box) ends CamRelay and its children and writes nothing.
+TEST_F(SystemTest, RelaysRefusesASecondInstanceRecoversAndClosesCleanly)
 {
     const std::string settings = ReadFile(m_ini);
     std::array<int, 2> mark = BothRelaying({-1, -1}, "after start-up");
@@ -190,8 +165,8 @@ TEST_F(SystemTest, RelaysRecoversFromOutagesAndClosesCleanly)
     for (int row = 0; row < 2; ++row)
         for (int i = 0; i < mark[row]; ++i)
             EXPECT_FALSE(IsFailure(Statuses(row)[i])) << "row " << row + 1 << " failed before relaying";
-    EXPECT_EQ("h264 640x360 Main, aac 44100 Hz 1 ch", ProbeUntilVideo(Url(0)).Summary());
-    EXPECT_EQ("h264 640x360 Main, aac 44100 Hz 2 ch", ProbeUntilVideo(Url(1)).Summary());
+    EXPECT_EQ(std::vector<std::string>({"h264 640x360 Main, aac 44100 Hz 1 ch", "h264 640x360 Main, aac 44100 Hz 2 ch"}),
+              e2e::ProbeAll({Url(0), Url(1)}));
 
     // Exactly two relays, ffmpeg children of CamRelay pulling the camera over TCP, one per channel.
     const std::vector<pid_t> relays = Relays();
@@ -202,29 +177,43 @@ TEST_F(SystemTest, RelaysRecoversFromOutagesAndClosesCleanly)
         std::string args;
         for (const std::string& arg : ProcessProbe::CmdLine(pid))
             args += arg + "\n";
-        EXPECT_NE(std::string::npos, args.find("\n-rtsp_transport\ntcp\n-i\n" + s_camera->Url() + "\n")) << args;
+        EXPECT_NE(std::string::npos, args.find("\n-rtsp_transport\ntcp\n-i\n" + e2e::TheCamera().Url() + "\n")) << args;
     }
     EXPECT_EQ(1u, ProcessProbe::ProcessesWithArg(Url(0)).size());
     EXPECT_EQ(1u, ProcessProbe::ProcessesWithArg(Url(1)).size());
 
-    for (int outage = 1; outage <= 2; ++outage) {
-        s_nginx->Stop();
-        for (int row = 0; row < 2; ++row) {  // the end is noticed at one 5 s tick and counted at the next
-            mark[row] = WaitStatus(row, mark[row], IsFailure, 30s);
-            ASSERT_GE(mark[row], 0) << "row " << row + 1 << " counted no failure in outage " << outage;
-            EXPECT_EQ(kFirstFailure, Statuses(row)[mark[row]]) << "row " << row + 1 << ", outage " << outage;
-        }
-        ASSERT_TRUE(s_nginx->Start()) << s_nginx->ErrorLog();
-        mark = BothRelaying(mark, "after an outage");
-        ASSERT_FALSE(HasFailure());
+    const std::string dir = std::filesystem::path(m_ini).parent_path();
+    ServerProcess second;
+    ASSERT_TRUE(second.Start({CAMRELAY_BIN_DIR "/CamRelay", "--dir", dir}, m_root.File("second.log")));
+    EXPECT_TRUE(ProcessProbe::WaitUntil([&] {
+        return ReadFile(m_root.File("second.log")).find("该目录已有CamRelay在运行：" + dir) != std::string::npos;
+    }, 10s)) << ReadFile(m_root.File("second.log"));
+    EXPECT_EQ(relays, Relays()) << "the first instance's children changed";
+
+    // The outage gives the refused instance time for its auto-run, which must start nothing.
+    Nginx().Stop();
+    for (int row = 0; row < 2; ++row) {  // the end is noticed at one 5 s tick and counted at the next
+        mark[row] = WaitStatus(row, mark[row], IsFailure, 30s);
+        ASSERT_GE(mark[row], 0) << "row " << row + 1 << " counted no failure in the outage";
+        EXPECT_EQ(kFirstFailure, Statuses(row)[mark[row]]) << "row " << row + 1;
     }
-    EXPECT_EQ("h264", ProbeUntilVideo(Url(1)).videoCodec) << "after the outages";
+    ASSERT_TRUE(Nginx().Start()) << Nginx().Log();
+    BothRelaying(mark, "after the outage");
+    ASSERT_FALSE(HasFailure());
+    EXPECT_EQ("h264 640x360 Main, aac 44100 Hz 2 ch", ProbeUntilVideo(Url(1))) << "after the outage";
+    for (pid_t pid : Relays())
+        EXPECT_EQ(m_run.Pid(), ProcessProbe::ParentOf(pid)) << "a relay of the refused instance";
+
+    EXPECT_TRUE(second.Running()) << "the refusal is shown until it is acknowledged";
+    ASSERT_EQ(0, ::kill(second.Pid(), SIGTERM));  // closes the message box
+    EXPECT_TRUE(ProcessProbe::WaitUntil([&] { return !second.Running(); }, 10s));
+    EXPECT_EQ(3, second.ExitCode());
 
     ASSERT_EQ(0, ::kill(m_run.Pid(), SIGTERM));
     ASSERT_TRUE(ProcessProbe::WaitUntil([&] { return !m_run.Running(); }, 10s)) << "CamRelay did not end on SIGTERM";
     EXPECT_EQ(0, m_run.ExitCode());
     EXPECT_TRUE(ProcessProbe::WaitUntil([] { return Relays().empty(); }, 5s)) << "an ffmpeg child outlived CamRelay";
-    EXPECT_EQ(settings, ReadFile(m_ini)) << "closing wrote the settings";
+    EXPECT_EQ(settings, ReadFile(m_ini)) << "closing or the second instance wrote the settings";
     EXPECT_NE(std::string::npos, ReadFile(m_log).find(" CamRelay 已退出\n"));
 }
 
@@ -238,28 +227,6 @@ TEST_F(SystemTest, KilledProgramTakesItsChildrenAlong)
     EXPECT_EQ(128 + SIGKILL, m_run.ExitCode());
 }
 
-// A second CamRelay on a folder in use (here the installed program pointed at it with --dir)
-// refuses at once, starts nothing and writes nothing; the first keeps relaying.
-TEST_F(SystemTest, SecondInstanceOnTheFolderRefuses)
-{
-    ASSERT_TRUE(ProcessProbe::WaitUntil([] { return Relays().size() == 2; }, 30s)) << "auto-run did not start both";
-    const std::vector<pid_t> relays = Relays();
-    const std::string settings = ReadFile(m_ini);
-    const std::string dir = std::filesystem::path(m_ini).parent_path();
-    ServerProcess second;
-    ASSERT_TRUE(second.Start({CAMRELAY_BIN_DIR "/CamRelay", "--dir", dir}, m_root.File("second.log")));
-    EXPECT_TRUE(ProcessProbe::WaitUntil([&] {
-        return ReadFile(m_root.File("second.log")).find("该目录已有CamRelay在运行：" + dir) != std::string::npos;
-    }, 10s)) << ReadFile(m_root.File("second.log"));
-    std::this_thread::sleep_for(6s);  // one auto-run period: nothing may start
-    EXPECT_TRUE(second.Running()) << "the refusal is shown until it is acknowledged";
-    ASSERT_EQ(0, ::kill(second.Pid(), SIGTERM));  // closes the message box
-    EXPECT_TRUE(ProcessProbe::WaitUntil([&] { return !second.Running(); }, 10s));
-    EXPECT_EQ(3, second.ExitCode());
-    EXPECT_EQ(relays, Relays()) << "the first instance's children changed";
-    EXPECT_EQ(settings, ReadFile(m_ini)) << "the second instance wrote the settings";
-}
-
 // The service without a display: both stored channels relay with m_bAutoRun off; the endpoint
 // reports them up with their names escaped and survives a malformed request; a second instance
 // refuses; a channel paused in config.ini stops on SIGHUP while the other keeps its child;
@@ -270,8 +237,8 @@ TEST_F(HeadlessTest, RelaysReloadsReportsAndStops)
     BothRelaying({-1, -1}, "headless");
     ASSERT_FALSE(HasFailure()) << ReadFile(m_root.File("stderr.log"));
     EXPECT_EQ(before, ReadFile(m_ini)) << "starting the stored channels rewrote config.ini";
-    for (int row = 0; row < 2; ++row)
-        EXPECT_TRUE(ProbeUntilVideo(Url(row)).ok) << "row " << row + 1;
+    EXPECT_EQ(std::vector<std::string>({"h264 640x360 Main, aac 44100 Hz 1 ch", "h264 640x360 Main, aac 44100 Hz 2 ch"}),
+              e2e::ProbeAll({Url(0), Url(1)}));
     const std::vector<pid_t> relays = Relays();
     ASSERT_EQ(2u, relays.size());
     const std::string labels[2] = {"{id=\"0\",name=\"前门摄像头\"}", "{id=\"1\",name=\"大厅\\\"转码\\\"\"}"};

@@ -64,19 +64,20 @@ TEST_F(WizardImportEndToEnd, ImportedWatermarkedChannelRelays)
     EXPECT_EQ("main_w-overlay_w+-10:main_h-overlay_h+-10", Stored("0+StrPucSeatPos"));
     EXPECT_EQ(png, Stored("0+strFilePath"));
     EXPECT_TRUE(m_messages.empty()) << m_messages.front();
-    EXPECT_EQ("h264 640x360 Main, aac 44100 Hz 2 ch", ProbeUntilVideo(Url("park")).Summary())
-        << dlg.RowDetails(0).toStdString();
-    EXPECT_TRUE(WaitBitrate(0)) << dlg.CellText(0, 1).toStdString();
+    // Probed while a frame is decoded: both wait for the relay's next keyframe (libx264 makes one
+    // every ten seconds).
+    auto probe = std::async(std::launch::async, [&] { return ProbeUntilVideo(Url("park")); });
 
     // The 64x32 red image sits 10 pixels in from the bottom right corner: x 566..629, y 318..349.
-    // One decoded frame, cropped inside it and scaled to one pixel; a viewer joins at the relay's
-    // next keyframe (libx264 makes one every ten seconds), so a few tries.
+    // One decoded frame, cropped inside it and scaled to one pixel.
     std::string log, pixel;
     for (int attempt = 0; attempt < 3 && pixel.size() != 3; ++attempt)
         pixel = RunCommand({"ffmpeg", "-nostdin", "-y", "-v", "error", "-rw_timeout", "10000000", "-analyzeduration",
                             "12000000", "-i", Url("park"), "-frames:v", "1", "-vf",
                             "crop=44:20:576:324,scale=1:1:flags=area", "-f", "rawvideo", "-pix_fmt", "rgb24",
                             m_dir.File("mean.rgb")}, 30, &log) == 0 ? ReadFile(m_dir.File("mean.rgb")) : "";
+    EXPECT_EQ("h264 640x360 Main, aac 44100 Hz 2 ch", probe.get()) << dlg.RowDetails(0).toStdString();
+    EXPECT_TRUE(WaitBitrate(0)) << dlg.CellText(0, 1).toStdString();
     ASSERT_EQ(3u, pixel.size()) << log;
     const int r = static_cast<unsigned char>(pixel[0]), g = static_cast<unsigned char>(pixel[1]),
               b = static_cast<unsigned char>(pixel[2]);

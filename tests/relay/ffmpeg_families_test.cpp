@@ -19,11 +19,11 @@ TEST(FfmpegFamilies, LinesRunOnTheInstalledFfmpeg)
     const std::string png = MakeTestPng(folder, "w m=1.png");
     ASSERT_FALSE(clip.empty() || png.empty());
     const struct { CheckStates checks; bool watermark; const char* streams; } families[] = {
-        {{1, 0, 0, 1, 0}, false, "h264,High,640x360,aac,44100,1"},
-        {{1, 1, 0, 1, 1}, false, "h264,Main,320x240,aac,22050,2"},
-        {{0, 0, 0, 1, 1}, false, ",,0x0,aac,22050,2"},
-        {{1, 1, 0, 0, 0}, true, "h264,Main,320x240,,0,0"},
-        {{1, 1, 1, 1, 1}, true, "h264,Main,320x240,aac,22050,2"},
+        {{1, 0, 0, 1, 0}, false, "h264 640x360 High, aac 44100 Hz 1 ch"},
+        {{1, 1, 0, 1, 1}, false, "h264 320x240 Main, aac 22050 Hz 2 ch"},
+        {{0, 0, 0, 1, 1}, false, "aac 22050 Hz 2 ch"},
+        {{1, 1, 0, 0, 0}, true, "h264 320x240 Main"},
+        {{1, 1, 1, 1, 1}, true, "h264 320x240 Main, aac 22050 Hz 2 ch"},
     };
     for (const auto& f : families) {
         const ChannelSettings s = {.Name = {}, .SignalName = clip,
@@ -37,10 +37,7 @@ TEST(FfmpegFamilies, LinesRunOnTheInstalledFfmpeg)
         argv.insert(argv.begin(), {"/usr/bin/ffmpeg", "-hide_banner"});
         std::string out;
         ASSERT_EQ(RunCommand(argv, 120, &out), 0) << b.line << "\n" << out;
-        const StreamInfo i = ProbeStream(s.Adress);
-        EXPECT_EQ(i.videoCodec + "," + i.profile + "," + std::to_string(i.width) + "x" + std::to_string(i.height) + "," +
-                      i.audioCodec + "," + std::to_string(i.sampleRate) + "," + std::to_string(i.channels),
-                  f.streams) << b.line << "\n" << i.output;
+        EXPECT_EQ(ProbeStream(s.Adress), f.streams) << b.line;
     }
 }
 

@@ -7,25 +7,25 @@
 
 #include "TempDir.h"
 
-// Local servers and stream helpers for relay tests, all on 127.0.0.1.
-// Every child runs in its own process group and gets SIGKILL when the thread that started it
-// ends (start servers from the test's main thread), so a test binary that exits or dies of any
-// signal leaves nothing serving.
-
-// A TCP port on 127.0.0.1 that was free a moment ago (bound to port 0, read back, closed).
-int FreeTcpPort();
-
-// True when something accepts TCP connections on 127.0.0.1:port.
-bool TcpPortAccepts(int port);
+// Children of the tests, and the local servers, test media and stream probes of
+// scripts/lib-servers.sh (the one place for them, shared with the demo), all on 127.0.0.1.
+// Every child runs in its own process group with a parent-death signal: it gets SIGKILL when the
+// thread that started it ends (start them from the test's main thread). The library's servers
+// die with their shell in turn, so a test binary that dies of any signal leaves nothing serving.
 
 // Runs argv (argv[0] looked up in PATH) with stdin /dev/null and stdout+stderr captured into
 // *output. Returns the exit code, 128+signal for a signal, 124 when the time ran out (the
-// child's process group is then killed) and -1 when it could not be started.
+// child's process group is then killed).
 int RunCommand(const std::vector<std::string>& argv, double timeoutSeconds,
                std::string* output = nullptr);
+// RunCommand of bash lines run after sourcing scripts/lib-servers.sh; args are $1, $2, ...
+int RunShell(const std::string& lines, const std::vector<std::string>& args, double timeoutSeconds,
+             std::string* output = nullptr);
 
-// One child started by the fixtures below: owns its process group, kills and reaps it on Stop()
-// or destruction. Not copyable.
+// A TCP port on 127.0.0.1 that was free a moment ago (the library's free_port).
+int FreeTcpPort();
+
+// One child: owns its process group, stops and reaps it on Stop() or destruction. Not copyable.
 class ServerProcess {
 public:
     ServerProcess() = default;
@@ -33,12 +33,10 @@ public:
     ServerProcess(const ServerProcess&) = delete;
     ServerProcess& operator=(const ServerProcess&) = delete;
 
-    // stdout goes to a pipe whose read end *stdoutFd receives when stdoutFd is given, otherwise
-    // like stderr into logPath (appended; /dev/null when empty).
-    bool Start(const std::vector<std::string>& argv, const std::string& logPath,
-               int* stdoutFd = nullptr);
-    // signal to the group first (SIGTERM lets nginx and ffmpeg close sockets), then SIGKILL to
-    // whatever of the group is left after graceSeconds; the child is reaped.
+    // stdout and stderr are appended to logPath (/dev/null when empty).
+    bool Start(const std::vector<std::string>& argv, const std::string& logPath);
+    // signal to the group first, then SIGKILL to whatever of the group is left after
+    // graceSeconds; the child is reaped.
     void Stop(int signal = SIGTERM, double graceSeconds = 2.0);
     bool Running();
     pid_t Pid() const { return m_pid; }
@@ -50,87 +48,32 @@ private:
     int m_exitCode = -1;
 };
 
-// A private nginx with the RTMP module ("live" application) from a config in its own temp dir.
-// The port is chosen at the first Start() and kept, so Stop() then Start() serves the same URLs.
-class NginxRtmp {
+// Servers of the library, hosted by a bash in a folder of its own: it runs `commands` (start_*
+// calls, relative paths land in that folder), prints "READY <readyWords>" and waits. Stop()
+// sends SIGTERM to the shell, whose trap stops its servers; the shell also ends, stopping the
+// rest, when one of its servers ends by itself.
+class ShellServer {
 public:
-    explicit NginxRtmp(int port = 0) : m_port(port) {}
-    ~NginxRtmp() { Stop(); }
-    bool Start();   // waits until the port accepts (about 3 s at most)
-    void Stop();
-    bool Running();
-    std::string Url(const std::string& stream) const;   // rtmp://127.0.0.1:<port>/live/<stream>
-    std::string ErrorLog() const;   // contents of error.log, for failure messages
-
-private:
-    bool StartOnce();
-
-    TempDir m_dir{"camrelay-nginx"};
-    ServerProcess m_proc;
-    int m_port;
-};
-
-// The GStreamer camera simulator (scripts/rtsp_sim.py): H.264 Main 640x360 25 fps + A-law 8 kHz.
-class RtspSimulator {
-public:
-    ~RtspSimulator() { Stop(); }
-    bool Start();   // waits for READY (about 10 s at most)
-    void Stop();
+    bool Start(const std::string& commands, const std::string& readyWords = "");   // 30 s at most
+    void Stop() { m_proc.Stop(SIGTERM, 10.0); }
     bool Running() { return m_proc.Running(); }
-    std::string Url() const;   // rtsp://127.0.0.1:<port>/test
-    std::string Log() const;
-    pid_t Pid() const { return m_proc.Pid(); }   // to freeze it with SIGSTOP
+    // The ready words as the shell expanded them, e.g. "$RTSP_URL $RTSP_PID".
+    const std::string& Ready() const { return m_ready; }
+    std::string Log() const;   // what the shell and the start functions said
 
 private:
-    TempDir m_dir{"camrelay-rtsp"};
+    TempDir m_dir{"camrelay-servers"};
     ServerProcess m_proc;
-    int m_port = 0;
-    int m_stdoutFd = -1;
+    std::string m_ready;
 };
 
-// ffmpeg publishing a live test picture (640x360 H.264) and a sine tone (AAC) to an RTMP URL;
-// stopped with the object.
-class TestPublisher {
-public:
-    bool Start(const std::string& rtmpUrl);   // true once ffmpeg is running (not yet publishing)
-    bool Running() { return m_proc.Running(); }
+// The library's probe_stream (one probe) and probe_until_video (a live stream, until it shows
+// video): "h264 640x360 Main, aac 44100 Hz 1 ch", or "no stream: ..." with the last probe.
+std::string ProbeStream(const std::string& url);
+std::string ProbeUntilVideo(const std::string& url, int budgetSeconds = 30);
 
-private:
-    TempDir m_dir{"camrelay-pub"};
-    ServerProcess m_proc;
-};
-
-// ffmpeg serving a generated clip, looped, as FLV on http://127.0.0.1:<port>/src.flv to exactly
-// one client; it ends when that client leaves, or with the object.
-class HttpFlvSource {
-public:
-    bool Start();
-    std::string Url() const;
-
-private:
-    TempDir m_dir{"camrelay-http"};
-    ServerProcess m_proc;
-    int m_port = 0;
-};
-
-struct StreamInfo {
-    std::string videoCodec, audioCodec, profile;   // profile as ffprobe names it ("Main")
-    int width = 0, height = 0, sampleRate = 0, channels = 0;
-    bool ok = false;        // ffprobe succeeded and reported at least one stream
-    std::string output;     // ffprobe's raw output, for failure messages
-    // "h264 640x360 Main, aac 44100 Hz 2 ch", or ffprobe's output when it found no stream.
-    std::string Summary() const;
-};
-
-// One bounded ffprobe of url (no retries: wrap it in a polling loop for live streams).
-StreamInfo ProbeStream(const std::string& url, int timeoutSeconds = 12);
-// Probes a live stream until it shows video (a viewer starts at a keyframe) or budgetSeconds pass.
-StreamInfo ProbeUntilVideo(const std::string& url, int budgetSeconds = 30);
-
-// A 640x360 25 fps H.264 (yuv420p, keyframe every 50 frames) + AAC clip of the given length:
-// dir/clip.mp4. Returns its path, empty on failure.
+// The library's test media: a clip of the test picture and tone (H.264 High 640x360 + AAC
+// 44.1 kHz mono) at dir/clip.mp4, and a 64x32 60 %-opaque red PNG at dir/name (any characters
+// but '/'). Each returns its path, empty on failure.
 std::string MakeTestClip(const std::string& dir, int seconds);
-
-// A 64x32 semi-transparent red RGBA PNG at dir/name (name may hold any characters but '/').
-// Returns its path, empty on failure.
 std::string MakeTestPng(const std::string& dir, const std::string& name);

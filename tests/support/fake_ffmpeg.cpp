@@ -19,6 +19,7 @@
 #include <fstream>
 #include <map>
 #include <set>
+#include <sstream>
 #include <string>
 
 namespace {
@@ -54,21 +55,14 @@ void WriteLog(const std::string& dir, int argc, char** argv)
 std::map<std::string, std::string> ParseOptions(const std::string& text)
 {
     std::map<std::string, std::string> options;
-    const std::size_t hash = text.rfind('#');
-    std::string item;
-    for (std::size_t i = hash == std::string::npos ? text.size() : hash + 1; i <= text.size(); ++i) {
-        if (i < text.size() && text[i] != ',') {
-            item += text[i];
-            continue;
-        }
+    std::istringstream items(text.substr(text.find('#') == std::string::npos ? text.size() : text.rfind('#') + 1));
+    for (std::string item; std::getline(items, item, ',');) {
         const std::size_t eq = item.find('=');
         std::string value = eq == std::string::npos ? "" : item.substr(eq + 1);
-        for (std::size_t p = value.find('%'); p != std::string::npos && p + 2 < value.size();
-             p = value.find('%', p + 1))
+        for (std::size_t p = value.find('%'); p != std::string::npos && p + 2 < value.size(); p = value.find('%', p + 1))
             value.replace(p, 3, 1, static_cast<char>(std::strtol(value.substr(p + 1, 2).c_str(), nullptr, 16)));
         if (eq != std::string::npos)
             options[item.substr(0, eq)] = value;
-        item.clear();
     }
     return options;
 }
