@@ -217,9 +217,9 @@ rm -rf "$RUN/nginx"
 RTSP_PORT=$(free_port) && RTMP_PORT=$(free_port) || die "no free port on 127.0.0.1"
 start_rtsp_sim "$RUN/rtsp_sim.log" "$RTSP_PORT" || die "the RTSP camera simulator did not start"
 start_nginx_rtmp "$RUN/nginx" "$RTMP_PORT" || die "nginx-rtmp did not start"
-CAMERA=rtsp://127.0.0.1:$RTSP_PORT/test
-OUT0=rtmp://127.0.0.1:$RTMP_PORT/live/cam0
-OUT1=rtmp://127.0.0.1:$RTMP_PORT/live/cam1
+CAMERA=$RTSP_URL
+OUT0=$NGINX_URL/cam0
+OUT1=$NGINX_URL/cam1
 echo "demo: camera simulator $CAMERA (H.264 Main 640x360 25 fps, A-law 8 kHz)"
 echo "demo: RTMP server      rtmp://127.0.0.1:$RTMP_PORT/live/"
 
@@ -229,8 +229,7 @@ LOGO=$APP/logo.png
 ffmpeg -nostdin -y -loglevel error -f lavfi \
     -i "color=c=black@0.45:s=132x36,format=rgba,drawtext=text='CamRelay':fontcolor=white@0.85:fontsize=22:x=(w-tw)/2:y=(h-th)/2" \
     -frames:v 1 "$LOGO" 2>/dev/null ||
-    ffmpeg -nostdin -y -loglevel error -f lavfi -i "color=c=white@0.5:s=132x36,format=rgba" \
-        -frames:v 1 "$LOGO" || die "cannot make $LOGO"
+    make_test_png "$LOGO" white@0.5 132x36 || die "cannot make $LOGO"
 ln -sfn /usr/bin/ffmpeg "$APP/ffmpeg"
 
 # Written fresh on every run: the ports change. Keys as the channel wizard stores them, then
@@ -320,7 +319,7 @@ print_watch_lines() {
 # The two channels' relay lines, as CamRelay runs them with RTSP over TCP on ("libfaac" becomes
 # the built-in "aac" encoder).
 smoke_check() {
-    local log0=$RUN/smoke-cam0.log log1=$RUN/smoke-cam1.log ok=0 url info i
+    local log0=$RUN/smoke-cam0.log log1=$RUN/smoke-cam1.log ok=0 url info
     local vf
     vf=" movie=$(ffmpeg_filter_path "$LOGO") [watermark];[in][watermark] overlay=main_w-overlay_w+-10:main_h-overlay_h+-10 "
     : >"$log0"
@@ -333,11 +332,7 @@ smoke_check() {
         -vprofile main -vf "$vf" -f flv "$OUT1"
     EXTRA_PIDS+=("$SPAWNED_PID")
     for url in "$OUT0" "$OUT1"; do
-        info=""
-        for ((i = 0; i < 6; i++)); do
-            info=$(probe_stream "$url") && [[ $info == *", "* ]] && break
-            sleep 1
-        done
+        info=$(probe_until_video "$url")
         if [[ $info == *", "* ]]; then
             echo "  smoke: $url: $info"
         else

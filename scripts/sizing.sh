@@ -13,17 +13,15 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 source "$root/scripts/lib-servers.sh"
 
 work=$(mktemp -d /tmp/camrelay-sizing.XXXXXX)
-pids=()
 cleanup() {
-    for pid in "${pids[@]}"; do stop_group "$pid" 1; done
-    [ -n "${NGINX_PID:-}" ] && stop_group "$NGINX_PID" 1
+    stop_servers
     rm -rf "$work"
 }
 trap cleanup EXIT
 
 port=$(free_port)
-start_nginx_rtmp "$work/nginx" "$port"
-url="rtmp://127.0.0.1:$port/live"
+start_nginx_rtmp "$work/nginx" "$port" || exit 1
+url=$NGINX_URL
 hz=$(getconf CLK_TCK)
 
 cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
@@ -35,7 +33,6 @@ measure() {
     shift
     spawn_server "$work/$name.log" ffmpeg -hide_banner -nostdin -progress "$progress" "$@"
     local pid=$SPAWNED_PID
-    pids+=("$pid")
     sleep 5
     local t0 c0 f0 t1 c1 f1
     t0=$(date +%s.%N) c0=$(cpu_ticks "$pid") f0=$(frames "$progress")
@@ -55,7 +52,6 @@ for row in 320x240:300 640x360:800 1280x720:2000; do
         -f lavfi -i "sine=frequency=440:sample_rate=44100" -c:v libx264 -preset veryfast -tune zerolatency \
         -profile:v main -pix_fmt yuv420p -g 50 -b:v "${kbps}k" -c:a aac -b:a 64k -f flv "$url/src$size"
     src=$SPAWNED_PID
-    pids+=("$src")
     sleep 3
     # The argument lines CamRelay builds for a copy channel and a re-encoded one (same size).
     read -r copy_cpu copy_fps < <(measure "copy-$size" -i "$url/src$size" -vcodec copy -acodec copy -f flv "$url/copy$size")

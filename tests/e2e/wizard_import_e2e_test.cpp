@@ -88,6 +88,24 @@ TEST_F(WizardImportEndToEnd, ImportedWatermarkedChannelRelays)
     EXPECT_EQ(0, dlg.m_engine.m_failCounts[0]);
 }
 
+// Saves the next modal T that open() shows (as name, after prepare) and closes it.
+template <class T>
+void SaveModal(const QString& dir, const char* name, const std::function<void()>& open,
+               const std::function<void(T&)>& prepare = [](T&) {})
+{
+    QTimer::singleShot(0, [=] {
+        T* box = nullptr;
+        if (!QTest::qWaitFor([&] { return (box = qobject_cast<T*>(QApplication::activeModalWidget())); })) {
+            ADD_FAILURE() << name << " did not open";
+            return;
+        }
+        prepare(*box);
+        EXPECT_TRUE(box->grab().save(dir + name)) << name;
+        box->close();
+    });
+    open();
+}
+
 // Regenerates docs/screenshots when CAMRELAY_SCREENSHOT_DIR names a folder (scripts/screenshots.sh):
 // three stored channels, one of them publishing to a port nobody listens on, and one imported.
 TEST_F(WizardImportEndToEnd, Screenshots)
@@ -102,39 +120,26 @@ TEST_F(WizardImportEndToEnd, Screenshots)
     dlg.resize(740, 420);
     dlg.OnChannelCommand(ID_CHANNEL_RUN, 0);
     dlg.OnChannelCommand(ID_CHANNEL_RUN, 2);
-    // The watermark lies in a plain folder, as an operator's would, not in the test's own.
+    // The watermark lies in a plain folder, as an operator's would, not in the test's own; the
+    // folder goes when nothing else lies there.
     const std::string plainDir = "/tmp/CamRelay";
     std::filesystem::create_directories(plainDir);
     const std::string png = MakeTestPng(plainDir, "logo.png");
-    struct Cleanup {
-        std::string file, folder;
-        ~Cleanup()
-        {
-            std::error_code ignored;
-            std::filesystem::remove(file, ignored);
-            std::filesystem::remove(folder, ignored);  // only when nothing else lies there
-        }
-    } cleanup{png, plainDir};
+    std::shared_ptr<void> cleanup(nullptr, [&](void*) {
+        std::error_code ignored;
+        std::filesystem::remove(png, ignored);
+        std::filesystem::remove(plainDir, ignored);
+    });
     // On the encoding page Qt's own file dialog is opened too (and cancelled: the chosen file stays).
-    auto savePage = [&](QWidget& page, const char* name) {
-        if (name == std::string("wizard-encoding.png")) {
-            QTimer::singleShot(0, [&] {
-                QFileDialog* files = nullptr;
-                if (!QTest::qWaitFor([&] { return (files = qobject_cast<QFileDialog*>(QApplication::activeModalWidget())); })) {
-                    ADD_FAILURE() << "the file dialog did not open";
-                    return;
-                }
-                files->setDirectory(QString::fromStdString(plainDir));
-                files->resize(760, 420);
+    ImportWatermarked("停车场", Url("park"), png, [&](QWidget& page, const char* name) {
+        if (name == std::string("wizard-encoding.png"))
+            SaveModal<QFileDialog>(dir, "file-dialog.png", [&] { Click(&page, "1022"); }, [&](QFileDialog& files) {
+                files.setDirectory(QString::fromStdString(plainDir));
+                files.resize(760, 420);
                 QTest::qWait(500);  // the folder's listing fills in
-                save(*files, "file-dialog.png");
-                files->reject();
             });
-            Click(&page, "1022");
-        }
         save(page, name);
-    };
-    ImportWatermarked("停车场", Url("park"), png, savePage);
+    });
     ASSERT_EQ(4, dlg.m_list->rowCount());
     for (int failure = 0; failure < 2; ++failure) {  // two noticed failures of the refused relay
         ASSERT_TRUE(WaitChildEnded(2, 15000));
@@ -145,38 +150,24 @@ TEST_F(WizardImportEndToEnd, Screenshots)
     QTest::qWait(3000);  // a few readings later, the figures have settled
     save(dlg, "main.png");
 
-    // The details of the failing row, opened by a double-click.
-    // Opened between two retries, so that its last lines are the reason of the failure.
+    // The details of the failing row, opened by a double-click between two retries, so that its
+    // last lines are the reason of the failure.
     EXPECT_TRUE(QTest::qWaitFor([&] { return dlg.RowDetails(2).trimmed().endsWith("Connection refused"); }, 15000));
-    QTimer::singleShot(0, [&] {
-        QDialog* box = nullptr;
-        if (!QTest::qWaitFor([&] { return (box = qobject_cast<QDialog*>(QApplication::activeModalWidget())); })) {
-            ADD_FAILURE() << "the details dialog did not open";
-            return;
-        }
-        EXPECT_TRUE(box->findChild<QPlainTextEdit*>("details")->toPlainText().contains("Connection refused"));
-        save(*box, "failure-details.png");
-        box->reject();
-    });
     const QPoint cell = dlg.m_list->visualItemRect(dlg.m_list->item(2, 0)).center();
-    QTest::mouseClick(dlg.m_list->viewport(), Qt::LeftButton, {}, cell);
-    QTest::mouseDClick(dlg.m_list->viewport(), Qt::LeftButton, {}, cell);
+    SaveModal<QDialog>(dir, "failure-details.png", [&] {
+        QTest::mouseClick(dlg.m_list->viewport(), Qt::LeftButton, {}, cell);
+        QTest::mouseDClick(dlg.m_list->viewport(), Qt::LeftButton, {}, cell);
+    }, [](QDialog& box) {
+        EXPECT_TRUE(box.findChild<QPlainTextEdit*>("details")->toPlainText().contains("Connection refused"));
+    });
 
     // A message box with Qt's own button: the source page's check of an empty name.
     Prompt::SetMessageHook(nullptr);
     CMyNewDlg page(true);
     page.SetChannel(9, AppDir());
     wizardtest::WhenModal(&page, [&] {
-        QTimer::singleShot(0, [&] {
-            if (QTest::qWaitFor([] { return qobject_cast<QMessageBox*>(QApplication::activeModalWidget()); })) {
-                save(*QApplication::activeModalWidget(), "message-box.png");
-                QApplication::activeModalWidget()->close();
-            } else {
-                ADD_FAILURE() << "no message box";
-            }
-            page.reject();
-        });
-        Click(&page, "1006");
+        SaveModal<QMessageBox>(dir, "message-box.png", [&] { Click(&page, "1006"); });
+        page.reject();
     });
     page.exec();
 }
