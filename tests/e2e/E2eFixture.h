@@ -9,55 +9,47 @@
 
 namespace e2e {
 
-// nginx-rtmp with the live test source publishing to its stream "src" (H.264 High 640x360 + AAC
-// 44.1 kHz mono). One port for the whole run: Stop() then Start() is a server outage.
-class RtmpServer {
-public:
-    bool Start()
-    {
-        const std::string src = Url("src");
-        return m_shell.Start("start_nginx_rtmp nginx " + std::to_string(m_port) + " && start_test_source source.log " +
-                             src + " && probe_until_video " + src + " >/dev/null");
-    }
-    void Stop() { m_shell.Stop(); }
-    std::string Url(const std::string& stream) const
-    {
-        return "rtmp://127.0.0.1:" + std::to_string(m_port) + "/live/" + stream;
-    }
-    std::string Log() const { return m_shell.Log(); }
-
-private:
-    ShellServer m_shell;
-    int m_port = FreeTcpPort();
-};
-
-// The RTSP camera simulator: H.264 Main 640x360 25 fps with A-law 8 kHz mono audio.
-class Camera {
-public:
-    bool Start()
-    {
-        return m_shell.Start("start_rtsp_sim rtsp.log $(free_port)", "$RTSP_URL $RTSP_PID") &&
-               (std::istringstream(m_shell.Ready()) >> m_url >> m_pid);
-    }
-    const std::string& Url() const { return m_url; }
-    pid_t Pid() const { return m_pid; }   // to freeze it with SIGSTOP
-    std::string Log() const { return m_shell.Log(); }
-
-private:
-    ShellServer m_shell;
-    std::string m_url;
-    pid_t m_pid = 0;
-};
-
-inline RtmpServer& Nginx()
+// nginx-rtmp on one port for the whole run, so that Stop() then StartNginx() is an outage.
+inline ShellServer& Nginx()
 {
-    static RtmpServer server;
+    static ShellServer server;
     return server;
 }
 
-inline Camera& TheCamera()
+inline int NginxPort()
+{
+    static const int port = FreeTcpPort();
+    return port;
+}
+
+inline std::string Url(const std::string& stream)
+{
+    return "rtmp://127.0.0.1:" + std::to_string(NginxPort()) + "/live/" + stream;
+}
+
+// nginx with the live test source publishing to its stream "src" (H.264 High 640x360 + AAC
+// 44.1 kHz mono), once the source shows video.
+inline void StartNginx()
+{
+    const std::string src = Url("src");
+    ASSERT_TRUE(Nginx().Start("start_nginx_rtmp nginx " + std::to_string(NginxPort()) +
+                              " && start_test_source source.log " + src +
+                              " && probe_until_video " + src + " >/dev/null")) << Nginx().Log();
+}
+
+// The RTSP camera simulator: H.264 Main 640x360 25 fps with A-law 8 kHz mono audio; its pid is
+// there to freeze it with SIGSTOP.
+struct Camera {
+    ShellServer shell;
+    std::string url;
+    pid_t pid = 0;
+};
+
+inline Camera& StartCamera()
 {
     static Camera camera;
+    EXPECT_TRUE(camera.shell.Start("start_rtsp_sim rtsp.log $(free_port)", "$RTSP_URL $RTSP_PID") &&
+                std::istringstream(camera.shell.Ready()) >> camera.url >> camera.pid) << camera.shell.Log();
     return camera;
 }
 
@@ -73,7 +65,7 @@ inline std::vector<std::string> ProbeAll(const std::vector<std::string>& urls)
     return infos;
 }
 
-// The main window on its folder with the real ffmpeg, and nginx with its source running.
+// The main window on its folder with the real ffmpeg, nginx with its source, and the camera.
 class E2eTest : public apptest::AppTest {
 protected:
     void SetUp() override
@@ -81,10 +73,10 @@ protected:
         AppTest::SetUp();
         std::filesystem::remove(m_dir.File("ffmpeg"));
         std::filesystem::create_symlink("/usr/bin/ffmpeg", m_dir.File("ffmpeg"));
-        ASSERT_TRUE(Nginx().Start()) << Nginx().Log();
+        StartNginx();
+        m_camera = &StartCamera();
     }
 
-    static std::string Url(const std::string& stream) { return Nginx().Url(stream); }
     // Waits until row shows a bitrate above zero.
     bool WaitBitrate(int row, int timeoutMs = 20000)
     {
@@ -93,6 +85,8 @@ protected:
             return text.endsWith("kbps") && text.chopped(4).toInt() > 0;
         }, timeoutMs);
     }
+
+    e2e::Camera* m_camera = nullptr;
 };
 
 }  // namespace e2e

@@ -3,7 +3,7 @@
 #include "ProcessProbe.h"
 
 #include <fcntl.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,16 +26,6 @@ std::string ReadFile(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-// The output of one of the library's probe functions, or "no stream: " and what it said.
-std::string Probe(const std::string& lines, const std::vector<std::string>& args, double timeoutSeconds)
-{
-    std::string out;
-    const int code = RunShell(lines, args, timeoutSeconds, &out);
-    while (!out.empty() && out.back() == '\n')
-        out.pop_back();
-    return code == 0 ? out : "no stream: " + out;
 }
 
 // True once pid has ended. The child stays a zombie (not reaped), which keeps its process group
@@ -62,38 +52,29 @@ void KillAndReap(pid_t pid, int* exitCode)
 }
 
 // argv in a new process group, stdin /dev/null, stdout and stderr to outFd, signals at their
-// defaults, through setpriv so that it gets SIGKILL when the starting thread ends: a test binary
-// that dies (abort, crash, kill, ctest's timeout) takes it along. Returns the pid, -1 on failure.
+// defaults, and SIGKILL when the starting thread ends: a test binary that dies (abort, crash,
+// kill, ctest's timeout) takes it along. Returns the pid, -1 on failure.
 pid_t Spawn(const std::vector<std::string>& argv, int outFd)
 {
-    std::vector<std::string> args = {"setpriv", "--pdeathsig", "KILL"};
-    args.insert(args.end(), argv.begin(), argv.end());
     std::vector<char*> cargv;
-    for (std::string& a : args)
-        cargv.push_back(a.data());
+    for (const std::string& arg : argv)
+        cargv.push_back(const_cast<char*>(arg.c_str()));
     cargv.push_back(nullptr);
-    posix_spawn_file_actions_t files;
-    posix_spawn_file_actions_init(&files);
-    posix_spawn_file_actions_addopen(&files, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&files, outFd, 1);
-    posix_spawn_file_actions_adddup2(&files, outFd, 2);
-    posix_spawn_file_actions_addclosefrom_np(&files, 3);
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t none, defaults;
-    sigemptyset(&none);
-    sigemptyset(&defaults);
-    for (int sig : {SIGPIPE, SIGTERM, SIGINT, SIGHUP, SIGQUIT})
-        sigaddset(&defaults, sig);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setsigdefault(&attr, &defaults);
-    posix_spawnattr_setpgroup(&attr, 0);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    pid_t pid = -1;
-    if (::posix_spawnp(&pid, cargv[0], &files, &attr, cargv.data(), environ) != 0)
-        pid = -1;
-    posix_spawnattr_destroy(&attr);
-    posix_spawn_file_actions_destroy(&files);
+    const pid_t pid = ::fork();
+    if (pid == 0) {   // only async-signal-safe calls until exec
+        ::setpgid(0, 0);
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        const int in = ::open("/dev/null", O_RDONLY);
+        ::dup2(in, 0), ::dup2(outFd, 1), ::dup2(outFd, 2);
+        ::close_range(3, ~0U, 0);
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        for (int sig : {SIGPIPE, SIGTERM, SIGINT, SIGHUP, SIGQUIT})
+            ::signal(sig, SIG_DFL);
+        ::execvp(cargv[0], cargv.data());
+        ::_exit(127);
+    }
     return pid;
 }
 
@@ -186,20 +167,13 @@ std::string ShellServer::Log() const
     return ReadFile(m_dir.File("shell.log"));
 }
 
-std::string ProbeStream(const std::string& url)
+std::string ProbeUntilVideo(const std::string& url)
 {
-    return Probe("probe_stream \"$1\"", {url}, 20);
-}
-
-std::string ProbeUntilVideo(const std::string& url, int budgetSeconds)
-{
-    return Probe("probe_until_video \"$1\" $2", {url, std::to_string(budgetSeconds)}, budgetSeconds + 20);
-}
-
-std::string MakeTestClip(const std::string& dir, int seconds)
-{
-    const std::string path = dir + "/clip.mp4";
-    return RunShell("make_test_clip \"$1\" $2", {path, std::to_string(seconds)}, 120) == 0 ? path : "";
+    std::string out;
+    const int code = RunShell("probe_until_video \"$1\" 30", {url}, 50, &out);
+    while (!out.empty() && out.back() == '\n')
+        out.pop_back();
+    return code == 0 ? out : "no stream: " + out;
 }
 
 std::string MakeTestPng(const std::string& dir, const std::string& name)

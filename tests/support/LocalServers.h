@@ -67,13 +67,10 @@ private:
     std::string m_ready;
 };
 
-// The library's probe_stream (one probe) and probe_until_video (a live stream, until it shows
-// video): "h264 640x360 Main, aac 44100 Hz 1 ch", or "no stream: ..." with the last probe.
-std::string ProbeStream(const std::string& url);
-std::string ProbeUntilVideo(const std::string& url, int budgetSeconds = 30);
+// The library's probe_until_video: a live stream, probed until it shows video (30 s at most),
+// e.g. "h264 640x360 Main, aac 44100 Hz 1 ch", or "no stream: " and what the last probe said.
+std::string ProbeUntilVideo(const std::string& url);
 
-// The library's test media: a clip of the test picture and tone (H.264 High 640x360 + AAC
-// 44.1 kHz mono) at dir/clip.mp4, and a 64x32 60 %-opaque red PNG at dir/name (any characters
-// but '/'). Each returns its path, empty on failure.
-std::string MakeTestClip(const std::string& dir, int seconds);
+// The library's test picture: a 64x32 60 %-opaque red PNG at dir/name (any characters but '/').
+// Returns its path, empty on failure.
 std::string MakeTestPng(const std::string& dir, const std::string& name);

@@ -2,7 +2,6 @@
 
 #include <unistd.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -28,19 +27,19 @@ bool ReadStat(pid_t pid, char* state, pid_t* ppid)
     return static_cast<bool>(rest >> *state >> *ppid);
 }
 
-// Processes other than this one, with their state letter and parent.
-template <class Fn>
-void ForEachProcess(Fn fn)
+// The children of this process whose state passes the filter.
+std::vector<pid_t> Children(bool (*filter)(char state))
 {
+    std::vector<pid_t> children;
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
-        const std::string name = entry.path().filename();
+        const pid_t pid = std::atoi(entry.path().filename().c_str());
         char state = 0;
         pid_t ppid = 0;
-        if (name.find_first_not_of("0123456789") == std::string::npos && std::stoi(name) != ::getpid() &&
-            ReadStat(std::stoi(name), &state, &ppid))
-            fn(std::stoi(name), state, ppid);
+        if (pid > 0 && ReadStat(pid, &state, &ppid) && ppid == ::getpid() && filter(state))
+            children.push_back(pid);
     }
+    return children;
 }
 
 }   // namespace
@@ -57,19 +56,12 @@ int ThreadCount()
 
 std::vector<pid_t> ChildPids()
 {
-    std::vector<pid_t> children;
-    ForEachProcess([&](pid_t pid, char, pid_t ppid) {
-        if (ppid == ::getpid())
-            children.push_back(pid);
-    });
-    return children;
+    return Children([](char) { return true; });
 }
 
 int ZombieChildCount()
 {
-    int count = 0;
-    ForEachProcess([&](pid_t, char state, pid_t ppid) { count += ppid == ::getpid() && state == 'Z'; });
-    return count;
+    return static_cast<int>(Children([](char state) { return state == 'Z'; }).size());
 }
 
 bool IsAlive(pid_t pid)
@@ -79,32 +71,18 @@ bool IsAlive(pid_t pid)
     return pid > 0 && ReadStat(pid, &state, &ppid) && state != 'Z' && state != 'X';
 }
 
-pid_t ParentOf(pid_t pid)
-{
-    char state = 0;
-    pid_t ppid = 0;
-    return ReadStat(pid, &state, &ppid) ? ppid : 0;
-}
-
-std::vector<std::string> CmdLine(pid_t pid)
-{
-    std::ifstream in("/proc/" + std::to_string(pid) + "/cmdline", std::ios::binary);
-    std::vector<std::string> args;
-    for (std::string arg; std::getline(in, arg, '\0');)
-        args.push_back(arg);
-    return args;
-}
-
 std::vector<pid_t> ProcessesWithArg(const std::string& substring)
 {
+    // A zombie's argv reads as empty.
     std::vector<pid_t> found;
-    ForEachProcess([&](pid_t pid, char state, pid_t) {
-        const std::vector<std::string> args = CmdLine(pid);
-        if (state != 'Z' && state != 'X' && std::any_of(args.begin(), args.end(), [&](const std::string& arg) {
-                return arg.find(substring) != std::string::npos;
-            }))
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
+        const pid_t pid = std::atoi(entry.path().filename().c_str());
+        std::ifstream in(entry.path() / "cmdline", std::ios::binary);
+        const std::string argv{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+        if (pid > 0 && pid != ::getpid() && argv.find(substring) != std::string::npos)
             found.push_back(pid);
-    });
+    }
     return found;
 }
 

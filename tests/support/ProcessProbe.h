@@ -20,11 +20,8 @@ int ZombieChildCount();
 
 // True while pid exists and is not a zombie.
 bool IsAlive(pid_t pid);
-// The parent of pid, 0 when it is gone; its argv.
-pid_t ParentOf(pid_t pid);
-std::vector<std::string> CmdLine(pid_t pid);
 
-// Processes other than this one with an argv entry containing the substring.
+// Live processes other than this one with an argv entry containing the substring.
 std::vector<pid_t> ProcessesWithArg(const std::string& substring);
 
 // Polls the predicate every 10 ms until it holds or the timeout has passed; its last result.

@@ -8,9 +8,10 @@
 // With FAKE_FFMPEG_LOG_DIR set, <dir>/<pid>.txt records first of all:
 //   one line per argv entry (backslash and newline escaped as \\ and \n), then
 //   "stdin: <target of fd 0>", "fds: <open fds>", "pgid=<n> pid=<n>", "cwd: <dir>".
-#include <dirent.h>
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,9 +19,9 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -35,15 +36,9 @@ void WriteLog(const std::string& dir, int argc, char** argv)
     }
     std::error_code ec;
     text += "stdin: " + std::filesystem::read_symlink("/proc/self/fd/0", ec).string() + "\nfds:";
-    std::set<int> fds;
-    DIR* list = ::opendir("/proc/self/fd");
-    while (dirent* entry = list ? ::readdir(list) : nullptr)
-        if (entry->d_name[0] != '.' && std::atoi(entry->d_name) != ::dirfd(list))
-            fds.insert(std::atoi(entry->d_name));
-    if (list)
-        ::closedir(list);
-    for (int fd : fds)
-        text += " " + std::to_string(fd);
+    for (int fd = 0; fd < 1024; ++fd)
+        if (::fcntl(fd, F_GETFD) != -1)
+            text += " " + std::to_string(fd);
     text += "\npgid=" + std::to_string(::getpgrp()) + " pid=" + std::to_string(::getpid()) + "\ncwd: " +
             std::filesystem::current_path(ec).string() + "\n";
     const std::string path = dir + "/" + std::to_string(::getpid()) + ".txt";
@@ -65,13 +60,6 @@ std::map<std::string, std::string> ParseOptions(const std::string& text)
             options[item.substr(0, eq)] = value;
     }
     return options;
-}
-
-void SleepMs(long ms)
-{
-    timespec ts{ms / 1000, (ms % 1000) * 1000000L};
-    while (ms > 0 && ::nanosleep(&ts, &ts) != 0) {
-    }
 }
 
 }   // namespace
@@ -101,16 +89,13 @@ int main(int argc, char** argv)
                 input = argv[i + 1];
         std::fprintf(stderr,
                      "ffmpeg version 5.1-fake Copyright (c) 2000-2024 the FFmpeg developers\n"
-                     "Input #0, rtsp, from '%s':\n"
-                     "  Stream #0:0: Video: h264 (Main), yuv420p(progressive), 640x360, 25 fps, 25 tbr, 90k tbn\n"
-                     "Output #0, flv, to '%s':\nStream mapping:\n  Stream #0:0 -> #0:0 (copy)\n"
-                     "Press [q] to stop, [?] for help\n",
+                     "Input #0, rtsp, from '%s':\nOutput #0, flv, to '%s':\n",
                      input, last.substr(0, last.rfind('#')).c_str());
         std::fflush(stderr);
     }
     while (get("hang", "0") == "1")
         ::pause();
-    SleepMs(std::atol(get("delay", "0").c_str()));
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::atol(get("delay", "0").c_str())));
     const long lines = std::atol(get("lines", "-1").c_str());
     for (long n = 1; lines < 0 || n <= lines; ++n) {
         double kbps = std::atof(get("kbps", "318.0").c_str());
@@ -128,7 +113,7 @@ int main(int argc, char** argv)
                      centis % 100, kbps);
         std::fflush(stderr);
         if (lines < 0 || n < lines)
-            SleepMs(std::atol(get("interval", "500").c_str()));
+            std::this_thread::sleep_for(std::chrono::milliseconds(std::atol(get("interval", "500").c_str())));
     }
     if (const std::string error = get("error", ""); !error.empty()) {
         std::fprintf(stderr, "%s\n", error.c_str());

@@ -1,0 +1,121 @@
+// Regenerates the documentation screenshots into the folder named by CAMRELAY_SCREENSHOT_DIR
+// (run by scripts/screenshots.sh): the real main window and wizard, relaying real ffmpeg
+// streams through the private nginx-rtmp of the end-to-end tests, grabbed under Qt's offscreen
+// platform. Not a test: it reuses the end-to-end set-up and reports what could not be saved.
+#include "E2eFixture.h"
+#include "app/WizardDriver.h"
+
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+
+using namespace apptest;
+using e2e::Url;
+using wizardtest::Get;
+
+namespace {
+
+// Saves the next modal T that open() shows (as name, after prepare) and closes it.
+template <class T>
+void SaveModal(const QString& dir, const char* name, const std::function<void()>& open,
+               const std::function<void(T&)>& prepare = [](T&) {})
+{
+    QTimer::singleShot(0, [=] {
+        T* box = nullptr;
+        if (!QTest::qWaitFor([&] { return (box = qobject_cast<T*>(QApplication::activeModalWidget())); })) {
+            ADD_FAILURE() << name << " did not open";
+            return;
+        }
+        prepare(*box);
+        EXPECT_TRUE(box->grab().save(dir + name)) << name;
+        box->close();
+    });
+    open();
+}
+
+class Screenshots : public e2e::E2eTest {};
+
+}  // namespace
+
+// Three stored channels, one of them publishing to a port nobody listens on, and one imported.
+TEST_F(Screenshots, All)
+{
+    const char* out = std::getenv("CAMRELAY_SCREENSHOT_DIR");
+    ASSERT_TRUE(out && *out) << "set CAMRELAY_SCREENSHOT_DIR to the folder for the screenshots";
+    const QString dir = QString::fromLocal8Bit(out) + "/";
+    auto save = [&](QWidget& widget, const char* name) { EXPECT_TRUE(widget.grab().save(dir + name)) << name; };
+    const std::string refused = "rtmp://127.0.0.1:" + std::to_string(FreeTcpPort()) + "/live/back";
+    CRelayDlg& dlg = Open("nextId=3\n" + StoredChannel(0, "大门", Url("src"), Url("gate")) +
+                          StoredChannel(1, "仓库", Url("src"), Url("store"), "暂停中") +
+                          Keys(2, "checkstate1=1\nVdBitRate=500\nVdRameRate=25\nVdProFile=main\nVdTransCode=是") +
+                          StoredChannel(2, "后门", Url("src"), refused));
+    dlg.resize(740, 420);
+    dlg.OnChannelCommand(ID_CHANNEL_RUN, 0);
+    dlg.OnChannelCommand(ID_CHANNEL_RUN, 2);
+    // The watermark lies in a plain folder, as an operator's would, not in the tool's own; the
+    // folder goes when nothing else lies there.
+    const std::string plainDir = "/tmp/CamRelay";
+    std::filesystem::create_directories(plainDir);
+    const std::string png = MakeTestPng(plainDir, "logo.png");
+    std::shared_ptr<void> cleanup(nullptr, [&](void*) {
+        std::error_code ignored;
+        std::filesystem::remove(png, ignored);
+        std::filesystem::remove(plainDir, ignored);
+    });
+    // An imported channel re-encoding to 640x360 Main with the watermark at the bottom right. On
+    // the encoding page Qt's own file dialog is opened too (and cancelled: the chosen file stays).
+    Prompt::QueueOpenFileAnswer(QString::fromStdString(png));
+    WizardDriver driver({[&](CMyNewDlg& page) {
+                             TypeInto(&page, "1001", "停车场");
+                             TypeInto(&page, "1002", QString::fromStdString(Url("src")));
+                             TypeInto(&page, "1003", QString::fromStdString(Url("park")));
+                             save(page, "wizard-source.png");
+                         },
+                         [&](CMyChildDlg& page) {
+                             Click(&page, "1026");
+                             wizardtest::Choose(Get<QComboBox>(&page, "1033"), 2);  // 640x360
+                             wizardtest::Choose(Get<QComboBox>(&page, "1037"), 1);  // main
+                             Click(&page, "1022");                      // the file chooser answers png
+                             wizardtest::Choose(Get<QComboBox>(&page, "1008"), 4);  // 右下
+                             TypeInto(&page, "1011", "-10");
+                             TypeInto(&page, "1020", "-10");
+                             SaveModal<QFileDialog>(dir, "file-dialog.png", [&] { Click(&page, "1022"); },
+                                                    [&](QFileDialog& files) {
+                                 files.setDirectory(QString::fromStdString(plainDir));
+                                 files.resize(760, 420);
+                                 QTest::qWait(500);  // the folder's listing fills in
+                             });
+                             save(page, "wizard-encoding.png");
+                         }});
+    Click(m_dlg.get(), "1000");
+    ASSERT_EQ(4, dlg.m_list->rowCount());
+    for (int failure = 0; failure < 2; ++failure) {  // two noticed failures of the refused relay
+        ASSERT_TRUE(WaitChildEnded(2, 15000));
+        dlg.OnTimer(ID_SUPERVISE_TIMER);
+        dlg.OnTimer(ID_SUPERVISE_TIMER);
+    }
+    ASSERT_TRUE(WaitBitrate(0) && WaitBitrate(3));
+    QTest::qWait(3000);  // a few readings later, the figures have settled
+    save(dlg, "main.png");
+
+    // The details of the failing row, opened by a double-click between two retries, so that its
+    // last lines are the reason of the failure.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return dlg.RowDetails(2).trimmed().endsWith("Connection refused"); }, 15000));
+    const QPoint cell = dlg.m_list->visualItemRect(dlg.m_list->item(2, 0)).center();
+    SaveModal<QDialog>(dir, "failure-details.png", [&] {
+        QTest::mouseClick(dlg.m_list->viewport(), Qt::LeftButton, {}, cell);
+        QTest::mouseDClick(dlg.m_list->viewport(), Qt::LeftButton, {}, cell);
+    }, [](QDialog& box) {
+        EXPECT_TRUE(box.findChild<QPlainTextEdit*>("details")->toPlainText().contains("Connection refused"));
+    });
+
+    // A message box with Qt's own button: the source page's check of an empty name.
+    Prompt::SetMessageHook(nullptr);
+    CMyNewDlg page(true);
+    page.SetChannel(9, AppDir());
+    wizardtest::WhenModal(&page, [&] {
+        SaveModal<QMessageBox>(dir, "message-box.png", [&] { Click(&page, "1006"); });
+        page.reject();
+    });
+    page.exec();
+}
