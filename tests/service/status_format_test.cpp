@@ -1,9 +1,8 @@
+#include "service/StatusFormat.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <string>
-
-#include "service/StatusFormat.h"
 
 namespace {
 
@@ -17,9 +16,7 @@ bool Has(const std::string& text, const std::string& part)
 TEST(StatusFormat, ChannelNamesAreEscapedForEachFormat)
 {
     const std::string r = "\xEF\xBF\xBD";   // U+FFFD
-    struct Case {
-        std::string name, label, json;
-    } cases[] = {
+    const struct { std::string name, label, json; } cases[] = {
         {"Cam 1", "Cam 1", R"("Cam 1")"},
         {"门口\"东\"", "门口\\\"东\\\"", R"("门口\"东\"")"},
         {"C:\\cam\\", "C:\\\\cam\\\\", R"("C:\\cam\\")"},
@@ -32,11 +29,8 @@ TEST(StatusFormat, ChannelNamesAreEscapedForEachFormat)
         {"\xED\xA0\x80", r + r + r, "\"" + r + r + r + "\""},
         {"中\xE4\xB8", "中" + r + r, "\"中" + r + r + "\""},
     };
-    for (const Case& c : cases) {
-        ChannelStatus channel;
-        channel.id = 7;
-        channel.name = c.name;
-        channel.up = true;
+    for (const auto& c : cases) {
+        const ChannelStatus channel{7, c.name, false, true, 0, 0, 0, std::nullopt};
         const std::string metrics = StatusFormat::Metrics({channel}, "1.0");
         const std::string json = StatusFormat::Json({channel}, "1.0");
         EXPECT_TRUE(Has(metrics, "camrelay_channel_up{id=\"7\",name=\"" + c.label + "\"} 1\n"))
