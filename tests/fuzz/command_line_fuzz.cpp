@@ -31,12 +31,14 @@ std::string Quote(const std::string& arg)
     return out + '"';
 }
 
-std::string Join(const std::vector<std::string>& args)
+// Quotes and joins the arguments; aborts unless the line splits back into exactly them.
+void CheckRoundTrip(const std::vector<std::string>& args)
 {
     std::string line;
     for (const std::string& arg : args)
         line += " " + Quote(arg);
-    return line;
+    if (SplitCommandLine(line) != args)
+        std::abort();
 }
 
 }  // namespace
@@ -44,12 +46,7 @@ std::string Join(const std::vector<std::string>& args)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     const std::string text(reinterpret_cast<const char*>(data), size);
-
-    // The input as a line.
-    const std::vector<std::string> args = SplitCommandLine(text);
-    if (SplitCommandLine(Join(args)) != args)
-        std::abort();
-
+    CheckRoundTrip(SplitCommandLine(text));   // the input as a line
     // The input as a list of arguments separated by zero bytes (which no argument can hold).
     std::vector<std::string> list(1);
     for (char c : text) {
@@ -58,7 +55,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         else
             list.back() += c;
     }
-    if (SplitCommandLine(Join(list)) != list)
-        std::abort();
+    CheckRoundTrip(list);
     return 0;
 }

@@ -65,7 +65,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string key = "7+Name";
     if (!expected.empty() && pick % 2)
         key = std::next(expected.begin(), static_cast<long>(pick % expected.size()))->first;
-    const char* values[] = { "运行中", " 大门 ", "\"q\"", "", "后院=1;[x]", "😀" };
+    const char* values[] = {"运行中", " 大门 ", "\"q\"", "", "后院=1;[x]", "😀",
+                            "\t", "'s'", "\"", "x\"", "/home/用户/水 印/a.png"};
     const std::string value = values[pick % std::size(values)];
 
     mkdir(Folder().c_str(), 0700);
@@ -74,10 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::string path;
         ~Cleanup() { unlink(path.c_str()), rmdir(Folder().c_str()); }
     } cleanup { path };
-    {
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    }
+    std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     const ConfigStore store(Folder());
     if (!store.SetValue(value, key)) {
         // Only a key that cannot be written back is refused.
