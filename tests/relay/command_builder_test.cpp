@@ -3,8 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <map>
-
 namespace {
 
 // The values of the worked example; the watermark path is a drive path. The builder reads no
@@ -170,28 +168,6 @@ TEST(CommandBuilder, WatermarkPathsEscapedAndEmptyOffsetsZero)
         s.StrPucSeatPos = o[0];
         const std::string line = BuildCommandLine({1, 1, 0, 0, 0}, s).line;
         EXPECT_NE(line.find(o[1]), std::string::npos) << o[0] << " -> " << line;
-    }
-}
-
-// Each value of every template arrives whole in its own argument, however awkward.
-TEST(CommandBuilder, EveryLineSplitsIntoItsArguments)
-{
-    ChannelSettings odd = kExample;
-    odd.SignalName = R"(rtsp://admin:p@ss&x=1?y=%41#frag/摄像头 1\sub)";
-    odd.Adress = "rtmp://直播.example/live/频道1?key=a&b=%20#x";
-    odd.VdProFile = "high";
-    odd.strFilePath = "/home/操作员/水印 图/it's [1], a;b: c#&=.png";
-    odd.StrPucSeatPos = "main_w-overlay_w+-10:main_h/2-(overlay_h/2)+0.5";
-    const std::map<std::string, std::string> swapped = {
-        {kExample.SignalName, odd.SignalName}, {kExample.Adress, odd.Adress}, {"main", "high"},
-        {R"( movie=D\\:/logo/wm.png [watermark];[in][watermark] overlay=10:10 )",
-         " movie=" + EscapeFilterPath(odd.strFilePath) + " [watermark];[in][watermark] overlay=" + odd.StrPucSeatPos + " "}};
-    for (const Pinned& p : kPinned) {
-        std::vector<std::string> expect = SplitCommandLine(BuildCommandLine(p.checks, kExample).line);
-        for (std::string& arg : expect)
-            if (swapped.count(arg))
-                arg = swapped.at(arg);
-        EXPECT_EQ(SplitCommandLine(BuildCommandLine(p.checks, odd).line), expect) << "template " << p.templateNo;
     }
 }
 

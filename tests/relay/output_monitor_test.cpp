@@ -25,6 +25,7 @@ TEST(ProgressParser, ReadsTheFirstWholeStatusLineWhereverTheReadCutsIt)
         {"9-digit size", "frame=99999999 fps= 25 q=28.0 size=987654321kB time=550:00:00.00 bitrate=4086.3kbits/s speed=1x\r", 4086},
         {"9-digit KiB size", "size=123456789KiB time=99:00:00.00 bitrate=2837.6kbits/s speed=1x\n", 2837},
         {"N/A", "frame=    1 fps=0.0 q=0.0 size=N/A time=00:00:00.00 bitrate=N/A speed=N/A    \r", 0},
+        {"final line, 13-digit size", "Lsize=1234567890123kB time=765:00:00.07 bitrate=N/A speed=N/A\n", 0},
         {"first of two", "size=  100kB time=00:00:05.06 bitrate= 100.0kbits/s\rsize=  200kB time=00:00:06.06 bitrate= 200.0kbits/s\r", 100},
         {"after other lines", "[rtsp @ 0x55] size=4 in header\nInput #0, rtsp:\n size=  99kB time=00:00:01.00 bitrate= 812.0kbits/s\r", 812},
         {"positional, no label", "size=     196kB time=00:00:05.06 xxxxxxx=1011.2kbits/s speed=1x\r", 1011},
@@ -100,15 +101,13 @@ TEST_F(MonitorTest, PostsInOrderPausesAfterStatusLinesAndStopCutsThePause)
     std::this_thread::sleep_for(300ms);
     Write(Status(300));
     ASSERT_TRUE(Posted(2));
-    Write(Status(400));
-    ASSERT_TRUE(Posted(3));
-    EXPECT_EQ(m_posts.Lines(), (std::vector<std::string>{"7:100", "7:200", "7:400"}));
     // Stop() cuts the pause that follows the last post short.
     const auto stopAt = std::chrono::steady_clock::now();
     m_monitor->Stop();
     m_monitor->Join();
     EXPECT_LT(std::chrono::steady_clock::now() - stopAt, 1900ms);
     EXPECT_TRUE(ReaderClosed());
+    EXPECT_EQ(m_posts.Lines(), (std::vector<std::string>{"7:100", "7:200"}));
 }
 
 TEST_F(MonitorTest, ClearedRunBitEndsAfterTheCurrentRead)
@@ -125,7 +124,7 @@ TEST_F(MonitorTest, ClearedRunBitEndsAfterTheCurrentRead)
 // Waiting in the pipe, the blob is read as 4096 bytes and the rest: one line is cut between the reads.
 TEST_F(MonitorTest, TailKeepsTheLastFiftyLinesAndEndsAtEof)
 {
-    std::string blob = Status(100);
+    std::string blob;
     std::vector<std::string> lines;
     for (int i = 0; i < 70; ++i) {
         lines.push_back("[rtsp @ 0x55] info line " + std::to_string(i) + std::string(i % 7 * 12, '.'));
@@ -137,7 +136,6 @@ TEST_F(MonitorTest, TailKeepsTheLastFiftyLinesAndEndsAtEof)
     Start();
     ASSERT_TRUE(Finishes());
     EXPECT_EQ(m_tail->Lines(), std::vector<std::string>(lines.end() - 50, lines.end()));
-    EXPECT_EQ(m_posts.Lines().size(), 1u);
 }
 
 // Half of them are destroyed while blocked in their read, the others in their pause.
