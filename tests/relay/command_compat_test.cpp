@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-namespace {
-
 using Args = std::vector<std::string>;
 
 TEST(TranscoderCompat, ReplacesLibfaacOnlyWhenMissing)
@@ -31,4 +29,3 @@ TEST(TranscoderCompat, QueriesTheRealProgram)
         EXPECT_FALSE(QueryEncoders(program).known) << program;
 }
 
-}  // namespace

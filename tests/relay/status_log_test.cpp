@@ -39,28 +39,23 @@ std::string Drain(int fd)
 // Standard error is stamped unless JOURNAL_STREAM names it; the file always is.
 TEST(StatusLog, StampsUnlessTheJournalIsStandardError)
 {
+    const std::regex stamped(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d 信号 a \(id 0\): 已暂停\n)");
     for (const bool journal : {false, true}) {
         TempDir dir;
         int err[2];
         ASSERT_EQ(0, ::pipe2(err, O_CLOEXEC | O_NONBLOCK));
         struct stat st{};
         ASSERT_EQ(0, ::fstat(err[1], &st));
-        if (journal)
-            ::setenv("JOURNAL_STREAM", (std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino)).c_str(), 1);
-        else
-            ::setenv("JOURNAL_STREAM", "1:2", 1);  // some other stream
-        {
-            StatusLog log(dir.File("CamRelay.log"), err[1]);
-            log.Write("信号 a (id 0): 已暂停");
-            log.Flush();
-        }
+        // The journal is this very pipe, or some other stream.
+        const std::string stream = journal ? std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) : "1:2";
+        ::setenv("JOURNAL_STREAM", stream.c_str(), 1);
+        StatusLog(dir.File("CamRelay.log"), err[1]).Write("信号 a (id 0): 已暂停");   // written by the destructor
         ::unsetenv("JOURNAL_STREAM");
-        const std::regex stamped("\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d 信号 a \\(id 0\\): 已暂停\n");
         const std::string onErr = Drain(err[0]);
-        EXPECT_EQ(!journal, std::regex_match(onErr, stamped)) << onErr;
-        if (journal) {
+        if (journal)
             EXPECT_EQ("信号 a (id 0): 已暂停\n", onErr);
-        }
+        else
+            EXPECT_TRUE(std::regex_match(onErr, stamped)) << onErr;
         EXPECT_TRUE(std::regex_match(ReadAll(dir.File("CamRelay.log")), stamped));
         ::close(err[0]), ::close(err[1]);
     }
@@ -125,12 +120,8 @@ TEST(StatusLog, NeverWaitsForAFullPipeOrAnUnwritableFolder)
 // descriptor stays blocking for everyone else writing to it.
 TEST(StatusLog, EndsPromptlyWhenStandardErrorOrTheFileHasNoRoom)
 {
-    struct Row {
-        const char* name;
-        bool socket;
-        std::size_t preload;  // bytes already waiting in standard error
-        bool fifo;            // a FIFO in place of CamRelay.log
-    };
+    // preload: bytes already waiting in standard error; fifo: a FIFO in place of CamRelay.log.
+    struct Row { const char* name; bool socket; std::size_t preload; bool fifo; };
     for (const Row& row : {Row{"part-full pipe", false, 61440, false}, Row{"stream socket", true, 0, false},
                            Row{"FIFO as the file", false, 0, true}}) {
         SCOPED_TRACE(row.name);

@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-namespace {
-
 TEST(TextConv, RoundTripsAndReplacesInvalidInput)
 {
     const struct { std::string narrow; std::u16string wide; bool roundTrips; } cases[] = {
@@ -32,4 +30,3 @@ TEST(TextConv, RoundTripsAndReplacesInvalidInput)
     EXPECT_EQ(WideToNarrow(u"\uFEFFx"), "\xEF\xBB\xBFx");
 }
 
-}  // namespace
