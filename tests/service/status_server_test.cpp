@@ -68,14 +68,11 @@ TEST_F(StatusServerTest, AnswersRoutesAndRejectsEverythingElse)
          "camrelay_channel_up{id=\"1\",name=\"门口 \\\"东\\\"\\\\1\"} 1\n"},
         {"GET /metrics HTTP/1.0\r\n\r\n", "HTTP/1.1 200 OK", "Content-Type: text/plain; version=0.0.4"},
         {"GET /status?x=1 HTTP/1.1\r\n\r\n", "HTTP/1.1 200 OK", "\"name\":\"门口 \\\"东\\\"\\\\1\""},
-        {"GET /status HTTP/1.1\r\n\r\n", "HTTP/1.1 200 OK", "\"seconds_since_progress\":null}"},
         {"GET / HTTP/1.1\r\n\r\n", "HTTP/1.1 404 Not Found", "404 Not Found"},
-        {"GET /metrics/x HTTP/1.1\r\n\r\n", "HTTP/1.1 404", ""},
         {"POST /metrics HTTP/1.1\r\nContent-Length: 2\r\n\r\nab", "HTTP/1.1 404", ""},
         {"POST /metrics HTTP/1.1\r\nContent-Length: 5000\r\n\r\n" + std::string(5000, 'b'), "HTTP/1.1 413", ""},
         {"GARBAGE\r\n\r\n", "HTTP/1.1 400 Bad Request", ""},
         {"GET /metrics HTTP/9.9\r\n\r\n", "HTTP/1.1 400", ""},
-        {std::string("\x16\x03\x01\x02\x00\x01\xfc\r\n\r\n", 11), "HTTP/1.1 400", ""},   // a TLS hello
         {"GET /" + std::string(10000, 'a') + " HTTP/1.1\r\n\r\n", "HTTP/1.1 414", ""},
     };
     for (const auto& c : cases) {
@@ -109,11 +106,8 @@ TEST_F(StatusServerTest, StartFailsClearlyAndRebindsAfterStop)
         {"127.0.0.1", m_port, "127.0.0.1:" + port + " 已被占用"},
         {"localhost", m_port, "localhost:" + port + " 已被占用"},
         {"999.1.1.1", 0, "地址“999.1.1.1”无效"},
-        {"camera.example", 0, "地址“camera.example”无效"},
-        {"", 0, "地址“”无效"},
         {"192.0.2.1", 0, "本机没有地址 192.0.2.1"},
         {"127.0.0.1", 65536, "端口 65536 无效"},
-        {"127.0.0.1", -1, "端口 -1 无效"},
     };
     for (const auto& c : cases) {
         StatusServer other;
