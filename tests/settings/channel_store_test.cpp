@@ -30,15 +30,13 @@ TEST(ChannelStore, ScanRenumbersInOneReplace)
     const std::string stale1 = "1+VdWidth=9\n1+ISDelete=true\n";
     const Case cases[] = {
         {Channel(0, "a") + Channel(1, "b", stale1) + Channel(2, "c", "2+ISDelete=false\n"), {0, 2}, "ac"},
-        {Channel(0, "a") + Channel(1, "b", stale1) + Channel(2, "c") + Channel(3, "d", "3+ISDelete=true\n") +
-             Channel(4, "e"), {0, 2, 4}, "ace"},
         {Channel(0, "a", "0+ISDelete=TRUE\n") + "1+VdWidth=9\n" + Channel(3, "d") + Channel(9, "z"), {0, 3, 9}, "adz"},
         {Channel(3, "a") + Channel(1000000, "b"), {3, 1000000}, "ab"},
         {Channel(1, "a") + Channel(3, "b"), {1, 3}, "ab", true},
         // Large enough that the parse is let go after the scan: reads and the next scan parse again.
         {Channel(2, "a") + ";" + std::string(3 << 20, 'x') + "\n" + Channel(4, "b"), {2, 4}, "ab"},
     };
-    const std::string nextIds[] = {"", "nextId=-5\n", "nextId=abc\n", "nextId=2\n", "nextId=0x9\n", "nextId=8\n"};
+    const std::string nextIds[] = {"", "nextId=-5\n", "nextId=abc\n", "nextId=2\n", "nextId=8\n"};
     for (const auto& c : cases) {
         // Every nextId with each small file; the 3 MB one is read once.
         for (const std::string& nextId : std::span(nextIds, c.file.size() < 100000 ? std::size(nextIds) : 1)) {
