@@ -52,8 +52,7 @@ protected:
     {
         ASSERT_TRUE(m_server.Start("127.0.0.1", 0)) << m_server.ErrorText();
         m_port = m_server.Port();
-        m_server.Publish({{1, "门口 \"东\"\\1", true, true, 800, 0, 2, 0.5},
-                          {2, "仓库", true, false, 0, 3, 5, std::nullopt}});
+        m_server.Publish({{1, "门口 \"东\"\\1", true, true, 800, 0, 2, 0.5}});
     }
 
     StatusServer m_server;
