@@ -1,6 +1,7 @@
 // The command builder over arbitrary settings: a line it accepts fits the 1,024-byte buffer,
-// splits into exactly its template's arguments (no setting adds, removes or replaces one),
-// and still does after the RTSP-over-TCP rewrite. A refusal carries a message and no line.
+// splits into exactly its template's arguments (no setting adds, removes or replaces one; the
+// source, publish address and profile arrive whole), and still does after the RTSP-over-TCP
+// rewrite. A refusal carries a message and no line.
 #include "relay/CommandBuilder.h"
 #include "relay/CommandLine.h"
 
@@ -68,8 +69,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::vector<std::string> args = SplitCommandLine(b.line);
     const std::vector<std::string> expected = SplitCommandLine(ref.line);
     Check(args.size() == expected.size());
-    for (std::size_t i = 0; i < args.size(); ++i)
+    for (std::size_t i = 0; i < args.size(); ++i) {
         Check(expected[i][0] != '-' || args[i] == expected[i]);   // every option keeps its place
+        Check(expected[i] != plain.SignalName || args[i] == s.SignalName);
+        Check(expected[i] != plain.Adress || args[i] == s.Adress);
+        Check(expected[i] != plain.VdProFile || args[i] == s.VdProFile);
+    }
 
     std::string tcp = b.line;
     if (ApplyRtspTransport(true, tcp)) {

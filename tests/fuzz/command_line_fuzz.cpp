@@ -1,5 +1,6 @@
-// The command-line splitter: any line splits without fault and is stable under re-quoting, and
-// any list of arguments, quoted by the C runtime's rules, splits back into exactly that list.
+// The command-line splitter: the input as a line splits without fault, and the input as a list
+// of arguments (separated by zero bytes, which no argument can hold), quoted by the C runtime's
+// rules, splits back into exactly that list.
 #include "relay/CommandLine.h"
 
 #include <cstddef>
@@ -8,57 +9,36 @@
 #include <string>
 #include <vector>
 
-namespace {
-
-// The standard quoting for the C runtime: quotes only where needed; inside them, backslashes
-// are doubled where they stand before a quote or the closing quote.
-std::string Quote(const std::string& arg)
-{
-    if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos)
-        return arg;
-    std::string out = "\"";
-    std::size_t backslashes = 0;
-    for (char c : arg) {
-        if (c == '\\') {
-            ++backslashes;
-            continue;
-        }
-        out.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
-        backslashes = 0;
-        out += c;
-    }
-    out.append(backslashes * 2, '\\');
-    return out + '"';
-}
-
-std::string Join(const std::vector<std::string>& args)
-{
-    std::string line;
-    for (const std::string& arg : args)
-        line += " " + Quote(arg);
-    return line;
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    const std::string text(reinterpret_cast<const char*>(data), size);
-
-    // The input as a line.
-    const std::vector<std::string> args = SplitCommandLine(text);
-    if (SplitCommandLine(Join(args)) != args)
-        std::abort();
-
-    // The input as a list of arguments separated by zero bytes (which no argument can hold).
-    std::vector<std::string> list(1);
-    for (char c : text) {
-        if (c == '\0')
-            list.emplace_back();
+    SplitCommandLine(std::string(reinterpret_cast<const char*>(data), size));
+    std::vector<std::string> args(1);
+    for (std::size_t i = 0; i < size; ++i) {
+        if (data[i] == 0)
+            args.emplace_back();
         else
-            list.back() += c;
+            args.back() += static_cast<char>(data[i]);
     }
-    if (SplitCommandLine(Join(list)) != list)
+    // The standard quoting: quotes only where needed; inside them, backslashes are doubled
+    // where they stand before a quote or the closing quote.
+    std::string line;
+    for (const std::string& arg : args) {
+        if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos) {
+            line += " " + arg;
+            continue;
+        }
+        line += " \"";
+        std::size_t backslashes = 0;
+        for (char c : arg) {
+            if (c == '"')
+                line.append(backslashes + 1, '\\');
+            backslashes = c == '\\' ? backslashes + 1 : 0;
+            line += c;
+        }
+        line.append(backslashes, '\\');
+        line += '"';
+    }
+    if (SplitCommandLine(line) != args)
         std::abort();
     return 0;
 }

@@ -2,9 +2,6 @@
 #include "relay/FfmpegLocation.h"
 
 #include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -33,36 +30,7 @@ struct SpawnGuard {
     }
 };
 
-TEST(ChildProcess, ChildGetsExactArgvNullStdinOnlyStdioAndOwnGroup)
-{
-    TempDir logs;
-    ::setenv("FAKE_FFMPEG_LOG_DIR", logs.Path().c_str(), 1);
-    const int stray = ::open("/dev/null", O_RDONLY);   // without close-on-exec, yet not for the child
-    const std::vector<std::string> args = {"-i", "rtsp://cam/1 with blank", "", "quote\"d", "中文路径", "line\nbreak",
-                                           "back\\slash", "-f", "flv", "rtmp://127.0.0.1/live/a#lines=1,interval=0,banner=0"};
-    SpawnGuard child{SpawnChild(ProcessProbe::FakeFfmpegPath(), args)};
-    ::close(stray);
-    ::unsetenv("FAKE_FFMPEG_LOG_DIR");
-    ASSERT_EQ(child.r.status, SpawnResult::Ok) << child.r.error;
-    EXPECT_TRUE(::fcntl(child.r.readFd, F_GETFD) & FD_CLOEXEC);
-    int code = -1;
-    EXPECT_TRUE(WaitUntil([&] { return PollChild(child.r.pid, &code) == ChildState::Ended; }, 10s));
-    EXPECT_EQ(code, 0);
-    char out[4096];   // its standard error, small enough to wait in the pipe
-    const ssize_t n = ::read(child.r.readFd, out, sizeof out);
-    EXPECT_NE(std::string(out, static_cast<std::size_t>(std::max<ssize_t>(n, 0))).find("size="), std::string::npos);
-
-    std::ifstream in(logs.File(std::to_string(child.r.pid) + ".txt"));
-    std::vector<std::string> log;
-    for (std::string line; std::getline(in, line);)
-        log.push_back(line);
-    const std::string pid = std::to_string(child.r.pid);
-    const std::vector<std::string> expected = {ProcessProbe::FakeFfmpegPath(), "-i", "rtsp://cam/1 with blank", "",
-        "quote\"d", "中文路径", "line\\nbreak", "back\\\\slash", "-f", "flv", args.back(), "stdin: /dev/null",
-        "fds: 0 1 2", "pgid=" + pid + " pid=" + pid, "cwd: " + std::filesystem::current_path().string()};
-    EXPECT_EQ(log, expected);
-}
-
+// A program that cannot be started is reported with its error, and no zombie or descriptor is left.
 TEST(ChildProcess, UnstartableProgramFailsWithoutZombieOrLeak)
 {
     const int fdsBefore = ProcessProbe::OpenFdCount();
@@ -70,16 +38,17 @@ TEST(ChildProcess, UnstartableProgramFailsWithoutZombieOrLeak)
     const SpawnResult r = SpawnChild("/nonexistent/ffmpeg", {"-version"});
     EXPECT_EQ(r.status, SpawnResult::SpawnFailed);
     EXPECT_EQ(r.error, ENOENT);
-    EXPECT_EQ(r.readFd, -1);
-    EXPECT_EQ(r.pid, -1);
-    EXPECT_EQ(ProcessProbe::ChildPids(), childrenBefore);   // reaped: no zombie
+    EXPECT_EQ(ProcessProbe::ChildPids(), childrenBefore);
     EXPECT_EQ(ProcessProbe::OpenFdCount(), fdsBefore);
 }
 
+// The child runs in a process group of its own, which KillChild ends whole (a grandchild
+// included) and reaps.
 TEST(ChildProcess, KillChildEndsTheWholeGroupAndReaps)
 {
     SpawnGuard child{SpawnChild("/bin/sh", {"-c", "sleep 1000 & echo $!; wait"})};
     ASSERT_EQ(child.r.status, SpawnResult::Ok);
+    EXPECT_TRUE(::fcntl(child.r.readFd, F_GETFD) & FD_CLOEXEC) << "later children would inherit it";
     std::string line;
     char c = 0;
     while (::read(child.r.readFd, &c, 1) == 1 && c != '\n')   // its standard output
@@ -91,34 +60,12 @@ TEST(ChildProcess, KillChildEndsTheWholeGroupAndReaps)
     KillChild(child.r.pid);
     EXPECT_EQ(PollChild(child.r.pid), ChildState::Unknown);   // already reaped: no zombie
     EXPECT_TRUE(WaitUntil([&] { return !ProcessProbe::IsAlive(grandchild); }, 5s));
-    pollfd p{child.r.readFd, POLLIN, 0};
-    ASSERT_EQ(::poll(&p, 1, 5000), 1);   // every writer is gone: end of file
-    EXPECT_EQ(::read(child.r.readFd, &c, 1), 0);
-}
-
-TEST(ChildProcess, ChildDiesWhenItsParentIsKilled)
-{
-    const std::string marker = "pdeath-" + std::to_string(::getpid());
-    const pid_t middle = ::fork();
-    if (middle == 0) {
-        // A silent fake: it must not die of a broken pipe instead.
-        SpawnChild(ProcessProbe::FakeFfmpegPath(), {"-i", "rtsp://127.0.0.1/x", "rtmp://127.0.0.1/live/" + marker + "#hang=1,banner=0"});
-        for (;;)
-            ::pause();
-    }
-    const bool started = WaitUntil([&] { return !ProcessProbe::ProcessesWithArg(marker).empty(); }, 5s);
-    ::kill(middle, SIGKILL);
-    ::waitpid(middle, nullptr, 0);
-    ASSERT_TRUE(started);
-    EXPECT_TRUE(WaitUntil([&] { return ProcessProbe::ProcessesWithArg(marker).empty(); }, 5s));
-    for (pid_t stray : ProcessProbe::ProcessesWithArg(marker))
-        ::kill(stray, SIGKILL);
 }
 
 }   // namespace
 
-// Which ffmpeg is run: the one beside the program, else the first executable one on PATH; when
-// none is found, every place looked at is named (relative PATH entries are never used).
+// Which ffmpeg is run: the one beside the program, else the first executable one on PATH
+// (relative entries are never used); every place looked at is named.
 TEST(ChildProcess, FfmpegIsFoundBesideTheProgramThenOnPath)
 {
     TempDir dir;
@@ -131,14 +78,11 @@ TEST(ChildProcess, FfmpegIsFoundBesideTheProgramThenOnPath)
     place("a/ffmpeg", std::filesystem::perms::owner_read);  // not executable
     place("b/ffmpeg", std::filesystem::perms::owner_all);
     const std::string path = "relative:" + dir.File("a") + ":" + dir.File("c") + ":" + dir.File("b") + "/";
-    const std::string unusable = "relative:" + dir.File("a") + ":" + dir.File("a");
     struct Case { const char* what; bool beside; const char* path; std::string found; std::string tried; };
     const Case cases[] = {
         {"first executable on PATH", false, path.c_str(), dir.File("b/ffmpeg"),
          dir.File("prog/ffmpeg") + "、" + dir.File("a/ffmpeg") + "、" + dir.File("c/ffmpeg") + "、" + dir.File("b/ffmpeg")},
         {"beside the program wins", true, path.c_str(), dir.File("prog/ffmpeg"), dir.File("prog/ffmpeg")},
-        {"none found", false, unusable.c_str(), "",
-         dir.File("prog/ffmpeg") + "、" + dir.File("a/ffmpeg")},
         {"no PATH", false, nullptr, "", dir.File("prog/ffmpeg")},
     };
     for (const Case& c : cases) {

@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-namespace {
-
 // The rules of the C runtime that splits the child's command line.
 TEST(SplitCommandLine, FollowsTheCRuntimeRules)
 {
@@ -30,4 +28,3 @@ TEST(SplitCommandLine, FollowsTheCRuntimeRules)
         EXPECT_EQ(SplitCommandLine(c.line), c.args) << c.line;
 }
 
-}  // namespace

@@ -19,12 +19,9 @@ TEST(ProgressParser, ReadsTheFirstWholeStatusLineWhereverTheReadCutsIt)
 {
     const struct { const char* what; std::string text; int kbps; } cases[] = {   // kbps -1: no post
         {"ffmpeg 5.1", "frame=  126 fps=0.0 q=4.0 size=     196kB time=00:00:05.06 bitrate= 318.0kbits/s speed=9.87x\r", 318},
-        {"KiB (ffmpeg 7)", "frame=  126 fps=0.0 q=4.0 size=      31KiB time=00:00:05.06 bitrate=  49.1kbits/s speed=1x\r", 49},
         {"KiB, copy run, elapsed", "size=     512KiB time=00:00:10.00 bitrate= 419.4kbits/s speed=1.0x elapsed=0:00:10.01\r", 419},
-        {"10 Mbit/s and more", "frame=  126 fps= 25 q=28.0 size=   15113kB time=00:00:09.80 bitrate=12345.6kbits/s speed=1x\r", 12345},
-        {"9-digit size", "frame=99999999 fps= 25 q=28.0 size=987654321kB time=550:00:00.00 bitrate=4086.3kbits/s speed=1x\r", 4086},
-        {"9-digit KiB size", "size=123456789KiB time=99:00:00.00 bitrate=2837.6kbits/s speed=1x\n", 2837},
         {"N/A", "frame=    1 fps=0.0 q=0.0 size=N/A time=00:00:00.00 bitrate=N/A speed=N/A    \r", 0},
+        {"final line, 13-digit size", "Lsize=1234567890123kB time=765:00:00.07 bitrate=N/A speed=N/A\n", 0},
         {"first of two", "size=  100kB time=00:00:05.06 bitrate= 100.0kbits/s\rsize=  200kB time=00:00:06.06 bitrate= 200.0kbits/s\r", 100},
         {"after other lines", "[rtsp @ 0x55] size=4 in header\nInput #0, rtsp:\n size=  99kB time=00:00:01.00 bitrate= 812.0kbits/s\r", 812},
         {"positional, no label", "size=     196kB time=00:00:05.06 xxxxxxx=1011.2kbits/s speed=1x\r", 1011},
@@ -67,19 +64,11 @@ protected:
     }
     void PostRelayBitrate(int row, int kbps) override { m_posts.Append(std::to_string(row) + ":" + std::to_string(kbps)); }
     bool Posted(std::size_t count) { return WaitUntil([&] { return m_posts.Lines().size() >= count; }, 5s); }
-    void Start() { m_monitor = std::make_unique<OutputMonitor>(MonitorContext{this, m_pipe[0], -1, 7, &m_running, m_tail}); }
+    void Start() { m_monitor = std::make_unique<OutputMonitor>(MonitorContext{this, m_pipe[0], -1, 7, nullptr, m_tail}); }
     void Write(const std::string& text) { ASSERT_EQ(::write(m_pipe[1], text.data(), text.size()), ssize_t(text.size())); }
-    void CloseWriter() { ::close(std::exchange(m_pipe[1], -1)); }
-    bool Finishes() { return WaitUntil([&] { return m_monitor->Finished(); }, 10s); }
-    bool ReaderClosed()   // the write end reports an error
-    {
-        pollfd p{m_pipe[1], POLLOUT, 0};
-        return ::poll(&p, 1, 0) == 1 && (p.revents & POLLERR);
-    }
     static std::string Status(int kbps) { return "size=  196kB time=00:00:05.06 bitrate= " + std::to_string(kbps) + ".0kbits/s\r"; }
 
     int m_pipe[2] = {-1, -1};
-    std::atomic<bool> m_running{true};
     std::shared_ptr<OutputTail> m_tail = std::make_shared<OutputTail>();
     std::unique_ptr<OutputMonitor> m_monitor;
     OutputTail m_posts{1000};   // "row:kbps" as posted; thread-safe
@@ -100,32 +89,20 @@ TEST_F(MonitorTest, PostsInOrderPausesAfterStatusLinesAndStopCutsThePause)
     std::this_thread::sleep_for(300ms);
     Write(Status(300));
     ASSERT_TRUE(Posted(2));
-    Write(Status(400));
-    ASSERT_TRUE(Posted(3));
-    EXPECT_EQ(m_posts.Lines(), (std::vector<std::string>{"7:100", "7:200", "7:400"}));
     // Stop() cuts the pause that follows the last post short.
     const auto stopAt = std::chrono::steady_clock::now();
     m_monitor->Stop();
     m_monitor->Join();
     EXPECT_LT(std::chrono::steady_clock::now() - stopAt, 1900ms);
-    EXPECT_TRUE(ReaderClosed());
-}
-
-TEST_F(MonitorTest, ClearedRunBitEndsAfterTheCurrentRead)
-{
-    Start();
-    Write("first\n");
-    ASSERT_TRUE(WaitUntil([&] { return m_tail->Lines() == std::vector<std::string>{"first"}; }, 5s));
-    m_running = false;
-    Write("second\n");
-    EXPECT_TRUE(Finishes());
-    EXPECT_TRUE(ReaderClosed());
+    pollfd p{m_pipe[1], POLLOUT, 0};
+    EXPECT_TRUE(::poll(&p, 1, 0) == 1 && (p.revents & POLLERR)) << "the read end is still open";
+    EXPECT_EQ(m_posts.Lines(), (std::vector<std::string>{"7:100", "7:200"}));
 }
 
 // Waiting in the pipe, the blob is read as 4096 bytes and the rest: one line is cut between the reads.
 TEST_F(MonitorTest, TailKeepsTheLastFiftyLinesAndEndsAtEof)
 {
-    std::string blob = Status(100);
+    std::string blob;
     std::vector<std::string> lines;
     for (int i = 0; i < 70; ++i) {
         lines.push_back("[rtsp @ 0x55] info line " + std::to_string(i) + std::string(i % 7 * 12, '.'));
@@ -133,30 +110,10 @@ TEST_F(MonitorTest, TailKeepsTheLastFiftyLinesAndEndsAtEof)
     }
     ASSERT_TRUE(blob.size() > 4096 && blob[4095] != '\n');
     Write(blob);
-    CloseWriter();
+    ::close(std::exchange(m_pipe[1], -1));   // end of file after the blob
     Start();
-    ASSERT_TRUE(Finishes());
+    ASSERT_TRUE(WaitUntil([&] { return m_monitor->Finished(); }, 10s));
     EXPECT_EQ(m_tail->Lines(), std::vector<std::string>(lines.end() - 50, lines.end()));
-    EXPECT_EQ(m_posts.Lines().size(), 1u);
-}
-
-// Half of them are destroyed while blocked in their read, the others in their pause.
-TEST_F(MonitorTest, HundredMonitorsLeaveNoDescriptorOrThread)
-{
-    Start();
-    const int fds = ProcessProbe::OpenFdCount();
-    const int threads = ProcessProbe::ThreadCount();
-    for (int i = 0; i < 100; ++i) {
-        int p[2];
-        ASSERT_EQ(::pipe2(p, O_CLOEXEC), 0);
-        if (i % 2) {
-            ASSERT_GT(::write(p[1], "size=     196kB time=00:00:05.06 bitrate= 318.0kbits/s\r", 55), 0);
-        }
-        OutputMonitor(MonitorContext{this, p[0], -1, i, &m_running, nullptr});   // started and destroyed at once
-        ::close(p[1]);
-    }
-    EXPECT_EQ(ProcessProbe::OpenFdCount(), fds);
-    EXPECT_TRUE(WaitUntil([&] { return ProcessProbe::ThreadCount() == threads; }, 5s));
 }
 
 }   // namespace

@@ -45,8 +45,6 @@ TEST(IniEncoding, DamagedFilesKeepTheirReadableChannels)
         {"1 MB line", "[SET DEFAULT VALUE]\n0+Name=a\n" + hugeLine + "\n1+Name=b\n",
          {{"0+Name", "a"}, {"1+Name", "b"}, {"big", std::string(259, 'q')}}, hugeLine},
         {"odd-sized UTF-16", Utf16LeFile(u"[SET DEFAULT VALUE]\r\n0+Name=a\r\n") + "\x41", {{"0+Name", "a"}}, ""},
-        {"odd-sized UTF-16 without a last line end", Utf16LeFile(u"[SET DEFAULT VALUE]\r\n0+Name=a") + "\x41",
-         {{"0+Name", "a"}}, ""},
         // Names whose UTF-8 bytes are also valid GB18030, beside one GBK line.
         {"UTF-8 names beside a GBK line",
          "[SET DEFAULT VALUE]\r\nnextId=3\r\n0+Name=大门\r\n1+Name=\xBA\xF3\xD4\xBA\r\n2+Name=摄像头二\r\n",
