@@ -2,6 +2,7 @@
 #include "relay/FfmpegLocation.h"
 
 #include <fcntl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -60,6 +61,26 @@ TEST(ChildProcess, KillChildEndsTheWholeGroupAndReaps)
     KillChild(child.r.pid);
     EXPECT_EQ(PollChild(child.r.pid), ChildState::Unknown);   // already reaped: no zombie
     EXPECT_TRUE(WaitUntil([&] { return !ProcessProbe::IsAlive(grandchild); }, 5s));
+}
+
+// The child gets SIGKILL when the thread that started it ends: a CamRelay killed with -9 leaves
+// no ffmpeg behind.
+TEST(ChildProcess, ChildDiesWhenItsParentIsKilled)
+{
+    const std::string marker = "pdeath-" + std::to_string(::getpid());
+    const pid_t middle = ::fork();
+    if (middle == 0) {
+        SpawnChild("/bin/bash", {"-c", "exec -a \"$0\" sleep 1000", marker});
+        for (;;)
+            ::pause();
+    }
+    const bool started = WaitUntil([&] { return !ProcessProbe::ProcessesWithArg(marker).empty(); }, 5s);
+    ::kill(middle, SIGKILL);
+    ::waitpid(middle, nullptr, 0);
+    ASSERT_TRUE(started);
+    EXPECT_TRUE(WaitUntil([&] { return ProcessProbe::ProcessesWithArg(marker).empty(); }, 5s));
+    for (pid_t stray : ProcessProbe::ProcessesWithArg(marker))
+        ::kill(stray, SIGKILL);
 }
 
 }   // namespace
