@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <fstream>
+
 // Runs each family of lines through the installed ffmpeg on a short local clip and probes what
 // comes out: the lines must mean to ffmpeg what they say.
 TEST(FfmpegFamilies, LinesRunOnTheInstalledFfmpeg)
@@ -38,5 +40,15 @@ TEST(FfmpegFamilies, LinesRunOnTheInstalledFfmpeg)
         ASSERT_EQ(RunCommand(argv, 120, &out), 0) << b.line << "\n" << out;
         ASSERT_EQ(0, RunShell("probe_stream \"$1\"", {s.Adress}, 20, &out)) << b.line;
         EXPECT_EQ(f.streams + std::string("\n"), out) << b.line;
+        if (!f.watermark)
+            continue;
+        // The 64x32 red image, 10 pixels in from the top right of the 640x360 picture, lands at
+        // x 283..314, y 7..27 of the 320x240 output: one frame cropped inside it, scaled to a pixel.
+        ASSERT_EQ(0, RunCommand({"ffmpeg", "-nostdin", "-v", "error", "-i", s.Adress, "-frames:v", "1", "-vf",
+                                 "crop=24:14:287:10,scale=1:1:flags=area", "-f", "rawvideo", "-pix_fmt", "rgb24",
+                                 "-y", dir.File("mean.rgb")}, 60, &out)) << out;
+        unsigned char rgb[3];
+        ASSERT_TRUE(std::ifstream(dir.File("mean.rgb"), std::ios::binary).read(reinterpret_cast<char*>(rgb), 3));
+        EXPECT_TRUE(rgb[0] > 140 && rgb[1] < 120 && rgb[2] < 120) << "mean colour " << +rgb[0] << "," << +rgb[1] << "," << +rgb[2];
     }
 }
