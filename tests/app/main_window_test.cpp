@@ -1,5 +1,5 @@
-// The main window at start-up: title, restored rows, renumbering, a GBK file from Windows, the
-// option check boxes writing their flags, and keys that must not end the window.
+// The main window at start-up: title, restored rows, renumbering, the option check boxes writing
+// their flags, and keys that must not end the window.
 #include "AppFixture.h"
 
 #include <QApplication>
@@ -41,22 +41,6 @@ TEST_F(MainWindowTest, StartupListsAndRenumbersStoredChannels)
         for (const auto& [key, value] : stored)
             EXPECT_EQ(value, Stored(key)) << key;
     }
-}
-
-TEST_F(MainWindowTest, GbkConfigFromWindowsListsChineseText)
-{
-    // tests/data holds a config.ini saved by the Windows installation (GBK).
-    std::filesystem::copy_file(CAMRELAY_TEST_DATA "/config_gbk.ini", IniPath());
-    CRelayDlg& dlg = Open();
-    ASSERT_GE(dlg.m_list->rowCount(), 1);
-    bool sawChinese = false;
-    for (int row = 0; row < dlg.m_list->rowCount(); ++row) {
-        EXPECT_TRUE(QStringList({"运行中", "暂停中"}).contains(dlg.CellText(row, 2)))
-            << dlg.CellText(row, 2).toStdString();
-        for (QChar c : dlg.CellText(row, 0))
-            sawChinese |= c.unicode() >= 0x4E00 && c.unicode() <= 0x9FFF;
-    }
-    EXPECT_TRUE(sawChinese);
 }
 
 TEST_F(MainWindowTest, OptionBoxesWriteAtEachClickAndKeysDoNotClose)
