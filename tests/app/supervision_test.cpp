@@ -19,25 +19,7 @@ namespace {
 // A child that fails at once, after the banner ffmpeg prints first.
 const std::string kFailing = "rtmp://127.0.0.1:1/live/out#lines=0,exit=1,error=Connection%20refused";
 
-class SupervisionTest : public AppTest {
-protected:
-    // One stored paused channel, id 0, copying video and re-encoding audio.
-    CRelayDlg& OpenWith(const std::string& publish, const std::string& extra = "")
-    {
-        return Open("nextId=1\n" + extra + StoredChannel(0, "cam", "rtsp://127.0.0.1:1/in/1", publish, "暂停中"));
-    }
-    // Each relaunch reads the stored settings: the publish address sets the next child's behaviour.
-    void NextPublish(const std::string& publish) { ConfigStore(AppDir()).SetValue(publish, "0+Adress"); }
-
-    // Two ticks after the child ended: the first clears the run bit, the second counts.
-    void NoticeEnd()
-    {
-        ASSERT_TRUE(WaitChildEnded(0)) << "the child did not end";
-        m_dlg->OnTimer(ID_SUPERVISE_TIMER);
-        ASSERT_EQ(1u, m_dlg->m_engine.m_workers.count(0)) << "cleaned up at the first notice";
-        m_dlg->OnTimer(ID_SUPERVISE_TIMER);
-    }
-};
+using SupervisionTest = AppTest;
 }  // namespace
 
 // Failures are counted and retried; the last failure, its banner left out, stays ahead of the
@@ -51,8 +33,9 @@ TEST_F(SupervisionTest, FailuresCountedResetByProgressGiveUpAtTen)
     EXPECT_EQ("运行中", Stored("0+strAVState"));
     for (int count = 1; count <= 2; ++count)
         NoticeEnd();
-    NextPublish("rtmp://127.0.0.1:1/live/out#delay=500,lines=2,interval=300,kbps=1011.2,exit=1,"
-                "error=Server%20returned%20404");
+    // Each relaunch reads the stored settings: the next child prints its banner and, later, progress.
+    ConfigStore(AppDir()).SetValue("rtmp://127.0.0.1:1/live/out#delay=500,lines=2,interval=300,kbps=1011.2,exit=1,"
+                                   "error=Server%20returned%20404", "0+Adress");
     NoticeEnd();
     EXPECT_EQ(3, dlg.m_engine.m_failCounts[0]);
     ASSERT_TRUE(QTest::qWaitFor([&] { return dlg.m_engine.RowOutput(0).size() > 2; })) << "no banner of the relaunch";
@@ -66,7 +49,7 @@ TEST_F(SupervisionTest, FailuresCountedResetByProgressGiveUpAtTen)
 
     ASSERT_TRUE(QTest::qWaitFor([&] { return dlg.CellText(0, 1) == "1011kbps"; })) << dlg.CellText(0, 1).toStdString();
     EXPECT_EQ(0, dlg.m_engine.m_failCounts[0]);
-    NextPublish(kFailing);
+    ConfigStore(AppDir()).SetValue(kFailing, "0+Adress");
     NoticeEnd();
     EXPECT_TRUE(dlg.RowDetails(0).contains("Server returned 404")) << dlg.RowDetails(0).toStdString();
     for (int count = 1; count <= 9; ++count) {
@@ -74,7 +57,7 @@ TEST_F(SupervisionTest, FailuresCountedResetByProgressGiveUpAtTen)
         NoticeEnd();
     }
     EXPECT_EQ(QStringLiteral("直播多次失败，请检查！"), dlg.CellText(0, 1));
-    EXPECT_EQ(0u, dlg.m_engine.m_workers.count(0));
+    EXPECT_FALSE(Running(0));
     EXPECT_EQ(13u, FakeRuns().size());
     EXPECT_TRUE(dlg.RowDetails(0).contains("Connection refused"));
     dlg.OnChannelCommand(ID_CHANNEL_RUN, 0);  // given up: "运行" does nothing until "暂停"
@@ -120,7 +103,7 @@ TEST_F(SupervisionTest, StatusFileTouchedOnlyWhenRegular)
         returned = true;
         guard.join();
         EXPECT_FALSE(released) << "the start blocked on the status file";
-        EXPECT_EQ(1u, dlg.m_engine.m_workers.count(0));
+        EXPECT_TRUE(Running(0));
         struct stat info = {};
         ASSERT_EQ(0, ::lstat(status.c_str(), &info));
         EXPECT_EQ(kind == "fifo" ? S_IFIFO : kind == "link" ? S_IFLNK : S_IFREG, info.st_mode & S_IFMT);
@@ -134,7 +117,7 @@ TEST_F(SupervisionTest, MissingFfmpegIsAFailedStartWithAReason)
     CRelayDlg& dlg = OpenWith("rtmp://127.0.0.1:1/live/o");
     dlg.OnChannelCommand(ID_CHANNEL_RUN, 0);
     EXPECT_TRUE(dlg.CellText(0, 1).startsWith(QStringLiteral("无法启动ffmpeg"))) << dlg.CellText(0, 1).toStdString();
-    EXPECT_EQ(0u, dlg.m_engine.m_workers.count(0));
+    EXPECT_FALSE(Running(0));
     dlg.OnTimer(ID_SUPERVISE_TIMER);
     EXPECT_EQ(QStringLiteral("连续1次直播失败，重试中。。。！"), dlg.CellText(0, 1));
     EXPECT_TRUE(dlg.RowDetails(0).contains("No such file")) << dlg.RowDetails(0).toStdString();
@@ -206,12 +189,12 @@ TEST_F(SupervisionTest, KeepRetryingRelaunchesOncePerPeriodOverTheLimit)
     for (int count = 1; count <= 10; ++count)
         NoticeEnd();
     EXPECT_EQ(QStringLiteral("连续10次直播失败，每分钟重试。。。！"), dlg.CellText(0, 1));
-    EXPECT_EQ(0u, dlg.m_engine.m_workers.count(0));
+    EXPECT_FALSE(Running(0));
     dlg.OnTimer(ID_SUPERVISE_TIMER);
-    EXPECT_EQ(0u, dlg.m_engine.m_workers.count(0)) << "relaunched before its period";
+    EXPECT_FALSE(Running(0)) << "relaunched before its period";
     QTest::qWait(600);
     dlg.OnTimer(ID_SUPERVISE_TIMER);
-    EXPECT_EQ(1u, dlg.m_engine.m_workers.count(0)) << "not relaunched after its period";
+    EXPECT_TRUE(Running(0)) << "not relaunched after its period";
     NoticeEnd();
     EXPECT_EQ(QStringLiteral("连续11次直播失败，每分钟重试。。。！"), dlg.CellText(0, 1));
 
@@ -222,12 +205,12 @@ TEST_F(SupervisionTest, KeepRetryingRelaunchesOncePerPeriodOverTheLimit)
     NoticeEnd();
     EXPECT_EQ(QStringLiteral("直播多次失败，请检查！"), dlg.CellText(0, 1));
     dlg.OnTimer(ID_SUPERVISE_TIMER);
-    EXPECT_EQ(0u, dlg.m_engine.m_workers.count(0));
+    EXPECT_FALSE(Running(0));
 
     QTest::mouseClick(box, Qt::LeftButton);
     EXPECT_EQ("1", Stored("m_bKeepRetrying"));
     dlg.OnTimer(ID_SUPERVISE_TIMER);
-    EXPECT_EQ(1u, dlg.m_engine.m_workers.count(0)) << "a row that gave up is revived at the next tick";
+    EXPECT_TRUE(Running(0)) << "a row that gave up is revived at the next tick";
     EXPECT_TRUE(QTest::qWaitFor([&] { return FakeRuns().size() == 13; })) << FakeRuns().size();
 }
 
@@ -254,7 +237,7 @@ TEST_F(SupervisionTest, WatchdogEndsSilentChildrenOnly)
     EXPECT_EQ(QStringLiteral("无数据3秒，重新连接。。。"), dlg.CellText(0, 1));
     dlg.OnTimer(ID_SUPERVISE_TIMER);
     EXPECT_EQ(QStringLiteral("连续1次直播失败，重试中。。。！"), dlg.CellText(0, 1));
-    ASSERT_EQ(1u, dlg.m_engine.m_workers.count(0)) << "relaunched";
+    ASSERT_TRUE(Running(0)) << "relaunched";
     EXPECT_NE(silent, dlg.m_engine.m_workers.at(0).m_hProcess);
     EXPECT_TRUE(dlg.RowDetails(0).contains(QStringLiteral(": 无数据3秒"))) << dlg.RowDetails(0).toStdString();
     m_dlg.reset();  // the log is complete once the window is gone
@@ -310,7 +293,7 @@ TEST_F(SupervisionTest, AutoRunOnePerTickThenReloadChangesOnlyWhatTheFileChanged
     EXPECT_TRUE(dlg.IsTimerActive(ID_AUTORUN_TIMER));
     dlg.OnTimer(ID_AUTORUN_TIMER);
     EXPECT_FALSE(dlg.IsTimerActive(ID_AUTORUN_TIMER));
-    EXPECT_EQ(0u, dlg.m_engine.m_workers.count(3));
+    EXPECT_FALSE(Running(3));
 
     const pid_t before[3] = {dlg.m_engine.m_workers.at(0).m_hProcess, handStarted, dlg.m_engine.m_workers.at(2).m_hProcess};
     std::string edited = ReadFile(IniPath());
@@ -323,10 +306,10 @@ TEST_F(SupervisionTest, AutoRunOnePerTickThenReloadChangesOnlyWhatTheFileChanged
     std::ofstream(IniPath(), std::ios::binary | std::ios::trunc) << edited;
 
     EXPECT_EQ(3, dlg.m_session.Reload());
-    EXPECT_EQ(0u, dlg.m_engine.m_workers.count(0));
+    EXPECT_FALSE(Running(0));
     EXPECT_NE(before[1], dlg.m_engine.m_workers.at(1).m_hProcess);
     EXPECT_EQ(before[2], dlg.m_engine.m_workers.at(2).m_hProcess);
-    EXPECT_EQ(0u, dlg.m_engine.m_workers.count(3));
+    EXPECT_FALSE(Running(3));
     ASSERT_EQ(5, dlg.m_engine.RowCount());
     EXPECT_EQ(7, dlg.m_engine.Tag(4)->m_nId);
     EXPECT_EQ(QStringLiteral("新的"), dlg.CellText(4, kColName));
