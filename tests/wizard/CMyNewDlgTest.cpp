@@ -20,7 +20,6 @@ TEST_F(SourcePageTest, ChecksRunInOrderWithTheirMessages)
         {"cam", "rtsp://a/b c", "", "请输入正确的发布地址!  很关键!!!"},
         {"cam", "http://a/1", "rtmps://b/1", "请输入正确的发布地址地址以rtmp:// 开头!!!"},
         {"cam", "rtsp://a/b c", "rtmp://b/1", "信号源地址不能包含空格、引号或控制字符!"},
-        {"cam", "rtsp://a/\"x", "rtmp://b/1", "信号源地址不能包含空格、引号或控制字符!"},
         {"cam", "rtsp://a/1", "rtmp://b/x y", "发布地址不能包含空格、引号或控制字符!"},
         {"ca\nm", "rtsp://a/1", "rtmp://b/1", "名称不能包含控制字符!"},
         {"一号 机", "http://a:80/x.flv", "rtmp://b/1", ""},
