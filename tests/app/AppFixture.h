@@ -78,6 +78,13 @@ protected:
         m_dlg->show();
         return *m_dlg;
     }
+    // One stored paused channel, id 0, copying video and re-encoding audio; extra lines go first
+    // (the first of duplicate keys wins).
+    CRelayDlg& OpenWith(const std::string& publish, const std::string& extra = "")
+    {
+        return Open("nextId=1\n" + extra + StoredChannel(0, "cam", "rtsp://127.0.0.1:1/in/1", publish, "暂停中"));
+    }
+    bool Running(int id) const { return m_dlg->m_engine.m_workers.count(id) == 1; }
     QStringList Row(int row) const
     {
         QStringList cells;
@@ -104,6 +111,14 @@ protected:
             auto found = m_dlg->m_engine.m_workers.find(id);
             return found != m_dlg->m_engine.m_workers.end() && !ProcessProbe::IsAlive(found->second.m_hProcess);
         }, timeoutMs);
+    }
+    // Two ticks after the child of channel id ended: the first clears the run bit, the second counts.
+    void NoticeEnd(int id = 0)
+    {
+        ASSERT_TRUE(WaitChildEnded(id)) << "the child did not end";
+        m_dlg->OnTimer(ID_SUPERVISE_TIMER);
+        ASSERT_TRUE(Running(id)) << "cleaned up at the first notice";
+        m_dlg->OnTimer(ID_SUPERVISE_TIMER);
     }
     // A right-click on clickedRow (-1: the blank space below the rows), the menu answered with
     // command (0: dismissed). Returns the row the menu was for, -1 when none opened.

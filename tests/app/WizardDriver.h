@@ -1,13 +1,12 @@
 #pragma once
 // Drives the channel wizard that the main window opens itself (button "导入信号" or the menu's
 // "编辑"): each page is worked once it is the active modal window, like an operator would,
-// then left with "完成" or cancelled with Escape. Owns its polling timers.
+// then left with "完成" or cancelled with Escape.
 #include "wizard/CMyChildDlg.h"
 #include "wizard/CMyNewDlg.h"
 #include "wizard/WizardTestKit.h"
 
 #include <QAbstractButton>
-#include <QDeadlineTimer>
 
 namespace apptest {
 
@@ -39,16 +38,16 @@ public:
     explicit WizardDriver(WizardScript script) : m_script(std::move(script))
     {
         using End = WizardScript::End;
-        WhenModal<CMyNewDlg>([this](CMyNewDlg& page) {
+        wizardtest::WhenModalPage<CMyNewDlg>([this](CMyNewDlg& page) {
             if (m_script.source)
                 m_script.source(page);
             if (m_script.end != End::CancelSource) {
-                WhenModal<CMyChildDlg>([this](CMyChildDlg& child) {
+                wizardtest::WhenModalPage<CMyChildDlg>([this](CMyChildDlg& child) {
                     if (m_script.encoding)
                         m_script.encoding(child);
                     m_script.end == End::Finish ? Click(&child, "1024") : QTest::keyClick(&child, Qt::Key_Escape);
                     m_reachedEnd = m_script.end == End::Finish && !child.isVisible();
-                });
+                }, nullptr, &m_owner);
                 Click(&page, "1006");  // returns once the encoding page has closed
                 if (m_script.end == End::Finish)
                     return;
@@ -56,32 +55,14 @@ public:
             }
             QTest::keyClick(&page, Qt::Key_Escape);
             m_reachedEnd = true;
-        });
+        }, nullptr, &m_owner);
     }
     ~WizardDriver() { EXPECT_TRUE(m_reachedEnd) << "the wizard script did not run to its end"; }
 
 private:
-    // Runs fn from the event loop once a Page is the active modal window.
-    template <class Page>
-    void WhenModal(std::function<void(Page&)> fn)
-    {
-        QTimer& timer = *m_timers.emplace_back(std::make_unique<QTimer>());
-        QObject::connect(&timer, &QTimer::timeout, [&timer, fn, deadline = QDeadlineTimer(20000)] {
-            auto* page = qobject_cast<Page*>(QApplication::activeModalWidget());
-            if ((!page || !page->isVisible()) && !deadline.hasExpired())
-                return;
-            timer.stop();
-            if (page && page->isVisible())
-                return fn(*page);
-            ADD_FAILURE() << Page::staticMetaObject.className() << " never became modal";
-            wizardtest::CloseAllDialogs();
-        });
-        timer.start(10);
-    }
-
     WizardScript m_script;
     bool m_reachedEnd = false;
-    std::vector<std::unique_ptr<QTimer>> m_timers;
+    QObject m_owner;  // its end cancels the waits of a script that never ran
 };
 
 }  // namespace apptest

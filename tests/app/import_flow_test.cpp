@@ -40,7 +40,7 @@ protected:
 
 TEST_F(ImportFlowTest, FirstImportStoresStartsAndAppendsTheRow)
 {
-    CRelayDlg& dlg = Open();
+    CRelayDlg& dlg = Open("m_bRTSPuseTCP=1\n");
     const std::string publish = "rtmp://127.0.0.1:1/live/a#delay=1500,interval=100,kbps=512.0";
     Import("大门", QString::fromStdString(publish), [](CMyChildDlg& page) {
         Click(&page, "1026");                                  // re-encode video,
@@ -50,8 +50,6 @@ TEST_F(ImportFlowTest, FirstImportStoresStartsAndAppendsTheRow)
     });
     ASSERT_EQ(1, dlg.m_list->rowCount());
     EXPECT_EQ(QStringList({"大门", " ", "运行中", "是", "640*360"}), Row(0));
-    EXPECT_EQ(0, dlg.m_engine.Tag(0)->m_nId);
-    EXPECT_EQ(1, dlg.m_nNextId);
     // The channel's keys in the order they are stored, the list state and nextId after them;
     // an empty watermark path is stored, an empty stream name is not.
     const std::pair<const char*, std::string> stored[] = {{"0+Name", "大门"}, {"0+SignalName", kSource},
@@ -65,17 +63,20 @@ TEST_F(ImportFlowTest, FirstImportStoresStartsAndAppendsTheRow)
         EXPECT_NE(keys.end(), last = std::find(last, keys.end(), key)) << key << " missing or out of order";
     }
     EXPECT_EQ(keys.end(), std::find(keys.begin(), keys.end(), "0+StreamName"));
-    // The child runs with the wizard's values (libfaac adapted to the built-in encoder).
+    // The child runs with the wizard's values, one argument per line: the RTSP address kept whole
+    // over TCP, libfaac adapted to the built-in encoder; stdin /dev/null, no descriptor of ours.
     ASSERT_TRUE(QTest::qWaitFor([&] { return FakeRuns().size() == 1; }));
-    EXPECT_NE(std::string::npos, FakeRuns()[0].find(std::string("\n-i\n") + kSource +
+    EXPECT_NE(std::string::npos, FakeRuns()[0].find(std::string("\n-rtsp_transport\ntcp\n-i\n") + kSource +
                                                     "\n-vcodec\nlibx264\n-acodec\naac\n-ac\n2\n-ar\n44100\n-b:a\n32k\n"
                                                     "-s\n640*360\n-b:v\n800k\n-r\n25\n-vprofile\nmain\n-f\nflv\n" +
-                                                    publish + "\n"))
+                                                    publish + "\nstdin: /dev/null\nfds: 0 1 2\n"))
         << FakeRuns()[0];
     EXPECT_TRUE(QTest::qWaitFor([&] { return dlg.CellText(0, 1) == "512kbps"; })) << dlg.CellText(0, 1).toStdString();
 }
 
-// Cancelling either page of an import or an edit leaves file, list and ids as they were.
+// Cancelling either page of an import or an edit leaves file, list and ids as they were. The
+// next confirmed import, with video and audio both off, gets id 1 and is listed, but says why
+// nothing runs and counts no failure.
 TEST_F(ImportFlowTest, CancelledWizardChangesNothing)
 {
     CRelayDlg& dlg = Open("nextId=1\n" + StoredChannel(0, "cam", kSource, "rtmp://127.0.0.1:1/live/a"));
@@ -95,11 +96,12 @@ TEST_F(ImportFlowTest, CancelledWizardChangesNothing)
             EXPECT_EQ(row0, Row(0));
             EXPECT_EQ(1, dlg.m_nNextId);
         }
-    EXPECT_TRUE(FakeRuns().empty());
-    // No id was used up: the next confirmed import gets id 1.
-    Import("一号", "rtmp://127.0.0.1:1/live/n#hang=1");
-    EXPECT_EQ(1, dlg.m_engine.Tag(1)->m_nId);
+    Import("空", "rtmp://127.0.0.1:1/live/e", [](CMyChildDlg& page) { Click(&page, "1025"), Click(&page, "1028"); });
     EXPECT_EQ("2", Stored("nextId"));
+    EXPECT_EQ(QStringList({"空", "视频和音频均未启用，未开启直播！"}), Row(1).mid(0, 2));
+    dlg.OnTimer(ID_SUPERVISE_TIMER);
+    EXPECT_EQ(0, dlg.m_engine.m_failCounts[1]);
+    EXPECT_TRUE(FakeRuns().empty());
 }
 
 // An emptied field keeps its stored value, an emptied watermark is removed; the running child
@@ -113,10 +115,7 @@ TEST_F(ImportFlowTest, EditStoresByTheWriteRulesAndLeavesTheChildRunning)
     dlg.OnChannelCommand(ID_CHANNEL_RUN, 0);
     const pid_t pid = dlg.m_engine.m_workers.at(0).m_hProcess;
     ASSERT_TRUE(QTest::qWaitFor([&] { return dlg.CellText(0, 1) == "318kbps"; }));
-    Edit(0, {[](CMyNewDlg& page) {
-                 EXPECT_EQ("旧名", Get<QLineEdit>(&page, "1001")->text());
-                 TypeInto(&page, "1001", "新名字");
-             },
+    Edit(0, {[](CMyNewDlg& page) { TypeInto(&page, "1001", "新名字"); },
              [](CMyChildDlg& page) {
                  EXPECT_EQ("/tmp/wm.png", Get<QLineEdit>(&page, "1007")->text());
                  TypeInto(&page, "1031", "");                                      // bitrate cleared
@@ -133,19 +132,4 @@ TEST_F(ImportFlowTest, EditStoresByTheWriteRulesAndLeavesTheChildRunning)
         EXPECT_EQ(value, Stored(std::string("0+") + key)) << key;
     EXPECT_EQ(pid, dlg.m_engine.m_workers.at(0).m_hProcess);
     EXPECT_TRUE(ProcessProbe::IsAlive(pid));
-    EXPECT_EQ(1u, FakeRuns().size());
-}
-
-// Video and audio both off: the import still lists the channel and says why nothing runs.
-TEST_F(ImportFlowTest, ImportWithNothingToRelayIsListedButNotStarted)
-{
-    CRelayDlg& dlg = Open();
-    Import("空", "rtmp://127.0.0.1:1/live/e", [](CMyChildDlg& page) { Click(&page, "1025"), Click(&page, "1028"); });
-    EXPECT_EQ(QStringList({"空", "视频和音频均未启用，未开启直播！"}), Row(0).mid(0, 2));
-    EXPECT_EQ(1, dlg.m_engine.Tag(0)->m_bStopped);
-    EXPECT_EQ("00", Stored("0+checkstate") + Stored("0+checkstate3"));
-    EXPECT_EQ("1", Stored("nextId"));
-    dlg.OnTimer(ID_SUPERVISE_TIMER);  // nothing ran, so nothing is counted as a failure
-    EXPECT_EQ(0, dlg.m_engine.m_failCounts[0]);
-    EXPECT_TRUE(FakeRuns().empty());
 }

@@ -20,7 +20,6 @@ TEST_F(SourcePageTest, ChecksRunInOrderWithTheirMessages)
         {"cam", "rtsp://a/b c", "", "请输入正确的发布地址!  很关键!!!"},
         {"cam", "http://a/1", "rtmps://b/1", "请输入正确的发布地址地址以rtmp:// 开头!!!"},
         {"cam", "rtsp://a/b c", "rtmp://b/1", "信号源地址不能包含空格、引号或控制字符!"},
-        {"cam", "rtsp://a/\"x", "rtmp://b/1", "信号源地址不能包含空格、引号或控制字符!"},
         {"cam", "rtsp://a/1", "rtmp://b/x y", "发布地址不能包含空格、引号或控制字符!"},
         {"ca\nm", "rtsp://a/1", "rtmp://b/1", "名称不能包含控制字符!"},
         {"一号 机", "http://a:80/x.flv", "rtmp://b/1", ""},
@@ -32,9 +31,10 @@ TEST_F(SourcePageTest, ChecksRunInOrderWithTheirMessages)
         SCOPED_TRACE((c[0] + " | " + c[1] + " | " + c[2]).toStdString());
         for (int i = 0; i < 3; ++i)
             Get<QLineEdit>(&page, i == 0 ? "1001" : i == 1 ? "1002" : "1003")->setText(c[i]);
+        // An encoding page that opens is noted and closed, expected or not; owner ends the wait.
         bool encodingOpened = false;
-        if (c[3].isEmpty())
-            WhenModal(&page.m_child, [&] { encodingOpened = true, page.m_child.reject(); });
+        QObject owner;
+        WhenModalPage<CMyChildDlg>([&](CMyChildDlg& child) { encodingOpened = true, child.reject(); }, &page.m_child, &owner);
         m_messages.clear();
         Press(&page, "1006");
         EXPECT_EQ(m_messages.join(" | ").toStdString(), c[3].toStdString());

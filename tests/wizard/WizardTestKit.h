@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QDeadlineTimer>
 #include <QDialog>
 #include <QLineEdit>
 #include <QTest>
@@ -23,22 +24,30 @@ inline void CloseAllDialogs()
         modal->reject();
 }
 
-// Runs fn from the event loop as soon as dlg is the active modal window. If it never gets
-// there, the test fails and every dialog is closed instead of hanging.
-inline void WhenModal(QDialog* dlg, std::function<void()> fn)
+// Runs fn from the event loop as soon as a visible Page (dlg itself, when given) is the active
+// modal window. If none gets there within 20 s, the test fails and every dialog is closed
+// instead of hanging. The wait ends early with owner, when given.
+template <class Page> void WhenModalPage(std::function<void(Page&)> fn, QDialog* dlg = nullptr, QObject* owner = nullptr)
 {
-    auto* timer = new QTimer;
-    QObject::connect(timer, &QTimer::timeout, [=, triesLeft = 2000]() mutable {  // 20 s
-        const bool ready = QApplication::activeModalWidget() == dlg && dlg->isVisible();
-        if (!ready && --triesLeft > 0)
+    auto* timer = new QTimer(owner);
+    QObject::connect(timer, &QTimer::timeout, [=, deadline = QDeadlineTimer(20000)] {
+        auto* page = qobject_cast<Page*>(QApplication::activeModalWidget());
+        const bool ready = page && page->isVisible() && (!dlg || page == dlg);
+        if (!ready && !deadline.hasExpired())
             return;
         timer->stop();
         timer->deleteLater();
-        if (!ready)
-            ADD_FAILURE() << "page " << dlg->metaObject()->className() << " never became modal";
-        ready ? fn() : CloseAllDialogs();
+        if (ready)
+            return fn(*page);
+        ADD_FAILURE() << (dlg ? dlg->metaObject() : &Page::staticMetaObject)->className() << " never became modal";
+        CloseAllDialogs();
     });
     timer->start(10);
+}
+
+inline void WhenModal(QDialog* dlg, std::function<void()> fn)
+{
+    WhenModalPage<QDialog>([fn](QDialog&) { fn(); }, dlg);
 }
 
 // The control with the given id; a failed lookup is reported and answered with a stand-in
