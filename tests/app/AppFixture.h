@@ -22,12 +22,6 @@ inline void PrintTo(const QString& text, std::ostream* os) { *os << '"' << text.
 
 namespace apptest {
 
-inline std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 // Children of this test process; zombies (ended, not reaped) only when asked.
 inline int ChildCount(bool withZombies = false)
 {

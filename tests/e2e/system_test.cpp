@@ -16,7 +16,6 @@ using namespace std::chrono_literals;
 
 const std::string kNames[2] = {"前门摄像头", "大厅\"转码\""};
 
-using apptest::ReadFile;
 using e2e::Nginx;
 using e2e::StartNginx;
 

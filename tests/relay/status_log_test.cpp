@@ -18,12 +18,6 @@
 
 namespace {
 
-std::string ReadAll(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 std::string Drain(int fd)
 {
     std::string text;
@@ -51,7 +45,7 @@ TEST(StatusLog, StampsUnlessTheJournalIsStandardError)
     StatusLog(dir.File("CamRelay.log"), err[1]).Write("信号 a (id 0): 已暂停");
     ::unsetenv("JOURNAL_STREAM");
     EXPECT_EQ("信号 a (id 0): 已暂停\n", Drain(err[0]));
-    EXPECT_TRUE(std::regex_match(ReadAll(dir.File("CamRelay.log")), std::regex("(" + stamp + "){2}")));
+    EXPECT_TRUE(std::regex_match(ReadFile(dir.File("CamRelay.log")), std::regex("(" + stamp + "){2}")));
     ::close(err[0]), ::close(err[1]);
 }
 
@@ -80,8 +74,8 @@ TEST(StatusLog, WaitsForItsFolderAndRotatesAtOneMebibyte)
     EXPECT_LE(older, StatusLog::kMaxFileBytes);
     EXPECT_GT(older, StatusLog::kMaxFileBytes - 1100);
     EXPECT_EQ(1100u * 1020 + 1, older + current);
-    EXPECT_EQ(std::string::npos, ReadAll(path + ".1").find("oldest"));
-    EXPECT_NE(std::string::npos, ReadAll(path).find("x!\n"));
+    EXPECT_EQ(std::string::npos, ReadFile(path + ".1").find("oldest"));
+    EXPECT_NE(std::string::npos, ReadFile(path).find("x!\n"));
 }
 
 // A blocking pipe or stream socket as standard error with less room than the lines queued, or a

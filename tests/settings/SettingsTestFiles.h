@@ -6,22 +6,10 @@
 #include <gtest/gtest.h>
 #include <iterator>
 
-// Whole-file helpers for the settings tests.
-inline std::string ReadBytes(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-inline void WriteBytes(const std::string& path, std::string_view bytes)
-{
-    std::ofstream(path, std::ios::binary | std::ios::trunc).write(bytes.data(), std::streamsize(bytes.size()));
-}
-
 // A store over a config.ini holding these bytes.
 inline ConfigStore StoreWith(const TempDir& dir, std::string_view bytes)
 {
-    WriteBytes(dir.File("config.ini"), bytes);
+    WriteFile(dir.File("config.ini"), bytes);
     return ConfigStore(dir.Path());
 }
 

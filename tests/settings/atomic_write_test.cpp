@@ -29,7 +29,7 @@ TEST(AtomicWrite, FailureMidWriteLeavesTheOldFileWhole)
         AtomicFile::SetWriteFailureForTest(afterBytes);
         EXPECT_FALSE(store.SetValue("2", "a")) << afterBytes;
         AtomicFile::SetWriteFailureForTest(-1);
-        EXPECT_TRUE(ReadBytes(store.IniPath()) == before) << "file changed after failing at " << afterBytes;
+        EXPECT_TRUE(ReadFile(store.IniPath()) == before) << "file changed after failing at " << afterBytes;
         EXPECT_EQ(store.GetValue("a"), "1") << afterBytes;
         EXPECT_EQ(EntryCount(dir.Path()), 1) << "temporary file left after failing at " << afterBytes;
     }
@@ -47,13 +47,13 @@ TEST(AtomicWrite, ModesAndReadOnlyPlaces)
         TempDir dir;
         const std::string ini = dir.File("config.ini");
         if (c.fileMode)
-            WriteBytes(ini, before), chmod(ini.c_str(), c.fileMode);
+            WriteFile(ini, before), chmod(ini.c_str(), c.fileMode);
         chmod(dir.Path().c_str(), c.dirMode);
         EXPECT_EQ(ConfigStore(dir.Path()).SetValue("4", "nextId"), c.written) << c.what;
         chmod(dir.Path().c_str(), 0700);
         struct stat st {};
         EXPECT_EQ(stat(ini.c_str(), &st) == 0 ? st.st_mode & 07777 : 0, c.modeAfter) << c.what;
-        EXPECT_EQ(ReadBytes(ini), c.written ? "[SET DEFAULT VALUE]\nnextId=4\n" : before) << c.what;
+        EXPECT_EQ(ReadFile(ini), c.written ? "[SET DEFAULT VALUE]\nnextId=4\n" : before) << c.what;
         EXPECT_LE(EntryCount(dir.Path()), 1) << c.what;
     }
 }
@@ -67,12 +67,12 @@ TEST(AtomicWrite, ExternalEditsAreSeenByTheNextReadAndWrite)
     const ConfigStore store = StoreWith(dir, "[SET DEFAULT VALUE]\nk=aaaa\n");
     ASSERT_EQ(store.GetValue("k"), "aaaa");
     const auto modified = std::filesystem::last_write_time(ini);
-    WriteBytes(ini, "[SET DEFAULT VALUE]\nk=bbbb\n");
+    WriteFile(ini, "[SET DEFAULT VALUE]\nk=bbbb\n");
     std::filesystem::last_write_time(ini, modified);
     EXPECT_EQ(store.GetValue("k"), "bbbb");
-    WriteBytes(ini, "[SET DEFAULT VALUE]\nk=dddd\nother=1\n");
+    WriteFile(ini, "[SET DEFAULT VALUE]\nk=dddd\nother=1\n");
     ASSERT_TRUE(store.SetValue("eeee", "k"));
-    EXPECT_EQ(ReadBytes(ini), "[SET DEFAULT VALUE]\nk=eeee\nother=1\n");
+    EXPECT_EQ(ReadFile(ini), "[SET DEFAULT VALUE]\nk=eeee\nother=1\n");
 }
 
 // Where the settings live without --dir, on real folders: beside the program when it is the
@@ -92,7 +92,7 @@ TEST(DataFolder, PortableLayoutOrUserConfigFolder)
         const std::string program = dir.File("prog");
         std::filesystem::create_directory(program);
         if (c.hasIni)
-            WriteBytes(program + "/config.ini", "[SET DEFAULT VALUE]\n");
+            WriteFile(program + "/config.ini", "[SET DEFAULT VALUE]\n");
         chmod(program.c_str(), c.programMode);
         const std::string xdg = dir.File("xdg"), home = dir.File("home");
         const DataDir found = DataDir::Resolve(program, c.xdgAbsolute ? xdg.c_str() : "xdg", home.c_str());
@@ -106,7 +106,7 @@ TEST(DataFolder, PortableLayoutOrUserConfigFolder)
         EXPECT_EQ(EntryCount(program), c.hasIni ? 1 : 0) << c.what << ": nothing is written beside the program";
     }
     TempDir dir;
-    WriteBytes(dir.File(".config"), "a file in the way");
+    WriteFile(dir.File(".config"), "a file in the way");
     chmod(dir.Path().c_str(), 0555);
     const DataDir refused = DataDir::Resolve(dir.Path(), nullptr, dir.Path().c_str());
     chmod(dir.Path().c_str(), 0700);
@@ -148,7 +148,7 @@ TEST(AtomicWrite, StartUpRemovesStaleTemporaryFilesOnly)
     for (const auto& c : cases) {
         const std::string path = dir.File(c.name);
         if (c.kind == File)
-            WriteBytes(path, "[SET DEFAULT VALUE]\n");
+            WriteFile(path, "[SET DEFAULT VALUE]\n");
         else if (c.kind == Folder)
             std::filesystem::create_directory(path);
         else

@@ -54,7 +54,7 @@ TEST(ChannelStore, ScanRenumbersInOneReplace)
             EXPECT_EQ(store.GetValue("nextId"), nextIdBefore);
             ASSERT_EQ(rows.size(), c.oldIds.size());
             ASSERT_EQ(again.size(), rows.size());
-            const IniFile written = IniFile::Parse(ReadBytes(store.IniPath()));
+            const IniFile written = IniFile::Parse(ReadFile(store.IniPath()));
             for (std::size_t r = 0; r < rows.size(); ++r) {
                 const int oldId = c.oldIds[r], id = c.readOnly ? oldId : int(r);
                 const std::string name(1, c.names[r]);

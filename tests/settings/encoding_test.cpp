@@ -9,7 +9,7 @@
 // its first rewrite converts the whole file to UTF-8 (never half of each).
 TEST(IniEncoding, FilesKeepTheirEncodingAndGbkIsConvertedWhole)
 {
-    const std::string data = CAMRELAY_TEST_DATA, gbk = ReadBytes(data + "/config_gbk.ini");
+    const std::string data = CAMRELAY_TEST_DATA, gbk = ReadFile(data + "/config_gbk.ini");
     ASSERT_FALSE(gbk.empty() || TextCodec::IsValidUtf8(gbk));
     const std::string bom = "\xEF\xBB\xBF[SET DEFAULT VALUE]\r\n0+Name=后院 😀\r\n";
     const std::string added = "9+strAVState=运行中\r\n9+VdTransCode=是\r\n";
@@ -17,7 +17,7 @@ TEST(IniEncoding, FilesKeepTheirEncodingAndGbkIsConvertedWhole)
     const std::tuple<std::string, std::string, std::string> cases[] = {
         {bom, "后院 😀", bom + added},
         {Utf16LeFile(utf16), "后院 😀", Utf16LeFile(utf16 + u"9+strAVState=运行中\r\n9+VdTransCode=是\r\n")},
-        {gbk, "大门摄像头", ReadBytes(data + "/config_gbk.utf8.ini") + added},
+        {gbk, "大门摄像头", ReadFile(data + "/config_gbk.utf8.ini") + added},
     };
     for (const auto& [before, name, after] : cases) {
         TempDir dir;
@@ -25,7 +25,7 @@ TEST(IniEncoding, FilesKeepTheirEncodingAndGbkIsConvertedWhole)
         EXPECT_EQ(store.GetValue("0+Name"), name);
         ASSERT_TRUE(store.SetValue("运行中", "9+strAVState"));
         ASSERT_TRUE(store.SetValue("是", "9+VdTransCode"));
-        EXPECT_EQ(ReadBytes(store.IniPath()), after) << name;
+        EXPECT_EQ(ReadFile(store.IniPath()), after) << name;
         EXPECT_EQ(store.GetValue("0+Name"), name);
     }
 }
@@ -61,10 +61,10 @@ TEST(IniEncoding, DamagedFilesKeepTheirReadableChannels)
         }
         EXPECT_EQ(store.GetValue("nextId"), "7") << c.what;
         // A restart reads the file as written, not the kept document.
-        const IniFile restarted = IniFile::Parse(ReadBytes(store.IniPath()));
+        const IniFile restarted = IniFile::Parse(ReadFile(store.IniPath()));
         c.readable.emplace_back("nextId", "7");
         for (const auto& [key, value] : c.readable)
             EXPECT_EQ(restarted.GetValue("SET DEFAULT VALUE", key), value) << c.what << ": " << key << " after a restart";
-        EXPECT_NE(ReadBytes(store.IniPath()).find(c.kept), std::string::npos) << c.what;
+        EXPECT_NE(ReadFile(store.IniPath()).find(c.kept), std::string::npos) << c.what;
     }
 }

@@ -48,7 +48,7 @@ TEST(IniRules, RewriteTouchesOnlyTheChangedLines)
     for (const auto& c : cases) {
         TempDir dir;
         ASSERT_TRUE(StoreWith(dir, c.before).SetValues(c.writes)) << c.what;
-        EXPECT_EQ(ReadBytes(dir.File("config.ini")), c.after) << c.what;
+        EXPECT_EQ(ReadFile(dir.File("config.ini")), c.after) << c.what;
     }
 }
 
@@ -84,5 +84,5 @@ TEST(IniRules, RefusesKeysAndValuesThatWouldChangeTheFileStructure)
         EXPECT_FALSE(store.SetValue(value, key)) << key << " = " << value;
         EXPECT_FALSE(store.SetValues({{"ok", "1"}, {key, value}}));  // one bad pair spoils the batch
     }
-    EXPECT_EQ(ReadBytes(store.IniPath()), kHead + "0+Name=keep\n");
+    EXPECT_EQ(ReadFile(store.IniPath()), kHead + "0+Name=keep\n");
 }

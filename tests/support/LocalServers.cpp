@@ -22,12 +22,6 @@ std::chrono::milliseconds Millis(double seconds)
 
 const std::string kLibrary = "source '" CAMRELAY_SCRIPTS "/lib-servers.sh'";
 
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 // True once pid has ended. The child stays a zombie (not reaped), which keeps its process group
 // id reserved until the group has been killed.
 bool HasEnded(pid_t pid, int* exitCode)

@@ -1,5 +1,10 @@
 #pragma once
 #include <string>
+#include <string_view>
+
+// The whole content of a file (empty when it cannot be read), and a file replaced by bytes.
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, std::string_view bytes);
 
 // A fresh private folder under $TMPDIR (or /tmp), removed with everything in it (read-only
 // folders included, symbolic links not followed) when the object goes out of scope. Not
