@@ -1,17 +1,13 @@
 #include "LocalServers.h"
 
 #include "ProcessProbe.h"
+#include "relay/ChildProcess.h"
 
-#include <fcntl.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <chrono>
-#include <cstdio>
-#include <fstream>
 #include <sstream>
+#include <utility>
 
 namespace {
 
@@ -21,56 +17,6 @@ std::chrono::milliseconds Millis(double seconds)
 }
 
 const std::string kLibrary = "source '" CAMRELAY_SCRIPTS "/lib-servers.sh'";
-
-// True once pid has ended. The child stays a zombie (not reaped), which keeps its process group
-// id reserved until the group has been killed.
-bool HasEnded(pid_t pid, int* exitCode)
-{
-    siginfo_t info {};
-    if (::waitid(P_PID, pid, &info, WEXITED | WNOHANG | WNOWAIT) != 0)
-        return errno == ECHILD;
-    if (info.si_pid == pid)
-        *exitCode = info.si_code == CLD_EXITED ? info.si_status : 128 + info.si_status;
-    return info.si_pid == pid;
-}
-
-// Kills whatever is left of pid's group (grandchildren) and reaps pid.
-void KillAndReap(pid_t pid, int* exitCode)
-{
-    ::kill(-pid, SIGKILL);
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (*exitCode < 0)
-        *exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-// argv in a new process group, stdin /dev/null, stdout and stderr to outFd, signals at their
-// defaults, and SIGKILL when the starting thread ends: a test binary that dies (abort, crash,
-// kill, ctest's timeout) takes it along. Returns the pid, -1 on failure.
-pid_t Spawn(const std::vector<std::string>& argv, int outFd)
-{
-    std::vector<char*> cargv;
-    for (const std::string& arg : argv)
-        cargv.push_back(const_cast<char*>(arg.c_str()));
-    cargv.push_back(nullptr);
-    const pid_t pid = ::fork();
-    if (pid == 0) {   // only async-signal-safe calls until exec
-        ::setpgid(0, 0);
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        const int in = ::open("/dev/null", O_RDONLY);
-        ::dup2(in, 0), ::dup2(outFd, 1), ::dup2(outFd, 2);
-        ::close_range(3, ~0U, 0);
-        sigset_t none;
-        sigemptyset(&none);
-        ::sigprocmask(SIG_SETMASK, &none, nullptr);
-        for (int sig : {SIGPIPE, SIGTERM, SIGINT, SIGHUP, SIGQUIT})
-            ::signal(sig, SIG_DFL);
-        ::execvp(cargv[0], cargv.data());
-        ::_exit(127);
-    }
-    return pid;
-}
 
 }   // namespace
 
@@ -102,32 +48,41 @@ int FreeTcpPort()
     return RunShell("free_port", {}, 10, &port) == 0 ? std::atoi(port.c_str()) : 0;
 }
 
+// The relay's own spawner: own process group, stdin /dev/null, no other descriptor, signals at
+// their defaults, SIGKILL when the starting thread ends. A shell appends the output to the log
+// and becomes the program (looked up in PATH).
 bool ServerProcess::Start(const std::vector<std::string>& argv, const std::string& logPath)
 {
     Stop();
     m_exitCode = -1;
-    const int log =
-        ::open(logPath.empty() ? "/dev/null" : logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (log < 0)
+    std::vector<std::string> args = {"-c", "exec \"$@\" >>\"$0\" 2>&1", logPath.empty() ? "/dev/null" : logPath};
+    args.insert(args.end(), argv.begin(), argv.end());
+    const SpawnResult r = SpawnChild("/bin/sh", args);
+    if (r.status != SpawnResult::Ok)
         return false;
-    m_pid = Spawn(argv, log);
-    ::close(log);
-    return m_pid > 0;
+    ::close(r.readFd);
+    m_pid = r.pid;
+    return true;
 }
 
 void ServerProcess::Stop(int signal, double graceSeconds)
 {
     if (m_pid <= 0)
         return;
-    if (!HasEnded(m_pid, &m_exitCode) && ::kill(-m_pid, signal) == 0)
-        ProcessProbe::WaitUntil([&] { return HasEnded(m_pid, &m_exitCode); }, Millis(graceSeconds));
-    KillAndReap(m_pid, &m_exitCode);
-    m_pid = -1;
+    if (Running() && ::kill(-m_pid, signal) == 0)
+        ProcessProbe::WaitUntil([&] { return !Running(); }, Millis(graceSeconds));
+    KillChild(std::exchange(m_pid, -1));   // what is left of the group, then the reaping
 }
 
+// WNOWAIT: an ended child stays a zombie until Stop(), keeping its group id for the group's kill.
 bool ServerProcess::Running()
 {
-    return m_pid > 0 && !HasEnded(m_pid, &m_exitCode);
+    siginfo_t info{};
+    if (m_pid <= 0 || ::waitid(P_PID, static_cast<id_t>(m_pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0)
+        return false;
+    if (info.si_pid == m_pid)
+        m_exitCode = info.si_code == CLD_EXITED ? info.si_status : 128 + info.si_status;
+    return info.si_pid != m_pid;
 }
 
 bool ShellServer::Start(const std::string& commands, const std::string& readyWords)

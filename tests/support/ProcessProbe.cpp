@@ -97,9 +97,4 @@ bool WaitUntil(const std::function<bool()>& predicate, std::chrono::milliseconds
     return true;
 }
 
-std::string FakeFfmpegPath()
-{
-    return CAMRELAY_BIN_DIR "/fake_ffmpeg";
-}
-
 }   // namespace ProcessProbe

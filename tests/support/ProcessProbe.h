@@ -27,7 +27,4 @@ std::vector<pid_t> ProcessesWithArg(const std::string& substring);
 // Polls the predicate every 10 ms until it holds or the timeout has passed; its last result.
 bool WaitUntil(const std::function<bool()>& predicate, std::chrono::milliseconds timeout);
 
-// The fake transcoder built beside the program (build/bin/fake_ffmpeg).
-std::string FakeFfmpegPath();
-
 }   // namespace ProcessProbe

@@ -7,7 +7,7 @@
 // tell how long a reading took to reach the window. "-encoders" prints an encoder list.
 // With FAKE_FFMPEG_LOG_DIR set, <dir>/<pid>.txt records first of all:
 //   one line per argv entry (backslash and newline escaped as \\ and \n), then
-//   "stdin: <target of fd 0>", "fds: <open fds>", "pgid=<n> pid=<n>", "cwd: <dir>".
+//   "stdin: <target of fd 0>", "fds: <open fds>".
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -39,8 +39,7 @@ void WriteLog(const std::string& dir, int argc, char** argv)
     for (int fd = 0; fd < 1024; ++fd)
         if (::fcntl(fd, F_GETFD) != -1)
             text += " " + std::to_string(fd);
-    text += "\npgid=" + std::to_string(::getpgrp()) + " pid=" + std::to_string(::getpid()) + "\ncwd: " +
-            std::filesystem::current_path(ec).string() + "\n";
+    text += "\n";
     const std::string path = dir + "/" + std::to_string(::getpid()) + ".txt";
     if (std::ofstream(path + ".tmp", std::ios::binary) << text)
         std::rename((path + ".tmp").c_str(), path.c_str());
