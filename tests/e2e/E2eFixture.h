@@ -9,48 +9,36 @@
 
 namespace e2e {
 
-// nginx-rtmp on one port for the whole run, so that Stop() then StartNginx() is an outage.
-inline ShellServer& Nginx()
-{
-    static ShellServer server;
-    return server;
-}
+// nginx-rtmp on one port for the whole run (so that Stop() then StartNginx() is an outage), and
+// the RTSP camera simulator (H.264 Main 640x360 25 fps, A-law 8 kHz mono) with its pid, to freeze
+// it with SIGSTOP.
+struct Servers {
+    ShellServer nginx, camera;
+    int port = FreeTcpPort();
+    std::string cameraUrl;
+    pid_t cameraPid = 0;
+};
 
-inline int NginxPort()
+inline Servers& Local()
 {
-    static const int port = FreeTcpPort();
-    return port;
+    static Servers servers;
+    return servers;
 }
 
 inline std::string Url(const std::string& stream)
 {
-    return "rtmp://127.0.0.1:" + std::to_string(NginxPort()) + "/live/" + stream;
+    return "rtmp://127.0.0.1:" + std::to_string(Local().port) + "/live/" + stream;
 }
 
 // nginx with the live test source publishing to its stream "src" (H.264 High 640x360 + AAC
-// 44.1 kHz mono), once the source shows video.
-inline void StartNginx()
+// 44.1 kHz mono), once the source shows video; then the camera.
+inline void StartServers()
 {
-    const std::string src = Url("src");
-    ASSERT_TRUE(Nginx().Start("start_nginx_rtmp nginx " + std::to_string(NginxPort()) +
-                              " && start_test_source source.log " + src +
-                              " && probe_until_video " + src + " >/dev/null")) << Nginx().Log();
-}
-
-// The RTSP camera simulator: H.264 Main 640x360 25 fps with A-law 8 kHz mono audio; its pid is
-// there to freeze it with SIGSTOP.
-struct Camera {
-    ShellServer shell;
-    std::string url;
-    pid_t pid = 0;
-};
-
-inline Camera& StartCamera()
-{
-    static Camera camera;
-    EXPECT_TRUE(camera.shell.Start("start_rtsp_sim rtsp.log $(free_port)", "$RTSP_URL $RTSP_PID") &&
-                std::istringstream(camera.shell.Ready()) >> camera.url >> camera.pid) << camera.shell.Log();
-    return camera;
+    Servers& s = Local();
+    ASSERT_TRUE(s.nginx.Start("start_nginx_rtmp nginx " + std::to_string(s.port) + " && start_test_source source.log " +
+                              Url("src") + " && probe_until_video " + Url("src") + " >/dev/null")) << s.nginx.Log();
+    ASSERT_TRUE(s.camera.Start("start_rtsp_sim rtsp.log $(free_port)", "$RTSP_URL $RTSP_PID") &&
+                std::istringstream(s.camera.Ready()) >> s.cameraUrl >> s.cameraPid) << s.camera.Log();
 }
 
 // ProbeUntilVideo of each stream at once: a viewer waits for the next keyframe of each.
@@ -65,7 +53,7 @@ inline std::vector<std::string> ProbeAll(const std::vector<std::string>& urls)
     return infos;
 }
 
-// The main window on its folder with the real ffmpeg, nginx with its source, and the camera.
+// The main window on its folder with the real ffmpeg and the servers running.
 class E2eTest : public apptest::AppTest {
 protected:
     void SetUp() override
@@ -73,8 +61,7 @@ protected:
         AppTest::SetUp();
         std::filesystem::remove(m_dir.File("ffmpeg"));
         std::filesystem::create_symlink("/usr/bin/ffmpeg", m_dir.File("ffmpeg"));
-        StartNginx();
-        m_camera = &StartCamera();
+        StartServers();
     }
 
     // Waits until row shows a bitrate above zero.
@@ -85,8 +72,6 @@ protected:
             return text.endsWith("kbps") && text.chopped(4).toInt() > 0;
         }, timeoutMs);
     }
-
-    e2e::Camera* m_camera = nullptr;
 };
 
 }  // namespace e2e

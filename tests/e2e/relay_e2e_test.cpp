@@ -39,15 +39,14 @@ bool TickUntil(std::initializer_list<CRelayDlg*> windows, int timeoutMs, const s
     return true;
 }
 
-class RelayEndToEnd : public e2e::E2eTest {
-protected:
-    // The settings of one channel copying the camera's video to `stream`, after the switches.
-    std::string CopyCamera(const std::string& switches, const std::string& stream) const
-    {
-        return "nextId=1\nm_bRTSPuseTCP=1\n" + switches +
-               Channel(0, m_camera->url, Url(stream), "checkstate=1\ncheckstate1=0\ncheckstate2=0\ncheckstate3=0");
-    }
-};
+// The settings of one channel copying the camera's video to `stream`, after the switches.
+std::string CopyCamera(const std::string& switches, const std::string& stream)
+{
+    return "nextId=1\nm_bRTSPuseTCP=1\n" + switches +
+           Channel(0, e2e::Local().cameraUrl, Url(stream), "checkstate=1\ncheckstate1=0\ncheckstate2=0\ncheckstate3=0");
+}
+
+using RelayEndToEnd = e2e::E2eTest;
 
 }  // namespace
 
@@ -58,7 +57,7 @@ TEST_F(RelayEndToEnd, EverySourceKindRelays)
     ShellServer http;
     ASSERT_TRUE(http.Start("start_http_flv . $(free_port)", "$HTTP_URL")) << http.Log();
     CRelayDlg& dlg = Open("nextId=3\nm_bRTSPuseTCP=0\n" + Channel(0, Url("src"), Url("copy"), kCopyAll) +
-                          Channel(1, http.Ready(), Url("web"), kCopyAll) + Channel(2, m_camera->url, Url("cam"), kCamera));
+                          Channel(1, http.Ready(), Url("web"), kCopyAll) + Channel(2, e2e::Local().cameraUrl, Url("cam"), kCamera));
     for (int row = 0; row < 3; ++row)
         dlg.OnChannelCommand(ID_CHANNEL_RUN, row);
     EXPECT_EQ(std::vector<std::string>({"h264 640x360 High, aac 44100 Hz 1 ch", "h264 640x360 High, aac 44100 Hz 1 ch",
@@ -87,7 +86,7 @@ TEST_F(RelayEndToEnd, FrozenCameraIsNoticedByTheWatchdogOnly)
     struct Thaw {
         pid_t pid;
         ~Thaw() { ::kill(pid, SIGCONT); }
-    } thaw{m_camera->pid};
+    } thaw{e2e::Local().cameraPid};
     ASSERT_EQ(0, ::kill(thaw.pid, SIGSTOP));
     const QString stalled = QStringLiteral("无数据10秒，重新连接。。。");
     EXPECT_TRUE(TickUntil({&dlg, &off}, 20000, [&] { return dlg.CellText(0, 1) == stalled; }))

@@ -16,8 +16,6 @@ using namespace std::chrono_literals;
 
 const std::string kNames[2] = {"前门摄像头", "大厅\"转码\""};
 
-using e2e::Nginx;
-using e2e::StartNginx;
 
 bool IsRelaying(const std::string& text) { return std::regex_match(text, std::regex("开始直播 [0-9]+kbps")); }
 bool IsFailure(const std::string& text) { return text.rfind("连续", 0) == 0; }
@@ -45,8 +43,8 @@ protected:
     virtual bool Headless() const { return false; }
     void SetUp() override
     {
-        const std::string camera = e2e::StartCamera().url;
-        StartNginx();
+        e2e::StartServers();
+        const std::string camera = e2e::Local().cameraUrl;
         ASSERT_FALSE(HasFailure());
         // A folder name with CJK characters and a blank: config.ini and ffmpeg must still be
         // found beside the program.
@@ -162,12 +160,12 @@ TEST_F(SystemTest, RelaysRecoversAndClosesCleanly)
     const std::vector<pid_t> relays = Relays();
     ASSERT_EQ(2u, relays.size()) << "one relay per channel";
 
-    Nginx().Stop();
+    e2e::Local().nginx.Stop();
     for (int row = 0; row < 2; ++row) {  // the end is noticed at one 5 s tick and counted at the next
         mark[row] = WaitStatus(row, mark[row], IsFailure, 30s);
         ASSERT_GE(mark[row], 0) << "row " << row + 1 << " counted no failure in the outage";
     }
-    StartNginx();
+    e2e::StartServers();
     BothRelaying(mark, "after the outage");
     ASSERT_FALSE(HasFailure());
     EXPECT_EQ("h264 640x360 Main, aac 44100 Hz 2 ch", ProbeUntilVideo(Url(1))) << "after the outage";

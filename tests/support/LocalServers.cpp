@@ -111,11 +111,6 @@ bool ShellServer::Start(const std::string& commands, const std::string& readyWor
     return ready;
 }
 
-std::string ShellServer::Log() const
-{
-    return ReadFile(m_dir.File("shell.log"));
-}
-
 std::string ProbeUntilVideo(const std::string& url)
 {
     std::string out;

@@ -59,7 +59,7 @@ public:
     bool Running() { return m_proc.Running(); }
     // The ready words as the shell expanded them, e.g. "$RTSP_URL $RTSP_PID".
     const std::string& Ready() const { return m_ready; }
-    std::string Log() const;   // what the shell and the start functions said
+    std::string Log() const { return ReadFile(m_dir.File("shell.log")); }   // what the shell and its servers said
 
 private:
     TempDir m_dir{"camrelay-servers"};

@@ -69,10 +69,7 @@ int main(int argc, char** argv)
         WriteLog(dir, argc, argv);
     for (int i = 1; i < argc; ++i)
         if (std::strcmp(argv[i], "-encoders") == 0) {
-            std::printf("Encoders:\n V..... = Video\n A..... = Audio\n ------\n"
-                        " V....D flv                  FLV / Sorenson Spark / Sorenson H.263 (codec flv1)\n"
-                        " V....D libx264              libx264 H.264 / AVC / MPEG-4 AVC / MPEG-4 part 10 (codec h264)\n"
-                        " A..... aac                  AAC (Advanced Audio Coding)\n");
+            std::printf("Encoders:\n ------\n V....D libx264  libx264 H.264 (codec h264)\n A..... aac  AAC (Advanced Audio Coding)\n");
             return 0;
         }
 
