@@ -13,15 +13,11 @@ using e2e::Url;
 
 namespace {
 
-const std::string kCopyAll = "checkstate=1\ncheckstate1=0\ncheckstate2=0\ncheckstate3=1\ncheckstate4=0";
-// A-law audio cannot be copied into FLV: the camera's audio is re-encoded, its video copied.
-const std::string kCamera = "checkstate=1\ncheckstate1=0\ncheckstate2=0\ncheckstate3=1\ncheckstate4=1\n"
-                            "AdChannel=1\nAdSmpLinGrate=44100\nAdBitRate=64";
-
-std::string Channel(int id, const std::string& source, const std::string& publish, const std::string& encoding)
+// A paused channel copying the source's video and re-encoding its audio (the camera's A-law
+// cannot be copied into FLV).
+std::string Channel(int id, const std::string& source, const std::string& publish)
 {
-    return Keys(id, "Name=通道" + std::to_string(id) + "\nSignalName=" + source + "\nAdress=" + publish +
-                        "\nstrAVState=暂停中\n" + encoding);
+    return StoredChannel(id, "通道" + std::to_string(id), source, publish, "暂停中");
 }
 
 // Ticks the windows' supervision every second until done() holds or timeoutMs passed.
@@ -42,8 +38,7 @@ bool TickUntil(std::initializer_list<CRelayDlg*> windows, int timeoutMs, const s
 // The settings of one channel copying the camera's video to `stream`, after the switches.
 std::string CopyCamera(const std::string& switches, const std::string& stream)
 {
-    return "nextId=1\nm_bRTSPuseTCP=1\n" + switches +
-           Channel(0, e2e::Local().cameraUrl, Url(stream), "checkstate=1\ncheckstate1=0\ncheckstate2=0\ncheckstate3=0");
+    return "nextId=1\nm_bRTSPuseTCP=1\n" + switches + Keys(0, "checkstate3=0") + Channel(0, e2e::Local().cameraUrl, Url(stream));
 }
 
 using RelayEndToEnd = e2e::E2eTest;
@@ -56,12 +51,12 @@ TEST_F(RelayEndToEnd, EverySourceKindRelays)
 {
     ShellServer http;
     ASSERT_TRUE(http.Start("start_http_flv . $(free_port)", "$HTTP_URL")) << http.Log();
-    CRelayDlg& dlg = Open("nextId=3\nm_bRTSPuseTCP=0\n" + Channel(0, Url("src"), Url("copy"), kCopyAll) +
-                          Channel(1, http.Ready(), Url("web"), kCopyAll) + Channel(2, e2e::Local().cameraUrl, Url("cam"), kCamera));
+    CRelayDlg& dlg = Open("nextId=3\nm_bRTSPuseTCP=0\n" + Channel(0, Url("src"), Url("copy")) +
+                          Channel(1, http.Ready(), Url("web")) + Channel(2, e2e::Local().cameraUrl, Url("cam")));
     for (int row = 0; row < 3; ++row)
         dlg.OnChannelCommand(ID_CHANNEL_RUN, row);
-    EXPECT_EQ(std::vector<std::string>({"h264 640x360 High, aac 44100 Hz 1 ch", "h264 640x360 High, aac 44100 Hz 1 ch",
-                                        "h264 640x360 Main, aac 44100 Hz 1 ch"}),
+    EXPECT_EQ(std::vector<std::string>({"h264 640x360 High, aac 44100 Hz 2 ch", "h264 640x360 High, aac 44100 Hz 2 ch",
+                                        "h264 640x360 Main, aac 44100 Hz 2 ch"}),
               e2e::ProbeAll({Url("copy"), Url("web"), Url("cam")}));
     for (int row = 0; row < 3; ++row)
         EXPECT_TRUE(WaitBitrate(row)) << "row " << row << ": " << dlg.CellText(row, 1).toStdString();

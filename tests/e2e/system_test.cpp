@@ -58,16 +58,12 @@ protected:
         // it); channel 1 re-encodes both. Both are stored as running, so auto-run resumes them; the
         // service starts them whatever m_bAutoRun says. Its file has a line spaced by hand, as an
         // operator of a service would write it: starting the channels must not rewrite it.
-        const std::string common = "SignalName=" + camera + "\nstrFilePath=\ncheckstate=1\n"
-                                   "checkstate2=0\ncheckstate3=1\ncheckstate4=1\nAdSmpLinGrate=44100\nAdBitRate=64\n";
         std::ofstream(m_ini = dir + "/config.ini", std::ios::binary)
-            << "[SET DEFAULT VALUE]\nnextId=2\nm_bAutoRun=" << !Headless() << "\nm_bRTSPuseTCP=1\n"
-            << apptest::Keys(0, "Name=" + kNames[0] + "\nAdress=" + Url(0) + "\n" + common +
-                                    "checkstate1=0\nAdChannel=1\nVdTransCode=否")
-            << (Headless() ? "0+strAVState = 运行中\n" : "0+strAVState=运行中\n")
-            << apptest::Keys(1, "Name=" + kNames[1] + "\nAdress=" + Url(1) + "\n" + common +
-                                    "strAVState=运行中\ncheckstate1=1\nVdBitRate=800\nVdRameRate=25\nVdWidth=640\n"
-                                    "VdHeight=360\nVdProFile=main\nAdChannel=2\nVdTransCode=是");
+            << "[SET DEFAULT VALUE]\nnextId=2\nm_bAutoRun=" << !Headless() << "\nm_bRTSPuseTCP"
+            << (Headless() ? " = 1\n" : "=1\n") << apptest::Keys(0, "AdChannel=1")
+            << apptest::StoredChannel(0, kNames[0], camera, Url(0))
+            << apptest::Keys(1, "checkstate1=1\nVdBitRate=800\nVdRameRate=25\nVdProFile=main\nVdTransCode=是")
+            << apptest::StoredChannel(1, kNames[1], camera, Url(1));
         ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
         m_log = dir + "/CamRelay.log";
         m_statusPort = FreeTcpPort();
