@@ -1,5 +1,6 @@
 #include "relay/CommandBuilder.h"
 #include "relay/CommandLine.h"
+#include "relay/TranscoderCompat.h"
 
 #include <gtest/gtest.h>
 
@@ -166,6 +167,50 @@ TEST(CommandBuilder, WatermarkPathsEscapedAndEmptyOffsetsZero)
         const std::string line = BuildCommandLine({1, 1, 0, 0, 0}, s).line;
         EXPECT_NE(line.find(o[1]), std::string::npos) << o[0] << " -> " << line;
     }
+}
+
+// The rules of the C runtime that splits the child's command line.
+TEST(SplitCommandLine, FollowsTheCRuntimeRules)
+{
+    const struct { std::string line; std::vector<std::string> args; } cases[] = {
+        {"   \t ", {}},
+        {" -i x  -f\tflv ", {"-i", "x", "-f", "flv"}},
+        {R"(a"b c"d)", {"ab cd"}},
+        {R"( "" x)", {"", "x"}},
+        {R"(a\b c:\dir\)", {R"(a\b)", R"(c:\dir\)"}},
+        {R"(a\\"b c")", {R"(a\b c)"}},        // 2n: the quote toggles
+        {R"("rtsp://h/x\" -f flv out)", {R"(rtsp://h/x" -f flv out)"}},  // trailing backslash eats the quote
+        {R"("a""b" c)", {R"(a"b)", "c"}},     // doubled quote inside quotes, quoting stays on
+        {R"("unterminated a b)", {"unterminated a b"}},
+        {R"(-vf " movie=D\\:/logo/wm.png [watermark];[in][watermark] overlay=10:10 " -f flv)",
+         {"-vf", R"( movie=D\\:/logo/wm.png [watermark];[in][watermark] overlay=10:10 )", "-f", "flv"}},
+        {"a\nb", {"a\nb"}},                   // only blank and tab separate
+        {std::string("a\0b", 3), {"a"}},
+        {"中文 '单引号'", {"中文", "'单引号'"}},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(SplitCommandLine(c.line), c.args) << c.line;
+}
+
+using Args = std::vector<std::string>;
+
+TEST(TranscoderCompat, ReplacesLibfaacOnlyWhenMissing)
+{
+    const Args line = {"-i", "libfaac", "-acodec", "libfaac", "-ac", "2", "-f", "flv", "rtmp://h/libfaac"};
+    const Args adapted = {"-i", "libfaac", "-acodec", "aac", "-ac", "2", "-f", "flv", "rtmp://h/libfaac"};
+    const struct { EncoderSupport support; Args in, out; } cases[] = {
+        {{true, false}, line, adapted},    // ffmpeg lacks libfaac
+        {{false, false}, line, adapted},   // ffmpeg did not answer
+        {{true, true}, line, line},
+        {{true, false}, {"-acodec", "copy", "-f", "flv", "x"}, {"-acodec", "copy", "-f", "flv", "x"}},
+        {{true, false}, {"-i", "x", "-acodec"}, {"-i", "x", "-acodec"}},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(AdaptArguments(c.in, c.support), c.out);
+    // Missing programs, failing ones and ones that print no encoder list are not "known"; the
+    // answer of the installed ffmpeg is used by the ffmpeg families test.
+    for (const char* program : {"/nonexistent/ffmpeg", "/bin/false", "/bin/echo"})
+        EXPECT_FALSE(QueryEncoders(program).known) << program;
 }
 
 }  // namespace
