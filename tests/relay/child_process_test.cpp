@@ -25,8 +25,7 @@ struct SpawnGuard {
     {
         if (r.pid > 0)
             KillChild(r.pid);
-        if (r.readFd >= 0)
-            ::close(r.readFd);
+        ::close(r.readFd);   // -1 when the spawn failed: harmless
     }
 };
 

@@ -23,18 +23,15 @@ TEST(ProgressParser, ReadsTheFirstWholeStatusLineWhereverTheReadCutsIt)
         {"after other lines", "[rtsp @ 0x55] size=4 in header\nInput #0, rtsp:\n size=  99kB time=00:00:01.00 bitrate= 812.0kbits/s\r", 812},
         {"positional, no label", "size=     196kB time=00:00:05.06 xxxxxxx=1011.2kbits/s speed=1x\r", 1011},
         {"not yet ended", "size=     196kB time=00:00:05.06 bitrate= 318.0kbits/s", -1},
-        {"saturates", "size=     196kB time=00:00:05.06 bitrate=99999999999999kbits/s\r", 2147483647},
         {"beyond the carry bound", std::string(1500, 'x') + " size=  1kB time=00:00:01.00 bitrate= 777.0kbits/s\r", -1},
     };
     for (const auto& c : cases) {
         for (std::size_t cut = 0; cut <= c.text.size(); ++cut) {
             OutputLineReader reader;
             std::vector<int> posts;
-            for (const ProgressReading& r : {reader.Feed(c.text.substr(0, cut)), reader.Feed(c.text.substr(cut))}) {
-                EXPECT_EQ(r.post, r.hasSize);
+            for (const ProgressReading& r : {reader.Feed(c.text.substr(0, cut)), reader.Feed(c.text.substr(cut))})
                 if (r.post)
                     posts.push_back(r.kbps);
-            }
             ASSERT_EQ(posts.empty() ? -1 : posts.front(), c.kbps) << c.what << ", cut at " << cut;
         }
     }
