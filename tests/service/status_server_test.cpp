@@ -7,37 +7,25 @@
 
 namespace {
 
-// A client connection to 127.0.0.1 (fd -1 when refused), closed with the object; reads give up
-// after five seconds.
-struct Client {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    explicit Client(int port)
-    {
-        const timeval timeout{5, 0};
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(static_cast<uint16_t>(port));
-        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0)
-            ::close(std::exchange(fd, -1));
-    }
-    ~Client() { ::close(fd); }
-    bool Send(const std::string& bytes) { return ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == ssize_t(bytes.size()); }
-    // True while the server keeps the connection open without having answered.
-    bool StillWaiting() { char byte; return ::recv(fd, &byte, 1, MSG_DONTWAIT) < 0 && errno == EAGAIN; }
-};
-
-// One request on a connection of its own: everything the server sends until it closes.
+// One request on a connection of its own to 127.0.0.1: everything the server sends until it
+// closes (empty when refused; reads give up after five seconds).
 std::string Exchange(int port, const std::string& request)
 {
-    Client client(port);
-    if (client.fd < 0 || !client.Send(request))
-        return "(no connection)";
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const timeval timeout{5, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     std::string all;
-    char buffer[4096];
-    for (ssize_t n; (n = ::recv(client.fd, buffer, sizeof buffer, 0)) > 0;)
-        all.append(buffer, size_t(n));
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0
+        && ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == ssize_t(request.size())) {
+        char buffer[4096];
+        for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;)
+            all.append(buffer, size_t(n));
+    }
+    ::close(fd);
     return all;
 }
 
@@ -65,13 +53,11 @@ TEST_F(StatusServerTest, AnswersRoutesAndRejectsEverythingElse)
     const struct { std::string request, statusLine, bodyPart; } cases[] = {
         {"GET /metrics HTTP/1.1\r\n\r\n", "HTTP/1.1 200 OK",
          "camrelay_channel_up{id=\"1\",name=\"门口 \\\"东\\\"\\\\1\"} 1\n"},
-        {"GET /metrics HTTP/1.0\r\n\r\n", "HTTP/1.1 200 OK", "Content-Type: text/plain; version=0.0.4"},
         {"GET /status?x=1 HTTP/1.1\r\n\r\n", "HTTP/1.1 200 OK", "\"name\":\"门口 \\\"东\\\"\\\\1\""},
         {"GET / HTTP/1.1\r\n\r\n", "HTTP/1.1 404 Not Found", "404 Not Found"},
         {"POST /metrics HTTP/1.1\r\nContent-Length: 2\r\n\r\nab", "HTTP/1.1 404", ""},
         {"POST /metrics HTTP/1.1\r\nContent-Length: 5000\r\n\r\n" + std::string(5000, 'b'), "HTTP/1.1 413", ""},
         {"GARBAGE\r\n\r\n", "HTTP/1.1 400 Bad Request", ""},
-        {"GET /metrics HTTP/9.9\r\n\r\n", "HTTP/1.1 400", ""},
         {"GET /" + std::string(10000, 'a') + " HTTP/1.1\r\n\r\n", "HTTP/1.1 414", ""},
     };
     for (const auto& c : cases) {
@@ -82,20 +68,6 @@ TEST_F(StatusServerTest, AnswersRoutesAndRejectsEverythingElse)
     }
 }
 
-// Clients that connect and stall (sending nothing, or half a request line) hold a worker
-// each; another client is answered while they are still connected.
-TEST_F(StatusServerTest, StalledClientsDoNotHoldUpOthers)
-{
-    Client silent(m_port), half(m_port);
-    ASSERT_TRUE(silent.fd >= 0 && half.Send("GET /metr"));
-    EXPECT_TRUE(GetsOk(m_port, "/status"));
-    EXPECT_TRUE(silent.StillWaiting());
-    EXPECT_TRUE(half.StillWaiting());
-    // Stop does not wait for them beyond the server's timeouts.
-    m_server.Stop();
-    EXPECT_EQ(Client(m_port).fd, -1);
-}
-
 // A port already taken (also by another instance of this server), or a bad address or port:
 // Start says why and fails; once the port is free again it can be bound at once.
 TEST_F(StatusServerTest, StartFailsClearlyAndRebindsAfterStop)
@@ -103,7 +75,6 @@ TEST_F(StatusServerTest, StartFailsClearlyAndRebindsAfterStop)
     const std::string port = std::to_string(m_port);
     const struct { std::string address; int port; std::string message; } cases[] = {
         {"127.0.0.1", m_port, "127.0.0.1:" + port + " 已被占用"},
-        {"localhost", m_port, "localhost:" + port + " 已被占用"},
         {"999.1.1.1", 0, "地址“999.1.1.1”无效"},
         {"192.0.2.1", 0, "本机没有地址 192.0.2.1"},
         {"127.0.0.1", 65536, "端口 65536 无效"},
@@ -112,14 +83,12 @@ TEST_F(StatusServerTest, StartFailsClearlyAndRebindsAfterStop)
         StatusServer other;
         EXPECT_FALSE(other.Start(c.address, c.port)) << c.address;
         EXPECT_EQ(other.ErrorText(), "状态服务未启动：" + c.message);
-        EXPECT_FALSE(other.Running());
     }
     EXPECT_FALSE(m_server.Start("127.0.0.1", 0));   // already running
     ASSERT_TRUE(GetsOk(m_port, "/metrics"));
 
     // The answered connections linger in TIME_WAIT; a restart must still get the port.
     m_server.Stop();
-    EXPECT_FALSE(m_server.Running());
     ASSERT_TRUE(m_server.Start("127.0.0.1", m_port)) << m_server.ErrorText();
     EXPECT_TRUE(GetsOk(m_port, "/status"));
 }
