@@ -1,13 +1,12 @@
 // Importing and editing channels through the real button, the real wizard pages and the real
-// main window: ids, rows, stored keys and their order, the child started by the import, and
-// what an edit may and may not change. The fake transcoder stands in for ffmpeg.
+// main window: ids, rows, stored keys and their order, the child started by the import, what an
+// edit may and may not change, and a close while the wizard is open. The fake transcoder stands
+// in for ffmpeg.
 #include "AppFixture.h"
-#include "WizardDriver.h"
-
-#include <QCheckBox>
+#include "wizard/WizardTestKit.h"
 
 using namespace apptest;
-using wizardtest::Get;
+using namespace wizardtest;
 
 namespace {
 
@@ -80,7 +79,7 @@ TEST_F(ImportFlowTest, FirstImportStoresStartsAndAppendsTheRow)
 TEST_F(ImportFlowTest, CancelledWizardChangesNothing)
 {
     CRelayDlg& dlg = Open("nextId=1\n" + StoredChannel(0, "cam", kSource, "rtmp://127.0.0.1:1/live/a"));
-    const std::string before = ReadFile(IniPath());
+    const std::string before = ReadFile(m_dir.File("config.ini"));
     const QStringList row0 = Row(0);
     for (const bool edit : {false, true})
         for (const auto end : {WizardScript::End::CancelSource, WizardScript::End::CancelEncoding}) {
@@ -91,7 +90,7 @@ TEST_F(ImportFlowTest, CancelledWizardChangesNothing)
                 Edit(0, {[](CMyNewDlg& page) { TypeInto(&page, "1001", "改过的"); }, encoding, end});
             else
                 Import("改过的", "rtmp://127.0.0.1:1/live/changed", encoding, end);
-            EXPECT_EQ(before, ReadFile(IniPath()));
+            EXPECT_EQ(before, ReadFile(m_dir.File("config.ini")));
             EXPECT_EQ(1, dlg.m_engine.RowCount());
             EXPECT_EQ(row0, Row(0));
             EXPECT_EQ(1, dlg.m_nNextId);
@@ -132,4 +131,23 @@ TEST_F(ImportFlowTest, EditStoresByTheWriteRulesAndLeavesTheChildRunning)
         EXPECT_EQ(value, Stored(std::string("0+") + key)) << key;
     EXPECT_EQ(pid, dlg.m_engine.m_workers.at(0).m_hProcess);
     EXPECT_TRUE(ProcessProbe::IsAlive(pid));
+}
+
+// A signal can close the program while the wizard is open: the wizard goes too, and nothing is
+// imported or started afterwards.
+TEST_F(ImportFlowTest, ClosingWithTheWizardOpenImportsNothing)
+{
+    CRelayDlg& dlg = Open();
+    QObject owner;  // its end cancels the guard once the import has returned
+    WhenModalPage<CMyNewDlg>([&](CMyNewDlg&) {
+        dlg.OnClose();
+        QTimer::singleShot(3000, &owner, [] {
+            ADD_FAILURE() << "the wizard outlived the window";
+            CloseAllDialogs();
+        });
+    }, nullptr, &owner);
+    dlg.OnImportSignal();  // returns once the wizard is gone
+    EXPECT_EQ(0, dlg.m_list->rowCount());
+    EXPECT_EQ("", Stored("nextId"));
+    EXPECT_EQ(0, ChildCount());
 }
