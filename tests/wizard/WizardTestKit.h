@@ -89,38 +89,34 @@ inline void Choose(QComboBox* box, int index)
     EXPECT_EQ(box->currentIndex(), index) << "cannot choose item " << index << " of " << qPrintable(box->objectName());
 }
 
-// What to do on each page of the wizard (either step may be empty), and how it ends.
+// What to do on each page of the wizard (either step may be empty), and whether it ends with
+// "完成" or is cancelled: Escape on the encoding page, then on the source page.
 struct WizardScript {
-    enum class End { Finish, CancelSource, CancelEncoding };
     std::function<void(CMyNewDlg&)> source;
     std::function<void(CMyChildDlg&)> encoding;
-    End end = End::Finish;
+    bool cancel = false;
 };
 
-// Arms a script for the next wizard, worked page by page once each is the active modal window
-// and left with "完成" or cancelled with Escape; must outlive the action that opens it.
+// Arms a script for the next wizard, worked page by page once each is the active modal window;
+// must outlive the action that opens it.
 class WizardDriver {
 public:
     explicit WizardDriver(WizardScript script) : m_script(std::move(script))
     {
-        using End = WizardScript::End;
         WhenModalPage<CMyNewDlg>([this](CMyNewDlg& page) {
             if (m_script.source)
                 m_script.source(page);
-            if (m_script.end != End::CancelSource) {
-                WhenModalPage<CMyChildDlg>([this](CMyChildDlg& child) {
-                    if (m_script.encoding)
-                        m_script.encoding(child);
-                    m_script.end == End::Finish ? Click(&child, "1024") : QTest::keyClick(&child, Qt::Key_Escape);
-                    m_reachedEnd = m_script.end == End::Finish && !child.isVisible();
-                }, nullptr, &m_owner);
-                Click(&page, "1006");  // returns once the encoding page has closed
-                if (m_script.end == End::Finish)
-                    return;
-                EXPECT_TRUE(page.isVisible()) << "the source page closed with its cancelled encoding page";
-            }
+            WhenModalPage<CMyChildDlg>([this](CMyChildDlg& child) {
+                if (m_script.encoding)
+                    m_script.encoding(child);
+                m_script.cancel ? QTest::keyClick(&child, Qt::Key_Escape) : Click(&child, "1024");
+                m_reachedEnd = m_script.cancel || !child.isVisible();
+            }, nullptr, &m_owner);
+            Click(&page, "1006");  // returns once the encoding page has closed
+            if (!m_script.cancel)
+                return;
+            EXPECT_TRUE(page.isVisible()) << "the source page closed with its cancelled encoding page";
             QTest::keyClick(&page, Qt::Key_Escape);
-            m_reachedEnd = true;
         }, nullptr, &m_owner);
     }
     ~WizardDriver() { EXPECT_TRUE(m_reachedEnd) << "the wizard script did not run to its end"; }
