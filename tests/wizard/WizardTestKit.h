@@ -11,11 +11,9 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QDeadlineTimer>
-#include <QDialog>
 #include <QLineEdit>
 #include <QTest>
 #include <QTimer>
-#include <functional>
 #include <gtest/gtest.h>
 
 namespace wizardtest {
@@ -132,8 +130,6 @@ class WizardTest : public ::testing::Test {
 protected:
     void SetUp() override { Prompt::SetMessageHook([this](const QString& text) { m_messages.push_back(text); }); }
     void TearDown() override { CloseAllDialogs(), Prompt::ResetHooks(); }
-    // config.ini in the temporary folder: the section and the given "key=value\n" lines.
-    void WriteConfig(const std::string& lines) { WriteFile(m_dir.File("config.ini"), "[SET DEFAULT VALUE]\n" + lines); }
 
     TempDir m_dir{"camrelay-wizard"};
     QStringList m_messages;
