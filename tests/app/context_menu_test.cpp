@@ -13,13 +13,10 @@ using namespace apptest;
 
 namespace {
 // Three stored channels, paused, each with a fake child that reports 300 kbit/s.
+const std::string kThree = StoredChannels(3, "#interval=100,kbps=300.0");
+
 class ContextMenuTest : public AppTest {
 protected:
-    void SetUp() override
-    {
-        AppTest::SetUp();
-        Open(StoredChannels(3, "#interval=100,kbps=300.0"));
-    }
     // Answers the real popup that open() shows with command (0: dismissed with Escape) and
     // returns its items' texts (with their ids when dismissed).
     QStringList Popup(int command, const std::function<void()>& open)
@@ -46,6 +43,7 @@ protected:
 // The real popup offers four commands and Escape dismisses it.
 TEST_F(ContextMenuTest, MenuActsOnTheTopmostSelectedRowOnly)
 {
+    Open(kThree);
     for (int row : {2, 1})
         m_dlg->m_list->selectionModel()->select(m_dlg->m_list->model()->index(row, 0),
                                                  QItemSelectionModel::Select | QItemSelectionModel::Rows);
@@ -61,6 +59,7 @@ TEST_F(ContextMenuTest, MenuActsOnTheTopmostSelectedRowOnly)
 // One channel through run, pause, delete and back, each step through the menu.
 TEST_F(ContextMenuTest, RunPauseDeleteCellsStoredValuesAndChild)
 {
+    Open(kThree);
     // Each command and then: the cell of column 2 (the child runs when it says 运行中), 1+strAVState
     // and 1+ISDelete.
     const struct { int command; std::string after; } steps[] = {

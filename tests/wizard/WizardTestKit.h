@@ -46,11 +46,6 @@ template <class Page> void WhenModalPage(std::function<void(Page&)> fn, QDialog*
     timer->start(10);
 }
 
-inline void WhenModal(QDialog* dlg, std::function<void()> fn)
-{
-    WhenModalPage<QDialog>([fn](QDialog&) { fn(); }, dlg);
-}
-
 // The control with the given id; a failed lookup is reported and answered with a stand-in
 // (leaked on purpose: the test has already failed).
 template <class T> T* Get(QWidget* root, const char* id)

@@ -64,12 +64,12 @@ protected:
     int Run(CMyChildDlg& page, int id, const std::function<void()>& steps)
     {
         page.SetChannel(id, m_dir.Path());
-        WhenModal(&page, [&] {
+        WhenModalPage<CMyChildDlg>([&](CMyChildDlg&) {
             steps();
             Click(&page, "1024");
             if (page.isVisible())
                 page.done(kStillOpen);
-        });
+        }, &page);
         return page.exec();
     }
 };

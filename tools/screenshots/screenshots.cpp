@@ -110,9 +110,9 @@ TEST_F(Screenshots, All)
     Prompt::SetMessageHook(nullptr);
     CMyNewDlg page(true);
     page.SetChannel(9, AppDir());
-    wizardtest::WhenModal(&page, [&] {
+    WhenModalPage<CMyNewDlg>([&](CMyNewDlg&) {
         SaveModal<QMessageBox>(dir, "message-box.png", [&] { Click(&page, "1006"); });
         page.reject();
-    });
+    }, &page);
     page.exec();
 }
