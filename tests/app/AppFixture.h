@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>  // the end-to-end tests write their files with it
 #include <sstream>
 
 // Readable failure messages for Qt texts.
