@@ -14,7 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
+#include <fstream>  // the end-to-end tests write their files with it
 #include <sstream>
 
 // Readable failure messages for Qt texts.
@@ -47,27 +47,37 @@ inline std::string StoredChannel(int id, const std::string& name, const std::str
                         state + "\nVdTransCode=否");
 }
 
+// channels stored channels c0, c1 … under ids 0 …, in state, publishing to
+// rtmp://127.0.0.1:1/live/<id> followed by fake (the fake transcoder's behaviour).
+inline std::string StoredChannels(int channels, const std::string& fake, const std::string& state = "暂停中")
+{
+    std::string body = "nextId=" + std::to_string(channels) + "\n";
+    for (int id = 0; id < channels; ++id)
+        body += StoredChannel(id, "c" + std::to_string(id), "rtsp://127.0.0.1:1/in",
+                              "rtmp://127.0.0.1:1/live/" + std::to_string(id) + fake, state);
+    return body;
+}
+
 class AppTest : public ::testing::Test {
 protected:
-    // The fake is linked in as ffmpeg and records its runs in m_logDir; message boxes are captured.
+    // The fake is linked in as ffmpeg and records its runs in m_logDir; message boxes are answered.
     void SetUp() override
     {
         std::filesystem::create_directory(m_logDir);
         std::filesystem::create_symlink(CAMRELAY_BIN_DIR "/fake_ffmpeg", m_dir.File("ffmpeg"));
         ::setenv("FAKE_FFMPEG_LOG_DIR", m_logDir.c_str(), 1);
-        Prompt::SetMessageHook([this](const QString& text) { m_messages.push_back(text.toStdString()); });
+        Prompt::SetMessageHook([](const QString&) {});
     }
     void TearDown() override { m_dlg.reset(), Prompt::ResetHooks(), ::unsetenv("FAKE_FFMPEG_LOG_DIR"); }
 
     std::string AppDir() const { return m_dir.Path(); }
-    std::string IniPath() const { return m_dir.File("config.ini"); }
     std::string Stored(const std::string& key) const { return ConfigStore(AppDir()).GetValue(key); }
     // A shown main window on the folder, after writing config.ini with body when one is given.
     CRelayDlg& Open(const std::string& body = "")
     {
         m_dlg.reset();
         if (!body.empty())
-            std::ofstream(IniPath()) << "[SET DEFAULT VALUE]\n" << body;
+            WriteFile(m_dir.File("config.ini"), "[SET DEFAULT VALUE]\n" + body);
         m_dlg = std::make_unique<CRelayDlg>(AppDir(), true);
         m_dlg->show();
         return *m_dlg;
@@ -98,46 +108,37 @@ protected:
         return runs;
     }
 
-    // Waits until the registered child of channel id has ended (a zombie not yet reaped).
-    bool WaitChildEnded(int id, int timeoutMs = 5000)
-    {
-        return QTest::qWaitFor([&] {
-            auto found = m_dlg->m_engine.m_workers.find(id);
-            return found != m_dlg->m_engine.m_workers.end() && !ProcessProbe::IsAlive(found->second.m_hProcess);
-        }, timeoutMs);
-    }
     // Two ticks after the child of channel id ended: the first clears the run bit, the second counts.
     void NoticeEnd(int id = 0)
     {
-        ASSERT_TRUE(WaitChildEnded(id)) << "the child did not end";
+        ASSERT_TRUE(QTest::qWaitFor([&] {
+            auto found = m_dlg->m_engine.m_workers.find(id);
+            return found != m_dlg->m_engine.m_workers.end() && !ProcessProbe::IsAlive(found->second.m_hProcess);
+        }, 5000)) << "the child did not end";
         m_dlg->OnTimer(ID_SUPERVISE_TIMER);
         ASSERT_TRUE(Running(id)) << "cleaned up at the first notice";
         m_dlg->OnTimer(ID_SUPERVISE_TIMER);
     }
-    // A right-click on clickedRow (-1: the blank space below the rows), the menu answered with
-    // command (0: dismissed). Returns the row the menu was for, -1 when none opened.
+    // A right-click on clickedRow (-1: the blank space below the rows) as the mouse delivers it:
+    // the press, which selects as the view does, then the menu request, answered with command
+    // (0: dismissed, -1: the real popup opens). Returns the row the menu was for, -1 when none.
     int Choose(int command, int clickedRow)
     {
         int menuRow = -1;
-        m_dlg->m_menuChooser = [&](int row) { return menuRow = row, command; };
-        RightClickAt(clickedRow);
-        m_dlg->m_menuChooser = nullptr;
-        return menuRow;
-    }
-    // As the mouse delivers it: the press, which selects as the view does, then the menu request.
-    void RightClickAt(int row)
-    {
+        if (command >= 0)
+            m_dlg->m_menuChooser = [&](int row) { return menuRow = row, command; };
         QWidget* viewport = m_dlg->m_list->viewport();
-        const QPoint pos(10, row < 0 ? viewport->height() - 5 : m_dlg->m_list->rowViewportPosition(row) + 2);
+        const QPoint pos(10, clickedRow < 0 ? viewport->height() - 5 : m_dlg->m_list->rowViewportPosition(clickedRow) + 2);
         QTest::mousePress(viewport, Qt::RightButton, {}, pos);
         QContextMenuEvent event(QContextMenuEvent::Mouse, pos, viewport->mapToGlobal(pos));
         QCoreApplication::sendEvent(viewport, &event);
         QTest::mouseRelease(viewport, Qt::RightButton, {}, pos);
+        m_dlg->m_menuChooser = nullptr;
+        return menuRow;
     }
 
     TempDir m_dir{"camrelay-app"};
     std::string m_logDir = m_dir.File("fake-log");
-    std::vector<std::string> m_messages;
     std::unique_ptr<CRelayDlg> m_dlg;
 };
 

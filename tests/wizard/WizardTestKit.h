@@ -1,18 +1,19 @@
 #pragma once
-// Shared helpers of the wizard tests: a temporary config.ini, captured message boxes, lookup of
-// controls by id, and driving of modal pages from inside their event loops.
+// Shared helpers of the wizard tests and of the main-window tests that go through the wizard: a
+// temporary config.ini, captured message boxes, lookup of controls by id, typing and clicking
+// as an operator does, driving of modal pages from inside their event loops, and a script for
+// the whole wizard that the main window opens itself.
 #include "app/MessageBox.h"
 #include "support/TempDir.h"
+#include "wizard/CMyNewDlg.h"
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QComboBox>
 #include <QDeadlineTimer>
-#include <QDialog>
 #include <QLineEdit>
 #include <QTest>
 #include <QTimer>
-#include <fstream>
-#include <functional>
 #include <gtest/gtest.h>
 
 namespace wizardtest {
@@ -45,11 +46,6 @@ template <class Page> void WhenModalPage(std::function<void(Page&)> fn, QDialog*
     timer->start(10);
 }
 
-inline void WhenModal(QDialog* dlg, std::function<void()> fn)
-{
-    WhenModalPage<QDialog>([fn](QDialog&) { fn(); }, dlg);
-}
-
 // The control with the given id; a failed lookup is reported and answered with a stand-in
 // (leaked on purpose: the test has already failed).
 template <class T> T* Get(QWidget* root, const char* id)
@@ -68,6 +64,16 @@ inline void Type(QLineEdit* edit, const QString& text)
         QTest::sendKeyEvent(QTest::Click, edit, Qt::Key_unknown, QString(ch), Qt::NoModifier);
 }
 
+inline void TypeInto(QWidget* page, const char* id, const QString& text) { Type(Get<QLineEdit>(page, id), text); }
+
+inline void Click(QWidget* page, const char* id)
+{
+    if (auto* button = page->findChild<QAbstractButton*>(QString::fromLatin1(id)))
+        QTest::mouseClick(button, Qt::LeftButton);
+    else
+        ADD_FAILURE() << "no button " << id;
+}
+
 // Moves the box's selection with the arrow keys, as an operator choosing an item does.
 inline void Choose(QComboBox* box, int index)
 {
@@ -76,16 +82,49 @@ inline void Choose(QComboBox* box, int index)
     EXPECT_EQ(box->currentIndex(), index) << "cannot choose item " << index << " of " << qPrintable(box->objectName());
 }
 
+// What to do on each page of the wizard (either step may be empty), and whether it ends with
+// "完成" or is cancelled: Escape on the encoding page, then on the source page.
+struct WizardScript {
+    std::function<void(CMyNewDlg&)> source;
+    std::function<void(CMyChildDlg&)> encoding;
+    bool cancel = false;
+};
+
+// Arms a script for the next wizard, worked page by page once each is the active modal window;
+// must outlive the action that opens it.
+class WizardDriver {
+public:
+    explicit WizardDriver(WizardScript script) : m_script(std::move(script))
+    {
+        WhenModalPage<CMyNewDlg>([this](CMyNewDlg& page) {
+            if (m_script.source)
+                m_script.source(page);
+            WhenModalPage<CMyChildDlg>([this](CMyChildDlg& child) {
+                if (m_script.encoding)
+                    m_script.encoding(child);
+                m_script.cancel ? QTest::keyClick(&child, Qt::Key_Escape) : Click(&child, "1024");
+                m_reachedEnd = m_script.cancel || !child.isVisible();
+            }, nullptr, &m_owner);
+            Click(&page, "1006");  // returns once the encoding page has closed
+            if (!m_script.cancel)
+                return;
+            EXPECT_TRUE(page.isVisible()) << "the source page closed with its cancelled encoding page";
+            QTest::keyClick(&page, Qt::Key_Escape);
+        }, nullptr, &m_owner);
+    }
+    ~WizardDriver() { EXPECT_TRUE(m_reachedEnd) << "the wizard script did not run to its end"; }
+
+private:
+    WizardScript m_script;
+    bool m_reachedEnd = false;
+    QObject m_owner;  // its end cancels the waits of a script that never ran
+};
+
 // A temporary folder for config.ini, message boxes captured, hooks reset afterwards.
 class WizardTest : public ::testing::Test {
 protected:
     void SetUp() override { Prompt::SetMessageHook([this](const QString& text) { m_messages.push_back(text); }); }
     void TearDown() override { CloseAllDialogs(), Prompt::ResetHooks(); }
-    // config.ini in the temporary folder: the section and the given "key=value\n" lines.
-    void WriteConfig(const std::string& lines)
-    {
-        std::ofstream(m_dir.File("config.ini"), std::ios::binary) << "[SET DEFAULT VALUE]\n" << lines;
-    }
 
     TempDir m_dir{"camrelay-wizard"};
     QStringList m_messages;

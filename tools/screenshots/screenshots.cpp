@@ -3,15 +3,15 @@
 // streams through the private nginx-rtmp of the end-to-end tests, grabbed under Qt's offscreen
 // platform. Not a test: it reuses the end-to-end set-up and reports what could not be saved.
 #include "E2eFixture.h"
-#include "app/WizardDriver.h"
+#include "wizard/WizardTestKit.h"
 
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 
 using namespace apptest;
+using namespace wizardtest;
 using e2e::Url;
-using wizardtest::Get;
 
 namespace {
 
@@ -89,11 +89,8 @@ TEST_F(Screenshots, All)
                          }});
     Click(m_dlg.get(), "1000");
     ASSERT_EQ(4, dlg.m_list->rowCount());
-    for (int failure = 0; failure < 2; ++failure) {  // two noticed failures of the refused relay
-        ASSERT_TRUE(WaitChildEnded(2, 15000));
-        dlg.OnTimer(ID_SUPERVISE_TIMER);
-        dlg.OnTimer(ID_SUPERVISE_TIMER);
-    }
+    for (int failure = 0; failure < 2; ++failure)  // two noticed failures of the refused relay
+        NoticeEnd(2);
     ASSERT_TRUE(WaitBitrate(0) && WaitBitrate(3));
     QTest::qWait(3000);  // a few readings later, the figures have settled
     save(dlg, "main.png");
@@ -113,9 +110,9 @@ TEST_F(Screenshots, All)
     Prompt::SetMessageHook(nullptr);
     CMyNewDlg page(true);
     page.SetChannel(9, AppDir());
-    wizardtest::WhenModal(&page, [&] {
+    WhenModalPage<CMyNewDlg>([&](CMyNewDlg&) {
         SaveModal<QMessageBox>(dir, "message-box.png", [&] { Click(&page, "1006"); });
         page.reject();
-    });
+    }, &page);
     page.exec();
 }

@@ -1,0 +1,171 @@
+// The wizard's two pages. The source page: the order of its checks and the hand-over to the
+// encoding page and back. The encoding page and its watermark group: defaults and stored
+// values, the enable rule of 1026, the size box, placement expressions and the checks of "完成".
+#include "WizardTestKit.h"
+
+#include <QCheckBox>
+#include <QDialogButtonBox>
+#include <QFileDialog>
+#include <QPushButton>
+#include <QRegularExpression>
+
+using namespace wizardtest;
+
+using SourcePageTest = WizardTest;
+
+// Each check in its turn with its message, the fields kept as typed. Where all pass, the
+// encoding page opens afresh (nothing of its last, cancelled, opening left) and Escape on it
+// returns here; a name of 259 characters (all config.ini gives back) is kept whole.
+TEST_F(SourcePageTest, ChecksRunInOrderAndACancelledEncodingPageReturnsHere)
+{
+    const QString cases[][4] = {  // name, source, publish, message (none: the encoding page opens)
+        {"", "rtsp://a/1", "rtmp://b/1", "请输入名称!"},
+        {"cam", "", "", "请输入正确的信号源地址!  很关键!!!"},
+        {"cam", "RTSP://a/1", "", "请输入正确的信号源地址以rtmp:// 或 rtsp:// 或 http:// 开头的!!!"},
+        {"cam", "rtsp://a/b c", "", "请输入正确的发布地址!  很关键!!!"},
+        {"cam", "http://a/1", "rtmps://b/1", "请输入正确的发布地址地址以rtmp:// 开头!!!"},
+        {"cam", "rtsp://a/b c", "rtmp://b/1", "信号源地址不能包含空格、引号或控制字符!"},
+        {"cam", "rtsp://a/1", "rtmp://b/x y", "发布地址不能包含空格、引号或控制字符!"},
+        {"ca\nm", "rtsp://a/1", "rtmp://b/1", "名称不能包含控制字符!"},
+        {"一号 机", "http://a:80/x.flv", "rtmp://b/1", ""},
+        {QString(259, QChar(0x6444)), "rtsp://a/1", "rtmp://b/1", ""},
+    };
+    CMyNewDlg page(true);
+    page.SetChannel(0, m_dir.Path());
+    page.show();
+    for (const auto& c : cases) {
+        SCOPED_TRACE((c[0] + " | " + c[1] + " | " + c[2]).toStdString());
+        for (int i = 0; i < 3; ++i)
+            Get<QLineEdit>(&page, i == 0 ? "1001" : i == 1 ? "1002" : "1003")->setText(c[i]);
+        // An encoding page that opens is noted and cancelled, expected or not; owner ends the wait.
+        bool encodingOpened = false;
+        QObject owner;
+        WhenModalPage<CMyChildDlg>([&](CMyChildDlg& child) {
+            encodingOpened = true;
+            EXPECT_EQ(Get<QLineEdit>(&child, "1031")->text(), "300") << "not opened afresh";
+            Click(&child, "1026");
+            TypeInto(&child, "1031", "999");
+            QTest::keyClick(&child, Qt::Key_Escape);
+        }, &page.m_child, &owner);
+        m_messages.clear();
+        Click(&page, "1006");
+        EXPECT_EQ(m_messages.join(" | ").toStdString(), c[3].toStdString());
+        EXPECT_EQ(encodingOpened, c[3].isEmpty());
+        EXPECT_EQ(Get<QLineEdit>(&page, "1001")->text(), c[0]);
+    }
+}
+
+const QStringList kVideoEncoding = {"1031", "1032", "1033", "1035", "1036", "1037", "1040", "1041", "1007"};
+constexpr int kStillOpen = 2;  // what Run returns when "完成" left the page open
+
+class EncodingPageTest : public WizardTest {
+protected:
+    // Opens the page for channel id and runs steps inside it, then presses "完成".
+    int Run(CMyChildDlg& page, int id, const std::function<void()>& steps)
+    {
+        page.SetChannel(id, m_dir.Path());
+        WhenModalPage<CMyChildDlg>([&](CMyChildDlg&) {
+            steps();
+            Click(&page, "1024");
+            if (page.isVisible())
+                page.done(kStillOpen);
+        }, &page);
+        return page.exec();
+    }
+};
+
+// A new channel collects the defaults (an old record under its id must not leak in), a stored one
+// opens with its values ("true" is not "1"), whatever 1026 went through. On the new one, choosing
+// a size writes the two fields; typing in the box does not.
+TEST_F(EncodingPageTest, OpensWithTheDefaultsOrTheStoredValues)
+{
+    WriteFile(m_dir.File("config.ini"), "[SET DEFAULT VALUE]\n0+checkstate1=1\n0+VdBitRate=999\n0+strPucSeat=右下\n5+checkstate=1\n5+checkstate1=1\n"
+                "5+checkstate3=true\n5+checkstate4=1\n5+VdBitRate=800\n5+VdRameRate=15\n5+VdWidth=1280\n5+VdHeight=720\n"
+                "5+VdProFile=main\n5+AdChannel=1\n5+AdBitRate=64\n5+AdSmpLinGrate=48000\n5+strFilePath=/srv/标志 1.png\n"
+                "5+strValue=-10\n5+strValue1=20\n5+strPucSeat=右下\n5+StrPucSeatPos=stale\n");
+    const struct { int id; std::tuple<int, int, int, int, int, int, int> numbers; std::string texts; CheckStates checks; }
+        cases[] = {{0, {300, 25, 320, 240, 2, 44100, 32}, "high||左上|:", {1, 1, 0, 1, 1}},
+                   {5, {800, 15, 1280, 720, 1, 48000, 64},
+                    "main|/srv/标志 1.png|右下|main_w-overlay_w+-10:main_h-overlay_h+20", {1, 0, 0, 0, 1}}};
+    for (const auto& c : cases) {
+        CMyChildDlg page(c.id == 0);
+        ASSERT_EQ(Run(page, c.id, [&] {
+                      // Box and video encoding controls toggle together from the opening on; every
+                      // other control with an id stays enabled.
+                      for (int click = 0; click < 3; ++click) {
+                          const bool on = Get<QCheckBox>(&page, "1026")->isChecked();
+                          for (QWidget* w : page.findChildren<QWidget*>(QRegularExpression("^10\\d\\d$")))
+                              EXPECT_EQ(w->isEnabled(), on || !kVideoEncoding.contains(w->objectName()))
+                                  << click << " " << qPrintable(w->objectName());
+                          Click(&page, "1026");
+                      }
+                      EXPECT_EQ(Get<QComboBox>(&page, "1008")->currentIndex(), c.id == 0 ? 0 : 4);  // 左上 or 右下
+                      for (const auto& [index, size] : {std::pair{2, "640x360"}, {1, "480x360"}, {0, "320x240"}}) {
+                          if (c.id == 0)
+                              Choose(Get<QComboBox>(&page, "1033"), index);
+                          EXPECT_EQ((Get<QLineEdit>(&page, "1035")->text() + "x" +
+                                     Get<QLineEdit>(&page, "1036")->text()).toStdString(), c.id == 0 ? size : "1280x720");
+                      }
+                      Type(Get<QComboBox>(&page, "1033")->lineEdit(), "800x600");
+                  }),
+                  QDialog::Accepted);
+        const ChannelSettings v = page.Values();
+        EXPECT_EQ(std::tie(v.VdBitRate, v.VdRameRate, v.VdWidth, v.VdHeight, v.AdChannel, v.AdSmpLinGrate, v.AdBitRate),
+                  c.numbers);
+        EXPECT_EQ(v.VdProFile + "|" + v.strFilePath + "|" + v.strPucSeat + "|" + v.StrPucSeatPos, c.texts);
+        EXPECT_EQ(page.Checks(), c.checks);
+    }
+}
+
+// "完成" builds the placement from the chosen position and the offsets as they are then, and
+// refuses a watermark path over 127 characters and texts that would break the transcoder's line.
+TEST_F(EncodingPageTest, FinishBuildsThePlacementOrRefuses)
+{
+    struct Case { QString file, profile; int position; QString x, y; std::string message, placement = ""; };
+    const QString path127 = "/" + QString(122, QChar(0x56FE)) + ".png";  // 127 characters, 371 bytes
+    const Case cases[] = {
+        {"", "high", 0, "%2", "1", "", "左上|%2:1"},  // offsets are inserted verbatim
+        {"", "high", 1, "0", "0", "", "居中|main_w/2-overlay_w/2+0:main_h/2-overlay_h/2+0"},
+        {"", "high", 2, "-10", "5", "", "右上|main_w-overlay_w+-10:5"},
+        {"", "high", 3, "7", "-3", "", "左下|7:main_h-overlay_h+-3"},
+        {path127, "main", 4, "10", "20", "", "右下|main_w-overlay_w+10:main_h-overlay_h+20"},
+        {path127 + "x", "high", 0, "", "", "水印文件路径过长，最多127个字符!"},
+        {"/a\nb.png", "high", 0, "", "", "水印文件路径不能包含控制字符!"},
+        {"", "high", 0, "1 0", "", "水印微调值不能包含空格、引号或控制字符!"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.placement + c.message);
+        CMyChildDlg page(true);
+        m_messages.clear();
+        const int result = Run(page, 0, [&] {
+            Prompt::QueueOpenFileAnswer(c.file);
+            Click(&page, "1022");  // fills the disabled field
+            Get<QComboBox>(&page, "1037")->setEditText(c.profile);
+            Type(Get<QLineEdit>(&page, "1011"), "99");
+            Choose(Get<QComboBox>(&page, "1008"), c.position);
+            Type(Get<QLineEdit>(&page, "1011"), c.x);  // changed after the choice: still counts
+            Type(Get<QLineEdit>(&page, "1020"), c.y);
+        });
+        EXPECT_EQ(result, c.message.empty() ? QDialog::Accepted : kStillOpen);
+        EXPECT_EQ(m_messages.join(" | ").toStdString(), c.message);
+        if (c.message.empty()) {
+            EXPECT_EQ(page.Values().strFilePath, c.file.toStdString());
+            EXPECT_EQ(page.Values().strPucSeat + "|" + page.Values().StrPucSeatPos, c.placement);
+        }
+    }
+}
+
+// Qt's own texts are Chinese (the test main loads them as the program does), and a name typed
+// in the watermark file dialog without an extension opens the ".png" file.
+TEST_F(EncodingPageTest, QtTextsChineseAndFileDialogAddsPng)
+{
+    WriteFile(m_dir.File("logo.png"), "png");
+    CMyChildDlg page(true);
+    WhenModalPage<QFileDialog>([&](QFileDialog& dialog) {
+        EXPECT_EQ(dialog.findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Cancel)->text(), "取消");
+        dialog.setDirectory(QString::fromStdString(m_dir.Path()));
+        QTest::keyClicks(dialog.findChild<QLineEdit*>("fileNameEdit"), "logo\r");
+    });
+    EXPECT_EQ(Run(page, 0, [&] { Click(&page, "1022"); }), QDialog::Accepted);
+    EXPECT_EQ(page.Values().strFilePath, m_dir.File("logo.png"));
+}
