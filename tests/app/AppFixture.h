@@ -25,7 +25,7 @@ namespace apptest {
 // Children of this test process; zombies (ended, not reaped) only when asked.
 inline int ChildCount(bool withZombies = false)
 {
-    return static_cast<int>(ProcessProbe::ChildPids().size()) - (withZombies ? 0 : ProcessProbe::ZombieChildCount());
+    return static_cast<int>(ProcessProbe::ChildPids(withZombies).size());
 }
 
 // "key=value" lines with each key put under channel id ("<id>+key").

@@ -27,8 +27,9 @@ bool ReadStat(pid_t pid, char* state, pid_t* ppid)
     return static_cast<bool>(rest >> *state >> *ppid);
 }
 
-// The children of this process whose state passes the filter.
-std::vector<pid_t> Children(bool (*filter)(char state))
+}   // namespace
+
+std::vector<pid_t> ChildPids(bool withZombies)
 {
     std::vector<pid_t> children;
     std::error_code ec;
@@ -36,13 +37,11 @@ std::vector<pid_t> Children(bool (*filter)(char state))
         const pid_t pid = std::atoi(entry.path().filename().c_str());
         char state = 0;
         pid_t ppid = 0;
-        if (pid > 0 && ReadStat(pid, &state, &ppid) && ppid == ::getpid() && filter(state))
+        if (pid > 0 && ReadStat(pid, &state, &ppid) && ppid == ::getpid() && (withZombies || state != 'Z'))
             children.push_back(pid);
     }
     return children;
 }
-
-}   // namespace
 
 int OpenFdCount()
 {
@@ -52,16 +51,6 @@ int OpenFdCount()
 int ThreadCount()
 {
     return CountEntries("/proc/self/task");
-}
-
-std::vector<pid_t> ChildPids()
-{
-    return Children([](char) { return true; });
-}
-
-int ZombieChildCount()
-{
-    return static_cast<int>(Children([](char state) { return state == 'Z'; }).size());
 }
 
 bool IsAlive(pid_t pid)

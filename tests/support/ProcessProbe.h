@@ -14,9 +14,8 @@ namespace ProcessProbe {
 int OpenFdCount();
 int ThreadCount();
 
-// Children of this process (running, stopped or zombie); ZombieChildCount() only the zombies.
-std::vector<pid_t> ChildPids();
-int ZombieChildCount();
+// Children of this process: running or stopped, and the zombies (ended, not reaped) when asked.
+std::vector<pid_t> ChildPids(bool withZombies = true);
 
 // True while pid exists and is not a zombie.
 bool IsAlive(pid_t pid);
