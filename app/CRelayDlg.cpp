@@ -221,13 +221,14 @@ QString CRelayDlg::RowToolTip(int row) const
             to << Q(from[i]);
     };
     std::vector<std::string> failure = m_engine.RowFailure(row);
-    if (!failure.empty()) {
+    const bool failed = !failure.empty();
+    if (failed) {
         lines << Q(failure.front());
         failure.erase(failure.begin());
         last(failure, lines);
     }
     const std::vector<std::string> output = m_engine.RowOutput(row);
-    if (!failure.empty() && !output.empty())
+    if (failed && !output.empty())
         lines << QStringLiteral("当前输出:");
     last(output, lines);
     if (lines.isEmpty())

@@ -169,12 +169,17 @@ void RelayEngine::Note(int row, const std::string& line)
 
 // ---- command lines ----
 
-bool RelayEngine::BuildCommandFromConfig(int id, int row)
+CommandBuild RelayEngine::StoredCommand(int id) const
 {
     ChannelSettings settings;
     CheckStates checks{};
     ReadChannelForCommand(ConfigStore(m_strAppDir), id, settings, checks);
-    const CommandBuild build = BuildCommandLine(checks, settings);
+    return BuildCommandLine(checks, settings);
+}
+
+bool RelayEngine::BuildCommandFromConfig(int id, int row)
+{
+    const CommandBuild build = StoredCommand(id);
     // The mark follows the choice of video re-encoding, also for a line that was refused,
     // as the wizard feed's mark does.
     if (build.reencodesVideo)
@@ -375,7 +380,8 @@ void RelayEngine::SuperviseTick()
         auto failed = m_failedStarts.find(row);
         if (failed != m_failedStarts.end() && failed->second == id) {
             m_failedStarts.erase(failed);
-            RecordFailure(row, nullptr, m_tails[row]->Lines().empty() ? "无法启动ffmpeg" : m_tails[row]->Lines().back());
+            const std::vector<std::string> said = m_tails[row]->Lines();
+            RecordFailure(row, nullptr, said.empty() ? "无法启动ffmpeg" : said.back());
             CountFailure(row, id);
             continue;
         }
@@ -534,11 +540,7 @@ void RelayEngine::PauseChannel(int row)
         return;
     m_strState = kStatePaused;
     ConfigStore(m_strAppDir).SetValue(m_strState, ChannelKey(tag->m_nId, "strAVState"));
-    m_view.SetCellText(row, kColState, m_strState);
-    m_view.SetCellText(row, kColBitrate, "");
-    StopChannel(row, tag->m_nId);
-    tag->m_bStopped = 1;
-    LogRow(row, "已暂停");
+    HaltChannel(row, m_strState, "已暂停");
 }
 
 void RelayEngine::DeleteChannel(int row)
@@ -619,13 +621,8 @@ int RelayEngine::PauseAll()
     }
     ConfigStore(m_strAppDir).SetValues(writes);
     m_strState = kStatePaused;
-    for (int row : rows) {
-        m_view.SetCellText(row, kColState, m_strState);
-        m_view.SetCellText(row, kColBitrate, "");
-        StopChannel(row, m_tags[row].m_nId);
-        m_tags[row].m_bStopped = 1;
-        LogRow(row, "已暂停");
-    }
+    for (int row : rows)
+        HaltChannel(row, m_strState, "已暂停");
     return static_cast<int>(rows.size());
 }
 
@@ -654,10 +651,7 @@ void RelayEngine::HaltChannel(int row, const std::string& stateText, const std::
 
 std::string RelayEngine::StoredLine(int id)
 {
-    ChannelSettings settings;
-    CheckStates checks{};
-    ReadChannelForCommand(ConfigStore(m_strAppDir), id, settings, checks);
-    const CommandBuild build = BuildCommandLine(checks, settings);
+    const CommandBuild build = StoredCommand(id);
     std::string line = build.line;
     if (build.status != CommandBuild::Ok || !ApplyRtspTransport(m_bRTSPuseTCP, line))
         return {};

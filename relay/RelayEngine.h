@@ -1,4 +1,5 @@
 #pragma once
+#include "relay/CommandBuilder.h"
 #include "relay/FfmpegLocation.h"
 #include "relay/OutputMonitor.h"
 #include "relay/StatusLog.h"
@@ -126,6 +127,8 @@ public:
 
     // Builders: fill m_szCommand; false with the reason shown in the row when refused.
     bool BuildCommandFromConfig(int id, int row);
+    // The stored settings of channel id, read and built as a launch would build them.
+    CommandBuild StoredCommand(int id) const;
     bool BuildCommandFromSettings(const CheckStates& checks);
 
     // Timers. AutoRunTick returns false once the queue is empty (the timer is then stopped).

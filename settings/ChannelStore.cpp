@@ -183,11 +183,6 @@ bool StoreChannel(const ConfigStore& store, int id, const ChannelSettings& s, co
     return store.SetValues(ChannelWrites(id, s, checks));
 }
 
-ConfigStore::KeyValues CopyChannelWrites(const ConfigStore& store, int src, int dst)
-{
-    return CopyWrites([&store](const std::string& key) { return store.GetValue(key); }, src, dst);
-}
-
 // The scan first reads the kept document; only when a channel has to move is the file read
 // again under the cache's lock, scanned once more with the copies written into the document,
 // and replaced in one write, whose end state is that of the copies made one after the other.

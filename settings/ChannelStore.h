@@ -33,9 +33,6 @@ ConfigStore::KeyValues ChannelWrites(int id, const ChannelSettings& s, const Che
 // Stores the channel in one atomic replace. Returns whether the file was written.
 bool StoreChannel(const ConfigStore& store, int id, const ChannelSettings& s, const CheckStates& checks);
 
-// The writes of copying channel src to dst, in their order (every field, missing as empty,
-// "ISDelete" false at dst and true at src).
-ConfigStore::KeyValues CopyChannelWrites(const ConfigStore& store, int src, int dst);
 
 // The smallest id at or above max(from, 0) under which the file holds no key: where a new
 // channel can be stored without touching another's keys. INT_MAX when there is none.
