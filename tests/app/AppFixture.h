@@ -22,11 +22,6 @@ inline void PrintTo(const QString& text, std::ostream* os) { *os << '"' << text.
 
 namespace apptest {
 
-// Children of this test process; zombies (ended, not reaped) only when asked.
-inline int ChildCount(bool withZombies = false)
-{
-    return static_cast<int>(ProcessProbe::ChildPids(withZombies).size());
-}
 
 // "key=value" lines with each key put under channel id ("<id>+key").
 inline std::string Keys(int id, const std::string& lines)

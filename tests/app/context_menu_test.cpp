@@ -77,7 +77,7 @@ TEST_F(ContextMenuTest, RunPauseDeleteCellsStoredValuesAndChild)
         ASSERT_EQ(1, Choose(s.command, 1));
         const bool running = s.after.starts_with("运行中|");
         EXPECT_EQ(s.after, m_dlg->CellText(1, 2).toStdString() + "|" + Stored("1+strAVState") + "|" + Stored("1+ISDelete"));
-        EXPECT_EQ(running ? 1 : 0, ChildCount());
+        EXPECT_EQ(running ? 1u : 0u, ProcessProbe::ChildPids(false).size());
         QTest::qWait(s.command == ID_CHANNEL_PAUSE ? 250 : 0);  // a queued reading must not bring the figure back
         if (running || s.command == ID_CHANNEL_PAUSE) {  // the live child reports into its own row
             EXPECT_TRUE(QTest::qWaitFor([&] { return m_dlg->CellText(1, 1) == (running ? "300kbps" : ""); }))
@@ -111,7 +111,7 @@ TEST_F(ContextMenuTest, RunAllAndPauseAllFromTheWindowMenu)
     EXPECT_EQ(running, dlg.m_engine.m_workers.at(2).m_hProcess);
     EXPECT_EQ(1, ConfigStore::ReplaceCount() - replaces);
     dlg.OnWindowCommand(ID_PAUSE_ALL);
-    EXPECT_EQ(0, ChildCount(true));
+    EXPECT_TRUE(ProcessProbe::ChildPids().empty());
     EXPECT_EQ("暂停中|暂停中|已删除，重启生效", Stored("0+strAVState") + "|" + dlg.CellText(0, 2).toStdString() + "|" +
                                                 dlg.CellText(3, 2).toStdString());
 }

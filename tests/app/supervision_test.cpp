@@ -56,7 +56,7 @@ TEST_F(SupervisionTest, StartupListsRenumbersAndAutoRuns)
     EXPECT_FALSE(dlg.IsTimerActive(ID_AUTORUN_TIMER));
     EXPECT_EQ(handStarted, dlg.m_engine.m_workers.at(1).m_hProcess);
     dlg.OnClose();
-    EXPECT_EQ(0, ChildCount());
+    EXPECT_TRUE(ProcessProbe::ChildPids(false).empty());
 }
 
 // Failures are counted and retried; the last failure, its banner left out, stays ahead of the
@@ -86,7 +86,7 @@ TEST_F(SupervisionTest, FailuresCountedResetByProgressGiveUpAtTen)
         NoticeEnd();
     EXPECT_EQ(QStringLiteral("直播多次失败，请检查！"), dlg.CellText(0, 1));
     dlg.OnChannelCommand(ID_CHANNEL_RUN, 0);
-    EXPECT_EQ(0, ChildCount(true));
+    EXPECT_TRUE(ProcessProbe::ChildPids().empty());
 }
 
 // NetStatus.txt is touched at each start by hand: created when absent; a FIFO (or any other
@@ -147,7 +147,7 @@ TEST_F(SupervisionTest, HundredStartStopCyclesLeaveNothingBehind)
     QCoreApplication::processEvents();
     EXPECT_EQ(fds, ProcessProbe::OpenFdCount());
     EXPECT_EQ(threads, ProcessProbe::ThreadCount());
-    EXPECT_EQ(0, ChildCount(true)) << "no child and no zombie";
+    EXPECT_TRUE(ProcessProbe::ChildPids().empty()) << "no child and no zombie";
 }
 
 // Keep retrying: restored and stored like the other options; over the limit one relaunch per

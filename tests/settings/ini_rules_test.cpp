@@ -1,5 +1,6 @@
 // Reading and rewriting rules of config.ini, through ConfigStore on real files.
 #include "SettingsTestFiles.h"
+#include "settings/IniFile.h"
 
 static const std::string kHead = "[SET DEFAULT VALUE]\n";
 
@@ -44,6 +45,20 @@ TEST(IniRules, RewriteTouchesOnlyTheChangedLines)
         TempDir dir;
         ASSERT_TRUE(StoreWith(dir, c.before).SetValues(c.writes)) << c.what;
         EXPECT_EQ(ReadFile(dir.File("config.ini")), c.after) << c.what;
+    }
+}
+
+// Months of edits compact the kept edit text: every last value and the untouched line survive.
+TEST(IniRules, LongRunOfEditsKeepsEveryLastValue)
+{
+    IniFile doc = IniFile::Parse(kHead + "keep=\" 运行中 \"\n");
+    for (int n = 0; n < 5000; ++n)
+        ASSERT_TRUE(doc.SetValue("SET DEFAULT VALUE", "k" + std::to_string(n % 3), std::string(40, char('a' + n % 26))));
+    const IniFile reread = IniFile::Parse(doc.Serialize());
+    EXPECT_EQ(reread.GetValue("SET DEFAULT VALUE", "keep"), " 运行中 ");
+    for (int n = 4997; n < 5000; ++n) {
+        const std::string key = "k" + std::to_string(n % 3), value(40, char('a' + n % 26));
+        EXPECT_EQ(reread.GetValue("SET DEFAULT VALUE", key), value);
     }
 }
 

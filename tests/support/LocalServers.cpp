@@ -87,7 +87,7 @@ bool ServerProcess::Running()
 
 bool ShellServer::Start(const std::string& commands, const std::string& readyWords)
 {
-    if (Running())
+    if (m_proc.Running())
         return true;
     const std::string log = m_dir.File("shell.log");
     std::remove(log.c_str());
@@ -118,10 +118,4 @@ std::string ProbeUntilVideo(const std::string& url)
     while (!out.empty() && out.back() == '\n')
         out.pop_back();
     return code == 0 ? out : "no stream: " + out;
-}
-
-std::string MakeTestPng(const std::string& dir, const std::string& name)
-{
-    const std::string path = dir + "/" + name;
-    return name.find('/') == std::string::npos && RunShell("make_test_png \"$1\"", {path}, 60) == 0 ? path : "";
 }

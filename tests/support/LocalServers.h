@@ -56,7 +56,6 @@ class ShellServer {
 public:
     bool Start(const std::string& commands, const std::string& readyWords = "");   // 30 s at most
     void Stop() { m_proc.Stop(SIGTERM, 10.0); }
-    bool Running() { return m_proc.Running(); }
     // The ready words as the shell expanded them, e.g. "$RTSP_URL $RTSP_PID".
     const std::string& Ready() const { return m_ready; }
     std::string Log() const { return ReadFile(m_dir.File("shell.log")); }   // what the shell and its servers said
@@ -71,6 +70,3 @@ private:
 // e.g. "h264 640x360 Main, aac 44100 Hz 1 ch", or "no stream: " and what the last probe said.
 std::string ProbeUntilVideo(const std::string& url);
 
-// The library's test picture: a 64x32 60 %-opaque red PNG at dir/name (any characters but '/').
-// Returns its path, empty on failure.
-std::string MakeTestPng(const std::string& dir, const std::string& name);

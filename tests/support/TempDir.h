@@ -20,7 +20,6 @@ public:
     const std::string& Path() const { return m_path; }
     // Path() + "/" + name.
     std::string File(const std::string& name) const { return m_path + "/" + name; }
-    bool Valid() const { return !m_path.empty(); }
 
 private:
     std::string m_path;

@@ -56,7 +56,8 @@ TEST_F(Screenshots, All)
     // folder goes when nothing else lies there.
     const std::string plainDir = "/tmp/CamRelay";
     std::filesystem::create_directories(plainDir);
-    const std::string png = MakeTestPng(plainDir, "logo.png");
+    const std::string png = plainDir + "/logo.png";
+    RunShell("make_test_png \"$1\"", {png}, 60);
     std::shared_ptr<void> cleanup(nullptr, [&](void*) {
         std::error_code ignored;
         std::filesystem::remove(png, ignored);
