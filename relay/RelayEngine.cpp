@@ -72,10 +72,19 @@ void RelayEngine::UseFfmpeg(const FfmpegLocation& ffmpeg)
 {
     m_strFfmpegPath = ffmpeg.Found() || ffmpeg.m_tried.empty() ? ffmpeg.m_strPath : ffmpeg.m_tried.front();
     m_strFfmpegTried = ffmpeg.Found() ? std::string() : ffmpeg.TriedText();
+    // Which encoders it has is asked once, now and off this thread: a first launch that had to
+    // ask would hold the owner thread for half a second. A launch before the answer waits for it.
+    if (ffmpeg.Found()) {
+        if (m_encoderQuery.valid())
+            m_encoderQuery.wait();
+        m_encoderQuery = std::async(std::launch::async, [path = m_strFfmpegPath] { QueryEncoders(path); });
+    }
 }
 
 RelayEngine::~RelayEngine()
 {
+    if (m_encoderQuery.valid())
+        m_encoderQuery.wait();
     StopAllChannels();
     m_workers.clear();  // joins the monitors before the rows they read go away
 }
@@ -229,7 +238,7 @@ void RelayEngine::LaunchRow(RowTag* tag, int row)
         return;
     const Spawned result = SpawnRelay(Launch::FromList, tag->m_nId, row);
     // A start whose ffmpeg could not run is under supervision (it is retried), so the row
-    // counts as started; a failed pipe or a refused line leaves it startable.
+    // counts as started; a refused line leaves it startable.
     if (result == Spawned::Started || result == Spawned::SpawnFailed)
         tag->m_bStopped = 0;
 }
@@ -302,13 +311,14 @@ RelayEngine::Spawned RelayEngine::SpawnRelay(Launch how, int id, int row)
         TouchStatusFile();
     m_health[row].m_launchedAt = Now();
     const SpawnResult child = SpawnChild(m_strFfmpegPath, args);
-    if (child.status == SpawnResult::PipeFailed) {
-        m_view.ShowMessage("Error On CreatePipe()");
-        return Spawned::PipeFailed;
-    }
     if (child.status != SpawnResult::Ok) {
-        // Counted as a failed attempt at the next supervision tick, and retried from there.
-        const std::string reason = m_strFfmpegTried.empty()
+        // Counted as a failed attempt at the next supervision tick, and retried from there:
+        // a lack of descriptors or processes is usually passing.
+        const bool pipe = child.status == SpawnResult::PipeFailed;
+        if (pipe && how != Launch::Restart)  // a relaunch only logs it: no box every ten seconds
+            m_view.ShowMessage("Error On CreatePipe()");
+        const std::string reason = pipe ? std::string("无法创建管道：") + std::strerror(child.error)
+                                   : m_strFfmpegTried.empty()
                                        ? "无法启动ffmpeg（" + m_strFfmpegPath + "）：" + std::strerror(child.error)
                                        : "找不到ffmpeg，已查找：" + m_strFfmpegTried;
         Note(row, reason);
@@ -318,7 +328,7 @@ RelayEngine::Spawned RelayEngine::SpawnRelay(Launch how, int id, int row)
         else if (how == Launch::FromList)
             m_view.SetCellText(row, kColBitrate, reason);
         m_failedStarts[row] = id;
-        return Spawned::SpawnFailed;
+        return Spawned::SpawnFailed;  // also for a pipe: the same retry applies
     }
 
     if (how != Launch::FromWizard)
@@ -359,13 +369,36 @@ RelayEngine::Spawned RelayEngine::SpawnRelay(Launch how, int id, int row)
 
 // ---- timers ----
 
+void RelayEngine::Enqueue(int row)
+{
+    if (row < 0 || row >= RowCount() || m_health[row].m_bAutoQueued)
+        return;
+    m_health[row].m_bAutoQueued = true;
+    m_autoRunQueue.push_back(row);
+}
+
+bool RelayEngine::HasQueued() const
+{
+    return std::any_of(m_autoRunQueue.begin(), m_autoRunQueue.end(), [this](int row) { return m_health[row].m_bAutoQueued; });
+}
+
+int RelayEngine::TakeQueued()
+{
+    while (!m_autoRunQueue.empty()) {
+        const int row = m_autoRunQueue.front();
+        m_autoRunQueue.pop_front();
+        if (std::exchange(m_health[row].m_bAutoQueued, false))
+            return row;
+    }
+    return -1;
+}
+
 bool RelayEngine::AutoRunTick()
 {
-    if (m_autoRunQueue.empty())
+    const int row = TakeQueued();
+    if (row < 0)
         return false;
-    const auto [tag, row] = m_autoRunQueue.front();
-    m_autoRunQueue.pop_front();
-    StartChannel(tag, row);
+    StartChannel(Tag(row), row);
     return true;
 }
 
@@ -507,10 +540,11 @@ void RelayEngine::StopChannel(int row, int id)
 {
     m_failedStarts.erase(row);  // a start that could not run ffmpeg is not retried after a stop
     // A row still waiting for its auto-run turn stays stopped: the operator paused or deleted it.
-    std::erase_if(m_autoRunQueue, [row](const auto& queued) { return queued.second == row; });
-    std::erase(m_runAllQueue, row);
-    if (row >= 0 && row < RowCount())
-        m_health[row].m_retryAt = 0, m_health[row].m_bGaveUp = false, m_health[row].m_nKbps = 0;
+    if (row >= 0 && row < RowCount()) {
+        RowHealth& health = m_health[row];
+        health.m_bAutoQueued = health.m_bRunAllQueued = false;
+        health.m_retryAt = 0, health.m_bGaveUp = false, health.m_nKbps = 0;
+    }
     auto found = m_workers.find(id);
     if (found == m_workers.end())
         return;
@@ -527,6 +561,8 @@ void RelayEngine::StopAllChannels()
     m_failedStarts.clear();
     m_autoRunQueue.clear();
     m_runAllQueue.clear();
+    for (RowHealth& health : m_health)
+        health.m_bAutoQueued = health.m_bRunAllQueued = false;
     for (auto& [id, worker] : m_workers)
         RetireWorker(worker);
     if (first)
@@ -557,8 +593,7 @@ void RelayEngine::DeleteChannel(int row)
 
 bool RelayEngine::IsQueued(int row) const
 {
-    return std::find(m_runAllQueue.begin(), m_runAllQueue.end(), row) != m_runAllQueue.end() ||
-           std::any_of(m_autoRunQueue.begin(), m_autoRunQueue.end(), [row](const auto& q) { return q.second == row; });
+    return row >= 0 && row < RowCount() && (m_health[row].m_bAutoQueued || m_health[row].m_bRunAllQueued);
 }
 
 int RelayEngine::RunAll()
@@ -570,7 +605,7 @@ int RelayEngine::RunAll()
     for (int row = 0; row < RowCount(); ++row) {
         RowTag& tag = m_tags[row];
         RowHealth& health = m_health[row];
-        if (health.m_bDeleted || std::find(m_runAllQueue.begin(), m_runAllQueue.end(), row) != m_runAllQueue.end())
+        if (health.m_bDeleted || health.m_bRunAllQueued)
             continue;
         if (health.m_bGaveUp && tag.m_bStopped == 0 && m_workers.count(tag.m_nId) == 0) {
             // As "暂停" then "运行" would, with a fresh count.
@@ -587,6 +622,7 @@ int RelayEngine::RunAll()
     m_strState = kStateRunning;
     for (int row : rows) {
         m_view.SetCellText(row, kColState, m_strState);
+        m_health[row].m_bRunAllQueued = true;
         m_runAllQueue.push_back(row);
     }
     return static_cast<int>(rows.size());
@@ -599,6 +635,8 @@ bool RelayEngine::RunAllTick()
         const int row = m_runAllQueue.front();
         m_runAllQueue.pop_front();
         RowTag* tag = Tag(row);
+        if (!std::exchange(m_health[row].m_bRunAllQueued, false))
+            continue;  // stopped since it was queued
         if (tag && tag->m_bStopped == 1 && !m_health[row].m_bDeleted) {
             LaunchRow(tag, row);
             break;

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <ctime>
 #include <deque>
+#include <future>
 #include <map>
 #include <memory>
 #include <string>
@@ -76,6 +77,9 @@ struct RowHealth {
     int m_nKbps = 0;                 // last reading of the current child; 0 without one
     std::int64_t m_lastReadingAt = 0;  // steady-clock ns of the last reading; 0: never
     std::string m_strLaunchedLine;   // the argument line the current child was started with
+    bool m_bMissingLogged = false;   // a reload found no key of the channel and said so
+    bool m_bAutoQueued = false;      // waiting in the start queue
+    bool m_bRunAllQueued = false;    // waiting for its "全部运行" turn
 };
 
 // What the engine needs of the face that shows the channels: the window's cells or the
@@ -147,6 +151,12 @@ public:
     // Whether the row's child is alive and reported progress within the last stall period.
     bool RowUp(int row) const;
     bool IsQueued(int row) const;
+    // Puts the row at the end of the start queue (once); AutoRunTick or the session's
+    // StartNext takes it from there. HasQueued: whether a queued row is waiting.
+    void Enqueue(int row);
+    bool HasQueued() const;
+    // The next row still queued for a start, taken off the queue; -1 when none.
+    int TakeQueued();
     // One status-log line about the row: "信号 <name> (id <id>): <event>".
     void LogRow(int row, const std::string& event);
 
@@ -182,7 +192,9 @@ public:
     std::map<int, RelayWorker> m_workers;
     std::vector<int> m_failCounts;
     std::deque<std::atomic<bool>> m_rowRunning;
-    std::deque<std::pair<RowTag*, int>> m_autoRunQueue;
+    // Queues of rows; a row stopped meanwhile stays in them with its flag cleared and is
+    // passed over, so that a stop never scans a queue.
+    std::deque<int> m_autoRunQueue;
     std::deque<RowTag> m_tags;  // never moves: rows hold pointers to their tag
     std::deque<RowHealth> m_health;
     std::deque<int> m_runAllQueue;  // rows "全部运行" has still to start
@@ -201,7 +213,7 @@ public:
 
 private:
     enum class Launch { FromList, Restart, FromWizard };
-    enum class Spawned { Started, PipeFailed, SpawnFailed, Refused };
+    enum class Spawned { Started, SpawnFailed, Refused };
     Spawned SpawnRelay(Launch how, int id, int row);
     void Refuse(Launch how, int row, const std::string& message);
     void CountFailure(int row, int id);
@@ -219,4 +231,5 @@ private:
     bool m_bShutDown = false;
     bool m_bKeepRetrying = false;
     std::unique_ptr<StatusLog> m_log;
+    std::future<void> m_encoderQuery;   // the background query of the ffmpeg in use
 };

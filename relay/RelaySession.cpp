@@ -4,16 +4,23 @@
 #include "settings/ConfigStore.h"
 
 #include <set>
+#include <unordered_map>
 
 ReloadAction DecideReload(const ReloadRow& row, const ReloadStored& stored)
 {
-    if (row.m_bDeleted)
+    using Says = ReloadStored::Says;
+    switch (stored.m_says) {
+    case Says::Nothing:
         return ReloadAction::Keep;
-    const bool wanted = stored.m_bPresent && stored.m_bRunning;
-    if (!row.m_bActive)
-        return wanted ? ReloadAction::Start : ReloadAction::Keep;
-    if (!wanted)
-        return ReloadAction::Stop;
+    case Says::Deleted:
+        return row.m_bDeleted ? ReloadAction::Keep : ReloadAction::Delete;
+    case Says::Paused:
+        return row.m_bActive && !row.m_bDeleted ? ReloadAction::Stop : ReloadAction::Keep;
+    case Says::Running:
+        break;
+    }
+    if (row.m_bDeleted || !row.m_bActive)
+        return ReloadAction::Start;
     // A row that is only queued, or whose child is between attempts, has no line yet: it runs
     // the stored settings at its next launch anyway.
     if (!row.m_strLaunchedLine.empty() && row.m_strLaunchedLine != stored.m_strLine)
@@ -59,7 +66,7 @@ int RelaySession::LoadChannels(bool startRunning)
         const int row = AppendRow(channel.id, channel.name, channel.state, channel.transCode,
                                   channel.width + "*" + channel.height);
         if (startRunning && IsStoredRunning(channel.state)) {
-            m_engine.m_autoRunQueue.emplace_back(m_engine.Tag(row), row);
+            m_engine.Enqueue(row);
             ++queued;
         }
     }
@@ -70,10 +77,9 @@ bool RelaySession::StartNext()
 {
     if (m_bStoreStateOnStart)
         return m_engine.AutoRunTick();
-    if (m_engine.m_autoRunQueue.empty())
+    const int row = m_engine.TakeQueued();
+    if (row < 0)
         return false;
-    const int row = m_engine.m_autoRunQueue.front().second;
-    m_engine.m_autoRunQueue.pop_front();
     m_engine.LaunchStored(row);
     return true;
 }
@@ -82,61 +88,103 @@ int RelaySession::Reload()
 {
     const ConfigStore store(m_engine.m_strAppDir);
     m_engine.Log().Write("重新读取配置 " + store.IniPath());
+    // A file that cannot be read, or one caught half-written, says nothing about the channels:
+    // acting on it would stop every one of them.
+    if (const std::string problem = store.ReadProblem(); !problem.empty()) {
+        m_engine.Log().Write("配置未重新加载: " + problem + "，所有信号保持不变");
+        return 0;
+    }
     ReadSwitches(store);
+    const std::unordered_map<int, int> keyCounts = ChannelKeyCounts(store);
 
-    int changes = 0;
+    struct Decided {
+        int row;
+        ReloadAction action;
+    };
+    std::vector<Decided> decided;
+    int active = 0, stopping = 0;
     std::set<int> known;
     for (int row = 0; row < m_engine.RowCount(); ++row) {
         RowTag& tag = *m_engine.Tag(row);
         RowHealth& health = m_engine.m_health[row];
         known.insert(tag.m_nId);
         const auto key = [&tag](const char* name) { return ChannelKey(tag.m_nId, name); };
-        ReloadStored stored;
-        const std::string name = store.GetValue(key("Name"));
-        stored.m_bPresent = !name.empty() && store.GetValue(key("ISDelete")) != "true";
-        stored.m_bRunning = IsStoredRunning(store.GetValue(key("strAVState")));
+        const auto found = keyCounts.find(tag.m_nId);
+        const int keys = found == keyCounts.end() ? 0 : found->second;
         ReloadRow now;
         now.m_bDeleted = health.m_bDeleted;
         now.m_bActive = tag.m_bStopped == 0 || m_engine.IsQueued(row);
-        if (now.m_bActive && m_engine.m_workers.count(tag.m_nId) != 0)
-            now.m_strLaunchedLine = health.m_strLaunchedLine;
-        if (stored.m_bPresent && stored.m_bRunning && !now.m_strLaunchedLine.empty())
-            stored.m_strLine = m_engine.StoredLine(tag.m_nId);
-        if (stored.m_bPresent && name != health.m_strName) {
-            m_engine.SetRowName(row, name);
-            m_view.SetCellText(row, kColName, name);
+        if (now.m_bActive && !now.m_bDeleted)
+            ++active;
+        ReloadStored stored;
+        const std::string name = store.GetValue(key("Name"));
+        if (keys == 0) {
+            if (!health.m_bMissingLogged)
+                m_engine.LogRow(row, "配置中找不到该信号: 保持不变");
+            health.m_bMissingLogged = true;
+        } else {
+            health.m_bMissingLogged = false;
+            const std::string state = store.GetValue(key("strAVState"));
+            // Without its name or its state word (the last keys of a stored channel) the
+            // channel was cut short or is still being written: it says nothing yet.
+            stored.m_says = store.GetValue(key("ISDelete")) == "true"        ? ReloadStored::Says::Deleted
+                            : name.empty()                                    ? ReloadStored::Says::Nothing
+                            : IsStoredRunning(state)                          ? ReloadStored::Says::Running
+                            : state.find(kStatePaused) != std::string::npos ? ReloadStored::Says::Paused
+                                                                              : ReloadStored::Says::Nothing;
+            if (now.m_bActive && m_engine.m_workers.count(tag.m_nId) != 0)
+                now.m_strLaunchedLine = health.m_strLaunchedLine;
+            if (stored.m_says == ReloadStored::Says::Running && !now.m_strLaunchedLine.empty())
+                stored.m_strLine = m_engine.StoredLine(tag.m_nId);
+            if (stored.m_says != ReloadStored::Says::Deleted && !name.empty() && name != health.m_strName) {
+                m_engine.SetRowName(row, name);
+                m_view.SetCellText(row, kColName, name);
+            }
         }
-        switch (DecideReload(now, stored)) {
+        const ReloadAction action = DecideReload(now, stored);
+        if (action != ReloadAction::Keep)
+            decided.push_back({row, action});
+        if (now.m_bActive && !now.m_bDeleted && (action == ReloadAction::Stop || action == ReloadAction::Delete))
+            ++stopping;
+    }
+    if (stopping * 2 > active)
+        m_engine.Log().Write("警告: 本次重新加载停止 " + std::to_string(stopping) + " 个信号（共 " +
+                             std::to_string(active) + " 个在运行）");
+
+    for (const Decided& d : decided) {
+        RowHealth& health = m_engine.m_health[d.row];
+        switch (d.action) {
         case ReloadAction::Keep:
             break;
         case ReloadAction::Start:
-            m_engine.m_autoRunQueue.emplace_back(&tag, row);
-            m_engine.LogRow(row, "配置已改为运行中: 排队启动");
-            ++changes;
+            if (health.m_bDeleted) {
+                health.m_bDeleted = false;
+                m_view.SetCellText(d.row, kColState, kStateRunning);
+            }
+            m_engine.Enqueue(d.row);
+            m_engine.LogRow(d.row, "配置已改为运行中: 排队启动");
             break;
         case ReloadAction::Stop:
-            if (!stored.m_bPresent) {
-                m_engine.HaltChannel(row, "已删除，重启生效", "配置中已删除: 已停止");
-                health.m_bDeleted = true;
-            } else {
-                m_engine.HaltChannel(row, kStatePaused, "配置已改为暂停中: 已停止");
-            }
-            ++changes;
+            m_engine.HaltChannel(d.row, kStatePaused, "配置已改为暂停中: 已停止");
+            break;
+        case ReloadAction::Delete:
+            m_engine.HaltChannel(d.row, "已删除，重启生效", "配置中已删除: 已停止");
+            health.m_bDeleted = true;
             break;
         case ReloadAction::Restart:
-            m_engine.HaltChannel(row, kStateRunning, "配置已修改: 重新启动");
+            m_engine.HaltChannel(d.row, kStateRunning, "配置已修改: 重新启动");
             ++health.m_nRestarts;
-            m_engine.LaunchStored(row);
-            ++changes;
+            m_engine.LaunchStored(d.row);
             break;
         }
     }
+    int changes = static_cast<int>(decided.size());
 
     // Channels added under new ids keep them: renumbering a running program's ids would move
     // the keys of channels whose children are running. The next start-up renumbers them.
     std::set<int> added;
-    for (const std::string& k : store.Keys())
-        if (const int id = KeyChannelId(k); id >= 0 && known.count(id) == 0)
+    for (const auto& [id, count] : keyCounts)
+        if (known.count(id) == 0)
             added.insert(id);
     for (const int id : added) {
         const std::string name = store.GetValue(ChannelKey(id, "Name"));
@@ -148,7 +196,7 @@ int RelaySession::Reload()
                                       store.GetValue(ChannelKey(id, "VdHeight")));
         const bool start = IsStoredRunning(state);
         if (start)
-            m_engine.m_autoRunQueue.emplace_back(m_engine.Tag(row), row);
+            m_engine.Enqueue(row);
         m_engine.LogRow(row, start ? "新信号: 排队启动" : "新信号");
         ++changes;
     }

@@ -13,22 +13,25 @@ struct GlobalFlags {
 };
 
 // What a reload does with one known row.
-enum class ReloadAction { Keep, Start, Stop, Restart };
+enum class ReloadAction { Keep, Start, Stop, Delete, Restart };
 
-// A known row as the program runs it, and the same channel as config.ini now stores it.
+// A known row as the program runs it, and what config.ini now says of the same channel.
 struct ReloadRow {
-    bool m_bDeleted = false;   // deleted in this run: stays stopped until the next start-up
+    bool m_bDeleted = false;   // deleted in this run
     bool m_bActive = false;    // started (running, retrying or given up) or waiting to start
     std::string m_strLaunchedLine;
 };
 struct ReloadStored {
-    bool m_bPresent = false;   // has a name and no deletion mark
-    bool m_bRunning = false;   // stored "运行中"
+    // Only explicit words change a channel: a channel whose keys are gone, cut short or
+    // without a state word the program knows is left as it is.
+    enum class Says { Nothing, Running, Paused, Deleted };
+    Says m_says = Says::Nothing;
     std::string m_strLine;     // the argument line it would run now; empty when refused
 };
 
-// Pure: stored running and not active starts, active and no longer stored running (paused,
-// deleted, gone) stops, active with a changed line restarts, everything else is kept.
+// Pure: stored running and not active (or deleted in this run) starts; active and stored
+// paused stops; marked deleted deletes; active with a changed line restarts; everything
+// else, including a file that says nothing about the channel, is kept.
 ReloadAction DecideReload(const ReloadRow& row, const ReloadStored& stored);
 
 // What the main window and the headless service share around the engine: the start-up read of

@@ -118,7 +118,7 @@ int HeadlessService::Run()
     Clock::time_point nextSupervise = Clock::now() + kSupervisePeriod;
     // The first stored channel starts at once, the others one a second.
     Clock::time_point nextStart = Clock::now();
-    bool starting = !m_engine.m_autoRunQueue.empty();
+    bool starting = m_engine.HasQueued();
     for (;;) {
         // Signals first: a stop that came during the start-up scan starts nothing.
         const Clock::time_point due = starting ? std::min(nextStart, nextSupervise) : nextSupervise;
@@ -135,7 +135,7 @@ int HeadlessService::Run()
             }
             if (requests.m_bReload) {
                 m_session.Reload();
-                starting = !m_engine.m_autoRunQueue.empty();
+                starting = m_engine.HasQueued();
                 Publish();
             }
         }
@@ -144,7 +144,7 @@ int HeadlessService::Run()
 
         const Clock::time_point now = Clock::now();
         if (starting && now >= nextStart) {
-            starting = m_session.StartNext() && !m_engine.m_autoRunQueue.empty();
+            starting = m_session.StartNext() && m_engine.HasQueued();
             nextStart = now + kStartPeriod;
         }
         if (now >= nextSupervise) {

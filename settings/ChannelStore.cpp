@@ -247,3 +247,13 @@ int FirstFreeChannelId(const ConfigStore& store, int from)
     }
     return id;
 }
+
+std::unordered_map<int, int> ChannelKeyCounts(const ConfigStore& store)
+{
+    std::unordered_map<int, int> counts;
+    IniCache::Load(store.IniPath())->ForEachKey(kConfigSection, [&counts](std::string_view key) {
+        if (const int id = KeyChannelId(key); id >= 0)
+            ++counts[id];
+    });
+    return counts;
+}

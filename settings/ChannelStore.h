@@ -4,6 +4,7 @@
 
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 // Channel-level operations on config.ini: key names, storing a channel, deletion marks,
@@ -58,3 +59,6 @@ struct ScannedChannel {
 // nothing moves and each channel's id stays its oldId. "nextId" is not written. Returns the
 // listed channels in row order.
 std::vector<ScannedChannel> ScanAndRenumber(const ConfigStore& store);
+
+// How many keys each channel id holds in the file (ids without keys are absent).
+std::unordered_map<int, int> ChannelKeyCounts(const ConfigStore& store);

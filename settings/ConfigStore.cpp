@@ -4,7 +4,12 @@
 #include "settings/IniCache.h"
 #include "settings/IniFile.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 ConfigStore::ConfigStore() : ConfigStore(ExecutableDir()) {}
 
@@ -47,6 +52,42 @@ bool ConfigStore::SetValues(const KeyValues& keyValues) const
 std::vector<std::string> ConfigStore::Keys() const
 {
     return IniCache::Load(m_strIniPath)->Keys(m_strSection);
+}
+
+std::string ConfigStore::ReadProblem() const
+{
+    struct stat st;
+    if (::stat(m_strIniPath.c_str(), &st) != 0)
+        return errno == ENOENT ? "找不到 " + m_strIniPath : m_strIniPath + " 无法访问：" + std::strerror(errno);
+    if (!S_ISREG(st.st_mode))
+        return m_strIniPath + " 不是普通文件";
+    if (st.st_size > (64 << 20))
+        return m_strIniPath + " 过大";
+    // Non-blocking: the file may have been swapped for a FIFO since the check.
+    const int fd = ::open(m_strIniPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0)
+        return m_strIniPath + " 无法读取：" + std::strerror(errno);
+    std::string bytes;
+    char buffer[65536];
+    ssize_t n = 0;
+    while ((n = ::read(fd, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR))
+        if (n > 0)
+            bytes.append(buffer, static_cast<std::size_t>(n));
+    const int error = errno;
+    ::close(fd);
+    if (n < 0)
+        return m_strIniPath + " 无法读取：" + std::strerror(error);
+    if (bytes.find_first_not_of(" \t\r\n", 0) == std::string::npos)
+        return m_strIniPath + " 为空";
+    // Every line we write ends with a line break (UTF-16 files with "\n\0").
+    const bool utf16 = bytes.size() >= 2 && bytes[0] == '\xFF' && bytes[1] == '\xFE';
+    const bool whole = utf16 ? bytes.size() % 2 == 0 && bytes.compare(bytes.size() - 2, 2, std::string("\n\0", 2)) == 0
+                             : bytes.back() == '\n';
+    if (!whole)
+        return m_strIniPath + " 最后一行不完整（可能正在写入）";
+    if (IniFile::Parse(std::move(bytes)).Keys(m_strSection).empty())
+        return m_strIniPath + " 中没有 [" + m_strSection + "] 节";
+    return {};
 }
 
 std::string ConfigStore::ExecutableDir()

@@ -29,6 +29,10 @@ public:
 
     // Every key of the section, in file order (first spelling of duplicates).
     std::vector<std::string> Keys() const;
+    // Why the file cannot be taken as the operator's settings as they stand: it is missing,
+    // not a regular file, unreadable, empty, without the section, or ends inside a line (an
+    // editor or a copy still writing it). Empty when it can.
+    std::string ReadProblem() const;
 
     const std::string& ModuleDir() const { return m_strModuleDir; }
     const std::string& IniPath() const { return m_strIniPath; }

@@ -201,22 +201,3 @@ TEST_F(SupervisionTest, WatchdogEndsSilentChildrenOnly)
     EXPECT_TRUE(Running(0) && dlg.m_engine.m_workers.at(0).m_hProcess != silent) << "not relaunched";
     EXPECT_TRUE(dlg.RowDetails(0).contains(QStringLiteral(": 无数据3秒"))) << dlg.RowDetails(0).toStdString();
 }
-
-TEST(ReloadDecisionTest, StartsStopsRestartsOrKeeps)
-{
-    struct Case { bool deleted, active; const char* launched; bool present, running; const char* line; ReloadAction want; };
-    const Case cases[] = {
-        {false, false, "", true, true, "a", ReloadAction::Start},      // newly stored running
-        {false, false, "", true, false, "", ReloadAction::Keep},       // paused stays paused
-        {false, true, "a", true, false, "", ReloadAction::Stop},       // now paused
-        {false, true, "a", false, true, "a", ReloadAction::Stop},      // marked deleted or nameless
-        {false, true, "a", true, true, "b", ReloadAction::Restart},    // settings changed
-        {false, true, "a", true, true, "", ReloadAction::Restart},     // now refused: the old child must go
-        {false, true, "a", true, true, "a", ReloadAction::Keep},       // unchanged: same child, same count
-        {false, true, "", true, true, "b", ReloadAction::Keep},        // queued or between attempts
-        {true, false, "", true, true, "a", ReloadAction::Keep},        // deleted in this run
-    };
-    for (const Case& c : cases)
-        EXPECT_EQ(c.want, DecideReload({c.deleted, c.active, c.launched}, {c.present, c.running, c.line}))
-            << c.deleted << c.active << c.launched << c.present << c.running << c.line;
-}

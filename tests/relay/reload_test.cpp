@@ -1,0 +1,165 @@
+// The reload of config.ini and the relaunch rules, on the engine and session as the headless
+// service drives them, with the fake transcoder as ffmpeg and a real config.ini.
+#include "relay/RelaySession.h"
+#include "settings/ConfigStore.h"
+#include "support/ProcessProbe.h"
+#include "support/TempDir.h"
+
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+class ReloadTest : public ::testing::Test, public RelayView, public MonitorSink {
+protected:
+    void SetCellText(int, int, const std::string&) override {}
+    void ShowMessage(const std::string&) override {}
+    void PostRelayBitrate(int, int) override {}
+
+    // Channels 门口0 … stored running under ids 0 …, each a fake that runs until stopped
+    // unless fake says otherwise; all started as the service starts them.
+    void Open(int channels, const std::string& fake = "#hang=1")
+    {
+        std::filesystem::create_symlink(CAMRELAY_BIN_DIR "/fake_ffmpeg", m_dir.File("ffmpeg"));
+        m_base = "[SET DEFAULT VALUE]\nnextId=" + std::to_string(channels) + "\n";
+        for (int id = 0; id < channels; ++id) {
+            const std::string k = "\n" + std::to_string(id) + "+";
+            // The publish address last: a file cut inside it still has the state word.
+            m_base += k.substr(1) + "Name=门口" + std::to_string(id) + k + "SignalName=rtsp://127.0.0.1:1/in" + k +
+                      "checkstate=1" + k + "checkstate3=1" + k + "strAVState=运行中" + k + "VdTransCode=否" + k +
+                      "Adress=rtmp://127.0.0.1:1/live/" + std::to_string(id) + fake + "\n";
+        }
+        WriteFile(m_dir.File("config.ini"), m_base);
+        m_engine = std::make_unique<RelayEngine>(m_dir.Path(), *this, *this);
+        m_session = std::make_unique<RelaySession>(*m_engine, *this, false);
+        m_session->LoadFlags();
+        m_session->LoadChannels(true);
+        StartQueued();
+    }
+    void StartQueued() { while (m_session->StartNext()) {} }
+    // The child of each row, 0 for none.
+    std::vector<pid_t> Children() const
+    {
+        std::vector<pid_t> pids;
+        for (int row = 0; row < m_engine->RowCount(); ++row)
+            pids.push_back(m_engine->m_workers.count(row) ? m_engine->m_workers.at(row).m_hProcess : 0);
+        return pids;
+    }
+    void TearDown() override { m_session.reset(), m_engine.reset(); }
+
+    TempDir m_dir{"camrelay-reload"};
+    std::string m_base;
+    std::unique_ptr<RelayEngine> m_engine;
+    std::unique_ptr<RelaySession> m_session;
+};
+
+}  // namespace
+
+TEST(ReloadDecisionTest, StartsStopsRestartsOrKeeps)
+{
+    using Says = ReloadStored::Says;
+    struct Case { bool deleted, active; const char* launched; Says says; const char* line; ReloadAction want; };
+    const Case cases[] = {
+        {false, false, "", Says::Running, "a", ReloadAction::Start},      // newly stored running
+        {false, false, "", Says::Paused, "", ReloadAction::Keep},         // paused stays paused
+        {false, true, "a", Says::Paused, "", ReloadAction::Stop},         // now paused
+        {false, true, "a", Says::Deleted, "", ReloadAction::Delete},      // marked deleted
+        {false, false, "", Says::Deleted, "", ReloadAction::Delete},      // gone from the endpoint too
+        {false, true, "a", Says::Nothing, "", ReloadAction::Keep},        // keys gone, cut short or no word
+        {false, true, "a", Says::Running, "b", ReloadAction::Restart},    // settings changed
+        {false, true, "a", Says::Running, "", ReloadAction::Restart},     // now refused: the old child must go
+        {false, true, "a", Says::Running, "a", ReloadAction::Keep},       // unchanged: same child, same count
+        {false, true, "", Says::Running, "b", ReloadAction::Keep},        // queued or between attempts
+        {true, false, "", Says::Running, "a", ReloadAction::Start},       // deleted by a reload, stored again
+        {true, false, "", Says::Deleted, "", ReloadAction::Keep},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(c.want, DecideReload({c.deleted, c.active, c.launched}, {c.says, c.line}))
+            << c.deleted << c.active << c.launched << int(c.says) << c.line;
+}
+
+// Three running channels; each file below is put in place and reloaded ('=' the same child,
+// 'x' none), then the original is put back and reloaded: every channel runs again.
+TEST_F(ReloadTest, OnlyWhatTheFileSaysChanges)
+{
+    Open(3);
+    const std::vector<pid_t> first = Children();
+    ASSERT_EQ(3u, first.size());
+    ASSERT_TRUE(first[0] && first[1] && first[2]);
+    const std::string& b = m_base;
+    const auto cut = [&b](const std::string& at, int more) { return b.substr(0, b.find(at) + at.size() + more); };
+    const auto swap = [&b](const std::string& from, const std::string& to) {
+        std::string t = b;
+        for (std::size_t at = 0; (at = t.find(from, at)) != std::string::npos; at += to.size())
+            t.replace(at, from.size(), to);
+        return t;
+    };
+    const struct { const char* what; std::string file; const char* children, *name1; bool warns; } cases[] = {
+        {"empty", "", "===", "门口1", false},
+        {"missing", "-", "===", "门口1", false},
+        {"a folder", "/", "===", "门口1", false},
+        {"no section", b.substr(b.find('\n') + 1), "===", "门口1", false},
+        {"cut inside a line", cut("1+Adress=rtmp://12", 0), "===", "门口1", false},
+        {"cut inside a channel", cut("1+SignalName=", 0) + "x\n", "===", "门口1", false},
+        {"last channel gone", cut("live/1" + std::string("#hang=1"), 1), "===", "门口1", false},
+        {"GBK", swap("门口1", "\xC3\xC5\xBF\xDA" "1"), "===", "门口1", false},
+        {"renamed", swap("门口1", "后门"), "===", "后门", false},
+        {"paused", swap("1+strAVState=运行中", "1+strAVState=暂停中"), "=x=", "门口1", false},
+        {"deleted", b + "2+ISDelete=true\n", "==x", "门口1", false},
+        {"changed", swap("live/0#", "live/9#"), "n==", "门口1", false},
+        {"all paused", swap("运行中", "暂停中"), "xxx", "门口1", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string ini = m_dir.File("config.ini");
+        std::filesystem::remove_all(ini);
+        if (c.file == "/")
+            std::filesystem::create_directory(ini);
+        else if (c.file != "-")
+            WriteFile(ini, c.file);
+        const std::uintmax_t logged = std::filesystem::file_size(m_dir.File("CamRelay.log"));
+        const std::vector<pid_t> before = Children();
+        m_session->Reload();
+        std::string seen;
+        for (std::size_t row = 0; row < 3; ++row)
+            seen += Children()[row] == 0 ? 'x' : Children()[row] == before[row] ? '=' : 'n';
+        EXPECT_EQ(c.children, seen);
+        EXPECT_EQ(c.name1, m_engine->m_health[1].m_strName);
+        EXPECT_EQ(c.warns, ReadFile(m_dir.File("CamRelay.log")).find("警告", logged) != std::string::npos);
+        std::filesystem::remove_all(ini);
+        WriteFile(ini, m_base);
+        m_session->Reload();
+        StartQueued();
+        for (const pid_t pid : Children())
+            EXPECT_NE(0, pid) << "not started again by the reload of the whole file";
+    }
+    m_engine->StopAllChannels();
+    EXPECT_TRUE(ProcessProbe::ChildPids(false).empty());
+}
+
+// A relaunch that finds no descriptor for its pipe counts as a failed attempt and is retried
+// at the next tick, like any other start that could not run.
+TEST_F(ReloadTest, RelaunchWithoutAPipeIsRetried)
+{
+    Open(1, "#lines=0,exit=1");
+    ASSERT_TRUE(ProcessProbe::WaitUntil([&] { return !ProcessProbe::IsAlive(Children()[0]); }, std::chrono::seconds(5)));
+    m_engine->SuperviseTick();  // first notice
+    rlimit saved{};
+    ::getrlimit(RLIMIT_NOFILE, &saved);
+    const int lowestFree = ::dup(0);
+    ::close(lowestFree);
+    rlimit none = saved;
+    none.rlim_cur = static_cast<rlim_t>(lowestFree);
+    ::setrlimit(RLIMIT_NOFILE, &none);
+    m_engine->SuperviseTick();  // counted, relaunched: no pipe
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+    EXPECT_EQ(0u, m_engine->m_workers.count(0));
+    m_engine->SuperviseTick();
+    EXPECT_EQ(1u, m_engine->m_workers.count(0)) << "a relaunch without a pipe was never retried";
+    EXPECT_NE(std::string::npos, ReadFile(m_dir.File("CamRelay.log")).find("无法创建管道"));
+}
