@@ -194,21 +194,22 @@ IniFile IniFile::Parse(std::string&& bytes)
         const std::string_view raw = body.substr(start, rawEnd - start);
         start = pos;
 
-        // Decode the line. A line that decodes in no way keeps its bytes and is not parsed.
-        bool decoded = true, converted = true;
+        // Decode the line. A line that decodes in no way is read with replacement characters, so
+        // that its key still counts (a channel's name with one bad byte must not hide the
+        // channel), and keeps its own bytes in the file until it is edited.
+        bool damaged = false, converted = true;
         std::string_view key;
-        if (doc.m_encoding == Encoding::Utf16Le)
-            decoded = TextCodec::Utf16LeToUtf8(raw, text);
-        else if (doc.m_encoding != Encoding::Utf8 && !TextCodec::IsValidUtf8(raw))
-            decoded = TextCodec::Gb18030ToUtf8(raw, text);
-        else
+        if (doc.m_encoding == Encoding::Utf16Le) {
+            damaged = !TextCodec::Utf16LeToUtf8(raw, text, true);
+        } else if (doc.m_encoding != Encoding::Utf8 && !TextCodec::IsValidUtf8(raw)) {
+            if ((damaged = !TextCodec::Gb18030ToUtf8(raw, text)))
+                TextCodec::DamagedToUtf8(raw, text);
+        } else {
             converted = false;
-        if (!decoded) {
-            doc.m_lines.push_back(line);
-            continue;
         }
         if (converted) {
-            line.writeText = doc.m_encoding != Encoding::Utf16Le;  // converted to UTF-8 on the next rewrite
+            // GB18030 lines are converted to UTF-8 on the next rewrite.
+            line.writeText = doc.m_encoding != Encoding::Utf16Le && !damaged;
             key = doc.ParseLine(line, text, Store::Decoded);
         } else {
             key = doc.ParseLine(line, raw, Store::Source);
