@@ -1,5 +1,6 @@
 #include "settings/InstanceLock.h"
 
+#include "settings/AtomicFile.h"
 #include "settings/DataDir.h"
 
 #include <fcntl.h>
@@ -71,6 +72,10 @@ ClaimedDataDir ClaimDataDir(const std::string& dirOption, const std::string& pro
         claim.m_strWarning = "无法锁定目录，不能防止重复运行：" + lock.Error();
         break;
     case InstanceLock::Result::Acquired:
+        // No other instance can be writing config.ini now: whatever temporary file of ours is
+        // in the folder was left by an interrupted write, however recent (a crash loop that
+        // restarts within seconds would otherwise pile them up).
+        AtomicFile::RemoveStaleTemporaries(claim.m_strPath + "/config.ini", 0);
         break;
     }
     return claim;
