@@ -2,6 +2,7 @@
 
 #include "settings/AtomicFile.h"
 #include "settings/DataDir.h"
+#include "settings/IniCache.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -77,6 +78,12 @@ ClaimedDataDir ClaimDataDir(const std::string& dirOption, const std::string& pro
         // restarts within seconds would otherwise pile them up).
         AtomicFile::RemoveStaleTemporaries(claim.m_strPath + "/config.ini", 0);
         break;
+    }
+    if (claim.m_nExitCode < 0) {
+        // Read as missing later on, it would start the program with no channel and no word why.
+        const std::string problem = IniCache::Problem(claim.m_strPath + "/config.ini");
+        if (!problem.empty())
+            claim.m_strWarning += (claim.m_strWarning.empty() ? "" : "；") + problem;
     }
     return claim;
 }

@@ -114,6 +114,29 @@ TEST(DataFolder, InstanceLockExcludesASecondHolder)
     }
 }
 
+// A config.ini that cannot be read is said at start (and a FIFO is not opened, which would hang);
+// a missing one is a fresh folder, not a problem.
+TEST(DataFolder, ClaimWarnsOfAConfigIniThatCannotBeRead)
+{
+    enum Kind { Missing, Regular, Fifo, Folder, Dangling };
+    const std::pair<Kind, const char*> cases[] = {
+        {Missing, ""}, {Regular, ""}, {Fifo, "不是普通文件"}, {Folder, "不是普通文件"}, {Dangling, "链接"}};
+    for (const auto& [kind, expected] : cases) {
+        TempDir dir;
+        const std::string ini = dir.File("config.ini");
+        if (kind == Regular)
+            WriteFile(ini, "[SET DEFAULT VALUE]\n");
+        ASSERT_TRUE(kind != Fifo || mkfifo(ini.c_str(), 0600) == 0);
+        if (kind == Folder)
+            fs::create_directory(ini);
+        if (kind == Dangling)
+            fs::create_symlink("nowhere", ini);
+        InstanceLock lock;
+        const std::string warning = ClaimDataDir(dir.Path(), "", lock).m_strWarning;
+        EXPECT_TRUE(warning.find(expected) != std::string::npos && warning.empty() == !*expected) << kind << warning;
+    }
+}
+
 // A kill between creating the temporary file and the rename leaves it behind: once the folder is
 // locked, start-up removes every one of exactly this naming, however recent, and nothing else.
 TEST(AtomicWrite, StartUpRemovesStaleTemporaryFilesOnly)
