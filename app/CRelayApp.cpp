@@ -75,6 +75,13 @@ int CRelayApp::Run(const StartupOptions& options)
 
     StatusServer status;  // outlives the window that publishes to it
     CRelayDlg dlg(dir.m_strPath);
+    // Shown once the window is up; the log's problem reaches standard error through the log.
+    if (!dir.m_strWarning.empty())
+        dlg.ShowMessage(dir.m_strWarning);
+    if (const std::string& problem = dlg.m_engine.Log().FileProblem(); !problem.empty()) {
+        dlg.m_engine.Log().Write(problem);
+        dlg.ShowMessage(problem);
+    }
     // Nothing has been launched yet: launches begin with the timers, in the event loop.
     dlg.m_engine.UseFfmpeg(FfmpegLocation::Find(programDir, std::getenv("PATH")));
     m_pDlg = &dlg;

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <system_error>
 
@@ -39,6 +40,26 @@ int ReopenNonBlocking(int fd, const struct stat& st)
     return own;
 }
 
+// Why path cannot take the log's lines, without creating or opening anything but a regular file.
+std::string FileProblemOf(const std::string& path)
+{
+    struct stat st{};
+    if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+        return "日志文件不是普通文件，日志只写到标准错误：" + path;
+    int error = 0;
+    if (S_ISREG(st.st_mode)) {
+        const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+        error = fd < 0 ? errno : 0;
+        if (fd >= 0)
+            ::close(fd);
+    } else {
+        const std::size_t slash = path.rfind('/');
+        const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+        error = errno != ENOENT || ::access(dir.c_str(), W_OK | X_OK) != 0 ? errno : 0;
+    }
+    return error ? "无法写入日志文件（" + std::string(std::strerror(error)) + "），日志只写到标准错误：" + path : "";
+}
+
 }  // namespace
 
 StatusLog::StatusLog(std::string filePath, int errFd) : m_strPath(std::move(filePath)), m_errFd(errFd)
@@ -46,6 +67,8 @@ StatusLog::StatusLog(std::string filePath, int errFd) : m_strPath(std::move(file
     if (m_errFd == STDERR_FILENO)
         ReopenClosedStandardStreams();  // too late only if the program's main() did not call it
     m_bJournal = IsJournalStream(m_errFd);
+    if (!m_strPath.empty())
+        m_strFileProblem = FileProblemOf(m_strPath);
     struct stat st{};
     if (m_errFd >= 0 && ::fstat(m_errFd, &st) == 0) {
         m_bErrSocket = S_ISSOCK(st.st_mode);

@@ -33,6 +33,10 @@ public:
     // Waits until every line queued so far has been handled (tests and the program's end).
     void Flush();
 
+    // Why lines cannot go to the file, as found at construction (a sentence for the user; empty
+    // when they can). Such lines are dropped silently, so the program says this once itself.
+    const std::string& FileProblem() const { return m_strFileProblem; }
+
     // "2024-05-01T12:00:03": the local time of now, to the second.
     static std::string Stamp();
     // True when fd is the stream JOURNAL_STREAM ("<device>:<inode>") names.
@@ -52,6 +56,7 @@ private:
     void CloseFile();
 
     std::string m_strPath;
+    std::string m_strFileProblem;
     int m_errFd;
     bool m_bJournal;
     bool m_bErrSocket = false;

@@ -52,6 +52,8 @@ HeadlessService::HeadlessService(const std::string& dataDir, const std::string& 
     : m_wakeFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)), m_engine(dataDir, *this, *this), m_session(m_engine, *this, false)
 {
     m_engine.UseFfmpeg(FfmpegLocation::Find(programDir, std::getenv("PATH")));
+    if (!m_engine.Log().FileProblem().empty())
+        m_engine.Log().Write(m_engine.Log().FileProblem());  // to standard error: the file takes none
     m_session.LoadFlags();  // the switches; nextId and m_bAutoRun are the window's concern
     // A service exists to run its channels: whatever m_bAutoRun says, the stored ones start.
     m_session.LoadChannels(true);

@@ -49,7 +49,7 @@ bool CopyInto(IniFile& doc, int src, int dst)
 
 // The start-up scan over doc. With edit (doc itself), the moves are written into it as they are
 // planned, so that reads see the copies made so far, as key-by-key copies would have.
-// Sets moved when a channel is not at the id of its row; ok turns false when a write is refused.
+// Sets moved when a channel is to leave its id; ok turns false when a write is refused.
 std::vector<ScannedChannel> ScanDocument(const IniFile& doc, IniFile* edit, bool& moved, bool& ok)
 {
     // Every id that holds keys is visited, whatever "nextId" says: a damaged or lagging counter
@@ -64,9 +64,20 @@ std::vector<ScannedChannel> ScanDocument(const IniFile& doc, IniFile* edit, bool
     ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
 
     const Reader read = [&doc](const std::string& key) { return doc.GetValue(kConfigSection, key); };
+    // Ids whose keys a move must not write over: all but the deleted ones and those whose channel
+    // has moved away. A channel whose row id is held (say, by keys without a readable name) stays
+    // where it is, so that no stored address is ever lost to renumbering.
+    std::vector<char> held(ids.size());
+    for (std::size_t k = 0; k < ids.size(); ++k)
+        held[k] = read(ChannelKey(ids[k], "ISDelete")) != "true";
+    const auto isHeld = [&ids, &held](int id) {
+        const auto it = std::lower_bound(ids.begin(), ids.end(), id);
+        return it != ids.end() && *it == id && held[static_cast<std::size_t>(it - ids.begin())];
+    };
     std::vector<ScannedChannel> rows;
-    for (const int id : ids) {
-        if (read(ChannelKey(id, "ISDelete")) == "true")
+    for (std::size_t k = 0; k < ids.size(); ++k) {
+        const int id = ids[k];
+        if (!held[k])
             continue;
         ScannedChannel c;
         c.name = read(ChannelKey(id, "Name"));
@@ -78,8 +89,11 @@ std::vector<ScannedChannel> ScanDocument(const IniFile& doc, IniFile* edit, bool
         c.transCode = read(ChannelKey(id, "VdTransCode"));
         c.width = read(ChannelKey(id, "VdWidth"));
         c.height = read(ChannelKey(id, "VdHeight"));
-        if (id != c.row) {
+        // Rows only grow, so no later channel is moved to this row: its id need not be noted.
+        if (id != c.row && !isHeld(c.row)) {
             moved = true;
+            c.id = c.row;
+            held[k] = 0;
             if (edit)
                 ok = CopyInto(*edit, id, c.row) && ok;
         }
@@ -209,11 +223,11 @@ std::vector<ScannedChannel> ScanAndRenumber(const ConfigStore& store)
             // The very document just scanned: only the copies remain to be made.
             std::size_t moves = 0;
             for (const ScannedChannel& c : rows)
-                moves += c.oldId != c.row ? 1 : 0;
+                moves += c.oldId != c.id ? 1 : 0;
             doc.ReserveEdits(moves * kCopiedKeys);
             for (const ScannedChannel& c : rows)
-                if (c.oldId != c.row)
-                    written = CopyInto(doc, c.oldId, c.row) && written;
+                if (c.oldId != c.id)
+                    written = CopyInto(doc, c.oldId, c.id) && written;
             return written;
         }
         bool movedNow = false;
@@ -221,8 +235,9 @@ std::vector<ScannedChannel> ScanAndRenumber(const ConfigStore& store)
         return movedNow && written;
     });
     // When the moves cannot be saved, every channel stays readable under its old id.
-    for (ScannedChannel& c : rows)
-        c.id = committed ? c.row : c.oldId;
+    if (!committed)
+        for (ScannedChannel& c : rows)
+            c.id = c.oldId;
     ReleaseLargeParse(store);
     return rows;
 }

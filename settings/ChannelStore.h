@@ -43,7 +43,8 @@ int FirstFreeChannelId(const ConfigStore& store, int from);
 struct ScannedChannel {
     int oldId = 0;        // where it was stored before the scan
     int row = 0;          // its row, and its id after the scan
-    int id = 0;           // where its keys are now: row, or oldId when the moves could not be saved
+    int id = 0;           // where its keys are now: row, or oldId when it could not move or the
+                          // moves could not be saved
     std::string name;
     std::string state;      // "%d+strAVState"
     std::string transCode;  // "%d+VdTransCode"
@@ -55,7 +56,8 @@ struct ScannedChannel {
 // AtomicFile::RemoveStaleTemporaries), then visits every id that has keys in the file, in
 // increasing order, whatever "nextId" says: a damaged or lagging one (missing, negative, not a
 // number) hides no channel. Skips deleted and nameless ids, and moves each listed channel to the
-// id equal to its row. All moves are committed as one atomic replace of the file; if that fails,
+// id equal to its row, unless that id holds keys that are not marked deleted (nor left by a
+// channel moved in this scan): such a channel stays at its id. All moves are committed as one atomic replace of the file; if that fails,
 // nothing moves and each channel's id stays its oldId. "nextId" is not written. Returns the
 // listed channels in row order.
 std::vector<ScannedChannel> ScanAndRenumber(const ConfigStore& store);

@@ -24,6 +24,10 @@ public:
     // For moments after which the file is rarely needed for a while (the end of start-up).
     static void Release(const std::string& path, off_t minBytes);
 
+    // Why the file at path cannot be read, in a sentence for the user; empty when it can be, or
+    // when it is missing (a fresh folder has none). Never opens anything but a regular file.
+    static std::string Problem(const std::string& path);
+
     // Successful replaces made by Update in this process.
     static long ReplaceCount();
 };

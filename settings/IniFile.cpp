@@ -194,21 +194,22 @@ IniFile IniFile::Parse(std::string&& bytes)
         const std::string_view raw = body.substr(start, rawEnd - start);
         start = pos;
 
-        // Decode the line. A line that decodes in no way keeps its bytes and is not parsed.
-        bool decoded = true, converted = true;
+        // Decode the line. A line that decodes in no way is read with replacement characters, so
+        // that its key still counts (a channel's name with one bad byte must not hide the
+        // channel), and keeps its own bytes in the file until it is edited.
+        bool damaged = false, converted = true;
         std::string_view key;
-        if (doc.m_encoding == Encoding::Utf16Le)
-            decoded = TextCodec::Utf16LeToUtf8(raw, text);
-        else if (doc.m_encoding != Encoding::Utf8 && !TextCodec::IsValidUtf8(raw))
-            decoded = TextCodec::Gb18030ToUtf8(raw, text);
-        else
+        if (doc.m_encoding == Encoding::Utf16Le) {
+            damaged = !TextCodec::Utf16LeToUtf8(raw, text, true);
+        } else if (doc.m_encoding != Encoding::Utf8 && !TextCodec::IsValidUtf8(raw)) {
+            if ((damaged = !TextCodec::Gb18030ToUtf8(raw, text)))
+                TextCodec::DamagedToUtf8(raw, text);
+        } else {
             converted = false;
-        if (!decoded) {
-            doc.m_lines.push_back(line);
-            continue;
         }
         if (converted) {
-            line.writeText = doc.m_encoding != Encoding::Utf16Le;  // converted to UTF-8 on the next rewrite
+            // GB18030 lines are converted to UTF-8 on the next rewrite.
+            line.writeText = doc.m_encoding != Encoding::Utf16Le && !damaged;
             key = doc.ParseLine(line, text, Store::Decoded);
         } else {
             key = doc.ParseLine(line, raw, Store::Source);
@@ -224,20 +225,17 @@ IniFile IniFile::Parse(std::string&& bytes)
 // Indexes the keys of each section's lines in file order, the first spelling of duplicates.
 void IniFile::IndexKeys(const std::vector<std::size_t>& entries)
 {
-    for (std::size_t k = 0; k < m_sections.size(); ++k) {
+    for (std::size_t k = 0; k < m_sections.size(); ++k)
         Reserve(m_sections[k].index, entries[k]);
-        m_sections[k].order.reserve(entries[k]);
-    }
     Section* current = nullptr;
     std::size_t next = 0;  // sections were noted in the order of their headers
     for (std::size_t i = 0; i < m_originalLines; ++i) {
-        const Line& line = m_lines[i];
+        Line& line = m_lines[i];
         if (line.kind == Kind::Section) {
             current = next < m_sections.size() && m_sections[next].header == i ? &m_sections[next++] : nullptr;
         } else if (line.kind == Kind::Entry && current) {
             const auto at = static_cast<std::uint32_t>(i);
-            if (InsertKey(*current, at, KeyOf(line)))
-                current->order.push_back(at);
+            line.first = InsertKey(*current, at, KeyOf(line));
             current->anchor = i;
         }
     }
@@ -462,19 +460,22 @@ std::string IniFile::GetValue(std::string_view section, std::string_view key) co
 std::vector<std::string> IniFile::Keys(std::string_view section) const
 {
     std::vector<std::string> keys;
-    if (const Section* s = FindSection(section)) {
-        keys.reserve(s->order.size());
-        for (std::uint32_t i : s->order)
-            keys.emplace_back(KeyOf(m_lines[i]));
-    }
+    ForEachKey(section, [&keys](std::string_view key) { keys.emplace_back(key); });
     return keys;
 }
 
 void IniFile::ForEachKey(std::string_view section, const std::function<void(std::string_view)>& visit) const
 {
-    if (const Section* s = FindSection(section))
-        for (std::uint32_t i : s->order)
+    // The section's original lines run from its header to the next header of any section; then
+    // come the keys appended to it. No list of them is kept: it would cost 4 bytes a key.
+    const Section* s = FindSection(section);
+    if (!s)
+        return;
+    for (std::size_t i = s->header + 1; !s->isNew && i < m_originalLines && m_lines[i].kind != Kind::Section; ++i)
+        if (m_lines[i].first)
             visit(KeyOf(m_lines[i]));
+    for (const std::uint32_t i : s->added)
+        visit(KeyOf(m_lines[i]));
 }
 
 bool IniFile::IsValidKey(std::string_view key)
@@ -530,7 +531,6 @@ bool IniFile::SetValue(std::string_view section, std::string_view key, std::stri
     m_lines.push_back(line);
     const auto idx = static_cast<std::uint32_t>(m_lines.size() - 1);
     InsertKey(s, idx, trimmedKey);
-    s.order.push_back(idx);
     s.added.push_back(idx);
     return true;
 }

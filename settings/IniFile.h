@@ -65,7 +65,8 @@ private:
         Kind kind = Kind::Other;
         Store store = Store::Source;
         Eol eol = Eol::None;
-        bool writeText = false;  // write the UTF-8 text (re-encoded) instead of the raw bytes
+        bool writeText : 1 = false;  // write the UTF-8 text (re-encoded) instead of the raw bytes
+        bool first : 1 = false;      // an original entry line that holds the first spelling of its key
     };
     // Key (Entry) or name (Section) and value (Entry only, quotes kept) as the reader sees them.
     struct Fields {
@@ -82,7 +83,6 @@ private:
         std::size_t anchor = 0;  // new keys go after this line
         bool isNew = false;      // appended to the end of the file
         std::vector<std::uint32_t> added;  // lines of appended keys, in order
-        std::vector<std::uint32_t> order;  // first lines of each key, file order
         KeyIndex index;
     };
 

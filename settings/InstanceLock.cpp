@@ -1,6 +1,8 @@
 #include "settings/InstanceLock.h"
 
+#include "settings/AtomicFile.h"
 #include "settings/DataDir.h"
+#include "settings/IniCache.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -71,7 +73,17 @@ ClaimedDataDir ClaimDataDir(const std::string& dirOption, const std::string& pro
         claim.m_strWarning = "无法锁定目录，不能防止重复运行：" + lock.Error();
         break;
     case InstanceLock::Result::Acquired:
+        // No other instance can be writing config.ini now: whatever temporary file of ours is
+        // in the folder was left by an interrupted write, however recent (a crash loop that
+        // restarts within seconds would otherwise pile them up).
+        AtomicFile::RemoveStaleTemporaries(claim.m_strPath + "/config.ini", 0);
         break;
+    }
+    if (claim.m_nExitCode < 0) {
+        // Read as missing later on, it would start the program with no channel and no word why.
+        const std::string problem = IniCache::Problem(claim.m_strPath + "/config.ini");
+        if (!problem.empty())
+            claim.m_strWarning += (claim.m_strWarning.empty() ? "" : "；") + problem;
     }
     return claim;
 }

@@ -36,6 +36,8 @@ struct ClaimedDataDir {
     std::string m_strPath;
     int m_nExitCode = -1;     // >= 0: the run must end with this status, m_strMessage says why
     std::string m_strMessage;
-    std::string m_strWarning; // the folder could not be locked: the run goes on unprotected
+    // The run goes on, but the user should know: the folder could not be locked (no protection
+    // against a second instance), config.ini cannot be read (see IniCache::Problem).
+    std::string m_strWarning;
 };
 ClaimedDataDir ClaimDataDir(const std::string& dirOption, const std::string& programDir, InstanceLock& lock);

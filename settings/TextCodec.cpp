@@ -58,7 +58,9 @@ public:
     IconvHandle(const IconvHandle&) = delete;
     IconvHandle& operator=(const IconvHandle&) = delete;
 
-    bool Convert(std::string_view in, std::string& out)
+    // With replace, a byte that starts no valid sequence becomes U+FFFD and the conversion goes
+    // on after it; returns false then only when iconv is missing. *replaced counts them.
+    bool Convert(std::string_view in, std::string& out, std::size_t* replaced = nullptr)
     {
         out.clear();
         if (m_cd == reinterpret_cast<iconv_t>(-1))
@@ -72,8 +74,14 @@ public:
             std::size_t dstLeft = sizeof buf;
             const std::size_t r = iconv(m_cd, &src, &srcLeft, &dst, &dstLeft);
             out.append(buf, dst - buf);
-            if (r == static_cast<std::size_t>(-1) && errno != E2BIG)
-                return false;  // EILSEQ or a sequence cut short at the end (EINVAL)
+            if (r == static_cast<std::size_t>(-1) && errno != E2BIG) {
+                if (!replaced)
+                    return false;  // EILSEQ or a sequence cut short at the end (EINVAL)
+                out += "\xEF\xBF\xBD";
+                ++*replaced;
+                ++src, --srcLeft;
+                iconv(m_cd, nullptr, nullptr, nullptr, nullptr);
+            }
         }
         char* dst = buf;
         std::size_t dstLeft = sizeof buf;
@@ -86,6 +94,12 @@ public:
 private:
     iconv_t m_cd;
 };
+
+IconvHandle& Gb18030Decoder()
+{
+    thread_local IconvHandle handle("UTF-8", "GB18030");
+    return handle;
+}
 
 }  // namespace
 
@@ -116,32 +130,52 @@ bool TextCodec::IsValidUtf8(std::string_view bytes)
 
 bool TextCodec::Gb18030ToUtf8(std::string_view in, std::string& out)
 {
-    thread_local IconvHandle handle("UTF-8", "GB18030");
-    return handle.Convert(in, out);
+    return Gb18030Decoder().Convert(in, out);
 }
 
-bool TextCodec::Utf16LeToUtf8(std::string_view in, std::string& out)
+bool TextCodec::Utf16LeToUtf8(std::string_view in, std::string& out, bool replace)
 {
     out.clear();
-    if (in.size() % 2 != 0)
+    bool valid = in.size() % 2 == 0;
+    if (!valid && !replace)
         return false;
     out.reserve(in.size());
-    for (std::size_t i = 0; i < in.size(); i += 2) {
+    for (std::size_t i = 0; i + 1 < in.size(); i += 2) {
         char32_t u = static_cast<unsigned char>(in[i]) | (static_cast<unsigned char>(in[i + 1]) << 8);
-        if (u >= 0xDC00 && u <= 0xDFFF)
-            return false;  // a low surrogate without its high one
-        if (u >= 0xD800 && u <= 0xDBFF) {
-            if (i + 3 >= in.size())
-                return false;
-            const char32_t lo = static_cast<unsigned char>(in[i + 2]) | (static_cast<unsigned char>(in[i + 3]) << 8);
-            if (lo < 0xDC00 || lo > 0xDFFF)
-                return false;
+        const char32_t lo = i + 3 < in.size()
+            ? static_cast<unsigned char>(in[i + 2]) | (static_cast<unsigned char>(in[i + 3]) << 8) : 0;
+        if (u >= 0xD800 && u <= 0xDBFF && lo >= 0xDC00 && lo <= 0xDFFF) {
             u = 0x10000 + ((u - 0xD800) << 10) + (lo - 0xDC00);
             i += 2;
+        } else if (u >= 0xD800 && u <= 0xDFFF) {
+            valid = false;  // a surrogate without its partner
+            if (!replace)
+                return false;
+            u = 0xFFFD;
         }
         TextCodec::AppendUtf8(out, u);
     }
-    return true;
+    if (in.size() % 2 != 0)
+        TextCodec::AppendUtf8(out, 0xFFFD);
+    return valid;
+}
+
+void TextCodec::DamagedToUtf8(std::string_view in, std::string& out)
+{
+    // GB18030 where it decodes, unless reading the bytes as UTF-8 needs fewer replacements.
+    std::size_t gbReplaced = 0;
+    const bool converted = Gb18030Decoder().Convert(in, out, &gbReplaced);
+    std::string utf8;
+    std::size_t utf8Replaced = 0;
+    char32_t cp;
+    for (std::size_t i = 0; i < in.size();) {
+        const std::size_t n = DecodeUtf8(in, i, cp);
+        utf8Replaced += n == 0 ? 1 : 0;
+        AppendUtf8(utf8, n == 0 ? 0xFFFD : cp);
+        i += n == 0 ? 1 : n;
+    }
+    if (!converted || utf8Replaced <= gbReplaced)
+        out.swap(utf8);
 }
 
 std::string TextCodec::Utf8ToUtf16Le(std::string_view utf8)

@@ -13,7 +13,12 @@ public:
 
     // Each returns false (and leaves out unspecified) when the input is not valid.
     static bool Gb18030ToUtf8(std::string_view in, std::string& out);
-    static bool Utf16LeToUtf8(std::string_view in, std::string& out);
+    // With replace, unpaired surrogates and a last odd byte become U+FFFD, out always holds
+    // the text and the result still tells whether the input was valid.
+    static bool Utf16LeToUtf8(std::string_view in, std::string& out, bool replace = false);
+    // Bytes that are valid in neither UTF-8 nor GB18030 (a damaged line): decoded the way that
+    // needs fewer U+FFFD replacement characters, so that what can be read of them is read.
+    static void DamagedToUtf8(std::string_view in, std::string& out);
     // The input must be valid UTF-8.
     static std::string Utf8ToUtf16Le(std::string_view utf8);
 

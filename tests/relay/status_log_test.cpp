@@ -58,6 +58,7 @@ TEST(StatusLog, WaitsForItsFolderAndRotatesAtOneMebibyte)
     const std::string line(999, 'x');  // 1,020 bytes with stamp and newline
     {
         StatusLog log(path, -1);
+        EXPECT_NE(std::string::npos, log.FileProblem().find(path));
         log.Write("dropped");
         log.Flush();
         std::filesystem::remove(folder);
@@ -91,6 +92,7 @@ TEST(StatusLog, EndsPromptlyWhenStandardErrorOrTheFileHasNoRoom)
         ASSERT_EQ(0, ::pipe2(err, O_CLOEXEC));
         const std::string line(3000, 'x');  // 3,021 bytes stamped; 100 of them overfill the pipe
         auto log = std::make_unique<StatusLog>(path, err[1]);
+        EXPECT_EQ(fifo, !log->FileProblem().empty()) << log->FileProblem();
         for (int i = 0; i < 100; ++i)
             log->Write(line);
         std::future<void> done = std::async(std::launch::async, [&] { log.reset(); });

@@ -3,7 +3,6 @@
 // Also which folder holds the settings, and the lock that keeps one instance per folder.
 #include "SettingsTestFiles.h"
 #include "settings/AtomicFile.h"
-#include "settings/ChannelStore.h"
 #include "settings/DataDir.h"
 #include "settings/InstanceLock.h"
 
@@ -115,14 +114,37 @@ TEST(DataFolder, InstanceLockExcludesASecondHolder)
     }
 }
 
-// A kill between creating the temporary file and the rename leaves it behind: the start-up scan
-// removes stale ones of exactly this naming, and nothing else.
+// A config.ini that cannot be read is said at start (and a FIFO is not opened, which would hang);
+// a missing one is a fresh folder, not a problem.
+TEST(DataFolder, ClaimWarnsOfAConfigIniThatCannotBeRead)
+{
+    enum Kind { Missing, Regular, Fifo, Folder, Dangling };
+    const std::pair<Kind, const char*> cases[] = {
+        {Missing, ""}, {Regular, ""}, {Fifo, "不是普通文件"}, {Folder, "不是普通文件"}, {Dangling, "链接"}};
+    for (const auto& [kind, expected] : cases) {
+        TempDir dir;
+        const std::string ini = dir.File("config.ini");
+        if (kind == Regular)
+            WriteFile(ini, "[SET DEFAULT VALUE]\n");
+        ASSERT_TRUE(kind != Fifo || mkfifo(ini.c_str(), 0600) == 0);
+        if (kind == Folder)
+            fs::create_directory(ini);
+        if (kind == Dangling)
+            fs::create_symlink("nowhere", ini);
+        InstanceLock lock;
+        const std::string warning = ClaimDataDir(dir.Path(), "", lock).m_strWarning;
+        EXPECT_TRUE(warning.find(expected) != std::string::npos && warning.empty() == !*expected) << kind << warning;
+    }
+}
+
+// A kill between creating the temporary file and the rename leaves it behind: once the folder is
+// locked, start-up removes every one of exactly this naming, however recent, and nothing else.
 TEST(AtomicWrite, StartUpRemovesStaleTemporaryFilesOnly)
 {
     enum Kind { File, Folder, Link };
     struct Case { const char* name; Kind kind; int ageSeconds; bool removed; };
     const Case cases[] = {
-        {".config.ini.Ab3xZ9", File, 120, true},    {".config.ini.Ab3xZ8", File, 20, false},
+        {".config.ini.Ab3xZ9", File, 120, true},    {".config.ini.Ab3xZ8", File, 0, true},
         {".config.ini.Ab3xZ90", File, 120, false},  {".config.ini.Ab-xZ9", File, 120, false},
         {".other.ini.Ab3xZ9", File, 120, false},    {".config.ini.Dir001", Folder, 120, false},
         {".config.ini.Lnk001", Link, 120, false},
@@ -141,7 +163,8 @@ TEST(AtomicWrite, StartUpRemovesStaleTemporaryFilesOnly)
         if (c.kind != Link)
             fs::last_write_time(path, now - std::chrono::seconds(c.ageSeconds));
     }
-    ScanAndRenumber(store);
+    InstanceLock lock;
+    ClaimDataDir(dir.Path(), "", lock);
     for (const auto& c : cases)
         EXPECT_EQ(!fs::exists(fs::symlink_status(dir.File(c.name))), c.removed) << c.name;
 }

@@ -15,25 +15,28 @@ TEST(ChannelStore, DecimalValueIsLenientAndClamped)
 
 static std::string Channel(int id, const std::string& name, const std::string& extra = "")
 {
-    const std::string p = std::to_string(id) + "+";
-    return p + "Name=" + name + "\n" + p + "SignalName=rtsp://h/" + name + "\n" + extra;
+    const std::string p = std::to_string(id) + "+", n = std::to_string(id);
+    return p + "Name=" + name + "\n" + p + "SignalName=rtsp://h/" + n + "\n" + p + "Adress=rtmp://s/" + n + "\n" + extra;
 }
 
 // Listed channels move to the id of their row, every field (a missing one as empty), all moves
 // in one replace of the file, and the next start-up finds nothing to move; when the replace is
 // refused, each channel stays under its old id. The scan visits every id that holds keys, so a
-// lagging nextId hides no stored channel.
+// lagging nextId hides no stored channel. No move writes over keys not marked deleted (id 1 of
+// the second file), and a name with a byte that decodes in no way still lists its channel and
+// keeps its bytes in the file.
 TEST(ChannelStore, ScanRenumbersInOneReplace)
 {
-    struct Case { std::string file; std::vector<int> oldIds; std::string names; bool readOnly = false; };
+    struct Case { std::string file; std::vector<int> oldIds, ids; std::vector<std::string> names; bool readOnly = false; };
     const Case cases[] = {
         {Channel(0, "a") + Channel(1, "b", "1+VdWidth=9\n1+ISDelete=true\n") + Channel(2, "c", "2+ISDelete=false\n"),
-         {0, 2}, "ac"},
+         {0, 2}, {0, 1}, {"a", "c"}},
         {Channel(0, "a", "0+ISDelete=TRUE\n") + "1+VdWidth=9\n" + Channel(3, "d") + Channel(1000000, "z"),
-         {0, 3, 1000000}, "adz"},
-        {Channel(1, "a") + Channel(3, "b"), {1, 3}, "ab", true},
+         {0, 3, 1000000}, {0, 3, 2}, {"a", "d", "z"}},
+        {Channel(1, "a") + Channel(3, "b"), {1, 3}, {1, 3}, {"a", "b"}, true},
         // Large enough that the parse is let go after the scan: reads and the next scan parse again.
-        {Channel(2, "x") + ";" + std::string(3 << 20, 'x') + "\n" + Channel(4, "y"), {2, 4}, "xy"},
+        {Channel(2, "x") + ";" + std::string(3 << 20, 'x') + "\n" + Channel(4, "y"), {2, 4}, {0, 1}, {"x", "y"}},
+        {Channel(0, "a") + Channel(1, "b\x80") + Channel(3, "c"), {0, 1, 3}, {0, 1, 2}, {"a", "b\uFFFD", "c"}},
     };
     for (const auto& c : cases) {
         TempDir dir;
@@ -42,13 +45,14 @@ TEST(ChannelStore, ScanRenumbersInOneReplace)
         const long replaces = ConfigStore::ReplaceCount();
         const auto got = ScanAndRenumber(store);
         ScanAndRenumber(store);  // the next start-up finds nothing to move
-        EXPECT_EQ(ConfigStore::ReplaceCount(), replaces + (c.readOnly ? 0 : 1)) << c.names;
-        ASSERT_EQ(got.size(), c.oldIds.size()) << c.names;
+        EXPECT_EQ(ConfigStore::ReplaceCount(), replaces + (c.readOnly ? 0 : 1)) << c.names[0];
+        EXPECT_EQ(ReadFile(store.IniPath()).find("b\x80\n") == std::string::npos, c.file.find('\x80') == std::string::npos);
+        ASSERT_EQ(got.size(), c.oldIds.size()) << c.names[0];
         for (std::size_t r = 0; r < got.size(); ++r) {
-            const int oldId = c.oldIds[r], id = c.readOnly ? oldId : int(r);
-            EXPECT_EQ(std::tie(got[r].oldId, got[r].id, got[r].name), std::tuple(oldId, id, c.names.substr(r, 1)));
-            EXPECT_EQ(store.GetValue(ChannelKey(id, "SignalName")) + store.GetValue(ChannelKey(id, "VdWidth")),
-                      "rtsp://h/" + c.names.substr(r, 1)) << c.names;
+            const std::string old = std::to_string(c.oldIds[r]), key = std::to_string(c.ids[r]) + "+";
+            EXPECT_EQ(std::tie(got[r].oldId, got[r].id, got[r].name), std::tie(c.oldIds[r], c.ids[r], c.names[r]));
+            EXPECT_EQ(store.GetValue(key + "SignalName") + store.GetValue(key + "Adress") + store.GetValue(key + "VdWidth"),
+                      "rtsp://h/" + old + "rtmp://s/" + old) << c.names[r];
         }
     }
 }
