@@ -5,7 +5,6 @@
 #include "settings/IniFile.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -56,13 +55,10 @@ std::vector<std::string> ConfigStore::Keys() const
 
 std::string ConfigStore::ReadProblem() const
 {
-    struct stat st;
-    if (::stat(m_strIniPath.c_str(), &st) != 0)
-        return errno == ENOENT ? "找不到 " + m_strIniPath : m_strIniPath + " 无法访问：" + std::strerror(errno);
-    if (!S_ISREG(st.st_mode))
-        return m_strIniPath + " 不是普通文件";
-    if (st.st_size > (64 << 20))
-        return m_strIniPath + " 过大";
+    if (::access(m_strIniPath.c_str(), F_OK) != 0 && errno == ENOENT)
+        return "找不到 " + m_strIniPath;
+    if (std::string problem = IniCache::Problem(m_strIniPath); !problem.empty())
+        return problem;
     // Non-blocking: the file may have been swapped for a FIFO since the check.
     const int fd = ::open(m_strIniPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0)
