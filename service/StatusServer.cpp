@@ -124,7 +124,7 @@ StatusServer::~StatusServer()
 
 StatusServer::Answer StatusServer::Respond(std::string_view method, std::string_view path) const
 {
-    // Method, path (the query is not part of it) and the answer. HEAD is a GET whose body the
+    // Method, path (without the query) and the answer. HEAD is a GET whose body the
     // library leaves out.
     static constexpr struct {
         std::string_view method, path;

@@ -57,7 +57,7 @@ protected:
 };
 
 // Each request on its own connection; after each one, the server must still answer. A body
-// part is there exactly once (ranges never repeat it). A request that never ends (its line or
+// excerpt is there exactly once (ranges never repeat it). A request that never ends (its line or
 // its headers flooded) is cut off at the server's bound, long before the client has sent 64 MiB.
 TEST_F(StatusServerTest, AnswersRoutesAndRejectsEverythingElse)
 {
