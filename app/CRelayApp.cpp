@@ -90,6 +90,10 @@ int CRelayApp::Run(const StartupOptions& options)
     if (options.m_nStatusPort > 0) {
         if (status.Start(options.m_strStatusBind, options.m_nStatusPort)) {
             dlg.m_engine.Log().Write("状态服务: " + options.m_strStatusBind + ":" + std::to_string(status.Port()));
+            if (!status.Warning().empty()) {
+                std::fprintf(stderr, "CamRelay: %s\n", status.Warning().c_str());
+                dlg.m_engine.Log().Write(status.Warning());
+            }
             dlg.m_onStatusChange = [&status, &dlg] { status.Publish(StatusSnapshot(dlg.m_engine)); };
             dlg.m_onStatusChange();
         } else {

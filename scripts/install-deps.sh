@@ -7,7 +7,7 @@
 set -euo pipefail
 
 pkgs=(build-essential cmake ninja-build pkg-config qt6-base-dev qt6-translations-l10n libgl-dev ffmpeg
-      libcpp-httplib-dev
+      libmicrohttpd-dev
       fonts-wqy-microhei nginx-light libnginx-mod-rtmp
       python3-gi gir1.2-gst-rtsp-server-1.0 gstreamer1.0-plugins-base gstreamer1.0-plugins-good
       gstreamer1.0-plugins-bad gstreamer1.0-plugins-ugly gstreamer1.0-rtsp gstreamer1.0-tools

@@ -73,6 +73,10 @@ void HeadlessService::StartStatus(const std::string& address, int port)
     if (m_status.Start(address, port)) {
         m_engine.Log().Write("状态服务: http://" + (address.find(':') != std::string::npos ? "[" + address + "]" : address) +
                              ":" + std::to_string(m_status.Port()) + "/metrics");
+        if (!m_status.Warning().empty()) {
+            std::fprintf(stderr, "CamRelay: %s\n", m_status.Warning().c_str());
+            m_engine.Log().Write(m_status.Warning());
+        }
         Publish();
     } else {
         m_engine.Log().Write(m_status.ErrorText());

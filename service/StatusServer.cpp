@@ -1,26 +1,30 @@
 #include "service/StatusServer.h"
 
-#include <fcntl.h>
+#include <arpa/inet.h>
 #include <netdb.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
-#include <httplib.h>
+#include <microhttpd.h>
 
 #include "service/StatusFormat.h"
 
 namespace {
 
-// Scrapes are rare and small: a few workers, short timeouts and one request per connection,
-// so that a client that connects and stalls holds one worker for a second or two at most.
-constexpr std::size_t kWorkers = 4;
-constexpr time_t kIdleSeconds = 1;       // waiting for the request to begin
-constexpr time_t kIoSeconds = 2;         // each read or write once it has begun
-constexpr std::size_t kMaxBody = 1024;   // no route takes a body
+// Scrapes are rare and small. These bounds keep what any client can take small too.
+constexpr unsigned kConnections = 64;         // of the process's descriptors; the rest relay
+constexpr unsigned kPerAddress = 16;
+constexpr unsigned kIdleSeconds = 5;          // a connection without traffic is closed
+constexpr std::size_t kConnectionMemory = 8 * 1024;   // request line, headers and answer headers
+constexpr int kMaxHeaders = 100;
+constexpr std::size_t kMaxBody = 1024;        // no route takes a body
 
 const char kPrefix[] = "状态服务未启动：";
 
@@ -30,32 +34,83 @@ std::string HostPort(const std::string& address, int port)
     return (ipv6 ? "[" + address + "]" : address) + ":" + std::to_string(port);
 }
 
-// The body of an error answer (the status line already carries the same words).
-const char* Reason(int status)
+bool IsLoopback(const sockaddr* address)
 {
-    switch (status) {
-    case 400: return "Bad Request";
-    case 404: return "Not Found";
-    case 413: return "Payload Too Large";
-    case 414: return "URI Too Long";
-    default: return "Error";
-    }
+    if (address->sa_family == AF_INET)
+        return (ntohl(reinterpret_cast<const sockaddr_in*>(address)->sin_addr.s_addr) >> 24) == 127;
+    const in6_addr& ip = reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr;
+    return IN6_IS_ADDR_LOOPBACK(&ip) || (IN6_IS_ADDR_V4MAPPED(&ip) && ip.s6_addr[12] == 127);
 }
 
-// The server threads take none of the process's asynchronous signals: termination and reload
+// The server thread takes none of the process's asynchronous signals: termination and reload
 // belong to the owner, whichever way it waits for them. SIGPIPE is blocked too, so that a
-// scraper hanging up mid-answer costs an EPIPE here even if the owner restores its default
-// (the library itself sets it to ignored, process-wide, when a server is built).
-void BlockSignalsOnThisThread()
+// scraper hanging up mid-answer costs an EPIPE here even if the owner restores its default.
+// The library's thread inherits the mask of the thread that starts it; the caller's own mask
+// is given back afterwards.
+sigset_t BlockSignalsOnThisThread()
 {
-    sigset_t set;
+    sigset_t set, old;
     sigemptyset(&set);
     for (int sig : {SIGPIPE, SIGHUP, SIGINT, SIGTERM, SIGQUIT, SIGCHLD, SIGUSR1, SIGUSR2})
         sigaddset(&set, sig);
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    pthread_sigmask(SIG_BLOCK, &set, &old);
+    return old;
 }
 
 }  // namespace
+
+// The library calls OnRequest up to three times a request: once the headers are in (the state
+// is null), once for each piece of a body, and once the request is complete. The state counts
+// the body bytes plus one, so that no allocation has to be freed when a client goes away.
+struct StatusServer::Callbacks {
+    static MHD_Result OnRequest(void* self, MHD_Connection* connection, const char* url, const char* method,
+                                const char*, const char*, std::size_t* bodySize, void** state) noexcept
+    {
+        try {
+            std::uintptr_t seen = reinterpret_cast<std::uintptr_t>(*state);
+            if (seen == 0) {
+                // Stated lengths are refused before any of the body is read.
+                const char* length = MHD_lookup_connection_value(connection, MHD_HEADER_KIND,
+                                                                 MHD_HTTP_HEADER_CONTENT_LENGTH);
+                if (MHD_get_connection_values(connection, MHD_HEADER_KIND, nullptr, nullptr) > kMaxHeaders)
+                    return Send(connection, Error(MHD_HTTP_REQUEST_HEADER_FIELDS_TOO_LARGE));
+                if (length && std::strtoull(length, nullptr, 10) > kMaxBody)
+                    return Send(connection, Error(MHD_HTTP_CONTENT_TOO_LARGE));
+                *state = reinterpret_cast<void*>(std::uintptr_t{1});
+                return MHD_YES;
+            }
+            if (*bodySize != 0) {
+                seen += *bodySize;
+                *bodySize = 0;
+                *state = reinterpret_cast<void*>(seen);
+                return seen - 1 > kMaxBody ? MHD_NO : MHD_YES;   // a chunked body too long: hang up
+            }
+            return Send(connection, static_cast<const StatusServer*>(self)->Respond(method, url));
+        } catch (...) {
+            return MHD_NO;   // out of memory, say: this connection is closed, the server runs on
+        }
+    }
+
+    static Answer Error(unsigned status)
+    {
+        return {status, std::to_string(status) + " " + MHD_get_reason_phrase_for(status) + "\n",
+                "text/plain; charset=utf-8"};
+    }
+
+    // One request per connection: every answer closes it, so nothing waits for a next request.
+    static MHD_Result Send(MHD_Connection* connection, const Answer& answer)
+    {
+        MHD_Response* response = MHD_create_response_from_buffer(
+            answer.body.size(), const_cast<char*>(answer.body.data()), MHD_RESPMEM_MUST_COPY);
+        if (!response)
+            return MHD_NO;
+        MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, answer.contentType);
+        MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
+        const MHD_Result queued = MHD_queue_response(connection, answer.status, response);
+        MHD_destroy_response(response);
+        return queued;
+    }
+};
 
 StatusServer::StatusServer()
     : m_snapshot(std::make_shared<Snapshot>(Snapshot{{}, std::chrono::steady_clock::now()}))
@@ -67,20 +122,49 @@ StatusServer::~StatusServer()
     Stop();
 }
 
+StatusServer::Answer StatusServer::Respond(std::string_view method, std::string_view path) const
+{
+    // Method, path (without the query) and the answer. HEAD is a GET whose body the
+    // library leaves out.
+    static constexpr struct {
+        std::string_view method, path;
+        Answer (StatusServer::*answer)() const;
+    } kRoutes[] = {
+        {"GET", "/metrics", &StatusServer::MetricsAnswer},
+        {"GET", "/status", &StatusServer::StatusAnswer},
+    };
+    if (method == "HEAD")
+        method = "GET";
+    for (const auto& route : kRoutes)
+        if (route.method == method && route.path == path)
+            return (this->*route.answer)();
+    return Callbacks::Error(MHD_HTTP_NOT_FOUND);
+}
+
+StatusServer::Answer StatusServer::MetricsAnswer() const
+{
+    return {MHD_HTTP_OK, StatusFormat::Metrics(Current(), CAMRELAY_VERSION), StatusFormat::kMetricsContentType};
+}
+
+StatusServer::Answer StatusServer::StatusAnswer() const
+{
+    return {MHD_HTTP_OK, StatusFormat::Json(Current(), CAMRELAY_VERSION), StatusFormat::kJsonContentType};
+}
+
 bool StatusServer::Fail(std::string text)
 {
     m_error = kPrefix + text;
-    m_server.reset();
     return false;
 }
 
 bool StatusServer::Start(const std::string& requested, int port)
 {
-    if (m_server) {
+    if (m_daemon) {
         m_error = std::string(kPrefix) + "已在运行";
         return false;
     }
     m_error.clear();
+    m_warning.clear();
     if (port < 0 || port > 65535)
         return Fail("端口 " + std::to_string(port) + " 无效");
     // Numeric addresses only, so that starting never waits on a name lookup.
@@ -88,46 +172,22 @@ bool StatusServer::Start(const std::string& requested, int port)
     addrinfo hints = {};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICHOST | AI_PASSIVE;
+    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV | AI_PASSIVE;
     addrinfo* found = nullptr;
-    if (address.empty() || getaddrinfo(address.c_str(), nullptr, &hints, &found) != 0)
+    if (address.empty() || getaddrinfo(address.c_str(), std::to_string(port).c_str(), &hints, &found) != 0)
         return Fail("地址“" + requested + "”无效");
-    freeaddrinfo(found);
+    std::unique_ptr<addrinfo, void (*)(addrinfo*)> owned(found, freeaddrinfo);
 
-    m_server = std::make_unique<httplib::Server>();
-    httplib::Server& server = *m_server;
-    server.new_task_queue = [] { return new httplib::ThreadPool(kWorkers); };
-    server.set_keep_alive_max_count(1);
-    server.set_keep_alive_timeout(kIdleSeconds);
-    server.set_read_timeout(kIoSeconds, 0);
-    server.set_write_timeout(kIoSeconds, 0);
-    server.set_payload_max_length(kMaxBody);
-    // The library's default sets SO_REUSEPORT, which would let a second instance bind the
-    // same port without an error and share the scrapes. SO_REUSEADDR only lets a restart
-    // rebind while old connections linger in TIME_WAIT.
-    server.set_socket_options([](int fd) {
-        int yes = 1;
-        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-        fcntl(fd, F_SETFD, FD_CLOEXEC);
-    });
-    server.Get("/metrics", [this](const httplib::Request&, httplib::Response& res) {
-        res.set_content(StatusFormat::Metrics(Current(), CAMRELAY_VERSION),
-                        StatusFormat::kMetricsContentType);
-    });
-    server.Get("/status", [this](const httplib::Request&, httplib::Response& res) {
-        res.set_content(StatusFormat::Json(Current(), CAMRELAY_VERSION),
-                        StatusFormat::kJsonContentType);
-    });
-    server.set_error_handler([](const httplib::Request&, httplib::Response& res) {
-        res.set_content(std::to_string(res.status) + " " + Reason(res.status) + "\n", "text/plain; charset=utf-8");
-    });
-
-    errno = 0;
-    int bound = port;
-    bool ok = port == 0 ? (bound = server.bind_to_any_port(address)) > 0
-                        : server.bind_to_port(address, port);
-    if (!ok) {
+    // The socket is made here rather than by the library, so that a failure says why. No
+    // SO_REUSEPORT: a second instance on the same port must fail, not share the scrapes.
+    // SO_REUSEADDR only lets a restart rebind while old connections linger in TIME_WAIT.
+    const int fd = ::socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    const int yes = 1;
+    if (fd < 0 || ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes) != 0
+        || ::bind(fd, found->ai_addr, found->ai_addrlen) != 0 || ::listen(fd, 64) != 0) {
         const int error = errno;
+        if (fd >= 0)
+            ::close(fd);
         const std::string where = HostPort(requested, port);
         if (error == EADDRINUSE)
             return Fail(where + " 已被占用");
@@ -135,34 +195,42 @@ bool StatusServer::Start(const std::string& requested, int port)
             return Fail("无权使用 " + where);
         if (error == EADDRNOTAVAIL)
             return Fail("本机没有地址 " + requested);
-        return Fail("无法监听 " + where + (error ? std::string("（") + std::strerror(error) + "）" : ""));
+        return Fail("无法监听 " + where + "（" + std::strerror(error) + "）");
     }
-    m_nPort = bound;
+    sockaddr_storage bound = {};
+    socklen_t size = sizeof bound;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &size);
+    const int boundPort = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
+                                                            : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
 
-    // Stop() only takes effect once the accept loop runs, so Start returns after that.
-    auto ended = std::make_shared<std::atomic<bool>>(false);
-    m_thread = std::thread([&server, ended] {
-        BlockSignalsOnThisThread();   // inherited by the worker pool it creates
-        server.listen_after_bind();
-        ended->store(true);
-    });
-    while (!server.is_running() && !ended->load())
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    if (ended->load()) {
-        m_thread.join();
-        return Fail("无法监听 " + HostPort(requested, m_nPort));
+    const sigset_t callerMask = BlockSignalsOnThisThread();
+    m_daemon = MHD_start_daemon(
+        MHD_USE_EPOLL_INTERNAL_THREAD | MHD_USE_ITC | (found->ai_family == AF_INET6 ? MHD_USE_IPv6 : 0), 0,
+        nullptr, nullptr, &Callbacks::OnRequest, this,
+        MHD_OPTION_LISTEN_SOCKET, fd,
+        MHD_OPTION_CONNECTION_LIMIT, kConnections,
+        MHD_OPTION_PER_IP_CONNECTION_LIMIT, kPerAddress,
+        MHD_OPTION_CONNECTION_TIMEOUT, kIdleSeconds,
+        MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory,
+        MHD_OPTION_END);
+    pthread_sigmask(SIG_SETMASK, &callerMask, nullptr);
+    if (!m_daemon) {
+        ::close(fd);
+        return Fail("无法监听 " + HostPort(requested, boundPort));
     }
+    m_nPort = boundPort;
+    if (!IsLoopback(found->ai_addr))
+        m_warning = "警告：状态服务监听 " + HostPort(requested, boundPort) +
+                    "，不只是本机：能连到这个地址的任何人都可以在 /metrics 和 /status 读到各信号的名称、状态和码率";
     return true;
 }
 
 void StatusServer::Stop()
 {
-    if (!m_server)
+    if (!m_daemon)
         return;
-    m_server->stop();
-    if (m_thread.joinable())
-        m_thread.join();
-    m_server.reset();
+    MHD_stop_daemon(m_daemon);   // closes every connection and the listening socket, joins the thread
+    m_daemon = nullptr;
     m_nPort = 0;
 }
 
