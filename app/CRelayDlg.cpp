@@ -45,7 +45,7 @@ QString Q(const std::string& text) { return QString::fromStdString(text); }
 }  // namespace
 
 CRelayDlg::CRelayDlg(const std::string& appDir, bool manualTimers, QWidget* parent)
-    : QDialog(parent), m_engine(appDir, *this, *this), m_session(m_engine, *this, true), m_strAppDir(appDir),
+    : QDialog(parent), m_engine(appDir, *this, *this), m_session(m_engine, *this), m_strAppDir(appDir),
       m_bManualTimers(manualTimers)
 {
     BuildWindow();
@@ -140,28 +140,60 @@ void CRelayDlg::OnInitDialog()
     m_nNextId = flags.m_nNextId;
     m_bAutoRun = flags.m_bAutoRun;
     m_autoRunBox->setChecked(m_bAutoRun);
-    m_rtspTcpBox->setChecked(m_engine.m_bRTSPuseTCP);
-    m_keepRetryBox->setChecked(m_engine.KeepRetrying());
+    m_rtspTcpBox->setChecked(m_engine.Options().m_bRTSPuseTCP);
+    m_keepRetryBox->setChecked(m_engine.Options().m_bKeepRetrying);
     if (m_session.LoadChannels(m_bAutoRun) > 0)
         SetTimer(ID_AUTORUN_TIMER, kTimerPeriodMs);
 }
 
-int CRelayDlg::AppendRow(const std::string& name, int id, bool stopped, bool running)
+void CRelayDlg::OnRowEvent(int row, const RowEvent& e)
 {
-    const int row = m_list->rowCount();
-    // The engine's rows grow in step with the list; the import adds its row before the launch.
-    if (m_engine.RowCount() <= row)
-        m_engine.AddRow(id, stopped, running, name);
-    InsertRow(row, name);
-    return row;
-}
-
-void CRelayDlg::InsertRow(int row, const std::string& name)
-{
-    m_list->insertRow(row);
-    SetCellText(row, kColName, name);
-    m_list->item(row, kColName)->setData(Qt::UserRole, QVariant::fromValue<quintptr>(
-                                                           reinterpret_cast<quintptr>(m_engine.Tag(row))));
+    const std::string n = std::to_string(e.m_value);
+    using Kind = RowEvent::Kind;
+    switch (e.m_kind) {
+    case Kind::Appended:
+        m_list->insertRow(row);
+        SetCellText(row, kColName, e.m_text);
+        SetCellText(row, kColState, e.m_state);
+        SetCellText(row, kColTransCode, e.m_transCode);
+        SetCellText(row, kColSize, e.m_size);
+        break;
+    case Kind::Renamed:
+        SetCellText(row, kColName, e.m_text);
+        break;
+    case Kind::Starting:
+        SetCellText(row, kColState, kStateRunning);
+        break;
+    case Kind::ReencodesVideo:
+        SetCellText(row, kColTransCode, "是");
+        break;
+    case Kind::Live:
+        SetCellText(row, kColBitrate, n + "kbps");
+        break;
+    case Kind::Refused:
+        SetCellText(row, kColBitrate, e.m_text);
+        break;
+    case Kind::Stalled:
+        SetCellText(row, kColBitrate, "无数据" + n + "秒，重新连接。。。");
+        break;
+    case Kind::Failing:
+        SetCellText(row, kColBitrate, "连续" + n + "次直播失败，重试中。。。！");
+        break;
+    case Kind::RetryingEveryMinute:
+        SetCellText(row, kColBitrate, "连续" + n + "次直播失败，每分钟重试。。。！");
+        break;
+    case Kind::GaveUp:
+        SetCellText(row, kColBitrate, "直播多次失败，请检查！");
+        break;
+    case Kind::Paused:
+    case Kind::Restarting:
+        SetCellText(row, kColState, e.m_kind == Kind::Paused ? kStatePaused : kStateRunning);
+        SetCellText(row, kColBitrate, "");
+        break;
+    case Kind::Deleted:
+        SetCellText(row, kColState, "已删除，重启生效");  // the other cells stay
+        break;
+    }
 }
 
 // ---- list cells ----
@@ -343,7 +375,7 @@ void CRelayDlg::OnTimer(int id)
     if (m_bClosed)
         return;
     if (id == ID_AUTORUN_TIMER) {
-        if (!m_session.StartNext())
+        if (!m_engine.AutoRunTick())
             KillTimer(ID_AUTORUN_TIMER);
     } else if (id == ID_SUPERVISE_TIMER) {
         m_engine.SuperviseTick();
@@ -363,19 +395,20 @@ bool CRelayDlg::RunChannelWizard(int id, bool launch, bool isNew)
     wizard.SetChannel(id, m_strAppDir);
     if (wizard.exec() != QDialog::Accepted || m_bClosed)
         return false;  // cancelled, or the program was closed while the wizard was open
-    m_engine.m_settings = wizard.Values();
+    m_settings = wizard.Values();
     const CheckStates checks = wizard.Checks();
-    StoreChannel(ConfigStore(m_strAppDir), id, m_engine.m_settings, checks);
-    if (isNew)
-        m_engine.AddRow(id, false, true, m_engine.m_settings.Name);  // for the row the import appends next
-    if (launch)
-        m_pendingLaunchText = m_engine.LaunchFromWizard(id, checks, m_engine.RowCount() - 1);
+    StoreChannel(ConfigStore(m_strAppDir), id, m_settings, checks);
+    if (isNew) {
+        const int row = m_session.AppendRow(id, m_settings.Name, false);
+        if (launch)
+            m_lastLaunch = m_engine.LaunchFromWizard(row, m_settings, checks);
+    }
     return true;
 }
 
 void CRelayDlg::OnImportSignal()
 {
-    m_pendingLaunchText.clear();
+    m_lastLaunch = WizardLaunch();
     // A damaged nextId (negative, or pointing at ids that still hold keys) must not make an
     // import overwrite a stored channel or use an id the start-up scan never visits.
     m_nNextId = FirstFreeChannelId(ConfigStore(m_strAppDir), m_nNextId);
@@ -385,18 +418,16 @@ void CRelayDlg::OnImportSignal()
     }
     if (!RunChannelWizard(m_nNextId, true, true))
         return;
-    const ChannelSettings& settings = m_engine.m_settings;
     const int id = m_nNextId;
-    const int row = AppendRow(settings.Name, id, false, true);
-    SetCellText(row, kColBitrate, m_pendingLaunchText.empty() ? " " : m_pendingLaunchText);
+    const int row = m_engine.RowCount() - 1;
+    SetCellText(row, kColBitrate, m_lastLaunch.m_strRefusal.empty() ? " " : m_lastLaunch.m_strRefusal);
     const ConfigStore store(m_strAppDir);
-    m_engine.m_strState = "运行中";
-    store.SetValue(m_engine.m_strState, ChannelKey(id, "strAVState"));
-    SetCellText(row, kColState, m_engine.m_strState);
-    const std::string mark = m_engine.m_strVdTransCode.empty() ? "否" : "是";
+    store.SetValue(kStateRunning, ChannelKey(id, "strAVState"));
+    SetCellText(row, kColState, kStateRunning);
+    const std::string mark = m_lastLaunch.m_bReencodesVideo ? "是" : "否";
     SetCellText(row, kColTransCode, mark);
     store.SetValue(mark, ChannelKey(id, "VdTransCode"));
-    SetCellText(row, kColSize, std::to_string(settings.VdWidth) + "*" + std::to_string(settings.VdHeight));
+    SetCellText(row, kColSize, std::to_string(m_settings.VdWidth) + "*" + std::to_string(m_settings.VdHeight));
     ++m_nNextId;
     store.SetValue(std::to_string(m_nNextId), "nextId");
 }
@@ -428,22 +459,18 @@ void CRelayDlg::OnListRightClick()
 
 void CRelayDlg::OnChannelCommand(int command, int row)
 {
-    RowTag* tag = m_engine.Tag(row);
-    if (!tag || m_bClosed)
+    if (row < 0 || row >= m_engine.RowCount() || m_bClosed)
         return;
-    const ConfigStore store(m_strAppDir);
     switch (command) {
     case ID_CHANNEL_RUN:
-        m_engine.StartChannel(tag, row);
+        m_engine.StartChannel(row);
         break;
     case ID_CHANNEL_PAUSE:
         m_engine.PauseChannel(row);
         break;
     case ID_CHANNEL_EDIT:
-        if (RunChannelWizard(tag->m_nId, false, false) && !m_engine.m_settings.Name.empty()) {
-            SetCellText(row, kColName, m_engine.m_settings.Name);
-            m_engine.SetRowName(row, m_engine.m_settings.Name);
-        }
+        if (RunChannelWizard(m_engine.View(row).id, false, false) && !m_settings.Name.empty())
+            m_engine.Rename(row, m_settings.Name);
         break;
     case ID_CHANNEL_DELETE:
         m_engine.DeleteChannel(row);
@@ -463,14 +490,14 @@ void CRelayDlg::OnAutoRunClick()
 
 void CRelayDlg::OnRtspTcpClick()
 {
-    m_engine.m_bRTSPuseTCP = m_rtspTcpBox->isChecked();
-    ConfigStore(m_strAppDir).SetValue(m_engine.m_bRTSPuseTCP ? "1" : "0", "m_bRTSPuseTCP");
+    m_engine.SetRtspTcp(m_rtspTcpBox->isChecked());
+    ConfigStore(m_strAppDir).SetValue(m_engine.Options().m_bRTSPuseTCP ? "1" : "0", "m_bRTSPuseTCP");
 }
 
 void CRelayDlg::OnKeepRetryingClick()
 {
     m_engine.SetKeepRetrying(m_keepRetryBox->isChecked());
-    ConfigStore(m_strAppDir).SetValue(m_engine.KeepRetrying() ? "1" : "0", "m_bKeepRetrying");
+    ConfigStore(m_strAppDir).SetValue(m_engine.Options().m_bKeepRetrying ? "1" : "0", "m_bKeepRetrying");
 }
 
 void CRelayDlg::OnWindowCommand(int command)

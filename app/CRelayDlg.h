@@ -28,6 +28,15 @@ public:
     int m_kbps;
 };
 
+// Timer ids of the window (OnTimer): the supervision, the start queue of auto-run, and
+// "全部运行", which starts one row per kRunAllPeriodMs.
+constexpr int ID_SUPERVISE_TIMER = 100;
+constexpr int ID_AUTORUN_TIMER = 1024;
+constexpr int ID_RUNALL_TIMER = 1025;
+
+// Columns of the channel list.
+enum ListColumn { kColName = 0, kColBitrate = 1, kColState = 2, kColTransCode = 3, kColSize = 4 };
+
 // Menu command ids of the list's context menu, and the About command.
 constexpr int ID_CHANNEL_RUN = 10001;
 constexpr int ID_CHANNEL_PAUSE = 10002;
@@ -74,15 +83,15 @@ public:
     QString RowDetails(int row) const;
     QString RowToolTip(int row) const;
 
-    // RelayView
-    void SetCellText(int row, int column, const std::string& text) override;
+    // RelayView: each event becomes the texts of the row's cells.
+    void OnRowEvent(int row, const RowEvent& event) override;
     void ShowMessage(const std::string& text) override;
-    void InsertRow(int row, const std::string& name) override;
     // MonitorSink: called on monitor threads, posts the reading to the GUI thread.
     void PostRelayBitrate(int row, int kbps) override;
 
     RelayEngine m_engine;
-    RelaySession m_session;  // start-up scan, start queue and stop, shared with the service
+    RelaySession m_session;  // start-up scan, row appends, start queue and stop, shared with the service
+    ChannelSettings m_settings;  // working copy of the last wizard result
     int m_nNextId = 0;
     bool m_bAutoRun = false;
     std::string m_strAppDir;
@@ -105,14 +114,14 @@ protected:
 private:
     void OnInitDialog();
     void BuildWindow();
-    int AppendRow(const std::string& name, int id, bool stopped, bool running);
+    void SetCellText(int row, int column, const std::string& text);
     void SetTimer(int id, int periodMs);
     void KillTimer(int id);
     void ShowRowDetails(int row);
 
     bool m_bManualTimers;
     bool m_bClosed = false;
-    std::string m_pendingLaunchText;  // why the wizard launch did not start, for the new row
+    WizardLaunch m_lastLaunch;  // what the wizard's launch did, for the row the import appends
     QPushButton* m_importButton = nullptr;
     QCheckBox* m_autoRunBox = nullptr;
     QCheckBox* m_rtspTcpBox = nullptr;

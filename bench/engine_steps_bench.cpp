@@ -21,7 +21,7 @@ const int kChannels = 5000;
 const int kRuns = 7;
 
 struct NullFace : RelayView, MonitorSink {
-    void SetCellText(int, int, const std::string&) override {}
+    void OnRowEvent(int, const RowEvent&) override {}
     void ShowMessage(const std::string&) override {}
     void PostRelayBitrate(int, int) override {}
 };
@@ -63,7 +63,7 @@ int main()
     NullFace face;
     {
         RelayEngine engine(dir, face, face);
-        RelaySession session(engine, face, false);
+        RelaySession session(engine, face);
         session.LoadFlags();
         session.LoadChannels(true);
         Report("reload_5000_queued", [&] { session.Reload(); });

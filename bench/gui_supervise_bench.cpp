@@ -139,7 +139,7 @@ int main(int argc, char** argv)
         running += dlg->CellText(row, 1).endsWith("kbps");
 
     std::printf("supervise_channels: %d\n", kChannels);
-    std::printf("supervise_watchdog_ms: %d\n", dlg->m_engine.m_nStallMs);
+    std::printf("supervise_watchdog_ms: %d\n", dlg->m_engine.Options().m_nStallMs);
     std::printf("supervise_rows_with_bitrate: %d\n", running);
     std::printf("supervise_tick_us_median: %.1f\n", Median(ticksUs));
     std::printf("supervise_tick_us_max: %.1f\n", *std::max_element(ticksUs.begin(), ticksUs.end()));

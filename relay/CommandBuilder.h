@@ -7,7 +7,8 @@
 
 // Builds a channel's ffmpeg argument line (Windows command-line syntax, starting with a
 // blank) from one of the twenty templates, and rewrites it for RTSP over TCP.
-// Pure functions: the main window keeps the line in its 1024-byte m_szCommand.
+// Pure functions. A line never exceeds the 1,024-byte command buffer of the original format:
+// the builder refuses one that would.
 
 constexpr std::size_t kCommandBufferSize = 1024;  // terminator included
 

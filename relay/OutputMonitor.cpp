@@ -1,12 +1,13 @@
 #include "relay/OutputMonitor.h"
 
+#include "settings/ChannelStore.h"
+
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <cstdint>
 #include <system_error>
 #include <utility>
@@ -22,31 +23,6 @@ constexpr std::size_t kBitrateWidth = 13;
 // A partial line carried over to the next read is cut at this length.
 constexpr std::size_t kMaxCarry = 1024;
 
-bool IsBlank(char c)
-{
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-// atoi on a view: leading blanks, optional sign, leading digits; saturates instead of
-// overflowing.
-int AtoiView(std::string_view text)
-{
-    std::size_t i = 0;
-    while (i < text.size() && IsBlank(text[i]))
-        ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-        negative = text[i] == '-';
-        ++i;
-    }
-    long long value = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-        value = value * 10 + (text[i] - '0');
-        if (value > INT_MAX)
-            return negative ? INT_MIN : INT_MAX;
-    }
-    return static_cast<int>(negative ? -value : value);
-}
 
 bool IsStatusLine(std::string_view line)
 {
@@ -136,7 +112,7 @@ ProgressReading ParseStatusLine(std::string_view line)
         while (begin < line.size() && (line[begin] == ' ' || line[begin] == '\t'))
             ++begin;
         reading.post = true;
-        reading.kbps = AtoiView(line.substr(begin));
+        reading.kbps = DecimalValue(line.substr(begin));
         return reading;
     }
 
@@ -145,7 +121,7 @@ ProgressReading ParseStatusLine(std::string_view line)
     const std::string_view part = at < line.size() ? line.substr(at, kBitrateWidth) : std::string_view();
     if (part.size() > 3) {
         reading.post = true;
-        reading.kbps = AtoiView(part);
+        reading.kbps = DecimalValue(part);
     }
     return reading;
 }
@@ -192,11 +168,10 @@ void OutputLineReader::EndLine(bool terminated, ProgressReading& reading)
 // ---------------------------------------------------------------------------------------
 
 // What the owner and its thread share: the wake-up eventfd (closed by the last of the two to
-// let go) and the stop and finished flags.
+// let go) and the stop flag.
 struct OutputMonitor::Shared {
     int wakeFd = -1;
     std::atomic<bool> stopRequested{false};
-    std::atomic<bool> finished{false};
     bool started = false;
 
     ~Shared()
@@ -276,7 +251,6 @@ OutputMonitor::OutputMonitor(MonitorContext ctx) : m_shared(std::make_shared<Sha
             // The thread keeps its own copy of the context and of the shared state.
             m_thread = std::thread([shared = m_shared, ctx] {
                 MonitorThreadProc(ctx, shared->wakeFd);
-                shared->finished.store(true);
             });
             m_shared->started = true;
             return;
@@ -287,7 +261,6 @@ OutputMonitor::OutputMonitor(MonitorContext ctx) : m_shared(std::make_shared<Sha
     // pipe instead of filling it and blocking.
     if (ctx.m_hReadPipe >= 0)
         ::close(ctx.m_hReadPipe);
-    m_shared->finished.store(true);
 }
 
 OutputMonitor::~OutputMonitor()
@@ -310,11 +283,6 @@ void OutputMonitor::Stop()
     (void)ignored;
 }
 
-bool OutputMonitor::Finished() const
-{
-    return m_shared->finished.load();
-}
-
 void OutputMonitor::Join()
 {
     if (!m_thread.joinable())
@@ -324,4 +292,31 @@ void OutputMonitor::Join()
         m_thread.detach();
     else
         m_thread.join();
+}
+
+// ---------------------------------------------------------------------------------------
+
+bool IsBannerLine(std::string_view line)
+{
+    const std::size_t start = line.find_first_not_of(" \t");
+    if (start == std::string_view::npos)
+        return false;
+    line.remove_prefix(start);
+    for (std::string_view head : {"ffmpeg version", "built with", "configuration:"})
+        if (line.substr(0, head.size()) == head)
+            return true;
+    // "libavutil      57. 28.100 / 57. 28.100"
+    if (line.substr(0, 3) != "lib" || line.find(" / ") == std::string_view::npos)
+        return false;
+    const std::size_t gap = line.find(' ');
+    const std::size_t version = line.find_first_not_of(' ', gap);
+    return version != std::string_view::npos && line[version] >= '0' && line[version] <= '9';
+}
+
+std::vector<std::string> WithoutBanner(std::vector<std::string> lines, std::size_t keep)
+{
+    std::erase_if(lines, [](const std::string& line) { return IsBannerLine(line); });
+    if (lines.size() > keep)
+        lines.erase(lines.begin(), lines.end() - static_cast<std::ptrdiff_t>(keep));
+    return lines;
 }

@@ -95,7 +95,6 @@ public:
 
     bool Started() const;      // the thread could be created
     void Stop();               // interrupts the read and the pause
-    bool Finished() const;     // the thread has returned
     void Join();
 
 private:
@@ -103,3 +102,8 @@ private:
     std::shared_ptr<Shared> m_shared;
     std::thread m_thread;
 };
+
+// Lines of ffmpeg's start-up banner (version, build, configuration, library versions).
+bool IsBannerLine(std::string_view line);
+// The last keep lines that are not banner lines.
+std::vector<std::string> WithoutBanner(std::vector<std::string> lines, std::size_t keep);

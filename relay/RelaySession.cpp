@@ -3,7 +3,7 @@
 #include "settings/ChannelStore.h"
 #include "settings/ConfigStore.h"
 
-#include <set>
+#include <algorithm>
 #include <unordered_map>
 
 ReloadAction DecideReload(const ReloadRow& row, const ReloadStored& stored)
@@ -30,7 +30,7 @@ ReloadAction DecideReload(const ReloadRow& row, const ReloadStored& stored)
 
 GlobalFlags RelaySession::LoadFlags()
 {
-    const ConfigStore store(m_engine.m_strAppDir);
+    const ConfigStore store(m_engine.AppDir());
     GlobalFlags flags;
     flags.m_nNextId = DecimalValue(store.GetValue("nextId"));
     flags.m_bAutoRun = DecimalValue(store.GetValue("m_bAutoRun")) > 0;
@@ -40,31 +40,34 @@ GlobalFlags RelaySession::LoadFlags()
 
 void RelaySession::ReadSwitches(const ConfigStore& store)
 {
-    m_engine.m_bRTSPuseTCP = DecimalValue(store.GetValue("m_bRTSPuseTCP")) > 0;
+    m_engine.SetRtspTcp(DecimalValue(store.GetValue("m_bRTSPuseTCP")) > 0);
     m_engine.SetKeepRetrying(DecimalValue(store.GetValue("m_bKeepRetrying")) > 0);
-    m_engine.m_nStallMs = RelayEngine::StallTimeoutMs(store.GetValue("stallTimeout"));
-    m_engine.Log().Write("无数据超时 " + (m_engine.m_nStallMs > 0 ? std::to_string(m_engine.m_nStallMs / 1000) + "秒"
-                                                                  : std::string("关闭")));
+    const int stallMs = StallTimeoutMs(store.GetValue("stallTimeout"));
+    m_engine.SetStallTimeoutMs(stallMs);
+    m_engine.Log().Write("无数据超时 " + (stallMs > 0 ? std::to_string(stallMs / 1000) + "秒" : std::string("关闭")));
 }
 
-int RelaySession::AppendRow(int id, const std::string& name, const std::string& state,
+int RelaySession::AppendRow(int id, const std::string& name, bool stopped, const std::string& state,
                             const std::string& transCode, const std::string& size)
 {
-    const int row = m_engine.AddRow(id, true, false, name);
-    m_view.InsertRow(row, name);
-    m_view.SetCellText(row, kColState, state);
-    m_view.SetCellText(row, kColTransCode, transCode);
-    m_view.SetCellText(row, kColSize, size);
+    const int row = m_engine.AddRow(id, name, stopped);
+    RowEvent appended{RowEvent::Kind::Appended, 0, name, state, transCode, size};
+    m_view.OnRowEvent(row, appended);
     return row;
+}
+
+int RelaySession::AppendListed(const ScannedChannel& channel)
+{
+    return AppendRow(channel.id, channel.name, true, channel.state, channel.transCode,
+                     channel.width + "*" + channel.height);
 }
 
 int RelaySession::LoadChannels(bool startRunning)
 {
     int queued = 0;
-    // The scan moves every listed channel to the id equal to its row.
-    for (const ScannedChannel& channel : ScanAndRenumber(ConfigStore(m_engine.m_strAppDir))) {
-        const int row = AppendRow(channel.id, channel.name, channel.state, channel.transCode,
-                                  channel.width + "*" + channel.height);
+    // The scan moves every listed channel to the id equal to its row where it can.
+    for (const ScannedChannel& channel : ScanAndRenumber(ConfigStore(m_engine.AppDir()))) {
+        const int row = AppendListed(channel);
         if (startRunning && IsStoredRunning(channel.state)) {
             m_engine.Enqueue(row);
             ++queued;
@@ -75,8 +78,6 @@ int RelaySession::LoadChannels(bool startRunning)
 
 bool RelaySession::StartNext()
 {
-    if (m_bStoreStateOnStart)
-        return m_engine.AutoRunTick();
     const int row = m_engine.TakeQueued();
     if (row < 0)
         return false;
@@ -86,7 +87,7 @@ bool RelaySession::StartNext()
 
 int RelaySession::Reload()
 {
-    const ConfigStore store(m_engine.m_strAppDir);
+    const ConfigStore store(m_engine.AppDir());
     m_engine.Log().Write("重新读取配置 " + store.IniPath());
     // A file that cannot be read, or one caught half-written, says nothing about the channels:
     // acting on it would stop every one of them.
@@ -97,33 +98,16 @@ int RelaySession::Reload()
     ReadSwitches(store);
     const std::unordered_map<int, int> keyCounts = ChannelKeyCounts(store);
 
-    struct Decided {
-        int row;
-        ReloadAction action;
-    };
-    std::vector<Decided> decided;
+    std::vector<std::pair<int, ReloadAction>> decided;
     int active = 0, stopping = 0;
-    std::set<int> known;
     for (int row = 0; row < m_engine.RowCount(); ++row) {
-        RowTag& tag = *m_engine.Tag(row);
-        RowHealth& health = m_engine.m_health[row];
-        known.insert(tag.m_nId);
-        const auto key = [&tag](const char* name) { return ChannelKey(tag.m_nId, name); };
-        const auto found = keyCounts.find(tag.m_nId);
-        const int keys = found == keyCounts.end() ? 0 : found->second;
-        ReloadRow now;
-        now.m_bDeleted = health.m_bDeleted;
-        now.m_bActive = tag.m_bStopped == 0 || m_engine.IsQueued(row);
-        if (now.m_bActive && !now.m_bDeleted)
-            ++active;
+        const RowView view = m_engine.View(row);
+        const auto key = [&view](const char* name) { return ChannelKey(view.id, name); };
+        ReloadRow now{view.deleted, view.active, {}};
         ReloadStored stored;
-        const std::string name = store.GetValue(key("Name"));
-        if (keys == 0) {
-            if (!health.m_bMissingLogged)
-                m_engine.LogRow(row, "配置中找不到该信号: 保持不变");
-            health.m_bMissingLogged = true;
-        } else {
-            health.m_bMissingLogged = false;
+        m_engine.SetMissingFromFile(row, keyCounts.count(view.id) == 0);
+        if (keyCounts.count(view.id) != 0) {
+            const std::string name = store.GetValue(key("Name"));
             const std::string state = store.GetValue(key("strAVState"));
             // Without its name or its state word (the last keys of a stored channel) the
             // channel was cut short or is still being written: it says nothing yet.
@@ -132,49 +116,43 @@ int RelaySession::Reload()
                             : IsStoredRunning(state)                          ? ReloadStored::Says::Running
                             : state.find(kStatePaused) != std::string::npos ? ReloadStored::Says::Paused
                                                                               : ReloadStored::Says::Nothing;
-            if (now.m_bActive && m_engine.m_workers.count(tag.m_nId) != 0)
-                now.m_strLaunchedLine = health.m_strLaunchedLine;
+            if (view.active)
+                now.m_strLaunchedLine = m_engine.LaunchedLine(row);
             if (stored.m_says == ReloadStored::Says::Running && !now.m_strLaunchedLine.empty())
-                stored.m_strLine = m_engine.StoredLine(tag.m_nId);
-            if (stored.m_says != ReloadStored::Says::Deleted && !name.empty() && name != health.m_strName) {
-                m_engine.SetRowName(row, name);
-                m_view.SetCellText(row, kColName, name);
-            }
+                stored.m_strLine = m_engine.StoredLine(view.id);
+            if (stored.m_says != ReloadStored::Says::Deleted && !name.empty())
+                m_engine.Rename(row, name);
         }
         const ReloadAction action = DecideReload(now, stored);
         if (action != ReloadAction::Keep)
-            decided.push_back({row, action});
-        if (now.m_bActive && !now.m_bDeleted && (action == ReloadAction::Stop || action == ReloadAction::Delete))
-            ++stopping;
+            decided.emplace_back(row, action);
+        if (view.active && !view.deleted) {
+            ++active;
+            stopping += action == ReloadAction::Stop || action == ReloadAction::Delete;
+        }
     }
     if (stopping * 2 > active)
         m_engine.Log().Write("警告: 本次重新加载停止 " + std::to_string(stopping) + " 个信号（共 " +
                              std::to_string(active) + " 个在运行）");
 
-    for (const Decided& d : decided) {
-        RowHealth& health = m_engine.m_health[d.row];
-        switch (d.action) {
+    for (const auto& [row, action] : decided) {
+        switch (action) {
         case ReloadAction::Keep:
             break;
         case ReloadAction::Start:
-            if (health.m_bDeleted) {
-                health.m_bDeleted = false;
-                m_view.SetCellText(d.row, kColState, kStateRunning);
-            }
-            m_engine.Enqueue(d.row);
-            m_engine.LogRow(d.row, "配置已改为运行中: 排队启动");
+            m_engine.Revive(row);
+            m_engine.Enqueue(row);
+            m_engine.LogRow(row, "配置已改为运行中: 排队启动");
             break;
         case ReloadAction::Stop:
-            m_engine.HaltChannel(d.row, kStatePaused, "配置已改为暂停中: 已停止");
+            m_engine.HaltChannel(row, RowEvent::Kind::Paused, "配置已改为暂停中: 已停止");
             break;
         case ReloadAction::Delete:
-            m_engine.HaltChannel(d.row, "已删除，重启生效", "配置中已删除: 已停止");
-            health.m_bDeleted = true;
+            m_engine.HaltChannel(row, RowEvent::Kind::Deleted, "配置中已删除: 已停止");
             break;
         case ReloadAction::Restart:
-            m_engine.HaltChannel(d.row, kStateRunning, "配置已修改: 重新启动");
-            ++health.m_nRestarts;
-            m_engine.LaunchStored(d.row);
+            m_engine.HaltChannel(row, RowEvent::Kind::Restarting, "配置已修改: 重新启动");
+            m_engine.LaunchStored(row, true);
             break;
         }
     }
@@ -182,19 +160,17 @@ int RelaySession::Reload()
 
     // Channels added under new ids keep them: renumbering a running program's ids would move
     // the keys of channels whose children are running. The next start-up renumbers them.
-    std::set<int> added;
+    std::vector<int> added;
     for (const auto& [id, count] : keyCounts)
-        if (known.count(id) == 0)
-            added.insert(id);
+        if (m_engine.RowOfId(id) < 0)
+            added.push_back(id);
+    std::sort(added.begin(), added.end());
     for (const int id : added) {
-        const std::string name = store.GetValue(ChannelKey(id, "Name"));
-        if (name.empty() || store.GetValue(ChannelKey(id, "ISDelete")) == "true")
+        const std::optional<ScannedChannel> channel = ReadListedChannel(store, id);
+        if (!channel)
             continue;
-        const std::string state = store.GetValue(ChannelKey(id, "strAVState"));
-        const int row = AppendRow(id, name, state, store.GetValue(ChannelKey(id, "VdTransCode")),
-                                  store.GetValue(ChannelKey(id, "VdWidth")) + "*" +
-                                      store.GetValue(ChannelKey(id, "VdHeight")));
-        const bool start = IsStoredRunning(state);
+        const int row = AppendListed(*channel);
+        const bool start = IsStoredRunning(channel->state);
         if (start)
             m_engine.Enqueue(row);
         m_engine.LogRow(row, start ? "新信号: 排队启动" : "新信号");

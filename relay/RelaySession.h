@@ -1,5 +1,6 @@
 #pragma once
 #include "relay/RelayEngine.h"
+#include "settings/ChannelStore.h"
 
 #include <string>
 #include <vector>
@@ -35,25 +36,24 @@ struct ReloadStored {
 ReloadAction DecideReload(const ReloadRow& row, const ReloadStored& stored);
 
 // What the main window and the headless service share around the engine: the start-up read of
-// the global switches, the start-up scan into engine rows (through the view's cells), the
-// start queue, the reload of config.ini and the stop at the end. Owner thread only; borrows
-// the engine and the view, which outlive it.
+// the global switches, the one path by which rows are appended (the start-up scan, the import,
+// the reload), the start queue, the reload of config.ini and the stop at the end. Owner thread
+// only; borrows the engine and the view, which outlive it.
 class RelaySession {
 public:
-    // storeStateOnStart: whether a start from the queue writes its state word "运行中" to
-    // config.ini, as the window's auto-run does. The service starts only what is stored
-    // running and leaves config.ini untouched.
-    RelaySession(RelayEngine& engine, RelayView& view, bool storeStateOnStart)
-        : m_engine(engine), m_view(view), m_bStoreStateOnStart(storeStateOnStart) {}
+    RelaySession(RelayEngine& engine, RelayView& view) : m_engine(engine), m_view(view) {}
 
     // Reads nextId and m_bAutoRun, and hands the switches (RTSP over TCP, keep-retrying, the
     // stall timeout) to the engine.
     GlobalFlags LoadFlags();
-    // The start-up scan with renumbering: one engine row per listed channel with its cells.
-    // Channels stored "运行中" are queued for the start queue when startRunning is set.
-    // Returns how many were queued.
+    // The start-up scan with renumbering: one row per listed channel. Channels stored
+    // "运行中" are queued when startRunning is set. Returns how many were queued.
     int LoadChannels(bool startRunning);
-    // Starts the next queued channel; false once the queue is empty.
+    // Appends a row for channel id and tells the face, with the texts of its cells.
+    int AppendRow(int id, const std::string& name, bool stopped, const std::string& state = {},
+                  const std::string& transCode = {}, const std::string& size = {});
+    // Starts the next queued channel from its stored settings, without writing its state word
+    // (the service's start); false once the queue is empty.
     bool StartNext();
     // Re-reads config.ini without renumbering: rows change as DecideReload says, channels
     // stored under ids no row has are appended (and queued when stored running), the switches
@@ -64,10 +64,8 @@ public:
 
 private:
     void ReadSwitches(const ConfigStore& store);
-    int AppendRow(int id, const std::string& name, const std::string& state, const std::string& transCode,
-                  const std::string& size);
+    int AppendListed(const ScannedChannel& channel);
 
     RelayEngine& m_engine;
     RelayView& m_view;
-    bool m_bStoreStateOnStart;
 };

@@ -49,7 +49,7 @@ int HeadlessService::Main(const HeadlessOptions& options)
 }
 
 HeadlessService::HeadlessService(const std::string& dataDir, const std::string& programDir)
-    : m_wakeFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)), m_engine(dataDir, *this, *this), m_session(m_engine, *this, false)
+    : m_wakeFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)), m_engine(dataDir, *this, *this), m_session(m_engine, *this)
 {
     m_engine.UseFfmpeg(FfmpegLocation::Find(programDir, std::getenv("PATH")));
     if (!m_engine.Log().FileProblem().empty())
@@ -62,8 +62,7 @@ HeadlessService::HeadlessService(const std::string& dataDir, const std::string& 
 HeadlessService::~HeadlessService()
 {
     m_status.Stop();
-    m_session.Shutdown();
-    m_engine.m_workers.clear();  // joins the monitors while the queue and the eventfd exist
+    m_session.Shutdown();  // joins the monitors while the queue and the eventfd exist
     if (m_wakeFd >= 0)
         ::close(m_wakeFd);
 }

@@ -38,7 +38,7 @@ public:
     int Run();
 
     // RelayView: the engine logs every event itself; a message box becomes a log line.
-    void SetCellText(int, int, const std::string&) override {}
+    void OnRowEvent(int, const RowEvent&) override {}
     void ShowMessage(const std::string& text) override;
     // MonitorSink: called on monitor threads.
     void PostRelayBitrate(int row, int kbps) override;

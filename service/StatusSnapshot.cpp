@@ -8,21 +8,21 @@ std::vector<ChannelStatus> StatusSnapshot(const RelayEngine& engine)
     const double nsPerSecond = static_cast<double>(
         std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::seconds(1)).count());
     std::vector<ChannelStatus> channels;
-    channels.reserve(engine.m_tags.size());
+    channels.reserve(static_cast<std::size_t>(engine.RowCount()));
     for (int row = 0; row < engine.RowCount(); ++row) {
-        const RowHealth& health = engine.m_health[row];
-        if (health.m_bDeleted)
+        const RowView view = engine.View(row);
+        if (view.deleted)
             continue;
         ChannelStatus& c = channels.emplace_back();
-        c.id = engine.m_tags[row].m_nId;
-        c.name = health.m_strName;
-        c.running = engine.m_tags[row].m_bStopped == 0 || engine.IsQueued(row);
-        c.up = engine.RowUp(row);
-        c.bitrateKbps = c.up ? health.m_nKbps : 0;
-        c.consecutiveFailures = engine.m_failCounts[row];
-        c.restartsTotal = health.m_nRestarts;
-        if (health.m_lastReadingAt != 0)
-            c.secondsSinceProgress = static_cast<double>(now - health.m_lastReadingAt) / nsPerSecond;
+        c.id = view.id;
+        c.name = view.name;
+        c.running = view.active;
+        c.up = view.up;
+        c.bitrateKbps = c.up ? view.kbps : 0;
+        c.consecutiveFailures = view.failures;
+        c.restartsTotal = view.restarts;
+        if (view.lastReadingAt != 0)
+            c.secondsSinceProgress = static_cast<double>(now - view.lastReadingAt) / nsPerSecond;
     }
     return channels;
 }

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <optional>
 
 namespace {
 
@@ -35,6 +36,22 @@ ConfigStore::KeyValues CopyWrites(const Reader& read, int src, int dst)
     for (const char* name : kCopyLast)
         writes.emplace_back(ChannelKey(dst, name), read(ChannelKey(src, name)));
     return writes;
+}
+
+// What the list shows of channel id (not its deletion mark): name, state word, re-encoding mark
+// and size. The name is empty for a channel that is not listed.
+ScannedChannel ReadListed(const Reader& read, int id)
+{
+    ScannedChannel c;
+    c.oldId = c.id = id;
+    c.name = read(ChannelKey(id, "Name"));
+    if (c.name.empty())
+        return c;
+    c.state = read(ChannelKey(id, "strAVState"));
+    c.transCode = read(ChannelKey(id, "VdTransCode"));
+    c.width = read(ChannelKey(id, "VdWidth"));
+    c.height = read(ChannelKey(id, "VdHeight"));
+    return c;
 }
 
 // Copies channel src to dst inside doc, reading what earlier copies wrote.
@@ -79,16 +96,10 @@ std::vector<ScannedChannel> ScanDocument(const IniFile& doc, IniFile* edit, bool
         const int id = ids[k];
         if (!held[k])
             continue;
-        ScannedChannel c;
-        c.name = read(ChannelKey(id, "Name"));
+        ScannedChannel c = ReadListed(read, id);
         if (c.name.empty())
             continue;
-        c.oldId = c.id = id;
         c.row = static_cast<int>(rows.size());
-        c.state = read(ChannelKey(id, "strAVState"));
-        c.transCode = read(ChannelKey(id, "VdTransCode"));
-        c.width = read(ChannelKey(id, "VdWidth"));
-        c.height = read(ChannelKey(id, "VdHeight"));
         // Rows only grow, so no later channel is moved to this row: its id need not be noted.
         if (id != c.row && !isHeld(c.row)) {
             moved = true;
@@ -139,7 +150,7 @@ std::string ChannelKey(int id, const char* name)
     return key;
 }
 
-int DecimalValue(const std::string& text)
+int DecimalValue(std::string_view text, bool* digits)
 {
     std::size_t i = 0;
     while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r')))
@@ -147,6 +158,8 @@ int DecimalValue(const std::string& text)
     bool negative = false;
     if (i < text.size() && (text[i] == '+' || text[i] == '-'))
         negative = text[i++] == '-';
+    if (digits)
+        *digits = i < text.size() && text[i] >= '0' && text[i] <= '9';
     long long v = 0;
     for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
         v = v * 10 + (text[i] - '0');
@@ -271,4 +284,14 @@ std::unordered_map<int, int> ChannelKeyCounts(const ConfigStore& store)
             ++counts[id];
     });
     return counts;
+}
+
+std::optional<ScannedChannel> ReadListedChannel(const ConfigStore& store, int id)
+{
+    if (store.GetValue(ChannelKey(id, "ISDelete")) == "true")
+        return std::nullopt;
+    ScannedChannel c = ReadListed([&store](const std::string& key) { return store.GetValue(key); }, id);
+    if (c.name.empty())
+        return std::nullopt;
+    return c;
 }

@@ -2,6 +2,7 @@
 #include "settings/ChannelSettings.h"
 #include "settings/ConfigStore.h"
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -24,8 +25,9 @@ int KeyChannelId(std::string_view key);
 std::string ChannelKey(int id, const char* name);
 
 // The platform's lenient decimal conversion: leading blanks, optional sign, leading
-// digits; anything else gives 0. Clamped to the int range.
-int DecimalValue(const std::string& text);
+// digits; anything else gives 0. Clamped to the int range. digits, when given, says whether
+// there were any.
+int DecimalValue(std::string_view text, bool* digits = nullptr);
 
 // The writes of storing a channel, in their order and by their rules (texts when not
 // empty, numbers when not 0, strFilePath and the check states always).
@@ -61,6 +63,9 @@ struct ScannedChannel {
 // nothing moves and each channel's id stays its oldId. "nextId" is not written. Returns the
 // listed channels in row order.
 std::vector<ScannedChannel> ScanAndRenumber(const ConfigStore& store);
+// Channel id as the scan would list it where it is (row and id are its id), without moving it;
+// none when it is deleted or has no name.
+std::optional<ScannedChannel> ReadListedChannel(const ConfigStore& store, int id);
 
 // How many keys each channel id holds in the file (ids without keys are absent).
 std::unordered_map<int, int> ChannelKeyCounts(const ConfigStore& store);

@@ -83,7 +83,16 @@ protected:
     {
         return Open("nextId=1\n" + extra + StoredChannel(0, "cam", "rtsp://127.0.0.1:1/in/1", publish, "暂停中"));
     }
-    bool Running(int id) const { return m_dlg->m_engine.m_workers.count(id) == 1; }
+    // The row's current child (-1: none), whether it has one, and how many rows have one.
+    pid_t Pid(int row) const { return m_dlg->m_engine.View(row).pid; }
+    bool Running(int row) const { return Pid(row) > 0; }
+    std::size_t Children() const
+    {
+        std::size_t n = 0;
+        for (int row = 0; row < m_dlg->m_engine.RowCount(); ++row)
+            n += Running(row);
+        return n;
+    }
     QStringList Row(int row) const
     {
         QStringList cells;
@@ -103,15 +112,13 @@ protected:
         return runs;
     }
 
-    // Two ticks after the child of channel id ended: the first clears the run bit, the second counts.
-    void NoticeEnd(int id = 0)
+    // Two ticks after the child of row ended: the first clears the run bit, the second counts.
+    void NoticeEnd(int row = 0)
     {
-        ASSERT_TRUE(QTest::qWaitFor([&] {
-            auto found = m_dlg->m_engine.m_workers.find(id);
-            return found != m_dlg->m_engine.m_workers.end() && !ProcessProbe::IsAlive(found->second.m_hProcess);
-        }, 5000)) << "the child did not end";
+        ASSERT_TRUE(QTest::qWaitFor([&] { return Running(row) && !ProcessProbe::IsAlive(Pid(row)); }, 5000))
+            << "the child did not end";
         m_dlg->OnTimer(ID_SUPERVISE_TIMER);
-        ASSERT_TRUE(Running(id)) << "cleaned up at the first notice";
+        ASSERT_TRUE(Running(row)) << "cleaned up at the first notice";
         m_dlg->OnTimer(ID_SUPERVISE_TIMER);
     }
     // A right-click on clickedRow (-1: the blank space below the rows) as the mouse delivers it:

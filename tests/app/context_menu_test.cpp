@@ -53,7 +53,7 @@ TEST_F(ContextMenuTest, MenuActsOnTheTopmostSelectedRowOnly)
     EXPECT_FALSE(m_dlg->m_list->selectionModel()->hasSelection());
     EXPECT_EQ(0, Choose(0, 0));
     EXPECT_EQ(QStringList({"运行=10001", "暂停=10002", "编辑=10003", "删除=10004"}), Popup(0, [&] { Choose(-1, 2); }));
-    EXPECT_EQ(1u, m_dlg->m_engine.m_workers.size()) << "a dismissed menu does nothing";
+    EXPECT_EQ(1u, Children()) << "a dismissed menu does nothing";
 }
 
 // One channel through run, pause, delete and back, each step through the menu.
@@ -91,24 +91,25 @@ TEST_F(ContextMenuTest, RunPauseDeleteCellsStoredValuesAndChild)
 // config.ini once; "全部暂停" stops every child and leaves the deleted row's cell.
 TEST_F(ContextMenuTest, RunAllAndPauseAllFromTheWindowMenu)
 {
-    CRelayDlg& dlg = Open(StoredChannels(6, "#hang=1"));
+    // Row 4's child fails at once (the first of duplicate keys wins): it gives up at the tenth.
+    CRelayDlg& dlg = Open("4+Adress=rtmp://127.0.0.1:1/live/4#lines=0,exit=1\n" + StoredChannels(6, "#hang=1"));
     for (int row : {2, 4})
         dlg.OnChannelCommand(ID_CHANNEL_RUN, row);
     dlg.OnChannelCommand(ID_CHANNEL_DELETE, 3);
-    dlg.m_engine.m_failCounts[4] = 9;  // its next failure is the tenth: it gives up
-    ::kill(dlg.m_engine.m_workers.at(4).m_hProcess, SIGKILL);
-    NoticeEnd(4);
-    const pid_t running = dlg.m_engine.m_workers.at(2).m_hProcess;
+    for (int failure = 1; failure <= 10; ++failure)
+        NoticeEnd(4);
+    ASSERT_TRUE(dlg.m_engine.View(4).gaveUp);
+    const pid_t running = Pid(2);
     const long replaces = ConfigStore::ReplaceCount();
     EXPECT_EQ(QStringList({"全部运行", "全部暂停", "关于 CamRelay(&A)..."}), Popup(ID_RUN_ALL, [&] {
         QContextMenuEvent event(QContextMenuEvent::Mouse, {5, 5}, dlg.mapToGlobal(QPoint(5, 5)));  // not on the list
         QCoreApplication::sendEvent(&dlg, &event);
     }));
     for (const size_t workers : {2u, 3u, 4u, 5u}) {  // rows 0, 1, 4, 5
-        EXPECT_EQ(workers, dlg.m_engine.m_workers.size()) << "the first row at once, the others one per period";
+        EXPECT_EQ(workers, Children()) << "the first row at once, the others one per period";
         dlg.OnTimer(ID_RUNALL_TIMER);
     }
-    EXPECT_EQ(running, dlg.m_engine.m_workers.at(2).m_hProcess);
+    EXPECT_EQ(running, Pid(2));
     EXPECT_EQ(1, ConfigStore::ReplaceCount() - replaces);
     dlg.OnWindowCommand(ID_PAUSE_ALL);
     EXPECT_TRUE(ProcessProbe::ChildPids().empty());

@@ -97,7 +97,7 @@ TEST_F(ImportFlowTest, CancelledWizardChangesNothing)
     EXPECT_EQ("2", Stored("nextId"));
     EXPECT_EQ(QStringList({"空", "视频和音频均未启用，未开启直播！"}), Row(1).mid(0, 2));
     dlg.OnTimer(ID_SUPERVISE_TIMER);
-    EXPECT_EQ(0, dlg.m_engine.m_failCounts[1]);
+    EXPECT_EQ(0, dlg.m_engine.View(1).failures);
     EXPECT_TRUE(FakeRuns().empty());
 }
 
@@ -110,7 +110,7 @@ TEST_F(ImportFlowTest, EditStoresByTheWriteRulesAndLeavesTheChildRunning)
                                                       "strFilePath=/tmp/wm.png\nVdTransCode=是") +
                                StoredChannel(0, "旧名", kSource, "rtmp://127.0.0.1:1/live/a#interval=100"));
     dlg.OnChannelCommand(ID_CHANNEL_RUN, 0);
-    const pid_t pid = dlg.m_engine.m_workers.at(0).m_hProcess;
+    const pid_t pid = Pid(0);
     ASSERT_TRUE(QTest::qWaitFor([&] { return dlg.CellText(0, 1) == "318kbps"; }));
     Edit(0, {[](CMyNewDlg& page) { TypeInto(&page, "1001", "新名字"); },
              [](CMyChildDlg& page) {
@@ -126,7 +126,7 @@ TEST_F(ImportFlowTest, EditStoresByTheWriteRulesAndLeavesTheChildRunning)
         {"VdProFile", "main"}, {"strFilePath", ""}, {"VdWidth", "480"}, {"checkstate2", "0"}, {"strAVState", "运行中"}};
     for (const auto& [key, value] : stored)
         EXPECT_EQ(value, Stored(std::string("0+") + key)) << key;
-    EXPECT_EQ(pid, dlg.m_engine.m_workers.at(0).m_hProcess);
+    EXPECT_EQ(pid, Pid(0));
 }
 
 // A signal can close the program while the wizard is open: the wizard goes too, and nothing is

@@ -40,21 +40,24 @@ TEST_F(SupervisionTest, StartupListsRenumbersAndAutoRuns)
         EXPECT_EQ(QStringList({"c4", "", "暂停中", "否", "*360"}), Row(2));
         EXPECT_EQ("c2|c5", (dlg.CellText(1, 0) + "|" + dlg.CellText(3, 0)).toStdString());
         for (int row = 0; row < 4; ++row)
-            EXPECT_EQ(row, dlg.m_engine.Tag(row)->m_nId);
+            EXPECT_EQ(row, dlg.m_engine.View(row).id);
         QTest::mouseClick(autoRun, Qt::LeftButton);
         QTest::mouseClick(tcp, Qt::LeftButton);
     }
     // The boxes were clicked back: auto-run stays on for this run; the queued rows are 0, 1 and 3.
+    // Row 1 is started and row 3 paused by hand before their turns.
     CRelayDlg& dlg = *m_dlg;
     dlg.OnChannelCommand(ID_CHANNEL_RUN, 1);
-    const pid_t handStarted = dlg.m_engine.m_workers.at(1).m_hProcess;
-    for (const size_t workers : {2u, 2u, 3u, 3u}) {  // the last tick finds the queue empty
+    dlg.OnChannelCommand(ID_CHANNEL_PAUSE, 3);
+    const pid_t handStarted = Pid(1);
+    for (const size_t workers : {2u, 2u, 2u}) {  // the last tick finds no row left to start
         EXPECT_TRUE(dlg.IsTimerActive(ID_AUTORUN_TIMER));
         dlg.OnTimer(ID_AUTORUN_TIMER);
-        EXPECT_EQ(workers, dlg.m_engine.m_workers.size()) << "one row per tick";
+        EXPECT_EQ(workers, Children()) << "one row per tick";
     }
     EXPECT_FALSE(dlg.IsTimerActive(ID_AUTORUN_TIMER));
-    EXPECT_EQ(handStarted, dlg.m_engine.m_workers.at(1).m_hProcess);
+    EXPECT_EQ(handStarted, Pid(1));
+    EXPECT_EQ("暂停中|暂停中", Stored("3+strAVState") + "|" + dlg.CellText(3, 2).toStdString());
     dlg.OnClose();
     EXPECT_TRUE(ProcessProbe::ChildPids(false).empty());
 }
@@ -78,7 +81,7 @@ TEST_F(SupervisionTest, FailuresCountedResetByProgressGiveUpAtTen)
                                  QRegularExpression::DotMatchesEverythingOption);
     EXPECT_TRUE(tip.match(dlg.RowToolTip(0)).hasMatch()) << dlg.RowToolTip(0).toStdString();
     ASSERT_TRUE(QTest::qWaitFor([&] { return dlg.CellText(0, 1) == "1011kbps"; })) << dlg.CellText(0, 1).toStdString();
-    EXPECT_EQ(0, dlg.m_engine.m_failCounts[0]);
+    EXPECT_EQ(0, dlg.m_engine.View(0).failures);
     ConfigStore(AppDir()).SetValue(kFailing, "0+Adress");
     NoticeEnd();
     EXPECT_TRUE(dlg.RowDetails(0).contains("Server returned 404")) << dlg.RowDetails(0).toStdString();
@@ -119,7 +122,7 @@ TEST_F(SupervisionTest, StartsThatCannotRunSayWhy)
     dlg.OnChannelCommand(ID_CHANNEL_RUN, 0);
     EXPECT_TRUE(dlg.CellText(0, 1).contains("Profile")) << dlg.CellText(0, 1).toStdString();
     EXPECT_EQ(QStringLiteral("是"), dlg.CellText(0, 3));
-    EXPECT_EQ(1, dlg.m_engine.Tag(0)->m_bStopped);
+    EXPECT_TRUE(dlg.m_engine.View(0).stopped);
     EXPECT_TRUE(FakeRuns().empty());
     std::filesystem::remove(m_dir.File("ffmpeg"));
     OpenWith("rtmp://127.0.0.1:1/live/o").OnChannelCommand(ID_CHANNEL_RUN, 0);
@@ -158,7 +161,7 @@ TEST_F(SupervisionTest, KeepRetryingRelaunchesOncePerPeriodOverTheLimit)
     CRelayDlg& dlg = OpenWith(kFailing, "m_bKeepRetrying=1\n");
     auto* box = dlg.findChild<QCheckBox*>("1057");
     ASSERT_TRUE(box);
-    dlg.m_engine.m_nKeepRetryMs = 300;
+    dlg.m_engine.SetKeepRetryPeriodMs(300);
     dlg.OnChannelCommand(ID_CHANNEL_RUN, 0);
     for (int count = 1; count <= 10; ++count)
         NoticeEnd();
@@ -186,10 +189,10 @@ TEST_F(SupervisionTest, WatchdogEndsSilentChildrenOnly)
     CRelayDlg& dlg = Open("0+Adress=rtmp://127.0.0.1:1/live/0#hang=1\n" + StoredChannels(2, "#interval=100,kbps=0"));
     // Status lines reach the monitor at least every two seconds (its pause): 3 s is the shortest
     // timeout that cannot mistake the busy child for a silent one.
-    dlg.m_engine.m_nStallMs = 3000;
+    dlg.m_engine.SetStallTimeoutMs(3000);
     for (int row = 0; row < 2; ++row)
         dlg.OnChannelCommand(ID_CHANNEL_RUN, row);
-    const pid_t silent = dlg.m_engine.m_workers.at(0).m_hProcess, busy = dlg.m_engine.m_workers.at(1).m_hProcess;
+    const pid_t silent = Pid(0), busy = Pid(1);
     QTest::qWait(3500);
     dlg.OnTimer(ID_SUPERVISE_TIMER);
     EXPECT_FALSE(ProcessProbe::IsAlive(silent));
@@ -198,6 +201,6 @@ TEST_F(SupervisionTest, WatchdogEndsSilentChildrenOnly)
               QStringList({dlg.CellText(0, 1), dlg.CellText(1, 1)}));
     dlg.OnTimer(ID_SUPERVISE_TIMER);
     EXPECT_EQ(QStringLiteral("连续1次直播失败，重试中。。。！"), dlg.CellText(0, 1));
-    EXPECT_TRUE(Running(0) && dlg.m_engine.m_workers.at(0).m_hProcess != silent) << "not relaunched";
+    EXPECT_TRUE(Running(0) && Pid(0) != silent) << "not relaunched";
     EXPECT_TRUE(dlg.RowDetails(0).contains(QStringLiteral(": 无数据3秒"))) << dlg.RowDetails(0).toStdString();
 }

@@ -76,7 +76,7 @@ TEST_F(RelayEndToEnd, FrozenCameraIsNoticedByTheWatchdogOnly)
     off.OnChannelCommand(ID_CHANNEL_RUN, 0);
     ASSERT_TRUE(WaitBitrate(0)) << dlg.CellText(0, 1).toStdString();
     ASSERT_TRUE(QTest::qWaitFor([&] { return off.CellText(0, 1).endsWith("kbps"); }, 20000));
-    const pid_t frozen = dlg.m_engine.m_workers.at(0).m_hProcess, left = off.m_engine.m_workers.at(0).m_hProcess;
+    const pid_t frozen = dlg.m_engine.View(0).pid, left = off.m_engine.View(0).pid;
 
     struct Thaw {
         pid_t pid;
@@ -88,15 +88,15 @@ TEST_F(RelayEndToEnd, FrozenCameraIsNoticedByTheWatchdogOnly)
         << dlg.CellText(0, 1).toStdString();
     EXPECT_FALSE(ProcessProbe::IsAlive(frozen));
     EXPECT_TRUE(TickUntil({&dlg, &off}, 10000, [&] {
-        return dlg.m_engine.m_workers.count(0) && dlg.m_engine.m_workers.at(0).m_hProcess != frozen;
+        return dlg.m_engine.View(0).pid > 0 && dlg.m_engine.View(0).pid != frozen;
     })) << "no new ffmpeg";
     EXPECT_TRUE(ProcessProbe::IsAlive(left)) << "the watchdog is off in the second window";
-    EXPECT_EQ(left, off.m_engine.m_workers.at(0).m_hProcess);
+    EXPECT_EQ(left, off.m_engine.View(0).pid);
     EXPECT_TRUE(off.CellText(0, 1).endsWith("kbps")) << off.CellText(0, 1).toStdString();
 
     ::kill(thaw.pid, SIGCONT);
     EXPECT_TRUE(TickUntil({&dlg}, 60000, [&] {
-        return dlg.m_engine.m_failCounts[0] == 0 && dlg.CellText(0, 1).endsWith("kbps");
+        return dlg.m_engine.View(0).failures == 0 && dlg.CellText(0, 1).endsWith("kbps");
     })) << dlg.CellText(0, 1).toStdString();
     EXPECT_EQ("h264 640x360 Main", ProbeUntilVideo(Url("stall")));
 }

@@ -1,5 +1,6 @@
-// The reload of config.ini and the relaunch rules, on the engine and session as the headless
-// service drives them, with the fake transcoder as ffmpeg and a real config.ini.
+// The engine's decisions as tables (supervision, reload), and the reload and the relaunch rules
+// on the engine and session as the headless service drives them, with the fake transcoder as
+// ffmpeg and a real config.ini.
 #include "relay/RelaySession.h"
 #include "settings/ConfigStore.h"
 #include "support/ProcessProbe.h"
@@ -17,7 +18,7 @@ namespace {
 
 class ReloadTest : public ::testing::Test, public RelayView, public MonitorSink {
 protected:
-    void SetCellText(int, int, const std::string&) override {}
+    void OnRowEvent(int, const RowEvent&) override {}
     void ShowMessage(const std::string&) override {}
     void PostRelayBitrate(int, int) override {}
 
@@ -36,7 +37,7 @@ protected:
         }
         WriteFile(m_dir.File("config.ini"), m_base);
         m_engine = std::make_unique<RelayEngine>(m_dir.Path(), *this, *this);
-        m_session = std::make_unique<RelaySession>(*m_engine, *this, false);
+        m_session = std::make_unique<RelaySession>(*m_engine, *this);
         m_session->LoadFlags();
         m_session->LoadChannels(true);
         StartQueued();
@@ -47,7 +48,7 @@ protected:
     {
         std::vector<pid_t> pids;
         for (int row = 0; row < m_engine->RowCount(); ++row)
-            pids.push_back(m_engine->m_workers.count(row) ? m_engine->m_workers.at(row).m_hProcess : 0);
+            pids.push_back(std::max(m_engine->View(row).pid, 0));
         return pids;
     }
     void TearDown() override { m_session.reset(), m_engine.reset(); }
@@ -59,6 +60,45 @@ protected:
 };
 
 }  // namespace
+
+TEST(SupervisionRules, StallTimeoutTickAndFailureVerdicts)
+{
+    const struct { const char* text; int ms; } timeouts[] = {
+        {"", 30000}, {"abc", 30000}, {"-5", 30000}, {"0", 0}, {"1", 10000}, {"9", 10000},
+        {"10", 10000}, {" +45s", 45000}, {"999999999", 86400000},
+    };
+    for (const auto& t : timeouts)
+        EXPECT_EQ(t.ms, StallTimeoutMs(t.text)) << '"' << t.text << '"';
+
+    const std::int64_t s = MsToNs(1000), stall = MsToNs(kDefaultStallSeconds * 1000);
+    const std::int64_t minute = MsToNs(kKeepRetryPeriodMs);
+    // failedStart, hasChild, childEnded, runBit, now, lastProgress, retryAt, stallNs, retryPeriodNs
+    const struct { TickInput in; TickAction want; } ticks[] = {
+        {{true, false, false, false, 100 * s, 0, 0, stall, minute}, TickAction::CountFailedStart},
+        {{false, false, false, false, 100 * s, 0, 0, stall, minute}, TickAction::LeaveAlone},
+        {{false, false, false, false, 59 * s, 0, 60 * s, stall, minute}, TickAction::RetryNow},  // a 60th early
+        {{false, false, false, false, 58 * s, 0, 60 * s, stall, minute}, TickAction::LeaveAlone},
+        {{false, true, false, true, 100 * s, 70 * s, 0, stall, minute}, TickAction::LeaveAlone},
+        {{false, true, false, true, 100 * s, 70 * s - 1, 0, stall, minute}, TickAction::EndStalled},
+        {{false, true, false, true, 100 * s, 0, 0, 0, minute}, TickAction::LeaveAlone},  // no watchdog
+        {{false, true, true, true, 100 * s, 0, 0, stall, minute}, TickAction::FirstNotice},
+        {{false, true, true, false, 100 * s, 0, 0, stall, minute}, TickAction::CountEnd},
+    };
+    for (std::size_t i = 0; i < std::size(ticks); ++i)
+        EXPECT_EQ(ticks[i].want, DecideTick(ticks[i].in)) << "tick row " << i;
+
+    // Ten failures in a row give up; keep-retrying relaunches a minute after the last attempt.
+    const struct { int failures; bool keep; FailureAction want; std::int64_t retryAt; } failures[] = {
+        {1, false, FailureAction::Relaunch, 0},           {9, true, FailureAction::Relaunch, 0},
+        {10, false, FailureAction::GiveUp, 0},            {10, true, FailureAction::RetryEveryMinute, 65 * s},
+        {11, true, FailureAction::RetryEveryMinute, 65 * s},
+    };
+    for (const auto& f : failures) {
+        const FailureVerdict verdict = DecideAfterFailure(f.failures, f.keep, 5 * s, MsToNs(kKeepRetryPeriodMs));
+        EXPECT_EQ(f.want, verdict.action) << f.failures << f.keep;
+        EXPECT_EQ(f.retryAt, verdict.retryAt) << f.failures << f.keep;
+    }
+}
 
 TEST(ReloadDecisionTest, StartsStopsRestartsOrKeeps)
 {
@@ -129,7 +169,7 @@ TEST_F(ReloadTest, OnlyWhatTheFileSaysChanges)
         for (std::size_t row = 0; row < 3; ++row)
             seen += Children()[row] == 0 ? 'x' : Children()[row] == before[row] ? '=' : 'n';
         EXPECT_EQ(c.children, seen);
-        EXPECT_EQ(c.name1, m_engine->m_health[1].m_strName);
+        EXPECT_EQ(c.name1, m_engine->View(1).name);
         EXPECT_EQ(c.warns, ReadFile(m_dir.File("CamRelay.log")).find("警告", logged) != std::string::npos);
         std::filesystem::remove_all(ini);
         WriteFile(ini, m_base);
@@ -158,8 +198,9 @@ TEST_F(ReloadTest, RelaunchWithoutAPipeIsRetried)
     ::setrlimit(RLIMIT_NOFILE, &none);
     m_engine->SuperviseTick();  // counted, relaunched: no pipe
     ::setrlimit(RLIMIT_NOFILE, &saved);
-    EXPECT_EQ(0u, m_engine->m_workers.count(0));
+    EXPECT_EQ(-1, m_engine->View(0).pid);
     m_engine->SuperviseTick();
-    EXPECT_EQ(1u, m_engine->m_workers.count(0)) << "a relaunch without a pipe was never retried";
-    EXPECT_NE(std::string::npos, ReadFile(m_dir.File("CamRelay.log")).find("无法创建管道"));
+    EXPECT_LT(0, m_engine->View(0).pid) << "a relaunch without a pipe was never retried";
+    ASSERT_FALSE(m_engine->RowFailure(0).empty());
+    EXPECT_NE(std::string::npos, m_engine->RowFailure(0).front().find("无法创建管道")) << m_engine->RowFailure(0).front();
 }

@@ -1,0 +1,104 @@
+// The operator's commands on rows: pause, delete, and the bulk "全部运行" and "全部暂停",
+// each storing its words in config.ini before it acts.
+#include "relay/RelayEngine.h"
+
+#include "settings/ChannelStore.h"
+#include "settings/ConfigStore.h"
+
+#include <utility>
+
+void RelayEngine::PauseChannel(int row)
+{
+    if (const ChannelRow* r = Row(row)) {
+        ConfigStore(m_strAppDir).SetValue(kStatePaused, ChannelKey(r->m_tag.m_nId, "strAVState"));
+        HaltChannel(row, RowEvent::Kind::Paused, "已暂停");
+    }
+}
+
+void RelayEngine::DeleteChannel(int row)
+{
+    ChannelRow* r = Row(row);
+    if (!r)
+        return;
+    StopChannel(row);
+    ConfigStore(m_strAppDir).SetValue("true", ChannelKey(r->m_tag.m_nId, "ISDelete"));
+    // The row stays: it can still be run until the program ends, and its other cells stay.
+    r->m_bDeleted = true;
+    Tell(row, RowEvent::Kind::Deleted);
+    LogRow(row, "已删除");
+}
+
+void RelayEngine::HaltChannel(int row, RowEvent::Kind kind, const std::string& event)
+{
+    ChannelRow* r = Row(row);
+    if (!r)
+        return;
+    Tell(row, kind);
+    StopChannel(row);
+    r->m_tag.m_bStopped = 1;
+    LogRow(row, event);
+}
+
+int RelayEngine::RunAll()
+{
+    if (m_bShutDown)
+        return 0;
+    ConfigStore::KeyValues writes;
+    std::vector<int> rows;
+    for (int row = 0; row < RowCount(); ++row) {
+        ChannelRow& r = *Row(row);
+        if (r.m_bDeleted || r.m_bRunAllQueued)
+            continue;
+        if (r.m_bGaveUp && r.m_tag.m_bStopped == 0 && !r.m_worker) {
+            // As "暂停" then "运行" would, with a fresh count.
+            r.m_tag.m_bStopped = 1;
+            r.m_bGaveUp = false;
+            r.m_nFailures = 0;
+        }
+        if (r.m_tag.m_bStopped != 1)
+            continue;
+        writes.emplace_back(ChannelKey(r.m_tag.m_nId, "strAVState"), kStateRunning);
+        rows.push_back(row);
+    }
+    ConfigStore(m_strAppDir).SetValues(writes);
+    for (int row : rows) {
+        Tell(row, RowEvent::Kind::Starting);
+        Row(row)->m_bRunAllQueued = true;
+        m_runAllQueue.push_back(row);
+    }
+    return static_cast<int>(rows.size());
+}
+
+bool RelayEngine::RunAllTick()
+{
+    // A row started or paused by hand meanwhile is skipped: its tag or its flag says so.
+    while (!m_runAllQueue.empty()) {
+        const int row = m_runAllQueue.front();
+        m_runAllQueue.pop_front();
+        ChannelRow& r = *Row(row);
+        if (!std::exchange(r.m_bRunAllQueued, false))
+            continue;
+        if (r.m_tag.m_bStopped == 1 && !r.m_bDeleted) {
+            LaunchRow(row);
+            break;
+        }
+    }
+    return !m_runAllQueue.empty();
+}
+
+int RelayEngine::PauseAll()
+{
+    ConfigStore::KeyValues writes;
+    std::vector<int> rows;
+    for (int row = 0; row < RowCount(); ++row) {
+        const ChannelRow& r = *Row(row);
+        if (r.m_worker || r.m_bFailedStart || r.m_retryAt != 0 || r.m_bAutoQueued || r.m_bRunAllQueued) {
+            writes.emplace_back(ChannelKey(r.m_tag.m_nId, "strAVState"), kStatePaused);
+            rows.push_back(row);
+        }
+    }
+    ConfigStore(m_strAppDir).SetValues(writes);
+    for (int row : rows)
+        HaltChannel(row, RowEvent::Kind::Paused, "已暂停");
+    return static_cast<int>(rows.size());
+}

@@ -1,0 +1,179 @@
+// Supervision: the tick over every row (ended children, the watchdog, the once-a-minute
+// retries), the failure count with its give-up rule, the failure records and the readings.
+#include "relay/RelayEngine.h"
+
+#include "relay/ChildProcess.h"
+#include "settings/ChannelStore.h"
+#include "settings/ConfigStore.h"
+
+#include <cstdio>
+
+namespace {
+const std::size_t kFailureLines = 20;  // lines kept of a failed attempt
+
+std::string LocalTime(std::time_t when)
+{
+    std::tm local{};
+    ::localtime_r(&when, &local);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+    return text;
+}
+
+std::string Format(const char* pattern, int value)
+{
+    char text[128];
+    std::snprintf(text, sizeof text, pattern, value);
+    return text;
+}
+}  // namespace
+
+void RelayEngine::SuperviseTick()
+{
+    const std::int64_t now = SteadyNs();
+    // Rows may be appended by a relaunch's side effects: read the count again every row.
+    for (int row = 0; row < RowCount(); ++row)
+        SuperviseRow(row, now);
+}
+
+void RelayEngine::SuperviseRow(int row, std::int64_t now)
+{
+    ChannelRow& r = *Row(row);
+    RelayWorker* worker = r.m_worker.get();
+    if (worker && !worker->m_bEnded) {
+        int exitCode = 0, signal = 0;
+        if (PollChild(worker->m_pid, &exitCode, &signal) != ChildState::Running) {
+            worker->m_nExitCode = exitCode;
+            worker->m_nSignal = signal;
+            worker->m_bEnded = true;
+            worker->m_endedAt = std::time(nullptr);
+            LogRow(row, "ffmpeg 已结束 (pid " + std::to_string(worker->m_pid) +
+                            (signal ? ", 信号 " + std::to_string(signal) : ", 退出码 " + std::to_string(exitCode)) + ")");
+        }
+    }
+    TickInput in;
+    in.failedStart = r.m_bFailedStart;
+    in.hasChild = worker != nullptr;
+    in.childEnded = worker && worker->m_bEnded;
+    in.runBit = r.m_running.load();
+    in.now = now;
+    in.lastProgress = r.m_lastProgress.load(std::memory_order_relaxed);
+    in.retryAt = r.m_retryAt;
+    in.stallNs = MsToNs(m_options.m_nStallMs);
+    in.retryPeriodNs = MsToNs(m_options.m_nKeepRetryMs);
+    TickAction action = DecideTick(in);
+    if (action == TickAction::EndStalled) {
+        // A child alive without a status line for the stall timeout relays nothing: it is
+        // ended and handled like any other end from here on.
+        KillChild(worker->m_pid);
+        worker->m_nStalledSeconds = m_options.m_nStallMs / 1000;
+        worker->m_bEnded = true;
+        worker->m_endedAt = std::time(nullptr);
+        Tell(row, RowEvent::Kind::Stalled, worker->m_nStalledSeconds);
+        LogRow(row, Format("无数据%d秒，结束 ffmpeg", worker->m_nStalledSeconds) + " (pid " +
+                        std::to_string(worker->m_pid) + ")");
+        in.childEnded = true;
+        action = DecideTick(in);
+    }
+    switch (action) {
+    case TickAction::LeaveAlone:
+    case TickAction::EndStalled:
+        break;
+    case TickAction::CountFailedStart: {
+        r.m_bFailedStart = false;
+        const std::vector<std::string> said = r.m_tail->Lines();
+        RecordFailure(row, nullptr, said.empty() ? "无法启动ffmpeg" : said.back());
+        CountFailure(row);
+        break;
+    }
+    case TickAction::RetryNow:
+        r.m_retryAt = 0;
+        LogRow(row, "每分钟重试: 重新启动");
+        RestartChannel(row);
+        break;
+    case TickAction::FirstNotice:
+        r.m_running = false;  // the monitor ends; the clean-up follows at the next tick
+        break;
+    case TickAction::CountEnd: {
+        RetireWorker(*worker);
+        const std::string how = worker->m_nStalledSeconds ? Format("无数据%d秒", worker->m_nStalledSeconds)
+                                : worker->m_nSignal         ? Format("ffmpeg 被信号 %d 结束", worker->m_nSignal)
+                                                            : Format("ffmpeg 退出码 %d", worker->m_nExitCode);
+        RecordFailure(row, worker, how);
+        r.m_worker.reset();
+        r.m_nKbps = 0;
+        CountFailure(row);
+        break;
+    }
+    }
+}
+
+void RelayEngine::RecordFailure(int row, const RelayWorker* worker, const std::string& how)
+{
+    ChannelRow& r = *Row(row);
+    auto record = std::make_unique<FailureRecord>();
+    record->m_strWhen = LocalTime(worker && worker->m_endedAt ? worker->m_endedAt : std::time(nullptr));
+    record->m_strHow = how;
+    // The monitor has been joined: the tail holds everything the attempt printed.
+    if (worker)
+        record->m_lines = WithoutBanner(r.m_tail->Lines(), kFailureLines);
+    r.m_lastFailure = std::move(record);
+}
+
+void RelayEngine::CountFailure(int row)
+{
+    ChannelRow& r = *Row(row);
+    const int count = ++r.m_nFailures;
+    const FailureVerdict verdict =
+        DecideAfterFailure(count, m_options.m_bKeepRetrying, r.m_launchedAt, MsToNs(m_options.m_nKeepRetryMs));
+    switch (verdict.action) {
+    case FailureAction::Relaunch:
+        Tell(row, RowEvent::Kind::Failing, count);
+        LogRow(row, Format("连续%d次直播失败，重试中", count));
+        RestartChannel(row);
+        break;
+    case FailureAction::RetryEveryMinute:
+        r.m_retryAt = verdict.retryAt;
+        Tell(row, RowEvent::Kind::RetryingEveryMinute, count);
+        LogRow(row, Format("连续%d次直播失败，每分钟重试", count));
+        break;
+    case FailureAction::GiveUp:
+        r.m_bGaveUp = true;
+        Tell(row, RowEvent::Kind::GaveUp, count);
+        LogRow(row, Format("连续%d次直播失败，已放弃", count));
+        break;
+    }
+}
+
+void RelayEngine::SetKeepRetrying(bool on)
+{
+    m_options.m_bKeepRetrying = on;
+    if (!on)
+        return;  // a channel over the limit gives up at its next failure
+    const ConfigStore store(m_strAppDir);
+    for (int row = 0; row < RowCount(); ++row) {
+        ChannelRow& r = *Row(row);
+        if (!r.m_bGaveUp || r.m_bDeleted || r.m_tag.m_bStopped != 0 || r.m_worker ||
+            !IsStoredRunning(store.GetValue(ChannelKey(r.m_tag.m_nId, "strAVState"))))
+            continue;
+        r.m_bGaveUp = false;
+        r.m_retryAt = SteadyNs();  // due at the next tick
+        Tell(row, RowEvent::Kind::RetryingEveryMinute, r.m_nFailures);
+    }
+}
+
+void RelayEngine::OnRelayBitrate(int row, int kbps)
+{
+    ChannelRow* r = Row(row);
+    // A reading still queued from a child that was stopped since must not revive the row.
+    if (!r || !r->m_worker)
+        return;
+    r->m_nFailures = 0;
+    r->m_nKbps = kbps;
+    r->m_lastReadingAt = SteadyNs();
+    Tell(row, RowEvent::Kind::Live, kbps);
+    if (!r->m_worker->m_bRelaying) {
+        r->m_worker->m_bRelaying = true;
+        LogRow(row, Format("开始直播 %dkbps", kbps));
+    }
+}

@@ -1,0 +1,44 @@
+#include "relay/Supervision.h"
+
+#include "settings/ChannelStore.h"
+
+#include <algorithm>
+
+int StallTimeoutMs(const std::string& text)
+{
+    // Only a number counts: a value that is empty or garbled must not turn the watchdog off.
+    bool digits = false;
+    const int seconds = DecimalValue(text, &digits);
+    const std::size_t first = text.find_first_not_of(" \t\n\v\f\r");
+    if (!digits || text[first] == '-')
+        return kDefaultStallSeconds * 1000;
+    if (seconds == 0)
+        return 0;
+    return std::clamp(seconds, kMinStallSeconds, 24 * 3600) * 1000;
+}
+
+TickAction DecideTick(const TickInput& in)
+{
+    if (in.failedStart)
+        return TickAction::CountFailedStart;
+    if (!in.hasChild) {
+        // Due a sixtieth of the period early, so that the jitter of the timer never moves the
+        // relaunch to the tick after.
+        const bool due = in.retryAt != 0 && in.now >= in.retryAt - in.retryPeriodNs / 60;
+        return due ? TickAction::RetryNow : TickAction::LeaveAlone;
+    }
+    if (!in.childEnded)
+        return in.stallNs != 0 && in.now - in.lastProgress > in.stallNs ? TickAction::EndStalled
+                                                                         : TickAction::LeaveAlone;
+    // The monitor may still be reading what the child printed last: the clean-up waits a tick.
+    return in.runBit ? TickAction::FirstNotice : TickAction::CountEnd;
+}
+
+FailureVerdict DecideAfterFailure(int failures, bool keepRetrying, std::int64_t launchedAt, std::int64_t periodNs)
+{
+    if (failures < kFailureLimit)
+        return {FailureAction::Relaunch};
+    if (!keepRetrying)
+        return {FailureAction::GiveUp};
+    return {FailureAction::RetryEveryMinute, launchedAt + periodNs};
+}
