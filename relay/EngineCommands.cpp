@@ -36,6 +36,7 @@ void RelayEngine::HaltChannel(int row, RowEvent::Kind kind, const std::string& e
     Tell(row, kind);
     StopChannel(row);
     r->m_tag.m_bStopped = 1;
+    r->m_bDeleted = r->m_bDeleted || kind == RowEvent::Kind::Deleted;
     LogRow(row, event);
 }
 

@@ -70,6 +70,11 @@ TEST_F(ImportFlowTest, FirstImportStoresStartsAndAppendsTheRow)
                                                     "-s\n640*360\n-b:v\n800k\n-r\n25\n-vprofile\nmain\n-f\nflv\n" +
                                                     publish + "\nstdin: /dev/null\nfds: 0 1 2\n"))
         << FakeRuns()[0];
+    // The imported row pauses and runs like any other.
+    dlg.OnChannelCommand(ID_CHANNEL_PAUSE, 0);
+    EXPECT_EQ("暂停中|-1", Stored("0+strAVState") + "|" + std::to_string(Pid(0)));
+    dlg.OnChannelCommand(ID_CHANNEL_RUN, 0);
+    EXPECT_TRUE(Running(0));
 }
 
 // Cancelling an import or an edit (on the encoding page, then on the source page, which covers
@@ -95,7 +100,7 @@ TEST_F(ImportFlowTest, CancelledWizardChangesNothing)
     }
     Import("空", "rtmp://127.0.0.1:1/live/e", [](CMyChildDlg& page) { Click(&page, "1025"), Click(&page, "1028"); });
     EXPECT_EQ("2", Stored("nextId"));
-    EXPECT_EQ(QStringList({"空", "视频和音频均未启用，未开启直播！"}), Row(1).mid(0, 2));
+    EXPECT_EQ(QStringList({"空", "视频和音频均未启用，未开启直播！", "运行中", "否"}), Row(1).mid(0, 4));
     dlg.OnTimer(ID_SUPERVISE_TIMER);
     EXPECT_EQ(0, dlg.m_engine.View(1).failures);
     EXPECT_TRUE(FakeRuns().empty());
@@ -107,7 +112,7 @@ TEST_F(ImportFlowTest, EditStoresByTheWriteRulesAndLeavesTheChildRunning)
 {
     // The first of duplicate keys wins: these go before the channel's own.
     CRelayDlg& dlg = Open("nextId=1\n" + Keys(0, "checkstate1=1\ncheckstate2=1\nVdBitRate=800\nVdProFile=main\n"
-                                                      "strFilePath=/tmp/wm.png\nVdTransCode=是") +
+                                                      "strFilePath=/tmp/wm.png\nVdTransCode=否") +
                                StoredChannel(0, "旧名", kSource, "rtmp://127.0.0.1:1/live/a#interval=100"));
     dlg.OnChannelCommand(ID_CHANNEL_RUN, 0);
     const pid_t pid = Pid(0);
@@ -127,6 +132,9 @@ TEST_F(ImportFlowTest, EditStoresByTheWriteRulesAndLeavesTheChildRunning)
     for (const auto& [key, value] : stored)
         EXPECT_EQ(value, Stored(std::string("0+") + key)) << key;
     EXPECT_EQ(pid, Pid(0));
+    dlg.OnChannelCommand(ID_CHANNEL_PAUSE, 0);  // the log and the endpoint name it anew
+    EXPECT_TRUE(QTest::qWaitFor([&] { return ReadFile(m_dir.File("CamRelay.log")).find("信号 新名字 (id 0): 已暂停") != std::string::npos; }));
+    EXPECT_EQ("新名字", dlg.m_engine.View(0).name);
 }
 
 // A signal can close the program while the wizard is open: the wizard goes too, and nothing is

@@ -58,6 +58,8 @@ TEST_F(SupervisionTest, StartupListsRenumbersAndAutoRuns)
     EXPECT_FALSE(dlg.IsTimerActive(ID_AUTORUN_TIMER));
     EXPECT_EQ(handStarted, Pid(1));
     EXPECT_EQ("暂停中|暂停中", Stored("3+strAVState") + "|" + dlg.CellText(3, 2).toStdString());
+    for (const std::string& run : FakeRuns())  // the TCP box, ticked again, reaches every launch
+        EXPECT_NE(std::string::npos, run.find("\n-rtsp_transport\ntcp\n-i\n")) << run;
     dlg.OnClose();
     EXPECT_TRUE(ProcessProbe::ChildPids(false).empty());
 }

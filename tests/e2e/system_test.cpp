@@ -175,8 +175,8 @@ TEST_F(SystemTest, RelaysRecoversAndClosesCleanly)
 
 // The service without a display: both stored channels relay with m_bAutoRun off; the endpoint
 // reports them up with their names escaped; a second instance refuses, and so does the window
-// without a display; a channel paused in config.ini stops on SIGHUP while the other keeps its
-// child; SIGTERM ends everything and leaves config.ini as it was.
+// without a display; a channel deleted in config.ini stops on SIGHUP and leaves the endpoint
+// while the other keeps its child; SIGTERM ends everything and leaves config.ini as it was.
 TEST_F(HeadlessTest, RelaysReloadsReportsAndStops)
 {
     const std::string before = ReadFile(m_ini);
@@ -208,18 +208,20 @@ TEST_F(HeadlessTest, RelaysReloadsReportsAndStops)
                              CAMRELAY_BIN_DIR "/CamRelay", "--dir", dir}, 5, &second));
     EXPECT_NE(std::string::npos, second.find("--headless")) << second;
 
-    std::string ini = ReadFile(m_ini);
-    const std::string running = "1+strAVState=运行中";
-    ASSERT_NE(std::string::npos, ini.find(running));
-    ini.replace(ini.find(running), running.size(), "1+strAVState=暂停中");
+    const std::string ini = ReadFile(m_ini) + "1+ISDelete=true\n";
     std::ofstream(m_ini, std::ios::binary | std::ios::trunc) << ini;
     const pid_t kept = ProcessProbe::ProcessesWithArg(Url(0)).at(0);
     ASSERT_EQ(0, ::kill(m_run.Pid(), SIGHUP));
     EXPECT_TRUE(ProcessProbe::WaitUntil([&] { return ProcessProbe::ProcessesWithArg(Url(1)).empty(); }, 10s))
-        << "the paused channel's child is still there";
+        << "the deleted channel's child is still there";
     std::this_thread::sleep_for(6s);  // a supervision tick: nothing else may change
     EXPECT_EQ(std::vector<pid_t>{kept}, Relays()) << "the other channel's child changed";
-    EXPECT_EQ("配置已改为暂停中: 已停止", Statuses(1).back());
+    EXPECT_EQ("配置中已删除: 已停止", Statuses(1).back());
+    // The deleted channel leaves the endpoint; the other's progress is seconds old, not more.
+    metrics = Http(m_statusPort, "GET /metrics HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+    EXPECT_EQ(1, Sample(metrics, "camrelay_channels")) << metrics;
+    const double age = Sample(metrics, "camrelay_channel_seconds_since_progress" + labels[0]);
+    EXPECT_TRUE(age >= 0 && age < 5) << metrics;
 
     ASSERT_EQ(0, ::kill(m_run.Pid(), SIGTERM));
     ASSERT_TRUE(ProcessProbe::WaitUntil([&] { return !m_run.Running(); }, 10s)) << "no end on SIGTERM";

@@ -124,7 +124,7 @@ TEST(ReloadDecisionTest, StartsStopsRestartsOrKeeps)
 }
 
 // Three running channels; each file below is put in place and reloaded ('=' the same child,
-// 'x' none), then the original is put back and reloaded: every channel runs again.
+// 'n' a new one, 'x' none, 'd' deleted), then the original is put back and reloaded: every channel runs again.
 TEST_F(ReloadTest, OnlyWhatTheFileSaysChanges)
 {
     Open(3);
@@ -150,7 +150,7 @@ TEST_F(ReloadTest, OnlyWhatTheFileSaysChanges)
         {"GBK", swap("门口1", "\xC3\xC5\xBF\xDA" "1"), "===", "门口1", false},
         {"renamed", swap("门口1", "后门"), "===", "后门", false},
         {"paused", swap("1+strAVState=运行中", "1+strAVState=暂停中"), "=x=", "门口1", false},
-        {"deleted", b + "2+ISDelete=true\n", "==x", "门口1", false},
+        {"deleted", b + "2+ISDelete=true\n", "==d", "门口1", false},
         {"changed", swap("live/0#", "live/9#"), "n==", "门口1", false},
         {"all paused", swap("运行中", "暂停中"), "xxx", "门口1", true},
     };
@@ -167,7 +167,7 @@ TEST_F(ReloadTest, OnlyWhatTheFileSaysChanges)
         m_session->Reload();
         std::string seen;
         for (std::size_t row = 0; row < 3; ++row)
-            seen += Children()[row] == 0 ? 'x' : Children()[row] == before[row] ? '=' : 'n';
+            seen += m_engine->View(int(row)).deleted ? 'd' : Children()[row] == 0 ? 'x' : Children()[row] == before[row] ? '=' : 'n';
         EXPECT_EQ(c.children, seen);
         EXPECT_EQ(c.name1, m_engine->View(1).name);
         EXPECT_EQ(c.warns, ReadFile(m_dir.File("CamRelay.log")).find("警告", logged) != std::string::npos);
@@ -178,6 +178,13 @@ TEST_F(ReloadTest, OnlyWhatTheFileSaysChanges)
         for (const pid_t pid : Children())
             EXPECT_NE(0, pid) << "not started again by the reload of the whole file";
     }
+    // A channel stored under a new id, running, is appended and started.
+    WriteFile(m_dir.File("config.ini"), b + "7+Name=新\n7+checkstate=1\n7+checkstate3=1\n7+strAVState=运行中\n"
+                                            "7+Adress=rtmp://127.0.0.1:1/live/7#hang=1\n");
+    m_session->Reload();
+    StartQueued();
+    EXPECT_EQ("新", m_engine->View(3).name);
+    EXPECT_LT(0, m_engine->View(3).pid) << "a channel newly stored running was not started";
     m_engine->StopAllChannels();
     EXPECT_TRUE(ProcessProbe::ChildPids(false).empty());
 }
