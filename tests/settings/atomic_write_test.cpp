@@ -8,6 +8,7 @@
 
 #include <csignal>
 #include <filesystem>
+#include <memory>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -103,23 +104,6 @@ TEST(DataFolder, PortableLayoutOrUserConfigFolder)
     }
 }
 
-// A program started with every descriptor it may inherit (plain posix_spawn), ended and reaped
-// when the object goes, whatever the test's outcome.
-struct InheritingChild {
-    pid_t pid = -1;
-    InheritingChild()
-    {
-        char sleep[] = "/bin/sleep", seconds[] = "60";
-        char* argv[] = {sleep, seconds, nullptr};
-        EXPECT_EQ(0, posix_spawn(&pid, argv[0], nullptr, nullptr, argv, environ));
-    }
-    ~InheritingChild()
-    {
-        if (pid > 0 && kill(pid, SIGKILL) == 0)
-            waitpid(pid, nullptr, 0);
-    }
-};
-
 // One instance per folder: the lock excludes a second holder (a second open, as a second process
 // would make) until the first lets go, also in a folder where no lock file can be created. A
 // program started while the lock is held does not hold it on after CamRelay has let go.
@@ -131,7 +115,11 @@ TEST(DataFolder, InstanceLockExcludesASecondHolder)
         InstanceLock first, second;
         EXPECT_EQ(first.Acquire(dir.Path()), InstanceLock::Result::Acquired) << mode << first.Error();
         EXPECT_EQ(second.Acquire(dir.Path()), InstanceLock::Result::InUse) << mode;
-        const InheritingChild child;
+        // A program started with every descriptor it may inherit, ended whatever the outcome.
+        pid_t child = -1;
+        char* argv[] = {const_cast<char*>("/bin/sleep"), const_cast<char*>("60"), nullptr};
+        ASSERT_EQ(0, posix_spawn(&child, argv[0], nullptr, nullptr, argv, environ));
+        const std::shared_ptr<void> reap(nullptr, [child](void*) { kill(child, SIGKILL), waitpid(child, nullptr, 0); });
         first.Release();
         EXPECT_EQ(second.Acquire(dir.Path()), InstanceLock::Result::Acquired) << mode << second.Error();
     }

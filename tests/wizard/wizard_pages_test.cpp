@@ -133,6 +133,7 @@ TEST_F(EncodingPageTest, FinishBuildsThePlacementOrRefuses)
         {path127 + "x", "high", 0, "", "", "水印文件路径过长，最多127个字符!"},
         {"/a\nb.png", "high", 0, "", "", "水印文件路径不能包含控制字符!"},
         {"", "high", 0, "1 0", "", "水印微调值不能包含空格、引号或控制字符!"},
+        {"", "high", 0, "", "2\u30000", "水印微调值不能包含空格、引号或控制字符!"},  // a full-width blank
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.placement + c.message);
@@ -165,16 +166,13 @@ TEST_F(EncodingPageTest, OffsetArrowsStayWithinTheirRange)
     CMyChildDlg page(true);
     EXPECT_EQ(Run(page, 0, [&] {
         for (const auto& [edit, arrows] : {std::pair{"1011", "1013"}, {"1020", "1021"}}) {
-            const QList<QToolButton*> buttons = Get<QWidget>(&page, arrows)->findChildren<QToolButton*>();
+            const auto buttons = Get<QWidget>(&page, arrows)->findChildren<QToolButton*>();  // up, down
             ASSERT_EQ(buttons.size(), 2);
             for (const auto& c : cases) {
                 Type(Get<QLineEdit>(&page, edit), c.typed);
-                for (int i = 0; i < std::abs(c.steps); ++i) {
-                    if (i % 2)
-                        QTest::mouseClick(buttons[c.steps > 0 ? 0 : 1], Qt::LeftButton);
-                    else
-                        QTest::keyClick(Get<QLineEdit>(&page, edit), c.steps > 0 ? Qt::Key_Up : Qt::Key_Down);
-                }
+                for (int i = 0; i < std::abs(c.steps); ++i)  // keys and buttons in turn
+                    i % 2 ? QTest::mouseClick(buttons[c.steps > 0 ? 0 : 1], Qt::LeftButton)
+                          : QTest::keyClick(Get<QLineEdit>(&page, edit), c.steps > 0 ? Qt::Key_Up : Qt::Key_Down);
                 EXPECT_EQ(Get<QLineEdit>(&page, edit)->text(), c.shown) << edit << " " << c.typed.toStdString();
             }
         }
