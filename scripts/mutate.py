@@ -127,9 +127,21 @@ def sync_tree(src):
     that its objects were built from the mutant."""
     files = subprocess.run(["git", "-C", ROOT, "ls-files", "-z", "--cached", "--others", "--exclude-standard"],
                            check=True, stdout=subprocess.PIPE).stdout
-    os.makedirs(src, exist_ok=True)
-    subprocess.run(["rsync", "-rlp", "--checksum", "--from0", "--files-from=-", ROOT + "/", src + "/"],
-                   input=files, check=True)
+    for name in filter(None, files.decode("utf-8", "surrogateescape").split("\0")):
+        source, copy = os.path.join(ROOT, name), os.path.join(src, name)
+        if not os.path.isfile(source) or os.path.islink(source):
+            continue  # a file deleted but not yet committed, or a link: not part of the build
+        with open(source, "rb") as f:
+            data = f.read()
+        try:
+            with open(copy, "rb") as f:
+                if f.read() == data:
+                    continue
+        except OSError:
+            os.makedirs(os.path.dirname(copy), exist_ok=True)
+        with open(copy, "wb") as f:
+            f.write(data)
+        shutil.copymode(source, copy)
 
 
 def discover(build, log):
