@@ -157,6 +157,7 @@ TEST(CommandBuilder, WatermarkPathsEscapedAndEmptyOffsetsZero)
         {":", "overlay=0:0 "}, {"10:20", "overlay=10:20 "},
         {"main_w-overlay_w+:main_h-overlay_h+", "overlay=main_w-overlay_w+0:main_h-overlay_h+0 "},
         {"main_w/2-overlay_w/2+-5:", "overlay=main_w/2-overlay_w/2+-5:0 "},
+        {"main_w-overlay_w+-:-", "overlay=main_w-overlay_w+-0:-0 "},  // a lone "-" typed as offset
     };
     for (const auto& o : offsets) {
         ChannelSettings s = kExample;

@@ -71,7 +71,9 @@ TEST(StatusLog, WaitsForItsFolderAndRotatesAtOneMebibyte)
         }
     }
     const auto older = std::filesystem::file_size(path + ".1"), current = std::filesystem::file_size(path);
-    EXPECT_EQ(older, StatusLog::kMaxFileBytes / 1020 * 1020);  // rotated before a line would cross the cap
+    // Rotated before a line would cross the documented cap of 1 MiB (1,048,576 bytes): 1,028 lines
+    // would make 1,048,560 bytes and the next one would cross it.
+    EXPECT_EQ(older, 1048576u / 1020 * 1020);
     EXPECT_EQ(1100u * 1020 + 1, older + current);
     EXPECT_EQ(std::string::npos, ReadFile(path + ".1").find("oldest"));
     EXPECT_NE(std::string::npos, ReadFile(path).find("x!\n"));

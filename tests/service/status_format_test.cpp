@@ -14,7 +14,7 @@ TEST(StatusFormat, ChannelNamesAreEscapedForEachFormat)
         {"C:\\cam\\", "C:\\\\cam\\\\", R"("C:\\cam\\")"},
         {"一\n二", "一\\n二", R"("一\n二")"},
         // Only three characters are escaped in a label; JSON escapes every control character.
-        {"a\tb\rc\x01", "a\tb\rc\x01", R"("a\tb\rc\u0001")"},
+        {"a\tb\rc\x01\x1f", "a\tb\rc\x01\x1f", R"("a\tb\rc\u0001\u001f")"},
         // Invalid UTF-8 (stray byte, overlong, surrogate, cut sequence): U+FFFD per bad byte.
         {"x\xff", "x" + r, "\"x" + r + "\""},
         {"\xC0\xAF", r + r, "\"" + r + r + "\""},

@@ -6,8 +6,13 @@
 #include "settings/DataDir.h"
 #include "settings/InstanceLock.h"
 
+#include <csignal>
 #include <filesystem>
+#include <memory>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -100,7 +105,8 @@ TEST(DataFolder, PortableLayoutOrUserConfigFolder)
 }
 
 // One instance per folder: the lock excludes a second holder (a second open, as a second process
-// would make) until the first lets go, also in a folder where no lock file can be created.
+// would make) until the first lets go, also in a folder where no lock file can be created. A
+// program started while the lock is held does not hold it on after CamRelay has let go.
 TEST(DataFolder, InstanceLockExcludesASecondHolder)
 {
     for (const mode_t mode : {0700, 0555}) {
@@ -109,6 +115,11 @@ TEST(DataFolder, InstanceLockExcludesASecondHolder)
         InstanceLock first, second;
         EXPECT_EQ(first.Acquire(dir.Path()), InstanceLock::Result::Acquired) << mode << first.Error();
         EXPECT_EQ(second.Acquire(dir.Path()), InstanceLock::Result::InUse) << mode;
+        // A program started with every descriptor it may inherit, ended whatever the outcome.
+        pid_t child = -1;
+        char* argv[] = {const_cast<char*>("/bin/sleep"), const_cast<char*>("60"), nullptr};
+        ASSERT_EQ(0, posix_spawn(&child, argv[0], nullptr, nullptr, argv, environ));
+        const std::shared_ptr<void> reap(nullptr, [child](void*) { kill(child, SIGKILL), waitpid(child, nullptr, 0); });
         first.Release();
         EXPECT_EQ(second.Acquire(dir.Path()), InstanceLock::Result::Acquired) << mode << second.Error();
     }

@@ -13,13 +13,24 @@ TEST(ChannelStore, DecimalValueIsLenientAndClamped)
         EXPECT_EQ(DecimalValue(text), value) << '"' << text << '"';
 }
 
+// Every key a channel can store besides its name. Channel() writes each as "<key>/<id>",
+// except VdWidth, which a move must write over with empty.
+constexpr const char* kFields[] = {"checkstate", "checkstate1", "checkstate2", "checkstate3", "checkstate4",
+    "SignalName", "Adress", "StreamName", "VdBitRate", "VdRameRate", "VdWidth", "VdHeight", "VdProFile", "AdChannel",
+    "AdSmpLinGrate", "AdBitRate", "strFilePath", "StrPucSeatPos", "strValue", "strValue1", "strPucSeat", "strAVState",
+    "VdTransCode"};
+
 static std::string Channel(int id, const std::string& name, const std::string& extra = "")
 {
-    const std::string p = std::to_string(id) + "+", n = std::to_string(id);
-    return p + "Name=" + name + "\n" + p + "SignalName=rtsp://h/" + n + "\n" + p + "Adress=rtmp://s/" + n + "\n" + extra;
+    const std::string p = std::to_string(id) + "+";
+    std::string text = p + "Name=" + name + "\n";
+    for (const std::string field : kFields)
+        if (field != "VdWidth")
+            text += p + field + "=" + field + "/" + std::to_string(id) + "\n";
+    return text + extra;
 }
 
-// Listed channels move to the id of their row, every field (a missing one as empty), all moves
+// Listed channels move to the id of their row with every field (a missing one as empty), all moves
 // in one replace of the file, and the next start-up finds nothing to move; when the replace is
 // refused, each channel stays under its old id. The scan visits every id that holds keys, so a
 // lagging nextId hides no stored channel. No move writes over keys not marked deleted (id 1 of
@@ -51,8 +62,8 @@ TEST(ChannelStore, ScanRenumbersInOneReplace)
         for (std::size_t r = 0; r < got.size(); ++r) {
             const std::string old = std::to_string(c.oldIds[r]), key = std::to_string(c.ids[r]) + "+";
             EXPECT_EQ(std::tie(got[r].oldId, got[r].id, got[r].name), std::tie(c.oldIds[r], c.ids[r], c.names[r]));
-            EXPECT_EQ(store.GetValue(key + "SignalName") + store.GetValue(key + "Adress") + store.GetValue(key + "VdWidth"),
-                      "rtsp://h/" + old + "rtmp://s/" + old) << c.names[r];
+            for (const std::string field : kFields)
+                EXPECT_EQ(store.GetValue(key + field), field == "VdWidth" ? "" : field + "/" + old) << c.names[r] << field;
         }
     }
 }

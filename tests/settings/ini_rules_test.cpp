@@ -40,6 +40,8 @@ TEST(IniRules, RewriteTouchesOnlyTheChangedLines)
         {"empty section: keys after its header", kHead + "[B]\n", {{"a", "1"}, {"c", ""}}, kHead + "a=1\nc=\n[B]\n"},
         {"first duplicate rewritten, later pair wins", kHead + "k=1\nk=2\n" + kHead + "k=3\n",
          {{"k", "9"}, {"n", "x"}, {"N", "y"}}, kHead + "k=9\nk=2\nn=y\n" + kHead + "k=3\n"},
+        {"values the reader would alter are quoted", kHead, {{"a", "x "}, {"b", "\ty"}, {"c", "'z'"}, {"d", "'z\""}},
+         kHead + "a=\"x \"\nb=\"\ty\"\nc=\"'z'\"\nd='z\"\n"},
     };
     for (const auto& c : cases) {
         TempDir dir;
@@ -66,7 +68,7 @@ TEST(IniRules, RefusesKeysAndValuesThatWouldChangeTheFileStructure)
 {
     const std::pair<std::string, std::string> cases[] = {
         {"0+Name", "cam\r\n0+ISDelete=true"}, {"0+Name", "cam\n[Other]"}, {"0+Name", "cam\r"},
-        {"0+Name", std::string("cam\0x", 5)}, {"0+Name", "bad \xFF utf8"}, {"a\nb", "1"}, {"a\rb", "1"},
+        {"0+Name", std::string("cam\0x", 5)}, {"0+Name", "bad \xFF utf8"}, {"0+Name", "surrogate \xED\xA0\x80"}, {"a\nb", "1"}, {"a\rb", "1"},
         {std::string("a\0b", 3), "1"}, {"a=b", "1"}, {"[SET DEFAULT VALUE]", "1"}, {"  \t", "1"}, {";c", "1"},
     };
     TempDir dir;

@@ -8,6 +8,7 @@
 #include <QFileDialog>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QToolButton>
 
 using namespace wizardtest;
 
@@ -132,6 +133,7 @@ TEST_F(EncodingPageTest, FinishBuildsThePlacementOrRefuses)
         {path127 + "x", "high", 0, "", "", "水印文件路径过长，最多127个字符!"},
         {"/a\nb.png", "high", 0, "", "", "水印文件路径不能包含控制字符!"},
         {"", "high", 0, "1 0", "", "水印微调值不能包含空格、引号或控制字符!"},
+        {"", "high", 0, "", "2\u30000", "水印微调值不能包含空格、引号或控制字符!"},  // a full-width blank
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.placement + c.message);
@@ -153,6 +155,28 @@ TEST_F(EncodingPageTest, FinishBuildsThePlacementOrRefuses)
             EXPECT_EQ(page.Values().strPucSeat + "|" + page.Values().StrPucSeatPos, c.placement);
         }
     }
+}
+
+// The offset arrows (the Up and Down keys in the field, the buttons beside it) step the number
+// typed last and stop at -200 and 200, the documented range.
+TEST_F(EncodingPageTest, OffsetArrowsStayWithinTheirRange)
+{
+    const struct { QString typed; int steps; QString shown; } cases[] = {
+        {"199", 3, "200"}, {"-199", -3, "-200"}, {"250", -1, "200"}, {"abc", 1, "1"}, {"", -2, "-2"}};
+    CMyChildDlg page(true);
+    EXPECT_EQ(Run(page, 0, [&] {
+        for (const auto& [edit, arrows] : {std::pair{"1011", "1013"}, {"1020", "1021"}}) {
+            const auto buttons = Get<QWidget>(&page, arrows)->findChildren<QToolButton*>();  // up, down
+            ASSERT_EQ(buttons.size(), 2);
+            for (const auto& c : cases) {
+                Type(Get<QLineEdit>(&page, edit), c.typed);
+                for (int i = 0; i < std::abs(c.steps); ++i)  // keys and buttons in turn
+                    i % 2 ? QTest::mouseClick(buttons[c.steps > 0 ? 0 : 1], Qt::LeftButton)
+                          : QTest::keyClick(Get<QLineEdit>(&page, edit), c.steps > 0 ? Qt::Key_Up : Qt::Key_Down);
+                EXPECT_EQ(Get<QLineEdit>(&page, edit)->text(), c.shown) << edit << " " << c.typed.toStdString();
+            }
+        }
+    }), QDialog::Accepted);
 }
 
 // Qt's own texts are Chinese (the test main loads them as the program does), and a name typed
