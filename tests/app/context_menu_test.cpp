@@ -110,6 +110,7 @@ TEST_F(ContextMenuTest, RunAllAndPauseAllFromTheWindowMenu)
         dlg.OnTimer(ID_RUNALL_TIMER);
     }
     EXPECT_EQ(running, Pid(2));
+    EXPECT_EQ(0, dlg.m_engine.View(4).failures) << "revived with its old count";
     EXPECT_EQ(1, ConfigStore::ReplaceCount() - replaces);
     dlg.OnWindowCommand(ID_PAUSE_ALL);
     EXPECT_TRUE(ProcessProbe::ChildPids().empty());

@@ -24,7 +24,7 @@ protected:
 
     // Channels 门口0 … stored running under ids 0 …, each a fake that runs until stopped
     // unless fake says otherwise; all started as the service starts them.
-    void Open(int channels, const std::string& fake = "#hang=1")
+    void Open(int channels, const std::string& fake = "#hang=1", bool start = true)
     {
         std::filesystem::create_symlink(CAMRELAY_BIN_DIR "/fake_ffmpeg", m_dir.File("ffmpeg"));
         m_base = "[SET DEFAULT VALUE]\nnextId=" + std::to_string(channels) + "\n";
@@ -40,7 +40,8 @@ protected:
         m_session = std::make_unique<RelaySession>(*m_engine, *this);
         m_session->LoadFlags();
         m_session->LoadChannels(true);
-        StartQueued();
+        if (start)
+            StartQueued();
     }
     void StartQueued() { while (m_session->StartNext()) {} }
     // The child of each row, 0 for none.
@@ -131,6 +132,7 @@ TEST_F(ReloadTest, OnlyWhatTheFileSaysChanges)
     const std::vector<pid_t> first = Children();
     ASSERT_EQ(3u, first.size());
     ASSERT_TRUE(first[0] && first[1] && first[2]);
+    EXPECT_FALSE(m_engine->View(0).up) << "a child that never reported progress counts as up";
     const std::string& b = m_base;
     const auto cut = [&b](const std::string& at, int more) { return b.substr(0, b.find(at) + at.size() + more); };
     const auto swap = [&b](const std::string& from, const std::string& to) {
@@ -210,4 +212,14 @@ TEST_F(ReloadTest, RelaunchWithoutAPipeIsRetried)
     EXPECT_LT(0, m_engine->View(0).pid) << "a relaunch without a pipe was never retried";
     ASSERT_FALSE(m_engine->RowFailure(0).empty());  // what failed: the pipe, or the child's own descriptors
     EXPECT_NE(std::string::npos, m_engine->RowFailure(0).front().find("无法")) << m_engine->RowFailure(0).front();
+}
+
+// "全部暂停" reaches rows still waiting in the start queue: none of them starts later.
+TEST_F(ReloadTest, PauseAllStopsQueuedRowsToo)
+{
+    Open(2, "#hang=1", false);
+    EXPECT_EQ(2, m_engine->PauseAll());
+    StartQueued();
+    EXPECT_EQ((std::vector<pid_t>{0, 0}), Children());
+    EXPECT_EQ("暂停中", ConfigStore(m_dir.Path()).GetValue("1+strAVState"));
 }
