@@ -178,7 +178,7 @@ Diagnosis DiagnoseFailure(const std::vector<std::string>& lines, const AttemptEn
             return Make(C::Stalled, FailureSide::Camera, "摄像头 " + n + " 秒没有应答：请检查摄像头是否在线、网络是否通畅",
                         n + " 秒无进展", "");
         return Make(C::Stalled, FailureSide::Unknown,
-                    "转发 " + n + " 秒没有进展，已停止重连：请检查摄像头是否还在送流，以及到直播服务器的网络", n + " 秒无进展", "");
+                    "转发已 " + n + " 秒没有进展：请检查摄像头是否还在送流，以及本机到直播服务器的网络", n + " 秒无进展", "");
     }
     static const std::vector<std::regex> patterns = [] {
         std::vector<std::regex> compiled;

@@ -10,8 +10,7 @@
 // it printed, kept as a row's tail keeps it; rows without arguments are ends ffmpeg never reports.
 TEST(FailureDiagnosis, RealFailuresOfFfmpeg)
 {
-    using C = FailureCause;
-    using S = FailureSide;
+    using C = FailureCause; using S = FailureSide;
     const TempDir dir("camrelay-diagnosis");
     const std::string d = dir.Path(), rtmp = "rtmp://127.0.0.1:" + std::to_string(FreeTcpPort()),
                       closed = std::to_string(FreeTcpPort()), lsn = std::to_string(FreeTcpPort());
@@ -25,9 +24,9 @@ TEST(FailureDiagnosis, RealFailuresOfFfmpeg)
         "/c.mp4 -c copy -f flv " + rtmp + "/live/busy && start_rtsp_sim rtsp.log $(free_port) admin right",
         "$RTSP_URL")) << servers.Log();
     const std::string cam = std::regex_replace(servers.Ready(), std::regex("//"), "//admin:right@");
-    // A helper that listens on lsn: one that never answers, or an RTMP server that leaves after 1 s.
-    const std::string mute = "/usr/bin/python3 -c 'import socket,time;s=socket.create_server((\"127.0.0.1\"," + lsn + "));time.sleep(30)'";
-    const std::string drop = "ffmpeg -v quiet -listen 1 -i rtmp://127.0.0.1:" + lsn + "/live/s -t 1 -f null -";
+    // Helpers listening on lsn: one that never answers, and an RTMP server that leaves after 1 s.
+    const std::string mute = "/usr/bin/python3 -c 'import socket,time;s=socket.create_server((\"127.0.0.1\"," + lsn + "));time.sleep(30)'",
+                      drop = "ffmpeg -v quiet -listen 1 -i rtmp://127.0.0.1:" + lsn + "/live/s -t 1 -f null -";
     const struct { const char* name; std::string helper, src, args, dst; C cause; S side; AttemptEnd end = {}; int seconds = 20; } rows[] = {
         {"refused camera", "", "rtsp://127.0.0.1:" + closed + "/test", "-c copy", rtmp + "/live/o", C::ConnectionRefused, S::Camera},
         {"refused server", "", d + "/c.mp4", "-c copy", "rtmp://127.0.0.1:" + closed + "/live/o", C::ConnectionRefused, S::Server},
