@@ -119,12 +119,13 @@ EOF
     return 1
 }
 
-# start_rtsp_sim LOGFILE PORT: the camera simulator (H.264 Main 640x360 25 fps, A-law 8 kHz).
-# Sets RTSP_PID and RTSP_URL (rtsp://127.0.0.1:PORT/test) once it has reported READY (~15 s at most).
+# start_rtsp_sim LOGFILE PORT [USER PASSWORD]: the camera simulator (H.264 Main 640x360 25 fps,
+# A-law 8 kHz), asking for USER and PASSWORD when given. Sets RTSP_PID and RTSP_URL
+# (rtsp://127.0.0.1:PORT/test, without the account) once it has reported READY (~15 s at most).
 start_rtsp_sim() {
     local log=$1 port=$2 pid i
     : >"$log"
-    spawn_server "$log" /usr/bin/python3 "$CAMRELAY_SCRIPTS_DIR/rtsp_sim.py" "$port"
+    spawn_server "$log" /usr/bin/python3 "$CAMRELAY_SCRIPTS_DIR/rtsp_sim.py" "$port" "${@:3:2}"
     pid=$SPAWNED_PID
     for ((i = 0; i < 300; i++)); do
         if grep -q '^READY' "$log" 2>/dev/null; then

@@ -3,9 +3,10 @@
 
 H.264 Main 640x360 at 25 fps (keyframe every 50 frames) with A-law 8 kHz mono audio, the shape
 of a typical IP camera. One shared pipeline feeds every client. Prints READY once listening;
-SIGTERM or SIGINT stops it with exit code 0.
+SIGTERM or SIGINT stops it with exit code 0. With a user and password, every request needs
+them (RTSP basic authentication); without, anyone may play.
 
-Usage: /usr/bin/python3 rtsp_sim.py [port]     (default 8554)
+Usage: /usr/bin/python3 rtsp_sim.py [port [user password]]     (default 8554, no authentication)
 """
 import signal
 import sys
@@ -27,8 +28,8 @@ LAUNCH = (
 
 def main():
     port = sys.argv[1] if len(sys.argv) > 1 else "8554"
-    if not port.isdigit():
-        print("usage: rtsp_sim.py [port]", file=sys.stderr)
+    if not port.isdigit() or len(sys.argv) not in (1, 2, 4):
+        print("usage: rtsp_sim.py [port [user password]]", file=sys.stderr)
         return 2
     Gst.init(None)
     server = GstRtspServer.RTSPServer()
@@ -38,6 +39,15 @@ def main():
     factory.set_launch(LAUNCH)
     factory.set_shared(True)
     server.get_mount_points().add_factory("/test", factory)
+    if len(sys.argv) == 4:
+        # The one account gets the role "viewer", which may see and start the stream.
+        auth = GstRtspServer.RTSPAuth()
+        token = GstRtspServer.RTSPToken()
+        token.set_string("media.factory.role", "viewer")
+        auth.add_basic(GstRtspServer.RTSPAuth.make_basic(sys.argv[2], sys.argv[3]), token)
+        server.set_auth(auth)
+        factory.add_role_from_structure(Gst.Structure.from_string(
+            "viewer, media.factory.access=(boolean)true, media.factory.construct=(boolean)true")[0])
 
     loop = GLib.MainLoop()
     # attach() returns 0 when the port cannot be bound.
