@@ -37,7 +37,8 @@ const char kSupportSite[] = "https://lumora.example.com";
 
 namespace {
 const char kCaption[] = "Lumora云IP监控摄像头直播客户端";
-const int kColumnWidth = 136;
+const int kColumnWidth = 124;
+const int kBitrateWidth = 236;  // "连续10次直播失败，每分钟重试。。。！" whole
 const std::size_t kDetailLines = 12;  // lines of the failure and of the live output in a row's tooltip
 
 QString Q(const std::string& text) { return QString::fromStdString(text); }
@@ -82,7 +83,7 @@ void CRelayDlg::BuildWindow()
     m_list->setHorizontalHeaderLabels({QStringLiteral("名称"), QStringLiteral("输出码率"), QStringLiteral("状态"),
                                        QStringLiteral("是否重新编码"), QStringLiteral("输出尺寸")});
     for (int c = 0; c < 5; ++c) {
-        m_list->setColumnWidth(c, kColumnWidth);
+        m_list->setColumnWidth(c, c == kColBitrate ? kBitrateWidth : kColumnWidth);
         m_list->horizontalHeaderItem(c)->setTextAlignment(Qt::AlignCenter);
     }
     m_list->verticalHeader()->hide();
@@ -90,7 +91,7 @@ void CRelayDlg::BuildWindow()
     m_list->setSelectionMode(QAbstractItemView::ExtendedSelection);
     m_list->setEditTriggers(QAbstractItemView::NoEditTriggers);
     m_list->setContextMenuPolicy(Qt::CustomContextMenu);
-    m_list->setMinimumSize(5 * kColumnWidth + 4, 300);
+    m_list->setMinimumSize(4 * kColumnWidth + kBitrateWidth + 4, 300);
     m_list->viewport()->installEventFilter(this);
 
     m_supportLine = new QLabel(QStringLiteral("Lumora科技提供技术支持：") + QString::fromLatin1(kSupportSite), this);
@@ -128,7 +129,7 @@ void CRelayDlg::BuildWindow()
     connect(m_list, &QTableWidget::cellDoubleClicked, this, [this](int row, int) { ShowRowDetails(row); });
     auto* about = new QShortcut(QKeySequence(Qt::Key_F1), this);
     connect(about, &QShortcut::activated, this, [this] { OnSysCommand(IDM_ABOUTBOX); });
-    resize(740, 460);
+    resize(780, 460);
 }
 
 void CRelayDlg::OnInitDialog()
@@ -231,7 +232,7 @@ QString CRelayDlg::RowDetails(int row) const
     QStringList lines;
     for (const std::string& line : m_engine.RowFailure(row))
         lines << Q(line);
-    const std::vector<std::string> output = m_engine.RowOutput(row);
+    const std::vector<std::string> output = WithoutBanner(m_engine.RowOutput(row), SIZE_MAX);
     if (!lines.isEmpty() && !output.empty())
         lines << QString() << QStringLiteral("当前输出:");
     for (const std::string& line : output)
@@ -243,26 +244,26 @@ QString CRelayDlg::RowToolTip(int row) const
 {
     if (row < 0 || row >= m_list->rowCount())
         return {};
-    // The status cell is narrow: its full text comes first, then why the channel last failed
-    // (it must not scroll away while a relaunched child prints its banner), then the live output.
+    // Why the channel last failed comes first (the sentence and ffmpeg's deciding line), then the
+    // full text of the narrow status cell, the failed attempt's last lines and the live output.
     QStringList lines;
-    if (const QString status = CellText(row, kColBitrate).trimmed(); !status.isEmpty())
-        lines << status;
-    const auto last = [](const std::vector<std::string>& from, QStringList& to) {
-        for (std::size_t i = from.size() > kDetailLines ? from.size() - kDetailLines : 0; i < from.size(); ++i)
+    const auto last = [](const std::vector<std::string>& from, std::size_t from0, QStringList& to) {
+        for (std::size_t i = std::max(from0, from.size() > kDetailLines ? from.size() - kDetailLines : 0); i < from.size(); ++i)
             to << Q(from[i]);
     };
-    std::vector<std::string> failure = m_engine.RowFailure(row);
-    const bool failed = !failure.empty();
-    if (failed) {
-        lines << Q(failure.front());
-        failure.erase(failure.begin());
-        last(failure, lines);
-    }
-    const std::vector<std::string> output = m_engine.RowOutput(row);
-    if (failed && !output.empty())
+    const std::vector<std::string> failure = m_engine.RowFailure(row);
+    const std::size_t why = failure.empty() ? 0 : failure.size() - m_engine.View(row).lastFailure->m_lines.size() - 1;
+    for (std::size_t i = 0; i < why; ++i)
+        lines << Q(failure[i]);
+    if (const QString status = CellText(row, kColBitrate).trimmed(); !status.isEmpty())
+        lines << status;
+    if (!failure.empty())
+        lines << Q(failure[why]);
+    last(failure, why + 1, lines);
+    const std::vector<std::string> output = WithoutBanner(m_engine.RowOutput(row), kDetailLines);
+    if (!failure.empty() && !output.empty())
         lines << QStringLiteral("当前输出:");
-    last(output, lines);
+    last(output, 0, lines);
     if (lines.isEmpty())
         return {};
     return lines.join('\n') + QStringLiteral("\n（双击查看全部输出）");

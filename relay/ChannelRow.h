@@ -1,4 +1,5 @@
 #pragma once
+#include "relay/FailureDiagnosis.h"
 #include "relay/OutputMonitor.h"
 
 #include <sys/types.h>
@@ -7,6 +8,7 @@
 #include <cstdint>
 #include <ctime>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,9 +32,11 @@ struct RelayWorker {
 
 // The last failed attempt of a row's channel, kept until a later attempt fails.
 struct FailureRecord {
-    std::string m_strWhen;             // local time the attempt ended
+    std::time_t m_at = 0;              // when the attempt ended
+    std::string m_strWhen;             // the same as local time
     std::string m_strHow;              // exit status, signal, no progress, or why it did not run
     std::vector<std::string> m_lines;  // its last lines, without banner and status lines
+    Diagnosis m_diagnosis;             // why, as the operator is told
 };
 
 // Everything the engine knows about one row of the channel list at run time. Rows live in
@@ -62,6 +66,9 @@ struct ChannelRow {
     int m_nKbps = 0;                   // last reading of the current child; 0 without one
     std::int64_t m_lastReadingAt = 0;  // steady-clock ns of the last reading; 0: never
     std::string m_strLaunchedLine;     // the argument line the current child was started with
+    std::string m_strSource, m_strPublish;  // the addresses of the last launch, for the diagnosis
+    int m_nLoggedCause = -1;           // the cause whose deciding line the log has shown last
+    std::time_t m_liveSince = 0;       // when the current child's first reading came; 0: not live
     bool m_bMissingLogged = false;     // a reload found no key of the channel and said so
 };
 
@@ -75,9 +82,12 @@ struct RowView {
     bool active = false;      // started (running, retrying or given up) or queued
     pid_t pid = -1;           // its current child, -1 for none
     bool up = false;          // the child reported progress within the last stall period
-    int kbps = 0;             // last reading of the current child
+    int kbps = 0;             // last reading of the current child while up, else 0
     int failures = 0;         // failed attempts in a row
     bool gaveUp = false;
     std::uint64_t restarts = 0;
-    std::int64_t lastReadingAt = 0;  // steady-clock ns; 0: never
+    std::optional<double> secondsSinceReading;  // none while no child of the row has reported
+    const char* state = "stopped";   // stopped, queued, starting, live, failing, retrying, given_up, deleted
+    std::time_t liveSince = 0;       // 0: not live
+    const FailureRecord* lastFailure = nullptr;  // valid until the row's next failure; null: none
 };

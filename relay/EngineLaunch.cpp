@@ -15,11 +15,13 @@
 #include <cstring>
 
 namespace {
-CommandBuild StoredCommand(const std::string& appDir, int id)
+CommandBuild StoredCommand(const std::string& appDir, int id, ChannelSettings* read = nullptr)
 {
     ChannelSettings settings;
     CheckStates checks{};
     ReadChannelForCommand(ConfigStore(appDir), id, settings, checks);
+    if (read)
+        *read = settings;
     return BuildCommandLine(checks, settings);
 }
 }  // namespace
@@ -35,7 +37,9 @@ std::string RelayEngine::StoredLine(int id) const
 
 std::string RelayEngine::BuildStored(int row)
 {
-    const CommandBuild build = StoredCommand(m_strAppDir, Row(row)->m_tag.m_nId);
+    ChannelSettings settings;
+    const CommandBuild build = StoredCommand(m_strAppDir, Row(row)->m_tag.m_nId, &settings);
+    Row(row)->m_strSource = settings.SignalName, Row(row)->m_strPublish = settings.Adress;
     // The mark follows the choice of video re-encoding, also for a line that was refused,
     // as the wizard's mark does.
     if (build.reencodesVideo)
@@ -97,6 +101,7 @@ WizardLaunch RelayEngine::LaunchFromWizard(int row, const ChannelSettings& setti
     if (!r)
         return result;
     const CommandBuild build = BuildCommandLine(checks, settings);
+    r->m_strSource = settings.SignalName, r->m_strPublish = settings.Adress;
     // The mark follows the choice of video re-encoding, also for a line that was refused.
     result.m_bReencodesVideo = checks[0] && checks[1];
     if (build.status != CommandBuild::Ok) {
@@ -194,7 +199,7 @@ RelayEngine::Spawned RelayEngine::SpawnRelay(Launch how, int row, std::string li
     r.m_worker->m_pid = child.pid;
     r.m_worker->m_monitor = std::move(monitor);
     r.m_bFailedStart = false;
-    r.m_nKbps = 0;
+    r.m_nKbps = 0, r.m_liveSince = 0;
     r.m_strLaunchedLine = line;
     LogRow(row, "已启动 ffmpeg (pid " + std::to_string(child.pid) + ")");
     return Spawned::Started;

@@ -47,8 +47,6 @@ void RelayEngine::SuperviseRow(int row, std::int64_t now)
             worker->m_nSignal = signal;
             worker->m_bEnded = true;
             worker->m_endedAt = std::time(nullptr);
-            LogRow(row, "ffmpeg 已结束 (pid " + std::to_string(worker->m_pid) +
-                            (signal ? ", 信号 " + std::to_string(signal) : ", 退出码 " + std::to_string(exitCode)) + ")");
         }
     }
     TickInput in;
@@ -71,7 +69,7 @@ void RelayEngine::SuperviseRow(int row, std::int64_t now)
         worker->m_endedAt = std::time(nullptr);
         Tell(row, RowEvent::Kind::Stalled, worker->m_nStalledSeconds);
         LogRow(row, Format("无数据%d秒，结束 ffmpeg", worker->m_nStalledSeconds) + " (pid " +
-                        std::to_string(worker->m_pid) + ")");
+                        std::to_string(worker->m_pid) + ")", StatusLog::kWarning);
         in.childEnded = true;
         action = DecideTick(in);
     }
@@ -83,6 +81,7 @@ void RelayEngine::SuperviseRow(int row, std::int64_t now)
         r.m_bFailedStart = false;
         const std::vector<std::string> said = r.m_tail->Lines();
         RecordFailure(row, nullptr, said.empty() ? "无法启动ffmpeg" : said.back());
+        LogFailure(row, "未能启动 ffmpeg");
         CountFailure(row);
         break;
     }
@@ -100,6 +99,9 @@ void RelayEngine::SuperviseRow(int row, std::int64_t now)
                                 : worker->m_nSignal         ? Format("ffmpeg 被信号 %d 结束", worker->m_nSignal)
                                                             : Format("ffmpeg 退出码 %d", worker->m_nExitCode);
         RecordFailure(row, worker, how);
+        LogFailure(row, "ffmpeg 已结束 (pid " + std::to_string(worker->m_pid) +
+                            (worker->m_nSignal ? ", 信号 " + std::to_string(worker->m_nSignal)
+                                               : ", 退出码 " + std::to_string(worker->m_nExitCode)) + ")");
         r.m_worker.reset();
         r.m_nKbps = 0;
         CountFailure(row);
@@ -112,12 +114,32 @@ void RelayEngine::RecordFailure(int row, const RelayWorker* worker, const std::s
 {
     ChannelRow& r = *Row(row);
     auto record = std::make_unique<FailureRecord>();
-    record->m_strWhen = LocalTime(worker && worker->m_endedAt ? worker->m_endedAt : std::time(nullptr));
+    record->m_at = worker && worker->m_endedAt ? worker->m_endedAt : std::time(nullptr);
+    record->m_strWhen = LocalTime(record->m_at);
     record->m_strHow = how;
     // The monitor has been joined: the tail holds everything the attempt printed.
-    if (worker)
-        record->m_lines = WithoutBanner(r.m_tail->Lines(), kFailureLines);
+    const std::vector<std::string> said = r.m_tail->Lines();
+    AttemptEnd end;
+    if (worker) {
+        record->m_lines = WithoutBanner(said, kFailureLines);
+        end.exitCode = worker->m_nExitCode, end.signal = worker->m_nSignal;
+        end.stalledSeconds = worker->m_nStalledSeconds;
+    } else {
+        end.startError = how;  // the start could not run ffmpeg: the tail's last line says why
+    }
+    record->m_diagnosis = DiagnoseFailure(said, end, r.m_strSource, r.m_strPublish);
     r.m_lastFailure = std::move(record);
+}
+
+void RelayEngine::LogFailure(int row, const std::string& what)
+{
+    ChannelRow& r = *Row(row);
+    const Diagnosis& why = r.m_lastFailure->m_diagnosis;
+    LogRow(row, what + ": " + why.label, StatusLog::kWarning);
+    // The deciding line when the cause is new, not at every one of ten retries.
+    if (static_cast<int>(why.cause) != r.m_nLoggedCause && !why.line.empty())
+        LogRow(row, "ffmpeg: " + why.line, StatusLog::kWarning);
+    r.m_nLoggedCause = static_cast<int>(why.cause);
 }
 
 void RelayEngine::CountFailure(int row)
@@ -129,18 +151,18 @@ void RelayEngine::CountFailure(int row)
     switch (verdict.action) {
     case FailureAction::Relaunch:
         Tell(row, RowEvent::Kind::Failing, count);
-        LogRow(row, Format("连续%d次直播失败，重试中", count));
+        LogRow(row, Format("连续%d次直播失败，重试中", count), StatusLog::kWarning);
         RestartChannel(row);
         break;
     case FailureAction::RetryEveryMinute:
         r.m_retryAt = verdict.retryAt;
         Tell(row, RowEvent::Kind::RetryingEveryMinute, count);
-        LogRow(row, Format("连续%d次直播失败，每分钟重试", count));
+        LogRow(row, Format("连续%d次直播失败，每分钟重试", count), StatusLog::kWarning);
         break;
     case FailureAction::GiveUp:
         r.m_bGaveUp = true;
         Tell(row, RowEvent::Kind::GaveUp, count);
-        LogRow(row, Format("连续%d次直播失败，已放弃", count));
+        LogRow(row, Format("连续%d次直播失败，已放弃", count), StatusLog::kError);
         break;
     }
 }
@@ -174,6 +196,7 @@ void RelayEngine::OnRelayBitrate(int row, int kbps)
     Tell(row, RowEvent::Kind::Live, kbps);
     if (!r->m_worker->m_bRelaying) {
         r->m_worker->m_bRelaying = true;
+        r->m_liveSince = std::time(nullptr);
         LogRow(row, Format("开始直播 %dkbps", kbps));
     }
 }

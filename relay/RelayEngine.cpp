@@ -77,11 +77,18 @@ RowView RelayEngine::View(int row) const
     view.active = !view.stopped || view.queued;
     view.pid = r->m_worker ? r->m_worker->m_pid : -1;
     view.up = RowUp(*r);
-    view.kbps = r->m_nKbps;
+    view.kbps = view.up ? r->m_nKbps : 0;  // a channel that is down relays nothing, whatever it read last
     view.failures = r->m_nFailures;
     view.gaveUp = r->m_bGaveUp;
+    view.liveSince = view.up ? r->m_liveSince : 0;
+    view.lastFailure = r->m_lastFailure.get();
+    const bool ended = r->m_bFailedStart || (r->m_worker && r->m_worker->m_bEnded);
+    view.state = view.deleted ? "deleted" : view.gaveUp ? "given_up" : r->m_retryAt != 0 ? "retrying"
+                 : view.queued ? "queued" : view.stopped ? "stopped" : view.up ? "live"
+                 : ended || view.failures > 0 ? "failing" : "starting";
     view.restarts = r->m_nRestarts;
-    view.lastReadingAt = r->m_lastReadingAt;
+    if (r->m_lastReadingAt != 0)
+        view.secondsSinceReading = static_cast<double>(SteadyNs() - r->m_lastReadingAt) / 1e9;
     return view;
 }
 
@@ -107,7 +114,10 @@ void RelayEngine::Rename(int row, const std::string& name)
 std::vector<std::string> RelayEngine::RowOutput(int row) const
 {
     const ChannelRow* r = Row(row);
-    return r ? r->m_tail->Lines() : std::vector<std::string>();
+    std::vector<std::string> lines = r ? r->m_tail->Lines() : std::vector<std::string>();
+    for (std::string& line : lines)
+        line = MaskPasswords(line);  // a camera's address often carries its password
+    return lines;
 }
 
 std::vector<std::string> RelayEngine::RowFailure(int row) const
@@ -115,16 +125,21 @@ std::vector<std::string> RelayEngine::RowFailure(int row) const
     const ChannelRow* r = Row(row);
     if (!r || !r->m_lastFailure)
         return {};
+    // Why first, in the operator's words, with the line of ffmpeg's that says it.
     const FailureRecord& record = *r->m_lastFailure;
-    std::vector<std::string> lines{"上次失败 " + record.m_strWhen + ": " + record.m_strHow};
-    lines.insert(lines.end(), record.m_lines.begin(), record.m_lines.end());
+    std::vector<std::string> lines{record.m_diagnosis.sentence};
+    if (!record.m_diagnosis.line.empty())
+        lines.push_back(record.m_diagnosis.line);
+    lines.push_back("上次失败 " + record.m_strWhen + ": " + record.m_strHow);
+    for (const std::string& line : record.m_lines)
+        lines.push_back(MaskPasswords(line));
     return lines;
 }
 
-void RelayEngine::LogRow(int row, const std::string& event)
+void RelayEngine::LogRow(int row, const std::string& event, int priority)
 {
     if (const ChannelRow* r = Row(row))
-        m_log->Write("信号 " + r->m_strName + " (id " + std::to_string(r->m_tag.m_nId) + "): " + event);
+        m_log->Write("信号 " + r->m_strName + " (id " + std::to_string(r->m_tag.m_nId) + "): " + event, priority);
 }
 
 const std::string& RelayEngine::LaunchedLine(int row) const

@@ -65,8 +65,9 @@ public:
     // The row's last failed attempt: a heading (when and how it ended), then its last lines.
     // Empty while no attempt has failed.
     std::vector<std::string> RowFailure(int row) const;
-    // One status-log line about the row: "信号 <name> (id <id>): <event>".
-    void LogRow(int row, const std::string& event);
+    // One status-log line about the row: "信号 <name> (id <id>): <event>"; priority as syslog's
+    // (3 a give-up, 4 a failure, 6 the rest), for the journal.
+    void LogRow(int row, const std::string& event, int priority = StatusLog::kInfo);
     // For the reload: the line the row's current child was started with; whether config.ini
     // still holds the channel (its absence is logged once); a row deleted in this run that the
     // file stores as running again becomes startable.
@@ -134,6 +135,7 @@ private:
     void SuperviseRow(int row, std::int64_t now);
     void CountFailure(int row);
     void RecordFailure(int row, const RelayWorker* worker, const std::string& how);
+    void LogFailure(int row, const std::string& what);  // what ended, with its cause
     // Stops.
     void StopChannel(int row);
     void RetireWorker(RelayWorker& worker);

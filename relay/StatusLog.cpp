@@ -1,5 +1,7 @@
 #include "relay/StatusLog.h"
 
+#include "relay/FailureDiagnosis.h"
+
 #include "relay/SignalPipe.h"
 
 #include <fcntl.h>
@@ -119,12 +121,13 @@ bool StatusLog::IsJournalStream(int fd)
     return device == static_cast<unsigned long long>(st.st_dev) && inode == static_cast<unsigned long long>(st.st_ino);
 }
 
-void StatusLog::Write(std::string_view line)
+void StatusLog::Write(std::string_view line, int priority)
 {
     Entry entry;
     entry.stamped = Stamp() + " ";
     entry.bare = entry.stamped.size();
-    entry.stamped.append(line);
+    entry.priority = priority;
+    entry.stamped.append(MaskPasswords(line));
     entry.stamped.push_back('\n');
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -163,8 +166,12 @@ void StatusLog::Run()
 void StatusLog::WriteEntries(std::deque<Entry>& batch)
 {
     std::string err;
-    for (const Entry& entry : batch)
-        err.append(entry.stamped, m_bJournal ? entry.bare : 0);
+    for (const Entry& entry : batch) {
+        if (m_bJournal)  // the journal's own prefix: it stamps the line itself
+            err.append("<" + std::to_string(entry.priority) + ">").append(entry.stamped, entry.bare);
+        else
+            err.append(entry.stamped);
+    }
     WriteErr(err);
     if (m_strPath.empty())
         return;

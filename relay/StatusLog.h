@@ -29,7 +29,10 @@ public:
     StatusLog(const StatusLog&) = delete;
     StatusLog& operator=(const StatusLog&) = delete;
 
-    void Write(std::string_view line);
+    // Syslog priorities of a line: the journal files it under them (journalctl -p warning).
+    static constexpr int kError = 3, kWarning = 4, kInfo = 6;
+    // Queues line; any password in an address it holds is masked first.
+    void Write(std::string_view line, int priority = kInfo);
     // Waits until every line queued so far has been handled (tests and the program's end).
     void Flush();
 
@@ -46,6 +49,7 @@ private:
     struct Entry {
         std::string stamped;  // for the file (and standard error outside the journal)
         std::size_t bare = 0; // offset of the unstamped text within stamped
+        int priority = kInfo;
     };
     void Run();
     void WriteEntries(std::deque<Entry>& batch);

@@ -64,8 +64,8 @@ TEST_F(SupervisionTest, StartupListsRenumbersAndAutoRuns)
     EXPECT_TRUE(ProcessProbe::ChildPids(false).empty());
 }
 
-// Failures are counted and retried; the last failure, its banner left out, stays ahead of the
-// banner the relaunched child prints; a child that made progress resets the count (and its last
+// Failures are counted and retried; the tooltip starts with why the last attempt failed (its
+// sentence and ffmpeg's line), banners left out everywhere; a child that made progress resets the count (and its last
 // words, printed during the monitor's pause after a reading, reach the details); the tenth
 // consecutive failure gives up, and "运行" then does nothing until "暂停".
 TEST_F(SupervisionTest, FailuresCountedResetByProgressGiveUpAtTen)
@@ -78,10 +78,11 @@ TEST_F(SupervisionTest, FailuresCountedResetByProgressGiveUpAtTen)
                                    "error=Server%20returned%20404", "0+Adress");
     NoticeEnd();
     ASSERT_TRUE(QTest::qWaitFor([&] { return dlg.m_engine.RowOutput(0).size() > 2; })) << "no banner of the relaunch";
-    const QRegularExpression tip(QStringLiteral("^连续2次直播失败，重试中。。。！\n上次失败 [^\n]*: ffmpeg 退出码 1\n"
-                                                ".*Connection refused.*ffmpeg version"),
+    const QRegularExpression tip(QStringLiteral("^直播服务器拒绝连接：[^\n]*\nConnection refused\n连续2次直播失败，重试中。。。！\n"
+                                                "上次失败 [^\n]*: ffmpeg 退出码 1\n.*Connection refused"),
                                  QRegularExpression::DotMatchesEverythingOption);
     EXPECT_TRUE(tip.match(dlg.RowToolTip(0)).hasMatch()) << dlg.RowToolTip(0).toStdString();
+    EXPECT_FALSE(dlg.RowToolTip(0).contains("ffmpeg version")) << "the relaunch's banner shows";
     ASSERT_TRUE(QTest::qWaitFor([&] { return dlg.CellText(0, 1) == "1011kbps"; })) << dlg.CellText(0, 1).toStdString();
     EXPECT_EQ(0, dlg.m_engine.View(0).failures);
     ConfigStore(AppDir()).SetValue(kFailing, "0+Adress");

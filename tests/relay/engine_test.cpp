@@ -11,6 +11,8 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <mutex>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -20,7 +22,18 @@ class ReloadTest : public ::testing::Test, public RelayView, public MonitorSink 
 protected:
     void OnRowEvent(int, const RowEvent&) override {}
     void ShowMessage(const std::string&) override {}
-    void PostRelayBitrate(int, int) override {}
+    // Readings reach the engine on the test's thread, through Readings().
+    void PostRelayBitrate(int row, int kbps) override
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_readings.emplace_back(row, kbps);
+    }
+    void Readings()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (const auto& [row, kbps] : std::exchange(m_readings, {}))
+            m_engine->OnRelayBitrate(row, kbps);
+    }
 
     // Channels 门口0 … stored running under ids 0 …, each a fake that runs until stopped
     // unless fake says otherwise; all started as the service starts them.
@@ -58,6 +71,8 @@ protected:
     std::string m_base;
     std::unique_ptr<RelayEngine> m_engine;
     std::unique_ptr<RelaySession> m_session;
+    std::mutex m_mutex;
+    std::vector<std::pair<int, int>> m_readings;
 };
 
 }  // namespace
@@ -195,9 +210,14 @@ TEST_F(ReloadTest, OnlyWhatTheFileSaysChanges)
 // at the next tick, like any other start that could not run.
 TEST_F(ReloadTest, RelaunchWithoutAPipeIsRetried)
 {
-    Open(1, "#lines=0,exit=1");
+    Open(1, "#lines=2,interval=50,kbps=512.0,exit=1");
     ASSERT_TRUE(ProcessProbe::WaitUntil([&] { return !ProcessProbe::IsAlive(Children()[0]); }, std::chrono::seconds(5)));
+    Readings();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const double age = m_engine->View(0).secondsSinceReading.value_or(-1);
+    EXPECT_TRUE(age >= 0.3 && age < 30) << age << " s since the reading";
     m_engine->SuperviseTick();  // first notice
+    EXPECT_EQ(0, m_engine->View(0).kbps) << "the bitrate of a child that ended is still reported";
     rlimit saved{};
     ::getrlimit(RLIMIT_NOFILE, &saved);
     const int lowestFree = ::dup(0);
