@@ -48,6 +48,7 @@ struct ChannelRow {
     // Shared with the row's monitor thread.
     std::atomic<bool> m_running{false};            // the run bit: cleared to end the monitor
     std::atomic<std::int64_t> m_lastProgress{0};   // steady-clock ns: the launch, then each status line
+    std::atomic<std::int64_t> m_outputBytes{0};    // what the current child has written ("size=")
     std::shared_ptr<OutputTail> m_tail = std::make_shared<OutputTail>();
     // The child and how its attempts went.
     std::unique_ptr<RelayWorker> m_worker;         // null while no child runs
@@ -69,6 +70,7 @@ struct ChannelRow {
     std::string m_strSource, m_strPublish;  // the addresses of the last launch, for the diagnosis
     int m_nLoggedCause = -1;           // the cause whose deciding line the log has shown last
     std::time_t m_liveSince = 0;       // when the current child's first reading came; 0: not live
+    std::uint64_t m_bytesBefore = 0;   // what the row's earlier children wrote
     bool m_bMissingLogged = false;     // a reload found no key of the channel and said so
 };
 
@@ -89,5 +91,6 @@ struct RowView {
     std::optional<double> secondsSinceReading;  // none while no child of the row has reported
     const char* state = "stopped";   // stopped, queued, starting, live, failing, retrying, given_up, deleted
     std::time_t liveSince = 0;       // 0: not live
+    std::uint64_t outputBytes = 0;   // written by all the row's children so far
     const FailureRecord* lastFailure = nullptr;  // valid until the row's next failure; null: none
 };

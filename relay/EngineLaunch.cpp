@@ -181,6 +181,7 @@ RelayEngine::Spawned RelayEngine::SpawnRelay(Launch how, int row, std::string li
     // The tail shows the current child; what ended the one before is in the failure record.
     r.m_tail->Clear();
     r.m_lastProgress.store(SteadyNs());  // the watchdog counts from the child's start
+    r.m_bytesBefore += static_cast<std::uint64_t>(r.m_outputBytes.exchange(0));
     MonitorContext context;
     context.m_pOwner = &m_sink;
     context.m_hReadPipe = child.readFd;
@@ -189,6 +190,7 @@ RelayEngine::Spawned RelayEngine::SpawnRelay(Launch how, int row, std::string li
     context.m_pRunning = &r.m_running;
     context.m_tail = r.m_tail;
     context.m_pLastProgress = &r.m_lastProgress;
+    context.m_pOutputBytes = &r.m_outputBytes;
     auto monitor = std::make_unique<OutputMonitor>(std::move(context));
     if (!monitor->Started())
         monitor.reset();

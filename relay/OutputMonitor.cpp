@@ -103,6 +103,10 @@ ProgressReading ParseStatusLine(std::string_view line)
         return reading;
     reading.hasSize = true;
     const std::size_t size = line.find("size=");
+    bool digits = false;
+    const int kib = DecimalValue(line.substr(size + 5), &digits);  // "196kB" and "196KiB" alike
+    if (digits && kib >= 0)
+        reading.bytes = static_cast<std::int64_t>(kib) * 1024;
 
     // Preferred: the "bitrate=" field, wherever the columns fell (a "KiB" size, a size or
     // time field grown wider on a long run, no "frame=" in a copy run).
@@ -200,6 +204,8 @@ void MonitorOutput(const MonitorContext& ctx, int wakeFd, OutputLineReader& line
             return;   // end of file: the child and every copy of the write end are gone
         const std::string_view chunk(buffer, static_cast<std::size_t>(n));
         const ProgressReading reading = lines.Feed(chunk);
+        if (reading.bytes >= 0 && ctx.m_pOutputBytes)
+            ctx.m_pOutputBytes->store(reading.bytes, std::memory_order_relaxed);
         if (reading.hasSize && ctx.m_pLastProgress)
             ctx.m_pLastProgress->store(std::chrono::steady_clock::now().time_since_epoch().count(),
                                        std::memory_order_relaxed);

@@ -44,6 +44,7 @@ struct ProgressReading {
     bool hasSize = false;   // a status line: pause after it
     bool post = false;      // a bitrate was read
     int kbps = 0;
+    std::int64_t bytes = -1;  // the "size=" field: what the child has written so far; -1: none
 };
 // Reads one complete line (terminator excluded). A status line holds "size=" and "time=" or
 // "bitrate="; the bitrate is the value after "bitrate=", else the field of at most 13
@@ -81,6 +82,7 @@ struct MonitorContext {
     // Where the monitor stores the steady-clock time (ns) of each status line it reads, for the
     // stall watchdog; storage that outlives the monitor, or null.
     std::atomic<std::int64_t>* m_pLastProgress = nullptr;
+    std::atomic<std::int64_t>* m_pOutputBytes = nullptr;  // the child's last "size=", or null
 };
 
 // The monitor thread of one child: reads 4096-byte chunks, posts the bitrate of the first

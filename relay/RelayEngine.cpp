@@ -81,6 +81,7 @@ RowView RelayEngine::View(int row) const
     view.failures = r->m_nFailures;
     view.gaveUp = r->m_bGaveUp;
     view.liveSince = view.up ? r->m_liveSince : 0;
+    view.outputBytes = r->m_bytesBefore + static_cast<std::uint64_t>(r->m_outputBytes.load(std::memory_order_relaxed));
     view.lastFailure = r->m_lastFailure.get();
     const bool ended = r->m_bFailedStart || (r->m_worker && r->m_worker->m_bEnded);
     view.state = view.deleted ? "deleted" : view.gaveUp ? "given_up" : r->m_retryAt != 0 ? "retrying"

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <ctime>
 #include <optional>
 #include <string>
 
@@ -17,4 +18,13 @@ struct ChannelStatus {
     // ever has. "Never" is left out of the metrics (no sample) and is null in JSON, so that
     // no made-up number reaches a dashboard.
     std::optional<double> secondsSinceProgress;
+    // One of stopped, queued, starting, live, failing, retrying, given_up, deleted.
+    std::string state = "stopped";
+    std::time_t liveSince = 0;         // when the current child began relaying; 0: not live
+    std::uint64_t outputBytes = 0;     // bytes its children have published since the start
+    struct Failure {
+        std::time_t at = 0;
+        std::string cause, text, line;  // stable name, the operator's sentence, ffmpeg's line
+    };
+    std::optional<Failure> lastFailure = std::nullopt;
 };

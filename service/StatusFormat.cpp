@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <ctime>
 
 namespace StatusFormat {
 namespace {
@@ -35,6 +36,19 @@ void Family(std::string& out, const std::vector<ChannelStatus>& channels,
         if (sample)
             out.append(name).append(labels[i]).append(" ").append(*sample).append("\n");
     }
+}
+
+const char* const kStates[] = {"stopped", "queued", "starting", "live", "failing", "retrying", "given_up", "deleted"};
+
+// Local time with its offset, as JSON readers expect: "2026-12-07T10:15:02+08:00".
+std::string IsoTime(std::time_t when)
+{
+    std::tm local{};
+    ::localtime_r(&when, &local);
+    char text[40];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S%z", &local);
+    std::string iso = text;
+    return iso.size() > 2 ? iso.insert(iso.size() - 2, ":") : iso;
 }
 
 }  // namespace
@@ -166,6 +180,16 @@ std::string Metrics(const std::vector<ChannelStatus>& channels, std::string_view
                    return std::nullopt;
                return Seconds(*seconds);
            });
+    out += "# HELP camrelay_channel_output_bytes_total Bytes the channel's children have published.\n"
+           "# TYPE camrelay_channel_output_bytes_total counter\n";
+    for (std::size_t i = 0; i < channels.size(); ++i)
+        out += "camrelay_channel_output_bytes_total" + labels[i] + " " + std::to_string(channels[i].outputBytes) + "\n";
+    out += "# HELP camrelay_channel_state 1 for the channel's current state, 0 for the others.\n"
+           "# TYPE camrelay_channel_state gauge\n";
+    for (std::size_t i = 0; i < channels.size(); ++i)
+        for (const char* state : kStates)
+            out += "camrelay_channel_state" + labels[i].substr(0, labels[i].size() - 1) + ",state=\"" + state +
+                   "\"} " + (channels[i].state == state ? "1\n" : "0\n");
     return out;
 }
 
@@ -182,7 +206,14 @@ std::string Json(const std::vector<ChannelStatus>& channels, std::string_view ve
                ",\"bitrate_kbps\":" + std::to_string(c.bitrateKbps) +
                ",\"consecutive_failures\":" + std::to_string(c.consecutiveFailures) +
                ",\"restarts_total\":" + std::to_string(c.restartsTotal) +
-               ",\"seconds_since_progress\":" + (seconds ? Seconds(*seconds) : "null") + "}";
+               ",\"seconds_since_progress\":" + (seconds ? Seconds(*seconds) : "null") +
+               ",\"state\":" + JsonString(c.state) + ",\"failures\":" + std::to_string(c.consecutiveFailures) +
+               ",\"output_bytes\":" + std::to_string(c.outputBytes) +
+               ",\"live_since\":" + (c.liveSince ? JsonString(IsoTime(c.liveSince)) : "null") + ",\"last_failure\":" +
+               (c.lastFailure ? "{\"at\":" + JsonString(IsoTime(c.lastFailure->at)) + ",\"cause\":" +
+                                    JsonString(c.lastFailure->cause) + ",\"text\":" + JsonString(c.lastFailure->text) +
+                                    ",\"line\":" + JsonString(c.lastFailure->line) + "}"
+                              : "null") + "}";
     }
     out += channels.empty() ? "]}\n" : "\n]}\n";
     return out;

@@ -17,6 +17,11 @@ std::vector<ChannelStatus> StatusSnapshot(const RelayEngine& engine)
         c.consecutiveFailures = view.failures;
         c.restartsTotal = view.restarts;
         c.secondsSinceProgress = view.secondsSinceReading;
+        c.state = view.state;
+        c.liveSince = view.liveSince;
+        c.outputBytes = view.outputBytes;
+        if (const FailureRecord* f = view.lastFailure)
+            c.lastFailure = ChannelStatus::Failure{f->m_at, f->m_diagnosis.name, f->m_diagnosis.sentence, f->m_diagnosis.line};
     }
     return channels;
 }

@@ -25,6 +25,10 @@ TEST(ProgressParser, ReadsTheFirstWholeStatusLineWhereverTheReadCutsIt)
         {"not yet ended", "size=     196kB time=00:00:05.06 bitrate= 318.0kbits/s", -1},
         {"beyond the carry bound", std::string(1500, 'x') + " size=  1kB time=00:00:01.00 bitrate= 777.0kbits/s\r", -1},
     };
+    // The size field, in kB (1,024 bytes) however it is spelled; none while it says N/A.
+    for (const auto& [line, bytes] : {std::pair{"size=     196kB time=1 bitrate=1.0kbits/s", 196 * 1024},
+                                      {"size=   7KiB time=1 bitrate=1.0kbits/s", 7 * 1024}, {"size=N/A time=N/A bitrate=N/A", -1}})
+        EXPECT_EQ(bytes, ParseStatusLine(line).bytes) << line;
     for (const auto& c : cases) {
         for (std::size_t cut = 0; cut <= c.text.size(); ++cut) {
             OutputLineReader reader;

@@ -31,28 +31,38 @@ TEST(StatusFormat, ChannelNamesAreEscapedForEachFormat)
     }
 }
 
-// Each field under its own metric (the restart count a counter); a channel that never made
-// progress has no seconds sample (the last family ends with the other channel's) and null in
-// JSON; a negative age, as a clock step gives, reads as 0.
+// Each field under its own metric (the restart and byte counts counters, the state one sample
+// per state); a channel that never made progress has no seconds sample and null in JSON; a
+// negative age, as a clock step gives, reads as 0.
 TEST(StatusFormat, SnapshotInBothFormats)
 {
-    const ChannelStatus live{3, "门口", true, true, 512, 0, 4, -3.0};
-    const ChannelStatus never{12, "仓库", true, false, 0, 10, 9, std::nullopt};
+    ::setenv("TZ", "UTC", 1), ::tzset();
+    const ChannelStatus live{3, "门口", true, true, 512, 0, 4, -3.0, "live", 60, 2048};
+    const ChannelStatus never{12, "仓库", true, false, 0, 10, 9, std::nullopt, "given_up", 0, 0,
+                              ChannelStatus::Failure{0, "hevc_in_flv", "说明", "[flv @ 0x1] Video codec hevc not compatible with flv"}};
     const std::string metrics = StatusFormat::Metrics({never, live}, "1.0.0.9");
     for (const char* line : {
              "camrelay_channel_up{id=\"12\",name=\"仓库\"} 0\n",
              "camrelay_channel_bitrate_kbps{id=\"3\",name=\"门口\"} 512\n",
              "camrelay_channel_consecutive_failures{id=\"12\",name=\"仓库\"} 10\n",
              "# TYPE camrelay_channel_restarts_total counter\ncamrelay_channel_restarts_total{id=\"12\",name=\"仓库\"} 9\n",
+             "seconds_since_progress gauge\ncamrelay_channel_seconds_since_progress{id=\"3\",name=\"门口\"} 0.000\n#",
+             "counter\ncamrelay_channel_output_bytes_total{id=\"12\",name=\"仓库\"} 0\n"
+             "camrelay_channel_output_bytes_total{id=\"3\",name=\"门口\"} 2048\n",
+             "camrelay_channel_state{id=\"12\",name=\"仓库\",state=\"given_up\"} 1\n",
+             "camrelay_channel_state{id=\"3\",name=\"门口\",state=\"given_up\"} 0\n",
+             "camrelay_channel_state{id=\"3\",name=\"门口\",state=\"live\"} 1\n",
          })
         EXPECT_NE(metrics.find(line), std::string::npos) << line << "\n" << metrics;
-    EXPECT_TRUE(metrics.ends_with("seconds_since_progress gauge\n"
-                                  "camrelay_channel_seconds_since_progress{id=\"3\",name=\"门口\"} 0.000\n")) << metrics;
     EXPECT_EQ(StatusFormat::Json({live, never}, "1.0.0.9"),
               "{\"version\":\"1.0.0.9\",\"channels\":[\n{\"id\":3,\"name\":\"门口\",\"running\":true,\"up\":true,"
-              "\"bitrate_kbps\":512,\"consecutive_failures\":0,\"restarts_total\":4,\"seconds_since_progress\":0.000},\n"
+              "\"bitrate_kbps\":512,\"consecutive_failures\":0,\"restarts_total\":4,\"seconds_since_progress\":0.000,"
+              "\"state\":\"live\",\"failures\":0,\"output_bytes\":2048,\"live_since\":\"1970-01-01T00:01:00+00:00\","
+              "\"last_failure\":null},\n"
               "{\"id\":12,\"name\":\"仓库\",\"running\":true,\"up\":false,\"bitrate_kbps\":0,\"consecutive_failures\":10,"
-              "\"restarts_total\":9,\"seconds_since_progress\":null}\n]}\n");
+              "\"restarts_total\":9,\"seconds_since_progress\":null,\"state\":\"given_up\",\"failures\":10,"
+              "\"output_bytes\":0,\"live_since\":null,\"last_failure\":{\"at\":\"1970-01-01T00:00:00+00:00\","
+              "\"cause\":\"hevc_in_flv\",\"text\":\"说明\",\"line\":\"[flv @ 0x1] Video codec hevc not compatible with flv\"}}\n]}\n");
 }
 
 }  // namespace
