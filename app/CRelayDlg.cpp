@@ -380,8 +380,14 @@ void CRelayDlg::OnTimer(int id)
             KillTimer(ID_AUTORUN_TIMER);
     } else if (id == ID_SUPERVISE_TIMER) {
         m_engine.SuperviseTick();
+        if (m_engine.NextRelaunchAt() != 0)
+            SetTimer(ID_RELAUNCH_TIMER, kRelaunchStepMs);
         if (m_onStatusChange)
             m_onStatusChange();
+    } else if (id == ID_RELAUNCH_TIMER) {
+        m_engine.RelaunchDue();
+        if (m_engine.NextRelaunchAt() == 0)
+            KillTimer(ID_RELAUNCH_TIMER);
     } else if (id == ID_RUNALL_TIMER) {
         if (!m_engine.RunAllTick())
             KillTimer(ID_RUNALL_TIMER);
@@ -608,6 +614,7 @@ void CRelayDlg::OnClose()
     KillTimer(ID_SUPERVISE_TIMER);
     KillTimer(ID_AUTORUN_TIMER);
     KillTimer(ID_RUNALL_TIMER);
+    KillTimer(ID_RELAUNCH_TIMER);
     m_session.Shutdown();  // stored state words stay: auto-run resumes them next time
     QDialog::done(0);
 }

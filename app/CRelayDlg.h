@@ -33,6 +33,7 @@ public:
 constexpr int ID_SUPERVISE_TIMER = 100;
 constexpr int ID_AUTORUN_TIMER = 1024;
 constexpr int ID_RUNALL_TIMER = 1025;
+constexpr int ID_RELAUNCH_TIMER = 1026;  // relaunches spread after a common failure
 
 // Columns of the channel list.
 enum ListColumn { kColName = 0, kColBitrate = 1, kColState = 2, kColTransCode = 3, kColSize = 4 };

@@ -57,6 +57,7 @@ struct ChannelRow {
     std::unique_ptr<FailureRecord> m_lastFailure;
     std::int64_t m_launchedAt = 0;   // steady-clock ns of the last attempt
     std::int64_t m_retryAt = 0;      // a once-a-minute relaunch is due then; 0: none
+    std::int64_t m_relaunchAt = 0;   // a relaunch spread after a common failure is due then; 0: none
     bool m_bGaveUp = false;          // reached the failure limit and was not relaunched
     bool m_bDeleted = false;
     // Queues: a stopped row keeps its place in them with its flag cleared and is passed over.

@@ -93,7 +93,8 @@ int RelayEngine::PauseAll()
     std::vector<int> rows;
     for (int row = 0; row < RowCount(); ++row) {
         const ChannelRow& r = *Row(row);
-        if (r.m_worker || r.m_bFailedStart || r.m_retryAt != 0 || r.m_bAutoQueued || r.m_bRunAllQueued) {
+        if (r.m_worker || r.m_bFailedStart || r.m_retryAt != 0 || r.m_relaunchAt != 0 || r.m_bAutoQueued ||
+            r.m_bRunAllQueued) {
             writes.emplace_back(ChannelKey(r.m_tag.m_nId, "strAVState"), kStatePaused);
             rows.push_back(row);
         }

@@ -31,9 +31,29 @@ std::string Format(const char* pattern, int value)
 void RelayEngine::SuperviseTick()
 {
     const std::int64_t now = SteadyNs();
+    m_nFailedThisTick = 0;
     // Rows may be appended by a relaunch's side effects: read the count again every row.
     for (int row = 0; row < RowCount(); ++row)
         SuperviseRow(row, now);
+}
+
+std::int64_t RelayEngine::NextRelaunchAt() const
+{
+    std::int64_t next = 0;
+    for (const ChannelRow& r : m_rows)
+        if (r.m_relaunchAt != 0 && (next == 0 || r.m_relaunchAt < next))
+            next = r.m_relaunchAt;
+    return next;
+}
+
+void RelayEngine::RelaunchDue()
+{
+    const std::int64_t now = SteadyNs();
+    for (int row = 0; row < RowCount(); ++row)
+        if (ChannelRow& r = *Row(row); r.m_relaunchAt != 0 && now >= r.m_relaunchAt) {
+            r.m_relaunchAt = 0;
+            RestartChannel(row);
+        }
 }
 
 void RelayEngine::SuperviseRow(int row, std::int64_t now)
@@ -146,13 +166,18 @@ void RelayEngine::CountFailure(int row)
 {
     ChannelRow& r = *Row(row);
     const int count = ++r.m_nFailures;
-    const FailureVerdict verdict =
-        DecideAfterFailure(count, m_options.m_bKeepRetrying, r.m_launchedAt, MsToNs(m_options.m_nKeepRetryMs));
+    const std::int64_t period = MsToNs(m_options.m_nKeepRetryMs);
+    const FailureVerdict verdict = DecideAfterFailure(count, m_options.m_bKeepRetrying, r.m_launchedAt, period,
+                                                      RetrySpreadNs(r.m_tag.m_nId, period));
     switch (verdict.action) {
     case FailureAction::Relaunch:
         Tell(row, RowEvent::Kind::Failing, count);
         LogRow(row, Format("连续%d次直播失败，重试中", count), StatusLog::kWarning);
-        RestartChannel(row);
+        // The first failure of a tick relaunches at once; the others follow, spread (RelaunchDue).
+        if (const std::int64_t delay = RelaunchDelayNs(m_nFailedThisTick++); delay == 0)
+            RestartChannel(row);
+        else
+            r.m_relaunchAt = SteadyNs() + delay;
         break;
     case FailureAction::RetryEveryMinute:
         r.m_retryAt = verdict.retryAt;

@@ -83,7 +83,7 @@ RowView RelayEngine::View(int row) const
     view.liveSince = view.up ? r->m_liveSince : 0;
     view.outputBytes = r->m_bytesBefore + static_cast<std::uint64_t>(r->m_outputBytes.load(std::memory_order_relaxed));
     view.lastFailure = r->m_lastFailure.get();
-    const bool ended = r->m_bFailedStart || (r->m_worker && r->m_worker->m_bEnded);
+    const bool ended = r->m_bFailedStart || r->m_relaunchAt != 0 || (r->m_worker && r->m_worker->m_bEnded);
     view.state = view.deleted ? "deleted" : view.gaveUp ? "given_up" : r->m_retryAt != 0 ? "retrying"
                  : view.queued ? "queued" : view.stopped ? "stopped" : view.up ? "live"
                  : ended || view.failures > 0 ? "failing" : "starting";
@@ -232,7 +232,7 @@ void RelayEngine::StopChannel(int row)
     // for its turn stays stopped: the operator paused or deleted it.
     r->m_bFailedStart = false;
     r->m_bAutoQueued = r->m_bRunAllQueued = false;
-    r->m_retryAt = 0, r->m_bGaveUp = false, r->m_nKbps = 0;
+    r->m_retryAt = 0, r->m_relaunchAt = 0, r->m_bGaveUp = false, r->m_nKbps = 0;
     if (!r->m_worker)
         return;
     r->m_running = false;

@@ -95,6 +95,10 @@ public:
 
     // ---- supervision ----
     void SuperviseTick();
+    // Relaunches spread after a common failure: the face calls RelaunchDue at NextRelaunchAt
+    // (steady-clock ns; 0: none pending).
+    std::int64_t NextRelaunchAt() const;
+    void RelaunchDue();
     void OnRelayBitrate(int row, int kbps);
 
     // ---- stops and bulk commands ----
@@ -151,6 +155,7 @@ private:
     std::deque<int> m_autoRunQueue;
     std::deque<int> m_runAllQueue;
     bool m_bShutDown = false;
+    int m_nFailedThisTick = 0;  // failures counted in the current tick: the next relaunch waits
     std::unique_ptr<StatusLog> m_log;
     std::future<void> m_encoderQuery;  // the background query of the ffmpeg in use
 };

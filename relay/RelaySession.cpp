@@ -41,7 +41,10 @@ GlobalFlags RelaySession::LoadFlags()
 void RelaySession::ReadSwitches(const ConfigStore& store)
 {
     m_engine.SetRtspTcp(DecimalValue(store.GetValue("m_bRTSPuseTCP")) > 0);
-    m_engine.SetKeepRetrying(DecimalValue(store.GetValue("m_bKeepRetrying")) > 0);
+    const std::string keep = store.GetValue("m_bKeepRetrying");
+    m_engine.SetKeepRetrying(keep.empty() ? m_bKeepRetryingByDefault : DecimalValue(keep) > 0);
+    m_engine.Log().Write(std::string("失败后持续重试: ") + (m_engine.Options().m_bKeepRetrying ? "开" : "关") +
+                         (keep.empty() ? "（config.ini 未设置，默认）" : "（config.ini 设置）"));
     const int stallMs = StallTimeoutMs(store.GetValue("stallTimeout"));
     m_engine.SetStallTimeoutMs(stallMs);
     m_engine.Log().Write("无数据超时 " + (stallMs > 0 ? std::to_string(stallMs / 1000) + "秒" : std::string("关闭")));

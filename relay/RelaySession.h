@@ -41,7 +41,10 @@ ReloadAction DecideReload(const ReloadRow& row, const ReloadStored& stored);
 // only; borrows the engine and the view, which outlive it.
 class RelaySession {
 public:
-    RelaySession(RelayEngine& engine, RelayView& view) : m_engine(engine), m_view(view) {}
+    // keepRetryingByDefault: keep-retrying when config.ini has no m_bKeepRetrying key (a service
+    // exists to keep its channels running); a stored 0 is respected either way.
+    RelaySession(RelayEngine& engine, RelayView& view, bool keepRetryingByDefault = false)
+        : m_engine(engine), m_view(view), m_bKeepRetryingByDefault(keepRetryingByDefault) {}
 
     // Reads nextId and m_bAutoRun, and hands the switches (RTSP over TCP, keep-retrying, the
     // stall timeout) to the engine.
@@ -68,4 +71,5 @@ private:
 
     RelayEngine& m_engine;
     RelayView& m_view;
+    bool m_bKeepRetryingByDefault;
 };

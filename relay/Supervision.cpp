@@ -34,11 +34,24 @@ TickAction DecideTick(const TickInput& in)
     return in.runBit ? TickAction::FirstNotice : TickAction::CountEnd;
 }
 
-FailureVerdict DecideAfterFailure(int failures, bool keepRetrying, std::int64_t launchedAt, std::int64_t periodNs)
+FailureVerdict DecideAfterFailure(int failures, bool keepRetrying, std::int64_t launchedAt, std::int64_t periodNs,
+                                  std::int64_t spreadNs)
 {
     if (failures < kFailureLimit)
         return {FailureAction::Relaunch};
     if (!keepRetrying)
         return {FailureAction::GiveUp};
-    return {FailureAction::RetryEveryMinute, launchedAt + periodNs};
+    return {FailureAction::RetryEveryMinute, launchedAt + periodNs + spreadNs};
+}
+
+std::int64_t RelaunchDelayNs(int failedBefore)
+{
+    return MsToNs(std::min(failedBefore * kRelaunchStepMs, kRelaunchSpreadMs));
+}
+
+std::int64_t RetrySpreadNs(int id, std::int64_t periodNs)
+{
+    // Ids scattered over [0, 1) by a multiplicative hash; id 0 waits no longer.
+    const double fraction = static_cast<double>((static_cast<std::uint32_t>(id) * 2654435761u) % 1000u) / 1000.0;
+    return static_cast<std::int64_t>(fraction * static_cast<double>(periodNs) / 5);
 }

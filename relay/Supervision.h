@@ -50,11 +50,21 @@ enum class TickAction {
 };
 TickAction DecideTick(const TickInput& in);
 
+// When many channels fail at once (a server outage), their relaunches are spread: the nth
+// failure counted in one tick waits n times this, at most kRelaunchSpreadMs (a fifth of the
+// ten seconds between a child's end and its relaunch), and a keep-retrying channel's minute is
+// lengthened by up to a fifth, by its id. A lone failing channel keeps its rhythm.
+constexpr int kRelaunchStepMs = 125;
+constexpr int kRelaunchSpreadMs = 2000;
+std::int64_t RelaunchDelayNs(int failedBefore);        // failedBefore: failures counted earlier in the tick
+std::int64_t RetrySpreadNs(int id, std::int64_t periodNs);
+
 // After the nth failed attempt in a row, the last one launched at launchedAt: relaunch, give up,
-// or (keep-retrying) relaunch once a period from that attempt on, at retryAt.
+// or (keep-retrying) relaunch once a period (plus spreadNs) from that attempt on, at retryAt.
 enum class FailureAction { Relaunch, RetryEveryMinute, GiveUp };
 struct FailureVerdict {
     FailureAction action;
     std::int64_t retryAt = 0;
 };
-FailureVerdict DecideAfterFailure(int failures, bool keepRetrying, std::int64_t launchedAt, std::int64_t periodNs);
+FailureVerdict DecideAfterFailure(int failures, bool keepRetrying, std::int64_t launchedAt, std::int64_t periodNs,
+                                  std::int64_t spreadNs = 0);

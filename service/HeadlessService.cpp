@@ -49,7 +49,7 @@ int HeadlessService::Main(const HeadlessOptions& options)
 }
 
 HeadlessService::HeadlessService(const std::string& dataDir, const std::string& programDir)
-    : m_wakeFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)), m_engine(dataDir, *this, *this), m_session(m_engine, *this)
+    : m_wakeFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)), m_engine(dataDir, *this, *this), m_session(m_engine, *this, true)
 {
     m_engine.UseFfmpeg(FfmpegLocation::Find(programDir, std::getenv("PATH")));
     if (!m_engine.Log().FileProblem().empty())
@@ -126,7 +126,9 @@ int HeadlessService::Run()
     bool starting = m_engine.HasQueued();
     for (;;) {
         // Signals first: a stop that came during the start-up scan starts nothing.
-        const Clock::time_point due = starting ? std::min(nextStart, nextSupervise) : nextSupervise;
+        Clock::time_point due = starting ? std::min(nextStart, nextSupervise) : nextSupervise;
+        if (const std::int64_t relaunch = m_engine.NextRelaunchAt(); relaunch != 0)
+            due = std::min(due, Clock::time_point(std::chrono::nanoseconds(relaunch)));
         const auto waitMs = std::chrono::duration_cast<std::chrono::milliseconds>(due - Clock::now()).count();
         pollfd fds[2] = {{SignalPipe::ReadFd(), POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
         const int ready = ::poll(fds, 2, static_cast<int>(std::clamp<long long>(waitMs, 0, kTimerPeriodMs)));
@@ -152,6 +154,8 @@ int HeadlessService::Run()
             starting = m_session.StartNext() && m_engine.HasQueued();
             nextStart = now + kStartPeriod;
         }
+        if (m_engine.NextRelaunchAt() != 0)
+            m_engine.RelaunchDue();
         if (now >= nextSupervise) {
             m_engine.SuperviseTick();
             Publish();

@@ -12,6 +12,7 @@
 
 #include <filesystem>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -103,6 +104,12 @@ TEST(SupervisionRules, StallTimeoutTickAndFailureVerdicts)
     for (std::size_t i = 0; i < std::size(ticks); ++i)
         EXPECT_EQ(ticks[i].want, DecideTick(ticks[i].in)) << "tick row " << i;
 
+    // A common failure's relaunches wait an eighth of a second more each, two seconds at most;
+    // the minute of keep-retrying grows by up to a fifth by the id, not at all for id 0.
+    EXPECT_EQ((std::vector<std::int64_t>{0, MsToNs(125), MsToNs(2000)}),
+              (std::vector<std::int64_t>{RelaunchDelayNs(0), RelaunchDelayNs(1), RelaunchDelayNs(99)}));
+    for (int id : {0, 1, 7, 12345})
+        EXPECT_TRUE(RetrySpreadNs(id, minute) <= minute / 5 && (id != 0 || RetrySpreadNs(id, minute) == 0)) << id;
     // Ten failures in a row give up; keep-retrying relaunches a minute after the last attempt.
     const struct { int failures; bool keep; FailureAction want; std::int64_t retryAt; } failures[] = {
         {1, false, FailureAction::Relaunch, 0},           {9, true, FailureAction::Relaunch, 0},
@@ -242,4 +249,36 @@ TEST_F(ReloadTest, PauseAllStopsQueuedRowsToo)
     StartQueued();
     EXPECT_EQ((std::vector<pid_t>{0, 0}), Children());
     EXPECT_EQ("暂停中", ConfigStore(m_dir.Path()).GetValue("1+strAVState"));
+    // Keep-retrying without its key: off for the window, on for the service; a stored 0 holds.
+    EXPECT_FALSE(m_engine->Options().m_bKeepRetrying);
+    RelaySession(*m_engine, *this, true).LoadFlags();
+    EXPECT_TRUE(m_engine->Options().m_bKeepRetrying);
+    ConfigStore(m_dir.Path()).SetValue("0", "m_bKeepRetrying");
+    RelaySession(*m_engine, *this, true).LoadFlags();
+    EXPECT_FALSE(m_engine->Options().m_bKeepRetrying);
+}
+
+// Twenty channels fail together (a server outage): the first is relaunched at once, the others
+// spread over two seconds after it, never all in the same second.
+TEST_F(ReloadTest, CommonFailureRelaunchesAreSpread)
+{
+    Open(20, "#lines=0,exit=1");
+    std::vector<pid_t> before = Children();
+    ASSERT_TRUE(ProcessProbe::WaitUntil([&] {
+        return std::none_of(before.begin(), before.end(), [](pid_t pid) { return ProcessProbe::IsAlive(pid); });
+    }, std::chrono::seconds(10)));
+    m_engine->SuperviseTick();  // first notice
+    m_engine->SuperviseTick();  // counted: relaunched or scheduled
+    const auto counted = std::chrono::steady_clock::now();
+    std::set<long> seconds;
+    while (m_engine->NextRelaunchAt() != 0 || seconds.empty()) {
+        m_engine->RelaunchDue();
+        const std::vector<pid_t> now = Children();
+        for (std::size_t row = 0; row < now.size(); ++row)
+            if (now[row] > 0 && now[row] != before[row])
+                seconds.insert(std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - counted).count());
+        before = now;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_EQ((std::set<long>{0, 1, 2}), seconds);
 }
