@@ -13,7 +13,7 @@ pkgs=(build-essential cmake ninja-build pkg-config qt6-base-dev qt6-translations
       gstreamer1.0-plugins-bad gstreamer1.0-plugins-ugly gstreamer1.0-rtsp gstreamer1.0-tools
       xvfb xauth x11-apps imagemagick)
 if [ "${1:-}" = "--test" ]; then
-    pkgs+=(googletest libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
+    pkgs+=(googletest libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev prometheus
            dpkg-dev desktop-file-utils systemd man-db)
 fi
 
