@@ -1,13 +1,15 @@
 // Regenerates the documentation screenshots into the folder named by CAMRELAY_SCREENSHOT_DIR
 // (run by scripts/screenshots.sh): the real main window and wizard, relaying real ffmpeg
-// streams through the private nginx-rtmp of the end-to-end tests, grabbed under Qt's offscreen
-// platform. Not a test: it reuses the end-to-end set-up and reports what could not be saved.
+// streams through the private nginx-rtmp of the end-to-end tests, grabbed on an X server (Xvfb,
+// so that a tooltip can be taken from the screen). Not a test: it reuses the end-to-end set-up and reports what could not be saved.
 #include "E2eFixture.h"
 #include "wizard/WizardTestKit.h"
 
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QScreen>
+#include <QToolTip>
 
 using namespace apptest;
 using namespace wizardtest;
@@ -49,7 +51,7 @@ TEST_F(Screenshots, All)
                           StoredChannel(1, "仓库", Url("src"), Url("store"), "暂停中") +
                           Keys(2, "checkstate1=1\nVdBitRate=500\nVdRameRate=25\nVdProFile=main\nVdTransCode=是") +
                           StoredChannel(2, "后门", Url("src"), refused));
-    dlg.resize(740, 420);
+    dlg.resize(780, 420);
     dlg.OnChannelCommand(ID_CHANNEL_RUN, 0);
     dlg.OnChannelCommand(ID_CHANNEL_RUN, 2);
     // The watermark lies in a plain folder, as an operator's would, not in the tool's own; the
@@ -106,6 +108,18 @@ TEST_F(Screenshots, All)
     }, [](QDialog& box) {
         EXPECT_TRUE(box.findChild<QPlainTextEdit*>("details")->toPlainText().contains("Connection refused"));
     });
+
+    // The failing row's tooltip over the window, as the screen shows it (under Xvfb).
+    dlg.activateWindow();
+    QTest::mouseMove(dlg.m_list->viewport(), cell);
+    QCursor::setPos(dlg.m_list->viewport()->mapToGlobal(cell));
+    QToolTip::showText(dlg.m_list->viewport()->mapToGlobal(cell), dlg.RowToolTip(2), nullptr, {}, 60000);
+    QTest::qWait(800);
+    EXPECT_TRUE(QToolTip::isVisible());
+    const QRect area = dlg.frameGeometry().united(QRect(dlg.m_list->viewport()->mapToGlobal(cell), QSize(900, 420)));
+    EXPECT_TRUE(QGuiApplication::primaryScreen()->grabWindow(0, area.x(), area.y(), area.width(), area.height())
+                    .save(dir + "failure-tooltip.png"));
+    QToolTip::hideText();
 
     // A message box with Qt's own button: the source page's check of an empty name.
     Prompt::SetMessageHook(nullptr);
