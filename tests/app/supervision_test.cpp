@@ -13,8 +13,10 @@
 using namespace apptest;
 
 namespace {
-// A child that fails at once, after the banner ffmpeg prints first.
-const std::string kFailing = "rtmp://127.0.0.1:1/live/out#lines=0,exit=1,error=Connection%20refused";
+// A child that fails at once, after the banner ffmpeg prints first, as an H.265 camera copied
+// into FLV does.
+const std::string kFailing =
+    "rtmp://127.0.0.1:1/live/out#lines=0,exit=1,error=%5Bflv%20@%200x1%5D%20Video%20codec%20hevc%20not%20compatible%20with%20flv";
 
 using SupervisionTest = AppTest;
 }  // namespace
@@ -78,10 +80,11 @@ TEST_F(SupervisionTest, FailuresCountedResetByProgressGiveUpAtTen)
                                    "error=Server%20returned%20404", "0+Adress");
     NoticeEnd();
     ASSERT_TRUE(QTest::qWaitFor([&] { return dlg.m_engine.RowOutput(0).size() > 2; })) << "no banner of the relaunch";
-    const QRegularExpression tip(QStringLiteral("^直播服务器拒绝连接：[^\n]*\nConnection refused\n连续2次直播失败，重试中。。。！\n"
-                                                "上次失败 [^\n]*: ffmpeg 退出码 1\n.*Connection refused"),
+    const QRegularExpression tip(QStringLiteral("^摄像头发送的是 H.265 视频[^\n]*\n[^\n]*Video codec hevc not compatible with flv\n"
+                                                "连续2次直播失败，重试中。。。！\n上次失败 [^\n]*: ffmpeg 退出码 1\n"),
                                  QRegularExpression::DotMatchesEverythingOption);
     EXPECT_TRUE(tip.match(dlg.RowToolTip(0)).hasMatch()) << dlg.RowToolTip(0).toStdString();
+    EXPECT_TRUE(dlg.RowDetails(0).startsWith(tip.match(dlg.RowToolTip(0)).captured(0).section('\n', 0, 1)));
     EXPECT_FALSE(dlg.RowToolTip(0).contains("ffmpeg version")) << "the relaunch's banner shows";
     ASSERT_TRUE(QTest::qWaitFor([&] { return dlg.CellText(0, 1) == "1011kbps"; })) << dlg.CellText(0, 1).toStdString();
     EXPECT_EQ(0, dlg.m_engine.View(0).failures);

@@ -101,18 +101,3 @@ TEST_F(RelayEndToEnd, FrozenCameraIsNoticedByTheWatchdogOnly)
     EXPECT_EQ("h264 640x360 Main", ProbeUntilVideo(Url("stall")));
 }
 
-// An H.265 camera copied into FLV: the row's tooltip and details start with what to do about it,
-// then ffmpeg's own line.
-TEST_F(RelayEndToEnd, HevcCameraRowSaysWhyFirst)
-{
-    const std::string clip = m_dir.File("hevc.mp4");
-    ASSERT_EQ(0, RunShell("ffmpeg -nostdin -v error \"${TEST_AV_INPUT[@]}\" -t 2 -c:v libx265 -pix_fmt yuv420p "
-                          "-x265-params log-level=error -c:a aac \"$1\"", {clip}, 60));
-    CRelayDlg& dlg = Open("nextId=1\n" + Channel(0, clip, Url("hevc")));
-    dlg.OnChannelCommand(ID_CHANNEL_RUN, 0);
-    ASSERT_TRUE(TickUntil({&dlg}, 20000, [&] { return !dlg.m_engine.RowFailure(0).empty(); }));
-    const QString why = QStringLiteral("摄像头发送的是 H.265 视频");
-    EXPECT_TRUE(dlg.RowToolTip(0).startsWith(why)) << dlg.RowToolTip(0).toStdString();
-    EXPECT_TRUE(dlg.RowDetails(0).startsWith(why)) << dlg.RowDetails(0).toStdString();
-    EXPECT_TRUE(dlg.RowDetails(0).section('\n', 1, 1).contains("Video codec hevc not compatible with flv"));
-}
