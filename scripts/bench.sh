@@ -23,7 +23,7 @@ say "building into $build"
 # Figures from a sanitizer build would measure the sanitizer.
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCAMRELAY_GUI=ON \
     -DCAMRELAY_TESTS=ON -DCAMRELAY_BENCH=ON -DCAMRELAY_SANITIZE=OFF -DCAMRELAY_TSAN=OFF >/dev/null
-ninja -C "$build" -j"$(nproc)" scan_bench gui_rows_bench gui_supervise_bench fake_ffmpeg >&2
+ninja -C "$build" -j"$(nproc)" scan_bench engine_steps_bench gui_rows_bench gui_supervise_bench fake_ffmpeg >&2
 
 out=$(mktemp -d /tmp/camrelay-bench-XXXXXX)
 spawned=()   # a background benchmark still to be ended on exit (its `timeout` guard)
@@ -82,6 +82,8 @@ measure_gui() {
 for ((run = 1; run <= runs; run++)); do
     say "run $run of $runs: start-up scan"
     measure scan "$run" "$build/bench/scan_bench"
+    say "run $run of $runs: owner-thread steps over 5,000 queued channels"
+    measure steps "$run" "$build/bench/engine_steps_bench"
     say "run $run of $runs: the window opening with 10,000 rows"
     TMPDIR="$out" measure rows "$run" "$build/bench/gui_rows_bench"
     say "run $run of $runs: CamRelay supervising 50 fake children (about 15 s)"
@@ -130,6 +132,10 @@ rows_rss=$(median rows window_rss_kb_total)
 rows_anon=$(median rows window_rss_anon_kb)
 rows_file=$(median rows window_rss_file_kb)
 rows_read=$(median rows window_rss_kb_after_first_read)
+reload_ms=$(median steps reload_5000_queued_ms_median)
+snapshot_ms=$(median steps snapshot_5000_queued_ms_median)
+pauseall_ms=$(median steps pause_all_5000_queued_ms_median)
+runall_ms=$(median steps run_all_5000_ms_median)
 tick_med=$(median gui supervise_tick_us_median)
 tick_max=$(median gui supervise_tick_us_max)
 cpu=$(median gui camrelay_cpu_percent_of_one_core)
@@ -153,6 +159,10 @@ cat <<EOF
 | Start-up scan of 10,000 stored channels, CPU time, median (ms) | $(fmt "$scan_cpu" 1) | | | | |
 | Start-up scan, config.ini rewrites | $(fmt "$rewrites" 0) | | | | 1 |
 | Window opening with 10,000 rows (5,000 renumbered), to first paint (ms) | $(fmt "$rows_start" 0) | | | | |
+| Reload of 5,000 queued channels, owner thread, median (ms) | $(fmt "$reload_ms" 1) | | | | < 50 ms |
+| Status snapshot of 5,000 queued channels, median (ms) | $(fmt "$snapshot_ms" 2) | | | | < 50 ms |
+| "全部暂停" of 5,000 queued channels, median (ms) | $(fmt "$pauseall_ms" 1) | | | | < 50 ms |
+| "全部运行" of 5,000 channels, median (ms) | $(fmt "$runall_ms" 1) | | | | < 50 ms |
 | Resident memory, window with 10,000 idle rows (MB) | $(fmt "$rows_rss / 1024" 1) ($(fmt "$rows_anon / 1024" 1) heap, $(fmt "$rows_file / 1024" 1) libraries) | | | | < 60 MB |
 | Resident memory, same window after the first read of a setting (MB) | $(fmt "$rows_read / 1024" 1) | | | | |
 | Supervision tick with the watchdog, 50 running children, median (µs of GUI thread) | $(fmt "$tick_med" 0) | | | | < 1,000 µs |
