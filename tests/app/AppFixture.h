@@ -77,11 +77,11 @@ protected:
         m_dlg->show();
         return *m_dlg;
     }
-    // One stored paused channel, id 0, copying video and re-encoding audio; extra lines go first
-    // (the first of duplicate keys wins).
+    // One stored paused channel, id 0, copying video and re-encoding audio, its camera address with
+    // a password; extra lines go first (the first of duplicate keys wins).
     CRelayDlg& OpenWith(const std::string& publish, const std::string& extra = "")
     {
-        return Open("nextId=1\n" + extra + StoredChannel(0, "cam", "rtsp://127.0.0.1:1/in/1", publish, "暂停中"));
+        return Open("nextId=1\n" + extra + StoredChannel(0, "cam", "rtsp://admin:pw@127.0.0.1:1/in/1", publish, "暂停中"));
     }
     // The row's current child (-1: none), whether it has one, and how many rows have one.
     pid_t Pid(int row) const { return m_dlg->m_engine.View(row).pid; }
