@@ -146,15 +146,13 @@ TEST(ReloadDecisionTest, StartsStopsRestartsOrKeeps)
 TEST_F(ReloadTest, OnlyWhatTheFileSaysChanges)
 {
     Open(3);
-    const std::vector<pid_t> first = Children();
-    ASSERT_EQ(3u, first.size());
-    ASSERT_TRUE(first[0] && first[1] && first[2]);
+    ASSERT_TRUE(Children()[0] && Children()[1] && Children()[2]);
     EXPECT_FALSE(m_engine->View(0).up) << "a child that never reported progress counts as up";
     const std::string& b = m_base;
     const auto cut = [&b](const std::string& at, int more) { return b.substr(0, b.find(at) + at.size() + more); };
-    const auto swap = [&b](const std::string& from, const std::string& to) {
+    const auto swap = [&b](const std::string& from, const std::string& to) {  // every occurrence
         std::string t = b;
-        for (std::size_t at = 0; (at = t.find(from, at)) != std::string::npos; at += to.size())
+        for (std::size_t at; (at = t.find(from)) != std::string::npos;)
             t.replace(at, from.size(), to);
         return t;
     };
@@ -177,10 +175,7 @@ TEST_F(ReloadTest, OnlyWhatTheFileSaysChanges)
         SCOPED_TRACE(c.what);
         const std::string ini = m_dir.File("config.ini");
         std::filesystem::remove_all(ini);
-        if (c.file == "/")
-            std::filesystem::create_directory(ini);
-        else if (c.file != "-")
-            WriteFile(ini, c.file);
+        c.file == "/" ? void(std::filesystem::create_directory(ini)) : c.file == "-" ? void() : WriteFile(ini, c.file);
         const std::uintmax_t logged = std::filesystem::file_size(m_dir.File("CamRelay.log"));
         const std::vector<pid_t> before = Children();
         m_session->Reload();
@@ -194,8 +189,8 @@ TEST_F(ReloadTest, OnlyWhatTheFileSaysChanges)
         WriteFile(ini, m_base);
         m_session->Reload();
         StartQueued();
-        for (const pid_t pid : Children())
-            EXPECT_NE(0, pid) << "not started again by the reload of the whole file";
+        const std::vector<pid_t> after = Children();
+        EXPECT_EQ(0, std::count(after.begin(), after.end(), 0)) << "not started again by the whole file";
     }
     // A channel stored under a new id, running, is appended and started.
     WriteFile(m_dir.File("config.ini"), b + "7+Name=新\n7+checkstate=1\n7+checkstate3=1\n7+strAVState=运行中\n"
@@ -220,20 +215,17 @@ TEST_F(ReloadTest, RelaunchWithoutAPipeIsRetried)
     EXPECT_TRUE(age >= 0.3 && age < 30) << age << " s since the reading";
     m_engine->SuperviseTick();  // first notice
     EXPECT_EQ(0, m_engine->View(0).kbps) << "the bitrate of a child that ended is still reported";
-    rlimit saved{};
+    rlimit saved{}, none{};
     ::getrlimit(RLIMIT_NOFILE, &saved);
-    const int lowestFree = ::dup(0);
-    ::close(lowestFree);
-    rlimit none = saved;
-    none.rlim_cur = static_cast<rlim_t>(lowestFree);
+    none = {static_cast<rlim_t>(::dup(0)), saved.rlim_max};  // no descriptor left from the lowest free one up
+    ::close(static_cast<int>(none.rlim_cur));
     ::setrlimit(RLIMIT_NOFILE, &none);
     m_engine->SuperviseTick();  // counted, relaunched: no pipe
     ::setrlimit(RLIMIT_NOFILE, &saved);
     EXPECT_EQ(-1, m_engine->View(0).pid);
     m_engine->SuperviseTick();
     EXPECT_LT(0, m_engine->View(0).pid) << "a relaunch without a pipe was never retried";
-    ASSERT_FALSE(m_engine->RowFailure(0).empty());  // what failed: the pipe, or the child's own descriptors
-    EXPECT_NE(std::string::npos, m_engine->RowFailure(0).front().find("无法")) << m_engine->RowFailure(0).front();
+    EXPECT_NE(std::string::npos, m_engine->RowFailure(0).at(0).find("无法"));  // the pipe, or the child's descriptors
 }
 
 // "全部暂停" reaches rows still waiting in the start queue: none of them starts later.
@@ -259,9 +251,8 @@ TEST_F(ReloadTest, CommonFailureRelaunchesAreSpread)
 {
     Open(20, "#lines=0,exit=1");
     std::vector<pid_t> before = Children();
-    ASSERT_TRUE(ProcessProbe::WaitUntil([&] {
-        return std::none_of(before.begin(), before.end(), [](pid_t pid) { return ProcessProbe::IsAlive(pid); });
-    }, std::chrono::seconds(10)));
+    ASSERT_TRUE(ProcessProbe::WaitUntil([&] { return std::none_of(before.begin(), before.end(), ProcessProbe::IsAlive); },
+                                        std::chrono::seconds(10)));
     m_engine->SuperviseTick();  // first notice
     m_engine->SuperviseTick();  // counted: relaunched or scheduled
     const auto counted = std::chrono::steady_clock::now();
