@@ -216,10 +216,9 @@ TEST_F(HeadlessTest, RelaysReloadsReportsAndStops)
                Sample(metrics, "camrelay_channel_bitrate_kbps" + labels[0]) > 0 &&
                Sample(metrics, "camrelay_channel_bitrate_kbps" + labels[1]) > 0;
     }, 20s)) << metrics;
-    std::string status;
+    std::string status;  // each failing channel's cause, within an attempt or two
     EXPECT_TRUE(ProcessProbe::WaitUntil([&] {
-        status = Http(m_statusPort, "GET /status HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
-        return std::regex_search(status, std::regex("\"cause\":\"connection_refused\"[^]*\"cause\":\"rtsp_not_found\"[^]*"
+        return std::regex_search(status = Http(m_statusPort, "GET /status HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"), std::regex("\"cause\":\"connection_refused\"[^]*\"cause\":\"rtsp_not_found\"[^]*"
                                                     "\"cause\":\"hevc_in_flv\"[^]*\"cause\":\"rtmp_app_unknown\"[^]*"
                                                     "\"cause\":\"watermark_unreadable\""));
     }, 40s)) << status;
