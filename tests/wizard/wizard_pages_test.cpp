@@ -78,15 +78,18 @@ protected:
 
 // A new channel collects the defaults (an old record under its id must not leak in), a stored one
 // opens with its values ("true" is not "1"), whatever 1026 went through. On the new one, choosing
-// a size writes the two fields; typing in the box does not.
+// a size writes the two fields; typing in the box does not; and a watermark name typed without
+// an extension in the file dialog, Qt's own with its texts in Chinese (the test main loads them
+// as the program does), opens the ".png" file.
 TEST_F(EncodingPageTest, OpensWithTheDefaultsOrTheStoredValues)
 {
+    WriteFile(m_dir.File("logo.png"), "png");
     WriteFile(m_dir.File("config.ini"), "[SET DEFAULT VALUE]\n0+checkstate1=1\n0+VdBitRate=999\n0+strPucSeat=右下\n5+checkstate=1\n5+checkstate1=1\n"
                 "5+checkstate3=true\n5+checkstate4=1\n5+VdBitRate=800\n5+VdRameRate=15\n5+VdWidth=1280\n5+VdHeight=720\n"
                 "5+VdProFile=main\n5+AdChannel=1\n5+AdBitRate=64\n5+AdSmpLinGrate=48000\n5+strFilePath=/srv/标志 1.png\n"
                 "5+strValue=-10\n5+strValue1=20\n5+strPucSeat=右下\n5+StrPucSeatPos=stale\n");
     const struct { int id; std::tuple<int, int, int, int, int, int, int> numbers; std::string texts; CheckStates checks; }
-        cases[] = {{0, {300, 25, 320, 240, 2, 44100, 32}, "high||左上|:", {1, 1, 0, 1, 1}},
+        cases[] = {{0, {300, 25, 320, 240, 2, 44100, 32}, "high|" + m_dir.File("logo.png") + "|左上|:", {1, 1, 0, 1, 1}},
                    {5, {800, 15, 1280, 720, 1, 48000, 64},
                     "main|/srv/标志 1.png|右下|main_w-overlay_w+-10:main_h-overlay_h+20", {1, 0, 0, 0, 1}}};
     for (const auto& c : cases) {
@@ -109,6 +112,14 @@ TEST_F(EncodingPageTest, OpensWithTheDefaultsOrTheStoredValues)
                                      Get<QLineEdit>(&page, "1036")->text()).toStdString(), c.id == 0 ? size : "1280x720");
                       }
                       Type(Get<QComboBox>(&page, "1033")->lineEdit(), "800x600");
+                      if (c.id != 0)
+                          return;
+                      WhenModalPage<QFileDialog>([&](QFileDialog& dialog) {
+                          EXPECT_EQ(dialog.findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Cancel)->text(), "取消");
+                          dialog.setDirectory(QString::fromStdString(m_dir.Path()));
+                          QTest::keyClicks(dialog.findChild<QLineEdit*>("fileNameEdit"), "logo\r");
+                      });
+                      Click(&page, "1022");
                   }),
                   QDialog::Accepted);
         const ChannelSettings v = page.Values();
@@ -164,19 +175,4 @@ TEST_F(EncodingPageTest, FinishBuildsThePlacementOrRefuses)
         EXPECT_TRUE(!c.message.empty() || v.strFilePath + "|" + v.strPucSeat + "|" + v.StrPucSeatPos ==
                                               c.file.toStdString() + "|" + c.placement) << v.strPucSeat + "|" + v.StrPucSeatPos;
     }
-}
-
-// Qt's own texts are Chinese (the test main loads them as the program does), and a name typed
-// in the watermark file dialog without an extension opens the ".png" file.
-TEST_F(EncodingPageTest, QtTextsChineseAndFileDialogAddsPng)
-{
-    WriteFile(m_dir.File("logo.png"), "png");
-    CMyChildDlg page(true);
-    WhenModalPage<QFileDialog>([&](QFileDialog& dialog) {
-        EXPECT_EQ(dialog.findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Cancel)->text(), "取消");
-        dialog.setDirectory(QString::fromStdString(m_dir.Path()));
-        QTest::keyClicks(dialog.findChild<QLineEdit*>("fileNameEdit"), "logo\r");
-    });
-    EXPECT_EQ(Run(page, 0, [&] { Click(&page, "1022"); }), QDialog::Accepted);
-    EXPECT_EQ(page.Values().strFilePath, m_dir.File("logo.png"));
 }
