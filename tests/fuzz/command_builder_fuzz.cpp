@@ -63,9 +63,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Check(args.size() == expected.size());
     for (std::size_t i = 0; i < args.size(); ++i) {
         Check(expected[i][0] != '-' || args[i] == expected[i]);   // every option keeps its place
-        Check(expected[i] != plain.SignalName || args[i] == s.SignalName);
-        Check(expected[i] != plain.Adress || args[i] == s.Adress);
-        Check(expected[i] != plain.VdProFile || args[i] == s.VdProFile);
+        for (const auto field : {&ChannelSettings::SignalName, &ChannelSettings::Adress, &ChannelSettings::VdProFile})
+            Check(expected[i] != plain.*field || args[i] == s.*field);
     }
 
     // Over TCP: two arguments more (none when the line already asks for it), or the line left as it was.

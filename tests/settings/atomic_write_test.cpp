@@ -8,7 +8,6 @@
 
 #include <csignal>
 #include <filesystem>
-#include <functional>
 #include <memory>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -116,7 +115,7 @@ TEST(DataFolder, InstanceLockExcludesASecondHolder)
 // a missing one is a fresh folder, not a problem.
 TEST(DataFolder, ClaimWarnsOfAConfigIniThatCannotBeRead)
 {
-    using Make = std::function<void(const std::string&)>;
+    using Make = void (*)(const std::string&);
     const std::pair<Make, const char*> cases[] = {
         {[](auto&) {}, ""}, {[](auto& ini) { WriteFile(ini, "[SET DEFAULT VALUE]\n"); }, ""},
         {[](auto& ini) { ASSERT_EQ(mkfifo(ini.c_str(), 0600), 0); }, "不是普通文件"},
