@@ -29,11 +29,7 @@ struct Input {
     }
 };
 
-void Check(bool ok)
-{
-    if (!ok)
-        std::abort();
-}
+void Check(bool ok) { if (!ok) std::abort(); }
 
 }  // namespace
 
@@ -50,12 +46,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         *t = in.Text();
 
     // The same template with plain values: the arguments every line of it must split into.
-    ChannelSettings plain{};
-    plain.SignalName = "rtsp://h/s";
-    plain.Adress = "rtmp://h/live/a";
-    plain.VdProFile = "main";
-    plain.strFilePath = s.strFilePath.empty() ? "" : "/w.png";
-    plain.StrPucSeatPos = "1:1";
+    const ChannelSettings plain{.SignalName = "rtsp://h/s", .Adress = "rtmp://h/live/a", .VdProFile = "main",
+                               .strFilePath = s.strFilePath.empty() ? "" : "/w.png", .StrPucSeatPos = "1:1"};
     const CommandBuild ref = BuildCommandLine(checks, plain);
     const CommandBuild b = BuildCommandLine(checks, s);
 
@@ -71,17 +63,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Check(args.size() == expected.size());
     for (std::size_t i = 0; i < args.size(); ++i) {
         Check(expected[i][0] != '-' || args[i] == expected[i]);   // every option keeps its place
-        Check(expected[i] != plain.SignalName || args[i] == s.SignalName);
-        Check(expected[i] != plain.Adress || args[i] == s.Adress);
-        Check(expected[i] != plain.VdProFile || args[i] == s.VdProFile);
+        for (const auto field : {&ChannelSettings::SignalName, &ChannelSettings::Adress, &ChannelSettings::VdProFile})
+            Check(expected[i] != plain.*field || args[i] == s.*field);
     }
 
+    // Over TCP: two arguments more (none when the line already asks for it), or the line left as it was.
     std::string tcp = b.line;
-    if (ApplyRtspTransport(true, tcp)) {
-        const std::size_t added = tcp == b.line ? 0 : 2;
-        Check(tcp.size() < kCommandBufferSize && SplitCommandLine(tcp).size() == args.size() + added);
-    } else {
-        Check(tcp == b.line);
-    }
+    const bool rewritten = ApplyRtspTransport(true, tcp);
+    Check(rewritten ? tcp.size() < kCommandBufferSize
+                          && SplitCommandLine(tcp).size() == args.size() + (tcp == b.line ? 0 : 2)
+                    : tcp == b.line);
     return 0;
 }

@@ -13,12 +13,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 {
     SplitCommandLine(std::string(reinterpret_cast<const char*>(data), size));
     std::vector<std::string> args(1);
-    for (std::size_t i = 0; i < size; ++i) {
-        if (data[i] == 0)
-            args.emplace_back();
-        else
-            args.back() += static_cast<char>(data[i]);
-    }
+    for (std::size_t i = 0; i < size; ++i)
+        data[i] == 0 ? args.emplace_back() : args.back() += static_cast<char>(data[i]);
     // The standard quoting: quotes only where needed; inside them, backslashes are doubled
     // where they stand before a quote or the closing quote.
     std::string line;

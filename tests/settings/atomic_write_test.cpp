@@ -16,50 +16,36 @@
 
 namespace fs = std::filesystem;
 
-static long EntryCount(const std::string& dir)
-{
-    return std::distance(fs::directory_iterator(dir), fs::directory_iterator());
-}
-
-TEST(AtomicWrite, FailureMidWriteLeavesTheOldFileWhole)
+// A write is refused, leaving the file, what the store reads and the folder as they were, when
+// the file or the folder is read-only or a write fails in its middle (the file is written in
+// pieces as it is produced: 70000 fails in a later piece); else the new file is private and an
+// existing one keeps its mode.
+TEST(AtomicWrite, ModesAndReadOnlyPlaces)
 {
     struct Hook { ~Hook() { AtomicFile::SetWriteFailureForTest(-1); } } hook;  // off however the test ends
-    // The file is written in pieces as it is produced: 70000 fails in a later piece.
+    struct Case { const char* what; mode_t fileMode, dirMode; bool written; mode_t modeAfter; long failAfter = -1; };
+    const Case cases[] = {  // mode 0: no file
+        {"new file is private", 0, 0700, true, 0600},         {"existing mode kept", 0660, 0755, true, 0660},
+        {"read-only file refused", 0444, 0700, false, 0444},  {"read-only folder", 0644, 0555, false, 0644},
+        {"failure at once", 0644, 0700, false, 0644, 0},      {"failure in a later piece", 0644, 0700, false, 0644, 70000},
+    };
     std::string comments;
     for (int i = 0; i < 2000; ++i)
         comments += "; " + std::string(48, 'c') + "\n";
-    for (const long afterBytes : {0L, 70000L}) {
-        TempDir dir;
-        const std::string before = "[SET DEFAULT VALUE]\na=1\nk=" + std::string(5000, 'v') + "\n" + comments;
-        const ConfigStore store = StoreWith(dir, before);
-        AtomicFile::SetWriteFailureForTest(afterBytes);
-        EXPECT_FALSE(store.SetValue("2", "a")) << afterBytes;
-        AtomicFile::SetWriteFailureForTest(-1);
-        EXPECT_TRUE(ReadFile(store.IniPath()) == before) << "file changed after failing at " << afterBytes;
-        EXPECT_EQ(store.GetValue("a"), "1") << afterBytes;
-        EXPECT_EQ(EntryCount(dir.Path()), 1) << "temporary file left after failing at " << afterBytes;
-    }
-}
-
-TEST(AtomicWrite, ModesAndReadOnlyPlaces)
-{
-    struct Case { const char* what; mode_t fileMode, dirMode; bool written; mode_t modeAfter; };  // mode 0: no file
-    const Case cases[] = {
-        {"new file is private", 0, 0700, true, 0600},         {"existing mode kept", 0660, 0755, true, 0660},
-        {"read-only file refused", 0444, 0700, false, 0444},  {"read-only folder", 0644, 0555, false, 0644},
-    };
-    const std::string before = "[SET DEFAULT VALUE]\nnextId=3\n";
     for (const auto& c : cases) {
         TempDir dir;
-        const std::string ini = dir.File("config.ini");
+        const std::string ini = dir.File("config.ini"), value = c.written ? "4" : "3";
         if (c.fileMode)
-            WriteFile(ini, before), chmod(ini.c_str(), c.fileMode);
+            WriteFile(ini, "[SET DEFAULT VALUE]\nnextId=3\n" + comments), chmod(ini.c_str(), c.fileMode);
         chmod(dir.Path().c_str(), c.dirMode);
-        EXPECT_EQ(ConfigStore(dir.Path()).SetValue("4", "nextId"), c.written) << c.what;
+        const ConfigStore store(dir.Path());
+        AtomicFile::SetWriteFailureForTest(c.failAfter);
+        EXPECT_EQ(store.SetValue("4", "nextId"), c.written) << c.what;
         struct stat st {};
         EXPECT_EQ(stat(ini.c_str(), &st) == 0 ? st.st_mode & 07777 : 0, c.modeAfter) << c.what;
-        EXPECT_EQ(ReadFile(ini), c.written ? "[SET DEFAULT VALUE]\nnextId=4\n" : before) << c.what;
-        EXPECT_LE(EntryCount(dir.Path()), 1) << c.what;
+        EXPECT_TRUE(ReadFile(ini) == "[SET DEFAULT VALUE]\nnextId=" + value + "\n" + (c.fileMode ? comments : "")) << c.what;
+        EXPECT_EQ(store.GetValue("nextId"), value) << c.what;
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir.Path()), {}), 1) << "temporary file left: " << c.what;
     }
 }
 
@@ -129,22 +115,18 @@ TEST(DataFolder, InstanceLockExcludesASecondHolder)
 // a missing one is a fresh folder, not a problem.
 TEST(DataFolder, ClaimWarnsOfAConfigIniThatCannotBeRead)
 {
-    enum Kind { Missing, Regular, Fifo, Folder, Dangling };
-    const std::pair<Kind, const char*> cases[] = {
-        {Missing, ""}, {Regular, ""}, {Fifo, "不是普通文件"}, {Folder, "不是普通文件"}, {Dangling, "链接"}};
-    for (const auto& [kind, expected] : cases) {
+    using Make = void (*)(const std::string&);
+    const std::pair<Make, const char*> cases[] = {
+        {[](auto&) {}, ""}, {[](auto& ini) { WriteFile(ini, "[SET DEFAULT VALUE]\n"); }, ""},
+        {[](auto& ini) { ASSERT_EQ(mkfifo(ini.c_str(), 0600), 0); }, "不是普通文件"},
+        {[](auto& ini) { fs::create_directory(ini); }, "不是普通文件"},
+        {[](auto& ini) { fs::create_symlink("nowhere", ini); }, "链接"}};
+    for (const auto& [make, expected] : cases) {
         TempDir dir;
-        const std::string ini = dir.File("config.ini");
-        if (kind == Regular)
-            WriteFile(ini, "[SET DEFAULT VALUE]\n");
-        ASSERT_TRUE(kind != Fifo || mkfifo(ini.c_str(), 0600) == 0);
-        if (kind == Folder)
-            fs::create_directory(ini);
-        if (kind == Dangling)
-            fs::create_symlink("nowhere", ini);
+        make(dir.File("config.ini"));
         InstanceLock lock;
         const std::string warning = ClaimDataDir(dir.Path(), "", lock).m_strWarning;
-        EXPECT_TRUE(warning.find(expected) != std::string::npos && warning.empty() == !*expected) << kind << warning;
+        EXPECT_TRUE(warning.find(expected) != std::string::npos && warning.empty() == !*expected) << expected << warning;
     }
 }
 

@@ -11,11 +11,6 @@
 
 namespace {
 
-std::chrono::milliseconds Millis(double seconds)
-{
-    return std::chrono::milliseconds(static_cast<long>(seconds * 1000));
-}
-
 const std::string kLibrary = "source '" CAMRELAY_SCRIPTS "/lib-servers.sh'";
 
 }   // namespace
@@ -27,7 +22,7 @@ int RunCommand(const std::vector<std::string>& argv, double timeoutSeconds, std:
     ServerProcess run;
     if (!run.Start(argv, dir.File("output")))
         return -1;
-    const bool ended = ProcessProbe::WaitUntil([&] { return !run.Running(); }, Millis(timeoutSeconds));
+    const bool ended = ProcessProbe::WaitUntil([&] { return !run.Running(); }, std::chrono::milliseconds(static_cast<long>(timeoutSeconds * 1000)));
     run.Stop(SIGKILL, 0);
     if (output)
         *output = ReadFile(dir.File("output"));
@@ -70,7 +65,7 @@ void ServerProcess::Stop(int signal, double graceSeconds)
     if (m_pid <= 0)
         return;
     if (Running() && ::kill(-m_pid, signal) == 0)
-        ProcessProbe::WaitUntil([&] { return !Running(); }, Millis(graceSeconds));
+        ProcessProbe::WaitUntil([&] { return !Running(); }, std::chrono::milliseconds(static_cast<long>(graceSeconds * 1000)));
     KillChild(std::exchange(m_pid, -1));   // what is left of the group, then the reaping
 }
 
@@ -115,7 +110,6 @@ std::string ProbeUntilVideo(const std::string& url)
 {
     std::string out;
     const int code = RunShell("probe_until_video \"$1\" 30", {url}, 50, &out);
-    while (!out.empty() && out.back() == '\n')
-        out.pop_back();
+    out.erase(out.find_last_not_of('\n') + 1);
     return code == 0 ? out : "no stream: " + out;
 }

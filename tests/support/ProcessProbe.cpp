@@ -10,11 +10,6 @@
 namespace ProcessProbe {
 namespace {
 
-int CountEntries(const char* path)
-{
-    return static_cast<int>(std::distance(std::filesystem::directory_iterator(path), {}));
-}
-
 // State letter and parent of a process from /proc/<pid>/stat; false if it is gone.
 bool ReadStat(pid_t pid, char* state, pid_t* ppid)
 {
@@ -43,14 +38,15 @@ std::vector<pid_t> ChildPids(bool withZombies)
     return children;
 }
 
+// Less one for the listing's own descriptor.
 int OpenFdCount()
 {
-    return CountEntries("/proc/self/fd") - 1;   // the listing's own descriptor
+    return static_cast<int>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {})) - 1;
 }
 
 int ThreadCount()
 {
-    return CountEntries("/proc/self/task");
+    return static_cast<int>(std::distance(std::filesystem::directory_iterator("/proc/self/task"), {}));
 }
 
 bool IsAlive(pid_t pid)

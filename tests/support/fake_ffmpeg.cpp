@@ -15,7 +15,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -75,9 +74,7 @@ int main(int argc, char** argv)
 
     const std::string last = argc > 1 ? argv[argc - 1] : "";
     auto options = ParseOptions(last);
-    auto get = [&](const char* key, const char* fallback) {
-        return options.count(key) ? options[key] : std::string(fallback);
-    };
+    auto get = [&](const char* key, const char* fallback) { return options.contains(key) ? options[key] : fallback; };
     if (get("banner", "1") != "0") {
         const char* input = "?";
         for (int i = 1; i + 1 < argc; ++i)
@@ -94,12 +91,10 @@ int main(int argc, char** argv)
     std::this_thread::sleep_for(std::chrono::milliseconds(std::atol(get("delay", "0").c_str())));
     const long lines = std::atol(get("lines", "-1").c_str());
     for (long n = 1; lines < 0 || n <= lines; ++n) {
-        double kbps = std::atof(get("kbps", "318.0").c_str());
-        if (get("kbps", "") == "clock") {
-            timespec now{};
-            clock_gettime(CLOCK_REALTIME, &now);
-            kbps = static_cast<double>((now.tv_sec % 1000) * 1000 + now.tv_nsec / 1000000);
-        }
+        const auto clock = std::chrono::system_clock::now().time_since_epoch();
+        const double kbps = get("kbps", "") == "clock"
+                                ? std::chrono::duration_cast<std::chrono::milliseconds>(clock).count() % 1000000
+                                : std::atof(get("kbps", "318.0").c_str());
         // Half a second of media per line; ends with '\r' like the real one.
         const long centis = n * 50;
         std::fprintf(stderr,
@@ -111,9 +106,7 @@ int main(int argc, char** argv)
         if (lines < 0 || n < lines)
             std::this_thread::sleep_for(std::chrono::milliseconds(std::atol(get("interval", "500").c_str())));
     }
-    if (const std::string error = get("error", ""); !error.empty()) {
-        std::fprintf(stderr, "%s\n", error.c_str());
-        std::fflush(stderr);
-    }
+    if (const std::string error = get("error", ""); !error.empty())
+        std::fprintf(stderr, "%s\n", error.c_str()), std::fflush(stderr);
     return std::atoi(get("exit", "0").c_str());
 }

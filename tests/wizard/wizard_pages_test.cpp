@@ -1,6 +1,7 @@
 // The wizard's two pages. The source page: the order of its checks and the hand-over to the
 // encoding page and back. The encoding page and its watermark group: defaults and stored
-// values, the enable rule of 1026, the size box, placement expressions and the checks of "完成".
+// values, the enable rule of 1026, the size box, placement expressions, the offset arrows and the
+// checks of "完成".
 #include "WizardTestKit.h"
 
 #include <QCheckBox>
@@ -77,15 +78,18 @@ protected:
 
 // A new channel collects the defaults (an old record under its id must not leak in), a stored one
 // opens with its values ("true" is not "1"), whatever 1026 went through. On the new one, choosing
-// a size writes the two fields; typing in the box does not.
+// a size writes the two fields; typing in the box does not; and a watermark name typed without
+// an extension in the file dialog, Qt's own with its texts in Chinese (the test main loads them
+// as the program does), opens the ".png" file.
 TEST_F(EncodingPageTest, OpensWithTheDefaultsOrTheStoredValues)
 {
+    WriteFile(m_dir.File("logo.png"), "png");
     WriteFile(m_dir.File("config.ini"), "[SET DEFAULT VALUE]\n0+checkstate1=1\n0+VdBitRate=999\n0+strPucSeat=右下\n5+checkstate=1\n5+checkstate1=1\n"
                 "5+checkstate3=true\n5+checkstate4=1\n5+VdBitRate=800\n5+VdRameRate=15\n5+VdWidth=1280\n5+VdHeight=720\n"
                 "5+VdProFile=main\n5+AdChannel=1\n5+AdBitRate=64\n5+AdSmpLinGrate=48000\n5+strFilePath=/srv/标志 1.png\n"
                 "5+strValue=-10\n5+strValue1=20\n5+strPucSeat=右下\n5+StrPucSeatPos=stale\n");
     const struct { int id; std::tuple<int, int, int, int, int, int, int> numbers; std::string texts; CheckStates checks; }
-        cases[] = {{0, {300, 25, 320, 240, 2, 44100, 32}, "high||左上|:", {1, 1, 0, 1, 1}},
+        cases[] = {{0, {300, 25, 320, 240, 2, 44100, 32}, "high|" + m_dir.File("logo.png") + "|左上|:", {1, 1, 0, 1, 1}},
                    {5, {800, 15, 1280, 720, 1, 48000, 64},
                     "main|/srv/标志 1.png|右下|main_w-overlay_w+-10:main_h-overlay_h+20", {1, 0, 0, 0, 1}}};
     for (const auto& c : cases) {
@@ -108,6 +112,14 @@ TEST_F(EncodingPageTest, OpensWithTheDefaultsOrTheStoredValues)
                                      Get<QLineEdit>(&page, "1036")->text()).toStdString(), c.id == 0 ? size : "1280x720");
                       }
                       Type(Get<QComboBox>(&page, "1033")->lineEdit(), "800x600");
+                      if (c.id != 0)
+                          return;
+                      WhenModalPage<QFileDialog>([&](QFileDialog& dialog) {
+                          EXPECT_EQ(dialog.findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Cancel)->text(), "取消");
+                          dialog.setDirectory(QString::fromStdString(m_dir.Path()));
+                          QTest::keyClicks(dialog.findChild<QLineEdit*>("fileNameEdit"), "logo\r");
+                      });
+                      Click(&page, "1022");
                   }),
                   QDialog::Accepted);
         const ChannelSettings v = page.Values();
@@ -120,20 +132,22 @@ TEST_F(EncodingPageTest, OpensWithTheDefaultsOrTheStoredValues)
 
 // "完成" builds the placement from the chosen position and the offsets as they are then, and
 // refuses a watermark path over 127 characters and texts that would break the transcoder's line.
+// The offset arrows (the Up and Down keys in the field and the buttons beside it, in turn) step
+// the number typed last and stop at -200 and 200, the documented range.
 TEST_F(EncodingPageTest, FinishBuildsThePlacementOrRefuses)
 {
-    struct Case { QString file, profile; int position; QString x, y; std::string message, placement = ""; };
+    struct Case { QString file, profile; int position; QString x; int xSteps; QString y; int ySteps; std::string message, placement = ""; };
     const QString path127 = "/" + QString(122, QChar(0x56FE)) + ".png";  // 127 characters, 371 bytes
     const Case cases[] = {
-        {"", "high", 0, "%2", "1", "", "左上|%2:1"},  // offsets are inserted verbatim
-        {"", "high", 1, "0", "0", "", "居中|main_w/2-overlay_w/2+0:main_h/2-overlay_h/2+0"},
-        {"", "high", 2, "-10", "5", "", "右上|main_w-overlay_w+-10:5"},
-        {"", "high", 3, "7", "-3", "", "左下|7:main_h-overlay_h+-3"},
-        {path127, "main", 4, "10", "20", "", "右下|main_w-overlay_w+10:main_h-overlay_h+20"},
-        {path127 + "x", "high", 0, "", "", "水印文件路径过长，最多127个字符!"},
-        {"/a\nb.png", "high", 0, "", "", "水印文件路径不能包含控制字符!"},
-        {"", "high", 0, "1 0", "", "水印微调值不能包含空格、引号或控制字符!"},
-        {"", "high", 0, "", "2\u30000", "水印微调值不能包含空格、引号或控制字符!"},  // a full-width blank
+        {"", "high", 0, "", -2, "%2", 0, "", "左上|-2:%2"},  // offsets are inserted verbatim
+        {"", "high", 1, "199", 3, "-199", -3, "", "居中|main_w/2-overlay_w/2+200:main_h/2-overlay_h/2+-200"},
+        {"", "high", 2, "-199", -3, "199", 3, "", "右上|main_w-overlay_w+-200:200"},
+        {"", "high", 3, "250", -1, "abc", 1, "", "左下|200:main_h-overlay_h+1"},
+        {path127, "main", 4, "abc", 1, "250", -1, "", "右下|main_w-overlay_w+1:main_h-overlay_h+200"},
+        {path127 + "x", "high", 0, "", 0, "", 0, "水印文件路径过长，最多127个字符!"},
+        {"/a\nb.png", "high", 0, "", 0, "", 0, "水印文件路径不能包含控制字符!"},
+        {"", "high", 0, "1 0", 0, "", 0, "水印微调值不能包含空格、引号或控制字符!"},
+        {"", "high", 0, "", 0, "2\u30000", 0, "水印微调值不能包含空格、引号或控制字符!"},  // a full-width blank
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.placement + c.message);
@@ -145,51 +159,20 @@ TEST_F(EncodingPageTest, FinishBuildsThePlacementOrRefuses)
             Get<QComboBox>(&page, "1037")->setEditText(c.profile);
             Type(Get<QLineEdit>(&page, "1011"), "99");
             Choose(Get<QComboBox>(&page, "1008"), c.position);
-            Type(Get<QLineEdit>(&page, "1011"), c.x);  // changed after the choice: still counts
-            Type(Get<QLineEdit>(&page, "1020"), c.y);
+            // Offsets changed after the choice still count.
+            for (const auto& [edit, arrows, typed, steps] : {std::tuple{"1011", "1013", c.x, c.xSteps}, {"1020", "1021", c.y, c.ySteps}}) {
+                Type(Get<QLineEdit>(&page, edit), typed);
+                const auto buttons = Get<QWidget>(&page, arrows)->findChildren<QToolButton*>();  // up, down
+                ASSERT_EQ(buttons.size(), 2);
+                for (int i = 0; i < std::abs(steps); ++i)
+                    i % 2 ? QTest::mouseClick(buttons[steps > 0 ? 0 : 1], Qt::LeftButton)
+                          : QTest::keyClick(Get<QLineEdit>(&page, edit), steps > 0 ? Qt::Key_Up : Qt::Key_Down);
+            }
         });
         EXPECT_EQ(result, c.message.empty() ? QDialog::Accepted : kStillOpen);
         EXPECT_EQ(m_messages.join(" | ").toStdString(), c.message);
-        if (c.message.empty()) {
-            EXPECT_EQ(page.Values().strFilePath, c.file.toStdString());
-            EXPECT_EQ(page.Values().strPucSeat + "|" + page.Values().StrPucSeatPos, c.placement);
-        }
+        const ChannelSettings v = page.Values();
+        EXPECT_TRUE(!c.message.empty() || v.strFilePath + "|" + v.strPucSeat + "|" + v.StrPucSeatPos ==
+                                              c.file.toStdString() + "|" + c.placement) << v.strPucSeat + "|" + v.StrPucSeatPos;
     }
-}
-
-// The offset arrows (the Up and Down keys in the field, the buttons beside it) step the number
-// typed last and stop at -200 and 200, the documented range.
-TEST_F(EncodingPageTest, OffsetArrowsStayWithinTheirRange)
-{
-    const struct { QString typed; int steps; QString shown; } cases[] = {
-        {"199", 3, "200"}, {"-199", -3, "-200"}, {"250", -1, "200"}, {"abc", 1, "1"}, {"", -2, "-2"}};
-    CMyChildDlg page(true);
-    EXPECT_EQ(Run(page, 0, [&] {
-        for (const auto& [edit, arrows] : {std::pair{"1011", "1013"}, {"1020", "1021"}}) {
-            const auto buttons = Get<QWidget>(&page, arrows)->findChildren<QToolButton*>();  // up, down
-            ASSERT_EQ(buttons.size(), 2);
-            for (const auto& c : cases) {
-                Type(Get<QLineEdit>(&page, edit), c.typed);
-                for (int i = 0; i < std::abs(c.steps); ++i)  // keys and buttons in turn
-                    i % 2 ? QTest::mouseClick(buttons[c.steps > 0 ? 0 : 1], Qt::LeftButton)
-                          : QTest::keyClick(Get<QLineEdit>(&page, edit), c.steps > 0 ? Qt::Key_Up : Qt::Key_Down);
-                EXPECT_EQ(Get<QLineEdit>(&page, edit)->text(), c.shown) << edit << " " << c.typed.toStdString();
-            }
-        }
-    }), QDialog::Accepted);
-}
-
-// Qt's own texts are Chinese (the test main loads them as the program does), and a name typed
-// in the watermark file dialog without an extension opens the ".png" file.
-TEST_F(EncodingPageTest, QtTextsChineseAndFileDialogAddsPng)
-{
-    WriteFile(m_dir.File("logo.png"), "png");
-    CMyChildDlg page(true);
-    WhenModalPage<QFileDialog>([&](QFileDialog& dialog) {
-        EXPECT_EQ(dialog.findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Cancel)->text(), "取消");
-        dialog.setDirectory(QString::fromStdString(m_dir.Path()));
-        QTest::keyClicks(dialog.findChild<QLineEdit*>("fileNameEdit"), "logo\r");
-    });
-    EXPECT_EQ(Run(page, 0, [&] { Click(&page, "1022"); }), QDialog::Accepted);
-    EXPECT_EQ(page.Values().strFilePath, m_dir.File("logo.png"));
 }

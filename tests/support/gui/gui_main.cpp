@@ -6,8 +6,7 @@
 
 int main(int argc, char** argv)
 {
-    qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? QByteArray("offscreen")
-                                                                    : qgetenv("QT_QPA_PLATFORM"));
+    qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qputenv("QT_QPA_PLATFORM", "offscreen");  // unless told otherwise
     QApplication app(argc, argv);
     Prompt::UseChineseQtTexts();  // the tests see Qt's own texts as operators do
     ::testing::InitGoogleTest(&argc, argv);
