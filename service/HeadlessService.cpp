@@ -56,7 +56,15 @@ HeadlessService::HeadlessService(const std::string& dataDir, const std::string& 
         m_engine.Log().Write(m_engine.Log().FileProblem());  // to standard error: the file takes none
     m_session.LoadFlags();  // the switches; nextId and m_bAutoRun are the window's concern
     // A service exists to run its channels: whatever m_bAutoRun says, the stored ones start.
-    m_session.LoadChannels(true);
+    const int queued = m_session.LoadChannels(true);
+    // A service with nothing to run says so, and why, instead of idling in silence.
+    const std::string ini = dataDir + "/config.ini";
+    if (::access(ini.c_str(), F_OK) != 0)
+        m_engine.Log().Write("找不到 " + ini + "：没有信号可运行；放入 config.ini 后重新加载（SIGHUP）即可",
+                             StatusLog::kWarning);
+    else
+        m_engine.Log().Write("config.ini 中有 " + std::to_string(m_engine.RowCount()) + " 个信号，其中 " +
+                             std::to_string(queued) + " 个存为运行中，依次启动");
 }
 
 HeadlessService::~HeadlessService()

@@ -62,42 +62,28 @@ TEST_F(RelayEndToEnd, EverySourceKindRelays)
         EXPECT_TRUE(WaitBitrate(row)) << "row " << row << ": " << dlg.CellText(row, 1).toStdString();
 }
 
-// The camera freezes (SIGSTOP): with "stallTimeout" 10 the row says so within 20 s and a new
-// ffmpeg starts; after SIGCONT it relays again with its count back to 0. With 0 (a second window
-// on a folder of its own, through the same freeze) the frozen channel is left alone.
-TEST_F(RelayEndToEnd, FrozenCameraIsNoticedByTheWatchdogOnly)
+// The camera freezes (SIGSTOP): the real ffmpeg neither exits nor prints, so with "stallTimeout"
+// 10 the row says so within 20 s and a new ffmpeg starts (that 0 turns the watchdog off is a row
+// of the supervision table); after SIGCONT it relays again with its count back to 0.
+TEST_F(RelayEndToEnd, FrozenCameraIsNoticedByTheWatchdog)
 {
     CRelayDlg& dlg = Open(CopyCamera("stallTimeout=10\n", "stall"));
-    TempDir offDir("camrelay-e2e2");
-    std::filesystem::create_symlink("/usr/bin/ffmpeg", offDir.File("ffmpeg"));
-    std::ofstream(offDir.File("config.ini")) << "[SET DEFAULT VALUE]\n" << CopyCamera("stallTimeout=0\n", "nostall");
-    CRelayDlg off(offDir.Path(), true);
     dlg.OnChannelCommand(ID_CHANNEL_RUN, 0);
-    off.OnChannelCommand(ID_CHANNEL_RUN, 0);
     ASSERT_TRUE(WaitBitrate(0)) << dlg.CellText(0, 1).toStdString();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return off.CellText(0, 1).endsWith("kbps"); }, 20000));
-    const pid_t frozen = dlg.m_engine.View(0).pid, left = off.m_engine.View(0).pid;
-
+    const pid_t frozen = dlg.m_engine.View(0).pid;
     struct Thaw {
         pid_t pid;
         ~Thaw() { ::kill(pid, SIGCONT); }
     } thaw{e2e::Local().cameraPid};
     ASSERT_EQ(0, ::kill(thaw.pid, SIGSTOP));
-    const QString stalled = QStringLiteral("无数据10秒，重新连接。。。");
-    EXPECT_TRUE(TickUntil({&dlg, &off}, 20000, [&] { return dlg.CellText(0, 1) == stalled; }))
+    EXPECT_TRUE(TickUntil({&dlg}, 20000, [&] { return dlg.CellText(0, 1) == QStringLiteral("无数据10秒，重新连接。。。"); }))
         << dlg.CellText(0, 1).toStdString();
     EXPECT_FALSE(ProcessProbe::IsAlive(frozen));
-    EXPECT_TRUE(TickUntil({&dlg, &off}, 10000, [&] {
-        return dlg.m_engine.View(0).pid > 0 && dlg.m_engine.View(0).pid != frozen;
-    })) << "no new ffmpeg";
-    EXPECT_TRUE(ProcessProbe::IsAlive(left)) << "the watchdog is off in the second window";
-    EXPECT_EQ(left, off.m_engine.View(0).pid);
-    EXPECT_TRUE(off.CellText(0, 1).endsWith("kbps")) << off.CellText(0, 1).toStdString();
-
+    EXPECT_TRUE(TickUntil({&dlg}, 10000, [&] { return dlg.m_engine.View(0).pid > 0 && dlg.m_engine.View(0).pid != frozen; }))
+        << "no new ffmpeg";
     ::kill(thaw.pid, SIGCONT);
     EXPECT_TRUE(TickUntil({&dlg}, 60000, [&] {
         return dlg.m_engine.View(0).failures == 0 && dlg.CellText(0, 1).endsWith("kbps");
     })) << dlg.CellText(0, 1).toStdString();
     EXPECT_EQ("h264 640x360 Main", ProbeUntilVideo(Url("stall")));
 }
-
