@@ -5,8 +5,10 @@
 #include "settings/IniFile.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -59,29 +61,28 @@ std::string ConfigStore::ReadProblem() const
         return "找不到 " + m_strIniPath;
     if (std::string problem = IniCache::Problem(m_strIniPath); !problem.empty())
         return problem;
-    // Non-blocking: the file may have been swapped for a FIFO since the check.
+    // Only the file's ends are read here (non-blocking: it may have become a FIFO since the
+    // check); the section is looked for in the cache's parse, which the caller reads next anyway.
     const int fd = ::open(m_strIniPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0)
         return m_strIniPath + " 无法读取：" + std::strerror(errno);
-    std::string bytes;
-    char buffer[65536];
-    ssize_t n = 0;
-    while ((n = ::read(fd, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR))
-        if (n > 0)
-            bytes.append(buffer, static_cast<std::size_t>(n));
+    struct stat st {};
+    char head[2] = {}, tail[2] = {};
+    const bool read = ::fstat(fd, &st) == 0 && (st.st_size == 0 || (::pread(fd, head, 2, 0) >= 1 &&
+                                                                   ::pread(fd, tail, 2, std::max<off_t>(st.st_size - 2, 0)) >= 1));
     const int error = errno;
     ::close(fd);
-    if (n < 0)
+    if (!read)
         return m_strIniPath + " 无法读取：" + std::strerror(error);
-    if (bytes.find_first_not_of(" \t\r\n", 0) == std::string::npos)
+    if (st.st_size == 0)
         return m_strIniPath + " 为空";
     // Every line we write ends with a line break (UTF-16 files with "\n\0").
-    const bool utf16 = bytes.size() >= 2 && bytes[0] == '\xFF' && bytes[1] == '\xFE';
-    const bool whole = utf16 ? bytes.size() % 2 == 0 && bytes.compare(bytes.size() - 2, 2, std::string("\n\0", 2)) == 0
-                             : bytes.back() == '\n';
+    const bool utf16 = head[0] == '\xFF' && head[1] == '\xFE';
+    const bool whole = utf16 ? st.st_size % 2 == 0 && tail[0] == '\n' && tail[1] == '\0'
+                             : tail[st.st_size >= 2 ? 1 : 0] == '\n';
     if (!whole)
         return m_strIniPath + " 最后一行不完整（可能正在写入）";
-    if (IniFile::Parse(std::move(bytes)).Keys(m_strSection).empty())
+    if (IniCache::Load(m_strIniPath)->Keys(m_strSection).empty())
         return m_strIniPath + " 中没有 [" + m_strSection + "] 节";
     return {};
 }
