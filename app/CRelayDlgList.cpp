@@ -1,0 +1,185 @@
+// The channel list of the main window: the engine's row events as cell texts, and what a row
+// shows of its failures and output (tooltip and the details dialog).
+#include "app/CRelayDlg.h"
+
+#include "relay/OutputMonitor.h"
+#include "settings/ChannelStore.h"
+
+#include <QDialogButtonBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QTableWidget>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include <algorithm>
+#include <climits>
+
+namespace {
+const std::size_t kDetailLines = 12;  // lines of the failure and of the live output in a row's tooltip
+
+QString Text(const std::string& text) { return QString::fromStdString(text); }
+}  // namespace
+
+void CRelayDlg::OnRowEvent(int row, const RowEvent& e)
+{
+    const std::string n = std::to_string(e.m_value);
+    using Kind = RowEvent::Kind;
+    switch (e.m_kind) {
+    case Kind::Appended:
+        m_list->insertRow(row);
+        SetCellText(row, kColName, e.m_text);
+        SetCellText(row, kColState, e.m_state);
+        SetCellText(row, kColTransCode, e.m_transCode);
+        SetCellText(row, kColSize, e.m_size);
+        break;
+    case Kind::Renamed:
+        SetCellText(row, kColName, e.m_text);
+        break;
+    case Kind::Starting:
+        SetCellText(row, kColState, kStateRunning);
+        break;
+    case Kind::ReencodesVideo:
+        SetCellText(row, kColTransCode, "是");
+        break;
+    case Kind::Live:
+        SetCellText(row, kColBitrate, n + "kbps");
+        break;
+    case Kind::Refused:
+        SetCellText(row, kColBitrate, e.m_text);
+        break;
+    case Kind::Stalled:
+        SetCellText(row, kColBitrate, "无数据" + n + "秒，重新连接。。。");
+        break;
+    case Kind::Failing:
+        SetCellText(row, kColBitrate, "连续" + n + "次直播失败，重试中。。。！");
+        break;
+    case Kind::RetryingEveryMinute:
+        SetCellText(row, kColBitrate, "连续" + n + "次直播失败，每分钟重试。。。！");
+        break;
+    case Kind::GaveUp:
+        SetCellText(row, kColBitrate, "直播多次失败，请检查！");
+        break;
+    case Kind::Paused:
+    case Kind::Restarting:
+        SetCellText(row, kColState, e.m_kind == Kind::Paused ? kStatePaused : kStateRunning);
+        SetCellText(row, kColBitrate, "");
+        break;
+    case Kind::Deleted:
+        SetCellText(row, kColState, "已删除，重启生效");  // the other cells stay
+        break;
+    }
+}
+
+// ---- list cells ----
+
+void CRelayDlg::SetCellText(int row, int column, const std::string& text)
+{
+    if (row < 0 || row >= m_list->rowCount() || column < 0 || column >= m_list->columnCount())
+        return;
+    QTableWidgetItem* item = m_list->item(row, column);
+    if (!item) {
+        item = new QTableWidgetItem;
+        item->setTextAlignment(Qt::AlignCenter);
+        m_list->setItem(row, column, item);
+    }
+    item->setText(Text(text));
+}
+
+QString CRelayDlg::CellText(int row, int column) const
+{
+    const QTableWidgetItem* item = m_list->item(row, column);
+    return item ? item->text() : QString();
+}
+
+int CRelayDlg::FirstSelectedRow() const
+{
+    int first = -1;
+    for (const QModelIndex& index : m_list->selectionModel()->selectedIndexes())
+        if (first < 0 || index.row() < first)
+            first = index.row();
+    return first;
+}
+
+QString CRelayDlg::RowDetails(int row) const
+{
+    QStringList lines;
+    for (const std::string& line : m_engine.RowFailure(row))
+        lines << Text(line);
+    const std::vector<std::string> output = WithoutBanner(m_engine.RowOutput(row), SIZE_MAX);
+    if (!lines.isEmpty() && !output.empty())
+        lines << QString() << QStringLiteral("当前输出:");
+    for (const std::string& line : output)
+        lines << Text(line);
+    return lines.join('\n');
+}
+
+QString CRelayDlg::RowToolTip(int row) const
+{
+    if (row < 0 || row >= m_list->rowCount())
+        return {};
+    // Why the channel last failed comes first (the sentence and ffmpeg's deciding line), then the
+    // full text of the narrow status cell, the failed attempt's last lines and the live output.
+    QStringList lines;
+    const auto last = [](const std::vector<std::string>& from, std::size_t from0, QStringList& to) {
+        for (std::size_t i = std::max(from0, from.size() > kDetailLines ? from.size() - kDetailLines : 0); i < from.size(); ++i)
+            to << Text(from[i]);
+    };
+    const std::vector<std::string> failure = m_engine.RowFailure(row);
+    const std::size_t why = failure.empty() ? 0 : failure.size() - m_engine.View(row).lastFailure->m_lines.size() - 1;
+    for (std::size_t i = 0; i < why; ++i)
+        lines << Text(failure[i]);
+    if (const QString status = CellText(row, kColBitrate).trimmed(); !status.isEmpty())
+        lines << status;
+    if (!failure.empty())
+        lines << Text(failure[why]);
+    last(failure, why + 1, lines);
+    const std::vector<std::string> output = WithoutBanner(m_engine.RowOutput(row), kDetailLines);
+    if (!failure.empty() && !output.empty())
+        lines << QStringLiteral("当前输出:");
+    last(output, 0, lines);
+    if (lines.isEmpty())
+        return {};
+    return lines.join('\n') + QStringLiteral("\n（双击查看全部输出）");
+}
+
+void CRelayDlg::ShowRowDetails(int row)
+{
+    if (row < 0 || row >= m_list->rowCount())
+        return;
+    QDialog box(this);
+    box.setWindowTitle(QStringLiteral("输出详情 - ") + CellText(row, kColName));
+    auto* text = new QPlainTextEdit(&box);
+    text->setObjectName("details");
+    text->setReadOnly(true);
+    // Refreshed while open; the view stays where the operator scrolled it unless it was at the end.
+    const auto refresh = [this, row, text] {
+        const QString details = RowDetails(row);
+        const QString shown = details.isEmpty() ? QStringLiteral("（ffmpeg 尚无输出）") : details;
+        if (shown == text->toPlainText())
+            return;
+        QScrollBar* bar = text->verticalScrollBar();
+        const bool atEnd = bar->value() == bar->maximum();
+        const int position = bar->value();
+        text->setPlainText(shown);
+        if (atEnd)
+            text->moveCursor(QTextCursor::End);
+        else
+            bar->setValue(position);
+    };
+    refresh();
+    // Why the channel last failed comes first; without a failure, what it printed last matters.
+    text->moveCursor(m_engine.RowFailure(row).empty() ? QTextCursor::End : QTextCursor::Start);
+    auto* timer = new QTimer(&box);
+    connect(timer, &QTimer::timeout, &box, refresh);
+    timer->start(1000);
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, &box);
+    buttons->button(QDialogButtonBox::Close)->setText(QStringLiteral("关闭"));
+    connect(buttons, &QDialogButtonBox::rejected, &box, &QDialog::reject);
+    auto* layout = new QVBoxLayout(&box);
+    layout->addWidget(text);
+    layout->addWidget(buttons);
+    box.resize(640, 320);
+    box.exec();
+}
