@@ -33,7 +33,6 @@ struct RelayWorker {
 // The last failed attempt of a row's channel, kept until a later attempt fails.
 struct FailureRecord {
     std::time_t m_at = 0;              // when the attempt ended
-    std::string m_strWhen;             // the same as local time
     std::string m_strHow;              // exit status, signal, no progress, or why it did not run
     std::vector<std::string> m_lines;  // its last lines, without banner and status lines
     Diagnosis m_diagnosis;             // why, as the operator is told

@@ -11,15 +11,6 @@
 namespace {
 const std::size_t kFailureLines = 20;  // lines kept of a failed attempt
 
-std::string LocalTime(std::time_t when)
-{
-    std::tm local{};
-    ::localtime_r(&when, &local);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-    return text;
-}
-
 std::string Format(const char* pattern, int value)
 {
     char text[128];
@@ -135,7 +126,6 @@ void RelayEngine::RecordFailure(int row, const RelayWorker* worker, const std::s
     ChannelRow& r = *Row(row);
     auto record = std::make_unique<FailureRecord>();
     record->m_at = worker && worker->m_endedAt ? worker->m_endedAt : std::time(nullptr);
-    record->m_strWhen = LocalTime(record->m_at);
     record->m_strHow = how;
     // The monitor has been joined: the tail holds everything the attempt printed.
     const std::vector<std::string> said = r.m_tail->Lines();
