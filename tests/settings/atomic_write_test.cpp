@@ -12,6 +12,7 @@
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <tuple>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -66,9 +67,8 @@ TEST(AtomicWrite, ExternalEditsAreSeenByTheNextReadAndWrite)
     EXPECT_EQ(ReadFile(ini), "[SET DEFAULT VALUE]\nk=eeee\nother=1\n");
 }
 
-// Where the settings live without --dir, on real folders: beside the program when it is the
-// portable layout, else the user's configuration folder, created private (a relative
-// XDG_CONFIG_HOME does not count).
+// Where the settings live without --dir: beside the program when it is the portable layout,
+// else the user's configuration folder, created private (a relative XDG_CONFIG_HOME does not count).
 TEST(DataFolder, PortableLayoutOrUserConfigFolder)
 {
     struct Case { const char* what; bool hasIni; const char* xdg; const char* expected; };
@@ -88,6 +88,14 @@ TEST(DataFolder, PortableLayoutOrUserConfigFolder)
         EXPECT_EQ(found.m_strPath, dir.File(c.expected)) << c.what << ": " << found.m_strError;
         EXPECT_TRUE(c.hasIni || fs::status(found.m_strPath).permissions() == fs::perms::owner_all) << c.what;
     }
+    // Folders no test can make: writable ones are what root sees, yet only config.ini placed
+    // there by hand makes a system folder portable.
+    const std::tuple<const char*, bool, bool, bool> rules[] = {  // folder, has config.ini, writable, portable
+        {"/usr/bin", false, true, false}, {"/usr/local/bin", false, true, false}, {"/opt/cam", false, true, false},
+        {"/lib64/cam", false, true, false}, {"/", false, true, false},           {"/opt/cam", true, false, true},
+        {"/srv/cam", false, true, true},  {"/usrdata/cam", false, true, true},  {"/home/op/cam", false, false, false}};
+    for (const auto& [folder, hasIni, writable, portable] : rules)
+        EXPECT_EQ(DataDir::IsPortable(folder, hasIni, writable), portable) << folder << hasIni << writable;
 }
 
 // One instance per folder: the lock excludes a second holder (a second open, as a second process
