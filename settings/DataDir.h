@@ -15,8 +15,8 @@ struct DataDir {
     // 0700. The environment values are passed in (null: unset) so callers and tests decide.
     static DataDir Resolve(const std::string& programDir, const char* xdgConfigHome, const char* home);
     // The portable layout: config.ini is already beside the program, or the program's folder is
-    // writable by this process and is no system folder (/usr, /bin, /sbin, /lib*, /opt, /etc),
-    // where only root can write and a package or the administrator put the program, never
-    // camera passwords. Root may write nearly everywhere, so writability alone says nothing.
+    // writable by this process and is no system folder (/ itself, or under /usr, /bin, /sbin,
+    // /lib*, /opt, /etc). Packages and the administrator put programs there, not camera
+    // passwords, and root may write into every one of them: writability says nothing there.
     static bool IsPortable(const std::string& programDir, bool hasConfigIni, bool writable);
 };
