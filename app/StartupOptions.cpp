@@ -37,8 +37,8 @@ StartupOptions StartupOptions::Parse(int& argc, char** argv)
     parser.setApplicationDescription(QStringLiteral(
         "CamRelay：把监控摄像头的视频转发到RTMP直播服务器。\n"
         "config.ini、NetStatus.txt 与 CamRelay.log 所在目录：--dir 指定；否则为程序所在目录"
-        "（其中已有 config.ini 或该目录可写时），再否则为 $XDG_CONFIG_HOME/CamRelay"
-        "（默认 ~/.config/CamRelay）。"));
+        "（其中已有 config.ini，或该目录可写且不在 /usr、/bin、/sbin、/lib*、/opt、/etc 之下时），"
+        "再否则为 $XDG_CONFIG_HOME/CamRelay（默认 ~/.config/CamRelay）。"));
     // Qt's own options take single dashes; so may ours then.
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     parser.addHelpOption();

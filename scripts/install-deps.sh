@@ -14,7 +14,7 @@ pkgs=(build-essential cmake ninja-build pkg-config qt6-base-dev qt6-translations
       xvfb xauth x11-apps imagemagick)
 if [ "${1:-}" = "--test" ]; then
     pkgs+=(googletest libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev prometheus
-           dpkg-dev desktop-file-utils systemd man-db)
+           dpkg-dev desktop-file-utils lintian systemd man-db)
 fi
 
 missing=()

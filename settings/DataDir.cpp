@@ -44,6 +44,17 @@ bool MakeFolders(const std::string& path, std::string& error)
     return true;
 }
 
+// dir (absolute) is the root folder or lies in one that the system's packages and the
+// administrator own.
+bool IsSystemFolder(const std::string& dir)
+{
+    const std::string top = dir.substr(1, dir.find('/', 1) - 1);
+    for (const char* system : {"", "usr", "bin", "sbin", "opt", "etc"})
+        if (top == system)
+            return true;
+    return top.compare(0, 3, "lib") == 0;
+}
+
 DataDir Created(std::string path)
 {
     while (path.size() > 1 && path.back() == '/')
@@ -70,7 +81,7 @@ DataDir DataDir::FromOption(const std::string& dir)
 
 DataDir DataDir::Resolve(const std::string& programDir, const char* xdgConfigHome, const char* home)
 {
-    if (::access((programDir + "/config.ini").c_str(), F_OK) == 0 || IsWritableFolder(programDir))
+    if (IsPortable(programDir, ::access((programDir + "/config.ini").c_str(), F_OK) == 0, IsWritableFolder(programDir)))
         return {programDir, {}};
     if (xdgConfigHome && xdgConfigHome[0] == '/')
         return Created(std::string(xdgConfigHome) + "/CamRelay");
@@ -81,4 +92,9 @@ DataDir DataDir::Resolve(const std::string& programDir, const char* xdgConfigHom
     if (base.empty())
         return {{}, "找不到配置目录：未设置HOME"};
     return Created(base + "/.config/CamRelay");
+}
+
+bool DataDir::IsPortable(const std::string& programDir, bool hasConfigIni, bool writable)
+{
+    return hasConfigIni || (writable && programDir.starts_with('/') && !IsSystemFolder(programDir));
 }

@@ -66,9 +66,8 @@ TEST(AtomicWrite, ExternalEditsAreSeenByTheNextReadAndWrite)
     EXPECT_EQ(ReadFile(ini), "[SET DEFAULT VALUE]\nk=eeee\nother=1\n");
 }
 
-// Where the settings live without --dir, on real folders: beside the program when it is the
-// portable layout, else the user's configuration folder, created private (a relative
-// XDG_CONFIG_HOME does not count).
+// Where the settings live without --dir: beside the program when it is the portable layout,
+// else the user's configuration folder, created private (a relative XDG_CONFIG_HOME does not count).
 TEST(DataFolder, PortableLayoutOrUserConfigFolder)
 {
     struct Case { const char* what; bool hasIni; const char* xdg; const char* expected; };
@@ -88,6 +87,12 @@ TEST(DataFolder, PortableLayoutOrUserConfigFolder)
         EXPECT_EQ(found.m_strPath, dir.File(c.expected)) << c.what << ": " << found.m_strError;
         EXPECT_TRUE(c.hasIni || fs::status(found.m_strPath).permissions() == fs::perms::owner_all) << c.what;
     }
+    // Folders no test can make. System folders, writable as root sees them, hold no settings
+    // unless config.ini was put there; other folders do when they are writable.
+    for (const char* system : {"/usr/bin", "/usr/local/bin", "/opt/cam", "/lib64/cam", "/etc/cam", "/"})
+        EXPECT_TRUE(!DataDir::IsPortable(system, false, true) && DataDir::IsPortable(system, true, false)) << system;
+    for (const char* other : {"/srv/cam", "/usrdata/cam", "/home/op/cam"})
+        EXPECT_TRUE(DataDir::IsPortable(other, false, true) && !DataDir::IsPortable(other, false, false)) << other;
 }
 
 // One instance per folder: the lock excludes a second holder (a second open, as a second process
