@@ -130,14 +130,23 @@ struct StatusServer::Callbacks {
 
     // From any thread: the answer of a suspended request; dropped when the server has stopped
     // or the request was already answered.
+    // The library is called without the lock held: it may hold a lock of its own while it calls
+    // OnCompleted, which takes ours. Stop waits for a resume in progress before it stops the library.
     static void Deliver(Waiting& waiting, MHD_Connection* connection, std::uint64_t ticket, Answer answer)
     {
-        std::lock_guard<std::mutex> lock(waiting.mutex);
-        auto found = waiting.connections.find(connection);
-        if (!waiting.open || found == waiting.connections.end() || found->second.first != ticket || found->second.second)
-            return;
-        found->second.second = std::move(answer);
+        {
+            std::lock_guard<std::mutex> lock(waiting.mutex);
+            auto found = waiting.connections.find(connection);
+            if (!waiting.open || found == waiting.connections.end() || found->second.first != ticket ||
+                found->second.second)
+                return;
+            found->second.second = std::move(answer);
+            ++waiting.resuming;
+        }
         MHD_resume_connection(connection);
+        std::lock_guard<std::mutex> lock(waiting.mutex);
+        --waiting.resuming;
+        waiting.sent.notify_all();
     }
 
     static void OnCompleted(void* self, MHD_Connection* connection, void**, MHD_RequestTerminationCode) noexcept
@@ -280,19 +289,25 @@ void StatusServer::Stop()
 {
     if (!m_daemon)
         return;
-    {
-        // The library must not be stopped with suspended connections: each is given its answer,
-        // and a moment to send it.
-        std::unique_lock<std::mutex> lock(m_waiting->mutex);
-        m_waiting->open = false;
-        for (auto& [connection, due] : m_waiting->connections) {
-            if (due.first != 0 && !due.second) {   // still suspended
-                due.second = Error(MHD_HTTP_SERVICE_UNAVAILABLE);
-                MHD_resume_connection(connection);
-            }
+    // The library must not be stopped with suspended connections: each is given its answer and
+    // a moment to send it, and a late answer being delivered is waited for.
+    Waiting& waiting = *m_waiting;
+    std::vector<MHD_Connection*> suspended;
+    std::unique_lock<std::mutex> lock(waiting.mutex);
+    waiting.open = false;
+    for (auto& [connection, due] : waiting.connections) {
+        if (due.first != 0 && !due.second) {
+            due.second = Error(MHD_HTTP_SERVICE_UNAVAILABLE);
+            suspended.push_back(connection);
         }
-        m_waiting->sent.wait_for(lock, std::chrono::milliseconds(500), [this] { return m_waiting->connections.empty(); });
     }
+    lock.unlock();
+    for (MHD_Connection* connection : suspended)
+        MHD_resume_connection(connection);
+    lock.lock();
+    waiting.sent.wait(lock, [&] { return waiting.resuming == 0; });
+    waiting.sent.wait_for(lock, std::chrono::milliseconds(500), [&] { return waiting.connections.empty(); });
+    lock.unlock();
     MHD_stop_daemon(m_daemon);   // closes every connection and the listening socket, joins the thread
     m_daemon = nullptr;
     m_nPort = 0;

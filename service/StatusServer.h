@@ -115,6 +115,7 @@ private:
         std::uint64_t tickets = 0;
         // Suspended connections, by ticket, with their answer once it has come.
         std::unordered_map<MHD_Connection*, std::pair<std::uint64_t, std::optional<Answer>>> connections;
+        int resuming = 0;               // answers being handed to the library
         int ownerRequests = 0;
         int previewsRunning = 0;
         std::unordered_map<int, Preview> previews;
