@@ -90,16 +90,9 @@ int CRelayApp::Run(const StartupOptions& options)
     // supervision tick and reading. A port in use is a log line: the window runs on without it.
     if (options.m_nStatusPort > 0) {
         status.UseConsole({&dlg, options.m_strControlToken, dir.m_strPath, "window", &dlg.m_engine.Log()});
-        if (status.Start(options.m_strStatusBind, options.m_nStatusPort)) {
-            dlg.m_engine.Log().Write("状态服务: " + options.m_strStatusBind + ":" + std::to_string(status.Port()));
-            if (!status.Warning().empty()) {
-                std::fprintf(stderr, "CamRelay: %s\n", status.Warning().c_str());
-                dlg.m_engine.Log().Write(status.Warning());
-            }
+        if (status.StartAndSay(options.m_strStatusBind, options.m_nStatusPort)) {
             dlg.m_onStatusChange = [&status, &dlg] { status.Publish(StatusSnapshot(dlg.m_engine, dlg.Cells())); };
             dlg.m_onStatusChange();
-        } else {
-            dlg.m_engine.Log().Write(status.ErrorText());
         }
     }
     if (SignalPipe::Pending()) {

@@ -79,18 +79,8 @@ HeadlessService::~HeadlessService()
 void HeadlessService::StartStatus(const std::string& address, int port, const std::string& token)
 {
     m_status.UseConsole({this, token, m_engine.AppDir(), "headless", &m_engine.Log()});
-    if (m_status.Start(address, port)) {
-        m_engine.Log().Write("状态服务: http://" + (address.find(':') != std::string::npos ? "[" + address + "]" : address) +
-                             ":" + std::to_string(m_status.Port()) + "/（网页控制台" +
-                             (token.empty() ? "，只读" : "，可用控制令牌运行、暂停信号") + "）");
-        if (!m_status.Warning().empty()) {
-            std::fprintf(stderr, "CamRelay: %s\n", m_status.Warning().c_str());
-            m_engine.Log().Write(m_status.Warning());
-        }
+    if (m_status.StartAndSay(address, port))
         Publish();
-    } else {
-        m_engine.Log().Write(m_status.ErrorText());
-    }
 }
 
 void HeadlessService::OnRowEvent(int row, const RowEvent& event)

@@ -63,6 +63,9 @@ public:
     // and starts serving. False with ErrorText() set when the address is bad, the port is in
     // use or the server is already started; the program is expected to run on without it.
     bool Start(const std::string& address, int port);
+    // Start, and say in the console's log where the endpoint is, or why it is not there; the
+    // warning of a bind beyond this machine also goes to standard error. As Start.
+    bool StartAndSay(const std::string& address, int port);
     void Stop();
     bool Running() const { return m_daemon != nullptr; }
     int Port() const { return m_nPort; }   // the bound port while running
