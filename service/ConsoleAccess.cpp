@@ -33,7 +33,7 @@ std::string ReadTokenFile(const std::string& path, std::string& error)
     if ((st.st_mode & 077) != 0) {
         char mode[8];
         std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
-        error = where + "的权限是 " + mode + "，其他用户也能读写：请改为只有所有者可读（chmod 600）";
+        error = where + "的权限是 " + mode + "，组或其他用户也能访问：请改为只有所有者可读写（chmod 600）";
         return {};
     }
     token.resize(static_cast<std::size_t>(n));
