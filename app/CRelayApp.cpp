@@ -73,8 +73,9 @@ int CRelayApp::Run(const StartupOptions& options)
     if (SignalPipe::Pending())
         return 0;  // stopped before anything was read or written
 
-    StatusServer status;  // outlives the window that publishes to it
     CRelayDlg dlg(dir.m_strPath);
+    // Stopped before the window goes: its console's requests are carried out by the window.
+    StatusServer status;
     // Shown once the window is up; the log's problem reaches standard error through the log.
     if (!dir.m_strWarning.empty())
         dlg.ShowMessage(dir.m_strWarning);
@@ -88,26 +89,22 @@ int CRelayApp::Run(const StartupOptions& options)
     // The endpoint serves on its own threads; the window hands it a snapshot after each
     // supervision tick and reading. A port in use is a log line: the window runs on without it.
     if (options.m_nStatusPort > 0) {
-        if (status.Start(options.m_strStatusBind, options.m_nStatusPort)) {
-            dlg.m_engine.Log().Write("状态服务: " + options.m_strStatusBind + ":" + std::to_string(status.Port()));
-            if (!status.Warning().empty()) {
-                std::fprintf(stderr, "CamRelay: %s\n", status.Warning().c_str());
-                dlg.m_engine.Log().Write(status.Warning());
-            }
-            dlg.m_onStatusChange = [&status, &dlg] { status.Publish(StatusSnapshot(dlg.m_engine)); };
+        status.UseConsole({&dlg, options.m_strControlToken, dir.m_strPath, "window", &dlg.m_engine.Log()});
+        if (status.StartAndSay(options.m_strStatusBind, options.m_nStatusPort)) {
+            dlg.m_onStatusChange = [&status, &dlg] { status.Publish(StatusSnapshot(dlg.m_engine, dlg.Cells())); };
             dlg.m_onStatusChange();
-        } else {
-            dlg.m_engine.Log().Write(status.ErrorText());
         }
     }
     if (SignalPipe::Pending()) {
         SignalPipe::Take();
         dlg.OnClose();  // arrived during the start-up scan: end before the window shows
         m_pDlg = nullptr;
+        dlg.m_onStatusChange = nullptr;
         return 0;
     }
     dlg.show();
     dlg.exec();
     m_pDlg = nullptr;
+    dlg.m_onStatusChange = nullptr;
     return 0;
 }

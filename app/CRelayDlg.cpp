@@ -346,9 +346,8 @@ void CRelayDlg::OnWindowCommand(int command)
     if (m_bClosed)
         return;
     if (command == ID_RUN_ALL) {
-        // The first row starts at once, the others one per timer period.
-        if (m_engine.RunAll() > 0 && m_engine.RunAllTick())
-            SetTimer(ID_RUNALL_TIMER, kRunAllPeriodMs);
+        if (m_engine.RunAll() > 0)
+            PaceRunAll();
     } else if (command == ID_PAUSE_ALL) {
         m_engine.PauseAll();
     } else {

@@ -1,9 +1,13 @@
 #pragma once
 #include "relay/RelayEngine.h"
 #include "relay/RelaySession.h"
+#include "relay/RowCells.h"
+#include "service/ConsoleHost.h"
 
 #include <QDialog>
 #include <QEvent>
+#include <array>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -53,8 +57,9 @@ extern const char kSupportSite[];
 
 // The main window: the channel list, the import button, the three options and the support line.
 // Owns the relay engine (children, monitors, per-row state) and receives the monitors'
-// progress as posted events. Lives as long as the process; everything runs on the GUI thread.
-class CRelayDlg : public QDialog, public RelayView, public MonitorSink {
+// progress as posted events. Lives as long as the process; everything runs on the GUI thread,
+// also the web console's requests, which arrive as queued calls.
+class CRelayDlg : public QDialog, public RelayView, public MonitorSink, public ConsoleHost {
     Q_OBJECT
 public:
     // appDir: the data folder (config.ini, NetStatus.txt, CamRelay.log). Tests pass manualTimers to drive
@@ -89,6 +94,11 @@ public:
     void ShowMessage(const std::string& text) override;
     // MonitorSink: called on monitor threads, posts the reading to the GUI thread.
     void PostRelayBitrate(int row, int kbps) override;
+    // ConsoleHost: called on the status server's thread, carried out on the GUI thread.
+    void Submit(ConsoleRequest request, std::function<void(ConsoleReply)> reply) override;
+    bool CanReload() const override { return false; }
+    // The texts of every row's cells, for the status endpoint.
+    const std::deque<RowCells>& Cells() const { return m_cells; }
 
     RelayEngine m_engine;
     RelaySession m_session;  // start-up scan, row appends, start queue and stop, shared with the service
@@ -119,9 +129,15 @@ private:
     void SetTimer(int id, int periodMs);
     void KillTimer(int id);
     void ShowRowDetails(int row);
+    void ShowCell(int row, int column, const std::string& text);
+    // Starts the rows "全部运行" queued: the first at once, the others on ID_RUNALL_TIMER.
+    void PaceRunAll();
+    // Each column with the member of RowCells it shows.
+    static const std::array<std::pair<int, std::string RowCells::*>, 5>& CellTexts();
 
     bool m_bManualTimers;
     bool m_bClosed = false;
+    std::deque<RowCells> m_cells;  // what each row's cells say
     WizardLaunch m_lastLaunch;  // what the wizard's launch did, for the row the import appends
     QPushButton* m_importButton = nullptr;
     QCheckBox* m_autoRunBox = nullptr;

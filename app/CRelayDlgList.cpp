@@ -24,60 +24,42 @@ QString Text(const std::string& text) { return QString::fromStdString(text); }
 
 void CRelayDlg::OnRowEvent(int row, const RowEvent& e)
 {
-    const std::string n = std::to_string(e.m_value);
-    using Kind = RowEvent::Kind;
-    switch (e.m_kind) {
-    case Kind::Appended:
+    if (e.m_kind == RowEvent::Kind::Appended) {
         m_list->insertRow(row);
-        SetCellText(row, kColName, e.m_text);
-        SetCellText(row, kColState, e.m_state);
-        SetCellText(row, kColTransCode, e.m_transCode);
-        SetCellText(row, kColSize, e.m_size);
-        break;
-    case Kind::Renamed:
-        SetCellText(row, kColName, e.m_text);
-        break;
-    case Kind::Starting:
-        SetCellText(row, kColState, kStateRunning);
-        break;
-    case Kind::ReencodesVideo:
-        SetCellText(row, kColTransCode, "是");
-        break;
-    case Kind::Live:
-        SetCellText(row, kColBitrate, n + "kbps");
-        break;
-    case Kind::Refused:
-        SetCellText(row, kColBitrate, e.m_text);
-        break;
-    case Kind::Stalled:
-        SetCellText(row, kColBitrate, "无数据" + n + "秒，重新连接。。。");
-        break;
-    case Kind::Failing:
-        SetCellText(row, kColBitrate, "连续" + n + "次直播失败，重试中。。。！");
-        break;
-    case Kind::RetryingEveryMinute:
-        SetCellText(row, kColBitrate, "连续" + n + "次直播失败，每分钟重试。。。！");
-        break;
-    case Kind::GaveUp:
-        SetCellText(row, kColBitrate, "直播多次失败，请检查！");
-        break;
-    case Kind::Paused:
-    case Kind::Restarting:
-        SetCellText(row, kColState, e.m_kind == Kind::Paused ? kStatePaused : kStateRunning);
-        SetCellText(row, kColBitrate, "");
-        break;
-    case Kind::Deleted:
-        SetCellText(row, kColState, "已删除，重启生效");  // the other cells stay
-        break;
+        m_cells.emplace(m_cells.begin() + std::min<std::size_t>(row, m_cells.size()));
+    }
+    if (row < 0 || row >= static_cast<int>(m_cells.size()))
+        return;
+    RowCells& cells = m_cells[static_cast<std::size_t>(row)];
+    const RowCells before = cells;
+    cells.Apply(e);
+    // Only the cells whose text changed are written: an empty cell keeps no item.
+    for (const auto& [column, text] : CellTexts()) {
+        if (before.*text != cells.*text)
+            ShowCell(row, column, cells.*text);
     }
 }
 
 // ---- list cells ----
 
+const std::array<std::pair<int, std::string RowCells::*>, 5>& CRelayDlg::CellTexts()
+{
+    static const std::array<std::pair<int, std::string RowCells::*>, 5> columns = {{
+        {kColName, &RowCells::name}, {kColBitrate, &RowCells::bitrate}, {kColState, &RowCells::state},
+        {kColTransCode, &RowCells::transCode}, {kColSize, &RowCells::size}}};
+    return columns;
+}
+
 void CRelayDlg::SetCellText(int row, int column, const std::string& text)
 {
-    if (row < 0 || row >= m_list->rowCount() || column < 0 || column >= m_list->columnCount())
+    if (row < 0 || row >= static_cast<int>(m_cells.size()) || column < 0 || column >= m_list->columnCount())
         return;
+    m_cells[static_cast<std::size_t>(row)].*CellTexts()[static_cast<std::size_t>(column)].second = text;
+    ShowCell(row, column, text);
+}
+
+void CRelayDlg::ShowCell(int row, int column, const std::string& text)
+{
     QTableWidgetItem* item = m_list->item(row, column);
     if (!item) {
         item = new QTableWidgetItem;

@@ -1,6 +1,7 @@
 #include "app/StartupOptions.h"
 
 #include "Version.h"
+#include "service/ConsoleAccess.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -9,7 +10,7 @@
 
 namespace {
 const char kUsage[] = "用法：CamRelay [--dir DIR] [--headless] [--status-port PORT] [--status-bind ADDR]"
-                      "（--help 查看说明）\n";
+                      " [--control-token-file FILE]（--help 查看说明）\n";
 
 void Print(FILE* to, const QString& text)
 {
@@ -48,12 +49,17 @@ StartupOptions StartupOptions::Parse(int& argc, char** argv)
     const QCommandLineOption headless(QStringLiteral("headless"),
                                       QStringLiteral("不开窗口，作为服务运行所有“运行中”的信号。"));
     const QCommandLineOption statusPort(QStringLiteral("status-port"),
-                                        QStringLiteral("在此端口提供状态接口（GET /metrics、GET /status）；默认关闭。"),
+                                        QStringLiteral("在此端口提供状态接口与网页控制台（/、GET /metrics、GET /status）；默认关闭。"),
                                         QStringLiteral("PORT"));
     const QCommandLineOption statusBind(QStringLiteral("status-bind"),
                                         QStringLiteral("状态接口监听的地址，默认 127.0.0.1。"), QStringLiteral("ADDR"),
                                         options.m_strStatusBind.c_str());
-    parser.addOptions({dir, headless, statusPort, statusBind});
+    const QCommandLineOption tokenFile(
+        QStringLiteral("control-token-file"),
+        QStringLiteral("网页控制台的控制令牌所在文件（只有所有者可读，内容为一个 16 到 256 字符的令牌）。"
+                       "有它时，带“Authorization: Bearer 令牌”的请求可以运行、暂停信号；没有时网页只读。"),
+        QStringLiteral("FILE"));
+    parser.addOptions({dir, headless, statusPort, statusBind, tokenFile});
     // Options the QApplication takes for itself: accepted here, not shown in the help.
     for (const char* name : {"platform", "platformpluginpath", "platformtheme", "plugin", "display", "style",
                              "stylesheet", "qwindowgeometry", "qwindowtitle", "qwindowicon", "session"}) {
@@ -100,5 +106,17 @@ StartupOptions StartupOptions::Parse(int& argc, char** argv)
         }
     }
     options.m_strStatusBind = parser.value(statusBind).toStdString();
+    if (parser.isSet(tokenFile)) {
+        if (options.m_nStatusPort == 0) {
+            options.m_nExitCode = Fail(QStringLiteral("--control-token-file 须与 --status-port 一起使用"));
+            return options;
+        }
+        std::string error;
+        options.m_strControlToken = ConsoleAccess::ReadTokenFile(parser.value(tokenFile).toStdString(), error);
+        if (!error.empty()) {
+            options.m_nExitCode = Fail(QString::fromStdString(error));
+            return options;
+        }
+    }
     return options;
 }

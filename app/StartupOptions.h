@@ -8,13 +8,15 @@ struct StartupOptions {
     bool m_bHeadless = false;                  // --headless: run the channels without a window
     int m_nStatusPort = 0;                     // --status-port: 0 when the endpoint is off
     std::string m_strStatusBind = "127.0.0.1"; // --status-bind: address of the endpoint
+    std::string m_strControlToken;             // read from --control-token-file: the console's commands
     int m_nExitCode = -1;                      // >= 0: already answered (help, version, error): exit with it
 
     // Exit status of a command line that cannot be used.
     static constexpr int kExitUsage = 2;
 
     // Prints help or version on standard output, or an error with a short usage line on
-    // standard error, and sets m_nExitCode in those cases. Qt's own window options
+    // standard error (also for a control token file that cannot be used), and sets
+    // m_nExitCode in those cases. Qt's own window options
     // (-platform, -style, ...) are let through for the QApplication.
     static StartupOptions Parse(int& argc, char** argv);
 };

@@ -62,6 +62,32 @@ std::string FileProblemOf(const std::string& path)
     return error ? "无法写入日志文件（" + std::string(std::strerror(error)) + "），日志只写到标准错误：" + path : "";
 }
 
+// The last lines of the regular file at path (from its last 64 KiB), for the log's recent lines.
+std::deque<std::string> TailLines(const std::string& path, std::size_t count)
+{
+    std::deque<std::string> lines;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    struct stat st{};
+    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (fd >= 0)
+            ::close(fd);
+        return lines;
+    }
+    const off_t from = std::max<off_t>(0, st.st_size - 64 * 1024);
+    std::string text(static_cast<std::size_t>(st.st_size - from), '\0');
+    const ssize_t n = ::pread(fd, text.data(), text.size(), from);
+    ::close(fd);
+    text.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+    // A first line cut by the 64 KiB window is left out.
+    std::size_t start = from > 0 ? text.find('\n') + 1 : 0;
+    for (std::size_t end; start < text.size() && (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+        lines.push_back(MaskPasswords(text.substr(start, end - start)));
+        if (lines.size() > count)
+            lines.pop_front();
+    }
+    return lines;
+}
+
 }  // namespace
 
 StatusLog::StatusLog(std::string filePath, int errFd) : m_strPath(std::move(filePath)), m_errFd(errFd)
@@ -69,8 +95,10 @@ StatusLog::StatusLog(std::string filePath, int errFd) : m_strPath(std::move(file
     if (m_errFd == STDERR_FILENO)
         ReopenClosedStandardStreams();  // too late only if the program's main() did not call it
     m_bJournal = IsJournalStream(m_errFd);
-    if (!m_strPath.empty())
+    if (!m_strPath.empty()) {
         m_strFileProblem = FileProblemOf(m_strPath);
+        m_recent = TailLines(m_strPath, kRecentLines);
+    }
     struct stat st{};
     if (m_errFd >= 0 && ::fstat(m_errFd, &st) == 0) {
         m_bErrSocket = S_ISSOCK(st.st_mode);
@@ -131,6 +159,9 @@ void StatusLog::Write(std::string_view line, int priority)
     entry.stamped.push_back('\n');
     {
         std::lock_guard<std::mutex> lock(m_mutex);
+        m_recent.emplace_back(entry.stamped, 0, entry.stamped.size() - 1);
+        if (m_recent.size() > kRecentLines)
+            m_recent.pop_front();
         if (!m_writer.joinable() || m_queue.size() >= kMaxQueued)
             return;  // dropped: the caller never waits for the writer
         m_queue.push_back(std::move(entry));
@@ -144,6 +175,12 @@ void StatusLog::Flush()
     std::unique_lock<std::mutex> lock(m_mutex);
     const unsigned long long target = m_queued;
     m_idle.wait(lock, [&] { return m_handled >= target || !m_writer.joinable(); });
+}
+
+std::vector<std::string> StatusLog::Recent() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return {m_recent.begin(), m_recent.end()};
 }
 
 void StatusLog::Run()

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <sys/types.h>
 #include <thread>
+#include <vector>
 
 // The program's status log: one line per event, stamped with the local date and time, written
 // to standard error and appended to a log file that is capped at kMaxFileBytes with one older
@@ -20,6 +21,7 @@ class StatusLog {
 public:
     static constexpr std::size_t kMaxFileBytes = 1024 * 1024;
     static constexpr std::size_t kMaxQueued = 2000;
+    static constexpr std::size_t kRecentLines = 200;
 
     // filePath empty: standard error only. errFd is the descriptor of standard error (tests
     // pass a pipe); when the systemd journal is standard error (JOURNAL_STREAM names its device
@@ -35,6 +37,9 @@ public:
     void Write(std::string_view line, int priority = kInfo);
     // Waits until every line queued so far has been handled (tests and the program's end).
     void Flush();
+    // The last kRecentLines lines, stamped and masked, oldest first: those of this run, after
+    // the end of the file as earlier runs left it. Safe from any thread.
+    std::vector<std::string> Recent() const;
 
     // Why lines cannot go to the file, as found at construction (a sentence for the user; empty
     // when they can). Such lines are dropped silently, so the program says this once itself.
@@ -74,6 +79,7 @@ private:
     std::condition_variable m_wake;
     std::condition_variable m_idle;
     std::deque<Entry> m_queue;
+    std::deque<std::string> m_recent;
     unsigned long long m_queued = 0;   // lines accepted so far
     unsigned long long m_handled = 0;  // lines the writer has finished with
     bool m_bStop = false;

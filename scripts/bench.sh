@@ -2,8 +2,9 @@
 # Builds the benchmarks (cmake + ninja into build/, release settings), runs each of them several
 # times and prints one markdown table of medians on standard output; progress goes to stderr.
 #   bench.sh [--runs N] [--build-dir DIR]
-# One run: the start-up scan, the window opening with 10,000 rows, 50 channels supervised by CamRelay on the fake transcoder, then the
-# same 50 children under plain bash loops (one `wait -n` loop, then 50 `while` loops).
+# One run: the start-up scan, the window opening with 10,000 rows, 50 channels supervised by CamRelay on the fake transcoder
+# (then again with the status endpoint under 500 connections at once), then the same 50 children under plain bash loops
+# (one `wait -n` loop, then 50 `while` loops).
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="$root/build"
@@ -86,7 +87,7 @@ for ((run = 1; run <= runs; run++)); do
     measure steps "$run" "$build/bench/engine_steps_bench"
     say "run $run of $runs: the window opening with 10,000 rows"
     TMPDIR="$out" measure rows "$run" "$build/bench/gui_rows_bench"
-    say "run $run of $runs: CamRelay supervising 50 fake children (about 15 s)"
+    say "run $run of $runs: CamRelay supervising 50 fake children, then under web load (about 27 s)"
     measure_gui "$run"
     say "run $run of $runs: one bash wait -n loop over the same 50 children (about 13 s)"
     measure one "$run" bash "$root/bench/shell_loop_floor.sh" "$build/bin/fake_ffmpeg" one 50 10
@@ -141,6 +142,9 @@ tick_max=$(median gui supervise_tick_us_max)
 cpu=$(median gui camrelay_cpu_percent_of_one_core)
 rss=$(median gui camrelay_rss_kb_per_channel)
 rss_total=$(median gui camrelay_rss_kb_total)
+web_tick=$(median gui web_load_tick_us_median)
+web_tick_max=$(median gui web_load_tick_us_max)
+web_rate=$(median gui web_load_answers_per_second)
 first=$(median gui bitrate_delay_ms_first_reading_median)
 steady=$(median gui bitrate_age_ms_steady_median)
 one_cpu=$(median one shell_one_cpu_percent_of_one_core)
@@ -167,6 +171,9 @@ cat <<EOF
 | Resident memory, same window after the first read of a setting (MB) | $(fmt "$rows_read / 1024" 1) | | | | |
 | Supervision tick with the watchdog, 50 running children, median (µs of GUI thread) | $(fmt "$tick_med" 0) | | | | < 1,000 µs |
 | Supervision tick with the watchdog, 50 running children, max (µs of GUI thread) | $(fmt "$tick_max" 0) | | | | |
+| Same tick with the status endpoint on while 400 clients fetch the page and /status and 100 slow ones hold half a request (500 connections), median (µs) | $(fmt "$web_tick" 0) | | | | < 1,000 µs |
+| Same tick under that load, max (µs) | $(fmt "$web_tick_max" 0) | | | | |
+| Page and /status answers per second during that load | $(fmt "$web_rate" 0) | | | | |
 | Own CPU, 50 running channels (% of one core) | $(fmt "$cpu" 2) | $(fmt "$one_cpu" 3) | $(ratio "$cpu" "$one_cpu") | $(fmt "$each_cpu" 3) | < 1 % |
 | Own resident memory per running channel (KB) | $(fmt "$rss" 1) | $(fmt "$one_rss" 1) | $(ratio "$rss" "$one_rss") | $(fmt "$each_rss" 0) ($(fmt "$each_pss / 50" 0) Pss) | < 200 KB |
 | Own resident memory in all, 50 running channels (MB) | $(fmt "$rss_total / 1024" 1) | $(fmt "$one_total / 1024" 1) | $(ratio "$rss_total" "$one_total") | $(fmt "$each_total / 1024" 1) ($(fmt "$each_pss / 1024" 1) Pss) | |

@@ -2,8 +2,9 @@
 # Installs the Debian packages CamRelay needs to build, run and test.
 # Idempotent and quiet when everything is already there.
 #   install-deps.sh          build + run (Qt, ffmpeg, compilers)
-#   install-deps.sh --test   also the test servers (nginx-rtmp, RTSP simulator, Xvfb, fonts)
-#                            and clang with libFuzzer's runtime for scripts/fuzz.sh
+#   install-deps.sh --test   also the test servers (nginx-rtmp, RTSP simulator, Xvfb, fonts),
+#                            clang with libFuzzer's runtime for scripts/fuzz.sh, and chromium with
+#                            its driver and Selenium for the web console's browser test
 set -euo pipefail
 
 pkgs=(build-essential cmake ninja-build pkg-config qt6-base-dev qt6-translations-l10n libgl-dev ffmpeg
@@ -14,7 +15,7 @@ pkgs=(build-essential cmake ninja-build pkg-config qt6-base-dev qt6-translations
       xvfb xauth x11-apps imagemagick)
 if [ "${1:-}" = "--test" ]; then
     pkgs+=(googletest libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev prometheus
-           dpkg-dev desktop-file-utils lintian systemd man-db)
+           dpkg-dev desktop-file-utils lintian systemd man-db chromium chromium-driver python3-selenium)
 fi
 
 missing=()

@@ -4,6 +4,8 @@
 #include <optional>
 #include <string>
 
+#include "relay/RowCells.h"
+
 // What the status endpoint tells about one channel at one moment. Filled by the owner of the
 // channel list (GUI or supervision thread) and handed over by value; holds no references.
 struct ChannelStatus {
@@ -17,7 +19,7 @@ struct ChannelStatus {
     // Seconds since the child last reported progress; empty when no child of this channel
     // ever has. "Never" is left out of the metrics (no sample) and is null in JSON, so that
     // no made-up number reaches a dashboard.
-    std::optional<double> secondsSinceProgress;
+    std::optional<double> secondsSinceProgress = std::nullopt;
     // One of stopped, queued, starting, live, failing, retrying, given_up, deleted.
     std::string state = "stopped";
     std::time_t liveSince = 0;         // when the current child began relaying; 0: not live
@@ -27,4 +29,5 @@ struct ChannelStatus {
         std::string cause, text, line;  // stable name, the operator's sentence, ffmpeg's line
     };
     std::optional<Failure> lastFailure = std::nullopt;
+    RowCells texts = {};               // the row's cells as the window shows them
 };

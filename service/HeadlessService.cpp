@@ -21,6 +21,7 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kSupervisePeriod = std::chrono::milliseconds(kTimerPeriodMs);
 // A service starts what it stored as running one channel a second.
 constexpr auto kStartPeriod = std::chrono::seconds(1);
+constexpr auto kRunAllPeriod = std::chrono::milliseconds(kRunAllPeriodMs);
 
 int Refuse(const std::string& text, int exitCode)
 {
@@ -44,7 +45,7 @@ int HeadlessService::Main(const HeadlessOptions& options)
 
     HeadlessService service(dir.m_strPath, options.m_strProgramDir);
     if (options.m_nStatusPort > 0)
-        service.StartStatus(options.m_strStatusBind, options.m_nStatusPort);
+        service.StartStatus(options.m_strStatusBind, options.m_nStatusPort, options.m_strControlToken);
     return service.Run();
 }
 
@@ -75,19 +76,19 @@ HeadlessService::~HeadlessService()
         ::close(m_wakeFd);
 }
 
-void HeadlessService::StartStatus(const std::string& address, int port)
+void HeadlessService::StartStatus(const std::string& address, int port, const std::string& token)
 {
-    if (m_status.Start(address, port)) {
-        m_engine.Log().Write("状态服务: http://" + (address.find(':') != std::string::npos ? "[" + address + "]" : address) +
-                             ":" + std::to_string(m_status.Port()) + "/metrics");
-        if (!m_status.Warning().empty()) {
-            std::fprintf(stderr, "CamRelay: %s\n", m_status.Warning().c_str());
-            m_engine.Log().Write(m_status.Warning());
-        }
+    m_status.UseConsole({this, token, m_engine.AppDir(), "headless", &m_engine.Log()});
+    if (m_status.StartAndSay(address, port))
         Publish();
-    } else {
-        m_engine.Log().Write(m_status.ErrorText());
-    }
+}
+
+void HeadlessService::OnRowEvent(int row, const RowEvent& event)
+{
+    if (event.m_kind == RowEvent::Kind::Appended)
+        m_cells.resize(std::max<std::size_t>(m_cells.size(), static_cast<std::size_t>(row) + 1));
+    if (row >= 0 && static_cast<std::size_t>(row) < m_cells.size())
+        m_cells[static_cast<std::size_t>(row)].Apply(event);
 }
 
 void HeadlessService::ShowMessage(const std::string& text)
@@ -101,29 +102,65 @@ void HeadlessService::PostRelayBitrate(int row, int kbps)
         std::lock_guard<std::mutex> lock(m_mutex);
         m_readings.emplace_back(row, kbps);
     }
+    Wake();
+}
+
+void HeadlessService::Submit(ConsoleRequest request, std::function<void(ConsoleReply)> reply)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_requests.push_back([this, request = std::move(request), reply = std::move(reply)] {
+            reply(CarryOut(request, {m_engine, [this] { PaceRunAll(); }, [this] { return Reload(); }}));
+            Publish();   // the page shows the change with its next look
+        });
+    }
+    Wake();
+}
+
+void HeadlessService::Wake()
+{
     const std::uint64_t one = 1;
     [[maybe_unused]] const ssize_t n = ::write(m_wakeFd, &one, sizeof one);
 }
 
-void HeadlessService::DrainReadings()
+void HeadlessService::DrainQueues()
 {
     std::uint64_t count;
     [[maybe_unused]] const ssize_t n = ::read(m_wakeFd, &count, sizeof count);
     std::vector<std::pair<int, int>> readings;
+    std::vector<std::function<void()>> requests;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         readings.swap(m_readings);
+        requests.swap(m_requests);
     }
     for (const auto& [row, kbps] : readings)
         m_engine.OnRelayBitrate(row, kbps);
     if (!readings.empty())
         Publish();
+    for (const auto& request : requests)
+        request();
 }
 
 void HeadlessService::Publish()
 {
     if (m_status.Running())
-        m_status.Publish(StatusSnapshot(m_engine));
+        m_status.Publish(StatusSnapshot(m_engine, m_cells));
+}
+
+void HeadlessService::PaceRunAll()
+{
+    // The first row at once, the others one per period, as the window's timer starts them.
+    m_bRunningAll = m_engine.RunAllTick();
+    m_nextRunAll = Clock::now() + kRunAllPeriod;
+}
+
+int HeadlessService::Reload()
+{
+    const int changes = m_session.Reload();
+    m_bStarting = m_engine.HasQueued();
+    Publish();
+    return changes;
 }
 
 int HeadlessService::Run()
@@ -131,10 +168,12 @@ int HeadlessService::Run()
     Clock::time_point nextSupervise = Clock::now() + kSupervisePeriod;
     // The first stored channel starts at once, the others one a second.
     Clock::time_point nextStart = Clock::now();
-    bool starting = m_engine.HasQueued();
+    m_bStarting = m_engine.HasQueued();
     for (;;) {
         // Signals first: a stop that came during the start-up scan starts nothing.
-        Clock::time_point due = starting ? std::min(nextStart, nextSupervise) : nextSupervise;
+        Clock::time_point due = m_bStarting ? std::min(nextStart, nextSupervise) : nextSupervise;
+        if (m_bRunningAll)
+            due = std::min(due, m_nextRunAll);
         if (const std::int64_t relaunch = m_engine.NextRelaunchAt(); relaunch != 0)
             due = std::min(due, Clock::time_point(std::chrono::nanoseconds(relaunch)));
         const auto waitMs = std::chrono::duration_cast<std::chrono::milliseconds>(due - Clock::now()).count();
@@ -148,20 +187,19 @@ int HeadlessService::Run()
                 m_engine.Log().Write("收到停止信号，结束所有 ffmpeg");
                 break;
             }
-            if (requests.m_bReload) {
-                m_session.Reload();
-                starting = m_engine.HasQueued();
-                Publish();
-            }
+            if (requests.m_bReload)
+                Reload();
         }
         if (ready > 0 && (fds[1].revents & POLLIN))
-            DrainReadings();
+            DrainQueues();
 
         const Clock::time_point now = Clock::now();
-        if (starting && now >= nextStart) {
-            starting = m_session.StartNext() && m_engine.HasQueued();
+        if (m_bStarting && now >= nextStart) {
+            m_bStarting = m_session.StartNext() && m_engine.HasQueued();
             nextStart = now + kStartPeriod;
         }
+        if (m_bRunningAll && now >= m_nextRunAll)
+            PaceRunAll();
         if (m_engine.NextRelaunchAt() != 0)
             m_engine.RelaunchDue();
         if (now >= nextSupervise) {

@@ -1,5 +1,6 @@
 #include "service/StatusFormat.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <ctime>
@@ -39,17 +40,6 @@ void Family(std::string& out, const std::vector<ChannelStatus>& channels,
 }
 
 const char* const kStates[] = {"stopped", "queued", "starting", "live", "failing", "retrying", "given_up", "deleted"};
-
-// Local time with its offset, as JSON readers expect: "2026-12-07T10:15:02+08:00".
-std::string IsoTime(std::time_t when)
-{
-    std::tm local{};
-    ::localtime_r(&when, &local);
-    char text[40];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S%z", &local);
-    std::string iso = text;
-    return iso.size() > 2 ? iso.insert(iso.size() - 2, ":") : iso;
-}
 
 }  // namespace
 
@@ -95,6 +85,24 @@ std::string ValidUtf8(std::string_view text)
         }
     }
     return out;
+}
+
+std::string IsoTime(std::time_t when)
+{
+    std::tm local{};
+    ::localtime_r(&when, &local);
+    char text[40];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S%z", &local);
+    std::string iso = text;
+    return iso.size() > 2 ? iso.insert(iso.size() - 2, ":") : iso;
+}
+
+std::string JsonLines(const std::vector<std::string>& lines)
+{
+    std::string out = "[";
+    for (const std::string& line : lines)
+        out.append(out.size() > 1 ? "," : "").append(JsonString(line));
+    return out + "]";
 }
 
 std::string LabelValue(std::string_view text)
@@ -193,9 +201,14 @@ std::string Metrics(const std::vector<ChannelStatus>& channels, std::string_view
     return out;
 }
 
-std::string Json(const std::vector<ChannelStatus>& channels, std::string_view version)
+std::string Json(const std::vector<ChannelStatus>& channels, const StatusHeader& header)
 {
-    std::string out = "{\"version\":" + JsonString(version) + ",\"channels\":[";
+    const std::time_t now = header.now ? header.now : std::time(nullptr);
+    const auto flag = [](bool on) { return on ? "true" : "false"; };
+    std::string out = "{\"version\":" + JsonString(header.version) + ",\"data_dir\":" + JsonString(header.dataDir) +
+                      ",\"face\":" + JsonString(header.face) + ",\"uptime_seconds\":" +
+                      Seconds(std::max(0.0, header.uptimeSeconds)) + ",\"control\":" + flag(header.control) +
+                      ",\"reload\":" + flag(header.reload) + ",\"preview\":" + flag(header.preview) + ",\"channels\":[";
     for (std::size_t i = 0; i < channels.size(); ++i) {
         const ChannelStatus& c = channels[i];
         auto seconds = CleanSeconds(c.secondsSinceProgress);
@@ -209,7 +222,11 @@ std::string Json(const std::vector<ChannelStatus>& channels, std::string_view ve
                ",\"seconds_since_progress\":" + (seconds ? Seconds(*seconds) : "null") +
                ",\"state\":" + JsonString(c.state) + ",\"failures\":" + std::to_string(c.consecutiveFailures) +
                ",\"output_bytes\":" + std::to_string(c.outputBytes) +
-               ",\"live_since\":" + (c.liveSince ? JsonString(IsoTime(c.liveSince)) : "null") + ",\"last_failure\":" +
+               ",\"live_since\":" + (c.liveSince ? JsonString(IsoTime(c.liveSince)) : "null") +
+               ",\"live_seconds\":" + (c.liveSince ? std::to_string(std::max<long long>(0, now - c.liveSince)) : "null") +
+               ",\"texts\":{\"bitrate\":" + JsonString(c.texts.bitrate) + ",\"state\":" + JsonString(c.texts.state) +
+               ",\"reencode\":" + JsonString(c.texts.transCode) + ",\"size\":" + JsonString(c.texts.size) + "}" +
+               ",\"last_failure\":" +
                (c.lastFailure ? "{\"at\":" + JsonString(IsoTime(c.lastFailure->at)) + ",\"cause\":" +
                                     JsonString(c.lastFailure->cause) + ",\"text\":" + JsonString(c.lastFailure->text) +
                                     ",\"line\":" + JsonString(c.lastFailure->line) + "}"

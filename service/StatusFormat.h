@@ -1,4 +1,5 @@
 #pragma once
+#include <ctime>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,14 +15,31 @@ namespace StatusFormat {
 std::string Metrics(const std::vector<ChannelStatus>& channels, std::string_view version);
 inline constexpr const char* kMetricsContentType = "text/plain; version=0.0.4; charset=utf-8";
 
-// The same facts as one JSON object: {"version":…,"channels":[{…},…]}.
-std::string Json(const std::vector<ChannelStatus>& channels, std::string_view version);
+// What /status tells about the program besides its channels (the web console's header).
+struct StatusHeader {
+    std::string version;
+    std::string dataDir = {};
+    std::string face = {};       // "headless" or "window"
+    double uptimeSeconds = 0;
+    bool control = false;        // commands are possible (a control token was given)
+    bool reload = false;         // the face re-reads config.ini on request
+    bool preview = false;        // a source check gives preview pictures
+    std::time_t now = 0;         // the time live seconds count to; 0: the clock's
+};
+
+// The same facts as one JSON object: {"version":…,…,"channels":[{…},…]}, per channel also the
+// row's texts and its seconds live.
+std::string Json(const std::vector<ChannelStatus>& channels, const StatusHeader& header);
 inline constexpr const char* kJsonContentType = "application/json";
 
 // A label value between its quotes: backslash, double quote and line feed escaped.
 std::string LabelValue(std::string_view text);
 // A JSON string with its quotes: quote, backslash and every control character escaped.
 std::string JsonString(std::string_view text);
+// A JSON array of strings.
+std::string JsonLines(const std::vector<std::string>& lines);
+// Local time with its offset, as JSON readers expect: "2026-12-07T10:15:02+08:00".
+std::string IsoTime(std::time_t when);
 // The text with every byte that is not part of valid UTF-8 replaced by U+FFFD; both formats
 // require valid UTF-8 and one bad channel name must not spoil the whole answer.
 std::string ValidUtf8(std::string_view text);

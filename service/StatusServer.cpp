@@ -9,11 +9,13 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include <microhttpd.h>
 
+#include "relay/StatusLog.h"
 #include "service/StatusFormat.h"
 
 namespace {
@@ -61,7 +63,9 @@ sigset_t BlockSignalsOnThisThread()
 
 // The library calls OnRequest up to three times a request: once the headers are in (the state
 // is null), once for each piece of a body, and once the request is complete. The state counts
-// the body bytes plus one, so that no allocation has to be freed when a client goes away.
+// the body bytes plus one, so that no allocation has to be freed when a client goes away. A
+// request whose answer comes later is suspended; once its answer is in, the library calls
+// OnRequest once more for it, and the answer is sent.
 struct StatusServer::Callbacks {
     static MHD_Result OnRequest(void* self, MHD_Connection* connection, const char* url, const char* method,
                                 const char*, const char*, std::size_t* bodySize, void** state) noexcept
@@ -85,19 +89,78 @@ struct StatusServer::Callbacks {
                 *state = reinterpret_cast<void*>(seen);
                 return seen - 1 > kMaxBody ? MHD_NO : MHD_YES;   // a chunked body too long: hang up
             }
-            return Send(connection, static_cast<const StatusServer*>(self)->Respond(method, url));
+            return Complete(*static_cast<StatusServer*>(self), connection, method, url);
         } catch (...) {
             return MHD_NO;   // out of memory, say: this connection is closed, the server runs on
         }
     }
 
-    static Answer Error(unsigned status)
+    static MHD_Result Complete(StatusServer& server, MHD_Connection* connection, const char* method, const char* url)
     {
-        return {status, std::to_string(status) + " " + MHD_get_reason_phrase_for(status) + "\n",
-                "text/plain; charset=utf-8"};
+        const std::shared_ptr<Waiting> waiting = server.m_waiting;
+        {
+            std::unique_lock<std::mutex> lock(waiting->mutex);
+            if (auto found = waiting->connections.find(connection); found != waiting->connections.end()) {
+                if (!found->second.second)
+                    return MHD_YES;   // still waiting (the library should not have asked)
+                // Kept, as answered (ticket 0), until the library says the answer went out.
+                const Answer answer = std::move(*found->second.second);
+                found->second = {0, std::nullopt};
+                lock.unlock();
+                return Send(connection, answer);
+            }
+        }
+        const auto header = [connection](const char* name) {
+            const char* value = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, name);
+            return value ? std::string_view(value) : std::string_view();
+        };
+        const Request request{method, url, header(MHD_HTTP_HEADER_HOST), header(MHD_HTTP_HEADER_AUTHORIZATION),
+                              connection};
+        Answer answer = server.Respond(request);
+        if (!answer.later)
+            return Send(connection, answer);
+        std::uint64_t ticket;
+        {
+            std::lock_guard<std::mutex> lock(waiting->mutex);
+            ticket = ++waiting->tickets;
+            waiting->connections[connection] = {ticket, std::nullopt};
+        }
+        MHD_suspend_connection(connection);
+        answer.later([waiting, connection, ticket](Answer late) { Deliver(*waiting, connection, ticket, std::move(late)); });
+        return MHD_YES;
+    }
+
+    // From any thread: the answer of a suspended request; dropped when the server has stopped
+    // or the request was already answered.
+    // The library is called without the lock held: it may hold a lock of its own while it calls
+    // OnCompleted, which takes ours. Stop waits for a resume in progress before it stops the library.
+    static void Deliver(Waiting& waiting, MHD_Connection* connection, std::uint64_t ticket, Answer answer)
+    {
+        {
+            std::lock_guard<std::mutex> lock(waiting.mutex);
+            auto found = waiting.connections.find(connection);
+            if (!waiting.open || found == waiting.connections.end() || found->second.first != ticket ||
+                found->second.second)
+                return;
+            found->second.second = std::move(answer);
+            ++waiting.resuming;
+        }
+        MHD_resume_connection(connection);
+        std::lock_guard<std::mutex> lock(waiting.mutex);
+        --waiting.resuming;
+        waiting.sent.notify_all();
+    }
+
+    static void OnCompleted(void* self, MHD_Connection* connection, void**, MHD_RequestTerminationCode) noexcept
+    {
+        Waiting& waiting = *static_cast<StatusServer*>(self)->m_waiting;
+        std::lock_guard<std::mutex> lock(waiting.mutex);
+        if (waiting.connections.erase(connection) != 0)
+            waiting.sent.notify_all();
     }
 
     // One request per connection: every answer closes it, so nothing waits for a next request.
+    // The console's page may only run its own script and be shown in no frame; nothing is cached.
     static MHD_Result Send(MHD_Connection* connection, const Answer& answer)
     {
         MHD_Response* response = MHD_create_response_from_buffer(
@@ -106,11 +169,23 @@ struct StatusServer::Callbacks {
             return MHD_NO;
         MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, answer.contentType);
         MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
+        MHD_add_response_header(response, "Content-Security-Policy", "default-src 'self'");
+        MHD_add_response_header(response, "X-Content-Type-Options", "nosniff");
+        MHD_add_response_header(response, "X-Frame-Options", "DENY");
+        MHD_add_response_header(response, "Referrer-Policy", "no-referrer");
+        MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
+        if (answer.header)
+            MHD_add_response_header(response, answer.header, answer.value.c_str());
         const MHD_Result queued = MHD_queue_response(connection, answer.status, response);
         MHD_destroy_response(response);
         return queued;
     }
 };
+
+StatusServer::Answer StatusServer::Error(unsigned status)
+{
+    return {status, std::to_string(status) + " " + MHD_get_reason_phrase_for(status) + "\n", "text/plain; charset=utf-8"};
+}
 
 StatusServer::StatusServer()
     : m_snapshot(std::make_shared<Snapshot>(Snapshot{{}, std::chrono::steady_clock::now()}))
@@ -122,33 +197,14 @@ StatusServer::~StatusServer()
     Stop();
 }
 
-StatusServer::Answer StatusServer::Respond(std::string_view method, std::string_view path) const
+void StatusServer::UseConsole(Console console)
 {
-    // Method, path (without the query) and the answer. HEAD is a GET whose body the
-    // library leaves out.
-    static constexpr struct {
-        std::string_view method, path;
-        Answer (StatusServer::*answer)() const;
-    } kRoutes[] = {
-        {"GET", "/metrics", &StatusServer::MetricsAnswer},
-        {"GET", "/status", &StatusServer::StatusAnswer},
-    };
-    if (method == "HEAD")
-        method = "GET";
-    for (const auto& route : kRoutes)
-        if (route.method == method && route.path == path)
-            return (this->*route.answer)();
-    return Callbacks::Error(MHD_HTTP_NOT_FOUND);
+    m_console = std::move(console);
 }
 
-StatusServer::Answer StatusServer::MetricsAnswer() const
+void StatusServer::SetFrameProvider(FrameProvider provider)
 {
-    return {MHD_HTTP_OK, StatusFormat::Metrics(Current(), CAMRELAY_VERSION), StatusFormat::kMetricsContentType};
-}
-
-StatusServer::Answer StatusServer::StatusAnswer() const
-{
-    return {MHD_HTTP_OK, StatusFormat::Json(Current(), CAMRELAY_VERSION), StatusFormat::kJsonContentType};
+    m_frames = std::move(provider);
 }
 
 bool StatusServer::Fail(std::string text)
@@ -204,9 +260,13 @@ bool StatusServer::Start(const std::string& requested, int port)
                                                             : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
 
     const sigset_t callerMask = BlockSignalsOnThisThread();
+    m_waiting = std::make_shared<Waiting>();
+    m_started = std::chrono::steady_clock::now();
+    m_bLoopback = IsLoopback(found->ai_addr);
     m_daemon = MHD_start_daemon(
-        MHD_USE_EPOLL_INTERNAL_THREAD | MHD_USE_ITC | (found->ai_family == AF_INET6 ? MHD_USE_IPv6 : 0), 0,
-        nullptr, nullptr, &Callbacks::OnRequest, this,
+        MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME | (found->ai_family == AF_INET6 ? MHD_USE_IPv6 : 0),
+        0, nullptr, nullptr, &Callbacks::OnRequest, this,
+        MHD_OPTION_NOTIFY_COMPLETED, &Callbacks::OnCompleted, this,
         MHD_OPTION_LISTEN_SOCKET, fd,
         MHD_OPTION_CONNECTION_LIMIT, kConnections,
         MHD_OPTION_PER_IP_CONNECTION_LIMIT, kPerAddress,
@@ -219,9 +279,29 @@ bool StatusServer::Start(const std::string& requested, int port)
         return Fail("无法监听 " + HostPort(requested, boundPort));
     }
     m_nPort = boundPort;
-    if (!IsLoopback(found->ai_addr))
+    if (!m_bLoopback)
         m_warning = "警告：状态服务监听 " + HostPort(requested, boundPort) +
-                    "，不只是本机：能连到这个地址的任何人都可以在 /metrics 和 /status 读到各信号的名称、状态和码率";
+                    "，不只是本机：能连到这个地址的任何人都可以在网页控制台、/metrics 和 /status 读到各信号的名称、"
+                    "状态、码率、失败原因和日志" +
+                    (m_console.token.empty() ? std::string() : "，持有控制令牌者还可以运行、暂停信号");
+    return true;
+}
+
+bool StatusServer::StartAndSay(const std::string& address, int port)
+{
+    const bool started = Start(address, port);
+    if (!m_console.log)
+        return started;
+    if (!started) {
+        m_console.log->Write(m_error, StatusLog::kWarning);
+        return false;
+    }
+    m_console.log->Write("状态服务: http://" + HostPort(address, m_nPort) + "/（网页控制台" +
+                         (m_console.token.empty() ? "，只读" : "，可用控制令牌运行、暂停信号") + "）");
+    if (!m_warning.empty()) {
+        std::fprintf(stderr, "CamRelay: %s\n", m_warning.c_str());
+        m_console.log->Write(m_warning, StatusLog::kWarning);
+    }
     return true;
 }
 
@@ -229,6 +309,25 @@ void StatusServer::Stop()
 {
     if (!m_daemon)
         return;
+    // The library must not be stopped with suspended connections: each is given its answer and
+    // a moment to send it, and a late answer being delivered is waited for.
+    Waiting& waiting = *m_waiting;
+    std::vector<MHD_Connection*> suspended;
+    std::unique_lock<std::mutex> lock(waiting.mutex);
+    waiting.open = false;
+    for (auto& [connection, due] : waiting.connections) {
+        if (due.first != 0 && !due.second) {
+            due.second = Error(MHD_HTTP_SERVICE_UNAVAILABLE);
+            suspended.push_back(connection);
+        }
+    }
+    lock.unlock();
+    for (MHD_Connection* connection : suspended)
+        MHD_resume_connection(connection);
+    lock.lock();
+    waiting.sent.wait(lock, [&] { return waiting.resuming == 0; });
+    waiting.sent.wait_for(lock, std::chrono::milliseconds(500), [&] { return waiting.connections.empty(); });
+    lock.unlock();
     MHD_stop_daemon(m_daemon);   // closes every connection and the listening socket, joins the thread
     m_daemon = nullptr;
     m_nPort = 0;

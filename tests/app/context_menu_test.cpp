@@ -8,6 +8,7 @@
 #include <QTimer>
 
 #include <csignal>
+#include <thread>
 
 using namespace apptest;
 
@@ -116,4 +117,35 @@ TEST_F(ContextMenuTest, RunAllAndPauseAllFromTheWindowMenu)
     EXPECT_TRUE(ProcessProbe::ChildPids().empty());
     EXPECT_EQ("暂停中|暂停中|已删除，重启生效", Stored("0+strAVState") + "|" + dlg.CellText(0, 2).toStdString() + "|" +
                                                 dlg.CellText(3, 2).toStdString());
+}
+
+// The web console's commands, submitted from another thread as the status server does, are
+// carried out on the GUI thread through the menus' operations: the cells, config.ini and the
+// children change at once, the log names the source, "全部运行" is paced by the window's timer,
+// and reload is refused (the service's command).
+TEST_F(ContextMenuTest, WebConsoleCommandsActInTheWindow)
+{
+    CRelayDlg& dlg = Open(kThree);
+    const auto submit = [&](ConsoleRequest::Kind kind, int id = -1) {
+        ConsoleReply reply{0, ""};
+        std::thread([&] { dlg.Submit({kind, id}, [&reply](ConsoleReply r) { reply = r; }); }).join();
+        EXPECT_TRUE(QTest::qWaitFor([&] { return reply.status != 0; }, 5000));
+        return std::to_string(reply.status) + " " + reply.json;
+    };
+    EXPECT_EQ(submit(ConsoleRequest::Kind::Run, 1), "200 {\"ok\":true,\"message\":\"信号 c1 已开始运行\"}");
+    EXPECT_EQ("运行中|运行中|1", dlg.CellText(1, 2).toStdString() + "|" + Stored("1+strAVState") + "|" +
+                                   std::to_string(Children()));
+    EXPECT_EQ(submit(ConsoleRequest::Kind::Pause, 1).substr(0, 3), "200");
+    EXPECT_EQ("暂停中|暂停中|0", dlg.CellText(1, 2).toStdString() + "|" + Stored("1+strAVState") + "|" +
+                                   std::to_string(Children()));
+    EXPECT_EQ(submit(ConsoleRequest::Kind::RunAll), "200 {\"ok\":true,\"message\":\"全部运行：3 个信号依次启动\",\"count\":3}");
+    EXPECT_EQ(Children(), 1u);
+    dlg.OnTimer(ID_RUNALL_TIMER), dlg.OnTimer(ID_RUNALL_TIMER);
+    EXPECT_EQ(Children(), 3u);
+    EXPECT_EQ(submit(ConsoleRequest::Kind::Reload).substr(0, 3), "409");
+    EXPECT_EQ(submit(ConsoleRequest::Kind::Pause, 7).substr(0, 3), "404");
+    dlg.m_engine.Log().Flush();
+    const std::string log = ReadFile(m_dir.File("CamRelay.log"));
+    for (const char* line : {"信号 c1 (id 1): 网页命令：运行\n", "信号 c1 (id 1): 网页命令：暂停\n", " 网页命令：全部运行\n"})
+        EXPECT_NE(log.find(line), std::string::npos) << line;
 }

@@ -20,12 +20,13 @@ const std::string kNames[2] = {"前门摄像头", "大厅\"转码\""};
 bool IsRelaying(const std::string& text) { return std::regex_match(text, std::regex("开始直播 [0-9]+kbps")); }
 bool IsFailure(const std::string& text) { return text.rfind("连续", 0) == 0; }
 
-// One raw HTTP exchange with 127.0.0.1:port through bash's /dev/tcp: the answer, or "".
-std::string Http(int port, const std::string& request)
+// One raw HTTP GET of path from 127.0.0.1:port through bash's /dev/tcp: the answer, or "".
+std::string Http(int port, const std::string& path)
 {
     std::string answer;
-    RunCommand({"bash", "-c", "exec 3<>/dev/tcp/127.0.0.1/$0 && printf '%s' \"$1\" >&3 && cat <&3",
-                std::to_string(port), request}, 10, &answer);
+    RunCommand({"bash", "-c", "exec 3<>/dev/tcp/127.0.0.1/$0 && printf '%s' \"$1\" >&3 && cat <&3", std::to_string(port),
+                "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\nConnection: close\r\n\r\n"},
+               10, &answer);
     return answer;
 }
 
@@ -210,7 +211,7 @@ TEST_F(HeadlessTest, RelaysReloadsReportsAndStops)
     // Readings arrive about twice a second; the endpoint shows them with the next one.
     std::string metrics;
     EXPECT_TRUE(ProcessProbe::WaitUntil([&] {
-        metrics = Http(m_statusPort, "GET /metrics HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+        metrics = Http(m_statusPort, "/metrics");
         return Sample(metrics, "camrelay_channel_up" + labels[0]) == 1 &&
                Sample(metrics, "camrelay_channel_up" + labels[1]) == 1 &&
                Sample(metrics, "camrelay_channel_bitrate_kbps" + labels[0]) > 0 &&
@@ -218,7 +219,7 @@ TEST_F(HeadlessTest, RelaysReloadsReportsAndStops)
     }, 20s)) << metrics;
     std::string status;  // each failing channel's cause, within an attempt or two
     EXPECT_TRUE(ProcessProbe::WaitUntil([&] {
-        return std::regex_search(status = Http(m_statusPort, "GET /status HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"), std::regex("\"cause\":\"connection_refused\"[^]*\"cause\":\"rtsp_not_found\"[^]*"
+        return std::regex_search(status = Http(m_statusPort, "/status"), std::regex("\"cause\":\"connection_refused\"[^]*\"cause\":\"rtsp_not_found\"[^]*"
                                                     "\"cause\":\"hevc_in_flv\"[^]*\"cause\":\"rtmp_app_unknown\"[^]*"
                                                     "\"cause\":\"watermark_unreadable\""));
     }, 40s)) << status;
@@ -251,7 +252,7 @@ TEST_F(HeadlessTest, RelaysReloadsReportsAndStops)
     for (const char* line : {"失败后持续重试: 开（config.ini 未设置，默认）", "config.ini 中有 7 个信号，其中 7 个存为运行中"})
         EXPECT_NE(std::string::npos, ReadFile(m_log).find(line)) << line;
     // The deleted channel leaves the endpoint; the other's progress is seconds old, not more.
-    metrics = Http(m_statusPort, "GET /metrics HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+    metrics = Http(m_statusPort, "/metrics");
     EXPECT_EQ(6, Sample(metrics, "camrelay_channels")) << metrics;
     const double age = Sample(metrics, "camrelay_channel_seconds_since_progress" + labels[0]);
     EXPECT_TRUE(age >= 0 && age < 5) << metrics;

@@ -70,6 +70,7 @@ TEST(StatusLog, WaitsForItsFolderAndRotatesAtOneMebibyte)
             if (i % 500 == 0)
                 log.Flush();  // the queue holds fewer lines than the test writes
         }
+        EXPECT_EQ(log.Recent().size(), StatusLog::kRecentLines);
     }
     const auto older = std::filesystem::file_size(path + ".1"), current = std::filesystem::file_size(path);
     // Rotated before a line would cross the documented cap of 1 MiB (1,048,576 bytes): 1,028 lines
@@ -78,6 +79,11 @@ TEST(StatusLog, WaitsForItsFolderAndRotatesAtOneMebibyte)
     EXPECT_EQ(1100u * 1020 + 1, older + current);
     EXPECT_EQ(std::string::npos, ReadFile(path + ".1").find("oldest"));
     EXPECT_NE(std::string::npos, ReadFile(path).find("x!\n"));
+    StatusLog next(path, -1);   // a new run's recent lines begin with the whole lines the file ends with
+    next.Write("next");
+    const std::vector<std::string> recent = next.Recent();
+    ASSERT_GT(recent.size(), 2u);
+    EXPECT_TRUE(recent.front().starts_with("20") && recent[recent.size() - 2].ends_with("x!") && recent.back().ends_with(" next"));
 }
 
 // A blocking pipe as standard error with less room than the lines queued, or a FIFO named like

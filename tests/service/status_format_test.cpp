@@ -24,7 +24,7 @@ TEST(StatusFormat, ChannelNamesAreEscapedForEachFormat)
     for (const auto& c : cases) {
         const ChannelStatus channel{7, c.name, false, true, 0, 0, 0, std::nullopt};
         const std::string metrics = StatusFormat::Metrics({channel}, "1.0");
-        const std::string json = StatusFormat::Json({channel}, "1.0");
+        const std::string json = StatusFormat::Json({channel}, {"1.0"});
         EXPECT_NE(metrics.find("camrelay_channel_up{id=\"7\",name=\"" + c.label + "\"} 1\n"), std::string::npos)
             << c.name << "\n" << metrics;
         EXPECT_NE(json.find("\"name\":" + c.json + ","), std::string::npos) << c.name << "\n" << json;
@@ -33,11 +33,13 @@ TEST(StatusFormat, ChannelNamesAreEscapedForEachFormat)
 
 // Each field under its own metric (the restart and byte counts counters, the state one sample
 // per state); a channel that never made progress has no seconds sample and null in JSON; a
-// negative age, as a clock step gives, reads as 0.
+// negative age, as a clock step gives, reads as 0. The JSON also carries the program's facts for
+// the console's header and each row's texts and seconds live.
 TEST(StatusFormat, SnapshotInBothFormats)
 {
     ::setenv("TZ", "UTC", 1), ::tzset();
-    const ChannelStatus live{3, "门口", true, true, 512, 0, 4, -3.0, "live", 60, 2048};
+    const ChannelStatus live{3, "门口", true, true, 512, 0, 4, -3.0, "live", 60, 2048, std::nullopt,
+                             {"门口", "512kbps", "运行中", "否", "640*360"}};
     const ChannelStatus never{12, "仓库", true, false, 0, 10, 9, std::nullopt, "given_up", 0, 0,
                               ChannelStatus::Failure{0, "hevc_in_flv", "说明", "[flv @ 0x1] Video codec hevc not compatible with flv"}};
     const std::string metrics = StatusFormat::Metrics({never, live}, "1.0.0.9");
@@ -54,14 +56,17 @@ TEST(StatusFormat, SnapshotInBothFormats)
              "camrelay_channel_state{id=\"3\",name=\"门口\",state=\"live\"} 1\n",
          })
         EXPECT_NE(metrics.find(line), std::string::npos) << line << "\n" << metrics;
-    EXPECT_EQ(StatusFormat::Json({live, never}, "1.0.0.9"),
-              "{\"version\":\"1.0.0.9\",\"channels\":[\n{\"id\":3,\"name\":\"门口\",\"running\":true,\"up\":true,"
+    EXPECT_EQ(StatusFormat::Json({live, never}, {"1.0.0.9", "/srv/a", "headless", 3.5, true, false, false, 100}),
+              "{\"version\":\"1.0.0.9\",\"data_dir\":\"/srv/a\",\"face\":\"headless\",\"uptime_seconds\":3.500,"
+              "\"control\":true,\"reload\":false,\"preview\":false,\"channels\":[\n{\"id\":3,\"name\":\"门口\",\"running\":true,\"up\":true,"
               "\"bitrate_kbps\":512,\"consecutive_failures\":0,\"restarts_total\":4,\"seconds_since_progress\":0.000,"
               "\"state\":\"live\",\"failures\":0,\"output_bytes\":2048,\"live_since\":\"1970-01-01T00:01:00+00:00\","
-              "\"last_failure\":null},\n"
+              "\"live_seconds\":40,\"texts\":{\"bitrate\":\"512kbps\",\"state\":\"运行中\",\"reencode\":\"否\","
+              "\"size\":\"640*360\"},\"last_failure\":null},\n"
               "{\"id\":12,\"name\":\"仓库\",\"running\":true,\"up\":false,\"bitrate_kbps\":0,\"consecutive_failures\":10,"
               "\"restarts_total\":9,\"seconds_since_progress\":null,\"state\":\"given_up\",\"failures\":10,"
-              "\"output_bytes\":0,\"live_since\":null,\"last_failure\":{\"at\":\"1970-01-01T00:00:00+00:00\","
+              "\"output_bytes\":0,\"live_since\":null,\"live_seconds\":null,\"texts\":{\"bitrate\":\"\",\"state\":\"\","
+              "\"reencode\":\"\",\"size\":\"\"},\"last_failure\":{\"at\":\"1970-01-01T00:00:00+00:00\","
               "\"cause\":\"hevc_in_flv\",\"text\":\"说明\",\"line\":\"[flv @ 0x1] Video codec hevc not compatible with flv\"}}\n]}\n");
 }
 

@@ -1,0 +1,289 @@
+// The web console: everything shown comes from the JSON API of the page's own server, and every
+// text from it goes in with textContent, never as markup.
+'use strict';
+
+const REFRESH_MS = 2000;
+const TOKEN_KEY = 'camrelay-token';
+const FAILING = new Set(['failing', 'retrying', 'given_up']);
+
+let status = null;          // the last /status answer
+let lastAnswer = 0;         // when the program last answered (ms)
+let selectedId = null;      // the channel whose details are open
+let token = sessionStorage.getItem(TOKEN_KEY) || '';
+
+const $ = (id) => document.getElementById(id);
+
+function setText(element, text) {
+  element.textContent = text == null ? '' : String(text);
+}
+
+function duration(seconds) {
+  if (seconds == null) return '';
+  const s = Math.floor(seconds);
+  const h = Math.floor(s / 3600), m = Math.floor((s % 3600) / 60);
+  if (h > 0) return h + '小时' + m + '分';
+  if (m > 0) return m + '分' + (s % 60) + '秒';
+  return s + '秒';
+}
+
+function clock(ms) {
+  return new Date(ms).toLocaleTimeString('zh-CN', {hour12: false});
+}
+
+async function getJson(url) {
+  const response = await fetch(url, {cache: 'no-store'});
+  if (!response.ok) throw new Error(response.status + ' ' + response.statusText);
+  return response.json();
+}
+
+// ---- the header and the table ----
+
+function showHeader() {
+  setText($('version'), status.version);
+  setText($('data-dir'), status.data_dir);
+  setText($('uptime'), duration(status.uptime_seconds));
+  setText($('face'), status.face === 'window' ? '窗口' : '服务（无窗口）');
+  const count = (test) => status.channels.filter(test).length;
+  setText($('count-live'), count((c) => c.state === 'live'));
+  setText($('count-failing'), count((c) => c.state === 'failing' || c.state === 'retrying'));
+  setText($('count-given-up'), count((c) => c.state === 'given_up'));
+  setText($('count-stopped'), count((c) => c.state === 'stopped'));
+}
+
+function commandsOn() {
+  return Boolean(status && status.control && token);
+}
+
+function showControls() {
+  $('controls').hidden = !status.control;
+  $('token-form').hidden = Boolean(token);
+  $('bulk').hidden = !commandsOn();
+  $('reload').hidden = !status.reload;
+}
+
+// One row per channel, kept from one refresh to the next and updated in place, so that a click
+// in progress is never lost to a rebuilt table.
+const rows = new Map();
+
+function makeRow(id) {
+  const row = document.createElement('tr');
+  row.dataset.id = id;
+  for (const name of ['name', 'bitrate', 'state', 'reencode', 'size', 'cause', 'live-time', 'commands']) {
+    const td = document.createElement('td');
+    td.className = name;
+    row.appendChild(td);
+  }
+  row.addEventListener('click', () => openDetails(id));
+  return row;
+}
+
+function commandButton(label, className, path) {
+  const button = document.createElement('button');
+  button.type = 'button';
+  button.className = className;
+  setText(button, label);
+  button.addEventListener('click', (event) => {
+    event.stopPropagation();
+    command(path);
+  });
+  return button;
+}
+
+function showRow(row, c) {
+  row.classList.toggle('failing', FAILING.has(c.state));
+  row.classList.toggle('live', c.state === 'live');
+  row.classList.toggle('selected', c.id === selectedId);
+  const texts = [c.name, c.texts.bitrate, c.texts.state, c.texts.reencode, c.texts.size,
+    c.last_failure ? c.last_failure.text : '', duration(c.live_seconds)];
+  texts.forEach((text, i) => {
+    if (row.cells[i].textContent !== text) setText(row.cells[i], text);
+  });
+  const actions = row.cells[7];
+  actions.hidden = !commandsOn();
+  // 运行 for a stopped channel, 暂停 for a started one.
+  const wanted = commandsOn() ? (c.running ? 'pause' : 'run') : '';
+  if (actions.dataset.shows !== wanted) {
+    actions.dataset.shows = wanted;
+    const path = '/api/channels/' + c.id + '/' + wanted;
+    actions.replaceChildren(...(wanted ? [commandButton(wanted === 'run' ? '运行' : '暂停', wanted, path)] : []));
+  }
+}
+
+function showTable() {
+  const body = document.querySelector('#channels tbody');
+  const listed = new Set();
+  status.channels.forEach((c, i) => {
+    listed.add(c.id);
+    if (!rows.has(c.id)) rows.set(c.id, makeRow(c.id));
+    const row = rows.get(c.id);
+    showRow(row, c);
+    if (body.children[i] !== row) body.insertBefore(row, body.children[i] || null);
+  });
+  for (const [id, row] of rows) {
+    if (!listed.has(id)) {
+      row.remove();
+      rows.delete(id);
+    }
+  }
+  document.querySelector('#channels th.commands').hidden = !commandsOn();
+  $('no-channels').hidden = status.channels.length > 0;
+}
+
+async function refreshStatus() {
+  try {
+    status = await getJson('/status');
+    lastAnswer = Date.now();
+    $('offline').hidden = true;
+    showHeader();
+    showControls();
+    showTable();
+  } catch (error) {
+    $('offline').hidden = false;
+    setText($('offline'), 'CamRelay 没有回应' +
+      (lastAnswer ? '（最后一次回应在 ' + clock(lastAnswer) + '），显示的是那时的状态' : '') + '，正在重试…');
+  }
+}
+
+// ---- the log ----
+
+async function refreshLog() {
+  try {
+    const log = await getJson('/api/log');
+    const pre = $('log');
+    const atEnd = pre.scrollTop + pre.clientHeight >= pre.scrollHeight - 4;
+    setText(pre, log.lines.join('\n'));
+    if (atEnd) pre.scrollTop = pre.scrollHeight;
+  } catch (error) {
+    // The header says that the program does not answer.
+  }
+}
+
+// ---- a row's details ----
+
+function openDetails(id) {
+  selectedId = id;
+  $('details').hidden = false;
+  $('preview').hidden = true;
+  setText($('check-message'), '');
+  if (status) showTable();
+  refreshDetails();
+}
+
+async function refreshDetails() {
+  if (selectedId === null) return;
+  const id = selectedId;
+  try {
+    const details = await getJson('/api/channels/' + id + '/details');
+    if (id !== selectedId) return;
+    setText($('details-title'), details.name);
+    const failure = details.last_failure;
+    setText($('failure-text'), failure ? failure.text : '没有失败记录');
+    setText($('failure-lines'), failure
+      ? [failure.at + '  ' + failure.how, failure.line, ...failure.lines].filter(Boolean).join('\n') : '');
+    setText($('output'), details.output.length ? details.output.join('\n') : '（ffmpeg 尚无输出）');
+    $('check-panel').hidden = !(status && status.preview) && !details.check;
+    $('preview-button').hidden = !(status && status.preview);
+    const check = details.check;
+    setText($('check-report'), check ? ['检测于 ' + check.at, ...check.report].join('\n') : '');
+    if (check && !check.frame && check.error) setText($('check-message'), check.error);
+  } catch (error) {
+    setText($('failure-text'), '无法读取详情：' + error.message);
+  }
+}
+
+function closeDetails() {
+  selectedId = null;
+  $('details').hidden = true;
+  if (status) showTable();
+}
+
+function loadPreview() {
+  const id = selectedId;
+  const url = '/api/channels/' + id + '/frame.jpg?t=' + Date.now();
+  const image = $('preview');
+  setText($('check-message'), '正在获取预览（最多约 10 秒）…');
+  image.onload = () => {
+    image.hidden = false;
+    setText($('check-message'), '');
+    refreshDetails();
+  };
+  // The picture's answer said why there is none: ask again for its text (the server answers
+  // from what it kept, without a second check).
+  image.onerror = async () => {
+    image.hidden = true;
+    try {
+      const response = await fetch(url, {cache: 'no-store'});
+      const answer = await response.json();
+      setText($('check-message'), answer.error || '没有得到预览');
+    } catch (error) {
+      setText($('check-message'), '没有得到预览');
+    }
+    refreshDetails();
+  };
+  image.src = url;
+}
+
+// ---- commands ----
+
+async function command(path) {
+  const result = $('command-result');
+  result.classList.remove('error');
+  try {
+    const response = await fetch(path, {method: 'POST', headers: {'Authorization': 'Bearer ' + token}});
+    const answer = await response.json();
+    if (response.status === 401) forgetToken();
+    result.classList.toggle('error', !response.ok);
+    setText(result, response.ok ? answer.message : (answer.error || response.statusText));
+  } catch (error) {
+    result.classList.add('error');
+    setText(result, '命令没有送达：' + error.message);
+  }
+  refreshStatus();
+  refreshLog();
+  refreshDetails();
+}
+
+function forgetToken() {
+  token = '';
+  sessionStorage.removeItem(TOKEN_KEY);
+  if (status) {
+    showControls();
+    showTable();
+  }
+}
+
+// ---- start ----
+
+function every(ms, task) {
+  const run = async () => {
+    await task();
+    setTimeout(run, ms);
+  };
+  run();
+}
+
+document.addEventListener('DOMContentLoaded', () => {
+  $('token-form').addEventListener('submit', (event) => {
+    event.preventDefault();
+    token = $('token').value.trim();
+    $('token').value = '';
+    if (token) sessionStorage.setItem(TOKEN_KEY, token);
+    setText($('command-result'), token ? '命令已启用' : '');
+    if (status) {
+      showControls();
+      showTable();
+    }
+  });
+  $('forget-token').addEventListener('click', () => {
+    forgetToken();
+    setText($('command-result'), '令牌已清除');
+  });
+  $('run-all').addEventListener('click', () => command('/api/run-all'));
+  $('pause-all').addEventListener('click', () => command('/api/pause-all'));
+  $('reload').addEventListener('click', () => command('/api/reload'));
+  $('details-close').addEventListener('click', closeDetails);
+  $('preview-button').addEventListener('click', loadPreview);
+  every(REFRESH_MS, refreshStatus);
+  every(REFRESH_MS, refreshLog);
+  every(REFRESH_MS, refreshDetails);
+});
