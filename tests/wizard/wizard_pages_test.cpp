@@ -62,8 +62,8 @@ TEST_F(SourcePageTest, ChecksRunInOrderAndACancelledEncodingPageReturnsHere)
 }
 
 // 检测信号源 on the camera simulator shows codec and size and a frame of the camera's size in the
-// page; a refused port shows the relay's sentence; closing the page during a check of a server
-// that never answers leaves no ffprobe behind.
+// page; a refused port shows the relay's sentence; with the TCP option on, a check of a server
+// that never answers pulls over TCP, and closing the page during it leaves no ffprobe behind.
 TEST_F(SourcePageTest, CheckShowsTheSourceOrWhyNotAndEndsWithThePage)
 {
     const std::string mute = std::to_string(FreeTcpPort()), silent = "rtsp://127.0.0.1:" + mute + "/cam";
@@ -89,9 +89,12 @@ TEST_F(SourcePageTest, CheckShowsTheSourceOrWhyNotAndEndsWithThePage)
     EXPECT_FALSE(Get<QLabel>(&page, "probeFrame")->pixmap().isNull());
     ASSERT_TRUE(check("rtsp://127.0.0.1:" + std::to_string(FreeTcpPort()) + "/x"));
     EXPECT_NE(report().find("摄像头拒绝连接"), std::string::npos) << report();
+    WriteFile(m_dir.File("config.ini"), "[SET DEFAULT VALUE]\nm_bRTSPuseTCP=1\n");  // as the relay pulls it
     TypeInto(&page, "1002", QString::fromStdString(silent));
     Click(&page, "1005");
-    ASSERT_TRUE(ProcessProbe::WaitUntil([&] { return !ProcessProbe::ProcessesWithArg(silent).empty(); }, std::chrono::seconds(5)));
+    std::vector<pid_t> probes;
+    ASSERT_TRUE(ProcessProbe::WaitUntil([&] { return !(probes = ProcessProbe::ProcessesWithArg(silent)).empty(); }, std::chrono::seconds(5)));
+    EXPECT_NE(ReadFile("/proc/" + std::to_string(probes[0]) + "/cmdline").find(std::string("-rtsp_transport\0tcp", 19)), std::string::npos);
     page.reject();
     EXPECT_TRUE(ProcessProbe::ProcessesWithArg(silent).empty()) << "ffprobe outlived the page";
     EXPECT_TRUE(button->isEnabled());
