@@ -234,6 +234,7 @@ bool CRelayDlg::RunChannelWizard(int id, bool launch, bool isNew)
 {
     CMyNewDlg wizard(isNew, this);
     wizard.SetChannel(id, m_strAppDir);
+    wizard.SetFfmpeg(m_engine.Ffmpeg());
     if (wizard.exec() != QDialog::Accepted || m_bClosed)
         return false;  // cancelled, or the program was closed while the wizard was open
     m_settings = wizard.Values();
@@ -286,7 +287,8 @@ void CRelayDlg::OnListRightClick()
     } else {
         QMenu menu(m_list);
         const std::pair<int, const char*> items[] = {
-            {ID_CHANNEL_RUN, "运行"}, {ID_CHANNEL_PAUSE, "暂停"}, {ID_CHANNEL_EDIT, "编辑"}, {ID_CHANNEL_DELETE, "删除"}};
+            {ID_CHANNEL_RUN, "运行"}, {ID_CHANNEL_PAUSE, "暂停"}, {ID_CHANNEL_EDIT, "编辑"}, {ID_CHANNEL_DELETE, "删除"},
+            {ID_CHANNEL_PREVIEW, "预览"}};
         for (const auto& [id, text] : items) {
             QAction* action = menu.addAction(QString::fromUtf8(text));
             action->setObjectName(QString::number(id));
@@ -315,6 +317,9 @@ void CRelayDlg::OnChannelCommand(int command, int row)
         break;
     case ID_CHANNEL_DELETE:
         m_engine.DeleteChannel(row);
+        break;
+    case ID_CHANNEL_PREVIEW:
+        ShowPreview(row);
         break;
     default:
         break;

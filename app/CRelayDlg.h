@@ -3,6 +3,7 @@
 #include "relay/RelaySession.h"
 #include "relay/RowCells.h"
 #include "service/ConsoleHost.h"
+#include "relay/SourceChecks.h"
 
 #include <QDialog>
 #include <QEvent>
@@ -13,6 +14,7 @@
 #include <memory>
 #include <string>
 
+class CPreviewDlg;
 class QCheckBox;
 class QLabel;
 class QPushButton;
@@ -47,6 +49,7 @@ constexpr int ID_CHANNEL_RUN = 10001;
 constexpr int ID_CHANNEL_PAUSE = 10002;
 constexpr int ID_CHANNEL_EDIT = 10003;
 constexpr int ID_CHANNEL_DELETE = 10004;
+constexpr int ID_CHANNEL_PREVIEW = 10007;
 constexpr int IDM_ABOUTBOX = 16;
 // Commands of the window's own context menu (beside About).
 constexpr int ID_RUN_ALL = 10005;
@@ -134,6 +137,9 @@ private:
     void PaceRunAll();
     // Each column with the member of RowCells it shows.
     static const std::array<std::pair<int, std::string RowCells::*>, 5>& CellTexts();
+    // "预览": a check of the row's stored source in a dialog; the running child is not touched.
+    void ShowPreview(int row);
+    SourceChecks& Checks();
 
     bool m_bManualTimers;
     bool m_bClosed = false;
@@ -146,4 +152,8 @@ private:
     QLabel* m_supportLine = nullptr;
     std::map<int, QTimer*> m_timers;
     std::map<int, bool> m_timerActive;
+    CPreviewDlg* m_pPreview = nullptr;  // the open preview, for the result of its check
+    int m_nPreviewId = -1;
+    // Last: destroyed first, so that no check posts to a window being torn down.
+    std::unique_ptr<SourceChecks> m_sourceChecks;
 };

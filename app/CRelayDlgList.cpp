@@ -1,7 +1,8 @@
 // The channel list of the main window: the engine's row events as cell texts, and what a row
-// shows of its failures and output (tooltip and the details dialog).
+// shows of its failures and output (tooltip and the details dialog), and its source (预览).
 #include "app/CRelayDlg.h"
 
+#include "app/CPreviewDlg.h"
 #include "relay/OutputMonitor.h"
 #include "settings/ChannelStore.h"
 
@@ -164,4 +165,32 @@ void CRelayDlg::ShowRowDetails(int row)
     layout->addWidget(buttons);
     box.resize(640, 320);
     box.exec();
+}
+
+SourceChecks& CRelayDlg::Checks()
+{
+    if (!m_sourceChecks)
+        m_sourceChecks = std::make_unique<SourceChecks>(m_engine.Ffmpeg());
+    return *m_sourceChecks;
+}
+
+void CRelayDlg::ShowPreview(int row)
+{
+    const int id = m_engine.View(row).id;
+    SourceRequest request = StoredSourceRequest(ConfigStore(m_strAppDir), id);
+    request.rtspTcp = m_engine.Options().m_bRTSPuseTCP;
+    CPreviewDlg box(CellText(row, kColName), this);
+    // The result is posted to the window, which outlives every check, and handed to the dialog
+    // only while it is open for that channel.
+    const bool started = Checks().Start(id, request, [this, id](const SourceResult& result) {
+        QMetaObject::invokeMethod(this, [this, id, result] {
+            if (m_pPreview && m_nPreviewId == id && !result.cancelled)
+                m_pPreview->ShowResult(result);
+        }, Qt::QueuedConnection);
+    });
+    started ? box.ShowRunning() : box.ShowBusy();
+    m_pPreview = &box, m_nPreviewId = id;
+    box.exec();
+    m_pPreview = nullptr;
+    Checks().Cancel(id);
 }

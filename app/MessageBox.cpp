@@ -14,6 +14,11 @@ std::function<void(const QString&)>& MessageHook()
     static std::function<void(const QString&)> hook;
     return hook;
 }
+std::deque<bool>& QuestionAnswers()
+{
+    static std::deque<bool> answers;
+    return answers;
+}
 std::deque<QString>& FileAnswers()
 {
     static std::deque<QString> answers;
@@ -29,6 +34,19 @@ void Message(QWidget* parent, const QString& text)
         return;
     }
     QMessageBox::information(parent, QApplication::applicationName(), text, QMessageBox::Ok);
+}
+
+bool Question(QWidget* parent, const QString& text)
+{
+    if (MessageHook()) {
+        MessageHook()(text);
+        const bool yes = QuestionAnswers().empty() || QuestionAnswers().front();
+        if (!QuestionAnswers().empty())
+            QuestionAnswers().pop_front();
+        return yes;
+    }
+    return QMessageBox::question(parent, QApplication::applicationName(), text, QMessageBox::Yes | QMessageBox::No,
+                                 QMessageBox::No) == QMessageBox::Yes;
 }
 
 QString OpenFileName(QWidget* parent, const QString& caption, const QString& filter, const QString& defaultSuffix)
@@ -67,10 +85,12 @@ bool UseChineseQtTexts()
 }
 
 void SetMessageHook(std::function<void(const QString&)> hook) { MessageHook() = std::move(hook); }
+void QueueQuestionAnswer(bool yes) { QuestionAnswers().push_back(yes); }
 void QueueOpenFileAnswer(const QString& path) { FileAnswers().push_back(path); }
 void ResetHooks()
 {
     MessageHook() = nullptr;
+    QuestionAnswers().clear();
     FileAnswers().clear();
 }
 }  // namespace Prompt

@@ -11,6 +11,9 @@ namespace Prompt {
 // Shows text in a message box captioned with the application name (OK only).
 void Message(QWidget* parent, const QString& text);
 
+// A yes/no question in a message box captioned with the application name; true for yes.
+bool Question(QWidget* parent, const QString& text);
+
 // Open-file dialog; returns the chosen path or an empty string when cancelled. A name typed
 // without an extension gets defaultSuffix (given without the dot).
 QString OpenFileName(QWidget* parent, const QString& caption, const QString& filter,
@@ -20,9 +23,11 @@ QString OpenFileName(QWidget* parent, const QString& caption, const QString& fil
 // whatever the desktop's locale; once, after the QApplication exists. False when they are missing.
 bool UseChineseQtTexts();
 
-// Test hooks. With a message hook set, Message() calls it instead of showing a box.
+// Test hooks. With a message hook set, Message() and Question() call it instead of showing a
+// box; Question() then takes the next queued answer, or yes when none is queued.
 // With file answers queued, OpenFileName() takes the next one (empty: cancelled).
 void SetMessageHook(std::function<void(const QString&)> hook);
+void QueueQuestionAnswer(bool yes);
 void QueueOpenFileAnswer(const QString& path);
 void ResetHooks();
 }  // namespace Prompt

@@ -10,7 +10,9 @@
 
 namespace {
 const char kUsage[] = "用法：CamRelay [--dir DIR] [--headless] [--status-port PORT] [--status-bind ADDR]"
-                      " [--control-token-file FILE]（--help 查看说明）\n";
+                      " [--control-token-file FILE]\n"
+                      "      CamRelay --probe URL [--tcp] [--frame FILE.jpg]\n"
+                      "      CamRelay --probe-all [--dir DIR]（--help 查看说明）\n";
 
 void Print(FILE* to, const QString& text)
 {
@@ -59,7 +61,17 @@ StartupOptions StartupOptions::Parse(int& argc, char** argv)
         QStringLiteral("网页控制台的控制令牌所在文件（只有所有者可读，内容为一个 16 到 256 字符的令牌）。"
                        "有它时，带“Authorization: Bearer 令牌”的请求可以运行、暂停信号；没有时网页只读。"),
         QStringLiteral("FILE"));
-    parser.addOptions({dir, headless, statusPort, statusBind, tokenFile});
+    const QCommandLineOption probe(QStringLiteral("probe"),
+                                   QStringLiteral("检测一个信号源（rtsp://、rtmp://、http://）：显示它发送的视频和音频、"
+                                                  "能否直通以及建议，然后退出；可用时退出码为 0，不可用为 1。"),
+                                   QStringLiteral("URL"));
+    const QCommandLineOption tcp(QStringLiteral("tcp"), QStringLiteral("与 --probe 一起：用 TCP 拉取 rtsp:// 信号源。"));
+    const QCommandLineOption frame(QStringLiteral("frame"),
+                                   QStringLiteral("与 --probe 一起：把截取的一帧画面保存为 JPEG 文件。"), QStringLiteral("FILE"));
+    const QCommandLineOption probeAll(QStringLiteral("probe-all"),
+                                      QStringLiteral("检测 config.ini 中每个信号的信号源（最多同时 4 个），每个信号一行，"
+                                                     "附按其设置给出的建议；全部能按设置直播时退出码为 0。"));
+    parser.addOptions({dir, headless, statusPort, statusBind, tokenFile, probe, tcp, frame, probeAll});
     // Options the QApplication takes for itself: accepted here, not shown in the help.
     for (const char* name : {"platform", "platformpluginpath", "platformtheme", "plugin", "display", "style",
                              "stylesheet", "qwindowgeometry", "qwindowtitle", "qwindowicon", "session"}) {
@@ -97,6 +109,34 @@ StartupOptions StartupOptions::Parse(int& argc, char** argv)
         }
     }
     options.m_bHeadless = parser.isSet(headless);
+    options.m_bProbeAll = parser.isSet(probeAll);
+    options.m_bProbeTcp = parser.isSet(tcp);
+    options.m_strProbeUrl = parser.value(probe).toStdString();
+    options.m_strProbeFrame = parser.value(frame).toStdString();
+    const bool probing = parser.isSet(probe) || options.m_bProbeAll;
+    if (probing && (options.m_bHeadless || parser.isSet(statusPort) || (parser.isSet(probe) && options.m_bProbeAll))) {
+        options.m_nExitCode = Fail(QStringLiteral("--probe、--probe-all 与 --headless、--status-port 不能同时使用"));
+        return options;
+    }
+    if ((options.m_bProbeTcp || parser.isSet(frame)) && !parser.isSet(probe)) {
+        options.m_nExitCode = Fail(QStringLiteral("--tcp 和 --frame 只能与 --probe 一起使用"));
+        return options;
+    }
+    if (parser.isSet(probe) && parser.isSet(dir)) {
+        options.m_nExitCode = Fail(QStringLiteral("--probe 不使用配置目录：--dir 只能与 --probe-all 一起使用"));
+        return options;
+    }
+    // The source page's rule: only these three schemes, in lower case.
+    const QString url = parser.value(probe);
+    if (parser.isSet(probe) && !url.startsWith(QLatin1String("rtsp://")) && !url.startsWith(QLatin1String("rtmp://")) &&
+        !url.startsWith(QLatin1String("http://"))) {
+        options.m_nExitCode = Fail(QStringLiteral("--probe 的地址须以 rtsp://、rtmp:// 或 http:// 开头"));
+        return options;
+    }
+    if (parser.isSet(frame) && options.m_strProbeFrame.empty()) {
+        options.m_nExitCode = Fail(QStringLiteral("--frame 不能为空"));
+        return options;
+    }
     if (parser.isSet(statusPort)) {
         bool ok = false;
         options.m_nStatusPort = parser.value(statusPort).toInt(&ok);

@@ -9,6 +9,10 @@ struct StartupOptions {
     int m_nStatusPort = 0;                     // --status-port: 0 when the endpoint is off
     std::string m_strStatusBind = "127.0.0.1"; // --status-bind: address of the endpoint
     std::string m_strControlToken;             // read from --control-token-file: the console's commands
+    std::string m_strProbeUrl;                 // --probe URL: check one source and exit
+    bool m_bProbeTcp = false;                  // --tcp (with --probe)
+    std::string m_strProbeFrame;               // --frame FILE (with --probe)
+    bool m_bProbeAll = false;                  // --probe-all: check every stored channel's source and exit
     int m_nExitCode = -1;                      // >= 0: already answered (help, version, error): exit with it
 
     // Exit status of a command line that cannot be used.

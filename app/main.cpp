@@ -1,9 +1,10 @@
 // CamRelay: one main window, or with --headless the service without one; the process lives
-// as long as either does.
+// as long as either does. --probe and --probe-all check sources and exit, without either.
 #include "app/CRelayApp.h"
 #include "app/StartupOptions.h"
 #include "relay/SignalPipe.h"
 #include "service/HeadlessService.h"
+#include "service/ProbeCommand.h"
 #include "settings/ConfigStore.h"
 
 #include <cstdio>
@@ -18,6 +19,17 @@ int main(int argc, char** argv)
     const StartupOptions options = StartupOptions::Parse(argc, argv);
     if (options.m_nExitCode >= 0)
         return options.m_nExitCode;
+    if (!options.m_strProbeUrl.empty() || options.m_bProbeAll) {
+        // Like the service: no display, and no data folder claimed or written.
+        ProbeOptions probe;
+        probe.m_strUrl = options.m_strProbeUrl;
+        probe.m_bTcp = options.m_bProbeTcp;
+        probe.m_strFrame = options.m_strProbeFrame;
+        probe.m_bAll = options.m_bProbeAll;
+        probe.m_strDir = options.m_strDir;
+        probe.m_strProgramDir = ConfigStore::ExecutableDir();
+        return ProbeCommand::Run(probe);
+    }
     if (options.m_bHeadless) {
         // No QApplication and no QGuiApplication: nothing here may need a display.
         HeadlessOptions headless;

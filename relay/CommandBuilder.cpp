@@ -285,6 +285,20 @@ CommandBuild BuildCommandLine(const CheckStates& checks, const ChannelSettings& 
     return result;
 }
 
+StreamPlan PlanStreams(const CheckStates& checks)
+{
+    StreamPlan plan;
+    const int no = ChooseTemplate(checks[0] != 0, checks[1] != 0, checks[2] != 0, checks[3] != 0, checks[4] != 0, false);
+    if (no == 0)
+        return plan;
+    // Read from the template itself: one of them re-encodes the audio of a "copy" choice.
+    const std::string_view tmpl = kTemplates[no - 1];
+    const auto has = [&](std::string_view option) { return tmpl.find(option) != std::string_view::npos; };
+    plan.video = has("-vcodec"), plan.videoCopied = has("-vcodec copy");
+    plan.audio = has("-acodec"), plan.audioCopied = has("-acodec copy");
+    return plan;
+}
+
 std::string EscapeFilterPath(const std::string& path)
 {
     // A drive path (D:\logo\wm.png) takes forward slashes, as the filter expects.

@@ -21,6 +21,14 @@ struct CommandBuild {
     std::string message;           // Chinese text for the row when not Ok
 };
 
+// What the line that the checks choose does with each stream of the source: whether it is
+// sent at all, and whether as it comes (copied) rather than re-encoded.
+struct StreamPlan {
+    bool video = false, videoCopied = false;
+    bool audio = false, audioCopied = false;
+};
+StreamPlan PlanStreams(const CheckStates& checks);
+
 // Reads what the builder uses of channel id from the store (numbers by decimal conversion).
 void ReadChannelForCommand(const ConfigStore& store, int id, ChannelSettings& s, CheckStates& checks);
 

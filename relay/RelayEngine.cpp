@@ -23,6 +23,7 @@ RelayEngine::RelayEngine(std::string appDir, RelayView& view, MonitorSink& sink)
     : m_strAppDir(std::move(appDir)), m_view(view), m_sink(sink)
 {
     m_strFfmpegPath = m_strAppDir + "/ffmpeg";
+    m_ffmpeg = {m_strFfmpegPath, {m_strFfmpegPath}};
     m_log = std::make_unique<StatusLog>(m_strAppDir + "/CamRelay.log");
     m_log->Write("CamRelay 已启动 (配置目录 " + m_strAppDir + ")");
 }
@@ -36,6 +37,7 @@ RelayEngine::~RelayEngine()
 
 void RelayEngine::UseFfmpeg(const FfmpegLocation& ffmpeg)
 {
+    m_ffmpeg = ffmpeg;
     m_strFfmpegPath = ffmpeg.Found() || ffmpeg.m_tried.empty() ? ffmpeg.m_strPath : ffmpeg.m_tried.front();
     m_strFfmpegTried = ffmpeg.Found() ? std::string() : ffmpeg.TriedText();
     // Which encoders it has is asked once, now and off this thread: a first launch that had to

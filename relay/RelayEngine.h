@@ -43,6 +43,8 @@ public:
     // The ffmpeg the children run (by default the one in the data folder). When none was found,
     // a launch reports the places that were looked at.
     void UseFfmpeg(const FfmpegLocation& ffmpeg);
+    // The ffmpeg the children run, for others that run it too (the source check).
+    const FfmpegLocation& Ffmpeg() const { return m_ffmpeg; }
     const std::string& AppDir() const { return m_strAppDir; }
     StatusLog& Log() { return *m_log; }
 
@@ -150,6 +152,7 @@ private:
     EngineOptions m_options;
     std::string m_strFfmpegPath;
     std::string m_strFfmpegTried;   // set when no ffmpeg was found: where it was looked for
+    FfmpegLocation m_ffmpeg;
     std::deque<ChannelRow> m_rows;  // never moves: monitors point into their row
     std::unordered_map<int, int> m_rowById;
     std::deque<int> m_autoRunQueue;

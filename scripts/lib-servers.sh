@@ -119,9 +119,10 @@ EOF
     return 1
 }
 
-# start_rtsp_sim LOGFILE PORT [USER PASSWORD]: the camera simulator (H.264 Main 640x360 25 fps,
-# A-law 8 kHz), asking for USER and PASSWORD when given. Sets RTSP_PID and RTSP_URL
-# (rtsp://127.0.0.1:PORT/test, without the account) once it has reported READY (~15 s at most).
+# start_rtsp_sim LOGFILE PORT [USER PASSWORD]: the camera simulator (/test: H.264 Main 640x360 25 fps,
+# A-law 8 kHz; /h265: H.265 + AAC; /mjpeg: MJPEG 4:2:2 without audio), asking for USER and PASSWORD
+# when given. Sets RTSP_PID and RTSP_URL (rtsp://127.0.0.1:PORT/test, without the account) once it
+# has reported READY (~15 s at most).
 start_rtsp_sim() {
     local log=$1 port=$2 pid i
     : >"$log"

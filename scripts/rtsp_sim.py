@@ -1,8 +1,10 @@
 #!/usr/bin/python3
-"""Camera simulator: an RTSP server on 127.0.0.1 serving one live test stream on /test.
+"""Camera simulator: an RTSP server on 127.0.0.1 serving live test streams.
 
-H.264 Main 640x360 at 25 fps (keyframe every 50 frames) with A-law 8 kHz mono audio, the shape
-of a typical IP camera. One shared pipeline feeds every client. Prints READY once listening;
+/test: H.264 Main 640x360 at 25 fps (keyframe every 50 frames) with A-law 8 kHz mono audio, the
+shape of a typical IP camera. /h265: the same picture in H.265 Main with AAC 44.1 kHz mono, as
+newer cameras send by default. /mjpeg: MJPEG 4:2:2 640x360 without audio, as older or cheaper
+cameras send. Each path has one shared pipeline for all its clients, built at the first one. Prints READY once listening;
 SIGTERM or SIGINT stops it with exit code 0. With a user and password, every request needs
 them (RTSP basic authentication); without, anyone may play.
 
@@ -17,13 +19,18 @@ gi.require_version("Gst", "1.0")
 gi.require_version("GstRtspServer", "1.0")
 from gi.repository import GLib, Gst, GstRtspServer  # noqa: E402
 
-LAUNCH = (
-    "( videotestsrc is-live=true ! video/x-raw,width=640,height=360,framerate=25/1 "
-    "! videoconvert ! x264enc tune=zerolatency speed-preset=veryfast key-int-max=50 "
+PICTURE = "videotestsrc is-live=true ! video/x-raw,width=640,height=360,framerate=25/1"
+LAUNCH = {
+    "/test": "( " + PICTURE + " ! videoconvert ! x264enc tune=zerolatency speed-preset=veryfast key-int-max=50 "
     "! video/x-h264,profile=main ! rtph264pay name=pay0 pt=96 config-interval=1 "
     "audiotestsrc is-live=true ! audioconvert ! audioresample "
-    "! audio/x-raw,rate=8000,channels=1 ! alawenc ! rtppcmapay name=pay1 )"
-)
+    "! audio/x-raw,rate=8000,channels=1 ! alawenc ! rtppcmapay name=pay1 )",
+    "/h265": "( " + PICTURE + " ! videoconvert ! x265enc tune=zerolatency speed-preset=ultrafast key-int-max=50 "
+    "! video/x-h265,profile=main ! rtph265pay name=pay0 pt=96 config-interval=1 "
+    "audiotestsrc is-live=true ! audioconvert ! audioresample "
+    "! audio/x-raw,rate=44100,channels=1 ! voaacenc ! rtpmp4gpay name=pay1 pt=97 )",
+    "/mjpeg": "( " + PICTURE + ",format=Y42B ! jpegenc ! rtpjpegpay name=pay0 pt=26 )",
+}
 
 
 def main():
@@ -35,19 +42,21 @@ def main():
     server = GstRtspServer.RTSPServer()
     server.set_address("127.0.0.1")
     server.set_service(port)
-    factory = GstRtspServer.RTSPMediaFactory()
-    factory.set_launch(LAUNCH)
-    factory.set_shared(True)
-    server.get_mount_points().add_factory("/test", factory)
     if len(sys.argv) == 4:
-        # The one account gets the role "viewer", which may see and start the stream.
+        # The one account gets the role "viewer", which may see and start the streams.
         auth = GstRtspServer.RTSPAuth()
         token = GstRtspServer.RTSPToken()
         token.set_string("media.factory.role", "viewer")
         auth.add_basic(GstRtspServer.RTSPAuth.make_basic(sys.argv[2], sys.argv[3]), token)
         server.set_auth(auth)
-        factory.add_role_from_structure(Gst.Structure.from_string(
-            "viewer, media.factory.access=(boolean)true, media.factory.construct=(boolean)true")[0])
+    for path, launch in LAUNCH.items():
+        factory = GstRtspServer.RTSPMediaFactory()
+        factory.set_launch(launch)
+        factory.set_shared(True)
+        if len(sys.argv) == 4:
+            factory.add_role_from_structure(Gst.Structure.from_string(
+                "viewer, media.factory.access=(boolean)true, media.factory.construct=(boolean)true")[0])
+        server.get_mount_points().add_factory(path, factory)
 
     loop = GLib.MainLoop()
     # attach() returns 0 when the port cannot be bound.

@@ -295,3 +295,25 @@ std::optional<ScannedChannel> ReadListedChannel(const ConfigStore& store, int id
         return std::nullopt;
     return c;
 }
+
+std::vector<ScannedChannel> ListStoredChannels(const ConfigStore& store)
+{
+    std::vector<int> ids;
+    for (const auto& [id, count] : ChannelKeyCounts(store))
+        ids.push_back(id);
+    std::sort(ids.begin(), ids.end());
+    std::vector<ScannedChannel> channels;
+    for (int id : ids)
+        if (std::optional<ScannedChannel> c = ReadListedChannel(store, id))
+            channels.push_back(std::move(*c));
+    return channels;
+}
+
+std::vector<std::string> ChannelsPublishingTo(const ConfigStore& store, const std::string& adress, int exceptId)
+{
+    std::vector<std::string> names;
+    for (const ScannedChannel& c : ListStoredChannels(store))
+        if (c.id != exceptId && !adress.empty() && store.GetValue(ChannelKey(c.id, "Adress")) == adress)
+            names.push_back(c.name);
+    return names;
+}

@@ -67,5 +67,11 @@ std::vector<ScannedChannel> ScanAndRenumber(const ConfigStore& store);
 // none when it is deleted or has no name.
 std::optional<ScannedChannel> ReadListedChannel(const ConfigStore& store, int id);
 
+// Every channel the scan would list, where it is stored now, by increasing id; nothing moves.
+std::vector<ScannedChannel> ListStoredChannels(const ConfigStore& store);
+// The names of the listed channels other than exceptId that publish to adress: two publishers
+// of one stream name push each other off the server.
+std::vector<std::string> ChannelsPublishingTo(const ConfigStore& store, const std::string& adress, int exceptId);
+
 // How many keys each channel id holds in the file (ids without keys are absent).
 std::unordered_map<int, int> ChannelKeyCounts(const ConfigStore& store);

@@ -25,6 +25,8 @@ const char* const kPathUnsafe = "水印文件路径不能包含控制字符!";
 const char* const kProfileUnsafe = "Profle不能包含空格、引号或控制字符!";
 const char* const kOffsetUnsafe = "水印微调值不能包含空格、引号或控制字符!";
 const char* const kPositionUnsafe = "水印位置不能包含控制字符!";
+const char* const kStillCopy = "上次检测信号源发现该摄像头输出H.265，视频直通会一直失败（RTMP不支持H.265）。\n仍然直通？";
+const char* const kSamePublish = "发布地址与信号“%1”相同：两路同时推流会互相挤掉（直播服务器报“Already publishing”）。\n仍然保存？";
 
 constexpr int kMaxWatermarkPath = 127;
 
@@ -394,7 +396,32 @@ void CMyChildDlg::RebuildPosition()
         QString::fromLatin1(kPositionFormats[index]).arg(m_pOffsetX->text(), m_pOffsetY->text()).toStdString();
 }
 
+void CMyChildDlg::OpeningValues(ChannelSettings* values, CheckStates* checks)
+{
+    InitControls();
+    Collect();
+    *values = Values();
+    *checks = m_checks;
+}
+
 void CMyChildDlg::OnFinish()
+{
+    Collect();
+    if (CheckCollected() && ConfirmFinish())
+        accept();
+}
+
+bool CMyChildDlg::ConfirmFinish()
+{
+    if (m_checks[0] && !m_checks[1] && m_strSourceVideoCodec == "hevc" && !Prompt::Question(this, QString::fromUtf8(kStillCopy)))
+        return false;
+    QStringList others;
+    for (const std::string& name : ChannelsPublishingTo(ConfigStore(m_strAppDir), Adress, m_nId))
+        others << QString::fromStdString(name);
+    return others.isEmpty() || Prompt::Question(this, QString::fromUtf8(kSamePublish).arg(others.join("、")));
+}
+
+void CMyChildDlg::Collect()
 {
     m_nVideoTrack = Number(m_pVideoTrack->currentText());
     m_values.VdBitRate = Number(m_pBitRate->text());
@@ -414,9 +441,6 @@ void CMyChildDlg::OnFinish()
     m_checks = {m_pVideoOn->isChecked() ? 1 : 0, m_pVideoReencode->isChecked() ? 1 : 0,
                 m_pCopyTs->isChecked() ? 1 : 0, m_pAudioOn->isChecked() ? 1 : 0,
                 m_pAudioReencode->isChecked() ? 1 : 0};
-    if (!CheckCollected())
-        return;
-    accept();
 }
 
 bool CMyChildDlg::CheckCollected()

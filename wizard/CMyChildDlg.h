@@ -23,6 +23,12 @@ public:
     // Set by the source page before the page runs.
     void SetChannel(int id, const std::string& appDir);
     std::string SignalName, Adress, StreamName;
+    // The video codec the source page's last check found for SignalName; empty when unchecked.
+    // "完成" on a copy channel of an H.265 source asks before storing it.
+    std::string m_strSourceVideoCodec;
+
+    // The values the page would open with and hand over unchanged: what a source check advises on.
+    void OpeningValues(ChannelSettings* values, CheckStates* checks);
 
     // Opens the page (re-initialising every control) and runs it modally.
     int exec() override;
@@ -41,6 +47,10 @@ private:
     void OnChooseFile();
     void RebuildPosition();
     void OnFinish();
+    void Collect();
+    // Questions that "完成" asks before storing: an H.265 source copied, a publish address
+    // another channel uses. False when the operator chose to stay on the page.
+    bool ConfirmFinish();
     // Refuses values that would break the argument line or config.ini; false after a message.
     bool CheckCollected();
 

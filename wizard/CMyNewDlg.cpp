@@ -4,13 +4,17 @@
 #include "settings/ChannelStore.h"
 #include "settings/ConfigStore.h"
 #include "wizard/FieldRules.h"
+#include "wizard/SourceFrame.h"
 
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QVBoxLayout>
+
+#include <cstdlib>
 
 namespace {
 // The page's texts.
@@ -24,6 +28,8 @@ const char* const kBadPublishScheme = "请输入正确的发布地址地址以rt
 const char* const kUnsafeSource = "信号源地址不能包含空格、引号或控制字符!";
 const char* const kUnsafePublish = "发布地址不能包含空格、引号或控制字符!";
 const char* const kUnsafeName = "名称不能包含控制字符!";
+const char* const kCheckButton = "检测信号源";
+const char* const kChecking = "正在检测信号源……（最多约20秒）";
 
 
 // Exact, case-sensitive comparison of the first seven bytes (all schemes are ASCII).
@@ -31,10 +37,16 @@ bool StartsWith7(const std::string& text, const char* scheme)
 {
     return text.compare(0, 7, scheme) == 0;
 }
+
+bool IsSourceScheme(const std::string& text)
+{
+    return StartsWith7(text, "rtmp://") || StartsWith7(text, "rtsp://") || StartsWith7(text, "http://");
+}
 }  // namespace
 
 CMyNewDlg::CMyNewDlg(bool isNew, QWidget* parent)
-    : QDialog(parent), m_child(isNew, this)
+    : QDialog(parent), m_child(isNew, this),
+      m_ffmpeg(FfmpegLocation::Find(ConfigStore::ExecutableDir(), std::getenv("PATH")))
 {
     setWindowTitle(QString::fromUtf8(kTitle));
     QPalette pal = palette();
@@ -75,6 +87,11 @@ CMyNewDlg::CMyNewDlg(bool isNew, QWidget* parent)
     };
     addField("名称：", "如：1", m_pName);
     addField("信号源地址：", "如：rtsp://192.168.1.66/onvif/live/1", m_pSource);
+    m_pCheck = new QPushButton(QString::fromUtf8(kCheckButton), this);
+    m_pCheck->setObjectName("1005");
+    m_pCheck->setAutoDefault(false);  // Enter still means "下一步"
+    connect(m_pCheck, &QPushButton::clicked, this, &CMyNewDlg::OnCheckSource);
+    grid->addWidget(m_pCheck, row - 2, 2);
     addField("发布地址：", "如：rtmp://push.example.com/live/camera01", m_pPublish);
     // The stream name is loaded and handed on, but not shown.
     auto* streamLabel = new QLabel(QString::fromUtf8("发布流名称："), this);
@@ -88,6 +105,22 @@ CMyNewDlg::CMyNewDlg(bool isNew, QWidget* parent)
     next->setDefault(true);  // Enter runs the same checks as a click
     connect(next, &QPushButton::clicked, this, &CMyNewDlg::OnNext);
 
+    // The check's result: the frame beside the report, shown once a check has started.
+    m_pFrame = new QLabel(this);
+    m_pFrame->setObjectName("probeFrame");
+    m_pFrame->setFixedSize(256, 144);
+    m_pFrame->setAlignment(Qt::AlignCenter);
+    m_pFrame->setStyleSheet("background: #20202a; color: #c0c0d0;");
+    m_pReport = new QPlainTextEdit(this);
+    m_pReport->setObjectName("probeReport");
+    m_pReport->setReadOnly(true);
+    m_pReport->setFixedHeight(144);
+    auto* result = new QHBoxLayout;
+    result->addWidget(m_pFrame);
+    result->addWidget(m_pReport, 1);
+    m_pFrame->hide();
+    m_pReport->hide();
+
     auto* buttons = new QHBoxLayout;
     buttons->addStretch();
     buttons->addWidget(next);
@@ -96,9 +129,15 @@ CMyNewDlg::CMyNewDlg(bool isNew, QWidget* parent)
     page->addWidget(heading);
     page->addSpacing(16);
     page->addLayout(grid);
+    page->addLayout(result);
     page->addStretch();
     page->addLayout(buttons);
-    resize(670, 500);  // about 379 x 284 dialog units
+    resize(720, 560);  // about 379 x 284 dialog units, and room for a check's result
+}
+
+CMyNewDlg::~CMyNewDlg()
+{
+    CancelCheck();
 }
 
 void CMyNewDlg::SetChannel(int id, const std::string& appDir)
@@ -124,6 +163,65 @@ void CMyNewDlg::LoadStored()
     m_pStreamName->setText(get("StreamName"));
 }
 
+void CMyNewDlg::done(int result)
+{
+    CancelCheck();
+    QDialog::done(result);
+}
+
+void CMyNewDlg::CancelCheck()
+{
+    if (m_check) {
+        m_check->Cancel();
+        m_check->Wait();
+    }
+    m_pCheck->setEnabled(true);
+}
+
+void CMyNewDlg::OnCheckSource()
+{
+    const QString url = m_pSource->text();
+    const std::string text = url.toStdString();
+    const char* problem = text.empty()                              ? kNoSource
+                          : !IsSourceScheme(text)                     ? kBadSourceScheme
+                          : FieldRules::HasBlankQuoteOrControl(url) ? kUnsafeSource
+                                                                    : nullptr;
+    if (problem) {
+        Prompt::Message(this, QString::fromUtf8(problem));
+        return;
+    }
+    // Advice for what the encoding page would hand over now: the stored settings, or a new
+    // channel's defaults.
+    SourceRequest request;
+    request.url = text;
+    request.rtspTcp = DecimalValue(ConfigStore(m_strAppDir).GetValue("m_bRTSPuseTCP")) > 0;
+    m_child.OpeningValues(&request.settings, &request.checks);
+    if (!m_check)
+        m_check = std::make_unique<SourceCheck>(m_ffmpeg);
+    const bool started = m_check->Start(request, [this, text](SourceResult result) {
+        QMetaObject::invokeMethod(this, [this, text, result = std::move(result)] { OnCheckDone(result, text); },
+                                  Qt::QueuedConnection);
+    });
+    if (!started)
+        return;
+    m_pCheck->setEnabled(false);
+    m_pFrame->clear();
+    m_pFrame->show();
+    m_pReport->setPlainText(QString::fromUtf8(kChecking));
+    m_pReport->show();
+}
+
+void CMyNewDlg::OnCheckDone(const SourceResult& result, const std::string& url)
+{
+    if (result.cancelled)
+        return;  // the page closed; what it shows no longer matters
+    m_pCheck->setEnabled(true);
+    m_lastCheck = result;
+    m_strCheckedUrl = url;
+    m_pReport->setPlainText(QString::fromStdString(result.Report()));
+    ShowSourceFrame(m_pFrame, result);
+}
+
 void CMyNewDlg::OnNext()
 {
     Name = m_pName->text().toStdString();
@@ -135,6 +233,9 @@ void CMyNewDlg::OnNext()
     m_child.Adress = Adress;
     m_child.StreamName = StreamName;
     m_child.SetChannel(m_nId, m_strAppDir);
+    // What the last check found counts only for the address it checked.
+    m_child.m_strSourceVideoCodec =
+        m_lastCheck && m_strCheckedUrl == SignalName ? m_lastCheck->streams.videoCodec : std::string();
 
     if (const char* problem = FirstProblem()) {
         Prompt::Message(this, QString::fromUtf8(problem));
@@ -151,8 +252,7 @@ const char* CMyNewDlg::FirstProblem() const
         return kNoName;
     if (SignalName.empty())
         return kNoSource;
-    if (!StartsWith7(SignalName, "rtmp://") && !StartsWith7(SignalName, "rtsp://") &&
-        !StartsWith7(SignalName, "http://"))
+    if (!IsSourceScheme(SignalName))
         return kBadSourceScheme;
     if (Adress.empty())
         return kNoPublish;

@@ -86,6 +86,7 @@ TEST(ChildProcess, ChildDiesWhenItsParentIsKilled)
 // Which ffmpeg is run when none is beside the program: the first executable one on PATH (relative
 // entries, files without the execute bit and folders are passed over); every place looked at is
 // named. That the one beside the program wins is shown by the system run, whose PATH has none.
+// ffprobe comes from ffmpeg's own folder.
 TEST(ChildProcess, FfmpegIsFoundOnPathWhenNoneIsBesideTheProgram)
 {
     TempDir dir;
@@ -100,4 +101,9 @@ TEST(ChildProcess, FfmpegIsFoundOnPathWhenNoneIsBesideTheProgram)
     EXPECT_EQ(found.TriedText(),
               dir.File("prog/ffmpeg") + "、" + dir.File("a/ffmpeg") + "、" + dir.File("c/ffmpeg") + "、" + dir.File("b/ffmpeg"));
     EXPECT_EQ(FfmpegLocation::Find(dir.File("prog"), nullptr).TriedText(), dir.File("prog/ffmpeg")) << "no PATH";
+    // ffprobe: beside that ffmpeg, then beside the file a link of that name leads to, then PATH.
+    std::filesystem::create_symlink(dir.File("b/ffmpeg"), dir.File("prog/ffmpeg"));
+    std::filesystem::copy_file(dir.File("b/ffmpeg"), dir.File("b/ffprobe"));
+    const FfmpegLocation probe = FfmpegLocation::FindProbe(FfmpegLocation::Find(dir.File("prog"), nullptr), path.c_str());
+    EXPECT_EQ(probe.TriedText(), dir.File("prog/ffprobe") + "、" + dir.File("b/ffprobe"));
 }

@@ -64,7 +64,12 @@ std::vector<pid_t> ProcessesWithArg(const std::string& substring)
     for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
         const pid_t pid = std::atoi(entry.path().filename().c_str());
         std::ifstream in(entry.path() / "cmdline", std::ios::binary);
-        const std::string argv{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+        std::string argv;
+        try {
+            argv.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        } catch (const std::ios_base::failure&) {
+            continue;  // it ended between open and read (ESRCH): libstdc++'s stream buffer throws
+        }
         if (pid > 0 && pid != ::getpid() && argv.find(substring) != std::string::npos)
             found.push_back(pid);
     }

@@ -3,10 +3,14 @@
 // values, the enable rule of 1026, the size box, placement expressions, the offset arrows and the
 // checks of "完成".
 #include "WizardTestKit.h"
+#include "support/LocalServers.h"
+#include "support/ProcessProbe.h"
 
 #include <QCheckBox>
 #include <QDialogButtonBox>
 #include <QFileDialog>
+#include <QLabel>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QToolButton>
@@ -55,6 +59,46 @@ TEST_F(SourcePageTest, ChecksRunInOrderAndACancelledEncodingPageReturnsHere)
         EXPECT_EQ(encodingOpened, c[3].isEmpty());
         EXPECT_EQ(Get<QLineEdit>(&page, "1001")->text(), c[0]);
     }
+}
+
+// 检测信号源 on the camera simulator shows codec and size and a frame of the camera's size in the
+// page; a refused port shows the relay's sentence; with the TCP option on, a check of a server
+// that never answers pulls over TCP, and closing the page during it leaves no ffprobe behind.
+TEST_F(SourcePageTest, CheckShowsTheSourceOrWhyNotAndEndsWithThePage)
+{
+    const std::string mute = std::to_string(FreeTcpPort()), silent = "rtsp://127.0.0.1:" + mute + "/cam";
+    ShellServer servers;
+    ASSERT_TRUE(servers.Start("start_rtsp_sim rtsp.log $(free_port) && spawn_server mute.log /usr/bin/python3 -c "
+                              "'import socket,time;s=socket.create_server((\"127.0.0.1\"," + mute + "));time.sleep(90)'",
+                              "$RTSP_URL")) << servers.Log();
+    CMyNewDlg page(true);
+    page.SetChannel(0, m_dir.Path());
+    page.show();
+    auto* button = Get<QPushButton>(&page, "1005");
+    const auto check = [&](const std::string& url) {
+        TypeInto(&page, "1002", QString::fromStdString(url));
+        Click(&page, "1005");
+        EXPECT_FALSE(button->isEnabled()) << "enabled while checking";
+        return QTest::qWaitFor([&] { return button->isEnabled(); }, 30000);
+    };
+    const auto report = [&] { return Get<QPlainTextEdit>(&page, "probeReport")->toPlainText().toStdString(); };
+    ASSERT_TRUE(check(servers.Ready()));
+    EXPECT_NE(report().find("视频：H.264 Main 640x360"), std::string::npos) << report();
+    const std::string& jpeg = page.LastCheck()->frameJpeg;
+    EXPECT_EQ(QImage::fromData(reinterpret_cast<const uchar*>(jpeg.data()), int(jpeg.size())).size(), QSize(640, 360));
+    EXPECT_FALSE(Get<QLabel>(&page, "probeFrame")->pixmap().isNull());
+    ASSERT_TRUE(check("rtsp://127.0.0.1:" + std::to_string(FreeTcpPort()) + "/x"));
+    EXPECT_NE(report().find("摄像头拒绝连接"), std::string::npos) << report();
+    WriteFile(m_dir.File("config.ini"), "[SET DEFAULT VALUE]\nm_bRTSPuseTCP=1\n");  // as the relay pulls it
+    TypeInto(&page, "1002", QString::fromStdString(silent));
+    Click(&page, "1005");
+    std::vector<pid_t> probes;
+    ASSERT_TRUE(ProcessProbe::WaitUntil([&] { return !(probes = ProcessProbe::ProcessesWithArg(silent)).empty(); }, std::chrono::seconds(5)));
+    EXPECT_NE(ReadFile("/proc/" + std::to_string(probes[0]) + "/cmdline").find(std::string("-rtsp_transport\0tcp", 19)), std::string::npos);
+    page.reject();
+    EXPECT_TRUE(ProcessProbe::ProcessesWithArg(silent).empty()) << "ffprobe outlived the page";
+    EXPECT_TRUE(button->isEnabled());
+    EXPECT_TRUE(m_messages.isEmpty()) << m_messages.join(" | ").toStdString();
 }
 
 const QStringList kVideoEncoding = {"1031", "1032", "1033", "1035", "1036", "1037", "1040", "1041", "1007"};
@@ -174,5 +218,31 @@ TEST_F(EncodingPageTest, FinishBuildsThePlacementOrRefuses)
         const ChannelSettings v = page.Values();
         EXPECT_TRUE(!c.message.empty() || v.strFilePath + "|" + v.strPucSeat + "|" + v.StrPucSeatPos ==
                                               c.file.toStdString() + "|" + c.placement) << v.strPucSeat + "|" + v.StrPucSeatPos;
+    }
+}
+
+// "完成" on a copy channel whose source was last found sending H.265 asks "仍然直通？"; a publish
+// address of another channel that is not deleted asks too, naming it. "否" stays on the page.
+TEST_F(EncodingPageTest, FinishAsksBeforeCopyingH265OrSharingAPublishAddress)
+{
+    WriteFile(m_dir.File("config.ini"), "[SET DEFAULT VALUE]\n0+Name=前门\n0+Adress=rtmp://b/1\n"
+                                        "1+Name=旧\n1+Adress=rtmp://b/1\n1+ISDelete=true\n");
+    const struct { std::vector<bool> answers; bool reencode; int result; const char* asked; } cases[] = {
+        {{false}, false, kStillOpen, "H.265 "},
+        {{true, false}, false, kStillOpen, "H.265 前门 "},
+        {{true, true}, false, QDialog::Accepted, "H.265 前门 "},
+        {{true}, true, QDialog::Accepted, "前门 "},
+    };
+    for (const auto& c : cases) {
+        CMyChildDlg page(true);
+        page.Adress = "rtmp://b/1", page.m_strSourceVideoCodec = "hevc";
+        for (bool answer : c.answers)
+            Prompt::QueueQuestionAnswer(answer);
+        m_messages.clear();
+        EXPECT_EQ(Run(page, 2, [&] { c.reencode ? Click(&page, "1026") : void(); }), c.result);
+        std::string asked;
+        for (const QString& m : m_messages)
+            asked += m.contains("仍然直通？") ? "H.265 " : m.contains("“前门”") && !m.contains("旧") ? "前门 " : "? ";
+        EXPECT_EQ(asked, c.asked);
     }
 }

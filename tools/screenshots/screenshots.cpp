@@ -3,9 +3,11 @@
 // streams through the private nginx-rtmp of the end-to-end tests, grabbed on an X server (Xvfb,
 // so that a tooltip can be taken from the screen). Not a test: it reuses the end-to-end set-up and reports what could not be saved.
 #include "E2eFixture.h"
+#include "app/CPreviewDlg.h"
 #include "wizard/WizardTestKit.h"
 
 #include <QFileDialog>
+#include <QLabel>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QScreen>
@@ -39,7 +41,8 @@ class Screenshots : public e2e::E2eTest {};
 
 }  // namespace
 
-// Three stored channels, one of them publishing to a port nobody listens on, and one imported.
+// Three stored channels, one of them publishing to a port nobody listens on, and one imported;
+// the preview of a running one and a finished source check of an H.265 camera.
 TEST_F(Screenshots, All)
 {
     const char* out = std::getenv("CAMRELAY_SCREENSHOT_DIR");
@@ -120,6 +123,26 @@ TEST_F(Screenshots, All)
     EXPECT_TRUE(QGuiApplication::primaryScreen()->grabWindow(0, area.x(), area.y(), area.width(), area.height())
                     .save(dir + "failure-tooltip.png"));
     QToolTip::hideText();
+
+    // 预览 of the running first channel: the frame and the report of its source.
+    SaveModal<CPreviewDlg>(dir, "preview.png", [&] { dlg.OnChannelCommand(ID_CHANNEL_PREVIEW, 0); }, [](CPreviewDlg& box) {
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !box.findChild<QLabel*>("previewFrame")->pixmap().isNull(); }, 30000));
+    });
+
+    // 检测信号源 on the source page, finished for an H.265 camera: its frame and the advice.
+    const std::string camera = e2e::Local().cameraUrl;
+    CMyNewDlg checked(true);
+    checked.SetChannel(9, AppDir());
+    WhenModalPage<CMyNewDlg>([&](CMyNewDlg&) {
+        TypeInto(&checked, "1001", "新摄像头");
+        TypeInto(&checked, "1002", QString::fromStdString(camera.substr(0, camera.size() - 4) + "h265"));
+        TypeInto(&checked, "1003", QString::fromStdString(Url("new")));
+        Click(&checked, "1005");
+        EXPECT_TRUE(QTest::qWaitFor([&] { return Get<QWidget>(&checked, "1005")->isEnabled(); }, 30000));
+        save(checked, "wizard-probe.png");
+        checked.reject();
+    }, &checked);
+    checked.exec();
 
     // A message box with Qt's own button: the source page's check of an empty name.
     Prompt::SetMessageHook(nullptr);

@@ -1,0 +1,36 @@
+#pragma once
+#include "settings/ChannelSettings.h"
+
+#include <string>
+#include <vector>
+
+// What a camera sends, as ffprobe reports it, and what that means for a channel's settings:
+// which choices cannot relay it, which relay it with a drawback, and what will be published.
+// Pure functions, no Qt.
+
+struct SourceStreams {
+    bool hasVideo = false;
+    std::string videoCodec;    // ffprobe's name: h264, hevc, mjpeg, ...
+    std::string videoProfile;  // Main, High, ...; empty when unknown
+    std::string pixelFormat;   // yuv420p, yuvj422p, ...
+    int width = 0, height = 0;
+    double frameRate = 0;      // 0 when unknown
+    bool hasAudio = false;
+    std::string audioCodec;    // aac, pcm_alaw, ...
+    int sampleRate = 0, channels = 0;
+};
+
+struct Advice {
+    const char* name = "";  // stable ASCII name, e.g. "hevc_copy"
+    bool fails = false;     // the channel cannot relay as set; otherwise it relays (maybe with a drawback)
+    std::string text;       // one Chinese sentence
+};
+
+// The advice for the line that checks choose and the re-encoding values of s (profile, size,
+// rates), in the order: what fails, what works badly, then (when nothing fails) what will be
+// published. Never empty.
+std::vector<Advice> AdviseSource(const SourceStreams& streams, const CheckStates& checks, const ChannelSettings& s);
+
+// "H.264（Main）640x360 25fps yuv420p", "G.711 A-law 8000Hz 1声道": one stream for a report.
+std::string DescribeVideo(const SourceStreams& streams);
+std::string DescribeAudio(const SourceStreams& streams);

@@ -1,0 +1,78 @@
+#include "relay/SourceChecks.h"
+#include "support/LocalServers.h"
+#include "support/ProcessProbe.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+
+// Real probes of real streams on 127.0.0.1 (nginx-rtmp with the test source: H.264 + AAC; the
+// camera simulator, asking for a password: H.264 + G.711, H.265 + AAC, MJPEG 4:2:2), then the
+// advice for each stream under the settings of each row. A refused port and a server that never
+// answers end as the relay's diagnosis says; the second within the time limit, and a check
+// of the registry is one at a time per channel and leaves no ffprobe when cancelled.
+TEST(SourceCheck, RealStreamsAdviceLimitsAndCancel)
+{
+    const int port = FreeTcpPort();
+    const std::string rtmp = "rtmp://127.0.0.1:" + std::to_string(port) + "/live/src", mute = std::to_string(FreeTcpPort());
+    ShellServer servers;
+    ASSERT_TRUE(servers.Start("start_nginx_rtmp nginx " + std::to_string(port) + " && start_test_source src.log " + rtmp +
+        " && probe_until_video " + rtmp + " >/dev/null && start_rtsp_sim rtsp.log $(free_port) admin secret && "
+        "spawn_server mute.log /usr/bin/python3 -c 'import socket,time;s=socket.create_server((\"127.0.0.1\"," + mute +
+        "));time.sleep(90)'", "$RTSP_URL")) << servers.Log();
+    const std::string cam = "rtsp://admin:secret@" + servers.Ready().substr(7, servers.Ready().size() - 11);
+    const FfmpegLocation ffmpeg = FfmpegLocation::Find("/nonexistent", std::getenv("PATH"));
+    const FfmpegLocation ffprobe = FfmpegLocation::FindProbe(ffmpeg, std::getenv("PATH"));
+    std::map<std::string, SourceResult> probed;
+    for (const auto& [name, url, streams] : {std::tuple<const char*, std::string, const char*>
+             {"aac", rtmp, "H.264 High 640x360 25fps yuv420p | AAC 44100Hz 1声道"},
+             {"g711", cam + "test", "H.264 Main 640x360 25fps yuv420p | G.711 A-law 8000Hz 1声道"},
+             {"hevc", cam + "h265", "H.265 Main 640x360 25fps yuv420p | AAC 44100Hz 1声道"},
+             {"mjpeg", cam + "mjpeg", "MJPEG Baseline 640x360 25fps yuvj422p | "}}) {
+        SourceRequest request;
+        request.url = url, request.grabFrame = false;
+        const SourceResult& r = probed[name] = RunSourceCheck(request, ffmpeg, ffprobe);
+        EXPECT_TRUE(r.Usable()) << name << ": " << r.Report();
+        EXPECT_EQ(DescribeVideo(r.streams) + " | " + (r.streams.hasAudio ? DescribeAudio(r.streams) : ""), streams) << name;
+        EXPECT_EQ(r.Report().find("secret"), std::string::npos) << r.Report();
+    }
+    const CheckStates copyBoth{1, 0, 0, 1, 0}, newChannel{1, 0, 0, 1, 1}, reencode{1, 1, 0, 1, 1};
+    const struct { const char* stream; CheckStates checks; const char* profile; const char* advice; } rows[] = {
+        {"aac", copyBoth, "", "publish"},
+        {"g711", copyBoth, "", "g711_copy publish"},
+        {"g711", newChannel, "high", "publish"},
+        {"hevc", copyBoth, "", "hevc_copy"},
+        {"hevc", {1, 1, 0, 1, 0}, "main", "publish"},
+        {"mjpeg", copyBoth, "", "video_codec_copy reencode_profile no_audio"},
+        {"mjpeg", reencode, "main", "profile_pixel_format no_audio"},
+        {"mjpeg", reencode, "high422", "no_audio publish"},
+        {"mjpeg", {0, 0, 0, 1, 1}, "", "nothing_published"},
+    };
+    for (const auto& row : rows) {
+        ChannelSettings settings;
+        settings.VdProFile = row.profile;
+        std::string names;
+        for (const Advice& a : AdviseSource(probed[row.stream].streams, row.checks, settings))
+            names += (names.empty() ? "" : " ") + std::string(a.name);
+        EXPECT_EQ(names, row.advice) << row.stream << " " << row.profile;
+    }
+    EXPECT_EQ(AdviseSource(probed["hevc"].streams, copyBoth, {})[0].text,
+              "该摄像头输出H.265，RTMP直通不支持，请勾选视频重新编码（或将摄像头主码流改为H.264）");
+
+    SourceRequest refused, silent;
+    refused.url = "rtsp://127.0.0.1:" + std::to_string(FreeTcpPort()) + "/x";
+    silent.url = "rtsp://127.0.0.1:" + mute + "/cam", silent.limitMs = 1500;
+    EXPECT_STREQ(RunSourceCheck(refused, ffmpeg, ffprobe).diagnosis.name, "connection_refused");
+    EXPECT_STREQ(RunSourceCheck(silent, ffmpeg, ffprobe).diagnosis.name, "stalled");
+    EXPECT_TRUE(ProcessProbe::ProcessesWithArg(silent.url).empty()) << "ffprobe outlived its time limit";
+
+    SourceChecks checks(ffmpeg);
+    silent.limitMs = 60000;
+    ASSERT_TRUE(checks.Start(7, silent, nullptr));
+    EXPECT_FALSE(checks.Start(7, refused, nullptr)) << "two checks of one channel at once";
+    ASSERT_TRUE(ProcessProbe::WaitUntil([&] { return !ProcessProbe::ProcessesWithArg(silent.url).empty(); }, std::chrono::seconds(5)));
+    checks.Cancel(7);
+    EXPECT_TRUE(ProcessProbe::WaitUntil([&] { return !checks.Running(7); }, std::chrono::seconds(2)));
+    EXPECT_TRUE(ProcessProbe::ProcessesWithArg(silent.url).empty()) << "a cancelled check left its ffprobe";
+    EXPECT_FALSE(checks.Last(7)) << "a cancelled check kept as the channel's last";
+}
