@@ -90,6 +90,7 @@ int CRelayApp::Run(const StartupOptions& options)
     // supervision tick and reading. A port in use is a log line: the window runs on without it.
     if (options.m_nStatusPort > 0) {
         status.UseConsole({&dlg, options.m_strControlToken, dir.m_strPath, "window", &dlg.m_engine.Log()});
+        status.SetFrameProvider(SourceCheckFrames(dlg.Checks(), dir.m_strPath));
         if (status.StartAndSay(options.m_strStatusBind, options.m_nStatusPort)) {
             dlg.m_onStatusChange = [&status, &dlg] { status.Publish(StatusSnapshot(dlg.m_engine, dlg.Cells())); };
             dlg.m_onStatusChange();

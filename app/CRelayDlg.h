@@ -102,6 +102,8 @@ public:
     bool CanReload() const override { return false; }
     // The texts of every row's cells, for the status endpoint.
     const std::deque<RowCells>& Cells() const { return m_cells; }
+    // The source checks of 预览 and of the status endpoint's previews (made at first use).
+    SourceChecks& Checks();
 
     RelayEngine m_engine;
     RelaySession m_session;  // start-up scan, row appends, start queue and stop, shared with the service
@@ -139,7 +141,6 @@ private:
     static const std::array<std::pair<int, std::string RowCells::*>, 5>& CellTexts();
     // "预览": a check of the row's stored source in a dialog; the running child is not touched.
     void ShowPreview(int row);
-    SourceChecks& Checks();
 
     bool m_bManualTimers;
     bool m_bClosed = false;

@@ -3,9 +3,12 @@
 #include "service/ConsoleHost.h"
 
 #include "relay/RelayEngine.h"
+#include "relay/SourceChecks.h"
+#include "settings/ConfigStore.h"
 #include "service/StatusFormat.h"
 
 #include <climits>
+#include <sstream>
 
 namespace {
 using StatusFormat::JsonString;
@@ -82,4 +85,25 @@ ConsoleReply CarryOut(const ConsoleRequest& request, const ConsoleFace& face)
     default:
         return Details(engine, row, request.check);
     }
+}
+
+FrameProvider SourceCheckFrames(SourceChecks& checks, std::string dataDir)
+{
+    return [&checks, dataDir = std::move(dataDir)](int id, std::function<void(FrameAnswer)> done) {
+        const bool started = checks.Start(id, StoredSourceRequest(ConfigStore(dataDir), id), [done](const SourceResult& result) {
+            FrameAnswer frame{result.frameJpeg, {}, {}};
+            std::istringstream report(result.Report());
+            for (std::string line; std::getline(report, line);)
+                frame.report.push_back(line);
+            if (frame.jpeg.empty())
+                frame.error = result.cancelled            ? "检测被取消：CamRelay 正在退出"
+                              : !result.reachable          ? result.diagnosis.sentence
+                              : result.frameProblem.empty() ? "信号源没有视频，没有画面可以预览"
+                                                            : result.frameProblem;
+            done(std::move(frame));
+        });
+        // The window's 预览 of the same channel may be running: its result is not this request's.
+        if (!started)
+            done({{}, {}, "该信号的信号源正在检测中（例如窗口中的预览），请稍后再试"});
+    };
 }

@@ -46,6 +46,11 @@ struct FrameAnswer {
 // return at once.
 using FrameProvider = std::function<void(int id, std::function<void(FrameAnswer)> done)>;
 
+class SourceChecks;
+// The previews of both faces: a source check of the channel as config.ini in dataDir stores it,
+// run by checks (which must outlive the server that calls the provider).
+FrameProvider SourceCheckFrames(SourceChecks& checks, std::string dataDir);
+
 // The owner-thread side shared by both faces: what a face gives besides its engine.
 struct ConsoleFace {
     RelayEngine& engine;

@@ -50,7 +50,8 @@ int HeadlessService::Main(const HeadlessOptions& options)
 }
 
 HeadlessService::HeadlessService(const std::string& dataDir, const std::string& programDir)
-    : m_wakeFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)), m_engine(dataDir, *this, *this), m_session(m_engine, *this, true)
+    : m_wakeFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)), m_engine(dataDir, *this, *this), m_session(m_engine, *this, true),
+      m_checks(FfmpegLocation::Find(programDir, std::getenv("PATH")))
 {
     m_engine.UseFfmpeg(FfmpegLocation::Find(programDir, std::getenv("PATH")));
     if (!m_engine.Log().FileProblem().empty())
@@ -79,6 +80,7 @@ HeadlessService::~HeadlessService()
 void HeadlessService::StartStatus(const std::string& address, int port, const std::string& token)
 {
     m_status.UseConsole({this, token, m_engine.AppDir(), "headless", &m_engine.Log()});
+    m_status.SetFrameProvider(SourceCheckFrames(m_checks, m_engine.AppDir()));
     if (m_status.StartAndSay(address, port))
         Publish();
 }

@@ -2,6 +2,7 @@
 #include "relay/RelayEngine.h"
 #include "relay/RelaySession.h"
 #include "relay/RowCells.h"
+#include "relay/SourceChecks.h"
 #include "service/ConsoleHost.h"
 #include "service/StatusServer.h"
 
@@ -72,5 +73,6 @@ private:
     std::chrono::steady_clock::time_point m_nextRunAll;
     RelayEngine m_engine;  // after the queue: its monitors post into it until they are joined
     RelaySession m_session;
+    SourceChecks m_checks;  // the console's previews
     StatusServer m_status;
 };

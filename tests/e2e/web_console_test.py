@@ -220,6 +220,13 @@ def command_run(driver, port, data, rtmp, screenshot):
     for text in [driver.page_source, http(port, '/status')[1], http(port, '/api/log')[1],
                  http(port, '/api/channels/3/details')[1]]:
         check('secret' not in text, 'a camera password shows: ' + text[:2000])
+    # A preview of a live channel: the source check's frame and report, fetched on demand.
+    row(driver, 0).click()
+    wait_for(lambda: driver.find_element(By.ID, 'preview-button').is_displayed(), 10, 'the preview button')
+    driver.find_element(By.ID, 'preview-button').click()
+    wait_for(lambda: driver.execute_script('const i = document.getElementById("preview");'
+                                           'return !i.hidden && i.complete && i.naturalWidth;'), 20, 'the preview picture')
+    wait_for(lambda: '视频：H.264' in driver.find_element(By.ID, 'check-report').text, 10, 'the check\'s report')
     if screenshot:
         os.makedirs(os.path.dirname(screenshot), exist_ok=True)
         driver.set_window_size(1280, driver.execute_script('return document.body.scrollHeight') + 40)
