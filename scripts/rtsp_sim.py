@@ -2,7 +2,8 @@
 """Camera simulator: an RTSP server on 127.0.0.1 serving one live test stream on /test.
 
 H.264 Main 640x360 at 25 fps (keyframe every 50 frames) with A-law 8 kHz mono audio, the shape
-of a typical IP camera. One shared pipeline feeds every client. Prints READY once listening;
+of a typical IP camera. One shared pipeline feeds every client and, like a camera, cannot be
+rewound: a PLAY joins the running stream whatever Range it asks for. Prints READY once listening;
 SIGTERM or SIGINT stops it with exit code 0. With a user and password, every request needs
 them (RTSP basic authentication); without, anyone may play.
 
@@ -17,12 +18,14 @@ gi.require_version("Gst", "1.0")
 gi.require_version("GstRtspServer", "1.0")
 from gi.repository import GLib, Gst, GstRtspServer  # noqa: E402
 
+# Each branch passes a tee that may run unlinked, so that a stream no viewer has set up (a
+# viewer of the video alone) does not stop the shared pipeline with "not linked" for everyone.
 LAUNCH = (
     "( videotestsrc is-live=true ! video/x-raw,width=640,height=360,framerate=25/1 "
     "! videoconvert ! x264enc tune=zerolatency speed-preset=veryfast key-int-max=50 "
-    "! video/x-h264,profile=main ! rtph264pay name=pay0 pt=96 config-interval=1 "
+    "! video/x-h264,profile=main ! tee allow-not-linked=true ! rtph264pay name=pay0 pt=96 config-interval=1 "
     "audiotestsrc is-live=true ! audioconvert ! audioresample "
-    "! audio/x-raw,rate=8000,channels=1 ! alawenc ! rtppcmapay name=pay1 )"
+    "! audio/x-raw,rate=8000,channels=1 ! alawenc ! tee allow-not-linked=true ! rtppcmapay name=pay1 )"
 )
 
 
@@ -38,6 +41,12 @@ def main():
     factory = GstRtspServer.RTSPMediaFactory()
     factory.set_launch(LAUNCH)
     factory.set_shared(True)
+    # A seekable shared media answers each PLAY's "Range: npt=0-" with a flushing seek: every
+    # viewer's stream jumps back to its first timestamp, a TCP viewer whose queue still holds
+    # later packets aborts the server (an assertion in the queue), and the client thread waits
+    # for the new preroll meanwhile. Publishing the clock with its offset makes the media
+    # unseekable, so a new viewer just joins.
+    factory.set_publish_clock_mode(GstRtspServer.RTSPPublishClockMode.CLOCK_AND_OFFSET)
     server.get_mount_points().add_factory("/test", factory)
     if len(sys.argv) == 4:
         # The one account gets the role "viewer", which may see and start the stream.
