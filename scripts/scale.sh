@@ -36,9 +36,9 @@ cleanup() {
     stop_servers
     # The children die with CamRelay (parent-death signal); these are only the ones left anyway.
     local pid
-    for pid in $(cat "$work"/children 2>/dev/null); do
+    while read -r pid; do
         kill -KILL "$pid" 2>/dev/null
-    done
+    done < <(cat "$work/children" 2>/dev/null)
     [ "$ticks_probed" = 0 ] || perf probe -q -d 'probe_CamRelay:scale_tick*' 2>/dev/null
     rm -rf "$work"
 }
@@ -87,7 +87,7 @@ nginx_pid=$NGINX_PID source_pid=$SOURCE_PID
 
 # run_one N: one headless service with N copy channels; prints one table row.
 run_one() {
-    local n=$1 dir=$work/run$1 port i t0 live=0 restarts=0 elapsed pid kids
+    local n=$1 dir=$work/run$1 port i t0 live=0 elapsed pid kids
     mkdir -p "$dir"
     {
         printf '[SET DEFAULT VALUE]\nnextId=%d\nm_bRTSPuseTCP=1\n' "$n"
@@ -106,7 +106,7 @@ run_one() {
     # The service starts one channel a second; a viewer of a live stream waits for a keyframe.
     local deadline=$((SECONDS + n + 90))
     while [ "$SECONDS" -lt "$deadline" ] && kill -0 "$pid" 2>/dev/null; do
-        read -r live restarts < <(status_counts "$port") || true
+        read -r live _ < <(status_counts "$port") || true
         [ "${live:-0}" -ge "$n" ] && break
         sleep 0.5
     done
@@ -117,10 +117,10 @@ run_one() {
     else
         say "N=$n: all live after $elapsed s; measuring for $window s"
     fi
-    kids=$(children_of "$pid" | tr '\n' ' ')
-    echo "$kids" >>"$work/children"
-    # shellcheck disable=SC2086
-    local c0 k0 g0 s0 m0 w0 ; c0=$(cpu_ticks "$pid") k0=$(cpu_ticks $kids) g0=$(cpu_ticks "$nginx_pid") s0=$(cpu_ticks "$source_pid")
+    mapfile -t kids < <(children_of "$pid")
+    printf '%s\n' "${kids[@]}" >>"$work/children"
+    local c0 k0 g0 s0 m0 w0
+    c0=$(cpu_ticks "$pid") k0=$(cpu_ticks "${kids[@]}") g0=$(cpu_ticks "$nginx_pid") s0=$(cpu_ticks "$source_pid")
     read -r m0 w0 < <(machine_ticks)
     local t1 ; t1=$(date +%s.%N)
     local tickdata=$dir/tick.data
@@ -130,13 +130,13 @@ run_one() {
     else
         sleep "$window"
     fi
-    # shellcheck disable=SC2086
-    local c1 k1 g1 s1 m1 w1 ; c1=$(cpu_ticks "$pid") k1=$(cpu_ticks $kids) g1=$(cpu_ticks "$nginx_pid") s1=$(cpu_ticks "$source_pid")
+    local c1 k1 g1 s1 m1 w1
+    c1=$(cpu_ticks "$pid") k1=$(cpu_ticks "${kids[@]}") g1=$(cpu_ticks "$nginx_pid") s1=$(cpu_ticks "$source_pid")
     read -r m1 w1 < <(machine_ticks)
     local t2 ; t2=$(date +%s.%N)
     local rss kid_rss=0 kid_pss=0 kid_n=0 r q
     rss=$(rss_kb "$pid")
-    for i in $kids; do
+    for i in "${kids[@]}"; do
         r=$(rss_kb "$i") q=$(pss_kb "$i")
         [ -n "$r" ] && [ -n "$q" ] && kid_rss=$((kid_rss + r)) kid_pss=$((kid_pss + q)) kid_n=$((kid_n + 1))
     done
