@@ -4,7 +4,8 @@
 # own name, for each N given. Per N: the time until /status shows all N live, then over a steady
 # window: CamRelay's own CPU and resident memory, the CPU and memory of its ffmpeg children per
 # channel, nginx's and the source's CPU, the supervision tick (uprobes on SuperviseTick through
-# perf, when this machine allows them), the load average and how busy the whole machine was.
+# perf, when this machine allows them), whether two of the outputs arrive in real time, the load
+# average and how busy the whole machine was.
 # Prints a Markdown table on standard output; progress goes to standard error.
 #   scale.sh [--counts "25 50 100 200"] [--window SECONDS] [--build-dir DIR]
 # Everything it starts (servers, CamRelay, its children, the probes) is stopped on exit, also on
@@ -59,8 +60,19 @@ cpu_ticks() {
 rss_kb() { awk '$1 == "VmRSS:" { print $2 }' "/proc/$1/status" 2>/dev/null; }
 # Proportional set size: shared library pages split among the processes that map them.
 pss_kb() { awk '$1 == "Pss:" { print $2 }' "/proc/$1/smaps_rollup" 2>/dev/null; }
-# busy and total jiffies of the whole machine (time taken by the hypervisor counts as busy).
-machine_ticks() { awk '$1 == "cpu" { print $2 + $3 + $4 + $7 + $8 + $9, $2 + $3 + $4 + $5 + $6 + $7 + $8 + $9 }' /proc/stat; }
+# busy, total and softirq jiffies of the whole machine (time taken by the hypervisor counts as
+# busy; softirq is mostly the kernel moving packets over the loopback).
+machine_ticks() { awk '$1 == "cpu" { print $2 + $3 + $4 + $7 + $8 + $9, $2 + $3 + $4 + $5 + $6 + $7 + $8 + $9, $8 }' /proc/stat; }
+# speed URL: how fast a live stream arrives, in seconds of stream per second, over the last
+# 14 s of a 20 s read (the first 6 s hold the server's catch-up burst): 1.00 in real time, below
+# 1 when the relay publishing it falls behind.
+speed() {
+    timeout -k 2 40 ffmpeg -nostdin -v error -progress pipe:1 -i "$1" -t 20 -c copy -f null - 2>/dev/null |
+        while IFS='=' read -r key value; do
+            [ "$key" = out_time_us ] && echo "$(date +%s.%N) $value"
+        done | awk 'NR == 1 { t0 = $1 } $1 - t0 >= 6 && a == "" { a = $1; x = $2 } { b = $1; y = $2 }
+            END { if (a != "" && b > a) printf "%.2f", (y - x) / 1e6 / (b - a); else print "n/a" }'
+}
 loadavg() { cut -d' ' -f1 /proc/loadavg; }
 children_of() { cat /proc/"$1"/task/*/children 2>/dev/null | tr ' ' '\n' | grep -v '^$'; }
 # How many channels /status shows live, and the sum of their restarts.
@@ -119,9 +131,14 @@ run_one() {
     fi
     mapfile -t kids < <(children_of "$pid")
     printf '%s\n' "${kids[@]}" >>"$work/children"
-    local c0 k0 g0 s0 m0 w0
+    local c0 k0 g0 s0 m0 w0 q0
     c0=$(cpu_ticks "$pid") k0=$(cpu_ticks "${kids[@]}") g0=$(cpu_ticks "$nginx_pid") s0=$(cpu_ticks "$source_pid")
-    read -r m0 w0 < <(machine_ticks)
+    read -r m0 w0 q0 < <(machine_ticks)
+    # Two viewers of the outputs, of the first channel started and of the last, meanwhile.
+    speed "$NGINX_URL/scale0" >"$dir/speed.first" &
+    local first=$!
+    speed "$NGINX_URL/scale$((n - 1))" >"$dir/speed.last" &
+    local last=$!
     local t1 ; t1=$(date +%s.%N)
     local tickdata=$dir/tick.data
     if [ "$ticks_probed" = 1 ]; then
@@ -130,9 +147,10 @@ run_one() {
     else
         sleep "$window"
     fi
-    local c1 k1 g1 s1 m1 w1
+    local c1 k1 g1 s1 m1 w1 q1
     c1=$(cpu_ticks "$pid") k1=$(cpu_ticks "${kids[@]}") g1=$(cpu_ticks "$nginx_pid") s1=$(cpu_ticks "$source_pid")
-    read -r m1 w1 < <(machine_ticks)
+    read -r m1 w1 q1 < <(machine_ticks)
+    wait "$first" "$last"
     local t2 ; t2=$(date +%s.%N)
     local rss kid_rss=0 kid_pss=0 kid_n=0 r q
     rss=$(rss_kb "$pid")
@@ -160,18 +178,18 @@ run_one() {
     SERVER_PIDS=("${kept[@]}")
     awk -v n="$n" -v el="$elapsed" -v hz="$hz" -v dt="$(awk -v a="$t1" -v b="$t2" 'BEGIN { print b - a }')" \
         -v c="$((c1 - c0))" -v k="$((k1 - k0))" -v g="$((g1 - g0))" -v s="$((s1 - s0))" \
-        -v busy="$((m1 - m0))" -v all="$((w1 - w0))" -v rss="${rss:-0}" -v krss="$kid_rss" -v kpss="$kid_pss" -v kn="$kid_n" \
+        -v busy="$((m1 - m0))" -v all="$((w1 - w0))" -v soft="$((q1 - q0))" -v sp="$(cat "$dir/speed.first") / $(cat "$dir/speed.last")" -v rss="${rss:-0}" -v krss="$kid_rss" -v kpss="$kid_pss" -v kn="$kid_n" \
         -v live="${live_end:-0}" -v rs="$((${restarts_end:-0}))" -v ticks="$ticks" -v l0="$load0" -v l1="$load1" 'BEGIN {
         pct = 100 / hz / dt
-        printf "| %d | %s | %d/%d | %.2f | %.1f | %.2f | %.1f | %.0f (%.1f Pss) | %.1f | %.1f | %s | %s → %s | %.0f |\n",
-            n, el, live, n, c * pct, rss / 1024, k * pct / n, k * pct, (kn ? krss / kn / 1024 : 0), (kn ? kpss / kn / 1024 : 0),
-            g * pct, s * pct, ticks, l0, l1, 100 * busy / all
+        printf "| %d | %s | %d/%d | %s | %.2f | %.1f | %.2f | %.1f | %.0f (%.1f Pss) | %.1f | %.1f | %s | %s → %s | %.0f (%.0f softirq) |\n",
+            n, el, live, n, sp, c * pct, rss / 1024, k * pct / n, k * pct, (kn ? krss / kn / 1024 : 0), (kn ? kpss / kn / 1024 : 0),
+            g * pct, s * pct, ticks, l0, l1, 100 * busy / all, 100 * soft / all
         if (rs > 0) printf "restarts during the run: %d\n", rs > "/dev/stderr"
     }'
 }
 
-echo "| N | Time to all live (s) | Live at the end | CamRelay CPU (% of one core) | CamRelay RSS (MB) | ffmpeg CPU per channel (% of one core) | ffmpeg CPU, all (% of one core) | ffmpeg RSS per channel (MB) | nginx CPU (%) | Source encoder CPU (%) | Supervision tick median / max (µs) | Load average (1 min) start → end | Machine busy (% of $(nproc) cores) |"
-echo "|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|"
+echo "| N | Time to all live (s) | Live at the end | Output speed, first / last channel | CamRelay CPU (% of one core) | CamRelay RSS (MB) | ffmpeg CPU per channel (% of one core) | ffmpeg CPU, all (% of one core) | ffmpeg RSS per channel (MB) | nginx CPU (%) | Source encoder CPU (%) | Supervision tick median / max (µs) | Load average (1 min) start → end | Machine busy (% of $(nproc) cores) |"
+echo "|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|"
 for n in $counts; do
     say "N=$n: starting $n copy channels (one a second)"
     run_one "$n"
