@@ -9,12 +9,8 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 # shellcheck source=lib-servers.sh
 source "$root/scripts/lib-servers.sh"
 
-work=$(mktemp -d /tmp/camrelay-servers.XXXXXX)
-cleanup() {
-    stop_servers
-    rm -rf "$work"
-}
-trap cleanup EXIT
+make_work_dir servers || exit 1
+work=$WORK_DIR
 trap 'exit 130' INT TERM HUP
 
 fail() {
@@ -31,6 +27,12 @@ echo "servers: nginx-rtmp serves $info"
 start_rtsp_sim "$work/rtsp.log" "$(free_port)" || fail "the RTSP simulator did not start"
 info=$(probe_stream "$RTSP_URL") || fail "the RTSP simulator gave no stream" "$work/rtsp.log"
 echo "servers: the RTSP simulator serves $info"
-/usr/bin/python3 "$root/scripts/rtsp_churn.py" "$RTSP_URL" 50 || fail "the RTSP simulator did not survive the churn:" "$work/rtsp.log"
+# In the background as a server of its own (with its ffmpeg viewers in its group), so that a
+# stop signal ends it at once rather than after the churn.
+spawn_server "$work/churn.log" /usr/bin/python3 "$root/scripts/rtsp_churn.py" "$RTSP_URL" 50
+wait "$SPAWNED_PID"
+churned=$?
+cat "$work/churn.log"
+[ "$churned" = 0 ] || fail "the RTSP simulator did not survive the churn:" "$work/rtsp.log"
 kill -0 "$RTSP_PID" 2>/dev/null || fail "the RTSP simulator ended during the churn:" "$work/rtsp.log"
 echo "servers: all well"

@@ -66,6 +66,14 @@ stop_group() {
     return 0
 }
 
+# make_work_dir NAME: a fresh folder /tmp/camrelay-NAME.XXXXXX in WORK_DIR, and an EXIT trap that
+# stops every server this shell spawned and removes the folder. Call it from the script itself,
+# never inside $(...).
+make_work_dir() {
+    WORK_DIR=$(mktemp -d "/tmp/camrelay-$1.XXXXXX") || return 1
+    trap 'stop_servers; rm -rf "$WORK_DIR"' EXIT
+}
+
 # stop_servers: stop_group for every server this shell spawned.
 stop_servers() {
     local pid
