@@ -66,6 +66,14 @@ stop_group() {
     return 0
 }
 
+# make_work_dir NAME: a fresh folder /tmp/camrelay-NAME.XXXXXX in WORK_DIR, and an EXIT trap that
+# stops every server this shell spawned and removes the folder. Call it from the script itself,
+# never inside $(...).
+make_work_dir() {
+    WORK_DIR=$(mktemp -d "/tmp/camrelay-$1.XXXXXX") || return 1
+    trap 'stop_servers; rm -rf "$WORK_DIR"' EXIT
+}
+
 # stop_servers: stop_group for every server this shell spawned.
 stop_servers() {
     local pid
@@ -77,6 +85,7 @@ stop_servers() {
 
 # start_nginx_rtmp DIR PORT: a private nginx-rtmp ("live" application) with its config, pid
 # and logs in DIR. One process (master_process off), so killing it leaves no worker serving.
+# Its 1024 connections carry scale.sh's 200 channels (a viewer and a publisher each).
 # Sets NGINX_PID and NGINX_URL (rtmp://127.0.0.1:PORT/live) once the port accepts connections.
 start_nginx_rtmp() {
     local dir=$1 port=$2 pid i
@@ -93,7 +102,7 @@ master_process off;
 worker_processes 1;
 pid nginx.pid;
 error_log error.log info;
-events { worker_connections 256; }
+events { worker_connections 1024; }
 rtmp {
     access_log access.log;
     server {

@@ -4,7 +4,9 @@
 /test: H.264 Main 640x360 at 25 fps (keyframe every 50 frames) with A-law 8 kHz mono audio, the
 shape of a typical IP camera. /h265: the same picture in H.265 Main with AAC 44.1 kHz mono, as
 newer cameras send by default. /mjpeg: MJPEG 4:2:2 640x360 without audio, as older or cheaper
-cameras send. Each path has one shared pipeline for all its clients, built at the first one. Prints READY once listening;
+cameras send. Each path has one shared pipeline for all its clients, built at the first one, and,
+like a camera, cannot be rewound: a PLAY joins the running stream whatever Range it asks for.
+Prints READY once listening;
 SIGTERM or SIGINT stops it with exit code 0. With a user and password, every request needs
 them (RTSP basic authentication); without, anyone may play.
 
@@ -19,17 +21,19 @@ gi.require_version("Gst", "1.0")
 gi.require_version("GstRtspServer", "1.0")
 from gi.repository import GLib, Gst, GstRtspServer  # noqa: E402
 
+# Each branch passes a tee that may run unlinked, so that a stream no viewer has set up (a
+# viewer of the video alone) does not stop the shared pipeline with "not linked" for everyone.
 PICTURE = "videotestsrc is-live=true ! video/x-raw,width=640,height=360,framerate=25/1"
 LAUNCH = {
     "/test": "( " + PICTURE + " ! videoconvert ! x264enc tune=zerolatency speed-preset=veryfast key-int-max=50 "
-    "! video/x-h264,profile=main ! rtph264pay name=pay0 pt=96 config-interval=1 "
+    "! video/x-h264,profile=main ! tee allow-not-linked=true ! rtph264pay name=pay0 pt=96 config-interval=1 "
     "audiotestsrc is-live=true ! audioconvert ! audioresample "
-    "! audio/x-raw,rate=8000,channels=1 ! alawenc ! rtppcmapay name=pay1 )",
+    "! audio/x-raw,rate=8000,channels=1 ! alawenc ! tee allow-not-linked=true ! rtppcmapay name=pay1 )",
     "/h265": "( " + PICTURE + " ! videoconvert ! x265enc tune=zerolatency speed-preset=ultrafast key-int-max=50 "
-    "! video/x-h265,profile=main ! rtph265pay name=pay0 pt=96 config-interval=1 "
+    "! video/x-h265,profile=main ! tee allow-not-linked=true ! rtph265pay name=pay0 pt=96 config-interval=1 "
     "audiotestsrc is-live=true ! audioconvert ! audioresample "
-    "! audio/x-raw,rate=44100,channels=1 ! voaacenc ! rtpmp4gpay name=pay1 pt=97 )",
-    "/mjpeg": "( " + PICTURE + ",format=Y42B ! jpegenc ! rtpjpegpay name=pay0 pt=26 )",
+    "! audio/x-raw,rate=44100,channels=1 ! voaacenc ! tee allow-not-linked=true ! rtpmp4gpay name=pay1 pt=97 )",
+    "/mjpeg": "( " + PICTURE + ",format=Y42B ! jpegenc ! tee allow-not-linked=true ! rtpjpegpay name=pay0 pt=26 )",
 }
 
 
@@ -53,6 +57,12 @@ def main():
         factory = GstRtspServer.RTSPMediaFactory()
         factory.set_launch(launch)
         factory.set_shared(True)
+        # A seekable shared media answers each PLAY's "Range: npt=0-" with a flushing seek: every
+        # viewer's stream jumps back to its first timestamp, a TCP viewer whose queue still holds
+        # later packets aborts the server (an assertion in the queue), and the client thread waits
+        # for the new preroll meanwhile. Publishing the clock with its offset makes the media
+        # unseekable, so a new viewer just joins.
+        factory.set_publish_clock_mode(GstRtspServer.RTSPPublishClockMode.CLOCK_AND_OFFSET)
         if len(sys.argv) == 4:
             factory.add_role_from_structure(Gst.Structure.from_string(
                 "viewer, media.factory.access=(boolean)true, media.factory.construct=(boolean)true")[0])

@@ -12,12 +12,8 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 # shellcheck source=lib-servers.sh
 source "$root/scripts/lib-servers.sh"
 
-work=$(mktemp -d /tmp/camrelay-sizing.XXXXXX)
-cleanup() {
-    stop_servers
-    rm -rf "$work"
-}
-trap cleanup EXIT
+make_work_dir sizing || exit 1
+work=$WORK_DIR
 
 port=$(free_port)
 start_nginx_rtmp "$work/nginx" "$port" || exit 1
