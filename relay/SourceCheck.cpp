@@ -124,7 +124,8 @@ double Rate(const std::string& fraction)
 SourceStreams ReadStreams(const std::map<int, std::map<std::string, std::string>>& streams)
 {
     SourceStreams s;
-    for (const auto& [index, f] : streams) {
+    for (const auto& stream : streams) {
+        const auto& f = stream.second;
         const auto get = [&](const char* key) { auto it = f.find(key); return it == f.end() ? std::string() : it->second; };
         if (get("codec_type") == "video" && !s.hasVideo) {
             s.hasVideo = true;
