@@ -1,17 +1,12 @@
 #include "relay/ChildProcess.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
-#include <sys/resource.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
-#include <cstdlib>
 #include <initializer_list>
 
 namespace {
@@ -33,64 +28,6 @@ int LiftAboveStdio(int fd)
     int lifted = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
     ::close(fd);
     return lifted;
-}
-
-bool ParseFdName(const char* name, int* fd)
-{
-    if (*name == '\0')
-        return false;
-    long value = 0;
-    for (; *name; ++name) {
-        if (*name < '0' || *name > '9' || value > INT_MAX / 10)
-            return false;
-        value = value * 10 + (*name - '0');
-    }
-    *fd = static_cast<int>(value);
-    return true;
-}
-
-// Fallback for kernels without close_range: walk /proc/self/fd with raw getdents64, repeating
-// until a pass closes nothing (closing while listing may skip entries).
-void CloseFromBySyscalls(int lowest)
-{
-    int dir = ::open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir < 0) {
-        struct rlimit lim;
-        long top = (::getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur != RLIM_INFINITY)
-                       ? static_cast<long>(lim.rlim_cur) : 65536;
-        if (top > 1 << 20)
-            top = 1 << 20;
-        for (long fd = lowest; fd < top; ++fd)
-            ::close(static_cast<int>(fd));
-        return;
-    }
-    struct Dirent64 {
-        unsigned long long ino;
-        long long off;
-        unsigned short reclen;
-        unsigned char type;
-        char name[1];
-    };
-    alignas(8) char buf[2048];
-    for (bool closedAny = true; closedAny;) {
-        closedAny = false;
-        ::lseek(dir, 0, SEEK_SET);
-        for (;;) {
-            long n = ::syscall(SYS_getdents64, dir, buf, sizeof buf);
-            if (n <= 0)
-                break;
-            for (long pos = 0; pos < n;) {
-                auto* entry = reinterpret_cast<Dirent64*>(buf + pos);
-                int fd = -1;
-                if (ParseFdName(entry->name, &fd) && fd >= lowest && fd != dir) {
-                    ::close(fd);
-                    closedAny = true;
-                }
-                pos += entry->reclen;
-            }
-        }
-    }
-    ::close(dir);
 }
 
 [[noreturn]] void ChildAfterFork(const char* program, char* const* argv, pid_t parent,
@@ -123,8 +60,8 @@ void CloseFromBySyscalls(int lowest)
             errWrite = 3;
     }
     if (err == 0) {
-        if (::syscall(SYS_close_range, 4U, ~0U, 0U) != 0)
-            CloseFromBySyscalls(4);
+        // close_range, or on kernels without it a walk of /proc/self/fd that allocates nothing.
+        ::closefrom(4);
         sigset_t none;
         ::sigemptyset(&none);
         ::sigprocmask(SIG_SETMASK, &none, nullptr);
