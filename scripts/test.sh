@@ -12,6 +12,17 @@ bash "$root/scripts/build.sh" --dir "$root/build-core" --what "the core without 
 bash "$root/scripts/build.sh" --what "everything (program, tests, benchmarks)" \
     -DCAMRELAY_GUI=ON -DCAMRELAY_TESTS=ON -DCAMRELAY_BENCH=ON
 cd "$root/build"
-echo "test: running $(ctest -N | sed -n 's/^Total Tests: //p') tests (ctest -j2; a failing test shows its output)"
-ctest --output-on-failure --timeout 900 -j2
-bash "$root/scripts/fuzz.sh"
+# The end-to-end tests mostly wait for real-time streams, so the fuzz harnesses are built and run
+# meanwhile; their lines follow the tests' summary.
+fuzzlog="$root/build/fuzz.log"
+setsid bash "$root/scripts/fuzz.sh" >"$fuzzlog" 2>&1 &
+fuzz=$!
+trap 'kill -- -$fuzz 2>/dev/null || kill $fuzz 2>/dev/null || true' INT TERM
+echo "test: running $(ctest -N | sed -n 's/^Total Tests: //p') tests (ctest -j2; a failing test shows its output), and the fuzz harnesses beside them"
+status=0
+ctest --output-on-failure --timeout 900 -j2 || status=$?
+fuzzstatus=0
+wait "$fuzz" || fuzzstatus=$?
+cat "$fuzzlog"
+[ "$status" -eq 0 ] || { echo "test: some tests failed (above)"; exit "$status"; }
+exit "$fuzzstatus"
