@@ -201,8 +201,10 @@ StatusServer::Answer StatusServer::PreviewAnswer(int id)
         std::lock_guard<std::mutex> lock(waiting->mutex);
         Preview& preview = waiting->previews[id];
         const auto now = std::chrono::steady_clock::now();
-        // One check per channel per period: within it the last answer is given again.
-        if (preview.running || (preview.last && now - preview.started < kPreviewPeriod)) {
+        // One check per channel per period, counted from the end of the last one, so a check that
+        // took the whole period is not started again at once: within it the last answer is given
+        // again, and while one runs a request is refused.
+        if (preview.running || (preview.last && now - preview.finished < kPreviewPeriod)) {
             if (preview.last)
                 return answerOf(*preview.last);
             return {MHD_HTTP_TOO_MANY_REQUESTS, JsonError("该信号的预览正在获取，每 10 秒最多一次，请稍后再试"),
@@ -212,7 +214,6 @@ StatusServer::Answer StatusServer::PreviewAnswer(int id)
             return {MHD_HTTP_SERVICE_UNAVAILABLE, JsonError("已有 2 个预览正在获取，请稍后再试"), "application/json",
                     MHD_HTTP_HEADER_RETRY_AFTER, "5"};
         preview.running = true;
-        preview.started = now;
         ++waiting->previewsRunning;
     }
     Answer answer;
@@ -222,6 +223,7 @@ StatusServer::Answer StatusServer::PreviewAnswer(int id)
                 std::lock_guard<std::mutex> lock(waiting->mutex);
                 Preview& preview = waiting->previews[id];
                 preview.running = false;
+                preview.finished = std::chrono::steady_clock::now();
                 preview.last = frame;
                 preview.at = std::time(nullptr);
                 --waiting->previewsRunning;

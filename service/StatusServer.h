@@ -105,7 +105,7 @@ private:
     // A channel's preview: the running check, or the last one's answer.
     struct Preview {
         bool running = false;
-        std::chrono::steady_clock::time_point started;
+        std::chrono::steady_clock::time_point finished;   // of the last check
         std::optional<FrameAnswer> last;
         std::time_t at = 0;
     };

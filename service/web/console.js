@@ -207,17 +207,11 @@ function loadPreview() {
     setText($('check-message'), '');
     refreshDetails();
   };
-  // The picture's answer said why there is none: ask again for its text (the server answers
-  // from what it kept, without a second check).
-  image.onerror = async () => {
+  // Why there is none is kept with the check in the row's details; fetching the picture again
+  // could start a second check of the camera.
+  image.onerror = () => {
     image.hidden = true;
-    try {
-      const response = await fetch(url, {cache: 'no-store'});
-      const answer = await response.json();
-      setText($('check-message'), answer.error || '没有得到预览');
-    } catch (error) {
-      setText($('check-message'), '没有得到预览');
-    }
+    setText($('check-message'), '没有得到预览，请稍后再试');
     refreshDetails();
   };
   image.src = url;

@@ -178,9 +178,9 @@ TEST_F(StatusServerTest, AnswersRoutesAndRejectsEverythingElse)
     EXPECT_TRUE(frame.starts_with("HTTP/1.1 404") && frame.find("预览不可用") != std::string::npos) << frame;
 }
 
-// A channel's preview: one check at a time and per period (a second look gets the kept answer,
-// or 429 while the first runs), two checks at most (503); neither holds up a scrape; the check's
-// report reaches the details. Stopping answers a request still waiting for its check.
+// A channel's preview: one check at a time and one per period after it ends, also when it took
+// the whole period (a second look gets the kept answer, or 429 while the first runs), two checks
+// at most (503); neither holds up a scrape; the check's report reaches the details. Stopping answers a request still waiting for its check.
 TEST_F(StatusServerTest, PreviewsAreLimitedPerChannelAndInAll)
 {
     const int first = Connect(m_server.Port(), "GET /api/channels/1/frame.jpg HTTP/1.1\r\n\r\n");
@@ -191,6 +191,7 @@ TEST_F(StatusServerTest, PreviewsAreLimitedPerChannelAndInAll)
     EXPECT_TRUE(Get("/api/channels/3/frame.jpg").starts_with("HTTP/1.1 503"));
     EXPECT_TRUE(GetsOk(m_server.Port(), "/status"));
 
+    std::this_thread::sleep_for(StatusServer::kPreviewPeriod);   // checks as long as the period
     m_owner.Finish(0, {"\xff\xd8jpeg", {"视频 h264 640x360"}, ""});
     const std::string picture = Answer(first);
     EXPECT_TRUE(picture.starts_with("HTTP/1.1 200") && picture.ends_with("\r\n\r\n\xff\xd8jpeg")) << picture;
@@ -198,6 +199,7 @@ TEST_F(StatusServerTest, PreviewsAreLimitedPerChannelAndInAll)
     EXPECT_TRUE(Get("/api/channels/1/frame.jpg").ends_with("\xff\xd8jpeg")) << "the kept picture";
     m_owner.Finish(1, {"", {}, "摄像头拒绝连接"});
     EXPECT_TRUE(Answer(second).starts_with("HTTP/1.1 502"));
+    EXPECT_TRUE(Get("/api/channels/2/frame.jpg").starts_with("HTTP/1.1 502")) << "the kept failure";
     EXPECT_NE(Get("/api/channels/1/details").find("\"frame\":true,\"error\":\"\",\"report\":[\"视频 h264 640x360\"]"),
               std::string::npos);
     EXPECT_EQ(m_owner.Checks(), 2u) << "no second check within the period";
