@@ -192,5 +192,7 @@ void CRelayDlg::ShowPreview(int row)
     m_pPreview = &box, m_nPreviewId = id;
     box.exec();
     m_pPreview = nullptr;
-    Checks().Cancel(id);
+    // A check this dialog did not start (the web console's of the same channel) is not its to end.
+    if (started)
+        Checks().Cancel(id);
 }

@@ -96,7 +96,7 @@ FrameProvider SourceCheckFrames(SourceChecks& checks, std::string dataDir)
             for (std::string line; std::getline(report, line);)
                 frame.report.push_back(line);
             if (frame.jpeg.empty())
-                frame.error = result.cancelled            ? "检测被取消：CamRelay 正在退出"
+                frame.error = result.cancelled            ? "检测被取消"
                               : !result.reachable          ? result.diagnosis.sentence
                               : result.frameProblem.empty() ? "信号源没有视频，没有画面可以预览"
                                                             : result.frameProblem;
