@@ -413,7 +413,8 @@ void CMyChildDlg::OnFinish()
 
 bool CMyChildDlg::ConfirmFinish()
 {
-    if (m_checks[0] && !m_checks[1] && m_strSourceVideoCodec == "hevc" && !Prompt::Question(this, QString::fromUtf8(kStillCopy)))
+    const bool h265 = SourceVideoCodec && SourceVideoCodec() == "hevc";
+    if (m_checks[0] && !m_checks[1] && h265 && !Prompt::Question(this, QString::fromUtf8(kStillCopy)))
         return false;
     QStringList others;
     for (const std::string& name : ChannelsPublishingTo(ConfigStore(m_strAppDir), Adress, m_nId))

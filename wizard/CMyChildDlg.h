@@ -3,6 +3,7 @@
 
 #include <QDialog>
 #include <QList>
+#include <functional>
 #include <string>
 
 class QCheckBox;
@@ -23,9 +24,10 @@ public:
     // Set by the source page before the page runs.
     void SetChannel(int id, const std::string& appDir);
     std::string SignalName, Adress, StreamName;
-    // The video codec the source page's last check found for SignalName; empty when unchecked.
+    // The video codec that the source page's latest finished check found for SignalName, asked
+    // at "完成" (a check may end while this page is open); empty or unset when unchecked.
     // "完成" on a copy channel of an H.265 source asks before storing it.
-    std::string m_strSourceVideoCodec;
+    std::function<std::string()> SourceVideoCodec;
 
     // The values the page would open with and hand over unchanged: what a source check advises on.
     void OpeningValues(ChannelSettings* values, CheckStates* checks);

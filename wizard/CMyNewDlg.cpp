@@ -233,9 +233,11 @@ void CMyNewDlg::OnNext()
     m_child.Adress = Adress;
     m_child.StreamName = StreamName;
     m_child.SetChannel(m_nId, m_strAppDir);
-    // What the last check found counts only for the address it checked.
-    m_child.m_strSourceVideoCodec =
-        m_lastCheck && m_strCheckedUrl == SignalName ? m_lastCheck->streams.videoCodec : std::string();
+    // What the last finished check found counts only for the address it checked; a check still
+    // running when the page opens reports to this page while that one is open.
+    m_child.SourceVideoCodec = [this] {
+        return m_lastCheck && m_strCheckedUrl == SignalName ? m_lastCheck->streams.videoCodec : std::string();
+    };
 
     if (const char* problem = FirstProblem()) {
         Prompt::Message(this, QString::fromUtf8(problem));

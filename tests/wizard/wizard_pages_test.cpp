@@ -235,11 +235,16 @@ TEST_F(EncodingPageTest, FinishAsksBeforeCopyingH265OrSharingAPublishAddress)
     };
     for (const auto& c : cases) {
         CMyChildDlg page(true);
-        page.Adress = "rtmp://b/1", page.m_strSourceVideoCodec = "hevc";
+        std::string codec;   // the check ends while the page is open
+        page.Adress = "rtmp://b/1", page.SourceVideoCodec = [&codec] { return codec; };
         for (bool answer : c.answers)
             Prompt::QueueQuestionAnswer(answer);
         m_messages.clear();
-        EXPECT_EQ(Run(page, 2, [&] { c.reencode ? Click(&page, "1026") : void(); }), c.result);
+        EXPECT_EQ(Run(page, 2, [&] {
+            codec = "hevc";
+            if (c.reencode)
+                Click(&page, "1026");
+        }), c.result);
         std::string asked;
         for (const QString& m : m_messages)
             asked += m.contains("仍然直通？") ? "H.265 " : m.contains("“前门”") && !m.contains("旧") ? "前门 " : "? ";
