@@ -177,8 +177,7 @@ SourceChecks& CRelayDlg::Checks()
 void CRelayDlg::ShowPreview(int row)
 {
     const int id = m_engine.View(row).id;
-    SourceRequest request = StoredSourceRequest(ConfigStore(m_strAppDir), id);
-    request.rtspTcp = m_engine.Options().m_bRTSPuseTCP;
+    const SourceRequest request = StoredSourceRequest(ConfigStore(m_strAppDir), id);
     CPreviewDlg box(CellText(row, kColName), this);
     // The result is posted to the window, which outlives every check, and handed to the dialog
     // only while it is open for that channel.

@@ -2,6 +2,7 @@
 
 #include "Version.h"
 #include "service/ConsoleAccess.h"
+#include "settings/ChannelStore.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -126,10 +127,8 @@ StartupOptions StartupOptions::Parse(int& argc, char** argv)
         options.m_nExitCode = Fail(QStringLiteral("--probe 不使用配置目录：--dir 只能与 --probe-all 一起使用"));
         return options;
     }
-    // The source page's rule: only these three schemes, in lower case.
-    const QString url = parser.value(probe);
-    if (parser.isSet(probe) && !url.startsWith(QLatin1String("rtsp://")) && !url.startsWith(QLatin1String("rtmp://")) &&
-        !url.startsWith(QLatin1String("http://"))) {
+    // The source page's rule.
+    if (parser.isSet(probe) && !IsSourceScheme(parser.value(probe).toStdString())) {
         options.m_nExitCode = Fail(QStringLiteral("--probe 的地址须以 rtsp://、rtmp:// 或 http:// 开头"));
         return options;
     }

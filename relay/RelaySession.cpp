@@ -40,7 +40,7 @@ GlobalFlags RelaySession::LoadFlags()
 
 void RelaySession::ReadSwitches(const ConfigStore& store)
 {
-    m_engine.SetRtspTcp(DecimalValue(store.GetValue("m_bRTSPuseTCP")) > 0);
+    m_engine.SetRtspTcp(StoredRtspTcp(store));
     const std::string keep = store.GetValue("m_bKeepRetrying");
     m_engine.SetKeepRetrying(keep.empty() ? m_bKeepRetryingByDefault : DecimalValue(keep) > 0);
     m_engine.Log().Write(std::string("失败后持续重试: ") + (m_engine.Options().m_bKeepRetrying ? "开" : "关") +

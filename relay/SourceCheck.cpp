@@ -209,7 +209,7 @@ SourceRequest StoredSourceRequest(const ConfigStore& store, int id)
     SourceRequest request;
     ReadChannelForCommand(store, id, request.settings, request.checks);
     request.url = request.settings.SignalName;
-    request.rtspTcp = DecimalValue(store.GetValue("m_bRTSPuseTCP")) > 0;
+    request.rtspTcp = StoredRtspTcp(store);
     return request;
 }
 

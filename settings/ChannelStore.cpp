@@ -150,6 +150,19 @@ std::string ChannelKey(int id, const char* name)
     return key;
 }
 
+bool StoredRtspTcp(const ConfigStore& store)
+{
+    return DecimalValue(store.GetValue("m_bRTSPuseTCP")) > 0;
+}
+
+bool IsSourceScheme(std::string_view url)
+{
+    for (std::string_view scheme : {"rtmp://", "rtsp://", "http://"})
+        if (url.substr(0, scheme.size()) == scheme)
+            return true;
+    return false;
+}
+
 int DecimalValue(std::string_view text, bool* digits)
 {
     std::size_t i = 0;

@@ -29,6 +29,14 @@ std::string ChannelKey(int id, const char* name);
 // there were any.
 int DecimalValue(std::string_view text, bool* digits = nullptr);
 
+// Whether the file asks for RTSP sources to be pulled over TCP ("m_bRTSPuseTCP"): what the
+// channels' children and every source check use.
+bool StoredRtspTcp(const ConfigStore& store);
+
+// Whether a channel's source address has one of the schemes a channel may pull: rtmp://,
+// rtsp:// or http://, in lower case.
+bool IsSourceScheme(std::string_view url);
+
 // The writes of storing a channel, in their order and by their rules (texts when not
 // empty, numbers when not 0, strFilePath and the check states always).
 ConfigStore::KeyValues ChannelWrites(int id, const ChannelSettings& s, const CheckStates& checks);

@@ -37,11 +37,6 @@ bool StartsWith7(const std::string& text, const char* scheme)
 {
     return text.compare(0, 7, scheme) == 0;
 }
-
-bool IsSourceScheme(const std::string& text)
-{
-    return StartsWith7(text, "rtmp://") || StartsWith7(text, "rtsp://") || StartsWith7(text, "http://");
-}
 }  // namespace
 
 CMyNewDlg::CMyNewDlg(bool isNew, QWidget* parent)
@@ -194,7 +189,7 @@ void CMyNewDlg::OnCheckSource()
     // channel's defaults.
     SourceRequest request;
     request.url = text;
-    request.rtspTcp = DecimalValue(ConfigStore(m_strAppDir).GetValue("m_bRTSPuseTCP")) > 0;
+    request.rtspTcp = StoredRtspTcp(ConfigStore(m_strAppDir));
     m_child.OpeningValues(&request.settings, &request.checks);
     if (!m_check)
         m_check = std::make_unique<SourceCheck>(m_ffmpeg);
