@@ -18,6 +18,8 @@ public:
     SourceChecks(const SourceChecks&) = delete;
     SourceChecks& operator=(const SourceChecks&) = delete;
 
+    const FfmpegLocation& Ffmpeg() const { return m_ffmpeg; }
+
     // False, and nothing started, while a check of id runs.
     bool Start(int id, const SourceRequest& request, Done done);
     bool Running(int id) const;

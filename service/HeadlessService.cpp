@@ -53,7 +53,7 @@ HeadlessService::HeadlessService(const std::string& dataDir, const std::string& 
     : m_wakeFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)), m_engine(dataDir, *this, *this), m_session(m_engine, *this, true),
       m_checks(FfmpegLocation::Find(programDir, std::getenv("PATH")))
 {
-    m_engine.UseFfmpeg(FfmpegLocation::Find(programDir, std::getenv("PATH")));
+    m_engine.UseFfmpeg(m_checks.Ffmpeg());   // looked for once, for the channels and the previews
     if (!m_engine.Log().FileProblem().empty())
         m_engine.Log().Write(m_engine.Log().FileProblem());  // to standard error: the file takes none
     m_session.LoadFlags();  // the switches; nextId and m_bAutoRun are the window's concern
