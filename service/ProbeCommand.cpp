@@ -105,7 +105,9 @@ int ProbeAll(const ProbeOptions& options, const FfmpegLocation& ffmpeg)
 {
     std::string dir = options.m_strDir;
     if (dir.empty()) {
-        const DataDir found = DataDir::Resolve(options.m_strProgramDir, std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME"));
+        // Only read: a missing folder is not made, the missing config.ini is said below.
+        const DataDir found =
+            DataDir::Resolve(options.m_strProgramDir, std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME"), false);
         if (found.m_strPath.empty()) {
             Complain(found.m_strError);
             return 1;

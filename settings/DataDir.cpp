@@ -55,12 +55,12 @@ bool IsSystemFolder(const std::string& dir)
     return top.compare(0, 3, "lib") == 0;
 }
 
-DataDir Created(std::string path)
+DataDir Created(std::string path, bool create = true)
 {
     while (path.size() > 1 && path.back() == '/')
         path.pop_back();
     DataDir dir;
-    if (MakeFolders(path, dir.m_strError))
+    if (!create || MakeFolders(path, dir.m_strError))
         dir.m_strPath = std::move(path);
     return dir;
 }
@@ -79,19 +79,19 @@ DataDir DataDir::FromOption(const std::string& dir)
     return Created(std::string(cwd) + "/" + dir);
 }
 
-DataDir DataDir::Resolve(const std::string& programDir, const char* xdgConfigHome, const char* home)
+DataDir DataDir::Resolve(const std::string& programDir, const char* xdgConfigHome, const char* home, bool create)
 {
     if (IsPortable(programDir, ::access((programDir + "/config.ini").c_str(), F_OK) == 0, IsWritableFolder(programDir)))
         return {programDir, {}};
     if (xdgConfigHome && xdgConfigHome[0] == '/')
-        return Created(std::string(xdgConfigHome) + "/CamRelay");
+        return Created(std::string(xdgConfigHome) + "/CamRelay", create);
     std::string base = home && home[0] == '/' ? home : "";
     if (base.empty())
         if (const passwd* user = ::getpwuid(::geteuid()); user && user->pw_dir && user->pw_dir[0] == '/')
             base = user->pw_dir;
     if (base.empty())
         return {{}, "找不到配置目录：未设置HOME"};
-    return Created(base + "/.config/CamRelay");
+    return Created(base + "/.config/CamRelay", create);
 }
 
 bool DataDir::IsPortable(const std::string& programDir, bool hasConfigIni, bool writable)

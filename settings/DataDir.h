@@ -13,7 +13,9 @@ struct DataDir {
     // Without an option: programDir when IsPortable says so; otherwise $XDG_CONFIG_HOME/CamRelay
     // (only an absolute XDG_CONFIG_HOME counts), else $HOME/.config/CamRelay, created with mode
     // 0700. The environment values are passed in (null: unset) so callers and tests decide.
-    static DataDir Resolve(const std::string& programDir, const char* xdgConfigHome, const char* home);
+    // create false: the same folder, but nothing is made (for a reader of an existing config.ini).
+    static DataDir Resolve(const std::string& programDir, const char* xdgConfigHome, const char* home,
+                           bool create = true);
     // The portable layout: config.ini is already beside the program, or the program's folder is
     // writable by this process and is no system folder (/ itself, or under /usr, /bin, /sbin,
     // /lib*, /opt, /etc). Packages and the administrator put programs there, not camera

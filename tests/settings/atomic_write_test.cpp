@@ -67,7 +67,8 @@ TEST(AtomicWrite, ExternalEditsAreSeenByTheNextReadAndWrite)
 }
 
 // Where the settings live without --dir: beside the program when it is the portable layout,
-// else the user's configuration folder, created private (a relative XDG_CONFIG_HOME does not count).
+// else the user's configuration folder, created private (a relative XDG_CONFIG_HOME does not count);
+// only looking for it makes nothing.
 TEST(DataFolder, PortableLayoutOrUserConfigFolder)
 {
     struct Case { const char* what; bool hasIni; const char* xdg; const char* expected; };
@@ -86,6 +87,9 @@ TEST(DataFolder, PortableLayoutOrUserConfigFolder)
         const DataDir found = DataDir::Resolve(program, xdg.c_str(), dir.File("home").c_str());
         EXPECT_EQ(found.m_strPath, dir.File(c.expected)) << c.what << ": " << found.m_strError;
         EXPECT_TRUE(c.hasIni || fs::status(found.m_strPath).permissions() == fs::perms::owner_all) << c.what;
+        const DataDir looked = DataDir::Resolve(program, nullptr, dir.File("elsewhere").c_str(), false);
+        EXPECT_TRUE(c.hasIni || (looked.m_strPath == dir.File("elsewhere/.config/CamRelay") &&
+                                 !fs::exists(dir.File("elsewhere")))) << c.what << ": looking made a folder";
     }
     // Folders no test can make. System folders, writable as root sees them, hold no settings
     // unless config.ini was put there; other folders do when they are writable.
