@@ -35,4 +35,9 @@ churned=$?
 cat "$work/churn.log"
 [ "$churned" = 0 ] || fail "the RTSP simulator did not survive the churn:" "$work/rtsp.log"
 kill -0 "$RTSP_PID" 2>/dev/null || fail "the RTSP simulator ended during the churn:" "$work/rtsp.log"
+# A script under set -e (the demo, the guide's example) stops every server and removes its folder
+# on exit, also when a server's group has already ended.
+folder=$(set -e; make_work_dir selfcheck; echo "$WORK_DIR"
+         spawn_server "$WORK_DIR/a.log" sleep 60; spawn_server "$WORK_DIR/b.log" sleep 60) 2>/dev/null
+[ -n "$folder" ] && [ ! -e "$folder" ] || fail "a set -e script's exit left its folder $folder behind"
 echo "servers: all well"

@@ -61,8 +61,10 @@ stop_group() {
         [ "$(ps -o stat= -p "$pid" 2>/dev/null | cut -c1)" = "Z" ] && break
         sleep 0.05
     done
-    kill -KILL -- "-$pid" 2>/dev/null
-    wait "$pid" 2>/dev/null
+    # Under set -e a group already gone must not end the caller (an EXIT trap would then leave
+    # the remaining servers running).
+    kill -KILL -- "-$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
     return 0
 }
 
