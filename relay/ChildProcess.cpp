@@ -96,31 +96,21 @@ SpawnResult SpawnChild(const std::string& program, const std::vector<std::string
         argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
 
-    int out[2];
-    if (::pipe2(out, O_CLOEXEC) != 0) {
-        result.status = SpawnResult::PipeFailed;
-        result.error = errno;
-        return result;
-    }
-    out[0] = LiftAboveStdio(out[0]);
-    out[1] = LiftAboveStdio(out[1]);
-    if (out[0] < 0 || out[1] < 0) {
-        result.status = SpawnResult::PipeFailed;
-        result.error = errno;
-        CloseQuietly(out[0]);
-        CloseQuietly(out[1]);
-        return result;
-    }
-
-    auto fail = [&](int err, std::initializer_list<int> fds) {
+    auto fail = [&](int err, std::initializer_list<int> fds, SpawnResult::Status status = SpawnResult::SpawnFailed) {
         for (int fd : fds)
             CloseQuietly(fd);
-        result.status = SpawnResult::SpawnFailed;
+        result.status = status;
         result.error = err;
         return result;
     };
 
-    int errPipe[2];
+    int out[2], errPipe[2];
+    if (::pipe2(out, O_CLOEXEC) != 0)
+        return fail(errno, {}, SpawnResult::PipeFailed);
+    out[0] = LiftAboveStdio(out[0]);
+    out[1] = LiftAboveStdio(out[1]);
+    if (out[0] < 0 || out[1] < 0)
+        return fail(errno, {out[0], out[1]}, SpawnResult::PipeFailed);
     if (::pipe2(errPipe, O_CLOEXEC) != 0)
         return fail(errno, {out[0], out[1]});
     errPipe[0] = LiftAboveStdio(errPipe[0]);
