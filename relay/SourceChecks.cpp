@@ -54,15 +54,6 @@ bool SourceChecks::Running(int id) const
     return it != m_checks.end() && it->second->Running();
 }
 
-int SourceChecks::RunningCount() const
-{
-    const std::lock_guard<std::mutex> lock(m_mutex);
-    int n = 0;
-    for (const auto& [id, check] : m_checks)
-        n += check->Running();
-    return n;
-}
-
 void SourceChecks::Cancel(int id)
 {
     const std::lock_guard<std::mutex> lock(m_mutex);

@@ -23,7 +23,6 @@ public:
     // False, and nothing started, while a check of id runs.
     bool Start(int id, const SourceRequest& request, Done done);
     bool Running(int id) const;
-    int RunningCount() const;
     void Cancel(int id);
     // The last check of id that was not cancelled.
     std::optional<SourceResult> Last(int id) const;
