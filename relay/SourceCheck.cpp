@@ -243,16 +243,6 @@ SourceResult RunSourceCheck(const SourceRequest& request, const FfmpegLocation& 
     return result;
 }
 
-bool SourceResult::Fails() const
-{
-    if (!Usable())
-        return true;
-    for (const Advice& a : advice)
-        if (a.fails)
-            return true;
-    return false;
-}
-
 std::string SourceResult::Report() const
 {
     std::string text = "信号源：" + source + "\n";
@@ -315,10 +305,4 @@ bool SourceCheck::Start(const SourceRequest& request, Done done)
         done(std::move(result));
     });
     return true;
-}
-
-void SourceCheck::Wait()
-{
-    if (m_thread.joinable())
-        m_thread.join();
 }

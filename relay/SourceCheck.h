@@ -4,6 +4,7 @@
 #include "relay/SourceAdvice.h"
 #include "settings/ConfigStore.h"
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <string>
@@ -41,7 +42,10 @@ struct SourceResult {
     // Reachable and sending video or audio.
     bool Usable() const { return reachable && (streams.hasVideo || streams.hasAudio); }
     // The channel cannot relay it as set: not usable, or an advice says so.
-    bool Fails() const;
+    bool Fails() const
+    {
+        return !Usable() || std::any_of(advice.begin(), advice.end(), [](const Advice& a) { return a.fails; });
+    }
     // Several Chinese lines for the operator: the source, the verdict, the streams, the frame,
     // the advice.
     std::string Report() const;
@@ -73,7 +77,11 @@ public:
     // Kills the running check's children; its done follows with a cancelled result.
     void Cancel() { m_cancel = true; }
     // Until the thread has ended, done included.
-    void Wait();
+    void Wait()
+    {
+        if (m_thread.joinable())
+            m_thread.join();
+    }
     // From Start until just before done is called.
     bool Running() const { return m_running; }
 
