@@ -2,6 +2,7 @@
 
 #include "settings/ChannelStore.h"
 
+#include <algorithm>
 #include <array>
 #include <string_view>
 #include <vector>
@@ -57,10 +58,8 @@ using Slots = std::vector<Slot>;
 
 const std::string* Find(const Slots& slots, std::string_view key)
 {
-    for (const Slot& s : slots)
-        if (s.key == key)
-            return &s.value;
-    return nullptr;
+    const auto it = std::find_if(slots.begin(), slots.end(), [key](const Slot& s) { return s.key == key; });
+    return it == slots.end() ? nullptr : &it->value;
 }
 
 // Replaces each {name} of text by its value in one pass; values are never rescanned.
@@ -117,10 +116,7 @@ bool SplitsAsExpected(std::string_view tmpl, const Slots& slots)
 
 bool HasControl(const std::string& s)
 {
-    for (unsigned char c : s)
-        if (c < 0x20 || c == 0x7F)
-            return true;
-    return false;
+    return std::any_of(s.begin(), s.end(), [](unsigned char c) { return c < 0x20 || c == 0x7F; });
 }
 
 // The overlay position is an expression of the overlay filter: letters, digits and
@@ -128,13 +124,10 @@ bool HasControl(const std::string& s)
 // would reach the filter-graph parser and could add filters or options.
 bool IsPositionExpression(const std::string& s)
 {
-    for (unsigned char c : s) {
-        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')
-                        || std::string_view("_+-*/.:() ").find(static_cast<char>(c)) != std::string_view::npos;
-        if (!ok)
-            return false;
-    }
-    return true;
+    return std::all_of(s.begin(), s.end(), [](unsigned char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')
+               || std::string_view("_+-*/.:() ").find(static_cast<char>(c)) != std::string_view::npos;
+    });
 }
 
 // The wizard leaves an offset the operator did not type empty, which gives ":" or
@@ -207,11 +200,16 @@ std::string CheckValues(std::string_view tmpl, const Slots& slots, const std::st
     return {};
 }
 
-void AppendEscaped(std::string& out, char c, std::string_view specials)
+// text with a backslash before each character of specials.
+std::string Escaped(std::string_view text, std::string_view specials)
 {
-    if (specials.find(c) != std::string_view::npos)
-        out += '\\';
-    out += c;
+    std::string out;
+    for (char c : text) {
+        if (specials.find(c) != std::string_view::npos)
+            out += '\\';
+        out += c;
+    }
+    return out;
 }
 
 }  // namespace
@@ -241,17 +239,19 @@ void ReadChannelForCommand(const ConfigStore& store, int id, ChannelSettings& s,
 CommandBuild BuildCommandLine(const CheckStates& checks, const ChannelSettings& s)
 {
     CommandBuild result;
+    const auto refuse = [&result](CommandBuild::Status status, std::string message) {
+        result.status = status;
+        result.message = std::move(message);
+        return result;
+    };
     const bool v = checks[0] != 0, vr = checks[1] != 0, ts = checks[2] != 0;
     const bool a = checks[3] != 0, ar = checks[4] != 0;
     const bool w = !s.strFilePath.empty();
     result.reencodesVideo = v && vr;
 
     const int no = ChooseTemplate(v, vr, ts, a, ar, w);
-    if (no == 0) {
-        result.status = CommandBuild::NoStreams;
-        result.message = kNoStreams;
-        return result;
-    }
+    if (no == 0)
+        return refuse(CommandBuild::NoStreams, kNoStreams);
     const std::string_view tmpl = kTemplates[no - 1];
 
     const Slots slots = {
@@ -269,17 +269,11 @@ CommandBuild BuildCommandLine(const CheckStates& checks, const ChannelSettings& 
         {"dst", s.Adress, "发布地址", true},
     };
 
-    if (std::string problem = CheckValues(tmpl, slots, s.strFilePath); !problem.empty()) {
-        result.status = CommandBuild::BadValue;
-        result.message = std::move(problem);
-        return result;
-    }
+    if (std::string problem = CheckValues(tmpl, slots, s.strFilePath); !problem.empty())
+        return refuse(CommandBuild::BadValue, std::move(problem));
     std::string line = Fill(tmpl, slots);
-    if (line.size() + 1 > kCommandBufferSize) {
-        result.status = CommandBuild::TooLong;
-        result.message = kTooLong;
-        return result;
-    }
+    if (line.size() + 1 > kCommandBufferSize)
+        return refuse(CommandBuild::TooLong, kTooLong);
     result.templateNo = no;
     result.line = std::move(line);
     return result;
@@ -299,25 +293,15 @@ StreamPlan PlanStreams(const CheckStates& checks)
     return plan;
 }
 
-std::string EscapeFilterPath(const std::string& path)
+std::string EscapeFilterPath(std::string path)
 {
     // A drive path (D:\logo\wm.png) takes forward slashes, as the filter expects.
-    std::string s = path;
-    if (s.size() >= 2 && s[1] == ':')
-        for (char& c : s)
-            if (c == '\\')
-                c = '/';
-
+    if (path.size() >= 2 && path[1] == ':')
+        std::replace(path.begin(), path.end(), '\\', '/');
     // Two levels: the movie filter's option parser, then the filter-graph parser.
     // For a drive path this gives D\\:/logo/wm.png. UTF-8 bytes never collide with these.
     // A bare '=' would make the option parser read the path as "key=value".
-    std::string level1;
-    for (char c : s)
-        AppendEscaped(level1, c, "\\':=");
-    std::string level2;
-    for (char c : level1)
-        AppendEscaped(level2, c, "\\'[],;");
-    return level2;
+    return Escaped(Escaped(path, "\\':="), "\\'[],;");
 }
 
 bool ApplyRtspTransport(bool useTcp, std::string& line)

@@ -38,7 +38,7 @@ void ReadChannelForCommand(const ConfigStore& store, int id, ChannelSettings& s,
 CommandBuild BuildCommandLine(const CheckStates& checks, const ChannelSettings& s);
 
 // The watermark path as it stands after "movie=" in the filter graph.
-std::string EscapeFilterPath(const std::string& path);
+std::string EscapeFilterPath(std::string path);
 
 // Inserts "-rtsp_transport tcp " before the input option when the line has "rtsp://" and
 // no "rtsp_transport", and formats the result as "  %s ". Unchanged otherwise. Returns
