@@ -6,6 +6,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -112,11 +113,8 @@ ProgressReading ParseStatusLine(std::string_view line)
     // time field grown wider on a long run, no "frame=" in a copy run).
     const std::size_t field = line.find("bitrate=", size);
     if (field != std::string_view::npos) {
-        std::size_t begin = field + 8;
-        while (begin < line.size() && (line[begin] == ' ' || line[begin] == '\t'))
-            ++begin;
         reading.post = true;
-        reading.kbps = DecimalValue(line.substr(begin));
+        reading.kbps = DecimalValue(line.substr(std::min(line.find_first_not_of(" \t", field + 8), line.size())));
         return reading;
     }
 
@@ -176,7 +174,6 @@ void OutputLineReader::EndLine(bool terminated, ProgressReading& reading)
 struct OutputMonitor::Shared {
     int wakeFd = -1;
     std::atomic<bool> stopRequested{false};
-    bool started = false;
 
     ~Shared()
     {
@@ -258,7 +255,7 @@ OutputMonitor::OutputMonitor(MonitorContext ctx) : m_shared(std::make_shared<Sha
             m_thread = std::thread([shared = m_shared, ctx] {
                 MonitorThreadProc(ctx, shared->wakeFd);
             });
-            m_shared->started = true;
+            m_bStarted = true;
             return;
         } catch (const std::system_error&) {
         }
@@ -273,11 +270,6 @@ OutputMonitor::~OutputMonitor()
 {
     Stop();
     Join();
-}
-
-bool OutputMonitor::Started() const
-{
-    return m_shared->started;
 }
 
 void OutputMonitor::Stop()

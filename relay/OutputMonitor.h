@@ -95,7 +95,7 @@ public:
     OutputMonitor(const OutputMonitor&) = delete;
     OutputMonitor& operator=(const OutputMonitor&) = delete;
 
-    bool Started() const;      // the thread could be created
+    bool Started() const { return m_bStarted; }  // the thread could be created
     void Stop();               // interrupts the read and the pause
     void Join();
 
@@ -103,6 +103,7 @@ private:
     struct Shared;
     std::shared_ptr<Shared> m_shared;
     std::thread m_thread;
+    bool m_bStarted = false;
 };
 
 // Lines of ffmpeg's start-up banner (version, build, configuration, library versions).
