@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 
@@ -33,10 +34,7 @@ FfmpegLocation Search(std::vector<std::string> dirs, const char* name, const cha
         while (dir.size() > 1 && dir.back() == '/')
             dir.pop_back();
         const std::string candidate = (dir == "/" ? "" : dir) + "/" + name;
-        bool seen = false;
-        for (const std::string& tried : found.m_tried)
-            seen = seen || tried == candidate;
-        if (seen)
+        if (std::find(found.m_tried.begin(), found.m_tried.end(), candidate) != found.m_tried.end())
             continue;
         found.m_tried.push_back(candidate);
         if (IsExecutableFile(candidate)) {

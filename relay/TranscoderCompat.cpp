@@ -68,19 +68,12 @@ bool RunAndCapture(const std::string& program, std::string& output)
     for (;;) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now()).count();
-        if (left <= 0) {
-            timedOut = true;
-            break;
-        }
         pollfd pfd{fds[0], POLLIN, 0};
-        const int ready = poll(&pfd, 1, static_cast<int>(left));
+        const int ready = left > 0 ? poll(&pfd, 1, static_cast<int>(left)) : 0;  // 0: the time is up
         if (ready < 0 && errno == EINTR)
             continue;
-        if (ready == 0) {
-            timedOut = true;
-            break;
-        }
-        if (ready < 0)
+        timedOut = ready == 0;
+        if (ready <= 0)
             break;
         const ssize_t n = read(fds[0], buf, sizeof buf);
         if (n < 0 && errno == EINTR)
