@@ -5,19 +5,7 @@
 #include "relay/TranscoderCompat.h"
 
 #include <algorithm>
-#include <ctime>
 #include <utility>
-
-namespace {
-std::string LocalTime(std::time_t when)
-{
-    std::tm local{};
-    ::localtime_r(&when, &local);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-    return text;
-}
-}  // namespace
 
 RelayEngine::RelayEngine(std::string appDir, RelayView& view, MonitorSink& sink)
     : m_strAppDir(std::move(appDir)), m_view(view), m_sink(sink)
@@ -145,7 +133,7 @@ std::vector<std::string> RelayEngine::RowFailure(int row) const
     std::vector<std::string> lines{record.m_diagnosis.sentence};
     if (!record.m_diagnosis.line.empty())
         lines.push_back(record.m_diagnosis.line);
-    lines.push_back("上次失败 " + LocalTime(record.m_at) + ": " + record.m_strHow);
+    lines.push_back("上次失败 " + StatusLog::Stamp(record.m_at, "%Y-%m-%d %H:%M:%S") + ": " + record.m_strHow);
     for (const std::string& line : record.m_lines)
         lines.push_back(MaskPasswords(line));
     return lines;

@@ -126,13 +126,12 @@ StatusLog::~StatusLog()
         ::close(m_ownErrFd);
 }
 
-std::string StatusLog::Stamp()
+std::string StatusLog::Stamp(std::time_t when, const char* format)
 {
-    const std::time_t now = std::time(nullptr);
     std::tm local{};
-    ::localtime_r(&now, &local);
+    ::localtime_r(&when, &local);
     char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);
+    std::strftime(text, sizeof text, format, &local);
     return text;
 }
 

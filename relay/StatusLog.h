@@ -1,6 +1,7 @@
 #pragma once
 #include <condition_variable>
 #include <cstddef>
+#include <ctime>
 #include <deque>
 #include <mutex>
 #include <string>
@@ -45,8 +46,8 @@ public:
     // when they can). Such lines are dropped silently, so the program says this once itself.
     const std::string& FileProblem() const { return m_strFileProblem; }
 
-    // "2024-05-01T12:00:03": the local time of now, to the second.
-    static std::string Stamp();
+    // "2024-05-01T12:00:03": the local time of when (by default now), to the second, in format.
+    static std::string Stamp(std::time_t when = std::time(nullptr), const char* format = "%Y-%m-%dT%H:%M:%S");
     // True when fd is the stream JOURNAL_STREAM ("<device>:<inode>") names.
     static bool IsJournalStream(int fd);
 
