@@ -51,25 +51,16 @@ void RelayEngine::SuperviseRow(int row, std::int64_t now)
 {
     ChannelRow& r = *Row(row);
     RelayWorker* worker = r.m_worker.get();
-    if (worker && !worker->m_bEnded) {
-        int exitCode = 0, signal = 0;
-        if (PollChild(worker->m_pid, &exitCode, &signal) != ChildState::Running) {
-            worker->m_nExitCode = exitCode;
-            worker->m_nSignal = signal;
-            worker->m_bEnded = true;
-            worker->m_endedAt = std::time(nullptr);
-        }
+    // PollChild writes the exit code and the signal only once the child has ended.
+    if (worker && !worker->m_bEnded
+        && PollChild(worker->m_pid, &worker->m_nExitCode, &worker->m_nSignal) != ChildState::Running) {
+        worker->m_bEnded = true;
+        worker->m_endedAt = std::time(nullptr);
     }
-    TickInput in;
-    in.failedStart = r.m_bFailedStart;
-    in.hasChild = worker != nullptr;
-    in.childEnded = worker && worker->m_bEnded;
-    in.runBit = r.m_running.load();
-    in.now = now;
-    in.lastProgress = r.m_lastProgress.load(std::memory_order_relaxed);
-    in.retryAt = r.m_retryAt;
-    in.stallNs = MsToNs(m_options.m_nStallMs);
-    in.retryPeriodNs = MsToNs(m_options.m_nKeepRetryMs);
+    TickInput in{.failedStart = r.m_bFailedStart, .hasChild = worker != nullptr,
+                 .childEnded = worker && worker->m_bEnded, .runBit = r.m_running.load(), .now = now,
+                 .lastProgress = r.m_lastProgress.load(std::memory_order_relaxed), .retryAt = r.m_retryAt,
+                 .stallNs = MsToNs(m_options.m_nStallMs), .retryPeriodNs = MsToNs(m_options.m_nKeepRetryMs)};
     TickAction action = DecideTick(in);
     if (action == TickAction::EndStalled) {
         // A child alive without a status line for the stall timeout relays nothing: it is
