@@ -45,9 +45,7 @@ std::string RelayEngine::BuildStored(int row)
     if (build.reencodesVideo)
         Tell(row, RowEvent::Kind::ReencodesVideo);
     if (build.status != CommandBuild::Ok) {
-        Tell(row, RowEvent::Kind::Refused, 0, build.message);
-        Row(row)->m_tail->Append(build.message);
-        LogRow(row, "未开启直播: " + build.message);
+        Refuse(Launch::FromList, row, build.message);
         return {};
     }
     return build.line;
@@ -106,9 +104,7 @@ WizardLaunch RelayEngine::LaunchFromWizard(int row, const ChannelSettings& setti
     result.m_bReencodesVideo = checks[0] && checks[1];
     if (build.status != CommandBuild::Ok) {
         r->m_tag.m_bStopped = 1;  // nothing runs: let the operator fix and start it
-        r->m_tail->Append(build.message);
-        LogRow(row, "未开启直播: " + build.message);
-        result.m_strRefusal = build.message;
+        Refuse(Launch::FromWizard, row, build.message, &result.m_strRefusal);
         return result;
     }
     if (SpawnRelay(Launch::FromWizard, row, build.line, &result.m_strRefusal) == Spawned::Refused)
@@ -164,9 +160,9 @@ RelayEngine::Spawned RelayEngine::SpawnRelay(Launch how, int row, std::string li
         if (pipe && how != Launch::Restart)  // a relaunch only logs it: no box every ten seconds
             m_view.ShowMessage("Error On CreatePipe()");
         const std::string reason = pipe ? std::string("无法创建管道：") + std::strerror(child.error)
-                                   : m_strFfmpegTried.empty()
+                                   : m_ffmpeg.Found() || m_ffmpeg.m_tried.empty()
                                        ? "无法启动ffmpeg（" + m_strFfmpegPath + "）：" + std::strerror(child.error)
-                                       : "找不到ffmpeg，已查找：" + m_strFfmpegTried;
+                                       : "找不到ffmpeg，已查找：" + m_ffmpeg.TriedText();
         r.m_tail->Append(reason);
         LogRow(row, reason);
         if (how == Launch::FromWizard && refusal)
@@ -182,16 +178,10 @@ RelayEngine::Spawned RelayEngine::SpawnRelay(Launch how, int row, std::string li
     r.m_tail->Clear();
     r.m_lastProgress.store(SteadyNs());  // the watchdog counts from the child's start
     r.m_bytesBefore += static_cast<std::uint64_t>(r.m_outputBytes.exchange(0));
-    MonitorContext context;
-    context.m_pOwner = &m_sink;
-    context.m_hReadPipe = child.readFd;
-    context.m_hProcess = child.pid;
-    context.m_nRow = row;
-    context.m_pRunning = &r.m_running;
-    context.m_tail = r.m_tail;
-    context.m_pLastProgress = &r.m_lastProgress;
-    context.m_pOutputBytes = &r.m_outputBytes;
-    auto monitor = std::make_unique<OutputMonitor>(std::move(context));
+    auto monitor = std::make_unique<OutputMonitor>(MonitorContext{
+        .m_pOwner = &m_sink, .m_hReadPipe = child.readFd, .m_hProcess = child.pid, .m_nRow = row,
+        .m_pRunning = &r.m_running, .m_tail = r.m_tail, .m_pLastProgress = &r.m_lastProgress,
+        .m_pOutputBytes = &r.m_outputBytes});
     if (!monitor->Started())
         monitor.reset();
 

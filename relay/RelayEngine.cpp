@@ -8,11 +8,9 @@
 #include <utility>
 
 RelayEngine::RelayEngine(std::string appDir, RelayView& view, MonitorSink& sink)
-    : m_strAppDir(std::move(appDir)), m_view(view), m_sink(sink)
+    : m_strAppDir(std::move(appDir)), m_view(view), m_sink(sink), m_strFfmpegPath(m_strAppDir + "/ffmpeg"),
+      m_ffmpeg{m_strFfmpegPath, {m_strFfmpegPath}}, m_log(std::make_unique<StatusLog>(m_strAppDir + "/CamRelay.log"))
 {
-    m_strFfmpegPath = m_strAppDir + "/ffmpeg";
-    m_ffmpeg = {m_strFfmpegPath, {m_strFfmpegPath}};
-    m_log = std::make_unique<StatusLog>(m_strAppDir + "/CamRelay.log");
     m_log->Write("CamRelay 已启动 (配置目录 " + m_strAppDir + ")");
 }
 
@@ -27,7 +25,6 @@ void RelayEngine::UseFfmpeg(const FfmpegLocation& ffmpeg)
 {
     m_ffmpeg = ffmpeg;
     m_strFfmpegPath = ffmpeg.Found() || ffmpeg.m_tried.empty() ? ffmpeg.m_strPath : ffmpeg.m_tried.front();
-    m_strFfmpegTried = ffmpeg.Found() ? std::string() : ffmpeg.TriedText();
     // Which encoders it has is asked once, now and off this thread: a first launch that had to
     // ask would hold the owner thread for half a second. A launch before the answer waits for it.
     if (ffmpeg.Found()) {

@@ -135,7 +135,7 @@ private:
     void LaunchRow(int row);
     void RestartChannel(int row);
     Spawned SpawnRelay(Launch how, int row, std::string line, std::string* refusal = nullptr);
-    void Refuse(Launch how, int row, const std::string& message, std::string* refusal);
+    void Refuse(Launch how, int row, const std::string& message, std::string* refusal = nullptr);
     void TouchStatusFile() const;
     // Supervision (EngineSupervision.cpp).
     void SuperviseRow(int row, std::int64_t now);
@@ -151,7 +151,6 @@ private:
     MonitorSink& m_sink;
     EngineOptions m_options;
     std::string m_strFfmpegPath;
-    std::string m_strFfmpegTried;   // set when no ffmpeg was found: where it was looked for
     FfmpegLocation m_ffmpeg;
     std::deque<ChannelRow> m_rows;  // never moves: monitors point into their row
     std::unordered_map<int, int> m_rowById;
