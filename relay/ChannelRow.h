@@ -80,7 +80,6 @@ struct RowView {
     std::string name;
     bool stopped = true;      // "运行" may start it
     bool deleted = false;
-    bool queued = false;      // waiting for a start
     bool active = false;      // started (running, retrying or given up) or queued
     pid_t pid = -1;           // its current child, -1 for none
     bool up = false;          // the child reported progress within the last stall period

@@ -46,16 +46,6 @@ int RelayEngine::AddRow(int id, const std::string& name, bool stopped)
     return RowCount() - 1;
 }
 
-ChannelRow* RelayEngine::Row(int row)
-{
-    return row >= 0 && row < RowCount() ? &m_rows[static_cast<std::size_t>(row)] : nullptr;
-}
-
-const ChannelRow* RelayEngine::Row(int row) const
-{
-    return row >= 0 && row < RowCount() ? &m_rows[static_cast<std::size_t>(row)] : nullptr;
-}
-
 int RelayEngine::RowOfId(int id) const
 {
     const auto found = m_rowById.find(id);
@@ -72,8 +62,8 @@ RowView RelayEngine::View(int row) const
     view.name = r->m_strName;
     view.stopped = r->m_tag.m_bStopped != 0;
     view.deleted = r->m_bDeleted;
-    view.queued = r->m_bAutoQueued || r->m_bRunAllQueued;
-    view.active = !view.stopped || view.queued;
+    const bool queued = r->m_bAutoQueued || r->m_bRunAllQueued;  // waiting for a start
+    view.active = !view.stopped || queued;
     view.pid = r->m_worker ? r->m_worker->m_pid : -1;
     view.up = RowUp(*r);
     view.kbps = view.up ? r->m_nKbps : 0;  // a channel that is down relays nothing, whatever it read last
@@ -84,7 +74,7 @@ RowView RelayEngine::View(int row) const
     view.lastFailure = r->m_lastFailure.get();
     const bool ended = r->m_bFailedStart || r->m_relaunchAt != 0 || (r->m_worker && r->m_worker->m_bEnded);
     view.state = view.deleted ? "deleted" : view.gaveUp ? "given_up" : r->m_retryAt != 0 ? "retrying"
-                 : view.queued ? "queued" : view.stopped ? "stopped" : view.up ? "live"
+                 : queued ? "queued" : view.stopped ? "stopped" : view.up ? "live"
                  : ended || view.failures > 0 ? "failing" : "starting";
     view.restarts = r->m_nRestarts;
     if (r->m_lastReadingAt != 0)
@@ -168,8 +158,7 @@ void RelayEngine::Revive(int row)
 
 void RelayEngine::Tell(int row, RowEvent::Kind kind, int value, const std::string& text)
 {
-    RowEvent event{kind, value, text, {}, {}, {}};
-    m_view.OnRowEvent(row, event);
+    m_view.OnRowEvent(row, RowEvent{kind, value, text, {}, {}, {}});
 }
 
 // ---- the start queue ----

@@ -126,8 +126,8 @@ private:
     enum class Launch { FromList, Restart, FromWizard };
     enum class Spawned { Started, SpawnFailed, Refused };
 
-    ChannelRow* Row(int row);
-    const ChannelRow* Row(int row) const;
+    ChannelRow* Row(int row) { return row >= 0 && row < RowCount() ? &m_rows[static_cast<std::size_t>(row)] : nullptr; }
+    const ChannelRow* Row(int row) const { return const_cast<RelayEngine*>(this)->Row(row); }
     void Tell(int row, RowEvent::Kind kind, int value = 0, const std::string& text = {});
     bool RowUp(const ChannelRow& row) const;
     // Launching (EngineLaunch.cpp).

@@ -54,8 +54,7 @@ int RelaySession::AppendRow(int id, const std::string& name, bool stopped, const
                             const std::string& transCode, const std::string& size)
 {
     const int row = m_engine.AddRow(id, name, stopped);
-    RowEvent appended{RowEvent::Kind::Appended, 0, name, state, transCode, size};
-    m_view.OnRowEvent(row, appended);
+    m_view.OnRowEvent(row, RowEvent{RowEvent::Kind::Appended, 0, name, state, transCode, size});
     return row;
 }
 
