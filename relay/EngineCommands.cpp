@@ -5,8 +5,6 @@
 #include "settings/ChannelStore.h"
 #include "settings/ConfigStore.h"
 
-#include <utility>
-
 void RelayEngine::PauseChannel(int row)
 {
     if (const ChannelRow* r = Row(row)) {
@@ -73,13 +71,8 @@ int RelayEngine::RunAll()
 bool RelayEngine::RunAllTick()
 {
     // A row started or paused by hand meanwhile is skipped: its tag or its flag says so.
-    while (!m_runAllQueue.empty()) {
-        const int row = m_runAllQueue.front();
-        m_runAllQueue.pop_front();
-        ChannelRow& r = *Row(row);
-        if (!std::exchange(r.m_bRunAllQueued, false))
-            continue;
-        if (r.m_tag.m_bStopped == 1 && !r.m_bDeleted) {
+    for (int row; (row = TakeFlagged(m_runAllQueue, &ChannelRow::m_bRunAllQueued)) >= 0;) {
+        if (Row(row)->m_tag.m_bStopped == 1 && !Row(row)->m_bDeleted) {
             LaunchRow(row);
             break;
         }

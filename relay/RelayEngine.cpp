@@ -177,12 +177,12 @@ bool RelayEngine::HasQueued() const
     return std::any_of(m_autoRunQueue.begin(), m_autoRunQueue.end(), [this](int row) { return Row(row)->m_bAutoQueued; });
 }
 
-int RelayEngine::TakeQueued()
+int RelayEngine::TakeFlagged(std::deque<int>& queue, bool ChannelRow::*flag)
 {
-    while (!m_autoRunQueue.empty()) {
-        const int row = m_autoRunQueue.front();
-        m_autoRunQueue.pop_front();
-        if (std::exchange(Row(row)->m_bAutoQueued, false))
+    while (!queue.empty()) {
+        const int row = queue.front();
+        queue.pop_front();
+        if (std::exchange(Row(row)->*flag, false))
             return row;
     }
     return -1;

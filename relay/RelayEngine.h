@@ -92,7 +92,8 @@ public:
     // ---- the start queue ----
     void Enqueue(int row);       // at the end, once
     bool HasQueued() const;
-    int TakeQueued();            // the next row still queued, taken off; -1 when none
+    // The next row still queued, taken off; -1 when none.
+    int TakeQueued() { return TakeFlagged(m_autoRunQueue, &ChannelRow::m_bAutoQueued); }
     bool AutoRunTick();          // starts the next queued row with StartChannel; false when none
 
     // ---- supervision ----
@@ -128,6 +129,8 @@ private:
 
     ChannelRow* Row(int row) { return row >= 0 && row < RowCount() ? &m_rows[static_cast<std::size_t>(row)] : nullptr; }
     const ChannelRow* Row(int row) const { return const_cast<RelayEngine*>(this)->Row(row); }
+    // Takes rows off queue up to the first whose flag is still set, clearing it; -1 when none.
+    int TakeFlagged(std::deque<int>& queue, bool ChannelRow::*flag);
     void Tell(int row, RowEvent::Kind kind, int value = 0, const std::string& text = {});
     bool RowUp(const ChannelRow& row) const;
     // Launching (EngineLaunch.cpp).
