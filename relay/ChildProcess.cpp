@@ -68,8 +68,7 @@ int LiftAboveStdio(int fd)
         ::execv(program, argv);
         err = errno;
     }
-    ssize_t ignored = ::write(errWrite, &err, sizeof err);
-    (void)ignored;
+    [[maybe_unused]] const ssize_t ignored = ::write(errWrite, &err, sizeof err);
     ::_exit(127);
 }
 
@@ -167,14 +166,8 @@ ChildState PollChild(pid_t pid, int* exitCode, int* signal)
         return ChildState::Running;
     if (r != pid)
         return ChildState::Unknown;
-    if (exitCode) {
-        if (WIFEXITED(status))
-            *exitCode = WEXITSTATUS(status);
-        else if (WIFSIGNALED(status))
-            *exitCode = 128 + WTERMSIG(status);
-        else
-            *exitCode = -1;
-    }
+    if (exitCode)
+        *exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
     if (signal)
         *signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     return ChildState::Ended;

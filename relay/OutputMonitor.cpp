@@ -277,8 +277,7 @@ void OutputMonitor::Stop()
     if (m_shared->stopRequested.exchange(true) || m_shared->wakeFd < 0)
         return;
     const std::uint64_t one = 1;
-    ssize_t ignored = ::write(m_shared->wakeFd, &one, sizeof one);
-    (void)ignored;
+    [[maybe_unused]] const ssize_t ignored = ::write(m_shared->wakeFd, &one, sizeof one);
 }
 
 void OutputMonitor::Join()
