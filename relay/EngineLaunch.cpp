@@ -28,11 +28,10 @@ CommandBuild StoredCommand(const std::string& appDir, int id, ChannelSettings* r
 
 std::string RelayEngine::StoredLine(int id) const
 {
-    const CommandBuild build = StoredCommand(m_strAppDir, id);
-    std::string line = build.line;
-    if (build.status != CommandBuild::Ok || !ApplyRtspTransport(m_options.m_bRTSPuseTCP, line))
+    CommandBuild build = StoredCommand(m_strAppDir, id);
+    if (build.status != CommandBuild::Ok || !ApplyRtspTransport(m_options.m_bRTSPuseTCP, build.line))
         return {};
-    return line;
+    return build.line;
 }
 
 std::string RelayEngine::BuildStored(int row)

@@ -22,9 +22,7 @@ FfmpegLocation Search(std::vector<std::string> dirs, const char* name, const cha
     // Only absolute PATH entries: an empty or relative one would depend on the current folder.
     const std::string path = pathVariable ? pathVariable : "";
     for (std::size_t begin = 0; begin <= path.size();) {
-        std::size_t end = path.find(':', begin);
-        if (end == std::string::npos)
-            end = path.size();
+        const std::size_t end = std::min(path.find(':', begin), path.size());
         std::string dir = path.substr(begin, end - begin);
         if (!dir.empty() && dir.front() == '/')
             dirs.push_back(dir);
