@@ -99,12 +99,10 @@ int CRelayApp::Run(const StartupOptions& options)
     if (SignalPipe::Pending()) {
         SignalPipe::Take();
         dlg.OnClose();  // arrived during the start-up scan: end before the window shows
-        m_pDlg = nullptr;
-        dlg.m_onStatusChange = nullptr;
-        return 0;
+    } else {
+        dlg.show();
+        dlg.exec();
     }
-    dlg.show();
-    dlg.exec();
     m_pDlg = nullptr;
     dlg.m_onStatusChange = nullptr;
     return 0;

@@ -37,6 +37,21 @@ const int kBitrateWidth = 236;  // "连续10次直播失败，每分钟重试。
 
 QString Q(const std::string& text) { return QString::fromStdString(text); }
 
+// Shows a menu of commands at pos (a separator before About); returns the chosen id, 0 for none.
+int ChooseCommand(QWidget* parent, std::initializer_list<std::pair<int, const char*>> items, const QPoint& pos)
+{
+    QMenu menu(parent);
+    for (const auto& [id, text] : items) {
+        if (id == IDM_ABOUTBOX)
+            menu.addSeparator();
+        QAction* action = menu.addAction(QString::fromUtf8(text));
+        action->setObjectName(QString::number(id));
+        action->setData(id);
+    }
+    const QAction* chosen = menu.exec(pos);
+    return chosen ? chosen->data().toInt() : 0;
+}
+
 }  // namespace
 
 CRelayDlg::CRelayDlg(const std::string& appDir, bool manualTimers, QWidget* parent)
@@ -233,22 +248,11 @@ void CRelayDlg::OnListRightClick()
     const int row = FirstSelectedRow();
     if (row < 0)
         return;  // no menu without a selected row
-    int command = 0;
-    if (m_menuChooser) {
-        command = m_menuChooser(row);
-    } else {
-        QMenu menu(m_list);
-        const std::pair<int, const char*> items[] = {
-            {ID_CHANNEL_RUN, "运行"}, {ID_CHANNEL_PAUSE, "暂停"}, {ID_CHANNEL_EDIT, "编辑"}, {ID_CHANNEL_DELETE, "删除"},
-            {ID_CHANNEL_PREVIEW, "预览"}};
-        for (const auto& [id, text] : items) {
-            QAction* action = menu.addAction(QString::fromUtf8(text));
-            action->setObjectName(QString::number(id));
-            action->setData(id);
-        }
-        if (QAction* chosen = menu.exec(QCursor::pos()))
-            command = chosen->data().toInt();
-    }
+    const int command = m_menuChooser ? m_menuChooser(row)
+                                      : ChooseCommand(m_list, {{ID_CHANNEL_RUN, "运行"}, {ID_CHANNEL_PAUSE, "暂停"},
+                                                               {ID_CHANNEL_EDIT, "编辑"}, {ID_CHANNEL_DELETE, "删除"},
+                                                               {ID_CHANNEL_PREVIEW, "预览"}},
+                                                      QCursor::pos());
     OnChannelCommand(command, row);
 }
 
@@ -332,19 +336,10 @@ void CRelayDlg::OnSysCommand(int id)
 void CRelayDlg::contextMenuEvent(QContextMenuEvent* e)
 {
     // The window menu of Linux window managers cannot be extended: the About item lives here.
-    QMenu menu(this);
-    const std::pair<int, QString> items[] = {{ID_RUN_ALL, QStringLiteral("全部运行")},
-                                             {ID_PAUSE_ALL, QStringLiteral("全部暂停")},
-                                             {IDM_ABOUTBOX, QStringLiteral("关于 CamRelay(&A)...")}};
-    for (const auto& [id, text] : items) {
-        if (id == IDM_ABOUTBOX)
-            menu.addSeparator();
-        QAction* action = menu.addAction(text);
-        action->setObjectName(QString::number(id));
-        action->setData(id);
-    }
-    if (QAction* chosen = menu.exec(e->globalPos()))
-        OnWindowCommand(chosen->data().toInt());
+    if (const int command = ChooseCommand(
+            this, {{ID_RUN_ALL, "全部运行"}, {ID_PAUSE_ALL, "全部暂停"}, {IDM_ABOUTBOX, "关于 CamRelay(&A)..."}},
+            e->globalPos()))
+        OnWindowCommand(command);
 }
 
 bool CRelayDlg::eventFilter(QObject* watched, QEvent* e)

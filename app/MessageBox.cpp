@@ -9,28 +9,17 @@
 #include <deque>
 
 namespace {
-std::function<void(const QString&)>& MessageHook()
-{
-    static std::function<void(const QString&)> hook;
-    return hook;
-}
-std::deque<bool>& QuestionAnswers()
-{
-    static std::deque<bool> answers;
-    return answers;
-}
-std::deque<QString>& FileAnswers()
-{
-    static std::deque<QString> answers;
-    return answers;
-}
+// What the tests have arranged instead of the dialogs (used only after main has started).
+std::function<void(const QString&)> g_messageHook;
+std::deque<bool> g_questionAnswers;
+std::deque<QString> g_fileAnswers;
 }  // namespace
 
 namespace Prompt {
 void Message(QWidget* parent, const QString& text)
 {
-    if (MessageHook()) {
-        MessageHook()(text);
+    if (g_messageHook) {
+        g_messageHook(text);
         return;
     }
     QMessageBox::information(parent, QApplication::applicationName(), text, QMessageBox::Ok);
@@ -38,11 +27,11 @@ void Message(QWidget* parent, const QString& text)
 
 bool Question(QWidget* parent, const QString& text)
 {
-    if (MessageHook()) {
-        MessageHook()(text);
-        const bool yes = QuestionAnswers().empty() || QuestionAnswers().front();
-        if (!QuestionAnswers().empty())
-            QuestionAnswers().pop_front();
+    if (g_messageHook) {
+        g_messageHook(text);
+        const bool yes = g_questionAnswers.empty() || g_questionAnswers.front();
+        if (!g_questionAnswers.empty())
+            g_questionAnswers.pop_front();
         return yes;
     }
     return QMessageBox::question(parent, QApplication::applicationName(), text, QMessageBox::Yes | QMessageBox::No,
@@ -51,9 +40,9 @@ bool Question(QWidget* parent, const QString& text)
 
 QString OpenFileName(QWidget* parent, const QString& caption, const QString& filter, const QString& defaultSuffix)
 {
-    if (!FileAnswers().empty()) {
-        QString answer = FileAnswers().front();
-        FileAnswers().pop_front();
+    if (!g_fileAnswers.empty()) {
+        QString answer = g_fileAnswers.front();
+        g_fileAnswers.pop_front();
         return answer;
     }
     // Qt's own dialog on every desktop, so that it speaks Chinese like the rest of the program
@@ -84,13 +73,13 @@ bool UseChineseQtTexts()
     return true;
 }
 
-void SetMessageHook(std::function<void(const QString&)> hook) { MessageHook() = std::move(hook); }
-void QueueQuestionAnswer(bool yes) { QuestionAnswers().push_back(yes); }
-void QueueOpenFileAnswer(const QString& path) { FileAnswers().push_back(path); }
+void SetMessageHook(std::function<void(const QString&)> hook) { g_messageHook = std::move(hook); }
+void QueueQuestionAnswer(bool yes) { g_questionAnswers.push_back(yes); }
+void QueueOpenFileAnswer(const QString& path) { g_fileAnswers.push_back(path); }
 void ResetHooks()
 {
-    MessageHook() = nullptr;
-    QuestionAnswers().clear();
-    FileAnswers().clear();
+    g_messageHook = nullptr;
+    g_questionAnswers.clear();
+    g_fileAnswers.clear();
 }
 }  // namespace Prompt

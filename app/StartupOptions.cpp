@@ -84,78 +84,55 @@ StartupOptions StartupOptions::Parse(int& argc, char** argv)
     reverse.setFlags(QCommandLineOption::HiddenFromHelp);
     parser.addOption(reverse);
 
-    if (!parser.parse(QCoreApplication::arguments())) {
-        options.m_nExitCode = Fail(parser.errorText());
-        return options;
-    }
+    // Ends the parse: exit code 0 after help or version, kExitUsage after a refusal.
+    const auto done = [&options](int exitCode) { options.m_nExitCode = exitCode; return options; };
+    const auto refuse = [&done](const QString& error) { return done(Fail(error)); };
+    if (!parser.parse(QCoreApplication::arguments()))
+        return refuse(parser.errorText());
     if (parser.isSet(QStringLiteral("help")) || parser.isSet(QStringLiteral("help-all"))) {
         Print(stdout, parser.helpText());
-        options.m_nExitCode = 0;
-        return options;
+        return done(0);
     }
     if (parser.isSet(QStringLiteral("version"))) {
         Print(stdout, QStringLiteral("CamRelay %1\n").arg(QCoreApplication::applicationVersion()));
-        options.m_nExitCode = 0;
-        return options;
+        return done(0);
     }
-    if (!parser.positionalArguments().isEmpty()) {
-        options.m_nExitCode = Fail(QStringLiteral("多余的参数：") + parser.positionalArguments().join(' '));
-        return options;
-    }
-    if (parser.isSet(dir)) {
-        options.m_strDir = parser.value(dir).toStdString();
-        if (options.m_strDir.empty()) {
-            options.m_nExitCode = Fail(QStringLiteral("--dir 不能为空"));
-            return options;
-        }
-    }
+    if (!parser.positionalArguments().isEmpty())
+        return refuse(QStringLiteral("多余的参数：") + parser.positionalArguments().join(' '));
+    options.m_strDir = parser.value(dir).toStdString();
+    if (parser.isSet(dir) && options.m_strDir.empty())
+        return refuse(QStringLiteral("--dir 不能为空"));
     options.m_bHeadless = parser.isSet(headless);
     options.m_bProbeAll = parser.isSet(probeAll);
     options.m_bProbeTcp = parser.isSet(tcp);
     options.m_strProbeUrl = parser.value(probe).toStdString();
     options.m_strProbeFrame = parser.value(frame).toStdString();
     const bool probing = parser.isSet(probe) || options.m_bProbeAll;
-    if (probing && (options.m_bHeadless || parser.isSet(statusPort) || (parser.isSet(probe) && options.m_bProbeAll))) {
-        options.m_nExitCode = Fail(QStringLiteral("--probe、--probe-all 与 --headless、--status-port 不能同时使用"));
-        return options;
-    }
-    if ((options.m_bProbeTcp || parser.isSet(frame)) && !parser.isSet(probe)) {
-        options.m_nExitCode = Fail(QStringLiteral("--tcp 和 --frame 只能与 --probe 一起使用"));
-        return options;
-    }
-    if (parser.isSet(probe) && parser.isSet(dir)) {
-        options.m_nExitCode = Fail(QStringLiteral("--probe 不使用配置目录：--dir 只能与 --probe-all 一起使用"));
-        return options;
-    }
+    if (probing && (options.m_bHeadless || parser.isSet(statusPort) || (parser.isSet(probe) && options.m_bProbeAll)))
+        return refuse(QStringLiteral("--probe、--probe-all 与 --headless、--status-port 不能同时使用"));
+    if ((options.m_bProbeTcp || parser.isSet(frame)) && !parser.isSet(probe))
+        return refuse(QStringLiteral("--tcp 和 --frame 只能与 --probe 一起使用"));
+    if (parser.isSet(probe) && parser.isSet(dir))
+        return refuse(QStringLiteral("--probe 不使用配置目录：--dir 只能与 --probe-all 一起使用"));
     // The source page's rule.
-    if (parser.isSet(probe) && !IsSourceScheme(parser.value(probe).toStdString())) {
-        options.m_nExitCode = Fail(QStringLiteral("--probe 的地址须以 rtsp://、rtmp:// 或 http:// 开头"));
-        return options;
-    }
-    if (parser.isSet(frame) && options.m_strProbeFrame.empty()) {
-        options.m_nExitCode = Fail(QStringLiteral("--frame 不能为空"));
-        return options;
-    }
+    if (parser.isSet(probe) && !IsSourceScheme(options.m_strProbeUrl))
+        return refuse(QStringLiteral("--probe 的地址须以 rtsp://、rtmp:// 或 http:// 开头"));
+    if (parser.isSet(frame) && options.m_strProbeFrame.empty())
+        return refuse(QStringLiteral("--frame 不能为空"));
     if (parser.isSet(statusPort)) {
         bool ok = false;
         options.m_nStatusPort = parser.value(statusPort).toInt(&ok);
-        if (!ok || options.m_nStatusPort < 1 || options.m_nStatusPort > 65535) {
-            options.m_nExitCode = Fail(QStringLiteral("--status-port 须为 1 到 65535 之间的端口号"));
-            return options;
-        }
+        if (!ok || options.m_nStatusPort < 1 || options.m_nStatusPort > 65535)
+            return refuse(QStringLiteral("--status-port 须为 1 到 65535 之间的端口号"));
     }
     options.m_strStatusBind = parser.value(statusBind).toStdString();
     if (parser.isSet(tokenFile)) {
-        if (options.m_nStatusPort == 0) {
-            options.m_nExitCode = Fail(QStringLiteral("--control-token-file 须与 --status-port 一起使用"));
-            return options;
-        }
+        if (options.m_nStatusPort == 0)
+            return refuse(QStringLiteral("--control-token-file 须与 --status-port 一起使用"));
         std::string error;
         options.m_strControlToken = ConsoleAccess::ReadTokenFile(parser.value(tokenFile).toStdString(), error);
-        if (!error.empty()) {
-            options.m_nExitCode = Fail(QString::fromStdString(error));
-            return options;
-        }
+        if (!error.empty())
+            return refuse(QString::fromStdString(error));
     }
     return options;
 }

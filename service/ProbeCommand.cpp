@@ -45,7 +45,7 @@ bool RunJobs(std::vector<Job>& jobs, const FfmpegLocation& ffmpeg, int parallel,
     bool stopped = false;
     SourceChecks checks(ffmpeg);  // destroyed first: no done runs once the locals above go
     std::unique_lock<std::mutex> lock(mutex);
-    while (shown < jobs.size() && !(stopped && running == 0)) {
+    for (;;) {
         for (; !stopped && running < parallel && next < jobs.size(); ++next, ++running) {
             lock.unlock();
             checks.Start(static_cast<int>(next), jobs[next].request, [&, i = next](const SourceResult& result) {
@@ -58,7 +58,7 @@ bool RunJobs(std::vector<Job>& jobs, const FfmpegLocation& ffmpeg, int parallel,
         }
         for (; shown < jobs.size() && jobs[shown].result; ++shown)
             show(jobs[shown]);
-        if (shown == jobs.size())
+        if (shown == jobs.size() || (stopped && running == 0))
             break;
         ended.wait_for(lock, std::chrono::milliseconds(100));
         if (!stopped && SignalPipe::Pending() && SignalPipe::Take().m_bStop) {
@@ -69,8 +69,6 @@ bool RunJobs(std::vector<Job>& jobs, const FfmpegLocation& ffmpeg, int parallel,
             lock.lock();
         }
     }
-    for (; shown < jobs.size() && jobs[shown].result; ++shown)
-        show(jobs[shown]);
     return !stopped;
 }
 

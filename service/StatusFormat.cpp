@@ -1,5 +1,7 @@
 #include "service/StatusFormat.h"
 
+#include "settings/TextCodec.h"
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -43,50 +45,6 @@ const char* const kStates[] = {"stopped", "queued", "starting", "live", "failing
 
 }  // namespace
 
-std::string ValidUtf8(std::string_view text)
-{
-    std::string out;
-    out.reserve(text.size());
-    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-    const std::size_t size = text.size();
-    std::size_t i = 0;
-    while (i < size) {
-        const unsigned char lead = bytes[i];
-        std::size_t length = 0;
-        unsigned char low = 0x80, high = 0xBF;   // allowed range of the second byte
-        if (lead < 0x80)
-            length = 1;
-        else if (lead >= 0xC2 && lead <= 0xDF)
-            length = 2;
-        else if (lead >= 0xE0 && lead <= 0xEF) {
-            length = 3;
-            if (lead == 0xE0)
-                low = 0xA0;          // overlong
-            else if (lead == 0xED)
-                high = 0x9F;         // UTF-16 surrogates
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            length = 4;
-            if (lead == 0xF0)
-                low = 0x90;          // overlong
-            else if (lead == 0xF4)
-                high = 0x8F;         // beyond U+10FFFF
-        }
-        bool valid = length > 0 && i + length <= size;
-        for (std::size_t k = 1; valid && k < length; ++k) {
-            const unsigned char next = bytes[i + k];
-            valid = k == 1 ? (next >= low && next <= high) : (next >= 0x80 && next <= 0xBF);
-        }
-        if (valid) {
-            out.append(text.substr(i, length));
-            i += length;
-        } else {
-            out.append("\xEF\xBF\xBD");
-            ++i;
-        }
-    }
-    return out;
-}
-
 std::string IsoTime(std::time_t when)
 {
     std::tm local{};
@@ -105,10 +63,12 @@ std::string JsonLines(const std::vector<std::string>& lines)
     return out + "]";
 }
 
+// Both formats require valid UTF-8: a byte of a channel name that is not becomes U+FFFD, so that
+// one bad name cannot spoil the whole answer.
 std::string LabelValue(std::string_view text)
 {
     std::string out;
-    for (char c : ValidUtf8(text)) {
+    for (char c : TextCodec::ToValidUtf8(text)) {
         if (c == '\\')
             out += "\\\\";
         else if (c == '"')
@@ -125,7 +85,7 @@ std::string JsonString(std::string_view text)
 {
     static const char kHex[] = "0123456789abcdef";
     std::string out = "\"";
-    for (char c : ValidUtf8(text)) {
+    for (char c : TextCodec::ToValidUtf8(text)) {
         const auto byte = static_cast<unsigned char>(c);
         switch (c) {
         case '"': out += "\\\""; break;

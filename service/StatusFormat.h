@@ -40,8 +40,5 @@ std::string JsonString(std::string_view text);
 std::string JsonLines(const std::vector<std::string>& lines);
 // Local time with its offset, as JSON readers expect: "2026-12-07T10:15:02+08:00".
 std::string IsoTime(std::time_t when);
-// The text with every byte that is not part of valid UTF-8 replaced by U+FFFD; both formats
-// require valid UTF-8 and one bad channel name must not spoil the whole answer.
-std::string ValidUtf8(std::string_view text);
 
 }  // namespace StatusFormat

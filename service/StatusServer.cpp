@@ -167,13 +167,12 @@ struct StatusServer::Callbacks {
             answer.body.size(), const_cast<char*>(answer.body.data()), MHD_RESPMEM_MUST_COPY);
         if (!response)
             return MHD_NO;
-        MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, answer.contentType);
-        MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
-        MHD_add_response_header(response, "Content-Security-Policy", "default-src 'self'");
-        MHD_add_response_header(response, "X-Content-Type-Options", "nosniff");
-        MHD_add_response_header(response, "X-Frame-Options", "DENY");
-        MHD_add_response_header(response, "Referrer-Policy", "no-referrer");
-        MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
+        const std::pair<const char*, const char*> headers[] = {
+            {MHD_HTTP_HEADER_CONTENT_TYPE, answer.contentType}, {MHD_HTTP_HEADER_CONNECTION, "close"},
+            {"Content-Security-Policy", "default-src 'self'"}, {"X-Content-Type-Options", "nosniff"},
+            {"X-Frame-Options", "DENY"}, {"Referrer-Policy", "no-referrer"}, {MHD_HTTP_HEADER_CACHE_CONTROL, "no-store"}};
+        for (const auto& [name, value] : headers)
+            MHD_add_response_header(response, name, value);
         if (answer.header)
             MHD_add_response_header(response, answer.header, answer.value.c_str());
         const MHD_Result queued = MHD_queue_response(connection, answer.status, response);
@@ -197,16 +196,6 @@ StatusServer::~StatusServer()
     Stop();
 }
 
-void StatusServer::UseConsole(Console console)
-{
-    m_console = std::move(console);
-}
-
-void StatusServer::SetFrameProvider(FrameProvider provider)
-{
-    m_frames = std::move(provider);
-}
-
 bool StatusServer::Fail(std::string text)
 {
     m_error = kPrefix + text;
@@ -215,10 +204,8 @@ bool StatusServer::Fail(std::string text)
 
 bool StatusServer::Start(const std::string& requested, int port)
 {
-    if (m_daemon) {
-        m_error = std::string(kPrefix) + "已在运行";
-        return false;
-    }
+    if (m_daemon)
+        return Fail("已在运行");
     m_error.clear();
     m_warning.clear();
     if (port < 0 || port > 65535)

@@ -55,9 +55,9 @@ public:
     StatusServer& operator=(const StatusServer&) = delete;
 
     // Before Start.
-    void UseConsole(Console console);
+    void UseConsole(Console console) { m_console = std::move(console); }
     // The preview pictures of GET /api/channels/{id}/frame.jpg; without one it answers 404.
-    void SetFrameProvider(FrameProvider provider);
+    void SetFrameProvider(FrameProvider provider) { m_frames = std::move(provider); }
 
     // Binds address:port (an IPv4 or IPv6 address or "localhost"; port 0 takes a free one)
     // and starts serving. False with ErrorText() set when the address is bad, the port is in

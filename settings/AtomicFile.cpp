@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -55,12 +56,9 @@ std::string WriteTarget(const std::string& path)
     struct stat st;
     if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
         return path;
-    char* resolved = realpath(path.c_str(), nullptr);
-    if (!resolved)
-        return {};
-    std::string target = resolved;
-    free(resolved);
-    return target;
+    std::error_code error;
+    const std::filesystem::path target = std::filesystem::canonical(path, error);
+    return error ? std::string() : target.string();
 }
 
 // The folder and the name of a path ("." for a bare name).
@@ -152,10 +150,8 @@ bool AtomicFile::Replace(const std::string& path, const Producer& produce, struc
 
     if (fchmod(fd, exists ? (st.st_mode & 07777) : 0600) != 0)
         return fail(true);
-    if (exists && (st.st_uid != geteuid() || st.st_gid != getegid())) {
-        if (fchown(fd, st.st_uid, st.st_gid) != 0) {
-            // Only root may give a file away; otherwise the new file is ours.
-        }
+    // Only root may give a file away; otherwise the new file is ours.
+    if (exists && (st.st_uid != geteuid() || st.st_gid != getegid()) && fchown(fd, st.st_uid, st.st_gid) != 0) {
     }
     struct stat result;
     std::size_t total = 0;

@@ -54,6 +54,20 @@ ScannedChannel ReadListed(const Reader& read, int id)
     return c;
 }
 
+// Every channel id that holds a key in doc, ascending, each once.
+std::vector<int> ChannelIds(const IniFile& doc)
+{
+    std::vector<int> ids;
+    doc.ForEachKey(kConfigSection, [&ids](std::string_view key) {
+        // A channel's keys usually stand together: keep one id per run of them.
+        if (const int id = KeyChannelId(key); id >= 0 && (ids.empty() || ids.back() != id))
+            ids.push_back(id);
+    });
+    std::sort(ids.begin(), ids.end());
+    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+    return ids;
+}
+
 // Copies channel src to dst inside doc, reading what earlier copies wrote.
 bool CopyInto(IniFile& doc, int src, int dst)
 {
@@ -71,14 +85,7 @@ std::vector<ScannedChannel> ScanDocument(const IniFile& doc, IniFile* edit, bool
 {
     // Every id that holds keys is visited, whatever "nextId" says: a damaged or lagging counter
     // must not hide a stored channel, and a huge one costs nothing.
-    std::vector<int> ids;
-    doc.ForEachKey(kConfigSection, [&ids](std::string_view key) {
-        // A channel's keys usually stand together: keep one id per run of them.
-        if (const int id = KeyChannelId(key); id >= 0 && (ids.empty() || ids.back() != id))
-            ids.push_back(id);
-    });
-    std::sort(ids.begin(), ids.end());
-    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+    const std::vector<int> ids = ChannelIds(doc);
 
     const Reader read = [&doc](const std::string& key) { return doc.GetValue(kConfigSection, key); };
     // Ids whose keys a move must not write over: all but the deleted ones and those whose channel
@@ -270,14 +277,8 @@ std::vector<ScannedChannel> ScanAndRenumber(const ConfigStore& store)
 
 int FirstFreeChannelId(const ConfigStore& store, int from)
 {
-    std::vector<int> used;
-    IniCache::Load(store.IniPath())->ForEachKey(kConfigSection, [&used](std::string_view key) {
-        if (const int id = KeyChannelId(key); id >= 0)
-            used.push_back(id);
-    });
-    std::sort(used.begin(), used.end());
     int id = std::max(from, 0);
-    for (const int taken : used) {
+    for (const int taken : ChannelIds(*IniCache::Load(store.IniPath()))) {
         if (taken > id)
             break;
         if (taken == id) {
@@ -311,12 +312,8 @@ std::optional<ScannedChannel> ReadListedChannel(const ConfigStore& store, int id
 
 std::vector<ScannedChannel> ListStoredChannels(const ConfigStore& store)
 {
-    std::vector<int> ids;
-    for (const auto& [id, count] : ChannelKeyCounts(store))
-        ids.push_back(id);
-    std::sort(ids.begin(), ids.end());
     std::vector<ScannedChannel> channels;
-    for (int id : ids)
+    for (int id : ChannelIds(*IniCache::Load(store.IniPath())))
         if (std::optional<ScannedChannel> c = ReadListedChannel(store, id))
             channels.push_back(std::move(*c));
     return channels;

@@ -11,21 +11,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 
-ConfigStore::ConfigStore() : ConfigStore(ExecutableDir()) {}
-
-ConfigStore::ConfigStore(std::string moduleDir)
-    : m_strModuleDir(std::move(moduleDir)),
-      m_strSection(kConfigSection),
-      m_strIniPath(m_strModuleDir + "/config.ini")
-{
-}
-
-ConfigStore::~ConfigStore() = default;
+ConfigStore::ConfigStore(const std::string& dir) : m_strIniPath(dir + "/config.ini") {}
 
 std::string ConfigStore::GetValue(const std::string& key) const
 {
-    return IniCache::Load(m_strIniPath)->GetValue(m_strSection, key);
+    return IniCache::Load(m_strIniPath)->GetValue(kConfigSection, key);
 }
 
 bool ConfigStore::SetValue(const std::string& value, const std::string& key) const
@@ -44,7 +36,7 @@ bool ConfigStore::SetValues(const KeyValues& keyValues) const
         return true;
     return IniCache::Update(m_strIniPath, [&](IniFile& doc) {
         for (const auto& [key, value] : keyValues)
-            if (!doc.SetValue(m_strSection, key, value))
+            if (!doc.SetValue(kConfigSection, key, value))
                 return false;
         return true;
     });
@@ -52,7 +44,7 @@ bool ConfigStore::SetValues(const KeyValues& keyValues) const
 
 std::vector<std::string> ConfigStore::Keys() const
 {
-    return IniCache::Load(m_strIniPath)->Keys(m_strSection);
+    return IniCache::Load(m_strIniPath)->Keys(kConfigSection);
 }
 
 std::string ConfigStore::ReadProblem() const
@@ -82,28 +74,17 @@ std::string ConfigStore::ReadProblem() const
                              : tail[st.st_size >= 2 ? 1 : 0] == '\n';
     if (!whole)
         return m_strIniPath + " 最后一行不完整（可能正在写入）";
-    if (IniCache::Load(m_strIniPath)->Keys(m_strSection).empty())
-        return m_strIniPath + " 中没有 [" + m_strSection + "] 节";
+    if (IniCache::Load(m_strIniPath)->Keys(kConfigSection).empty())
+        return m_strIniPath + " 中没有 [" + kConfigSection + "] 节";
     return {};
 }
 
 std::string ConfigStore::ExecutableDir()
 {
-    std::string path(256, '\0');
-    for (;;) {
-        const ssize_t n = readlink("/proc/self/exe", path.data(), path.size());
-        if (n < 0)
-            return ".";
-        if (static_cast<std::size_t>(n) < path.size()) {
-            path.resize(static_cast<std::size_t>(n));
-            break;
-        }
-        path.resize(path.size() * 2);  // possibly cut short: try a larger buffer
-    }
+    std::error_code error;
+    const std::string path = std::filesystem::read_symlink("/proc/self/exe", error).string();
     const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    return path.substr(0, slash);
+    return error || slash == std::string::npos ? "." : path.substr(0, slash);
 }
 
 long ConfigStore::ReplaceCount()

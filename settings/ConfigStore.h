@@ -12,9 +12,7 @@ class ConfigStore {
 public:
     using KeyValues = std::vector<std::pair<std::string, std::string>>;  // (key, value)
 
-    ConfigStore();                                    // the directory of the running executable
-    explicit ConfigStore(std::string moduleDir);      // a given directory (tests, callers that know it)
-    virtual ~ConfigStore();
+    explicit ConfigStore(const std::string& dir);  // the data folder that holds config.ini
 
     // Value of key (names compare without regard to case), UTF-8; empty when the file,
     // the section or the key is missing. Cut to its first 259 characters.
@@ -34,7 +32,6 @@ public:
     // editor or a copy still writing it). Empty when it can.
     std::string ReadProblem() const;
 
-    const std::string& ModuleDir() const { return m_strModuleDir; }
     const std::string& IniPath() const { return m_strIniPath; }
 
     // The folder of /proc/self/exe, resolved, without a trailing '/'.
@@ -43,7 +40,5 @@ public:
     static long ReplaceCount();
 
 private:
-    std::string m_strModuleDir;
-    std::string m_strSection;
     std::string m_strIniPath;
 };

@@ -116,9 +116,7 @@ std::shared_ptr<const IniFile> IniCache::Load(const std::string& path)
     std::lock_guard lock(g_mutex);
     std::shared_ptr<IniFile> doc;
     LoadLocked(path, doc);
-    if (!doc)
-        return empty;
-    return doc;
+    return doc ? std::shared_ptr<const IniFile>(std::move(doc)) : empty;
 }
 
 bool IniCache::Update(const std::string& path, const std::function<bool(IniFile&)>& edit)

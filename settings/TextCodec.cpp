@@ -165,17 +165,25 @@ void TextCodec::DamagedToUtf8(std::string_view in, std::string& out)
     // GB18030 where it decodes, unless reading the bytes as UTF-8 needs fewer replacements.
     std::size_t gbReplaced = 0;
     const bool converted = Gb18030Decoder().Convert(in, out, &gbReplaced);
-    std::string utf8;
     std::size_t utf8Replaced = 0;
+    std::string utf8 = ToValidUtf8(in, &utf8Replaced);
+    if (!converted || utf8Replaced <= gbReplaced)
+        out.swap(utf8);
+}
+
+std::string TextCodec::ToValidUtf8(std::string_view in, std::size_t* replaced)
+{
+    std::string out;
+    out.reserve(in.size());
     char32_t cp;
     for (std::size_t i = 0; i < in.size();) {
         const std::size_t n = DecodeUtf8(in, i, cp);
-        utf8Replaced += n == 0 ? 1 : 0;
-        AppendUtf8(utf8, n == 0 ? 0xFFFD : cp);
+        if (n == 0 && replaced)
+            ++*replaced;
+        AppendUtf8(out, n == 0 ? 0xFFFD : cp);
         i += n == 0 ? 1 : n;
     }
-    if (!converted || utf8Replaced <= gbReplaced)
-        out.swap(utf8);
+    return out;
 }
 
 std::string TextCodec::Utf8ToUtf16Le(std::string_view utf8)

@@ -19,6 +19,9 @@ public:
     // Bytes that are valid in neither UTF-8 nor GB18030 (a damaged line): decoded the way that
     // needs fewer U+FFFD replacement characters, so that what can be read of them is read.
     static void DamagedToUtf8(std::string_view in, std::string& out);
+    // Valid UTF-8 as it is; each byte that starts no valid sequence becomes U+FFFD (counted in
+    // *replaced), so the result is always valid UTF-8.
+    static std::string ToValidUtf8(std::string_view in, std::size_t* replaced = nullptr);
     // The input must be valid UTF-8.
     static std::string Utf8ToUtf16Le(std::string_view utf8);
 

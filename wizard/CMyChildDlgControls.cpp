@@ -52,8 +52,15 @@ QLabel* MakeLabel(const char* text, QWidget* parent)
     return new QLabel(QString::fromUtf8(text), parent);
 }
 
-// Refills a box with its items, selects the first and, when given, writes the opening text
-// into the text field without selecting the matching item.
+// A row of a group's grid: the label, the field and, when given, its unit over unitSpan columns.
+void AddRow(QGridLayout* grid, int& row, const char* label, QWidget* field, const char* unit, int unitSpan = 1)
+{
+    grid->addWidget(MakeLabel(label, grid->parentWidget()), row, 0);
+    grid->addWidget(field, row, 1);
+    if (unit)
+        grid->addWidget(MakeLabel(unit, grid->parentWidget()), row, 2, 1, unitSpan);
+    ++row;
+}
 }  // namespace
 
 void CMyChildDlg::BuildControls()
@@ -89,16 +96,9 @@ void CMyChildDlg::BuildControls()
     videoChecks->addStretch();
     videoGrid->addLayout(videoChecks, 0, 0, 1, 4);
     int row = 1;
-    auto addVideoRow = [&](const char* label, QWidget* field, const char* unit) {
-        videoGrid->addWidget(MakeLabel(label, video), row, 0);
-        videoGrid->addWidget(field, row, 1);
-        if (unit)
-            videoGrid->addWidget(MakeLabel(unit, video), row, 2, 1, 2);
-        ++row;
-    };
-    addVideoRow("视频轨道：", m_pVideoTrack, nullptr);
-    addVideoRow("视频码率：", m_pBitRate, "Kbps");
-    addVideoRow("视频帧率：", m_pFrameRate, "fps");
+    AddRow(videoGrid, row, "视频轨道：", m_pVideoTrack, nullptr, 2);
+    AddRow(videoGrid, row, "视频码率：", m_pBitRate, "Kbps", 2);
+    AddRow(videoGrid, row, "视频帧率：", m_pFrameRate, "fps", 2);
     auto* sizeRow = new QHBoxLayout;
     sizeRow->addWidget(m_pWidth);
     sizeRow->addWidget(MakeLabel("x", video));
@@ -107,9 +107,9 @@ void CMyChildDlg::BuildControls()
     videoGrid->addWidget(m_pSize, row, 1);
     videoGrid->addLayout(sizeRow, row, 2, 1, 2);
     ++row;
-    addVideoRow("Profle：", m_pProfile, nullptr);
-    addVideoRow("最大码率：", m_pMaxBitRate, "Kbps (0为不限制)");
-    addVideoRow("G0P：", m_pGop, nullptr);
+    AddRow(videoGrid, row, "Profle：", m_pProfile, nullptr, 2);
+    AddRow(videoGrid, row, "最大码率：", m_pMaxBitRate, "Kbps (0为不限制)", 2);
+    AddRow(videoGrid, row, "G0P：", m_pGop, nullptr, 2);
     videoGrid->addWidget(m_pUnused1038, row - 1, 2);
     videoGrid->setColumnStretch(1, 1);
     videoGrid->setRowStretch(row, 1);
@@ -132,17 +132,10 @@ void CMyChildDlg::BuildControls()
     audioChecks->addStretch();
     audioGrid->addLayout(audioChecks, 0, 0, 1, 3);
     row = 1;
-    auto addAudioRow = [&](const char* label, QWidget* field, const char* unit) {
-        audioGrid->addWidget(MakeLabel(label, audio), row, 0);
-        audioGrid->addWidget(field, row, 1);
-        if (unit)
-            audioGrid->addWidget(MakeLabel(unit, audio), row, 2);
-        ++row;
-    };
-    addAudioRow("音频轨道：", m_pAudioTrack, nullptr);
-    addAudioRow("音频声道：", m_pAudioChannels, nullptr);
-    addAudioRow("采样率：", m_pSampleRate, "Hz");
-    addAudioRow("音频码率：", m_pAudioBitRate, "Kbps");
+    AddRow(audioGrid, row, "音频轨道：", m_pAudioTrack, nullptr);
+    AddRow(audioGrid, row, "音频声道：", m_pAudioChannels, nullptr);
+    AddRow(audioGrid, row, "采样率：", m_pSampleRate, "Hz");
+    AddRow(audioGrid, row, "音频码率：", m_pAudioBitRate, "Kbps");
     audioGrid->addWidget(m_pUnused1048, row, 1);
     audioGrid->setColumnStretch(1, 1);
     audioGrid->setRowStretch(row + 1, 1);

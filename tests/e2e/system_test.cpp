@@ -239,6 +239,11 @@ TEST_F(HeadlessTest, RelaysReloadsReportsAndStops)
     EXPECT_EQ(1, RunCommand({"env", "-u", "DISPLAY", "-u", "WAYLAND_DISPLAY", "-u", "QT_QPA_PLATFORM",
                              CAMRELAY_BIN_DIR "/CamRelay", "--dir", dir}, 5, &second));
     EXPECT_NE(std::string::npos, second.find("--headless")) << second;
+    // With no config.ini the service says so, naming the folder, and a stop still ends it cleanly.
+    const std::string empty = m_root.File("空目录");
+    EXPECT_EQ(0, RunCommand({"timeout", "--preserve-status", "-s", "TERM", "2", CAMRELAY_BIN_DIR "/CamRelay",
+                             "--headless", "--dir", empty}, 10, &second)) << second;
+    EXPECT_NE(std::string::npos, ReadFile(empty + "/CamRelay.log").find("找不到 " + empty + "/config.ini：没有信号可运行"));
 
     const std::string ini = ReadFile(m_ini) + "1+ISDelete=true\n";
     std::ofstream(m_ini, std::ios::binary | std::ios::trunc) << ini;

@@ -41,7 +41,10 @@ def check(condition, what):
 def wait_for(predicate, seconds, what):
     end = time.monotonic() + seconds
     while time.monotonic() < end:
-        value = predicate()
+        try:
+            value = predicate()
+        except IndexError:
+            value = None   # a row the page has not drawn yet
         if value:
             return value
         time.sleep(0.3)
