@@ -21,15 +21,16 @@ const std::string kFailing =
 using SupervisionTest = AppTest;
 }  // namespace
 
-// Ids 0..5 with 1 and 3 deleted: four rows, renumbered to ids 0..3. The option boxes show their
+// Ids 0..6 with 1 and 3 deleted: five rows, renumbered to ids 0..4. The option boxes show their
 // stored flags and write them at each click, so the second start (which finds the renumbered
 // file stable) has auto-run on: it starts one stored running channel per tick, but no second
-// child for one started by hand before its turn. Closing the window ends every child.
+// child for one started by hand before its turn, and none for one paused or deleted before it.
+// Closing the window ends every child.
 TEST_F(SupervisionTest, StartupListsRenumbersAndAutoRuns)
 {
     // The first of duplicate keys wins: these go before the channels' own keys.
     const std::string body = "m_bAutoRun=0\nm_bRTSPuseTCP=1\n4+VdWidth=\n4+strAVState=暂停中\n1+ISDelete=true\n"
-                             "3+ISDelete=true\n" + StoredChannels(6, "#hang=1", "运行中");
+                             "3+ISDelete=true\n" + StoredChannels(7, "#hang=1", "运行中");
     for (int start = 1; start <= 2; ++start) {
         SCOPED_TRACE("start " + std::to_string(start));
         CRelayDlg& dlg = Open(start == 1 ? body : "");
@@ -37,20 +38,21 @@ TEST_F(SupervisionTest, StartupListsRenumbersAndAutoRuns)
         EXPECT_EQ(start == 2, autoRun->isChecked());
         EXPECT_EQ(start == 1, tcp->isChecked());
         EXPECT_EQ(start == 2, dlg.IsTimerActive(ID_AUTORUN_TIMER));  // auto-run off: nothing queued
-        ASSERT_EQ(4, dlg.m_list->rowCount());
+        ASSERT_EQ(5, dlg.m_list->rowCount());
         EXPECT_EQ(QStringList({"c0", "", "运行中", "否", "640*360"}), Row(0));
         EXPECT_EQ(QStringList({"c4", "", "暂停中", "否", "*360"}), Row(2));
         EXPECT_EQ("c2|c5", (dlg.CellText(1, 0) + "|" + dlg.CellText(3, 0)).toStdString());
-        for (int row = 0; row < 4; ++row)
+        for (int row = 0; row < 5; ++row)
             EXPECT_EQ(row, dlg.m_engine.View(row).id);
         QTest::mouseClick(autoRun, Qt::LeftButton);
         QTest::mouseClick(tcp, Qt::LeftButton);
     }
-    // The boxes were clicked back: auto-run stays on for this run; the queued rows are 0, 1 and 3.
-    // Row 1 is started and row 3 paused by hand before their turns.
+    // The boxes were clicked back: auto-run stays on for this run; the queued rows are 0, 1, 3 and 4.
+    // Row 1 is started, row 3 paused and row 4 deleted by hand before their turns.
     CRelayDlg& dlg = *m_dlg;
     dlg.OnChannelCommand(ID_CHANNEL_RUN, 1);
     dlg.OnChannelCommand(ID_CHANNEL_PAUSE, 3);
+    dlg.OnChannelCommand(ID_CHANNEL_DELETE, 4);
     const pid_t handStarted = Pid(1);
     for (const size_t workers : {2u, 2u, 2u}) {  // the last tick finds no row left to start
         EXPECT_TRUE(dlg.IsTimerActive(ID_AUTORUN_TIMER));
@@ -60,6 +62,7 @@ TEST_F(SupervisionTest, StartupListsRenumbersAndAutoRuns)
     EXPECT_FALSE(dlg.IsTimerActive(ID_AUTORUN_TIMER));
     EXPECT_EQ(handStarted, Pid(1));
     EXPECT_EQ("暂停中|暂停中", Stored("3+strAVState") + "|" + dlg.CellText(3, 2).toStdString());
+    EXPECT_EQ("true", Stored("4+ISDelete"));
     for (const std::string& run : FakeRuns())  // the TCP box, ticked again, reaches every launch
         EXPECT_NE(std::string::npos, run.find("\n-rtsp_transport\ntcp\n-i\n")) << run;
     dlg.OnClose();
