@@ -4,7 +4,8 @@
 # with --check proves it: lintian finds no error (its warnings are listed), the package is
 # unpacked into a temporary root (dpkg -x), the program there answers --version, the desktop
 # entry passes desktop-file-validate without a hint, the service unit passes systemd-analyze
-# verify and the sysusers file creates the service account in that root.
+# verify, the sysusers file creates the service account in that root, an upgrade restarts the
+# running sites and a purge removes their folders.
 #   package.sh [--check] [BUILD_DIR]     (default build-package/)
 # CAMRELAY_MAINTAINER="Name <address>" in the environment names the package's maintainer.
 # Prints the package's path and, with --check, its file list. Exit 77: a checking tool is missing.
@@ -84,4 +85,17 @@ sed "s|/usr/bin/CamRelay|$r/usr/bin/CamRelay|" "$r/usr/lib/systemd/system/camrel
     > "$tmp/units/camrelay@site1.service"
 MANPATH="$r/usr/share/man" systemd-analyze verify "$tmp/units/camrelay@site1.service" 2>&1 | tee "$tmp/verify.log"
 [ "${PIPESTATUS[0]}" = 0 ] && [ ! -s "$tmp/verify.log" ] || fail "systemd-analyze verify"
+# The maintainer scripts: an upgrade restarts the sites that run (they would keep running the old
+# program), and a purge removes the sites' folders (their config.ini holds camera passwords),
+# which a plain removal keeps. Run for real against a folder standing in for the root.
+dpkg-deb -e "$deb" "$tmp/control"
+for script in postinst prerm postrm; do [ -x "$tmp/control/$script" ] || fail "no $script"; done
+grep -q "try-restart 'camrelay@\*.service'" "$tmp/control/postinst" || fail "postinst does not restart running sites"
+for how in remove purge; do
+    mkdir -p "$tmp/$how/var/lib/camrelay/site1"
+    echo "[SET DEFAULT VALUE]" >"$tmp/$how/var/lib/camrelay/site1/config.ini"
+    DPKG_ROOT="$tmp/$how" sh "$tmp/control/postrm" "$how" || fail "postrm $how"
+done
+[ -f "$tmp/remove/var/lib/camrelay/site1/config.ini" ] || fail "postrm remove deleted a site's config.ini"
+[ ! -e "$tmp/purge/var/lib/camrelay" ] || fail "postrm purge left /var/lib/camrelay"
 echo "package checked: $deb"
