@@ -32,6 +32,7 @@ class Mutant:
         self.e2e = False
         self.equivalent = ""
         self.original, self.replacement = [], []
+        self.number = 0          # random mutants: the line replaced (its text may recur in the file)
 
 
 def fail(message, status=2):
@@ -106,6 +107,17 @@ def check_snippets(mutants):
             stale.append("%s (%s): original text found %d times in %s" % (m.id, m.line, count, m.file))
     if stale:
         fail("stale mutant list:\n  " + "\n  ".join(stale))
+
+
+def apply(m, text):
+    """The file's text with the mutant's fault put in."""
+    if not m.number:
+        return text.replace("\n".join(m.original), "\n".join(m.replacement), 1)
+    lines = text.split("\n")
+    if lines[m.number - 1] != m.original[0]:
+        fail("%s: line %d of %s is not what was drawn" % (m.id, m.number, m.file), 1)
+    lines[m.number - 1] = m.replacement[0]
+    return "\n".join(lines)
 
 
 def run(cmd, log, cwd=None, timeout=None):
@@ -217,12 +229,28 @@ def main():
     parser.add_argument("--timeout", type=int, default=300,
                         help="per-test timeout in s for tests without their own (a hang counts as killed)")
     parser.add_argument("--scratch", default="/tmp/camrelay-mutate", help="scratch folder (default %(default)s)")
+    parser.add_argument("--random", type=int, metavar="N",
+                        help="instead of the list, N mutants drawn by fixed rules at random places of the "
+                             "production code; one that survives its layer's tests runs the whole suite")
+    parser.add_argument("--seed", type=int, default=1, help="the draw of --random (default 1)")
     parser.add_argument("--no-baseline", action="store_true",
                         help="skip running the selected tests once without any mutant")
     args = parser.parse_args()
 
-    mutants = parse(args.list_file)
-    check_snippets(mutants)
+    if args.random:
+        sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+        import mutate_random
+        mutants = []
+        for drawn in mutate_random.generate(ROOT, args.random, args.seed):
+            m = Mutant(drawn["id"], drawn["file"], "%s:%d" % (drawn["file"], drawn["line"]))
+            m.number, m.original, m.replacement = drawn["line"], [drawn["original"]], [drawn["replacement"]]
+            shown = drawn["original"] if drawn["rule"] == "delete" else drawn["replacement"]
+            m.fault = "%s:%d %s: `%s`" % (drawn["file"], drawn["line"], drawn["what"], shown.strip().replace("|", "\\|"))
+            m.tests = drawn["tests"]
+            mutants.append(m)
+    else:
+        mutants = parse(args.list_file)
+        check_snippets(mutants)
     if args.only:
         wanted = args.only.split(",")
         unknown = [i for i in wanted if i not in {m.id for m in mutants}]
@@ -269,7 +297,7 @@ def main():
             start = time.monotonic()
             try:
                 with open(path, "w", encoding="utf-8") as f:
-                    f.write(original.replace("\n".join(m.original), "\n".join(m.replacement), 1))
+                    f.write(apply(m, original))
                 names = select(m, tests)
                 # Only what the chosen tests run is rebuilt; ninja catches up on the rest later.
                 targets = sorted(set(tests[n] for n in names))
@@ -279,6 +307,11 @@ def main():
                     outcome = "no test selected"
                 else:
                     failed = ctest(build, names, args, log)
+                    if not failed and m.number:
+                        # A random fault its layer's tests miss may still be caught further out.
+                        everything = sorted(tests)
+                        run(["ninja", "-C", build, "-j", str(args.build_jobs)], log)
+                        failed = ctest(build, everything, args, log)
                     outcome = ("killed by " + ", ".join(failed[:3]) + (" (+%d)" % (len(failed) - 3) if len(failed) > 3 else "")
                                if failed else "SURVIVED")
             finally:
