@@ -65,7 +65,7 @@ protected:
     }
 
     // Waits until row shows a bitrate above zero.
-    bool WaitBitrate(int row, int timeoutMs = 20000)
+    bool WaitBitrate(int row, int timeoutMs = 90000)
     {
         return QTest::qWaitFor([&] {
             const QString text = m_dlg->CellText(row, 1);

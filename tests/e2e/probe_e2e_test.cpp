@@ -29,8 +29,9 @@ std::string StartMute(ShellServer& server)
 
 // --probe of each test stream prints its advice and exits by whether the source is usable, with
 // no display and no data folder touched (the program's folder and HOME stay empty); usage errors
-// exit 2. --probe-all of six channels, five of which never answer, checks four at a time and
-// ends within three time limits, one line per channel.
+// exit 2. --probe-all of six channels, five of which never answer, checks four at a time (the
+// H.265 camera's check among them: on a busy machine it may outlast a silent one's time limit)
+// and ends well before six checks one after the other would, one line per channel.
 TEST(ProbeCommandLine, AdviceExitCodesFrameAndAllChannels)
 {
     e2e::StartServers();
@@ -79,13 +80,13 @@ TEST(ProbeCommandLine, AdviceExitCodesFrameAndAllChannels)
     ASSERT_TRUE(all.Start({program, "--probe-all", "--dir", root.File("data")}, root.File("all.log")));
     std::size_t most = 0;
     ProcessProbe::WaitUntil([&] {
-        most = std::max(most, ProcessProbe::ProcessesWithArg(mute).size());
+        most = std::max(most, ProcessProbe::ProcessesWithArg(mute).size() + ProcessProbe::ProcessesWithArg(base + "h265").size());
         return !all.Running();
-    }, std::chrono::seconds(60));
+    }, std::chrono::seconds(120));
     const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const std::string out = ReadFile(root.File("all.log"));
     EXPECT_EQ(all.ExitCode(), 1) << out;
-    EXPECT_LT(seconds, 30) << "longer than three time limits";
+    EXPECT_LT(seconds, 50) << "as long as five time limits one after the other";
     EXPECT_EQ(most, 4u) << "checks at once";
     EXPECT_TRUE(std::regex_search(out, std::regex("^信号 H265 \\(id 0\\)：不能按当前设置直播｜视频 H.265.*RTMP直通不支持.*\n"
                                                   "(信号 哑\\d \\(id \\d\\)：无法使用：摄像头 10 秒没有应答.*\n){5}$"))) << out;

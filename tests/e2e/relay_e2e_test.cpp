@@ -63,7 +63,7 @@ TEST_F(RelayEndToEnd, EverySourceKindRelays)
 }
 
 // The camera freezes (SIGSTOP): the real ffmpeg neither exits nor prints, so with "stallTimeout"
-// 10 the row says so within 20 s and a new ffmpeg starts (that 0 turns the watchdog off is a row
+// 10 the row says so within a few ticks of 10 s and a new ffmpeg starts (that 0 turns the watchdog off is a row
 // of the supervision table); after SIGCONT it relays again with its count back to 0.
 TEST_F(RelayEndToEnd, FrozenCameraIsNoticedByTheWatchdog)
 {
@@ -76,13 +76,13 @@ TEST_F(RelayEndToEnd, FrozenCameraIsNoticedByTheWatchdog)
         ~Thaw() { ::kill(pid, SIGCONT); }
     } thaw{e2e::Local().cameraPid};
     ASSERT_EQ(0, ::kill(thaw.pid, SIGSTOP));
-    EXPECT_TRUE(TickUntil({&dlg}, 20000, [&] { return dlg.CellText(0, 1) == QStringLiteral("无数据10秒，重新连接。。。"); }))
+    EXPECT_TRUE(TickUntil({&dlg}, 40000, [&] { return dlg.CellText(0, 1) == QStringLiteral("无数据10秒，重新连接。。。"); }))
         << dlg.CellText(0, 1).toStdString();
     EXPECT_FALSE(ProcessProbe::IsAlive(frozen));
-    EXPECT_TRUE(TickUntil({&dlg}, 10000, [&] { return dlg.m_engine.View(0).pid > 0 && dlg.m_engine.View(0).pid != frozen; }))
+    EXPECT_TRUE(TickUntil({&dlg}, 30000, [&] { return dlg.m_engine.View(0).pid > 0 && dlg.m_engine.View(0).pid != frozen; }))
         << "no new ffmpeg";
     ::kill(thaw.pid, SIGCONT);
-    EXPECT_TRUE(TickUntil({&dlg}, 60000, [&] {
+    EXPECT_TRUE(TickUntil({&dlg}, 120000, [&] {
         return dlg.m_engine.View(0).failures == 0 && dlg.CellText(0, 1).endsWith("kbps");
     })) << dlg.CellText(0, 1).toStdString();
     EXPECT_EQ("h264 640x360 Main", ProbeUntilVideo(Url("stall")));

@@ -27,12 +27,12 @@ sed -E -e "s|^([0-9]+\+SignalName=).*|\1$RTSP_URL|" -e "s|^([0-9]+\+Adress=)rtmp
 port=$(free_port)
 spawn_server "$tmp/stderr.log" env -u DISPLAY -u WAYLAND_DISPLAY "$program" --headless --dir "$tmp/site" \
     --status-port "$port"
-for ((i = 0; i < 120; i++)); do
+for ((i = 0; i < 360; i++)); do
     status=$( (exec 3<>"/dev/tcp/127.0.0.1/$port" && printf 'GET /status HTTP/1.0\r\n\r\n' >&3 && cat <&3) 2>/dev/null || true)
     [ "$(grep -o '"state":"live"' <<<"$status" | wc -l)" = 2 ] && break
     sleep 0.5
 done
-[ "$i" -lt 120 ] || fail "the two example channels did not both go live: $status"
+[ "$i" -lt 360 ] || fail "the two example channels did not both go live: $status"
 grep -q 'config.ini 中有 2 个信号，其中 2 个存为运行中' "$tmp/site/CamRelay.log" || fail "start-up line"
 
 door=$(probe_until_video "$NGINX_URL/door") || fail "nothing published as door: $door"

@@ -100,7 +100,7 @@ bool ShellServer::Start(const std::string& commands, const std::string& readyWor
             if ((ready = line.rfind("READY ", 0) == 0))
                 m_ready = line.substr(6);
         return ready || !m_proc.Running();
-    }, std::chrono::seconds(30));
+    }, std::chrono::seconds(120));
     if (!ready)
         m_proc.Stop();
     return ready;
@@ -109,7 +109,7 @@ bool ShellServer::Start(const std::string& commands, const std::string& readyWor
 std::string ProbeUntilVideo(const std::string& url)
 {
     std::string out;
-    const int code = RunShell("probe_until_video \"$1\" 30", {url}, 50, &out);
+    const int code = RunShell("probe_until_video \"$1\" 90", {url}, 120, &out);
     out.erase(out.find_last_not_of('\n') + 1);
     return code == 0 ? out : "no stream: " + out;
 }
