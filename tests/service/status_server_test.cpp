@@ -315,8 +315,8 @@ TEST(ConsoleAccess, ReadsEndpointOptionsAndMasksStreamKeys)
 }
 
 // Clients that trickle (a header line, or a byte of a body, every half second) fill the server:
-// 20 from the scraper's own address and 56 from others, more than it takes (each newcomer past
-// the bounds closes the oldest). Each scrape is answered all the same, from that address or from
+// 40 from other addresses, 20 from the scraper's own, 15 more from others and a body: more than
+// it takes (each newcomer past either bound closes the oldest). Each scrape is answered all the same, from that address or from
 // another, while the others stay connected, and none outlasts the deadline for its request
 // however steadily it sends.
 TEST_F(StatusServerTest, TricklingClientsHoldNoScrape)
@@ -324,9 +324,13 @@ TEST_F(StatusServerTest, TricklingClientsHoldNoScrape)
     std::vector<int> held;
     for (int i = 0; i < 76; ++i)
         held.push_back(Connect(m_server.Port(), i == 75 ? "POST /api/run-all HTTP/1.1\r\nContent-Length: 99\r\n\r\n"
-                                                        : "GET /metrics HTTP/1.1\r\n", i < 20 ? 1 : i - 18));
+                                                        : "GET /metrics HTTP/1.1\r\n", i < 40 ? i + 2 : i < 60 ? 1 : i - 18));
     const auto start = std::chrono::steady_clock::now();
-    const auto open = [&] { return std::count_if(held.begin(), held.end(), [](int fd) { return !Ended(fd); }); };
+    const auto open = [&](std::size_t from = 0, std::size_t to = 76) {
+        return std::count_if(held.begin() + from, held.begin() + to, [](int fd) { return !Ended(fd); });
+    };
+    EXPECT_TRUE(ProcessProbe::WaitUntil([&] { return open(40, 60) == 16 && open() == 64; }, std::chrono::seconds(3)))
+        << open(40, 60) << " from the scraper's address, " << open() << " in all";
     int scrapes = 0, answered = 0;
     while (open() > 0 && std::chrono::steady_clock::now() - start < std::chrono::seconds(15)) {
         for (std::size_t i = 0; i < held.size(); ++i)
