@@ -11,7 +11,7 @@
 
 namespace {
 const char kUsage[] = "用法：CamRelay [--dir DIR] [--headless] [--status-port PORT] [--status-bind ADDR]"
-                      " [--control-token-file FILE]\n"
+                      " [--status-host NAME[,NAME]] [--control-token-file FILE]\n"
                       "      CamRelay --probe URL [--tcp] [--frame FILE.jpg]\n"
                       "      CamRelay --probe-all [--dir DIR]（--help 查看说明）\n";
 
@@ -57,6 +57,11 @@ StartupOptions StartupOptions::Parse(int& argc, char** argv)
     const QCommandLineOption statusBind(QStringLiteral("status-bind"),
                                         QStringLiteral("状态接口监听的地址，默认 127.0.0.1。"), QStringLiteral("ADDR"),
                                         options.m_strStatusBind.c_str());
+    const QCommandLineOption statusHost(
+        QStringLiteral("status-host"),
+        QStringLiteral("从其他机器访问状态接口时 Host 可用的主机名（以逗号分隔）；给出后，从其他机器来的请求只接受这些名称"
+                       "和 IP 地址，其余回答 421。从本机（回环地址）来的请求始终只接受本机地址和这些名称。默认不限。"),
+        QStringLiteral("NAME[,NAME]"));
     const QCommandLineOption tokenFile(
         QStringLiteral("control-token-file"),
         QStringLiteral("网页控制台的控制令牌所在文件（只有所有者可读，内容为一个 16 到 256 字符的令牌）。"
@@ -72,7 +77,7 @@ StartupOptions StartupOptions::Parse(int& argc, char** argv)
     const QCommandLineOption probeAll(QStringLiteral("probe-all"),
                                       QStringLiteral("检测 config.ini 中每个信号的信号源（最多同时 4 个），每个信号一行，"
                                                      "附按其设置给出的建议；全部能按设置直播时退出码为 0。"));
-    parser.addOptions({dir, headless, statusPort, statusBind, tokenFile, probe, tcp, frame, probeAll});
+    parser.addOptions({dir, headless, statusPort, statusBind, statusHost, tokenFile, probe, tcp, frame, probeAll});
     // Options the QApplication takes for itself: accepted here, not shown in the help.
     for (const char* name : {"platform", "platformpluginpath", "platformtheme", "plugin", "display", "style",
                              "stylesheet", "qwindowgeometry", "qwindowtitle", "qwindowicon", "session"}) {
@@ -120,12 +125,19 @@ StartupOptions StartupOptions::Parse(int& argc, char** argv)
     if (parser.isSet(frame) && options.m_strProbeFrame.empty())
         return refuse(QStringLiteral("--frame 不能为空"));
     if (parser.isSet(statusPort)) {
-        bool ok = false;
-        options.m_nStatusPort = parser.value(statusPort).toInt(&ok);
-        if (!ok || options.m_nStatusPort < 1 || options.m_nStatusPort > 65535)
+        options.m_nStatusPort = ConsoleAccess::PortNumber(parser.value(statusPort).trimmed().toStdString());
+        if (options.m_nStatusPort == 0)
             return refuse(QStringLiteral("--status-port 须为 1 到 65535 之间的端口号"));
     }
     options.m_strStatusBind = parser.value(statusBind).toStdString();
+    if (parser.isSet(statusHost)) {
+        if (options.m_nStatusPort == 0)
+            return refuse(QStringLiteral("--status-host 须与 --status-port 一起使用"));
+        std::string error;
+        options.m_statusHosts = ConsoleAccess::HostNames(parser.value(statusHost).toStdString(), error);
+        if (!error.empty())
+            return refuse(QString::fromStdString(error));
+    }
     if (parser.isSet(tokenFile)) {
         if (options.m_nStatusPort == 0)
             return refuse(QStringLiteral("--control-token-file 须与 --status-port 一起使用"));

@@ -1,5 +1,6 @@
 #pragma once
 #include <string>
+#include <vector>
 
 // What the command line asks for. Parsed before any display is opened, so that --help,
 // --version and a wrong option answer on a machine without one.
@@ -8,6 +9,7 @@ struct StartupOptions {
     bool m_bHeadless = false;                  // --headless: run the channels without a window
     int m_nStatusPort = 0;                     // --status-port: 0 when the endpoint is off
     std::string m_strStatusBind = "127.0.0.1"; // --status-bind: address of the endpoint
+    std::vector<std::string> m_statusHosts;    // --status-host: names accepted from other machines
     std::string m_strControlToken;             // read from --control-token-file: the console's commands
     std::string m_strProbeUrl;                 // --probe URL: check one source and exit
     bool m_bProbeTcp = false;                  // --tcp (with --probe)

@@ -37,6 +37,7 @@ int main(int argc, char** argv)
         headless.m_strProgramDir = ConfigStore::ExecutableDir();
         headless.m_nStatusPort = options.m_nStatusPort;
         headless.m_strStatusBind = options.m_strStatusBind;
+        headless.m_statusHosts = options.m_statusHosts;
         headless.m_strControlToken = options.m_strControlToken;
         return HeadlessService::Main(headless);
     }

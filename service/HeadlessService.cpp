@@ -45,7 +45,8 @@ int HeadlessService::Main(const HeadlessOptions& options)
 
     HeadlessService service(dir.m_strPath, options.m_strProgramDir);
     if (options.m_nStatusPort > 0)
-        service.StartStatus(options.m_strStatusBind, options.m_nStatusPort, options.m_strControlToken);
+        service.StartStatus(options.m_strStatusBind, options.m_nStatusPort, options.m_strControlToken,
+                            options.m_statusHosts);
     return service.Run();
 }
 
@@ -77,8 +78,10 @@ HeadlessService::~HeadlessService()
         ::close(m_wakeFd);
 }
 
-void HeadlessService::StartStatus(const std::string& address, int port, const std::string& token)
+void HeadlessService::StartStatus(const std::string& address, int port, const std::string& token,
+                                  std::vector<std::string> hosts)
 {
+    m_status.AcceptHostNames(std::move(hosts));
     m_status.UseConsole({this, token, m_engine.AppDir(), "headless", &m_engine.Log()});
     m_status.SetFrameProvider(SourceCheckFrames(m_checks, m_engine.AppDir()));
     if (m_status.StartAndSay(address, port))

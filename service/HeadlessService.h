@@ -20,6 +20,7 @@ struct HeadlessOptions {
     std::string m_strProgramDir;                // where the program (and a bundled ffmpeg) is
     int m_nStatusPort = 0;                      // 0: no status endpoint
     std::string m_strStatusBind = "127.0.0.1";
+    std::vector<std::string> m_statusHosts;     // Host names accepted from other machines
     std::string m_strControlToken;              // the web console's commands; empty: read-only
 };
 
@@ -42,7 +43,9 @@ public:
 
     // Starts the endpoint with its console (commands with the token; empty: read-only); on
     // failure the reason goes to the log and the service runs on.
-    void StartStatus(const std::string& address, int port, const std::string& token = {});
+    // hosts: the Host names accepted from other machines.
+    void StartStatus(const std::string& address, int port, const std::string& token = {},
+                     std::vector<std::string> hosts = {});
     // The loop; returns 0 once a stop signal has been handled.
     int Run();
 

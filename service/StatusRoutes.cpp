@@ -7,9 +7,6 @@
 #include "service/StatusFormat.h"
 #include "service/WebAssets.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-
 #include <algorithm>
 #include <charconv>
 
@@ -41,50 +38,56 @@ std::optional<std::pair<int, std::string_view>> ChannelPath(std::string_view pat
     return std::pair{id, path.substr(static_cast<std::size_t>(end - path.data()) + 1)};
 }
 
-// The client's address, for the log of refused tokens.
-std::string ClientAddress(MHD_Connection* connection)
-{
-    const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
-    char text[INET6_ADDRSTRLEN] = "?";
-    if (info && info->client_addr) {
-        const sockaddr* address = info->client_addr;
-        const void* bytes = address->sa_family == AF_INET6
-                                ? static_cast<const void*>(&reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr)
-                                : static_cast<const void*>(&reinterpret_cast<const sockaddr_in*>(address)->sin_addr);
-        ::inet_ntop(address->sa_family, bytes, text, sizeof text);
-    }
-    return text;
-}
-
 }  // namespace
+
+bool StatusServer::HostAccepted(const Request& request) const
+{
+    // A browser sends the name it was asked for. Over loopback only this machine's names and
+    // the operator's count, whatever address was bound: a rebinding page on this machine is
+    // refused. From elsewhere, once the operator has named the accepted names, those and IP
+    // addresses. A request without Host (HTTP/1.0) comes from no browser and is let through.
+    if (!request.host.data())
+        return true;
+    if (request.loopback)
+        return ConsoleAccess::LoopbackHost(request.host, m_nPort) || ConsoleAccess::NamedHost(request.host, m_hostNames);
+    return m_hostNames.empty() || ConsoleAccess::NamedHost(request.host, m_hostNames) ||
+           ConsoleAccess::AddressHost(request.host);
+}
 
 StatusServer::Answer StatusServer::Respond(const Request& request)
 {
-    // A browser sends the name it was asked for: on loopback only this machine's names count.
-    // A request without Host (HTTP/1.0) comes from no browser and is let through.
-    if (m_bLoopback && request.host.data() && !ConsoleAccess::LoopbackHost(request.host, m_nPort))
+    if (!HostAccepted(request))
         return {MHD_HTTP_MISDIRECTED_REQUEST,
                 JsonError("只接受以本机地址访问（Host 须为 127.0.0.1、localhost 或 [::1]，带端口 " +
-                          std::to_string(m_nPort) + "）")};
+                          std::to_string(m_nPort) + "）" +
+                          (m_hostNames.empty() ? std::string() : "或 --status-host 给出的名称"))};
     const std::string_view path = request.path;
     // HEAD is a GET whose body the library leaves out.
     if (request.method == "POST" && path.substr(0, 5) == "/api/")
         return CommandAnswer(request, path.substr(5));
     if (request.method != "GET" && request.method != "HEAD")
         return Error(MHD_HTTP_NOT_FOUND);
-    if (path == "/metrics")
-        return {MHD_HTTP_OK, StatusFormat::Metrics(Current(), CAMRELAY_VERSION), StatusFormat::kMetricsContentType};
-    if (path == "/status")
-        return StatusAnswer();
-    if (path == "/api/log")
-        return LogAnswer();
     if (const WebAsset* asset = FindWebAsset(path == "/" ? "/index.html" : path))
         return {MHD_HTTP_OK, std::string(asset->body), asset->contentType};
+    // What is read without the token shows no stream key.
+    const bool reader = !HoldsToken(request);
+    const auto masked = [reader](Answer answer) {
+        if (reader)
+            answer.body = ConsoleAccess::MaskStreamKeys(std::move(answer.body));
+        return answer;
+    };
+    if (path == "/metrics")
+        return masked({MHD_HTTP_OK, StatusFormat::Metrics(Current(), CAMRELAY_VERSION), StatusFormat::kMetricsContentType});
+    if (path == "/status")
+        return masked(StatusAnswer());
+    if (path == "/api/log")
+        return masked(LogAnswer());
     if (const auto channel = ChannelPath(path)) {
         if (!Listed(channel->first))
             return {MHD_HTTP_NOT_FOUND, JsonError("没有编号为 " + std::to_string(channel->first) + " 的信号")};
         if (channel->second == "details")
-            return OwnerAnswer({ConsoleRequest::Kind::Details, channel->first, CheckJson(channel->first)});
+            return OwnerAnswer({ConsoleRequest::Kind::Details, channel->first, CheckJson(channel->first)}, reader,
+                               request.address);
         if (channel->second == "frame.jpg")
             return PreviewAnswer(channel->first);
     }
@@ -118,6 +121,12 @@ bool StatusServer::Listed(int id) const
     return std::any_of(channels.begin(), channels.end(), [id](const ChannelStatus& c) { return c.id == id; });
 }
 
+bool StatusServer::HoldsToken(const Request& request) const
+{
+    return !m_console.token.empty() &&
+           ConsoleAccess::TokensEqual(ConsoleAccess::BearerToken(request.authorization), m_console.token);
+}
+
 bool StatusServer::Authorized(const Request& request, Answer& refusal)
 {
     if (m_console.token.empty() || !m_console.host) {
@@ -125,7 +134,7 @@ bool StatusServer::Authorized(const Request& request, Answer& refusal)
                    JsonError("网页控制台只读：CamRelay 启动时没有给出 --control-token-file，不能从网页运行或暂停信号")};
         return false;
     }
-    if (ConsoleAccess::TokensEqual(ConsoleAccess::BearerToken(request.authorization), m_console.token))
+    if (HoldsToken(request))
         return true;
     refusal = {MHD_HTTP_UNAUTHORIZED, JsonError("控制令牌不对或没有给出"), "application/json",
                MHD_HTTP_HEADER_WWW_AUTHENTICATE, "Bearer realm=\"CamRelay\""};
@@ -136,7 +145,7 @@ bool StatusServer::Authorized(const Request& request, Answer& refusal)
         return false;
     }
     if (m_console.log)
-        m_console.log->Write("网页命令被拒绝：控制令牌不对（来自 " + ClientAddress(request.connection) + "）" +
+        m_console.log->Write("网页命令被拒绝：控制令牌不对（来自 " + request.address + "）" +
                                  (m_unloggedRefusals > 0
                                       ? "；上次记录后又拒绝 " + std::to_string(m_unloggedRefusals) + " 次"
                                       : std::string()),
@@ -162,26 +171,39 @@ StatusServer::Answer StatusServer::CommandAnswer(const Request& request, std::st
     return {MHD_HTTP_NOT_FOUND, JsonError("没有这个命令")};
 }
 
-StatusServer::Answer StatusServer::OwnerAnswer(ConsoleRequest request)
+StatusServer::Answer StatusServer::OwnerAnswer(ConsoleRequest request, bool reader, const std::string& address)
 {
     if (!m_console.host)
         return {MHD_HTTP_SERVICE_UNAVAILABLE, JsonError("此程序没有网页控制台")};
     const std::shared_ptr<Waiting> waiting = m_waiting;
     {
+        // Readers without the token leave places for the commands, and each address few of theirs.
         std::lock_guard<std::mutex> lock(waiting->mutex);
-        if (waiting->ownerRequests >= kMaxOwnerRequests)
+        if (waiting->ownerRequests >= kMaxOwnerRequests ||
+            (reader && (waiting->readerRequests >= kMaxReaderRequests ||
+                        waiting->readersByAddress[address] >= kReaderRequestsPerAddress)))
             return {MHD_HTTP_SERVICE_UNAVAILABLE, JsonError("程序正忙，请稍后再试"), "application/json",
                     MHD_HTTP_HEADER_RETRY_AFTER, "1"};
         ++waiting->ownerRequests;
+        if (reader) {
+            ++waiting->readerRequests;
+            ++waiting->readersByAddress[address];
+        }
     }
     Answer answer;
-    answer.later = [host = m_console.host, waiting, request = std::move(request)](std::function<void(Answer)> deliver) {
-        host->Submit(request, [waiting, deliver = std::move(deliver)](ConsoleReply reply) {
+    answer.later = [host = m_console.host, waiting, request = std::move(request), reader,
+                    address](std::function<void(Answer)> deliver) {
+        host->Submit(request, [waiting, reader, address, deliver = std::move(deliver)](ConsoleReply reply) {
             {
                 std::lock_guard<std::mutex> lock(waiting->mutex);
                 --waiting->ownerRequests;
+                if (reader) {
+                    --waiting->readerRequests;
+                    if (--waiting->readersByAddress[address] == 0)
+                        waiting->readersByAddress.erase(address);
+                }
             }
-            deliver({reply.status, std::move(reply.json)});
+            deliver({reply.status, reader ? ConsoleAccess::MaskStreamKeys(std::move(reply.json)) : std::move(reply.json)});
         });
     };
     return answer;

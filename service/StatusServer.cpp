@@ -23,7 +23,13 @@ namespace {
 // Scrapes are rare and small. These bounds keep what any client can take small too.
 constexpr unsigned kConnections = 64;         // of the process's descriptors; the rest relay
 constexpr unsigned kPerAddress = 16;
-constexpr unsigned kIdleSeconds = 5;          // a connection without traffic is closed
+// The library's own bounds, a little above ours: past ours a newcomer closes the oldest
+// connection still sending its request, which the library lets go on its next turn.
+constexpr unsigned kLibraryConnections = kConnections + 8;
+constexpr unsigned kLibraryPerAddress = kPerAddress + 4;
+constexpr auto kDeadline = std::chrono::seconds(5);   // to send the request; to take the answer
+constexpr auto kDeadlineCheck = std::chrono::milliseconds(250);
+constexpr unsigned kIdleSeconds = 5;          // the library's: a connection without traffic is closed
 constexpr std::size_t kConnectionMemory = 8 * 1024;   // request line, headers and answer headers
 constexpr int kMaxHeaders = 100;
 constexpr std::size_t kMaxBody = 1024;        // no route takes a body
@@ -42,6 +48,21 @@ bool IsLoopback(const sockaddr* address)
         return (ntohl(reinterpret_cast<const sockaddr_in*>(address)->sin_addr.s_addr) >> 24) == 127;
     const in6_addr& ip = reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr;
     return IN6_IS_ADDR_LOOPBACK(&ip) || (IN6_IS_ADDR_V4MAPPED(&ip) && ip.s6_addr[12] == 127);
+}
+
+// The client's address as text.
+std::string ClientAddress(MHD_Connection* connection)
+{
+    const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    char text[INET6_ADDRSTRLEN] = "?";
+    if (info && info->client_addr) {
+        const sockaddr* address = info->client_addr;
+        const void* bytes = address->sa_family == AF_INET6
+                                ? static_cast<const void*>(&reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr)
+                                : static_cast<const void*>(&reinterpret_cast<const sockaddr_in*>(address)->sin_addr);
+        ::inet_ntop(address->sa_family, bytes, text, sizeof text);
+    }
+    return text;
 }
 
 // The server thread takes none of the process's asynchronous signals: termination and reload
@@ -95,11 +116,92 @@ struct StatusServer::Callbacks {
         }
     }
 
+    // The library's notices of a connection opened and closed (the latter before its socket is
+    // closed, so that a descriptor found among the links is still this connection's).
+    static void OnConnection(void* self, MHD_Connection* connection, void**, MHD_ConnectionNotificationCode code) noexcept
+    {
+        try {
+            Waiting& waiting = *static_cast<StatusServer*>(self)->m_waiting;
+            if (code == MHD_CONNECTION_NOTIFY_CLOSED) {
+                std::lock_guard<std::mutex> lock(waiting.mutex);
+                waiting.links.erase(connection);
+                return;
+            }
+            Link link;
+            const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+            link.fd = info ? info->connect_fd : -1;
+            link.address = ClientAddress(connection);
+            // Unknown counts as loopback, whose rule is the stricter.
+            sockaddr_storage local = {};
+            socklen_t size = sizeof local;
+            link.loopback = link.fd < 0 || ::getsockname(link.fd, reinterpret_cast<sockaddr*>(&local), &size) != 0 ||
+                            IsLoopback(reinterpret_cast<sockaddr*>(&local));
+            link.since = std::chrono::steady_clock::now();
+            std::lock_guard<std::mutex> lock(waiting.mutex);
+            waiting.links[connection] = link;
+            Admit(waiting, link.address);
+        } catch (...) {
+        }
+    }
+
+    // Past 64 connections, or 16 from one address, the oldest connection still sending its
+    // request (from that address when that bound is passed) is closed: at worst the newcomer.
+    static void Admit(Waiting& waiting, const std::string& address)
+    {
+        unsigned all = 0, same = 0;
+        for (const auto& [connection, link] : waiting.links)
+            if (!link.closing) {
+                ++all;
+                same += link.address == address;
+            }
+        while (all > kConnections || same > kPerAddress) {
+            const bool sameAddress = same > kPerAddress;
+            Link* oldest = nullptr;
+            for (auto& [connection, link] : waiting.links)
+                if (!link.closing && !link.received && (!sameAddress || link.address == address) &&
+                    (!oldest || link.since < oldest->since))
+                    oldest = &link;
+            if (!oldest)
+                return;
+            Close(*oldest);
+            --all;
+            same -= oldest->address == address;
+        }
+    }
+
+    // The library sees the end of the stream on its next turn and closes the connection.
+    static void Close(Link& link)
+    {
+        if (link.fd >= 0)
+            ::shutdown(link.fd, SHUT_RDWR);
+        link.closing = true;
+    }
+
+    // Closes every connection past its deadline until the server stops; a connection waiting
+    // for its answer has none.
+    static void KeepDeadlines(const std::shared_ptr<Waiting>& waiting)
+    {
+        std::unique_lock<std::mutex> lock(waiting->mutex);
+        while (waiting->open) {
+            waiting->sent.wait_for(lock, kDeadlineCheck);
+            const auto now = std::chrono::steady_clock::now();
+            for (auto& [connection, link] : waiting->links)
+                if (!link.closing && !link.waiting && now - link.since > kDeadline)
+                    Close(link);
+        }
+    }
+
     static MHD_Result Complete(StatusServer& server, MHD_Connection* connection, const char* method, const char* url)
     {
         const std::shared_ptr<Waiting> waiting = server.m_waiting;
+        Link link;
         {
             std::unique_lock<std::mutex> lock(waiting->mutex);
+            if (auto found = waiting->links.find(connection); found != waiting->links.end() && !found->second.received) {
+                found->second.received = true;
+                found->second.since = std::chrono::steady_clock::now();
+                link = found->second;
+            }
             if (auto found = waiting->connections.find(connection); found != waiting->connections.end()) {
                 if (!found->second.second)
                     return MHD_YES;   // still waiting (the library should not have asked)
@@ -115,7 +217,7 @@ struct StatusServer::Callbacks {
             return value ? std::string_view(value) : std::string_view();
         };
         const Request request{method, url, header(MHD_HTTP_HEADER_HOST), header(MHD_HTTP_HEADER_AUTHORIZATION),
-                              connection};
+                              link.address, link.loopback};
         Answer answer = server.Respond(request);
         if (!answer.later)
             return Send(connection, answer);
@@ -124,6 +226,8 @@ struct StatusServer::Callbacks {
             std::lock_guard<std::mutex> lock(waiting->mutex);
             ticket = ++waiting->tickets;
             waiting->connections[connection] = {ticket, std::nullopt};
+            if (auto found = waiting->links.find(connection); found != waiting->links.end())
+                found->second.waiting = true;
         }
         MHD_suspend_connection(connection);
         answer.later([waiting, connection, ticket](Answer late) { Deliver(*waiting, connection, ticket, std::move(late)); });
@@ -144,6 +248,10 @@ struct StatusServer::Callbacks {
                 return;
             found->second.second = std::move(answer);
             ++waiting.resuming;
+            if (auto link = waiting.links.find(connection); link != waiting.links.end()) {
+                link->second.waiting = false;
+                link->second.since = std::chrono::steady_clock::now();
+            }
         }
         MHD_resume_connection(connection);
         std::lock_guard<std::mutex> lock(waiting.mutex);
@@ -254,12 +362,15 @@ bool StatusServer::Start(const std::string& requested, int port)
         MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME | (found->ai_family == AF_INET6 ? MHD_USE_IPv6 : 0),
         0, nullptr, nullptr, &Callbacks::OnRequest, this,
         MHD_OPTION_NOTIFY_COMPLETED, &Callbacks::OnCompleted, this,
+        MHD_OPTION_NOTIFY_CONNECTION, &Callbacks::OnConnection, this,
         MHD_OPTION_LISTEN_SOCKET, fd,
-        MHD_OPTION_CONNECTION_LIMIT, kConnections,
-        MHD_OPTION_PER_IP_CONNECTION_LIMIT, kPerAddress,
+        MHD_OPTION_CONNECTION_LIMIT, kLibraryConnections,
+        MHD_OPTION_PER_IP_CONNECTION_LIMIT, kLibraryPerAddress,
         MHD_OPTION_CONNECTION_TIMEOUT, kIdleSeconds,
         MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory,
         MHD_OPTION_END);
+    if (m_daemon)
+        m_deadlines = std::thread(&Callbacks::KeepDeadlines, m_waiting);
     pthread_sigmask(SIG_SETMASK, &callerMask, nullptr);
     if (!m_daemon) {
         ::close(fd);
@@ -302,6 +413,7 @@ void StatusServer::Stop()
     std::vector<MHD_Connection*> suspended;
     std::unique_lock<std::mutex> lock(waiting.mutex);
     waiting.open = false;
+    waiting.sent.notify_all();
     for (auto& [connection, due] : waiting.connections) {
         if (due.first != 0 && !due.second) {
             due.second = Error(MHD_HTTP_SERVICE_UNAVAILABLE);
@@ -315,6 +427,7 @@ void StatusServer::Stop()
     waiting.sent.wait(lock, [&] { return waiting.resuming == 0; });
     waiting.sent.wait_for(lock, std::chrono::milliseconds(500), [&] { return waiting.connections.empty(); });
     lock.unlock();
+    m_deadlines.join();
     MHD_stop_daemon(m_daemon);   // closes every connection and the listening socket, joins the thread
     m_daemon = nullptr;
     m_nPort = 0;

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -26,16 +27,24 @@ class StatusLog;
 // answer (a row's details, a command) or a preview picture is waited for with the connection
 // suspended, never on the thread. Each connection has a fixed memory budget: a request line or
 // headers that outgrow it are answered 414 or 431, more than 100 headers 431, a body over 1 KiB
-// 413. At most 64 connections at once (16 from one address), each closed after 5 s without
-// traffic. On a loopback address a request whose Host names anything but this machine is
-// refused 421. Every answer carries a strict Content-Security-Policy and no-store. Start, Stop,
-// UseConsole, SetFrameProvider and the destructor belong to the owner's thread; Publish may be
-// called from any thread and never waits on a client. Stop() returns promptly, also with
+// 413. At most 64 connections at once (16 from one address); a client gets 5 s to send its whole
+// request and 5 s again to take its answer, however it trickles. A connection beyond either
+// bound closes the oldest one still sending its request, so that a scrape, which sends its
+// request at once, is answered while slow clients fill the server. A connection that arrives
+// over loopback must name this machine (or a name given to AcceptHostNames) in its Host; one
+// from elsewhere, when names were given, one of them or an IP address; else it is refused 421.
+// Readers without the control token see rtmp addresses with their stream key masked, and may
+// keep only a few requests waiting on the owner, so that commands always find a place. Every
+// answer carries a strict Content-Security-Policy and no-store. Start, Stop, UseConsole,
+// AcceptHostNames, SetFrameProvider and the destructor belong to the owner's thread; Publish may
+// be called from any thread and never waits on a client. Stop() returns promptly, also with
 // stalled clients and requests still waiting for their answer.
 class StatusServer {
 public:
     // Limits of the console's waiting requests.
     static constexpr int kMaxOwnerRequests = 8;       // submitted to the owner, unanswered
+    static constexpr int kMaxReaderRequests = 4;      // of those, without the token (details)
+    static constexpr int kReaderRequestsPerAddress = 2;
     static constexpr int kMaxPreviews = 2;            // preview checks at once
     static constexpr std::chrono::seconds kPreviewPeriod{10};  // per channel
 
@@ -58,6 +67,8 @@ public:
     void UseConsole(Console console) { m_console = std::move(console); }
     // The preview pictures of GET /api/channels/{id}/frame.jpg; without one it answers 404.
     void SetFrameProvider(FrameProvider provider) { m_frames = std::move(provider); }
+    // The host names (lower case) by which this endpoint may be reached from other machines.
+    void AcceptHostNames(std::vector<std::string> names) { m_hostNames = std::move(names); }
 
     // Binds address:port (an IPv4 or IPv6 address or "localhost"; port 0 takes a free one)
     // and starts serving. False with ErrorText() set when the address is bad, the port is in
@@ -96,7 +107,8 @@ private:
     };
     struct Request {
         std::string_view method, path, host, authorization;
-        MHD_Connection* connection = nullptr;
+        std::string address;          // the client's
+        bool loopback = true;         // arrived on a loopback address of this machine
     };
     struct Snapshot {
         std::vector<ChannelStatus> channels;
@@ -111,15 +123,28 @@ private:
     };
     // What outlives a run of the server for the answers still due: a late answer of the owner
     // or of a check finds it closed and is dropped.
+    // An open connection, from the library's notice of it until it closes.
+    struct Link {
+        int fd = -1;
+        std::string address;          // the client's
+        bool loopback = true;         // arrived on a loopback address of this machine
+        bool received = false;        // the whole request is in
+        bool waiting = false;         // suspended until its answer comes
+        bool closing = false;         // shut down here, not yet closed by the library
+        std::chrono::steady_clock::time_point since;   // opened, or its answer due
+    };
     struct Waiting {
         std::mutex mutex;
-        std::condition_variable sent;   // a suspended connection was answered
+        std::condition_variable sent;   // a suspended connection was answered, or the server stops
         bool open = true;
+        std::unordered_map<MHD_Connection*, Link> links;
         std::uint64_t tickets = 0;
         // Suspended connections, by ticket, with their answer once it has come.
         std::unordered_map<MHD_Connection*, std::pair<std::uint64_t, std::optional<Answer>>> connections;
         int resuming = 0;               // answers being handed to the library
         int ownerRequests = 0;
+        int readerRequests = 0;
+        std::unordered_map<std::string, int> readersByAddress;
         int previewsRunning = 0;
         std::unordered_map<int, Preview> previews;
     };
@@ -135,10 +160,13 @@ private:
     Answer StatusAnswer() const;
     Answer LogAnswer() const;
     Answer CommandAnswer(const Request& request, std::string_view action);
-    Answer OwnerAnswer(ConsoleRequest request);
+    // reader: asked without the token, so limited and masked; address: the client's.
+    Answer OwnerAnswer(ConsoleRequest request, bool reader = false, const std::string& address = {});
     Answer PreviewAnswer(int id);
     std::string CheckJson(int id) const;
     bool Authorized(const Request& request, Answer& refusal);
+    bool HoldsToken(const Request& request) const;
+    bool HostAccepted(const Request& request) const;
     bool Listed(int id) const;
     struct Callbacks;   // the library's entry points, defined beside it
 
@@ -148,6 +176,8 @@ private:
     std::string m_error;
     std::string m_warning;
     Console m_console;
+    std::vector<std::string> m_hostNames;
+    std::thread m_deadlines;           // closes connections past their deadline
     FrameProvider m_frames;
     std::chrono::steady_clock::time_point m_started;
     std::shared_ptr<Waiting> m_waiting = std::make_shared<Waiting>();

@@ -30,8 +30,10 @@ function clock(ms) {
   return new Date(ms).toLocaleTimeString('zh-CN', {hour12: false});
 }
 
+// With the token the program shows the stream keys in publish addresses; without it, masked.
 async function getJson(url) {
-  const response = await fetch(url, {cache: 'no-store'});
+  const headers = token ? {'Authorization': 'Bearer ' + token} : {};
+  const response = await fetch(url, {cache: 'no-store', headers: headers});
   if (!response.ok) throw new Error(response.status + ' ' + response.statusText);
   return response.json();
 }

@@ -6,24 +6,29 @@
 #include "support/TempDir.h"
 
 #include <arpa/inet.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <thread>
 #include <vector>
 
 namespace {
 
-// A connection of its own to 127.0.0.1 that has sent `request` (reads give up after five
-// seconds); when refused, a socket that reads nothing.
-int Connect(int port, const std::string& request)
+// A connection of its own to 127.0.0.1 from 127.0.0.`from` that has sent `request` (reads give
+// up after five seconds); when refused, a socket that reads nothing.
+int Connect(int port, const std::string& request, int from = 1)
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const timeval timeout{5, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    const sockaddr_in source{AF_INET, 0, {htonl(INADDR_LOOPBACK - 1 + static_cast<uint32_t>(from))}, {}};
+    ::bind(fd, reinterpret_cast<const sockaddr*>(&source), sizeof source);
     sockaddr_in to{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
     if (::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0)
         ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
@@ -46,21 +51,42 @@ std::string Repeat(const std::string& piece, int times)
     return times <= 0 ? "" : Repeat(piece + piece, times / 2) + (times % 2 ? piece : "");
 }
 
-bool GetsOk(int port, const std::string& path)
+bool GetsOk(int port, const std::string& path, int from = 1)
 {
-    return Answer(Connect(port, "GET " + path + " HTTP/1.1\r\n\r\n")).rfind("HTTP/1.1 200 OK", 0) == 0;
+    return Answer(Connect(port, "GET " + path + " HTTP/1.1\r\n\r\n", from)).rfind("HTTP/1.1 200 OK", 0) == 0;
+}
+
+// Whether the server has closed fd (or sent something).
+bool Ended(int fd)
+{
+    char byte;
+    const ssize_t n = ::recv(fd, &byte, 1, MSG_DONTWAIT | MSG_PEEK);
+    return n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
 }
 
 const std::string kToken = "s3cret-token-0123456789";
 
 // The owner answers at once with what it was asked (the request's kind and id, and the check it
-// was given); the preview checks wait until the test finishes them.
+// was given) and a publish address; details wait, when held, until the test answers them; the
+// preview checks wait until the test finishes them.
 struct FakeOwner : ConsoleHost {
     void Submit(ConsoleRequest r, std::function<void(ConsoleReply)> reply) override
     {
+        if (holdDetails && r.kind == ConsoleRequest::Kind::Details) {
+            std::lock_guard<std::mutex> lock(mutex);
+            held.push_back(std::move(reply));
+            return;
+        }
         reply({200, "{\"kind\":" + std::to_string(int(r.kind)) + ",\"id\":" + std::to_string(r.id) + ",\"check\":" +
-                        r.check + "}"});
+                        r.check + ",\"to\":\"rtmp://h/live/KEY1\"}"});
     }
+    std::size_t Held()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return held.size();
+    }
+    std::atomic<bool> holdDetails = false;
+    std::vector<std::function<void(ConsoleReply)>> held;
     bool CanReload() const override { return true; }
 
     std::mutex mutex;
@@ -91,7 +117,10 @@ protected:
             m_owner.checks.emplace_back(id, std::move(done));
         });
         ASSERT_TRUE(m_server.Start("127.0.0.1", 0)) << m_server.ErrorText();
-        m_server.Publish({{1, "门口 \"东\"\\1", true, true, 800, 0, 2, 0.5}, {2, "b"}, {3, "c"}});
+        ChannelStatus failed{2, "b"};
+        failed.lastFailure = ChannelStatus::Failure{1, "io", "推流失败", "'rtmp://h/app/KEY2': I/O error"};
+        m_server.Publish({{1, "门口 \"东\"\\1", true, true, 800, 0, 2, 0.5}, failed, {3, "c"}});
+        m_log.Write("推流到 rtmps://h/app/KEY3?k=1，失败");
     }
     std::string Get(const std::string& path) { return Answer(Connect(m_server.Port(), "GET " + path + " HTTP/1.1\r\n\r\n")); }
 
@@ -142,7 +171,14 @@ TEST_F(StatusServerTest, AnswersRoutesAndRejectsEverythingElse)
         {post("/api/channels/x1/run", "Bearer " + kToken), "HTTP/1.1 404", "没有这个命令"},
         {"POST /api/run-all HTTP/1.1\r\nAuthorization: Bearer " + kToken + "\r\nContent-Length: 1025\r\n\r\n" +
              std::string(1025, 'b'), "HTTP/1.1 413", "\r\n\r\n"},
-        {"GET /api/channels/1/details HTTP/1.1\r\n\r\n", "HTTP/1.1 200 OK", "{\"kind\":0,\"id\":1,\"check\":null}"},
+        {"GET /api/channels/1/details HTTP/1.1\r\n\r\n", "HTTP/1.1 200 OK", "{\"kind\":0,\"id\":1,\"check\":null,"},
+        // A stream key is masked for readers without the token, wherever it is shown.
+        {"GET /api/channels/1/details HTTP/1.1\r\n\r\n", "HTTP/1.1 200 OK", "\"to\":\"rtmp://h/live/***\"}"},
+        {"GET /api/channels/1/details HTTP/1.1\r\nAuthorization: Bearer " + kToken + "\r\n\r\n", "HTTP/1.1 200 OK",
+         "\"to\":\"rtmp://h/live/KEY1\"}"},
+        {"GET /status HTTP/1.1\r\n\r\n", "HTTP/1.1 200 OK", "'rtmp://h/app/***': I/O error"},
+        {"GET /status HTTP/1.1\r\nAuthorization: Bearer " + kToken + "\r\n\r\n", "HTTP/1.1 200 OK", "/app/KEY2'"},
+        {"GET /api/log HTTP/1.1\r\n\r\n", "HTTP/1.1 200 OK", "推流到 rtmps://h/app/***，失败"},
         {"GET /api/channels/9/details HTTP/1.1\r\n\r\n", "HTTP/1.1 404", "没有编号为 9 的信号"},
         {"POST /metrics HTTP/1.1\r\nContent-Length: 2\r\n\r\nab", "HTTP/1.1 404", "\r\n\r\n"},
         {"POST /metrics HTTP/1.1\r\nContent-Length: 5000\r\n\r\n" + std::string(5000, 'b'), "HTTP/1.1 413", "\r\n\r\n"},
@@ -176,6 +212,17 @@ TEST_F(StatusServerTest, AnswersRoutesAndRejectsEverythingElse)
     EXPECT_NE(Answer(Connect(m_server.Port(), post("/api/run-all", "Bearer " + kToken))).find("403 Forbidden"), std::string::npos);
     const std::string frame = Get("/api/channels/1/frame.jpg");
     EXPECT_TRUE(frame.starts_with("HTTP/1.1 404") && frame.find("预览不可用") != std::string::npos) << frame;
+
+    // Bound beyond this machine, a connection that arrives over loopback keeps the Host rule;
+    // the operator's names are accepted too.
+    m_server.Stop();
+    m_server.AcceptHostNames({"relay1"});
+    ASSERT_TRUE(m_server.Start("0.0.0.0", 0));
+    port = std::to_string(m_server.Port());
+    EXPECT_TRUE(Get("/api/log").starts_with("HTTP/1.1 200"));
+    for (const std::string name : {"evil.example:", "192.0.2.1:"})
+        EXPECT_TRUE(Answer(Connect(m_server.Port(), host(name + port))).starts_with("HTTP/1.1 421")) << name;
+    EXPECT_TRUE(Answer(Connect(m_server.Port(), host("Relay1:" + port))).starts_with("HTTP/1.1 200"));
 }
 
 // A channel's preview: one check at a time and one per period after it ends, also when it took
@@ -220,6 +267,10 @@ TEST(ConsoleAccess, ReadsOnlyAPrivateTokenFile)
         {kToken, 0400, kToken, ""},
         {kToken, 0640, "", "的权限是 0640"},
         {"short\n", 0600, "", "16 到 256"},
+        {std::string(15, 'k'), 0600, "", "16 到 256"},
+        {std::string(16, 'k') + "\n", 0600, std::string(16, 'k'), ""},
+        {std::string(256, 'k') + "\r\n", 0600, std::string(256, 'k'), ""},
+        {std::string(257, 'k'), 0600, "", "16 到 256"},
         {"two words and more\n", 0600, "", "16 到 256"},
     };
     for (const auto& c : cases) {
@@ -234,24 +285,95 @@ TEST(ConsoleAccess, ReadsOnlyAPrivateTokenFile)
     }
 }
 
-// Past 16 connections from one address a new one is closed at once. Once one of the 16 goes, a
-// scrape is answered while the other 15, stalled mid-request, stay connected.
-TEST_F(StatusServerTest, StalledAndSurplusConnectionsHoldNoScrape)
+// The endpoint's command-line values, and what a reader without the token sees of an address.
+TEST(ConsoleAccess, ReadsEndpointOptionsAndMasksStreamKeys)
+{
+    for (const auto& [text, port] : std::vector<std::pair<std::string, int>>{
+             {"1", 1}, {"65535", 65535}, {"0", 0}, {"65536", 0}, {"-1", 0}, {"80x", 0}, {"", 0}})
+        EXPECT_EQ(ConsoleAccess::PortNumber(text), port) << text;
+    std::string error;
+    const std::vector<std::string> names = ConsoleAccess::HostNames("Relay1.example,cam-2", error);
+    EXPECT_EQ(names, (std::vector<std::string>{"relay1.example", "cam-2"})) << error;
+    for (const char* bad : {"", "a,,b", "a b", "a/b"}) {
+        std::string refusal;
+        EXPECT_TRUE(ConsoleAccess::HostNames(bad, refusal).empty() && !refusal.empty()) << bad;
+    }
+    EXPECT_TRUE(ConsoleAccess::NamedHost("RELAY1.example:9310", names));
+    EXPECT_FALSE(ConsoleAccess::NamedHost("relay1.example.evil:9310", names));
+    EXPECT_TRUE(ConsoleAccess::AddressHost("192.0.2.1:9310") && ConsoleAccess::AddressHost("[fe80::1]"));
+    EXPECT_FALSE(ConsoleAccess::AddressHost("192.0.2.1.evil:9310") || ConsoleAccess::AddressHost("evil:1"));
+
+    const std::pair<std::string, std::string> masks[] = {
+        {"to 'rtmp://h:1935/live/KEY': I/O error", "to 'rtmp://h:1935/live/***': I/O error"},
+        {"RTMPS://u:p/x@h/app/KEY/?sig=1/2 next", "RTMPS://u:p/x@h/app/*** next"},
+        {"推流 rtmp://h/live/KEY，失败", "推流 rtmp://h/live/***，失败"},
+        {"{\"a\":\"rtmp://h/app\",\"b\":\"rtmp://h/\"}", "{\"a\":\"rtmp://h/***\",\"b\":\"rtmp://h/\"}"},
+        {"rtsp://h/live/KEY rtmpx rtmp", "rtsp://h/live/KEY rtmpx rtmp"},
+    };
+    for (const auto& [text, masked] : masks)
+        EXPECT_EQ(ConsoleAccess::MaskStreamKeys(text), masked);
+}
+
+// Clients that trickle (a header line, or a byte of a body, every half second) fill the server:
+// 40 from other addresses, 20 from the scraper's own, 15 more from others and a body: more than
+// it takes (each newcomer past either bound closes the oldest). Each scrape is answered all the same, from that address or from
+// another, while the others stay connected, and none outlasts the deadline for its request
+// however steadily it sends.
+TEST_F(StatusServerTest, TricklingClientsHoldNoScrape)
 {
     std::vector<int> held;
-    for (int i = 0; i < 20; ++i)
-        held.push_back(Connect(m_server.Port(), i < 16 ? "GET /metrics HTTP/1.1\r\n" : ""));
-    char byte;
-    EXPECT_EQ(::recv(held.back(), &byte, 1, 0), 0);
-    ::shutdown(held[0], SHUT_RDWR);
-    bool answered = false;   // a retry, should the server not yet have seen that one go
-    for (int i = 0; i < 50 && !(answered = GetsOk(m_server.Port(), "/metrics")); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_TRUE(answered);
-    EXPECT_EQ(std::count_if(held.begin() + 1, held.begin() + 16,
-                            [&byte](int fd) { return ::recv(fd, &byte, 1, MSG_DONTWAIT) < 0; }), 15);
+    for (int i = 0; i < 76; ++i)
+        held.push_back(Connect(m_server.Port(), i == 75 ? "POST /api/run-all HTTP/1.1\r\nContent-Length: 99\r\n\r\n"
+                                                        : "GET /metrics HTTP/1.1\r\n", i < 40 ? i + 2 : i < 60 ? 1 : i - 18));
+    const auto start = std::chrono::steady_clock::now();
+    const auto open = [&](std::size_t from = 0, std::size_t to = 76) {
+        return std::count_if(held.begin() + from, held.begin() + to, [](int fd) { return !Ended(fd); });
+    };
+    EXPECT_TRUE(ProcessProbe::WaitUntil([&] { return open(40, 60) == 16 && open() == 64; }, std::chrono::seconds(3)))
+        << open(40, 60) << " from the scraper's address, " << open() << " in all";
+    int scrapes = 0, answered = 0;
+    while (open() > 0 && std::chrono::steady_clock::now() - start < std::chrono::seconds(15)) {
+        for (std::size_t i = 0; i < held.size(); ++i)
+            ::send(held[i], i == 75 ? "b" : "X-Slow: 1\r\n", i == 75 ? 1 : 11, MSG_NOSIGNAL | MSG_DONTWAIT);
+        scrapes += 2;
+        answered += GetsOk(m_server.Port(), "/metrics") + GetsOk(m_server.Port(), "/metrics", 200);
+        if (scrapes == 2)
+            EXPECT_GE(open(), 60) << "only the oldest tricklers are closed";
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    }
+    EXPECT_EQ(answered, scrapes);
+    EXPECT_EQ(open(), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
     for (int fd : held)
         ::close(fd);
+}
+
+// Readers without the token keep at most 2 details waiting per address and 4 in all, so that a
+// command always finds a place; each is answered once the owner answers.
+TEST_F(StatusServerTest, ReadersLeavePlacesForCommands)
+{
+    m_owner.holdDetails = true;
+    std::vector<int> waiting;
+    std::string answers;   // w: waits for the owner, b: 503 at once
+    for (int from : {1, 1, 1, 2, 2, 2, 3, 3, 3}) {
+        const std::size_t before = m_owner.Held();
+        const int fd = Connect(m_server.Port(), "GET /api/channels/1/details HTTP/1.1\r\n\r\n", from);
+        ASSERT_TRUE(ProcessProbe::WaitUntil([&] { return m_owner.Held() > before || Ended(fd); }, std::chrono::seconds(10)));
+        if (m_owner.Held() > before) {
+            waiting.push_back(fd);
+            answers += 'w';
+        } else {
+            answers += Answer(fd).starts_with("HTTP/1.1 503") ? 'b' : '?';
+        }
+    }
+    EXPECT_EQ(answers, "wwbwwbbbb");
+    for (int i = 0; i < 5; ++i)
+        EXPECT_TRUE(Answer(Connect(m_server.Port(), "POST /api/channels/1/pause HTTP/1.1\r\nAuthorization: Bearer " +
+                                                         kToken + "\r\n\r\n")).starts_with("HTTP/1.1 200"));
+    for (std::size_t i = 0; i < m_owner.held.size(); ++i)
+        m_owner.held[i]({200, "{}"});
+    for (int fd : waiting)
+        EXPECT_TRUE(Answer(fd).starts_with("HTTP/1.1 200"));
 }
 
 // A port already taken (also by another instance of this server), or a bad address or port:
