@@ -95,6 +95,7 @@ public:
     // RelayView: each event becomes the texts of the row's cells.
     void OnRowEvent(int row, const RowEvent& event) override;
     void ShowMessage(const std::string& text) override;
+    void ShowLoggedWarning(const std::string& text) override { ShowMessage(text); }
     // MonitorSink: called on monitor threads, posts the reading to the GUI thread.
     void PostRelayBitrate(int row, int kbps) override;
     // ConsoleHost: called on the status server's thread, carried out on the GUI thread.

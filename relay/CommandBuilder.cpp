@@ -44,6 +44,7 @@ constexpr std::array<const char*, 20> kTemplates = {
 };
 
 const char kNoStreams[] = "视频和音频均未启用，未开启直播！";
+const char kPublishScheme[] = "rtmp://";  // the only one the wizard takes, in lower case
 const char kTooLong[] = "命令行过长，未开启直播！";
 
 // One placeholder per value; the text values carry the Chinese name of their setting.
@@ -277,6 +278,24 @@ CommandBuild BuildCommandLine(const CheckStates& checks, const ChannelSettings& 
     result.templateNo = no;
     result.line = std::move(line);
     return result;
+}
+
+CommandBuild BuildStoredCommand(const ConfigStore& store, int id, ChannelSettings* read)
+{
+    ChannelSettings settings;
+    CheckStates checks{};
+    ReadChannelForCommand(store, id, settings, checks);
+    if (read)
+        *read = settings;
+    CommandBuild build = BuildCommandLine(checks, settings);
+    if (build.status == CommandBuild::Ok && !settings.Adress.starts_with(kPublishScheme)) {
+        build.status = CommandBuild::BadValue, build.templateNo = 0, build.line.clear();
+        build.message = std::string("发布地址须以 ") + kPublishScheme + " 开头，未开启直播！";
+    }
+    if (build.status != CommandBuild::Ok)
+        if (const std::string problem = store.ReadProblem(); !problem.empty())
+            build.message = "信号设置无法读取：" + problem + "，未开启直播！";
+    return build;
 }
 
 StreamPlan PlanStreams(const CheckStates& checks)

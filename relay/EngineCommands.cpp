@@ -1,5 +1,6 @@
 // The operator's commands on rows: pause, delete, and the bulk "全部运行" and "全部暂停",
-// each storing its words in config.ini before it acts.
+// each storing its words in config.ini before it acts; and what the operator is told when
+// the words could not be saved.
 #include "relay/RelayEngine.h"
 
 #include "settings/ChannelStore.h"
@@ -8,7 +9,7 @@
 void RelayEngine::PauseChannel(int row)
 {
     if (const ChannelRow* r = Row(row)) {
-        ConfigStore(m_strAppDir).SetValue(kStatePaused, ChannelKey(r->m_tag.m_nId, "strAVState"));
+        Store({{ChannelKey(r->m_tag.m_nId, "strAVState"), kStatePaused}});
         HaltChannel(row, RowEvent::Kind::Paused, "已暂停");
     }
 }
@@ -19,7 +20,7 @@ void RelayEngine::DeleteChannel(int row)
     if (!r)
         return;
     StopChannel(row);
-    ConfigStore(m_strAppDir).SetValue("true", ChannelKey(r->m_tag.m_nId, "ISDelete"));
+    Store({{ChannelKey(r->m_tag.m_nId, "ISDelete"), "true"}});
     // The row stays: it can still be run until the program ends, and its other cells stay.
     r->m_bDeleted = true;
     Tell(row, RowEvent::Kind::Deleted);
@@ -59,7 +60,7 @@ int RelayEngine::RunAll()
         writes.emplace_back(ChannelKey(r.m_tag.m_nId, "strAVState"), kStateRunning);
         rows.push_back(row);
     }
-    ConfigStore(m_strAppDir).SetValues(writes);
+    Store(writes);
     for (int row : rows) {
         Tell(row, RowEvent::Kind::Starting);
         Row(row)->m_bRunAllQueued = true;
@@ -92,8 +93,34 @@ int RelayEngine::PauseAll()
             rows.push_back(row);
         }
     }
-    ConfigStore(m_strAppDir).SetValues(writes);
+    Store(writes);
     for (int row : rows)
         HaltChannel(row, RowEvent::Kind::Paused, "已暂停");
     return static_cast<int>(rows.size());
+}
+
+void RelayEngine::Store(const ConfigStore::KeyValues& writes)
+{
+    if (!writes.empty())
+        ConfigStore(m_strAppDir).SetValues(writes);
+    NoteSaving();
+}
+
+std::string RelayEngine::Unsaved() const
+{
+    return ConfigStore(m_strAppDir).UnsavedWarning();
+}
+
+void RelayEngine::NoteSaving()
+{
+    const std::string warning = Unsaved();
+    if (warning.empty() == !m_bUnsavedTold)
+        return;
+    m_bUnsavedTold = !warning.empty();
+    if (m_bUnsavedTold) {
+        m_log->Write(warning, StatusLog::kWarning);
+        m_view.ShowLoggedWarning(warning);
+    } else {
+        m_log->Write("此前未能保存的更改已写入 " + ConfigStore(m_strAppDir).IniPath());
+    }
 }

@@ -17,12 +17,7 @@
 namespace {
 CommandBuild StoredCommand(const std::string& appDir, int id, ChannelSettings* read = nullptr)
 {
-    ChannelSettings settings;
-    CheckStates checks{};
-    ReadChannelForCommand(ConfigStore(appDir), id, settings, checks);
-    if (read)
-        *read = settings;
-    return BuildCommandLine(checks, settings);
+    return BuildStoredCommand(ConfigStore(appDir), id, read);
 }
 }  // namespace
 
@@ -55,7 +50,7 @@ void RelayEngine::StartChannel(int row)
     ChannelRow* r = Row(row);
     if (!r || r->m_tag.m_bStopped != 1)
         return;
-    ConfigStore(m_strAppDir).SetValue(kStateRunning, ChannelKey(r->m_tag.m_nId, "strAVState"));
+    Store({{ChannelKey(r->m_tag.m_nId, "strAVState"), kStateRunning}});
     LaunchRow(row);
 }
 

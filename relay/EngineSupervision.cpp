@@ -21,6 +21,9 @@ std::string Format(const char* pattern, int value)
 
 void RelayEngine::SuperviseTick()
 {
+    // Changes that could not be saved are written as soon as the file allows it.
+    ConfigStore(m_strAppDir).SavePending();
+    NoteSaving();
     const std::int64_t now = SteadyNs();
     m_nFailedThisTick = 0;
     // Rows may be appended by a relaunch's side effects: read the count again every row.

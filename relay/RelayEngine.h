@@ -6,6 +6,7 @@
 #include "relay/StatusLog.h"
 #include "relay/Supervision.h"
 #include "settings/ChannelSettings.h"
+#include "settings/ConfigStore.h"
 
 #include <deque>
 #include <future>
@@ -123,6 +124,12 @@ public:
     // For the end of the program: no launch runs after it.
     void StopAllChannels();
 
+    // ---- saving ----
+    // While a change made in this run is in force but not yet in config.ini (the file is
+    // half-written, the disk full): the sentence that says so and why. Empty when all is saved.
+    // The face is shown it once when it arises; every supervision tick tries the write again.
+    std::string Unsaved() const;
+
 private:
     enum class Launch { FromList, Restart, FromWizard };
     enum class Spawned { Started, SpawnFailed, Refused };
@@ -145,6 +152,10 @@ private:
     void CountFailure(int row);
     void RecordFailure(int row, const RelayWorker* worker, const std::string& how);
     void LogFailure(int row, const std::string& what);  // what ended, with its cause
+    // Saving (EngineCommands.cpp): stores the words of a command, then NoteSaving tells the
+    // face and the log once when changes start or stop waiting to be saved.
+    void Store(const ConfigStore::KeyValues& writes);
+    void NoteSaving();
     // Stops.
     void StopChannel(int row);
     void RetireWorker(RelayWorker& worker);
@@ -160,6 +171,7 @@ private:
     std::deque<int> m_autoRunQueue;
     std::deque<int> m_runAllQueue;
     bool m_bShutDown = false;
+    bool m_bUnsavedTold = false;  // the operator was told that changes wait to be saved
     int m_nFailedThisTick = 0;  // failures counted in the current tick: the next relaunch waits
     std::unique_ptr<StatusLog> m_log;
     std::future<void> m_encoderQuery;  // the background query of the ffmpeg in use

@@ -33,4 +33,7 @@ public:
     virtual void OnRowEvent(int row, const RowEvent& event) = 0;
     // A message for the operator (the window's message box, the service's log).
     virtual void ShowMessage(const std::string& text) = 0;
+    // A warning the engine has already written to the log: a face that has more than the log
+    // (the window's message box) shows it there too.
+    virtual void ShowLoggedWarning(const std::string&) {}
 };

@@ -13,10 +13,14 @@
 namespace {
 using StatusFormat::JsonString;
 
-ConsoleReply Done(const std::string& message, int count = -1)
+// "ok": the command took effect. While changes wait to be saved (config.ini half-written, the
+// disk full), "saved" is false and "warning" says so: the next start would not know of them.
+ConsoleReply Done(const RelayEngine& engine, const std::string& message, int count = -1)
 {
+    const std::string unsaved = engine.Unsaved();
     return {200, "{\"ok\":true,\"message\":" + JsonString(message) +
-                     (count >= 0 ? ",\"count\":" + std::to_string(count) : std::string()) + "}"};
+                     (count >= 0 ? ",\"count\":" + std::to_string(count) : std::string()) +
+                     (unsaved.empty() ? std::string() : ",\"saved\":false,\"warning\":" + JsonString(unsaved)) + "}"};
 }
 
 ConsoleReply Details(const RelayEngine& engine, int row, const std::string& check)
@@ -51,18 +55,18 @@ ConsoleReply CarryOut(const ConsoleRequest& request, const ConsoleFace& face)
         const int queued = engine.RunAll();
         if (queued > 0)
             face.paceRunAll();
-        return Done("全部运行：" + std::to_string(queued) + " 个信号依次启动", queued);
+        return Done(engine, "全部运行：" + std::to_string(queued) + " 个信号依次启动", queued);
     }
     case Kind::PauseAll: {
         engine.Log().Write("网页命令：全部暂停");
         const int paused = engine.PauseAll();
-        return Done("全部暂停：" + std::to_string(paused) + " 个信号已暂停", paused);
+        return Done(engine, "全部暂停：" + std::to_string(paused) + " 个信号已暂停", paused);
     }
     case Kind::Reload:
         if (!face.reload)
             return {409, "{\"error\":" + JsonString("窗口运行时不能从网页重新加载配置") + "}"};
         engine.Log().Write("网页命令：重新加载配置");
-        return Done("已重新加载配置", face.reload());
+        return Done(engine, "已重新加载配置", face.reload());
     default:
         break;
     }
@@ -74,14 +78,14 @@ ConsoleReply CarryOut(const ConsoleRequest& request, const ConsoleFace& face)
     case Kind::Run:
         // As the menu's "运行": a row that is not stopped is left as it is.
         if (!view.stopped)
-            return Done("信号 " + view.name + " 已在运行");
+            return Done(engine, "信号 " + view.name + " 已在运行");
         engine.LogRow(row, "网页命令：运行");
         engine.StartChannel(row);
-        return Done("信号 " + view.name + " 已开始运行");
+        return Done(engine, "信号 " + view.name + " 已开始运行");
     case Kind::Pause:
         engine.LogRow(row, "网页命令：暂停");
         engine.PauseChannel(row);
-        return Done("信号 " + view.name + " 已暂停");
+        return Done(engine, "信号 " + view.name + " 已暂停");
     default:
         return Details(engine, row, request.check);
     }

@@ -168,7 +168,8 @@ std::string Json(const std::vector<ChannelStatus>& channels, const StatusHeader&
     std::string out = "{\"version\":" + JsonString(header.version) + ",\"data_dir\":" + JsonString(header.dataDir) +
                       ",\"face\":" + JsonString(header.face) + ",\"uptime_seconds\":" +
                       Seconds(std::max(0.0, header.uptimeSeconds)) + ",\"control\":" + flag(header.control) +
-                      ",\"reload\":" + flag(header.reload) + ",\"preview\":" + flag(header.preview) + ",\"channels\":[";
+                      ",\"reload\":" + flag(header.reload) + ",\"preview\":" + flag(header.preview) +
+                      (header.unsaved.empty() ? "" : ",\"unsaved\":" + JsonString(header.unsaved)) + ",\"channels\":[";
     for (std::size_t i = 0; i < channels.size(); ++i) {
         const ChannelStatus& c = channels[i];
         auto seconds = CleanSeconds(c.secondsSinceProgress);

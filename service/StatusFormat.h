@@ -25,10 +25,11 @@ struct StatusHeader {
     bool reload = false;         // the face re-reads config.ini on request
     bool preview = false;        // a source check gives preview pictures
     std::time_t now = 0;         // the time live seconds count to; 0: the clock's
+    std::string unsaved = {};    // changes in force but not saved to config.ini, and why; empty: none
 };
 
 // The same facts as one JSON object: {"version":…,…,"channels":[{…},…]}, per channel also the
-// row's texts and its seconds live.
+// row's texts and its seconds live; "unsaved" only while changes wait to be saved.
 std::string Json(const std::vector<ChannelStatus>& channels, const StatusHeader& header);
 inline constexpr const char* kJsonContentType = "application/json";
 

@@ -6,6 +6,7 @@
 #include "service/ConsoleAccess.h"
 #include "service/StatusFormat.h"
 #include "service/WebAssets.h"
+#include "settings/ConfigStore.h"
 
 #include <algorithm>
 #include <charconv>
@@ -104,6 +105,7 @@ StatusServer::Answer StatusServer::StatusAnswer() const
     header.control = !m_console.token.empty() && m_console.host;
     header.reload = header.control && m_console.host->CanReload();
     header.preview = static_cast<bool>(m_frames);
+    header.unsaved = ConfigStore(m_console.dataDir).UnsavedWarning();
     return {MHD_HTTP_OK, StatusFormat::Json(Current(), header), StatusFormat::kJsonContentType};
 }
 

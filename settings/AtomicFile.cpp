@@ -72,6 +72,18 @@ std::pair<std::string, std::string> SplitPath(const std::string& path)
 
 constexpr std::size_t kTempSuffix = 6;  // the XXXXXX that mkostemp fills with letters and digits
 
+// Whether target is still the file the new contents were made from, asked just before the
+// rename. Another program's save can still slip in between the two: the window is a stat long.
+bool StillCurrentNow(const std::string& target, const AtomicFile::StillCurrent& stillCurrent)
+{
+    struct stat now;
+    const bool exists = stat(target.c_str(), &now) == 0;
+    if (stillCurrent(exists ? &now : nullptr))
+        return true;
+    errno = ECANCELED;
+    return false;
+}
+
 }  // namespace
 
 int AtomicFile::RemoveStaleTemporaries(const std::string& path, int minAgeSeconds)
@@ -118,22 +130,31 @@ bool AtomicFile::Replace(const std::string& path, std::string_view bytes, struct
     return Replace(path, [bytes](const Writer& write) { return write(bytes); }, written);
 }
 
-bool AtomicFile::Replace(const std::string& path, const Producer& produce, struct stat* written)
+bool AtomicFile::Replace(const std::string& path, const Producer& produce, struct stat* written,
+                         const StillCurrent& stillCurrent)
 {
+    const auto refuse = [](int error) {
+        errno = error;
+        return false;
+    };
     const std::string target = WriteTarget(path);
     if (target.empty())
-        return false;  // a dangling link: nowhere sensible to write
+        return refuse(ENOENT);  // a dangling link: nowhere sensible to write
     struct stat st;
     bool exists = stat(target.c_str(), &st) == 0;
     if (!exists && errno != ENOENT)
         return false;
-    if (exists && (!S_ISREG(st.st_mode) || !Writable(target, st, W_OK)))
-        return false;  // a read-only config.ini stays as it is
+    if (exists && !S_ISREG(st.st_mode))
+        return refuse(EINVAL);
+    if (exists && !Writable(target, st, W_OK))
+        return refuse(EACCES);  // a read-only config.ini stays as it is
 
     const auto [dir, base] = SplitPath(target);
     struct stat dirSt;
-    if (stat(dir.c_str(), &dirSt) != 0 || !Writable(dir, dirSt, W_OK | X_OK))
+    if (stat(dir.c_str(), &dirSt) != 0)
         return false;
+    if (!Writable(dir, dirSt, W_OK | X_OK))
+        return refuse(EACCES);
 
     std::string tmp = (dir == "/" ? "" : dir) + "/." + base + ".XXXXXX";
     const int fd = mkostemp(tmp.data(), O_CLOEXEC);
@@ -176,7 +197,7 @@ bool AtomicFile::Replace(const std::string& path, const Producer& produce, struc
         return fail(true);
     if (close(fd) != 0)
         return fail(false);
-    if (rename(tmp.c_str(), target.c_str()) != 0)
+    if ((stillCurrent && !StillCurrentNow(target, stillCurrent)) || rename(tmp.c_str(), target.c_str()) != 0)
         return fail(false);
 
     // Make the rename itself durable; a failure here cannot be undone and is not reported.

@@ -12,11 +12,52 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
+#include <unordered_map>
+
+namespace {
+
+// Writes that could not be made yet, per config.ini path, and why.
+struct Kept {
+    ConfigStore::KeyValues writes;
+    std::string problem;
+};
+std::mutex g_keptMutex;
+std::unordered_map<std::string, Kept> g_kept;
+
+bool SameKey(std::string_view a, std::string_view b)
+{
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+        return (x >= 'A' && x <= 'Z' ? x + 32 : x) == (y >= 'A' && y <= 'Z' ? y + 32 : y);
+    });
+}
+
+// Adds the pairs to writes, a later value replacing the one kept for the same key.
+void Merge(ConfigStore::KeyValues& writes, const ConfigStore::KeyValues& more)
+{
+    for (const auto& pair : more) {
+        const auto same = [&pair](const auto& kept) { return SameKey(kept.first, pair.first); };
+        if (const auto it = std::find_if(writes.begin(), writes.end(), same); it != writes.end())
+            it->second = pair.second;
+        else
+            writes.push_back(pair);
+    }
+}
+
+}  // namespace
 
 ConfigStore::ConfigStore(const std::string& dir) : m_strIniPath(dir + "/config.ini") {}
 
 std::string ConfigStore::GetValue(const std::string& key) const
 {
+    {
+        // A value kept for a later write is the one in force.
+        std::lock_guard lock(g_keptMutex);
+        if (const auto it = g_kept.find(m_strIniPath); it != g_kept.end())
+            for (const auto& [keptKey, value] : it->second.writes)
+                if (SameKey(keptKey, key))  // read as the file will give it back
+                    return IniFile::Parse("[s]\nk=" + value + "\n").GetValue("s", "k");
+    }
     return IniCache::Load(m_strIniPath)->GetValue(kConfigSection, key);
 }
 
@@ -34,12 +75,50 @@ bool ConfigStore::SetValues(const KeyValues& keyValues) const
             return false;
     if (keyValues.empty())
         return true;
-    return IniCache::Update(m_strIniPath, [&](IniFile& doc) {
-        for (const auto& [key, value] : keyValues)
+    std::lock_guard lock(g_keptMutex);
+    KeyValues writes;
+    if (const auto it = g_kept.find(m_strIniPath); it != g_kept.end())
+        writes = it->second.writes;
+    Merge(writes, keyValues);
+    return WriteKept(std::move(writes));
+}
+
+bool ConfigStore::WriteKept(KeyValues writes) const
+{
+    std::string problem;
+    // The checks of a reload: a file that says nothing whole about the settings is not
+    // rewritten, or what is not yet in it (an editor still saving it) would be lost for good.
+    const auto guard = [this](const IniFile* doc) {
+        return !doc || doc->HasSection(kConfigSection) ? std::string()
+                                                       : m_strIniPath + " 中没有 [" + kConfigSection + "] 节";
+    };
+    const bool written = IniCache::Update(m_strIniPath, [&writes](IniFile& doc) {
+        for (const auto& [key, value] : writes)
             if (!doc.SetValue(kConfigSection, key, value))
                 return false;
         return true;
-    });
+    }, &problem, guard);
+    if (written)
+        g_kept.erase(m_strIniPath);
+    else
+        g_kept[m_strIniPath] = Kept{std::move(writes), problem.empty() ? "无法写入 " + m_strIniPath : problem};
+    return written;
+}
+
+bool ConfigStore::SavePending() const
+{
+    std::lock_guard lock(g_keptMutex);
+    const auto it = g_kept.find(m_strIniPath);
+    return it == g_kept.end() || WriteKept(it->second.writes);
+}
+
+std::string ConfigStore::UnsavedWarning() const
+{
+    std::lock_guard lock(g_keptMutex);
+    const auto it = g_kept.find(m_strIniPath);
+    if (it == g_kept.end())
+        return {};
+    return "更改已生效，但未能保存到 config.ini：" + it->second.problem + "；更改暂存在程序中，待文件完整且可以写入时自动保存";
 }
 
 std::vector<std::string> ConfigStore::Keys() const
@@ -53,28 +132,11 @@ std::string ConfigStore::ReadProblem() const
         return "找不到 " + m_strIniPath;
     if (std::string problem = IniCache::Problem(m_strIniPath); !problem.empty())
         return problem;
-    // Only the file's ends are read here (non-blocking: it may have become a FIFO since the
-    // check); the section is looked for in the cache's parse, which the caller reads next anyway.
-    const int fd = ::open(m_strIniPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0)
-        return m_strIniPath + " 无法读取：" + std::strerror(errno);
-    struct stat st {};
-    char head[2] = {}, tail[2] = {};
-    const bool read = ::fstat(fd, &st) == 0 && (st.st_size == 0 || (::pread(fd, head, 2, 0) >= 1 &&
-                                                                   ::pread(fd, tail, 2, std::max<off_t>(st.st_size - 2, 0)) >= 1));
-    const int error = errno;
-    ::close(fd);
-    if (!read)
-        return m_strIniPath + " 无法读取：" + std::strerror(error);
-    if (st.st_size == 0)
-        return m_strIniPath + " 为空";
-    // Every line we write ends with a line break (UTF-16 files with "\n\0").
-    const bool utf16 = head[0] == '\xFF' && head[1] == '\xFE';
-    const bool whole = utf16 ? st.st_size % 2 == 0 && tail[0] == '\n' && tail[1] == '\0'
-                             : tail[st.st_size >= 2 ? 1 : 0] == '\n';
-    if (!whole)
-        return m_strIniPath + " 最后一行不完整（可能正在写入）";
-    if (IniCache::Load(m_strIniPath)->Keys(kConfigSection).empty())
+    IniCache::End end = IniCache::End::Whole;
+    const std::shared_ptr<const IniFile> doc = IniCache::Load(m_strIniPath, &end);
+    if (std::string problem = IniCache::EndProblem(m_strIniPath, end); !problem.empty())
+        return problem;
+    if (doc->Keys(kConfigSection).empty())
         return m_strIniPath + " 中没有 [" + kConfigSection + "] 节";
     return {};
 }

