@@ -51,7 +51,8 @@ struct ChannelRow {
     std::shared_ptr<OutputTail> m_tail = std::make_shared<OutputTail>();
     // The child and how its attempts went.
     std::unique_ptr<RelayWorker> m_worker;         // null while no child runs
-    bool m_bFailedStart = false;   // the last start could not run ffmpeg: counted at the next tick
+    bool m_bFailedStart = false;   // the last start could not run ffmpeg: counted at the second tick
+    bool m_bFailedStartNoticed = false;  // the first tick after it has passed
     int m_nFailures = 0;           // failed attempts in a row; a reading resets it
     std::unique_ptr<FailureRecord> m_lastFailure;
     std::int64_t m_launchedAt = 0;   // steady-clock ns of the last attempt
@@ -79,7 +80,7 @@ struct RowView {
     int id = 0;
     std::string name;
     bool stopped = true;      // "运行" may start it
-    bool deleted = false;
+    bool deleted = false;     // marked deleted and not run again since: the console leaves it out
     bool active = false;      // started (running, retrying or given up) or queued
     pid_t pid = -1;           // its current child, -1 for none
     bool up = false;          // the child reported progress within the last stall period

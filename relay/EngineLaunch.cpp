@@ -4,6 +4,7 @@
 
 #include "relay/ChildProcess.h"
 #include "relay/CommandLine.h"
+#include "relay/SystemError.h"
 #include "relay/TranscoderCompat.h"
 #include "settings/ChannelStore.h"
 #include "settings/ConfigStore.h"
@@ -11,8 +12,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <cstring>
 
 namespace {
 CommandBuild StoredCommand(const std::string& appDir, int id, ChannelSettings* read = nullptr)
@@ -81,9 +80,13 @@ void RelayEngine::LaunchRow(int row)
 
 void RelayEngine::RestartChannel(int row)
 {
-    ++Row(row)->m_nRestarts;
-    if (const std::string line = BuildStored(row); !line.empty())
-        SpawnRelay(Launch::Restart, row, line);
+    ChannelRow& r = *Row(row);
+    ++r.m_nRestarts;
+    // Settings edited into a refused line while the channel ran leave the row as a refused
+    // start does: unsupervised and startable, so "运行" starts it once they are mended.
+    const std::string line = BuildStored(row);
+    if (line.empty() || SpawnRelay(Launch::Restart, row, line) == Spawned::Refused)
+        r.m_tag.m_bStopped = 1;
 }
 
 WizardLaunch RelayEngine::LaunchFromWizard(int row, const ChannelSettings& settings, const CheckStates& checks)
@@ -153,9 +156,9 @@ RelayEngine::Spawned RelayEngine::SpawnRelay(Launch how, int row, std::string li
         const bool pipe = child.status == SpawnResult::PipeFailed;
         if (pipe && how != Launch::Restart)  // a relaunch only logs it: no box every ten seconds
             m_view.ShowMessage("Error On CreatePipe()");
-        const std::string reason = pipe ? std::string("无法创建管道：") + std::strerror(child.error)
+        const std::string reason = pipe ? "无法创建管道：" + SystemErrorText(child.error)
                                    : m_ffmpeg.Found() || m_ffmpeg.m_tried.empty()
-                                       ? "无法启动ffmpeg（" + m_strFfmpegPath + "）：" + std::strerror(child.error)
+                                       ? "无法启动ffmpeg（" + m_strFfmpegPath + "）：" + SystemErrorText(child.error)
                                        : "找不到ffmpeg，已查找：" + m_ffmpeg.TriedText();
         r.m_tail->Append(reason);
         LogRow(row, reason);
@@ -163,6 +166,7 @@ RelayEngine::Spawned RelayEngine::SpawnRelay(Launch how, int row, std::string li
             *refusal = reason;
         else if (how == Launch::FromList)
             Tell(row, RowEvent::Kind::Refused, 0, reason);
+        r.m_bFailedStartNoticed = false;
         r.m_bFailedStart = true;
         return Spawned::SpawnFailed;
     }

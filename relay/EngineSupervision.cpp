@@ -63,7 +63,8 @@ void RelayEngine::SuperviseRow(int row, std::int64_t now)
     TickInput in{.failedStart = r.m_bFailedStart, .hasChild = worker != nullptr,
                  .childEnded = worker && worker->m_bEnded, .runBit = r.m_running.load(), .now = now,
                  .lastProgress = r.m_lastProgress.load(std::memory_order_relaxed), .retryAt = r.m_retryAt,
-                 .stallNs = MsToNs(m_options.m_nStallMs), .retryPeriodNs = MsToNs(m_options.m_nKeepRetryMs)};
+                 .stallNs = MsToNs(m_options.m_nStallMs), .retryPeriodNs = MsToNs(m_options.m_nKeepRetryMs),
+                 .failedStartNoticed = r.m_bFailedStartNoticed};
     TickAction action = DecideTick(in);
     if (action == TickAction::EndStalled) {
         // A child alive without a status line for the stall timeout relays nothing: it is
@@ -82,8 +83,11 @@ void RelayEngine::SuperviseRow(int row, std::int64_t now)
     case TickAction::LeaveAlone:
     case TickAction::EndStalled:
         break;
+    case TickAction::NoticeFailedStart:
+        r.m_bFailedStartNoticed = true;
+        break;
     case TickAction::CountFailedStart: {
-        r.m_bFailedStart = false;
+        r.m_bFailedStart = r.m_bFailedStartNoticed = false;
         const std::vector<std::string> said = r.m_tail->Lines();
         RecordFailure(row, nullptr, said.empty() ? "无法启动ffmpeg" : said.back());
         LogFailure(row, "未能启动 ffmpeg");

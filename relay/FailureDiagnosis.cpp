@@ -1,8 +1,10 @@
 #include "relay/FailureDiagnosis.h"
 
 #include "relay/OutputMonitor.h"
+#include "relay/SystemError.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <regex>
 
@@ -165,7 +167,8 @@ Diagnosis DiagnoseFailure(const std::vector<std::string>& lines, const AttemptEn
         if (why.find("无法创建管道") != std::string::npos)
             return Make(C::NoPipe, FailureSide::Local, "无法为 ffmpeg 创建管道：本机打开的文件或进程太多，请减少同时运行的通道或程序",
                         "无法创建管道", why);
-        if (why.find("找不到ffmpeg") != std::string::npos || why.find("No such file") != std::string::npos)
+        if (why.find("找不到ffmpeg") != std::string::npos || why.find("No such file") != std::string::npos ||
+            why.find(SystemErrorText(ENOENT)) != std::string::npos)
             return Make(C::FfmpegMissing, FailureSide::Local,
                         "找不到 ffmpeg：请安装 ffmpeg 软件包，或把 ffmpeg 放在本程序旁边", "找不到 ffmpeg", why);
         return Make(C::FfmpegNotExecutable, FailureSide::Local,

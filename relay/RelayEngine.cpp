@@ -61,7 +61,10 @@ RowView RelayEngine::View(int row) const
     view.id = r->m_tag.m_nId;
     view.name = r->m_strName;
     view.stopped = r->m_tag.m_bStopped != 0;
-    view.deleted = r->m_bDeleted;
+    // A deleted row that was run again (the window allows it until the next start) is reported
+    // as the running row it is while anything of it is supervised.
+    const bool supervised = r->m_worker || r->m_bFailedStart || r->m_relaunchAt != 0 || r->m_retryAt != 0 || r->m_bGaveUp;
+    view.deleted = r->m_bDeleted && !supervised;
     const bool queued = r->m_bAutoQueued || r->m_bRunAllQueued;  // waiting for a start
     view.active = !view.stopped || queued;
     view.pid = r->m_worker ? r->m_worker->m_pid : -1;

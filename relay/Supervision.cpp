@@ -19,8 +19,9 @@ int StallTimeoutMs(const std::string& text)
 
 TickAction DecideTick(const TickInput& in)
 {
+    // A start that could not run is relaunched at the rhythm of a child that ended: ten seconds.
     if (in.failedStart)
-        return TickAction::CountFailedStart;
+        return in.failedStartNoticed ? TickAction::CountFailedStart : TickAction::NoticeFailedStart;
     if (!in.hasChild) {
         // Due a sixtieth of the period early, so that the jitter of the timer never moves the
         // relaunch to the tick after.

@@ -39,10 +39,12 @@ struct TickInput {
     std::int64_t retryAt = 0;       // a once-a-minute relaunch is due; 0: none
     std::int64_t stallNs = 0;       // the watchdog's period
     std::int64_t retryPeriodNs = 0; // the keep-retrying period
+    bool failedStartNoticed = false;  // a tick has passed since that start could not run
 };
 enum class TickAction {
     LeaveAlone,
-    CountFailedStart,  // a start that could not run: count it as a failed attempt
+    NoticeFailedStart, // a start that could not run: counted at the next tick, as an end is
+    CountFailedStart,  // count it as a failed attempt
     RetryNow,          // the once-a-minute relaunch is due
     EndStalled,        // alive without progress for the stall period: end the child
     FirstNotice,       // the child ended: clear the run bit; it is cleaned up at the next tick

@@ -71,11 +71,14 @@ ConsoleReply CarryOut(const ConsoleRequest& request, const ConsoleFace& face)
         break;
     }
     const int row = engine.RowOfId(request.id);
-    if (row < 0 || engine.View(row).deleted)
+    if (row < 0 || (engine.View(row).deleted && request.kind != Kind::Run))
         return {404, "{\"error\":" + JsonString("没有编号为 " + std::to_string(request.id) + " 的信号") + "}"};
     const RowView view = engine.View(row);
     switch (request.kind) {
     case Kind::Run:
+        // Its id may be given to a new channel at the next start: nothing is stored under it.
+        if (view.deleted)
+            return {409, "{\"error\":" + JsonString("信号 " + view.name + " 已删除，不能运行") + "}"};
         // As the menu's "运行": a row that is not stopped is left as it is.
         if (!view.stopped)
             return Done(engine, "信号 " + view.name + " 已在运行");

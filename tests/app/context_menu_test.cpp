@@ -2,6 +2,7 @@
 // the real popups' items, and what run, pause, delete, run all and pause all do to the cells,
 // the stored settings and the children.
 #include "AppFixture.h"
+#include "service/StatusSnapshot.h"
 
 #include <QApplication>
 #include <QMenu>
@@ -79,12 +80,19 @@ TEST_F(ContextMenuTest, RunPauseDeleteCellsStoredValuesAndChild)
         const bool running = s.after.starts_with("运行中|");
         EXPECT_EQ(s.after, m_dlg->CellText(1, 2).toStdString() + "|" + Stored("1+strAVState") + "|" + Stored("1+ISDelete"));
         EXPECT_EQ(running ? 1u : 0u, ProcessProbe::ChildPids(false).size());
+        const std::vector<ChannelStatus> shown = StatusSnapshot(m_dlg->m_engine, {});
+        EXPECT_EQ(running || Stored("1+ISDelete").empty(),
+                  std::any_of(shown.begin(), shown.end(), [](const ChannelStatus& c) { return c.id == 1; }))
+            << "the console lists a deleted row or leaves out one with a child";
         QTest::qWait(s.command == ID_CHANNEL_PAUSE ? 250 : 0);  // a queued reading must not bring the figure back
         if (running || s.command == ID_CHANNEL_PAUSE) {  // the live child reports into its own row
             EXPECT_TRUE(QTest::qWaitFor([&] { return m_dlg->CellText(1, 1) == (running ? "300kbps" : ""); }))
                 << m_dlg->CellText(1, 1).toStdString();
         }
     }
+    // The deleted row run again is the console's to pause too.
+    EXPECT_EQ(200u, CarryOut({ConsoleRequest::Kind::Pause, 1}, {m_dlg->m_engine, {}, nullptr}).status);
+    EXPECT_TRUE(ProcessProbe::ChildPids(false).empty());
 }
 
 // "全部运行" from the window's own menu starts the paused rows and one that gave up, but not the

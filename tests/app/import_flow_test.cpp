@@ -98,7 +98,12 @@ TEST_F(ImportFlowTest, CancelledWizardChangesNothing)
         EXPECT_EQ(row0, Row(0));
         EXPECT_EQ(1, dlg.m_nNextId);
     }
-    Import("空", "rtmp://127.0.0.1:1/live/e", [](CMyChildDlg& page) { Click(&page, "1025"), Click(&page, "1028"); });
+    // It publishes where "cam" does: "完成" asks, naming it (answered yes).
+    QStringList asked;
+    Prompt::SetMessageHook([&asked](const QString& text) { asked << text; });
+    Import("空", "rtmp://127.0.0.1:1/live/a", [](CMyChildDlg& page) { Click(&page, "1025"), Click(&page, "1028"); });
+    EXPECT_EQ(1, asked.size());
+    EXPECT_TRUE(asked.value(0).startsWith(QStringLiteral("发布地址与信号“cam”相同"))) << asked.join('|').toStdString();
     EXPECT_EQ("2", Stored("nextId"));
     EXPECT_EQ(QStringList({"空", "视频和音频均未启用，未开启直播！", "运行中", "否"}), Row(1).mid(0, 4));
     dlg.OnTimer(ID_SUPERVISE_TIMER);
@@ -117,6 +122,8 @@ TEST_F(ImportFlowTest, EditStoresByTheWriteRulesAndLeavesTheChildRunning)
     dlg.OnChannelCommand(ID_CHANNEL_RUN, 0);
     const pid_t pid = Pid(0);
     ASSERT_TRUE(QTest::qWaitFor([&] { return dlg.CellText(0, 1) == "318kbps"; }));
+    QStringList asked;  // its own publish address is no other channel's
+    Prompt::SetMessageHook([&asked](const QString& text) { asked << text; });
     Edit(0, {[](CMyNewDlg& page) { TypeInto(&page, "1001", "新名字"); },
              [](CMyChildDlg& page) {
                  TypeInto(&page, "1031", "");                                      // bitrate cleared
@@ -125,6 +132,7 @@ TEST_F(ImportFlowTest, EditStoresByTheWriteRulesAndLeavesTheChildRunning)
                  TypeInto(&page, "1035", "480");
                  Click(&page, "1027");                                             // copy timestamps off
              }});
+    EXPECT_TRUE(asked.isEmpty()) << asked.join('|').toStdString();
     // The name shows at once; size and mark wait for the next start-up.
     EXPECT_EQ(QStringList({"新名字", "318kbps", "运行中", "是", "640*360"}), Row(0));
     const std::pair<const char*, const char*> stored[] = {{"Name", "新名字"}, {"VdBitRate", "800"},

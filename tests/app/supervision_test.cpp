@@ -7,6 +7,7 @@
 #include <QRegularExpression>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/inotify.h>
 #include <unistd.h>
 
@@ -136,9 +137,50 @@ TEST_F(SupervisionTest, StartsThatCannotRunSayWhy)
     EXPECT_TRUE(FakeRuns().empty());
     std::filesystem::remove(m_dir.File("ffmpeg"));
     OpenWith("rtmp://127.0.0.1:1/live/o").OnChannelCommand(ID_CHANNEL_RUN, 0);
-    EXPECT_TRUE(m_dlg->CellText(0, 1).startsWith(QStringLiteral("无法启动ffmpeg"))) << m_dlg->CellText(0, 1).toStdString();
+    const QString refusal = m_dlg->CellText(0, 1);
+    EXPECT_TRUE(refusal.startsWith(QStringLiteral("无法启动ffmpeg")) && refusal.endsWith(QStringLiteral("：文件或目录不存在")))
+        << refusal.toStdString();
+    m_dlg->OnTimer(ID_SUPERVISE_TIMER);  // counted and retried at the second tick, as an end is
+    EXPECT_EQ(refusal, m_dlg->CellText(0, 1));
     m_dlg->OnTimer(ID_SUPERVISE_TIMER);
     EXPECT_EQ(QStringLiteral("连续1次直播失败，重试中。。。！"), m_dlg->CellText(0, 1));
+}
+
+// Settings edited into a refused line while the channel runs: its relaunch says why and leaves
+// the row as a refused start does, so "运行" starts it once the settings are mended.
+TEST_F(SupervisionTest, RefusedRelaunchLeavesTheRowStartable)
+{
+    CRelayDlg& dlg = OpenWith("rtmp://127.0.0.1:1/live/out#hang=1");
+    dlg.OnChannelCommand(ID_CHANNEL_RUN, 0);
+    const ConfigStore store(AppDir());
+    store.SetValue("0", "0+checkstate"), store.SetValue("0", "0+checkstate3");
+    ::kill(Pid(0), SIGKILL);
+    NoticeEnd();
+    EXPECT_EQ(QStringLiteral("视频和音频均未启用，未开启直播！"), dlg.CellText(0, 1));
+    EXPECT_STREQ("stopped", dlg.m_engine.View(0).state);
+    store.SetValue("1", "0+checkstate"), store.SetValue("1", "0+checkstate3");
+    dlg.OnChannelCommand(ID_CHANNEL_RUN, 0);
+    EXPECT_TRUE(Running(0)) << "a row whose relaunch was refused cannot be run again";
+}
+
+// Channels failing together are relaunched spread, by the relaunch timer the supervision
+// tick arms: every one of them within the spread, and the timer ends with the last.
+TEST_F(SupervisionTest, RelaunchTimerCarriesTheSpreadRelaunches)
+{
+    CRelayDlg& dlg = Open(StoredChannels(3, "#lines=0,exit=1"));
+    for (int row = 0; row < 3; ++row)
+        dlg.OnChannelCommand(ID_CHANNEL_RUN, row);
+    const std::vector<pid_t> first{Pid(0), Pid(1), Pid(2)};
+    ASSERT_TRUE(QTest::qWaitFor([&] { return std::none_of(first.begin(), first.end(), ProcessProbe::IsAlive); }, 5000));
+    dlg.OnTimer(ID_SUPERVISE_TIMER), dlg.OnTimer(ID_SUPERVISE_TIMER);  // noticed, then counted
+    ASSERT_TRUE(dlg.IsTimerActive(ID_RELAUNCH_TIMER));
+    EXPECT_TRUE(QTest::qWaitFor([&] {
+        if (dlg.IsTimerActive(ID_RELAUNCH_TIMER))
+            dlg.OnTimer(ID_RELAUNCH_TIMER);
+        return !dlg.IsTimerActive(ID_RELAUNCH_TIMER);
+    }, 3000)) << "the relaunch timer never ends";
+    for (int row = 0; row < 3; ++row)
+        EXPECT_TRUE(Running(row) && Pid(row) != first[size_t(row)]) << "row " << row << " not relaunched";
 }
 
 // A first cycle and turns of the event loop set up lazily created resources (the encoder query,
@@ -177,6 +219,13 @@ TEST_F(SupervisionTest, KeepRetryingRelaunchesOncePerPeriodOverTheLimit)
         NoticeEnd();
     EXPECT_EQ(QStringLiteral("连续10次直播失败，每分钟重试。。。！"), dlg.CellText(0, 1));
     dlg.OnTimer(ID_SUPERVISE_TIMER);
+    EXPECT_FALSE(Running(0)) << "relaunched before its period";
+    dlg.OnChannelCommand(ID_CHANNEL_PAUSE, 0);  // ends the pending retry
+    QTest::qWait(300);
+    dlg.OnTimer(ID_SUPERVISE_TIMER);
+    EXPECT_FALSE(Running(0)) << "a paused row was retried";
+    dlg.OnChannelCommand(ID_CHANNEL_RUN, 0);
+    NoticeEnd();  // the eleventh failure: once a period again
     EXPECT_FALSE(Running(0)) << "relaunched before its period";
     QTest::qWait(300);
     dlg.OnTimer(ID_SUPERVISE_TIMER);

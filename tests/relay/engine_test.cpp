@@ -40,7 +40,8 @@ protected:
     void Open(int channels, const std::string& fake = "#hang=1", bool start = true)
     {
         std::filesystem::create_symlink(CAMRELAY_BIN_DIR "/fake_ffmpeg", m_dir.File("ffmpeg"));
-        m_base = "[SET DEFAULT VALUE]\nnextId=" + std::to_string(channels) + "\n";
+        // TCP mode rewrites every RTSP line: a reload must still find them unchanged.
+        m_base = "[SET DEFAULT VALUE]\nm_bRTSPuseTCP=1\nnextId=" + std::to_string(channels) + "\n";
         for (int id = 0; id < channels; ++id) {
             const std::string k = "\n" + std::to_string(id) + "+";
             // The publish address last: a file cut inside it still has the state word.
@@ -87,9 +88,11 @@ TEST(SupervisionRules, StallTimeoutTickAndFailureVerdicts)
 
     const std::int64_t s = MsToNs(1000), stall = MsToNs(kDefaultStallSeconds * 1000);
     const std::int64_t minute = MsToNs(kKeepRetryPeriodMs);
-    // failedStart, hasChild, childEnded, runBit, now, lastProgress, retryAt, stallNs, retryPeriodNs
+    // failedStart, hasChild, childEnded, runBit, now, lastProgress, retryAt, stallNs, retryPeriodNs,
+    // failedStartNoticed: a start that could not run is counted, and relaunched, a tick later, as an end
     const struct { TickInput in; TickAction want; } ticks[] = {
-        {{true, false, false, false, 100 * s, 0, 0, stall, minute}, TickAction::CountFailedStart},
+        {{true, false, false, false, 100 * s, 0, 0, stall, minute}, TickAction::NoticeFailedStart},
+        {{true, false, false, false, 100 * s, 0, 0, stall, minute, true}, TickAction::CountFailedStart},
         {{false, false, false, false, 100 * s, 0, 0, stall, minute}, TickAction::LeaveAlone},
         {{false, false, false, false, 59 * s, 0, 60 * s, stall, minute}, TickAction::RetryNow},  // a 60th early
         {{false, false, false, false, 58 * s, 0, 60 * s, stall, minute}, TickAction::LeaveAlone},
@@ -223,9 +226,13 @@ TEST_F(ReloadTest, RelaunchWithoutAPipeIsRetried)
     m_engine->SuperviseTick();  // counted, relaunched: no pipe
     ::setrlimit(RLIMIT_NOFILE, &saved);
     EXPECT_EQ(-1, m_engine->View(0).pid);
+    // No descriptor for the pipe, or for the child's: said in the operator's words either way.
+    EXPECT_TRUE(m_engine->RowOutput(0).back().ends_with("：本程序打开的文件过多（文件描述符已用尽）")) << m_engine->RowOutput(0).back();
+    m_engine->SuperviseTick();
+    EXPECT_EQ(-1, m_engine->View(0).pid) << "relaunched five seconds after the failed start, not ten";
     m_engine->SuperviseTick();
     EXPECT_LT(0, m_engine->View(0).pid) << "a relaunch without a pipe was never retried";
-    EXPECT_NE(std::string::npos, m_engine->RowFailure(0).at(0).find("无法"));  // the pipe, or the child's descriptors
+    EXPECT_NE(std::string::npos, m_engine->RowFailure(0).at(0).find("无法"));
 }
 
 // "全部暂停" reaches rows still waiting in the start queue: none of them starts later.

@@ -49,8 +49,9 @@ TEST(FailureDiagnosis, RealFailuresOfFfmpeg)
         {"stalled", "", "", "", "", C::Stalled, S::Camera, {0, 0, 30, ""}},
         {"killed", "", "", "", "", C::Signal, S::Local, {137, 9, 0, ""}},
         {"no ffmpeg", "", "", "", "", C::FfmpegMissing, S::Local, {1, 0, 0, "找不到ffmpeg，已查找：/opt/x/ffmpeg、/usr/bin/ffmpeg"}},
-        {"not executable", "", "", "", "", C::FfmpegNotExecutable, S::Local, {1, 0, 0, "无法启动ffmpeg（/opt/x/ffmpeg）：Permission denied"}},
-        {"no pipe", "", "", "", "", C::NoPipe, S::Local, {1, 0, 0, "无法创建管道：Too many open files"}},
+        {"ffmpeg gone", "", "", "", "", C::FfmpegMissing, S::Local, {1, 0, 0, "无法启动ffmpeg（/opt/x/ffmpeg）：文件或目录不存在"}},
+        {"not executable", "", "", "", "", C::FfmpegNotExecutable, S::Local, {1, 0, 0, "无法启动ffmpeg（/opt/x/ffmpeg）：权限不足"}},
+        {"no pipe", "", "", "", "", C::NoPipe, S::Local, {1, 0, 0, "无法创建管道：本程序打开的文件过多（文件描述符已用尽）"}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
