@@ -337,8 +337,9 @@ TEST_F(StatusServerTest, TricklingClientsHoldNoScrape)
             ::send(held[i], i == 75 ? "b" : "X-Slow: 1\r\n", i == 75 ? 1 : 11, MSG_NOSIGNAL | MSG_DONTWAIT);
         scrapes += 2;
         answered += GetsOk(m_server.Port(), "/metrics") + GetsOk(m_server.Port(), "/metrics", 200);
-        if (scrapes == 2)
+        if (scrapes == 2) {
             EXPECT_GE(open(), 60) << "only the oldest tricklers are closed";
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
     }
     EXPECT_EQ(answered, scrapes);
