@@ -17,7 +17,7 @@ namespace {
 TEST(ProgressParser, ReadsTheFirstWholeStatusLineWhereverTheReadCutsIt)
 {
     const struct { const char* what; std::string text; int kbps; } cases[] = {   // kbps -1: no post
-        {"ffmpeg 7.1, copy", "size=    1024KiB time=00:00:05.00 bitrate=1677.7kbits/s speed=1.01x elapsed=0:00:05.01    \r", 1677},
+        {"ffmpeg 7.1, copy", "frame=   75 fps= 25 q=-1.0 size=     769KiB time=00:00:03.02 bitrate=2081.9kbits/s speed=0.995x    \r", 2081},
         {"ffmpeg 5.1", "frame=  126 fps=0.0 q=4.0 size=     196kB time=00:00:05.06 bitrate= 318.0kbits/s speed=9.87x\r", 318},
         {"final line, 13-digit size", "Lsize=1234567890123kB time=765:00:00.07 bitrate=N/A speed=N/A\n", 0},
         {"first of two", "size=  100kB time=00:00:05.06 bitrate= 100.0kbits/s\rsize=  200kB time=00:00:06.06 bitrate= 200.0kbits/s\r", 100},
@@ -48,9 +48,9 @@ TEST(ProgressClock, AdvancesOnlyWhenTheOutputsTimeOrSizeDoes)
     const struct { const char* what; std::vector<const char*> lines; const char* advances; } cases[] = {
         {"5.1, transcoding", {"frame=  126 fps=0.0 q=4.0 size=     196kB time=00:00:05.06 bitrate= 318.0kbits/s speed=9.87x",
                               "frame=  139 fps= 25 q=4.0 size=     220kB time=00:00:05.58 bitrate= 322.1kbits/s speed=1x"}, "11"},
-        {"7.1 copy, input frozen", {"size=    1024KiB time=00:00:05.00 bitrate=1677.7kbits/s speed=1.01x elapsed=0:00:05.01",
-                                    "size=    1024KiB time=00:00:05.00 bitrate=1677.7kbits/s speed=0.91x elapsed=0:00:05.51",
-                                    "size=    1024KiB time=00:00:05.00 bitrate=1677.7kbits/s speed=0.83x elapsed=0:00:06.01"}, "100"},
+        {"7.1 copy, camera stopped", {"frame=   75 fps= 25 q=-1.0 size=     769KiB time=00:00:03.02 bitrate=2081.9kbits/s speed=0.995x",
+                                      "frame=   75 fps= 21 q=-1.0 size=     769KiB time=00:00:03.02 bitrate=2081.9kbits/s speed=0.852x",
+                                      "frame=   75 fps= 18 q=-1.0 size=     769KiB time=00:00:03.02 bitrate=2081.9kbits/s speed=0.744x"}, "100"},
         {"time alone, hundredths", {"size=1kB time=100:00:00.00 bitrate=0.1kbits/s", "size=1kB time=100:00:00.01 bitrate=0.1kbits/s"}, "11"},
         {"size alone", {"size=  10KiB time=N/A bitrate=N/A", "size=  12KiB time=N/A bitrate=N/A", "size=  12KiB time=N/A bitrate=N/A"}, "110"},
         {"nothing written yet", {"size=       0kB time=-577014:32:22.77 bitrate=  -0.0kbits/s", "size=0KiB time=N/A bitrate=N/A"}, "00"},
