@@ -67,7 +67,7 @@ TEST(FfmpegFamilies, KnowsWhetherFlvCarriesHevc)
     const std::string camera = dir.File("camera.mkv"), flv = dir.File("out.flv");
     std::string out;
     ASSERT_EQ(0, RunCommand({"ffmpeg", "-nostdin", "-v", "error", "-f", "lavfi", "-i", "testsrc=s=320x240:r=25:d=1",
-                             "-c:v", "libx265", "-x265-params", "log-level=none", "-y", camera}, 60, &out)) << out;
+                             "-pix_fmt", "yuv420p", "-c:v", "libx265", "-x265-params", "log-level=none", "-y", camera}, 60, &out)) << out;
     EXPECT_EQ(traits.flvHevc, RunCommand({"ffmpeg", "-nostdin", "-v", "error", "-i", camera, "-c", "copy", "-f", "flv",
                                           "-y", flv}, 60, &out) == 0) << out;
     if (traits.flvHevc) {
