@@ -32,6 +32,29 @@ bool IsStatusLine(std::string_view line)
             line.find("bitrate=") != std::string_view::npos);
 }
 
+// "time=HH:MM:SS.cc" (hours of any width) in milliseconds; -1 for "N/A" and for the negative
+// time ffmpeg prints before its first output packet.
+std::int64_t OutputTimeMs(std::string_view line)
+{
+    const std::size_t at = line.find("time=");
+    if (at == std::string_view::npos)
+        return -1;
+    std::int64_t fields[3] = {0, 0, 0};
+    std::size_t i = at + 5;
+    for (int f = 0; f < 3; ++f, ++i) {
+        const std::size_t start = i;
+        for (; i < line.size() && line[i] >= '0' && line[i] <= '9' && i - start < 9; ++i)
+            fields[f] = fields[f] * 10 + (line[i] - '0');
+        if (i == start || (f < 2 && (i >= line.size() || line[i] != ':')))
+            return -1;
+    }
+    std::int64_t ms = (fields[0] * 3600 + fields[1] * 60 + fields[2]) * 1000;
+    if (i - 1 < line.size() && line[i - 1] == '.')   // hundredths
+        for (int scale = 100; scale > 0 && i < line.size() && line[i] >= '0' && line[i] <= '9'; scale /= 10, ++i)
+            ms += (line[i] - '0') * scale;
+    return ms;
+}
+
 enum class WaitResult { Readable, Woken, TimedOut };
 
 // Waits for data on fd (none when fd < 0) or the wake signal, at most timeoutMs (-1: no
@@ -108,6 +131,7 @@ ProgressReading ParseStatusLine(std::string_view line)
     const int kib = DecimalValue(line.substr(size + 5), &digits);  // "196kB" and "196KiB" alike
     if (digits && kib >= 0)
         reading.bytes = static_cast<std::int64_t>(kib) * 1024;
+    reading.timeMs = OutputTimeMs(line.substr(size));
 
     // Preferred: the "bitrate=" field, wherever the columns fell (a "KiB" size, a size or
     // time field grown wider on a long run, no "frame=" in a copy run).
@@ -126,6 +150,14 @@ ProgressReading ParseStatusLine(std::string_view line)
         reading.kbps = DecimalValue(part);
     }
     return reading;
+}
+
+bool ProgressClock::Advances(const ProgressReading& reading)
+{
+    const bool moved = reading.bytes > m_bytes || reading.timeMs > m_timeMs;
+    m_bytes = std::max(m_bytes, reading.bytes);
+    m_timeMs = std::max(m_timeMs, reading.timeMs);
+    return moved;
 }
 
 ProgressReading OutputLineReader::Feed(std::string_view chunk)
@@ -191,6 +223,7 @@ void MonitorOutput(const MonitorContext& ctx, int wakeFd, OutputLineReader& line
     if (ctx.m_hReadPipe < 0 || !running())
         return;
     char buffer[kReadSize];
+    ProgressClock progress;
     for (;;) {
         if (WaitFor(ctx.m_hReadPipe, wakeFd, -1) != WaitResult::Readable)
             return;
@@ -203,7 +236,7 @@ void MonitorOutput(const MonitorContext& ctx, int wakeFd, OutputLineReader& line
         const ProgressReading reading = lines.Feed(chunk);
         if (reading.bytes >= 0 && ctx.m_pOutputBytes)
             ctx.m_pOutputBytes->store(reading.bytes, std::memory_order_relaxed);
-        if (reading.hasSize && ctx.m_pLastProgress)
+        if (reading.hasSize && progress.Advances(reading) && ctx.m_pLastProgress)
             ctx.m_pLastProgress->store(std::chrono::steady_clock::now().time_since_epoch().count(),
                                        std::memory_order_relaxed);
         if (reading.post && ctx.m_pOwner)

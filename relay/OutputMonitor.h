@@ -45,11 +45,24 @@ struct ProgressReading {
     bool post = false;      // a bitrate was read
     int kbps = 0;
     std::int64_t bytes = -1;  // the "size=" field: what the child has written so far; -1: none
+    std::int64_t timeMs = -1; // the "time=" field: how far the output has got; -1: none (N/A, negative)
 };
 // Reads one complete line (terminator excluded). A status line holds "size=" and "time=" or
 // "bitrate="; the bitrate is the value after "bitrate=", else the field of at most 13
 // characters 41 characters after "size=" (the classic fixed layout).
 ProgressReading ParseStatusLine(std::string_view line);
+
+// Whether a child's output moves on: a status line counts only when its time or its size is
+// beyond every earlier line's. A frozen input stops ffmpeg 5 printing, while ffmpeg 7 keeps
+// printing the same time and size twice a second: what counts is what advances. One per child.
+class ProgressClock {
+public:
+    bool Advances(const ProgressReading& reading);
+
+private:
+    std::int64_t m_bytes = 0;
+    std::int64_t m_timeMs = 0;
+};
 
 // Splits a child's output into lines ended by '\r' or '\n', carrying a partial line into the
 // next read, so that a status line cut by a read is only read once it is whole. A line longer
@@ -79,8 +92,8 @@ struct MonitorContext {
     int m_nRow = 0;
     std::atomic<bool>* m_pRunning = nullptr;    // the row's run bit; never moves
     std::shared_ptr<OutputTail> m_tail;         // may be null
-    // Where the monitor stores the steady-clock time (ns) of each status line it reads, for the
-    // stall watchdog; storage that outlives the monitor, or null.
+    // Where the monitor stores the steady-clock time (ns) of each status line whose time or size
+    // advanced (ProgressClock), for the stall watchdog; storage that outlives the monitor, or null.
     std::atomic<std::int64_t>* m_pLastProgress = nullptr;
     std::atomic<std::int64_t>* m_pOutputBytes = nullptr;  // the child's last "size=", or null
 };

@@ -10,6 +10,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sstream>
+#include <string_view>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,9 +25,10 @@ namespace {
 constexpr std::size_t kMaxOutput = 1 << 20;   // the list is about 20 KB; keep at most 1 MB
 constexpr int kQueryTimeoutMs = 15000;
 
-// Runs ffmpeg with stdin from /dev/null, stdout on a pipe and stderr discarded; returns
-// whether it exited with status 0, and what it wrote (bounded).
-bool RunAndCapture(const std::string& program, std::string& output)
+// Runs argv (argv[0]: the program) with stdin from /dev/null, stdout on a pipe and stderr
+// discarded or on the same pipe; returns whether it exited with status 0, and what it wrote
+// (bounded).
+bool RunAndCapture(std::vector<std::string> argv, bool withErrors, std::string& output)
 {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0)
@@ -36,7 +38,10 @@ bool RunAndCapture(const std::string& program, std::string& output)
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    if (withErrors)
+        posix_spawn_file_actions_adddup2(&actions, fds[1], STDERR_FILENO);
+    else
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
 #if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
     posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
 #endif
@@ -48,10 +53,12 @@ bool RunAndCapture(const std::string& program, std::string& output)
     posix_spawnattr_setsigdefault(&attr, &defaults);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
 
-    std::string arg0 = program, arg1 = "-hide_banner", arg2 = "-encoders";
-    char* argv[] = {arg0.data(), arg1.data(), arg2.data(), nullptr};
+    std::vector<char*> args;
+    for (std::string& arg : argv)
+        args.push_back(arg.data());
+    args.push_back(nullptr);
     pid_t pid = -1;
-    const int rc = posix_spawn(&pid, program.c_str(), &actions, &attr, argv, environ);
+    const int rc = posix_spawn(&pid, args[0], &actions, &attr, args.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
     close(fds[1]);
@@ -126,10 +133,37 @@ EncoderSupport QueryEncoders(const std::string& ffmpegPath)
         return it->second;
     std::string output;
     EncoderSupport support;
-    if (RunAndCapture(ffmpegPath, output))
+    if (RunAndCapture({ffmpegPath, "-hide_banner", "-encoders"}, false, output))
         support = ParseEncoders(output);
     cache.emplace(ffmpegPath, support);
     return support;
+}
+
+FfmpegTraits ParseHevcProbe(bool exitedZero, const std::string& output)
+{
+    FfmpegTraits traits;
+    constexpr std::string_view kBanner = "ffmpeg version ";
+    if (output.compare(0, kBanner.size(), kBanner) == 0)
+        traits.version = output.substr(kBanner.size(), output.find_first_of(" \n", kBanner.size()) - kBanner.size());
+    traits.flvHevc = exitedZero;
+    // 5.1: "[flv @ 0x…] Video codec hevc not compatible with flv"
+    traits.known = exitedZero || output.find("not compatible with flv") != std::string::npos;
+    return traits;
+}
+
+FfmpegTraits QueryFfmpegTraits(const std::string& ffmpegPath)
+{
+    static std::mutex mutex;
+    static std::map<std::string, FfmpegTraits> cache;
+
+    std::lock_guard<std::mutex> lock(mutex);
+    if (auto it = cache.find(ffmpegPath); it != cache.end())
+        return it->second;
+    std::string output;
+    const bool ok = RunAndCapture({ffmpegPath, "-nostdin", "-f", "lavfi", "-i", "color=c=black:s=64x64:r=1",
+                                   "-frames:v", "1", "-c:v", "libx265", "-x265-params", "log-level=none",
+                                   "-f", "flv", "-y", "/dev/null"}, true, output);
+    return cache.emplace(ffmpegPath, ParseHevcProbe(ok, output)).first->second;
 }
 
 std::vector<std::string> AdaptArguments(std::vector<std::string> args, const EncoderSupport& support)

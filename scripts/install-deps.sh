@@ -5,7 +5,15 @@
 #   install-deps.sh --test   also the test servers (nginx-rtmp, RTSP simulator, Xvfb, fonts),
 #                            clang with libFuzzer's runtime for scripts/fuzz.sh, and chromium with
 #                            its driver and Selenium for the web console's browser test
+# Every name is the same on Debian 12 and 13 (libclang-rt-dev follows the release's clang: 14 on
+# 12, 19 on 13); the first line says which release this is.
 set -euo pipefail
+
+release=$(. /etc/os-release 2>/dev/null && echo "${PRETTY_NAME:-${ID:-}}") || true
+case $release in
+    *" 12 (bookworm)" | *" 13 (trixie)") echo "install-deps: found $release" ;;
+    *) echo "install-deps: found ${release:-an unknown system}; the package names are those of Debian 12 and 13" ;;
+esac
 
 pkgs=(build-essential cmake ninja-build pkg-config qt6-base-dev qt6-translations-l10n libgl-dev ffmpeg
       libmicrohttpd-dev
@@ -14,7 +22,7 @@ pkgs=(build-essential cmake ninja-build pkg-config qt6-base-dev qt6-translations
       gstreamer1.0-plugins-bad gstreamer1.0-plugins-ugly gstreamer1.0-rtsp gstreamer1.0-tools
       xvfb xauth x11-apps imagemagick)
 if [ "${1:-}" = "--test" ]; then
-    pkgs+=(googletest libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev prometheus
+    pkgs+=(googletest libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-dev prometheus
            dpkg-dev desktop-file-utils lintian systemd man-db chromium chromium-driver python3-selenium)
 fi
 

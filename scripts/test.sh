@@ -2,7 +2,9 @@
 # Installs what is missing, builds everything and runs every test (unit, GUI under the
 # offscreen platform, end to end with real ffmpeg, nginx-rtmp and an RTSP simulator on 127.0.0.1).
 # Build output goes to build-core/build.log and build/build.log.
+#   test.sh --debian13   the same run inside a Debian 13 root (scripts/test-debian13.sh)
 set -euo pipefail
+[ "${1:-}" != "--debian13" ] || exec bash "$(dirname "${BASH_SOURCE[0]}")/test-debian13.sh"
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 echo "test: checking packages (apt-get installs whatever is missing)"
 bash "$root/scripts/install-deps.sh" --test

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cstdio>
 #include <fstream>
 
 // Runs each family of lines through the installed ffmpeg on a short local clip and probes what
@@ -50,5 +51,27 @@ TEST(FfmpegFamilies, LinesRunOnTheInstalledFfmpeg)
         unsigned char rgb[3];
         ASSERT_TRUE(std::ifstream(dir.File("mean.rgb"), std::ios::binary).read(reinterpret_cast<char*>(rgb), 3));
         EXPECT_TRUE(rgb[0] > 140 && rgb[1] < 120 && rgb[2] < 120) << "mean colour " << +rgb[0] << "," << +rgb[1] << "," << +rgb[2];
+    }
+}
+
+// What the launch is told about H.265 in FLV must be what the installed ffmpeg does with a real
+// H.265 stream copied into FLV: 5.1 refuses it, 6.1 and later write enhanced FLV.
+TEST(FfmpegFamilies, KnowsWhetherFlvCarriesHevc)
+{
+    const FfmpegTraits traits = QueryFfmpegTraits("/usr/bin/ffmpeg");
+    ASSERT_TRUE(traits.known) << traits.version;
+    int major = 0, minor = 0;
+    ASSERT_EQ(2, std::sscanf(traits.version.c_str(), "%d.%d", &major, &minor)) << traits.version;
+    EXPECT_EQ(major * 100 + minor >= 601, traits.flvHevc) << traits.version;
+    const TempDir dir("camrelay-hevc");
+    const std::string camera = dir.File("camera.mkv"), flv = dir.File("out.flv");
+    std::string out;
+    ASSERT_EQ(0, RunCommand({"ffmpeg", "-nostdin", "-v", "error", "-f", "lavfi", "-i", "testsrc=s=320x240:r=25:d=1",
+                             "-pix_fmt", "yuv420p", "-c:v", "libx265", "-x265-params", "log-level=none", "-y", camera}, 60, &out)) << out;
+    EXPECT_EQ(traits.flvHevc, RunCommand({"ffmpeg", "-nostdin", "-v", "error", "-i", camera, "-c", "copy", "-f", "flv",
+                                          "-y", flv}, 60, &out) == 0) << out;
+    if (traits.flvHevc) {
+        ASSERT_EQ(0, RunShell("probe_stream \"$1\"", {flv}, 20, &out));
+        EXPECT_EQ("hevc 320x240 Main\n", out);
     }
 }

@@ -17,6 +17,7 @@ namespace {
 TEST(ProgressParser, ReadsTheFirstWholeStatusLineWhereverTheReadCutsIt)
 {
     const struct { const char* what; std::string text; int kbps; } cases[] = {   // kbps -1: no post
+        {"ffmpeg 7.1, copy", "frame=   75 fps= 25 q=-1.0 size=     769KiB time=00:00:03.02 bitrate=2081.9kbits/s speed=0.995x    \r", 2081},
         {"ffmpeg 5.1", "frame=  126 fps=0.0 q=4.0 size=     196kB time=00:00:05.06 bitrate= 318.0kbits/s speed=9.87x\r", 318},
         {"final line, 13-digit size", "Lsize=1234567890123kB time=765:00:00.07 bitrate=N/A speed=N/A\n", 0},
         {"first of two", "size=  100kB time=00:00:05.06 bitrate= 100.0kbits/s\rsize=  200kB time=00:00:06.06 bitrate= 200.0kbits/s\r", 100},
@@ -41,6 +42,28 @@ TEST(ProgressParser, ReadsTheFirstWholeStatusLineWhereverTheReadCutsIt)
     }
 }
 
+// The watchdog's clock moves only when the output's time or size does (1: the line advances it).
+TEST(ProgressClock, AdvancesOnlyWhenTheOutputsTimeOrSizeDoes)
+{
+    const struct { const char* what; std::vector<const char*> lines; const char* advances; } cases[] = {
+        {"5.1, transcoding", {"frame=  126 fps=0.0 q=4.0 size=     196kB time=00:00:05.06 bitrate= 318.0kbits/s speed=9.87x",
+                              "frame=  139 fps= 25 q=4.0 size=     220kB time=00:00:05.58 bitrate= 322.1kbits/s speed=1x"}, "11"},
+        {"7.1 copy, camera stopped", {"frame=   75 fps= 25 q=-1.0 size=     769KiB time=00:00:03.02 bitrate=2081.9kbits/s speed=0.995x",
+                                      "frame=   75 fps= 21 q=-1.0 size=     769KiB time=00:00:03.02 bitrate=2081.9kbits/s speed=0.852x",
+                                      "frame=   75 fps= 18 q=-1.0 size=     769KiB time=00:00:03.02 bitrate=2081.9kbits/s speed=0.744x"}, "100"},
+        {"time alone, hundredths", {"size=1kB time=100:00:00.00 bitrate=0.1kbits/s", "size=1kB time=100:00:00.01 bitrate=0.1kbits/s"}, "11"},
+        {"size alone", {"size=  10KiB time=N/A bitrate=N/A", "size=  12KiB time=N/A bitrate=N/A", "size=  12KiB time=N/A bitrate=N/A"}, "110"},
+        {"nothing written yet", {"size=       0kB time=-577014:32:22.77 bitrate=  -0.0kbits/s", "size=0KiB time=N/A bitrate=N/A"}, "00"},
+    };
+    for (const auto& c : cases) {
+        ProgressClock clock;
+        std::string advances;
+        for (const char* line : c.lines)
+            advances += clock.Advances(ParseStatusLine(line)) ? '1' : '0';
+        EXPECT_EQ(c.advances, advances) << c.what;
+    }
+}
+
 // One pipe whose read end a monitor of row 7 owns; the fixture is the sink and records the posts.
 class MonitorTest : public ::testing::Test, public MonitorSink {
 protected:
@@ -52,7 +75,7 @@ protected:
     }
     void PostRelayBitrate(int row, int kbps) override { m_posts.Append(std::to_string(row) + ":" + std::to_string(kbps)); }
     bool Posted(std::size_t count) { return WaitUntil([&] { return m_posts.Lines().size() >= count; }, 5s); }
-    void Start() { m_monitor = std::make_unique<OutputMonitor>(MonitorContext{this, m_pipe[0], -1, 7, nullptr, m_tail}); }
+    void Start() { m_monitor = std::make_unique<OutputMonitor>(MonitorContext{this, m_pipe[0], -1, 7, nullptr, m_tail, &m_lastProgress}); }
     void Write(const std::string& text) { ASSERT_EQ(::write(m_pipe[1], text.data(), text.size()), ssize_t(text.size())); }
     static std::string Status(int kbps) { return "size=  196kB time=00:00:05.06 bitrate= " + std::to_string(kbps) + ".0kbits/s\r"; }
 
@@ -60,19 +83,24 @@ protected:
     std::shared_ptr<OutputTail> m_tail = std::make_shared<OutputTail>();
     std::unique_ptr<OutputMonitor> m_monitor;
     OutputTail m_posts{1000};   // "row:kbps" as posted; thread-safe
+    std::atomic<std::int64_t> m_lastProgress{0};
 };
 
+// The three lines bear the same time and size: only the first moves the watchdog's clock.
 TEST_F(MonitorTest, PostsInOrderPausesAfterStatusLinesAndStopCutsThePause)
 {
     Start();
     Write(Status(100));
     ASSERT_TRUE(Posted(1));
+    const std::int64_t progressed = m_lastProgress.load();
+    EXPECT_NE(0, progressed);
     // Written during the pause, these two wait in the pipe and are read as one chunk.
     std::this_thread::sleep_for(300ms);
     Write(Status(200));
     std::this_thread::sleep_for(300ms);
     Write(Status(300));
     ASSERT_TRUE(Posted(2));
+    EXPECT_EQ(progressed, m_lastProgress.load()) << "the same time and size moved the watchdog's clock";
     // Stop() cuts the pause that follows the last post short.
     const auto stopAt = std::chrono::steady_clock::now();
     m_monitor->Stop();
