@@ -46,7 +46,7 @@ struct ChannelRow {
     std::string m_strName;
     // Shared with the row's monitor thread.
     std::atomic<bool> m_running{false};            // the run bit: cleared to end the monitor
-    std::atomic<std::int64_t> m_lastProgress{0};   // steady-clock ns: the launch, then each status line
+    std::atomic<std::int64_t> m_lastProgress{0};   // steady-clock ns: the launch, then each status line whose time or size advanced
     std::atomic<std::int64_t> m_outputBytes{0};    // what the current child has written ("size=")
     std::shared_ptr<OutputTail> m_tail = std::make_shared<OutputTail>();
     // The child and how its attempts went.

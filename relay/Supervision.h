@@ -35,7 +35,7 @@ struct TickInput {
     bool childEnded = false;    // that child has ended (reaped, or ended by the watchdog)
     bool runBit = false;        // the row's run bit is still set
     std::int64_t now = 0;
-    std::int64_t lastProgress = 0;  // the launch, then each status line
+    std::int64_t lastProgress = 0;  // the launch, then each status line whose time or size advanced
     std::int64_t retryAt = 0;       // a once-a-minute relaunch is due; 0: none
     std::int64_t stallNs = 0;       // the watchdog's period
     std::int64_t retryPeriodNs = 0; // the keep-retrying period
