@@ -89,11 +89,16 @@ sigset_t BlockSignalsOnThisThread()
 // OnRequest once more for it, and the answer is sent.
 struct StatusServer::Callbacks {
     static MHD_Result OnRequest(void* self, MHD_Connection* connection, const char* url, const char* method,
-                                const char*, const char*, std::size_t* bodySize, void** state) noexcept
+                                const char* version, const char*, std::size_t* bodySize, void** state) noexcept
     {
         try {
             std::uintptr_t seen = reinterpret_cast<std::uintptr_t>(*state);
             if (seen == 0) {
+                // HTTP/1.1 requires a Host header. libmicrohttpd 1.0 answers its absence itself
+                // with 400; answering so here too keeps 0.9 the same (HTTP/1.0 may omit it).
+                if (version && std::strcmp(version, MHD_HTTP_VERSION_1_1) == 0 &&
+                    !MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST))
+                    return Send(connection, Error(MHD_HTTP_BAD_REQUEST));
                 // Stated lengths are refused before any of the body is read.
                 const char* length = MHD_lookup_connection_value(connection, MHD_HEADER_KIND,
                                                                  MHD_HTTP_HEADER_CONTENT_LENGTH);

@@ -22,8 +22,13 @@ namespace {
 
 // A connection of its own to 127.0.0.1 from 127.0.0.`from` that has sent `request` (reads give
 // up after five seconds); when refused, a socket that reads nothing.
-int Connect(int port, const std::string& request, int from = 1)
+int Connect(int port, std::string request, int from = 1)
 {
+    // Every HTTP/1.1 client names the host; a request marked "X-Without-Host" does not.
+    const std::size_t end = request.find("\r\n");
+    if (end != std::string::npos && end >= 8 && request.compare(end - 8, 8, "HTTP/1.1") == 0 &&
+        request.find("\r\nHost:") == std::string::npos && request.find("X-Without-Host") == std::string::npos)
+        request.insert(end + 2, "Host: 127.0.0.1:" + std::to_string(port) + "\r\n");
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const timeval timeout{5, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
@@ -182,7 +187,8 @@ TEST_F(StatusServerTest, AnswersRoutesAndRejectsEverythingElse)
         {"GET /api/channels/9/details HTTP/1.1\r\n\r\n", "HTTP/1.1 404", "没有编号为 9 的信号"},
         {"POST /metrics HTTP/1.1\r\nContent-Length: 2\r\n\r\nab", "HTTP/1.1 404", "\r\n\r\n"},
         {"POST /metrics HTTP/1.1\r\nContent-Length: 5000\r\n\r\n" + std::string(5000, 'b'), "HTTP/1.1 413", "\r\n\r\n"},
-        {"GARBAGE X\r\n\r\n", "HTTP/1.1 400 Bad Request", "\r\n\r\n"},
+        {"GET /x\r\n\r\n", "HTTP/1.1 400 Bad Request", "\r\n\r\n"},
+        {"GET /status HTTP/1.1\r\nX-Without-Host: 1\r\n\r\n", "HTTP/1.1 400 Bad Request", "\r\n\r\n"},
         {"GET /" + std::string(10000, 'a') + " HTTP/1.1\r\n\r\n", "HTTP/1.1 414", "\r\n\r\n"},
         {"GET /", "HTTP/1.1 414", "\r\n\r\n", std::string(65536, 'a')},
         {"GET /metrics HTTP/1.1\r\n" + Repeat("a:\r\n", 101) + "\r\n", "HTTP/1.1 431", "\r\n\r\n"},
