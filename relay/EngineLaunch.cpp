@@ -140,6 +140,7 @@ RelayEngine::Spawned RelayEngine::SpawnRelay(Launch how, int row, std::string li
     if (m_bShutDown)
         return Spawned::Refused;  // the program is closing: nothing starts any more
     ChannelRow& r = *Row(row);
+    RememberSecretsOf(r.m_strSource), RememberSecretsOf(r.m_strPublish);  // masked in every line from now on
     if (!ApplyRtspTransport(m_options.m_bRTSPuseTCP, line)) {
         Refuse(how, row, "命令行过长，未开启直播！", refusal);
         return Spawned::Refused;

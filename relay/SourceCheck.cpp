@@ -217,6 +217,7 @@ SourceResult RunSourceCheck(const SourceRequest& request, const FfmpegLocation& 
                             const std::atomic<bool>* cancel)
 {
     SourceResult result;
+    RememberSecretsOf(request.url);
     result.source = MaskPasswords(request.url);
     if (!ffprobe.Found()) {
         result.diagnosis = Missing(ffprobe, "ffprobe");
