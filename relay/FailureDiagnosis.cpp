@@ -201,9 +201,13 @@ Diagnosis DiagnoseFailure(const std::vector<std::string>& lines, const AttemptEn
                         Fill(server ? rule.serverLabel : rule.label, m), lines[i]);
         }
     }
-    if (end.signal > 0) {
-        const char* abbrev = sigabbrev_np(end.signal);
-        const std::string sig = abbrev ? "SIG" + std::string(abbrev) : std::to_string(end.signal);
+    // A shell, timeout or wrapper script reports a child that signal n ended as exit code 128 + n.
+    const int signal = end.signal > 0                                           ? end.signal
+                     : end.exitCode > 128 && sigabbrev_np(end.exitCode - 128) ? end.exitCode - 128
+                                                                              : 0;
+    if (signal > 0) {
+        const char* abbrev = sigabbrev_np(signal);
+        const std::string sig = abbrev ? "SIG" + std::string(abbrev) : std::to_string(signal);
         return Make(C::Signal, FailureSide::Local,
                     "ffmpeg 被信号 " + sig + " 结束：若不是有人手动停止，请检查本机内存是否不足、是否有其他程序结束了它",
                     "被信号 " + sig + " 结束", "");

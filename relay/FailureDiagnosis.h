@@ -35,7 +35,8 @@ enum class FailureSide { Camera, Server, Local, Unknown };
 
 // How the attempt ended; the first that applies wins: startError (the child could not be
 // started: the engine's reason text), stalledSeconds (the watchdog stopped it after that long
-// without progress), then ffmpeg's own lines, then signal, then exitCode.
+// without progress), then ffmpeg's own lines, then signal (or an exitCode of 128 + a signal's
+// number, as a shell reports one), then exitCode.
 struct AttemptEnd {
     int exitCode = 0;
     int signal = 0;

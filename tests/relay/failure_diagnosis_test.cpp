@@ -44,10 +44,14 @@ TEST(FailureDiagnosis, RealFailuresOfFfmpeg)
         {"4:2:2 in main", "", d + "/p.mp4", "-vcodec libx264 -vprofile main", rtmp + "/live/p", C::PixelFormatProfile, S::Camera},
         {"watermark missing", "", d + "/c.mp4", "-vcodec libx264 -vf movie=" + d + "/none.png[w];[in][w]overlay", rtmp + "/live/w", C::WatermarkUnreadable, S::Local},
         {"encoder missing", "", d + "/c.mp4", "-vcodec copy -acodec libfaac", rtmp + "/live/e", C::EncoderMissing, S::Local},
+        // SIGTERM after 1 s: ffmpeg says "received signal 15", or (before its handler is set, as
+        // on a loaded machine) the shell reports exit code 143: a signal either way.
         {"sigterm", "", d + "/c.mp4", "-c copy", rtmp + "/live/t", C::Signal, S::Local, {}, 1},
         {"no media", "", d + "/j.mp4", "-c copy", rtmp + "/live/j", C::Other, S::Camera},
         {"stalled", "", "", "", "", C::Stalled, S::Camera, {0, 0, 30, ""}},
         {"killed", "", "", "", "", C::Signal, S::Local, {137, 9, 0, ""}},
+        {"terminated, as a shell says", "", "", "", "", C::Signal, S::Local, {143, 0, 0, ""}},
+        {"exit 255", "", "", "", "", C::Other, S::Unknown, {255, 0, 0, ""}},
         {"no ffmpeg", "", "", "", "", C::FfmpegMissing, S::Local, {1, 0, 0, "找不到ffmpeg，已查找：/opt/x/ffmpeg、/usr/bin/ffmpeg"}},
         {"not executable", "", "", "", "", C::FfmpegNotExecutable, S::Local, {1, 0, 0, "无法启动ffmpeg（/opt/x/ffmpeg）：Permission denied"}},
         {"no pipe", "", "", "", "", C::NoPipe, S::Local, {1, 0, 0, "无法创建管道：Too many open files"}},
