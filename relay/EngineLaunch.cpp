@@ -161,8 +161,8 @@ RelayEngine::Spawned RelayEngine::SpawnRelay(Launch how, int row, std::string li
             m_view.ShowMessage("Error On CreatePipe()");
         const std::string reason = pipe ? std::string("无法创建管道：") + std::strerror(child.error)
                                    : m_ffmpeg.Found() || m_ffmpeg.m_tried.empty()
-                                       ? "无法启动ffmpeg（" + m_strFfmpegPath + "）：" + std::strerror(child.error)
-                                       : "找不到ffmpeg，已查找：" + m_ffmpeg.TriedText();
+                                       ? "无法启动 ffmpeg（" + m_strFfmpegPath + "）：" + std::strerror(child.error)
+                                       : "找不到 ffmpeg，已查找：" + m_ffmpeg.TriedText();
         r.m_tail->Append(reason);
         LogRow(row, reason);
         if (how == Launch::FromWizard && refusal)

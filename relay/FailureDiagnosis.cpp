@@ -35,18 +35,16 @@ const Rule kRules[] = {
     {R"(Server error: Already publishing)", FailureCause::StreamInUse, Blame::Server, "流名已被占用",
      "直播服务器上这个流名已有人在发布：请换一个流名，或先停掉另一路发布"},
     {R"(Video codec (hevc|h265) not compatible with flv)", FailureCause::HevcInFlv, Blame::Camera, "摄像头为 H.265 编码",
-     "摄像头发送的是 H.265 视频，FLV 不能直接转发：请勾选视频的“是否重编码”，或把摄像头主码流改为 H.264"},
+     kHevcCopySentence},
     {R"(Video codec (\S+) not compatible with flv)", FailureCause::VideoCodecInFlv, Blame::Camera,
-     "视频编码 {1} 不能直接转发",
-     "摄像头的视频编码 {1} 不能直接转发为 FLV：请勾选视频的“是否重编码”，或把摄像头主码流改为 H.264"},
+     "视频编码 {1} 不能直接转发", kVideoCopySentence},
     {R"(Audio codec (\S+) not compatible with flv)", FailureCause::AudioCodecInFlv, Blame::Camera,
-     "音频编码 {1} 不能直接转发",
-     "摄像头的音频编码 {1} 不能直接转发为 FLV：请勾选音频的“是否重编码”，或把摄像头音频改为 AAC"},
+     "音频编码 {1} 不能直接转发", kAudioCopySentence},
     {R"((\w+) profile doesn't support (4:\d:\d))", FailureCause::PixelFormatProfile, Blame::Camera,
      "Profile {1} 不支持 {2}",
      "所选 Profile {1} 不支持摄像头的 {2} 画面：请把 Profile 改为 high422（4:4:4 用 high444），或让摄像头输出 4:2:0"},
     {R"(\[Parsed_movie_\d+ @)", FailureCause::WatermarkUnreadable, Blame::Local, "水印图片无法读取",
-     "水印图片打不开（文件不存在、无权读取或不是图片）：请在通道设置中重新选择水印 PNG 文件"},
+     "水印图片打不开（文件不存在、无权读取或不是图片）：请在信号设置中重新选择水印 PNG 文件"},
     {R"(Unknown encoder '([^']*)')", FailureCause::EncoderMissing, Blame::Local, "缺少编码器 {1}",
      "本机的 ffmpeg 没有编码器 {1}：请换用带该编码器的 ffmpeg（如 Debian 的 ffmpeg 软件包）"},
     {R"(method \w+ failed: 401)", FailureCause::RtspUnauthorized, Blame::Camera, "摄像头用户名或密码错误（RTSP 401）",
@@ -166,13 +164,13 @@ Diagnosis DiagnoseFailure(const std::vector<std::string>& lines, const AttemptEn
     if (!end.startError.empty()) {
         const std::string& why = end.startError;
         if (why.find("无法创建管道") != std::string::npos)
-            return Make(C::NoPipe, FailureSide::Local, "无法为 ffmpeg 创建管道：本机打开的文件或进程太多，请减少同时运行的通道或程序",
+            return Make(C::NoPipe, FailureSide::Local, "无法为 ffmpeg 创建管道：本机打开的文件或进程太多，请减少同时运行的信号或程序",
                         "无法创建管道", why);
-        if (why.find("找不到ffmpeg") != std::string::npos || why.find("No such file") != std::string::npos)
+        if (why.find("找不到 ffmpeg") != std::string::npos || why.find("No such file") != std::string::npos)
             return Make(C::FfmpegMissing, FailureSide::Local,
                         "找不到 ffmpeg：请安装 ffmpeg 软件包，或把 ffmpeg 放在本程序旁边", "找不到 ffmpeg", why);
         return Make(C::FfmpegNotExecutable, FailureSide::Local,
-                    "ffmpeg 无法运行：请检查 ffmpeg 文件是否完整、是否有执行权限", "ffmpeg 无法运行", why);
+                    "无法启动 ffmpeg：请检查 ffmpeg 文件是否完整、是否有执行权限", "无法启动 ffmpeg", why);
     }
     if (end.stalledSeconds > 0) {
         const std::string n = std::to_string(end.stalledSeconds);
@@ -220,7 +218,7 @@ Diagnosis DiagnoseFailure(const std::vector<std::string>& lines, const AttemptEn
     else if (!publishUrl.empty() && masked.starts_with(MaskPasswords(publishUrl) + ": "))
         side = FailureSide::Server;
     const std::string code = "ffmpeg 退出码 " + std::to_string(end.exitCode);
-    return Make(C::Other, side, line.empty() ? code + "，没有错误信息：请查看通道的输出" : code + "：" + masked, code, line);
+    return Make(C::Other, side, line.empty() ? code + "，没有错误信息：请查看该信号的输出详情" : code + "：" + masked, code, line);
 }
 
 namespace {

@@ -59,6 +59,15 @@ struct Diagnosis {
 Diagnosis DiagnoseFailure(const std::vector<std::string>& lines, const AttemptEnd& end,
                           std::string_view sourceUrl, std::string_view publishUrl);
 
+// What to do about copying a codec FLV cannot carry ({1}: the codec): the diagnosis of a failed
+// start and the source check's advice say it in the same words.
+inline constexpr char kHevcCopySentence[] =
+    "摄像头发送的是 H.265 视频，FLV 不能直接转发：请勾选视频的“是否重编码”，或把摄像头主码流改为 H.264";
+inline constexpr char kVideoCopySentence[] =
+    "摄像头的视频编码 {1} 不能直接转发为 FLV：请勾选视频的“是否重编码”，或把摄像头主码流改为 H.264";
+inline constexpr char kAudioCopySentence[] =
+    "摄像头的音频编码 {1} 不能直接转发为 FLV：请勾选音频的“是否重编码”，或把摄像头音频改为 AAC";
+
 // The stable ASCII name of a cause.
 const char* FailureCauseName(FailureCause cause);
 // 摄像头/信号源, 直播服务器, 本机 or 未知.

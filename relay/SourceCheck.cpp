@@ -38,7 +38,7 @@ RunEnd RunBounded(const std::string& program, const std::vector<std::string>& ar
     const SpawnResult child = SpawnChild(program, args);
     if (child.status != SpawnResult::Ok) {
         end.startError = child.status == SpawnResult::PipeFailed ? std::string("无法创建管道：") + std::strerror(child.error)
-                                                                  : "无法启动（" + program + "）：" + std::strerror(child.error);
+                                                                  : "无法启动 " + program.substr(program.rfind('/') + 1) + "（" + program + "）：" + std::strerror(child.error);
         end.exitCode = 1;
         return end;
     }

@@ -136,7 +136,7 @@ TEST_F(SupervisionTest, StartsThatCannotRunSayWhy)
     EXPECT_TRUE(FakeRuns().empty());
     std::filesystem::remove(m_dir.File("ffmpeg"));
     OpenWith("rtmp://127.0.0.1:1/live/o").OnChannelCommand(ID_CHANNEL_RUN, 0);
-    EXPECT_TRUE(m_dlg->CellText(0, 1).startsWith(QStringLiteral("无法启动ffmpeg"))) << m_dlg->CellText(0, 1).toStdString();
+    EXPECT_TRUE(m_dlg->CellText(0, 1).startsWith(QStringLiteral("无法启动 ffmpeg"))) << m_dlg->CellText(0, 1).toStdString();
     m_dlg->OnTimer(ID_SUPERVISE_TIMER);
     EXPECT_EQ(QStringLiteral("连续1次直播失败，重试中。。。！"), m_dlg->CellText(0, 1));
 }

@@ -52,8 +52,8 @@ TEST(FailureDiagnosis, RealFailuresOfFfmpeg)
         {"killed", "", "", "", "", C::Signal, S::Local, {137, 9, 0, ""}},
         {"terminated, as a shell says", "", "", "", "", C::Signal, S::Local, {143, 0, 0, ""}},
         {"exit 255", "", "", "", "", C::Other, S::Unknown, {255, 0, 0, ""}},
-        {"no ffmpeg", "", "", "", "", C::FfmpegMissing, S::Local, {1, 0, 0, "找不到ffmpeg，已查找：/opt/x/ffmpeg、/usr/bin/ffmpeg"}},
-        {"not executable", "", "", "", "", C::FfmpegNotExecutable, S::Local, {1, 0, 0, "无法启动ffmpeg（/opt/x/ffmpeg）：Permission denied"}},
+        {"no ffmpeg", "", "", "", "", C::FfmpegMissing, S::Local, {1, 0, 0, "找不到 ffmpeg，已查找：/opt/x/ffmpeg、/usr/bin/ffmpeg"}},
+        {"not executable", "", "", "", "", C::FfmpegNotExecutable, S::Local, {1, 0, 0, "无法启动 ffmpeg（/opt/x/ffmpeg）：Permission denied"}},
         {"no pipe", "", "", "", "", C::NoPipe, S::Local, {1, 0, 0, "无法创建管道：Too many open files"}},
     };
     for (const auto& row : rows) {

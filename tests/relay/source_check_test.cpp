@@ -66,7 +66,7 @@ TEST(SourceCheck, RealStreamsAdviceLimitsAndCancel)
         EXPECT_EQ(names, row.advice) << row.stream << " " << row.profile;
     }
     EXPECT_EQ(AdviseSource(probed["hevc"].streams, copyBoth, {})[0].text,
-              "该摄像头输出H.265，RTMP直通不支持，请勾选视频重新编码（或将摄像头主码流改为H.264）");
+              kHevcCopySentence);
 
     SourceRequest refused, silent;
     refused.url = "rtsp://127.0.0.1:" + std::to_string(FreeTcpPort()) + "/x";
