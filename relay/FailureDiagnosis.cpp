@@ -365,8 +365,8 @@ std::string MaskPasswords(std::string_view input)
             continue;  // inside a user-info already masked
         const std::size_t end = std::min({text.find("://", start), text.find('\n', start), text.size()});
         const std::size_t atSign = UserInfoEnd(text, start, end, true);
-        if (atSign == std::string::npos)
-            continue;
+        if (atSign == std::string::npos || atSign == start)
+            continue;  // no user-info, or an empty one: nothing to mask
         out.append(text, done, start - done).append(MaskedUserInfo(std::string_view(text).substr(start, atSign - start)));
         done = atSign;
     }
