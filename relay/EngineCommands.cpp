@@ -50,7 +50,7 @@ int RelayEngine::RunAll()
         if (r.m_bDeleted || r.m_bRunAllQueued)
             continue;
         if (r.m_bGaveUp && r.m_tag.m_bStopped == 0 && !r.m_worker) {
-            // As "暂停" then "运行" would, with a fresh count.
+            // Revived with a fresh count ("暂停" then "运行" keeps the count).
             r.m_tag.m_bStopped = 1;
             r.m_bGaveUp = false;
             r.m_nFailures = 0;

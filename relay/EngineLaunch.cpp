@@ -138,6 +138,7 @@ RelayEngine::Spawned RelayEngine::SpawnRelay(Launch how, int row, std::string li
     if (m_bShutDown)
         return Spawned::Refused;  // the program is closing: nothing starts any more
     ChannelRow& r = *Row(row);
+    RememberSecretsOf(r.m_strSource), RememberSecretsOf(r.m_strPublish);  // masked in every line from now on
     if (!ApplyRtspTransport(m_options.m_bRTSPuseTCP, line)) {
         Refuse(how, row, "命令行过长，未开启直播！", refusal);
         return Spawned::Refused;
@@ -158,8 +159,8 @@ RelayEngine::Spawned RelayEngine::SpawnRelay(Launch how, int row, std::string li
             m_view.ShowMessage("Error On CreatePipe()");
         const std::string reason = pipe ? "无法创建管道：" + SystemErrorText(child.error)
                                    : m_ffmpeg.Found() || m_ffmpeg.m_tried.empty()
-                                       ? "无法启动ffmpeg（" + m_strFfmpegPath + "）：" + SystemErrorText(child.error)
-                                       : "找不到ffmpeg，已查找：" + m_ffmpeg.TriedText();
+                                       ? "无法启动 ffmpeg（" + m_strFfmpegPath + "）：" + SystemErrorText(child.error)
+                                       : "找不到 ffmpeg，已查找：" + m_ffmpeg.TriedText();
         r.m_tail->Append(reason);
         LogRow(row, reason);
         if (how == Launch::FromWizard && refusal)

@@ -89,8 +89,8 @@ void RelayEngine::SuperviseRow(int row, std::int64_t now)
     case TickAction::CountFailedStart: {
         r.m_bFailedStart = r.m_bFailedStartNoticed = false;
         const std::vector<std::string> said = r.m_tail->Lines();
-        RecordFailure(row, nullptr, said.empty() ? "无法启动ffmpeg" : said.back());
-        LogFailure(row, "未能启动 ffmpeg");
+        RecordFailure(row, nullptr, said.empty() ? "无法启动 ffmpeg" : said.back());
+        LogFailure(row, "无法启动 ffmpeg");
         CountFailure(row);
         break;
     }

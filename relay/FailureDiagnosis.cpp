@@ -4,9 +4,12 @@
 #include "relay/SystemError.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 #include <regex>
+#include <set>
 
 namespace {
 
@@ -34,18 +37,16 @@ const Rule kRules[] = {
     {R"(Server error: Already publishing)", FailureCause::StreamInUse, Blame::Server, "流名已被占用",
      "直播服务器上这个流名已有人在发布：请换一个流名，或先停掉另一路发布"},
     {R"(Video codec (hevc|h265) not compatible with flv)", FailureCause::HevcInFlv, Blame::Camera, "摄像头为 H.265 编码",
-     "摄像头发送的是 H.265 视频，FLV 不能直接转发：请勾选视频的“是否重编码”，或把摄像头主码流改为 H.264"},
+     kHevcCopySentence},
     {R"(Video codec (\S+) not compatible with flv)", FailureCause::VideoCodecInFlv, Blame::Camera,
-     "视频编码 {1} 不能直接转发",
-     "摄像头的视频编码 {1} 不能直接转发为 FLV：请勾选视频的“是否重编码”，或把摄像头主码流改为 H.264"},
+     "视频编码 {1} 不能直接转发", kVideoCopySentence},
     {R"(Audio codec (\S+) not compatible with flv)", FailureCause::AudioCodecInFlv, Blame::Camera,
-     "音频编码 {1} 不能直接转发",
-     "摄像头的音频编码 {1} 不能直接转发为 FLV：请勾选音频的“是否重编码”，或把摄像头音频改为 AAC"},
+     "音频编码 {1} 不能直接转发", kAudioCopySentence},
     {R"((\w+) profile doesn't support (4:\d:\d))", FailureCause::PixelFormatProfile, Blame::Camera,
      "Profile {1} 不支持 {2}",
      "所选 Profile {1} 不支持摄像头的 {2} 画面：请把 Profile 改为 high422（4:4:4 用 high444），或让摄像头输出 4:2:0"},
     {R"(\[Parsed_movie_\d+ @)", FailureCause::WatermarkUnreadable, Blame::Local, "水印图片无法读取",
-     "水印图片打不开（文件不存在、无权读取或不是图片）：请在通道设置中重新选择水印 PNG 文件"},
+     "水印图片打不开（文件不存在、无权读取或不是图片）：请在信号设置中重新选择水印 PNG 文件"},
     {R"(Unknown encoder '([^']*)')", FailureCause::EncoderMissing, Blame::Local, "缺少编码器 {1}",
      "本机的 ffmpeg 没有编码器 {1}：请换用带该编码器的 ffmpeg（如 Debian 的 ffmpeg 软件包）"},
     {R"(method \w+ failed: 401)", FailureCause::RtspUnauthorized, Blame::Camera, "摄像头用户名或密码错误（RTSP 401）",
@@ -165,14 +166,14 @@ Diagnosis DiagnoseFailure(const std::vector<std::string>& lines, const AttemptEn
     if (!end.startError.empty()) {
         const std::string& why = end.startError;
         if (why.find("无法创建管道") != std::string::npos)
-            return Make(C::NoPipe, FailureSide::Local, "无法为 ffmpeg 创建管道：本机打开的文件或进程太多，请减少同时运行的通道或程序",
+            return Make(C::NoPipe, FailureSide::Local, "无法为 ffmpeg 创建管道：本机打开的文件或进程太多，请减少同时运行的信号或程序",
                         "无法创建管道", why);
-        if (why.find("找不到ffmpeg") != std::string::npos || why.find("No such file") != std::string::npos ||
+        if (why.find("找不到 ffmpeg") != std::string::npos || why.find("No such file") != std::string::npos ||
             why.find(SystemErrorText(ENOENT)) != std::string::npos)
             return Make(C::FfmpegMissing, FailureSide::Local,
                         "找不到 ffmpeg：请安装 ffmpeg 软件包，或把 ffmpeg 放在本程序旁边", "找不到 ffmpeg", why);
         return Make(C::FfmpegNotExecutable, FailureSide::Local,
-                    "ffmpeg 无法运行：请检查 ffmpeg 文件是否完整、是否有执行权限", "ffmpeg 无法运行", why);
+                    "无法启动 ffmpeg：请检查 ffmpeg 文件是否完整、是否有执行权限", "无法启动 ffmpeg", why);
     }
     if (end.stalledSeconds > 0) {
         const std::string n = std::to_string(end.stalledSeconds);
@@ -201,9 +202,13 @@ Diagnosis DiagnoseFailure(const std::vector<std::string>& lines, const AttemptEn
                         Fill(server ? rule.serverLabel : rule.label, m), lines[i]);
         }
     }
-    if (end.signal > 0) {
-        const char* abbrev = sigabbrev_np(end.signal);
-        const std::string sig = abbrev ? "SIG" + std::string(abbrev) : std::to_string(end.signal);
+    // A shell, timeout or wrapper script reports a child that signal n ended as exit code 128 + n.
+    const int signal = end.signal > 0                                           ? end.signal
+                     : end.exitCode > 128 && sigabbrev_np(end.exitCode - 128) ? end.exitCode - 128
+                                                                              : 0;
+    if (signal > 0) {
+        const char* abbrev = sigabbrev_np(signal);
+        const std::string sig = abbrev ? "SIG" + std::string(abbrev) : std::to_string(signal);
         return Make(C::Signal, FailureSide::Local,
                     "ffmpeg 被信号 " + sig + " 结束：若不是有人手动停止，请检查本机内存是否不足、是否有其他程序结束了它",
                     "被信号 " + sig + " 结束", "");
@@ -216,28 +221,165 @@ Diagnosis DiagnoseFailure(const std::vector<std::string>& lines, const AttemptEn
     else if (!publishUrl.empty() && masked.starts_with(MaskPasswords(publishUrl) + ": "))
         side = FailureSide::Server;
     const std::string code = "ffmpeg 退出码 " + std::to_string(end.exitCode);
-    return Make(C::Other, side, line.empty() ? code + "，没有错误信息：请查看通道的输出" : code + "：" + masked, code, line);
+    return Make(C::Other, side, line.empty() ? code + "，没有错误信息：请查看该信号的输出详情" : code + "：" + masked, code, line);
 }
 
-std::string MaskPasswords(std::string_view text)
+namespace {
+
+// The secrets of the channels' addresses (RememberSecretsOf), blanked wherever they appear.
+// Shorter ones are left to the address rules: blanking every "abc" in every line would garble
+// the lines. None holds '*', so a blanked line never shows a secret again.
+constexpr std::size_t kMinSecret = 4, kMaxSecrets = 4096;
+std::mutex g_secretsMutex;
+std::set<std::string, std::less<>> g_secrets;
+
+bool IsBlank(char c)
 {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v';
+}
+
+// c is one of set (never the terminating '\0', which text may hold).
+bool OneOf(const char* set, char c)
+{
+    return c != '\0' && std::strchr(set, c);
+}
+
+bool IsDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+
+// host[:port] (a name, an IPv4 address or [IPv6], then a port of digits). An authority that
+// ended the free text's word may end in a quote or ':' ("from 'rtsp://cam:554':").
+bool LooksLikeHost(std::string_view authority, bool endOfWord)
+{
+    while (endOfWord && !authority.empty() && OneOf("'\"<>:,;)", authority.back()))
+        authority.remove_suffix(1);
+    std::size_t i = 0;
+    if (authority.starts_with('[') && (i = authority.find(']')) == std::string_view::npos)
+        return false;
+    const std::size_t colon = authority.find(':', i);
+    if (colon == std::string_view::npos)
+        return true;
+    return colon + 1 < authority.size() &&
+           std::all_of(authority.begin() + colon + 1, authority.end(), [](char c) { return c == ':' || IsDigit(c); });
+}
+
+// The user-info of the address whose "://" ends at start, as [start, returned '@'); npos without
+// one. It ends at the last '@' before the host, whatever it holds: an '@', '?', '#', '/', a quote
+// or a blank in a password is still the password. Where the authority (up to "/?#", and in free
+// text a blank) is host[:port], the address has no user-info and a later '@' is in its path.
+// Otherwise the user-info runs to an '@' (the authority's last; else the first after it before
+// end, which is the next address or the line's end) and on to the last '@' before the next '/'
+// (or blank in free text): a quoted address in free text is followed by more text.
+std::size_t UserInfoEnd(std::string_view text, std::size_t start, std::size_t end, bool freeText)
+{
+    const auto stop = [&](std::size_t from, const char* set) {
+        std::size_t at = from;
+        while (at < end && !OneOf(set, text[at]) && !(freeText && IsBlank(text[at])))
+            ++at;
+        return at;
+    };
+    const std::size_t authEnd = stop(start, "/?#");
+    const std::string_view authority = text.substr(start, authEnd - start);
+    std::size_t atSign = authority.rfind('@');
+    if (atSign != std::string_view::npos)
+        atSign += start;
+    else if (LooksLikeHost(authority, authEnd == end || !OneOf("/?#", text[authEnd])) ||
+             (atSign = text.substr(0, end).find('@', authEnd)) == std::string_view::npos)
+        return std::string_view::npos;
+    return text.substr(0, stop(atSign, "/")).rfind('@');
+}
+
+// user:*** for a user-info with a password, *** for one without a colon (a token).
+std::string MaskedUserInfo(std::string_view info)
+{
+    const std::size_t colon = info.find(':');
+    if (colon == std::string_view::npos)
+        return "***";
+    return std::string(info.substr(0, colon + 1)) + (colon + 1 == info.size() ? "" : "***");
+}
+
+// Query parameters that carry a secret, matched without regard to case.
+bool SecretKey(std::string_view key)
+{
+    static const char* const keys[] = {"password", "pass", "pwd", "passwd", "token", "key", "secret", "auth"};
+    return std::any_of(std::begin(keys), std::end(keys), [&](const char* k) {
+        return key.size() == std::strlen(k) &&
+               std::equal(key.begin(), key.end(), k, [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == b; });
+    });
+}
+
+// Calls found(begin, end) for the value of every password-like parameter after '?', '&' or ';'.
+// A value ends at '&', ';', '#', a quote, '<', '>', a blank, or a ':' that ends the text or
+// precedes a blank (ffmpeg's "URL: error").
+template <typename Found>
+void ForEachSecretValue(std::string_view text, Found found)
+{
+    for (std::size_t at = text.find_first_of("?&;"); at != std::string_view::npos; at = text.find_first_of("?&;", at + 1)) {
+        const std::size_t eq = text.find('=', at + 1);
+        if (eq == std::string_view::npos || !SecretKey(text.substr(at + 1, eq - at - 1)))
+            continue;
+        std::size_t end = eq + 1;
+        while (end < text.size() && !OneOf("&;#'\"<>", text[end]) && !IsBlank(text[end]) &&
+               !(text[end] == ':' && (end + 1 == text.size() || IsBlank(text[end + 1]))))
+            ++end;
+        if (end > eq + 1)
+            found(eq + 1, end);
+        at = end - 1;
+    }
+}
+
+}  // namespace
+
+void RememberSecretsOf(std::string_view url)
+{
+    std::vector<std::string> secrets;
+    if (const std::size_t scheme = url.find("://"); scheme != std::string_view::npos) {
+        const std::size_t start = scheme + 3, atSign = UserInfoEnd(url, start, url.size(), false);
+        if (atSign != std::string_view::npos) {
+            const std::string_view info = url.substr(start, atSign - start);
+            const std::size_t colon = info.find(':');
+            secrets.emplace_back(colon == std::string_view::npos ? info : info.substr(colon + 1));
+        }
+    }
+    ForEachSecretValue(url, [&](std::size_t begin, std::size_t end) { secrets.emplace_back(url.substr(begin, end - begin)); });
+    std::lock_guard<std::mutex> lock(g_secretsMutex);
+    for (std::string& secret : secrets)
+        if (secret.size() >= kMinSecret && secret.find('*') == std::string::npos && g_secrets.size() < kMaxSecrets)
+            g_secrets.insert(std::move(secret));
+}
+
+std::string MaskPasswords(std::string_view input)
+{
+    std::string text(input);
+    {
+        std::lock_guard<std::mutex> lock(g_secretsMutex);
+        for (const std::string& secret : g_secrets)
+            for (std::size_t at = 0; (at = text.find(secret, at)) != std::string::npos; at += 3)
+                text.replace(at, secret.size(), "***");
+    }
     std::string out;
     out.reserve(text.size());
     std::size_t done = 0;
-    for (std::size_t at = text.find("://"); at != std::string_view::npos; at = text.find("://", at + 3)) {
+    for (std::size_t at = text.find("://"); at != std::string::npos; at = text.find("://", at + 3)) {
         const std::size_t start = at + 3;
-        const std::size_t stop = std::min(text.find_first_of("/?#\"'<> \t\r\n\f\v", start), text.size());
-        const std::string_view authority = text.substr(start, stop - start);
-        const std::size_t atSign = authority.rfind('@');
-        if (atSign == std::string_view::npos)
-            continue;
-        const std::size_t colon = authority.find(':');
-        if (colon == std::string_view::npos || colon >= atSign || colon + 1 == atSign)
-            continue;   // no password
-        out.append(text.substr(done, start + colon + 1 - done)).append("***");
-        done = start + atSign;
-        at = stop - 3;   // the next search starts after this authority
+        if (start < done)
+            continue;  // inside a user-info already masked
+        const std::size_t end = std::min({text.find("://", start), text.find('\n', start), text.size()});
+        const std::size_t atSign = UserInfoEnd(text, start, end, true);
+        if (atSign == std::string::npos || atSign == start)
+            continue;  // no user-info, or an empty one: nothing to mask
+        out.append(text, done, start - done).append(MaskedUserInfo(std::string_view(text).substr(start, atSign - start)));
+        done = atSign;
     }
-    out.append(text.substr(done));
-    return out;
+    out.append(text, done);
+    std::string masked;
+    masked.reserve(out.size());
+    done = 0;
+    ForEachSecretValue(out, [&](std::size_t begin, std::size_t end) {
+        masked.append(out, done, begin - done).append("***");
+        done = end;
+    });
+    return masked.append(out, done);
 }

@@ -1,6 +1,7 @@
 #include "relay/SourceAdvice.h"
 
 #include "relay/CommandBuilder.h"
+#include "relay/FailureDiagnosis.h"
 
 #include <algorithm>
 #include <cctype>
@@ -85,6 +86,12 @@ std::string Number(double value)
     return s;
 }
 
+// sentence with its {1} as codec.
+std::string WithCodec(std::string sentence, const std::string& codec)
+{
+    return sentence.replace(sentence.find("{1}"), 3, codec);
+}
+
 std::string Size(int width, int height) { return std::to_string(width) + "x" + std::to_string(height); }
 
 }  // namespace
@@ -125,7 +132,7 @@ std::vector<Advice> AdviseSource(const SourceStreams& src, const CheckStates& ch
     const bool copyFails = plan.video && src.hasVideo && plan.videoCopied && !FlvVideo(src.videoCodec);
     if (copyFails)
         advice.push_back({src.videoCodec == "hevc" ? "hevc_copy" : "video_codec_copy", true,
-                          "该摄像头输出" + video + "，RTMP直通不支持，请勾选视频重新编码（或将摄像头主码流改为H.264）"});
+                          src.videoCodec == "hevc" ? kHevcCopySentence : WithCodec(kVideoCopySentence, video)});
     // The profile of a re-encode: the one chosen, or the one a re-encode advised above would use
     // (the encoding page's default is high).
     std::string what;
@@ -140,7 +147,7 @@ std::vector<Advice> AdviseSource(const SourceStreams& src, const CheckStates& ch
                               "（或让摄像头输出4:2:0）"});
     if (plan.audio && src.hasAudio && plan.audioCopied && !FlvAudio(src.audioCodec))
         advice.push_back({"audio_codec_copy", true,
-                          "该摄像头音频为" + audioNamed + "，RTMP直通不支持，请勾选音频重新编码（AAC）（或将摄像头音频改为AAC）"});
+                          WithCodec(kAudioCopySentence, audioNamed)});
     const bool published = (plan.video && src.hasVideo) || (plan.audio && src.hasAudio);
     if (!published)
         advice.push_back({"nothing_published", true,

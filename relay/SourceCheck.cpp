@@ -38,7 +38,7 @@ RunEnd RunBounded(const std::string& program, const std::vector<std::string>& ar
     const SpawnResult child = SpawnChild(program, args);
     if (child.status != SpawnResult::Ok) {
         end.startError = child.status == SpawnResult::PipeFailed ? std::string("无法创建管道：") + std::strerror(child.error)
-                                                                  : "无法启动（" + program + "）：" + std::strerror(child.error);
+                                                                  : "无法启动 " + program.substr(program.rfind('/') + 1) + "（" + program + "）：" + std::strerror(child.error);
         end.exitCode = 1;
         return end;
     }
@@ -120,23 +120,36 @@ double Rate(const std::string& fraction)
     return den > 0 && num > 0 ? num / den : 0;
 }
 
-// The first video and the first audio stream, as ffmpeg would pick them by default.
+// The video and the audio stream the relay's ffmpeg publishes, which it picks as ffmpeg 5.1 does
+// without -map: the video stream with the most pixels, the audio stream with the most channels,
+// either way a stream marked default first and the earlier of two alike; a cover picture
+// (attached_pic) only when nothing else is there.
 SourceStreams ReadStreams(const std::map<int, std::map<std::string, std::string>>& streams)
 {
     SourceStreams s;
+    long long videoScore = 0, audioScore = 0;
     for (const auto& stream : streams) {
         const auto& f = stream.second;
         const auto get = [&](const char* key) { auto it = f.find(key); return it == f.end() ? std::string() : it->second; };
-        if (get("codec_type") == "video" && !s.hasVideo) {
-            s.hasVideo = true;
+        const long long preferred = get("disposition.default") == "1" ? 5000000 : 0;
+        if (get("codec_type") == "video") {
+            long long score = std::atoll(get("width").c_str()) * std::atoll(get("height").c_str()) + preferred;
+            if (get("disposition.attached_pic") == "1")
+                score = 1;
+            if (score <= videoScore && s.hasVideo)
+                continue;
+            s.hasVideo = true, videoScore = score;
             s.videoCodec = get("codec_name"), s.videoProfile = get("profile"), s.pixelFormat = get("pix_fmt");
             s.width = std::atoi(get("width").c_str()), s.height = std::atoi(get("height").c_str());
             // Cameras often leave the average unknown; a real frame rate is below 240.
             s.frameRate = Rate(get("avg_frame_rate"));
             if (s.frameRate <= 0 && Rate(get("r_frame_rate")) < 240)
                 s.frameRate = Rate(get("r_frame_rate"));
-        } else if (get("codec_type") == "audio" && !s.hasAudio) {
-            s.hasAudio = true;
+        } else if (get("codec_type") == "audio") {
+            const long long score = std::atoll(get("channels").c_str()) + preferred;
+            if (score <= audioScore && s.hasAudio)
+                continue;
+            s.hasAudio = true, audioScore = score;
             s.audioCodec = get("codec_name");
             s.sampleRate = std::atoi(get("sample_rate").c_str()), s.channels = std::atoi(get("channels").c_str());
         }
@@ -217,6 +230,7 @@ SourceResult RunSourceCheck(const SourceRequest& request, const FfmpegLocation& 
                             const std::atomic<bool>* cancel)
 {
     SourceResult result;
+    RememberSecretsOf(request.url);
     result.source = MaskPasswords(request.url);
     if (!ffprobe.Found()) {
         result.diagnosis = Missing(ffprobe, "ffprobe");
@@ -225,7 +239,7 @@ SourceResult RunSourceCheck(const SourceRequest& request, const FfmpegLocation& 
     std::vector<std::string> args = InputArgs(request);
     args.insert(args.end() - 2, {"-show_entries",
                                  "stream=codec_type,codec_name,profile,width,height,pix_fmt,avg_frame_rate,r_frame_rate,"
-                                 "sample_rate,channels",
+                                 "sample_rate,channels:stream_disposition=default,attached_pic",
                                  "-of", "flat"});
     const RunEnd run = RunBounded(ffprobe.m_strPath, args, request.limitMs, cancel);
     std::vector<std::string> lines;

@@ -88,6 +88,38 @@ std::deque<std::string> TailLines(const std::string& path, std::size_t count)
     return lines;
 }
 
+// text with its control characters spelled out, so that a channel's name cannot move the
+// cursor, recolour or retitle a terminal that shows the log, nor start a line of its own:
+// C0 controls, DEL and bytes that are no UTF-8 as \xHH ("\x1b"), C1 controls (U+0080 to U+009F,
+// which some terminals obey) as \uHHHH ("\u009b"). Valid UTF-8, Chinese included, is kept.
+std::string EscapeControls(std::string_view text)
+{
+    std::string out;
+    out.reserve(text.size());
+    char code[8];
+    for (std::size_t i = 0; i < text.size();) {
+        const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+        const unsigned char c = byte(i);
+        const std::size_t length = c < 0x80 ? 1 : c >= 0xC2 && c < 0xE0 ? 2 : c >= 0xE0 && c < 0xF0 ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+        bool valid = length > 0 && i + length <= text.size();
+        for (std::size_t k = 1; valid && k < length; ++k)
+            valid = (byte(i + k) & 0xC0) == 0x80;
+        // No overlong forms, no surrogates, nothing past U+10FFFF.
+        valid = valid && !(c == 0xE0 && byte(i + 1) < 0xA0) && !(c == 0xED && byte(i + 1) >= 0xA0) &&
+                !(c == 0xF0 && byte(i + 1) < 0x90) && !(c == 0xF4 && byte(i + 1) >= 0x90);
+        if (!valid || (length == 1 && (c < 0x20 || c == 0x7F))) {
+            std::snprintf(code, sizeof code, "\\x%02x", c);
+            out += code, ++i;
+        } else if (c == 0xC2 && byte(i + 1) < 0xA0) {
+            std::snprintf(code, sizeof code, "\\u%04x", byte(i + 1));
+            out += code, i += 2;
+        } else {
+            out.append(text, i, length), i += length;
+        }
+    }
+    return out;
+}
+
 }  // namespace
 
 StatusLog::StatusLog(std::string filePath, int errFd) : m_strPath(std::move(filePath)), m_errFd(errFd)
@@ -154,7 +186,7 @@ void StatusLog::Write(std::string_view line, int priority)
     entry.stamped = Stamp() + " ";
     entry.bare = entry.stamped.size();
     entry.priority = priority;
-    entry.stamped.append(MaskPasswords(line));
+    entry.stamped.append(EscapeControls(MaskPasswords(line)));
     entry.stamped.push_back('\n');
     {
         std::lock_guard<std::mutex> lock(m_mutex);

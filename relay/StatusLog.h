@@ -34,7 +34,8 @@ public:
 
     // Syslog priorities of a line: the journal files it under them (journalctl -p warning).
     static constexpr int kError = 3, kWarning = 4, kInfo = 6;
-    // Queues line; any password in an address it holds is masked first.
+    // Queues line; any password in an address it holds is masked first, and control characters
+    // are written out ("\x1b", "\u009b") so that they never reach a terminal.
     void Write(std::string_view line, int priority = kInfo);
     // Waits until every line queued so far has been handled (tests and the program's end).
     void Flush();

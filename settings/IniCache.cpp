@@ -248,11 +248,11 @@ std::string IniCache::Problem(const std::string& path)
     if (lstat(path.c_str(), &st) != 0)
         return errno == ENOENT ? "" : "无法读取 " + name + "：" + std::strerror(errno);
     if (S_ISLNK(st.st_mode) && stat(path.c_str(), &st) != 0)
-        return name + " 是指向无法使用位置的链接（" + std::strerror(errno) + "），通道设置无法读取：" + path;
+        return name + " 是指向无法使用位置的链接（" + std::strerror(errno) + "），信号设置无法读取：" + path;
     if (!S_ISREG(st.st_mode))
-        return name + " 不是普通文件，通道设置无法读取：" + path;
+        return name + " 不是普通文件，信号设置无法读取：" + path;
     if (st.st_size > kMaxFileSize)
-        return name + " 过大（超过 64 MB），通道设置不予读取：" + path;
+        return name + " 过大（超过 64 MB），信号设置不予读取：" + path;
     // O_NONBLOCK: should a FIFO take the file's place after the check, opening it does not wait.
     const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)

@@ -138,7 +138,7 @@ TEST_F(SupervisionTest, StartsThatCannotRunSayWhy)
     std::filesystem::remove(m_dir.File("ffmpeg"));
     OpenWith("rtmp://127.0.0.1:1/live/o").OnChannelCommand(ID_CHANNEL_RUN, 0);
     const QString refusal = m_dlg->CellText(0, 1);
-    EXPECT_TRUE(refusal.startsWith(QStringLiteral("无法启动ffmpeg")) && refusal.endsWith(QStringLiteral("：文件或目录不存在")))
+    EXPECT_TRUE(refusal.startsWith(QStringLiteral("无法启动 ffmpeg")) && refusal.endsWith(QStringLiteral("：文件或目录不存在")))
         << refusal.toStdString();
     m_dlg->OnTimer(ID_SUPERVISE_TIMER);  // counted and retried at the second tick, as an end is
     EXPECT_EQ(refusal, m_dlg->CellText(0, 1));

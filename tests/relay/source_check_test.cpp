@@ -7,7 +7,8 @@
 #include <map>
 
 // Real probes of real streams on 127.0.0.1 (nginx-rtmp with the test source: H.264 + AAC; the
-// camera simulator, asking for a password: H.264 + G.711, H.265 + AAC, MJPEG 4:2:2), then the
+// camera simulator, asking for a password: H.264 + G.711, H.265 + AAC, MJPEG 4:2:2; files with
+// several video and audio streams, where the one ffmpeg publishes is described), then the
 // advice for each stream under the settings of each row. A refused port and a server that never
 // answers end as the relay's diagnosis says; the second within the time limit, and a check
 // of the registry is one at a time per channel and leaves no ffprobe when cancelled.
@@ -15,8 +16,14 @@ TEST(SourceCheck, RealStreamsAdviceLimitsAndCancel)
 {
     const int port = FreeTcpPort();
     const std::string rtmp = "rtmp://127.0.0.1:" + std::to_string(port) + "/live/src", mute = std::to_string(FreeTcpPort());
+    const TempDir dir("camrelay-sources");
     ShellServer servers;
-    ASSERT_TRUE(servers.Start("start_nginx_rtmp nginx " + std::to_string(port) + " && start_test_source src.log " + rtmp +
+    // ffmpeg maps the video with the most pixels (the first of equals) and the audio with the most
+    // channels (many.ts), or a stream marked default (default.mkv: the smaller second).
+    ASSERT_TRUE(servers.Start("cd " + dir.Path() + " && V='-f lavfi -i testsrc=s=160x120:d=1 -f lavfi -i testsrc=s=320x240:d=1' && "
+        "ffmpeg -v error $V -f lavfi -i sine=d=1 -map 0 -map 1 -map 1 -map 2 -map 2 -c:v:0 libx264 -c:v:1 mpeg4 "
+        "-c:v:2 mpeg2video -c:a aac -ac:a:1 2 many.ts && ffmpeg -v error $V -map 1 -map 0 -c:v:0 mpeg4 -c:v:1 libx264 -pix_fmt yuv420p "
+        "-disposition:v:0 0 -disposition:v:1 default default.mkv && cd - && start_nginx_rtmp nginx " + std::to_string(port) + " && start_test_source src.log " + rtmp +
         " && probe_until_video " + rtmp + " >/dev/null && start_rtsp_sim rtsp.log $(free_port) admin secret && "
         "spawn_server mute.log /usr/bin/python3 -c 'import socket,time;s=socket.create_server((\"127.0.0.1\"," + mute +
         "));time.sleep(90)'", "$RTSP_URL")) << servers.Log();
@@ -28,7 +35,9 @@ TEST(SourceCheck, RealStreamsAdviceLimitsAndCancel)
              {"aac", rtmp, "H.264 High 640x360 25fps yuv420p | AAC 44100Hz 1声道"},
              {"g711", cam + "test", "H.264 Main 640x360 25fps yuv420p | G.711 A-law 8000Hz 1声道"},
              {"hevc", cam + "h265", "H.265 Main 640x360 25fps yuv420p | AAC 44100Hz 1声道"},
-             {"mjpeg", cam + "mjpeg", "MJPEG Baseline 640x360 25fps yuvj422p | "}}) {
+             {"mjpeg", cam + "mjpeg", "MJPEG Baseline 640x360 25fps yuvj422p | "},
+             {"many", dir.File("many.ts"), "MPEG-4 Simple Profile 320x240 25fps yuv420p | AAC 44100Hz 2声道"},
+             {"default", dir.File("default.mkv"), "H.264 High 160x120 25fps yuv420p | "}}) {
         SourceRequest request;
         request.url = url, request.grabFrame = false;
         const SourceResult& r = probed[name] = RunSourceCheck(request, ffmpeg, ffprobe);
@@ -57,7 +66,7 @@ TEST(SourceCheck, RealStreamsAdviceLimitsAndCancel)
         EXPECT_EQ(names, row.advice) << row.stream << " " << row.profile;
     }
     EXPECT_EQ(AdviseSource(probed["hevc"].streams, copyBoth, {})[0].text,
-              "该摄像头输出H.265，RTMP直通不支持，请勾选视频重新编码（或将摄像头主码流改为H.264）");
+              kHevcCopySentence);
 
     SourceRequest refused, silent;
     refused.url = "rtsp://127.0.0.1:" + std::to_string(FreeTcpPort()) + "/x";

@@ -28,23 +28,24 @@ std::string Drain(int fd)
 
 // Standard error is stamped unless JOURNAL_STREAM names it (here: some other stream, then this
 // very pipe), where the line carries its syslog priority instead; the file always is stamped.
+// A name's terminal escapes, C1 controls, stray bytes and line breaks are spelled out.
 TEST(StatusLog, StampsUnlessTheJournalIsStandardError)
 {
-    const std::string stamp = R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d 信号 a \(id 0\): rtsp://u:\*\*\*@h 已暂停\n)";
+    const std::string stamp = R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d 信号 a\\x1b\[2J\\u009b\\xff\\x0a \(id 0\): rtsp://u:\*\*\*@h 已暂停\n)";
     TempDir dir;
     int err[2];
     ASSERT_EQ(0, ::pipe2(err, O_CLOEXEC | O_NONBLOCK));
     struct stat st{};
     ASSERT_EQ(0, ::fstat(err[1], &st));
     ::setenv("JOURNAL_STREAM", "1:2", 1);
-    const std::string line = "信号 a (id 0): rtsp://u:pw@h 已暂停";  // the password never shows
+    const std::string line = "信号 a\x1b[2J\xc2\x9b\xff\n (id 0): rtsp://u:pw@h 已暂停";  // the password never shows
     StatusLog(dir.File("CamRelay.log"), err[1]).Write(line, StatusLog::kWarning);   // written by the destructor
     const std::string onErr = Drain(err[0]);
     EXPECT_TRUE(std::regex_match(onErr, std::regex(stamp))) << onErr;
     ::setenv("JOURNAL_STREAM", (std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino)).c_str(), 1);
     StatusLog(dir.File("CamRelay.log"), err[1]).Write(line, StatusLog::kWarning);
     ::unsetenv("JOURNAL_STREAM");
-    EXPECT_EQ("<4>信号 a (id 0): rtsp://u:***@h 已暂停\n", Drain(err[0]));  // the journal's priority
+    EXPECT_EQ("<4>信号 a\\x1b[2J\\u009b\\xff\\x0a (id 0): rtsp://u:***@h 已暂停\n", Drain(err[0]));  // the journal's priority
     EXPECT_TRUE(std::regex_match(ReadFile(dir.File("CamRelay.log")), std::regex("(" + stamp + "){2}")));
     ::close(err[0]), ::close(err[1]);
 }
