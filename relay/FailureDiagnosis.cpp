@@ -18,7 +18,8 @@ namespace {
 // ffmpeg opens the input first.
 enum class Blame { Camera, Server, Local, ByUrl };
 
-// One line pattern of ffmpeg 5.1 and what it means. Sentences and labels may hold {1}, {2}: the
+// One line pattern of ffmpeg 5.1 (Debian 12) or 7.1 (Debian 13) and what it means; where the two
+// print different lines, the pattern takes both (the real-failure test lists each version's line). Sentences and labels may hold {1}, {2}: the
 // pattern's groups. A ByUrl rule has a second label and sentence for the server side.
 struct Rule {
     const char* pattern;
@@ -68,8 +69,11 @@ const Rule kRules[] = {
     {R"((av_interleaved_write_frame\(\)|Error writing trailer of|Error closing file).*(Broken pipe|Connection reset by peer))",
      FailureCause::ServerClosed, Blame::Server, "直播服务器断开了连接",
      "直播服务器在推流中途断开了连接：请检查服务器是否重启、是否踢掉了这路流"},
-    // nginx-rtmp closes the connection at once for an application it does not have.
-    {R"(^rtmpt?s?://\S+: Input/output error$)", FailureCause::RtmpAppUnknown, Blame::ByUrl, "信号源应用名或流名错误",
+    // nginx-rtmp closes the connection at once for an application it does not have. 5.1 says
+    // "rtmp://…/app/s: Input/output error"; 7.1 "[out#0/flv @ …] Error opening output rtmp://…:
+    // Input/output error" when publishing, and "Error opening input file rtmp://…/app/s." (after
+    // "[in#0 @ …] Error opening input: Input/output error") when pulling.
+    {R"(^rtmpt?s?://\S+: Input/output error$|Error opening output rtmpt?s?://\S+: Input/output error$|^Error opening input file rtmpt?s?://\S+\.$)", FailureCause::RtmpAppUnknown, Blame::ByUrl, "信号源应用名或流名错误",
      "信号源的 RTMP 服务器上没有这个应用名或流：请检查信号源地址中端口后的应用名和流名", "服务器应用名错误",
      "直播服务器上没有这个应用名：请检查发布地址中端口后的第一段（如 live）"},
     {R"(received signal (\d+))", FailureCause::Signal, Blame::Local, "被信号 {1} 结束",

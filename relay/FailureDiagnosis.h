@@ -63,6 +63,11 @@ Diagnosis DiagnoseFailure(const std::vector<std::string>& lines, const AttemptEn
 // start and the source check's advice say it in the same words.
 inline constexpr char kHevcCopySentence[] =
     "摄像头发送的是 H.265 视频，FLV 不能直接转发：请勾选视频的“是否重编码”，或把摄像头主码流改为 H.264";
+// Where the installed ffmpeg muxes H.265 into FLV (6.1 and later: "enhanced RTMP"), copying works
+// as far as the server goes, and the server decides.
+inline constexpr char kHevcEnhancedSentence[] =
+    "摄像头发送的是 H.265 视频：本机的 ffmpeg 可以直接转发，但只有支持增强型 RTMP（H.265）的直播服务器才接受，"
+    "很多服务器不接受；服务器不支持时请勾选视频的“是否重编码”，或把摄像头主码流改为 H.264";
 inline constexpr char kVideoCopySentence[] =
     "摄像头的视频编码 {1} 不能直接转发为 FLV：请勾选视频的“是否重编码”，或把摄像头主码流改为 H.264";
 inline constexpr char kAudioCopySentence[] =

@@ -120,7 +120,8 @@ std::string DescribeAudio(const SourceStreams& a)
     return text;
 }
 
-std::vector<Advice> AdviseSource(const SourceStreams& src, const CheckStates& checks, const ChannelSettings& s)
+std::vector<Advice> AdviseSource(const SourceStreams& src, const CheckStates& checks, const ChannelSettings& s,
+                                 bool flvHevc)
 {
     std::vector<Advice> advice;
     const StreamPlan plan = PlanStreams(checks);
@@ -129,7 +130,8 @@ std::vector<Advice> AdviseSource(const SourceStreams& src, const CheckStates& ch
 
     const std::string video = CodecName(src.videoCodec), audio = CodecName(src.audioCodec);
     const std::string audioNamed = audio == src.audioCodec ? audio : audio + "（" + src.audioCodec + "）";
-    const bool copyFails = plan.video && src.hasVideo && plan.videoCopied && !FlvVideo(src.videoCodec);
+    const bool hevcToServer = flvHevc && src.videoCodec == "hevc";
+    const bool copyFails = plan.video && src.hasVideo && plan.videoCopied && !FlvVideo(src.videoCodec) && !hevcToServer;
     if (copyFails)
         advice.push_back({src.videoCodec == "hevc" ? "hevc_copy" : "video_codec_copy", true,
                           src.videoCodec == "hevc" ? kHevcCopySentence : WithCodec(kVideoCopySentence, video)});
@@ -158,6 +160,8 @@ std::vector<Advice> AdviseSource(const SourceStreams& src, const CheckStates& ch
     if (plan.audio && src.hasAudio && plan.audioCopied && FlvAudio(src.audioCodec) && !OneOf(src.audioCodec, {"aac", "mp3"}))
         advice.push_back({OneOf(src.audioCodec, {"pcm_alaw", "pcm_mulaw"}) ? "g711_copy" : "audio_rare_copy", false,
                           "该摄像头音频为" + audioNamed + "，可以直通，但很多直播平台和播放器不支持，会没有声音：请勾选音频重新编码（AAC）"});
+    if (plan.video && src.hasVideo && plan.videoCopied && hevcToServer)
+        advice.push_back({"hevc_copy_enhanced", false, kHevcEnhancedSentence});
     if (plan.video && !src.hasVideo && published)
         advice.push_back({"no_video", false, "信号源中没有视频流：直播将只有声音，请检查地址是否指向摄像头的视频码流"});
     if (plan.audio && !src.hasAudio && published)

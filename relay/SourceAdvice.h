@@ -29,7 +29,9 @@ struct Advice {
 // The advice for the line that checks choose and the re-encoding values of s (profile, size,
 // rates), in the order: what fails, what works badly, then (when nothing fails) what will be
 // published. Never empty.
-std::vector<Advice> AdviseSource(const SourceStreams& streams, const CheckStates& checks, const ChannelSettings& s);
+// flvHevc: the installed ffmpeg copies H.265 into FLV, so copying it depends on the server.
+std::vector<Advice> AdviseSource(const SourceStreams& streams, const CheckStates& checks, const ChannelSettings& s,
+                                 bool flvHevc = false);
 
 // "H.264（Main）640x360 25fps yuv420p", "G.711 A-law 8000Hz 1声道": one stream for a report.
 std::string DescribeVideo(const SourceStreams& streams);

@@ -2,6 +2,7 @@
 
 #include "relay/ChildProcess.h"
 #include "relay/CommandBuilder.h"
+#include "relay/TranscoderCompat.h"
 #include "settings/ChannelStore.h"
 
 #include <poll.h>
@@ -251,7 +252,10 @@ SourceResult RunSourceCheck(const SourceRequest& request, const FfmpegLocation& 
     }
     result.reachable = true;
     result.streams = ReadStreams(streams);
-    result.advice = AdviseSource(result.streams, request.checks, request.settings);
+    // Whether the installed ffmpeg copies H.265 into FLV is asked once per program, here on the
+    // check's own thread, and only when it matters.
+    result.flvHevc = result.streams.videoCodec == "hevc" && ffmpeg.Found() && FlvCarriesHevc(ffmpeg.m_strPath);
+    result.advice = AdviseSource(result.streams, request.checks, request.settings, result.flvHevc);
     if (request.grabFrame && result.streams.hasVideo)
         GrabFrame(request, ffmpeg, cancel, result);
     return result;

@@ -36,6 +36,7 @@ struct SourceResult {
     Diagnosis diagnosis;         // why not, when not reachable
     SourceStreams streams;
     std::vector<Advice> advice;  // for the request's settings, when reachable
+    bool flvHevc = false;        // the ffmpeg in use copies H.265 into FLV (asked for H.265 sources only)
     std::string frameJpeg;       // one frame as JPEG; empty when none
     std::string frameProblem;    // why there is no frame although the source has video
 

@@ -25,6 +25,9 @@ const char* const kProfileUnsafe = "Profle不能包含空格、引号或控制�
 const char* const kOffsetUnsafe = "水印微调值不能包含空格、引号或控制字符!";
 const char* const kPositionUnsafe = "水印位置不能包含控制字符!";
 const char* const kStillCopy = "上次检测信号源发现该摄像头输出H.265，视频直通会一直失败（RTMP不支持H.265）。\n仍然直通？";
+const char* const kStillCopyEnhanced =
+    "上次检测信号源发现该摄像头输出H.265。本机的 ffmpeg 可以直通H.265，但只有支持增强型RTMP（H.265）的直播服务器才接受，"
+    "很多服务器不接受。\n仍然直通？";
 const char* const kSamePublish = "发布地址与信号“%1”相同：两路同时推流会互相挤掉（直播服务器报“Already publishing”）。\n仍然保存？";
 
 constexpr int kMaxWatermarkPath = 127;
@@ -223,7 +226,9 @@ void CMyChildDlg::OnFinish()
 bool CMyChildDlg::ConfirmFinish()
 {
     const bool h265 = SourceVideoCodec && SourceVideoCodec() == "hevc";
-    if (m_checks[0] && !m_checks[1] && h265 && !Prompt::Question(this, QString::fromUtf8(kStillCopy)))
+    const bool enhanced = SourceFlvHevc && SourceFlvHevc();
+    if (m_checks[0] && !m_checks[1] && h265 &&
+        !Prompt::Question(this, QString::fromUtf8(enhanced ? kStillCopyEnhanced : kStillCopy)))
         return false;
     QStringList others;
     for (const std::string& name : ChannelsPublishingTo(ConfigStore(m_strAppDir), Adress, m_nId))

@@ -28,6 +28,9 @@ public:
     // at "完成" (a check may end while this page is open); empty or unset when unchecked.
     // "完成" on a copy channel of an H.265 source asks before storing it.
     std::function<std::string()> SourceVideoCodec;
+    // Whether that check found the ffmpeg in use copying H.265 into FLV: then the question says
+    // that the server must accept it instead of that copying always fails.
+    std::function<bool()> SourceFlvHevc;
 
     // The values the page would open with and hand over unchanged: what a source check advises on.
     void OpeningValues(ChannelSettings* values, CheckStates* checks);

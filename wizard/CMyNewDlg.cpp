@@ -233,6 +233,7 @@ void CMyNewDlg::OnNext()
     m_child.SourceVideoCodec = [this] {
         return m_lastCheck && m_strCheckedUrl == SignalName ? m_lastCheck->streams.videoCodec : std::string();
     };
+    m_child.SourceFlvHevc = [this] { return m_lastCheck && m_strCheckedUrl == SignalName && m_lastCheck->flvHevc; };
 
     if (const char* problem = FirstProblem()) {
         Prompt::Message(this, QString::fromUtf8(problem));

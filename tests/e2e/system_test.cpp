@@ -3,6 +3,7 @@
 // nginx-rtmp and the RTSP camera simulator on 127.0.0.1, standard output and standard error
 // closed. Everything is observed from outside: the status log, /proc, ffprobe and the settings file.
 #include "E2eFixture.h"
+#include "relay/TranscoderCompat.h"
 
 #include <sys/stat.h>
 
@@ -218,9 +219,12 @@ TEST_F(HeadlessTest, RelaysReloadsReportsAndStops)
                Sample(metrics, "camrelay_channel_bitrate_kbps" + labels[1]) > 0;
     }, 90s)) << metrics;
     std::string status;  // each failing channel's cause, within an attempt or two
+    // An ffmpeg that muxes H.265 into FLV (7.1) publishes the 2 s clip to nginx, which takes it
+    // silently: the attempt ends with the clip, for no cause ffmpeg names.
+    const std::string hevc = FlvCarriesHevc("/usr/bin/ffmpeg") ? "other" : "hevc_in_flv";
     EXPECT_TRUE(ProcessProbe::WaitUntil([&] {
         return std::regex_search(status = Http(m_statusPort, "/status"), std::regex("\"cause\":\"connection_refused\"[^]*\"cause\":\"rtsp_not_found\"[^]*"
-                                                    "\"cause\":\"hevc_in_flv\"[^]*\"cause\":\"rtmp_app_unknown\"[^]*"
+                                                    "\"cause\":\"" + hevc + "\"[^]*\"cause\":\"rtmp_app_unknown\"[^]*"
                                                     "\"cause\":\"watermark_unreadable\""));
     }, 180s)) << status;
     WriteFile(m_root.File("metrics.txt"), metrics.substr(metrics.find("\r\n\r\n") + 4));

@@ -1,4 +1,5 @@
 #include "relay/SourceChecks.h"
+#include "relay/TranscoderCompat.h"
 #include "support/LocalServers.h"
 #include "support/ProcessProbe.h"
 
@@ -46,11 +47,13 @@ TEST(SourceCheck, RealStreamsAdviceLimitsAndCancel)
         EXPECT_EQ(r.Report().find("secret"), std::string::npos) << r.Report();
     }
     const CheckStates copyBoth{1, 0, 0, 1, 0}, newChannel{1, 0, 0, 1, 1}, reencode{1, 1, 0, 1, 1};
-    const struct { const char* stream; CheckStates checks; const char* profile; const char* advice; } rows[] = {
+    // flvHevc: the ffmpeg in use muxes H.265 into FLV (6.1 and later), so the server decides.
+    const struct { const char* stream; CheckStates checks; const char* profile; const char* advice; bool flvHevc = false; } rows[] = {
         {"aac", copyBoth, "", "publish"},
         {"g711", copyBoth, "", "g711_copy publish"},
         {"g711", newChannel, "high", "publish"},
         {"hevc", copyBoth, "", "hevc_copy"},
+        {"hevc", copyBoth, "", "hevc_copy_enhanced publish", true},
         {"hevc", {1, 1, 0, 1, 0}, "main", "publish"},
         {"mjpeg", copyBoth, "", "video_codec_copy reencode_profile no_audio"},
         {"mjpeg", reencode, "main", "profile_pixel_format no_audio"},
@@ -61,12 +64,13 @@ TEST(SourceCheck, RealStreamsAdviceLimitsAndCancel)
         ChannelSettings settings;
         settings.VdProFile = row.profile;
         std::string names;
-        for (const Advice& a : AdviseSource(probed[row.stream].streams, row.checks, settings))
+        for (const Advice& a : AdviseSource(probed[row.stream].streams, row.checks, settings, row.flvHevc))
             names += (names.empty() ? "" : " ") + std::string(a.name);
         EXPECT_EQ(names, row.advice) << row.stream << " " << row.profile;
     }
     EXPECT_EQ(AdviseSource(probed["hevc"].streams, copyBoth, {})[0].text,
               kHevcCopySentence);
+    EXPECT_EQ(probed["hevc"].flvHevc, FlvCarriesHevc(ffmpeg.m_strPath)) << "the check asks the ffmpeg in use";
 
     SourceRequest refused, silent;
     refused.url = "rtsp://127.0.0.1:" + std::to_string(FreeTcpPort()) + "/x";

@@ -221,14 +221,16 @@ TEST_F(EncodingPageTest, FinishBuildsThePlacementOrRefuses)
     }
 }
 
-// "完成" on a copy channel whose source was last found sending H.265 asks "仍然直通？"; a publish
+// "完成" on a copy channel whose source was last found sending H.265 asks "仍然直通？" (saying that the
+// server must take H.265 where the ffmpeg in use copies it into FLV); a publish
 // address of another channel that is not deleted asks too, naming it. "否" stays on the page.
 TEST_F(EncodingPageTest, FinishAsksBeforeCopyingH265OrSharingAPublishAddress)
 {
     WriteFile(m_dir.File("config.ini"), "[SET DEFAULT VALUE]\n0+Name=前门\n0+Adress=rtmp://b/1\n"
                                         "1+Name=旧\n1+Adress=rtmp://b/1\n1+ISDelete=true\n");
-    const struct { std::vector<bool> answers; bool reencode; int result; const char* asked; } cases[] = {
+    const struct { std::vector<bool> answers; bool reencode; int result; const char* asked; bool enhanced = false; } cases[] = {
         {{false}, false, kStillOpen, "H.265 "},
+        {{false}, false, kStillOpen, "H.265(server) ", true},
         {{true, false}, false, kStillOpen, "H.265 前门 "},
         {{true, true}, false, QDialog::Accepted, "H.265 前门 "},
         {{true}, true, QDialog::Accepted, "前门 "},
@@ -237,6 +239,7 @@ TEST_F(EncodingPageTest, FinishAsksBeforeCopyingH265OrSharingAPublishAddress)
         CMyChildDlg page(true);
         std::string codec;   // the check ends while the page is open
         page.Adress = "rtmp://b/1", page.SourceVideoCodec = [&codec] { return codec; };
+        page.SourceFlvHevc = [&c] { return c.enhanced; };
         for (bool answer : c.answers)
             Prompt::QueueQuestionAnswer(answer);
         m_messages.clear();
@@ -247,7 +250,10 @@ TEST_F(EncodingPageTest, FinishAsksBeforeCopyingH265OrSharingAPublishAddress)
         }), c.result);
         std::string asked;
         for (const QString& m : m_messages)
-            asked += m.contains("仍然直通？") ? "H.265 " : m.contains("“前门”") && !m.contains("旧") ? "前门 " : "? ";
+            asked += m.contains("增强型RTMP") && m.contains("仍然直通？") ? "H.265(server) "
+                   : m.contains("仍然直通？")                              ? "H.265 "
+                   : m.contains("“前门”") && !m.contains("旧")             ? "前门 "
+                                                                           : "? ";
         EXPECT_EQ(asked, c.asked);
     }
 }
