@@ -220,9 +220,15 @@ Diagnosis DiagnoseFailure(const std::vector<std::string>& lines, const AttemptEn
     const std::string_view line = LastErrorLine(lines);
     FailureSide side = FailureSide::Unknown;
     const std::string masked = MaskPasswords(line);
-    if (!sourceUrl.empty() && masked.starts_with(MaskPasswords(sourceUrl) + ": "))
+    // 5.1 names the URL at the start of its last line; 7.1 in a line of its own before it.
+    const auto named = [&lines](const std::string& text) {
+        return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(text) != std::string::npos; });
+    };
+    if (!sourceUrl.empty() && (masked.starts_with(MaskPasswords(sourceUrl) + ": ") ||
+                               named("Error opening input file " + std::string(sourceUrl) + ".")))
         side = FailureSide::Camera;
-    else if (!publishUrl.empty() && masked.starts_with(MaskPasswords(publishUrl) + ": "))
+    else if (!publishUrl.empty() && (masked.starts_with(MaskPasswords(publishUrl) + ": ") ||
+                                     named("Error opening output " + std::string(publishUrl) + ": ")))
         side = FailureSide::Server;
     const std::string code = "ffmpeg 退出码 " + std::to_string(end.exitCode);
     return Make(C::Other, side, line.empty() ? code + "，没有错误信息：请查看该信号的输出详情" : code + "：" + masked, code, line);

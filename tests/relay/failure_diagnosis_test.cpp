@@ -30,14 +30,14 @@ TEST(FailureDiagnosis, RealFailuresOfFfmpeg)
     const std::string mute = "/usr/bin/python3 -c 'import socket,time;s=socket.create_server((\"127.0.0.1\"," + lsn + "));time.sleep(30)'",
                       drop = "ffmpeg -v quiet -listen 1 -i rtmp://127.0.0.1:" + lsn + "/live/s -t 1 -f null -";
     struct Row { const char* name; std::string helper, src, args, dst; C cause; S side; AttemptEnd end = {}; int seconds = 20; };
-    const FfmpegTraits ffmpeg = QueryFfmpegTraits("ffmpeg");
+    const FfmpegTraits ffmpeg = QueryFfmpegTraits("/usr/bin/ffmpeg");
     const bool hevcInFlv = ffmpeg.flvHevc, seven = ffmpeg.version.rfind("7.", 0) == 0;
     // The deciding line of each cause as ffmpeg 5.1 (Debian 12) and 7.1 (Debian 13) print it.
     const std::map<std::string, std::pair<std::string, std::string>> seen = {
         {"refused camera", {"/test: Connection refused", "Connection refused"}},
-        {"refused server", {"/live/o: Connection refused", "Error opening output rtmp://"}},
+        {"refused server", {"/live/o: Connection refused", "Error opening output files: Connection refused"}},
         {"unknown host", {"Failed to resolve hostname cam.invalid", "Failed to resolve hostname cam.invalid"}},
-        {"server mute", {"/live/o: Connection timed out", "Error opening output rtmp://"}},
+        {"server mute", {"/live/o: Connection timed out", "Error opening output files: Connection timed out"}},
         {"rtsp 401", {"method DESCRIBE failed: 401 Unauthorized", "method DESCRIBE failed: 401Unauthorized"}},
         {"rtsp 404", {"method DESCRIBE failed: 404 Not Found", "method DESCRIBE failed: 404Not Found"}},
         {"no application (server)", {"/nosuchapp/s: Input/output error", "Error opening output rtmp://"}},
@@ -48,6 +48,7 @@ TEST(FailureDiagnosis, RealFailuresOfFfmpeg)
         {"4:2:2 in main", {"main profile doesn't support 4:2:2", "main profile doesn't support 4:2:2"}},
         {"watermark missing", {"Failed to avformat_open_input", "Failed to avformat_open_input"}},
         {"encoder missing", {"Unknown encoder 'libfaac'", "Unknown encoder 'libfaac'"}},
+        {"no media", {"j.mp4: Invalid data found when processing input", "Error opening input files: Invalid data found"}},
     };
     const Row rows[] = {
         {"refused camera", "", "rtsp://127.0.0.1:" + closed + "/test", "-c copy", rtmp + "/live/o", C::ConnectionRefused, S::Camera},
