@@ -121,22 +121,28 @@ EncoderSupport ParseEncoders(const std::string& output)
     return support;
 }
 
-}  // namespace
-
-EncoderSupport QueryEncoders(const std::string& ffmpegPath)
+// What ask() found out about the program at ffmpegPath, asked once per path and process.
+template <typename Answer, typename Ask>
+Answer AskOnce(const std::string& ffmpegPath, Ask ask)
 {
     static std::mutex mutex;
-    static std::map<std::string, EncoderSupport> cache;
+    static std::map<std::string, Answer> cache;
 
     std::lock_guard<std::mutex> lock(mutex);
     if (auto it = cache.find(ffmpegPath); it != cache.end())
         return it->second;
-    std::string output;
-    EncoderSupport support;
-    if (RunAndCapture({ffmpegPath, "-hide_banner", "-encoders"}, false, output))
-        support = ParseEncoders(output);
-    cache.emplace(ffmpegPath, support);
-    return support;
+    return cache.emplace(ffmpegPath, ask()).first->second;
+}
+
+}  // namespace
+
+EncoderSupport QueryEncoders(const std::string& ffmpegPath)
+{
+    return AskOnce<EncoderSupport>(ffmpegPath, [&] {
+        std::string output;
+        return RunAndCapture({ffmpegPath, "-hide_banner", "-encoders"}, false, output) ? ParseEncoders(output)
+                                                                                        : EncoderSupport{};
+    });
 }
 
 FfmpegTraits ParseHevcProbe(bool exitedZero, const std::string& output)
@@ -153,17 +159,13 @@ FfmpegTraits ParseHevcProbe(bool exitedZero, const std::string& output)
 
 FfmpegTraits QueryFfmpegTraits(const std::string& ffmpegPath)
 {
-    static std::mutex mutex;
-    static std::map<std::string, FfmpegTraits> cache;
-
-    std::lock_guard<std::mutex> lock(mutex);
-    if (auto it = cache.find(ffmpegPath); it != cache.end())
-        return it->second;
-    std::string output;
-    const bool ok = RunAndCapture({ffmpegPath, "-nostdin", "-f", "lavfi", "-i", "color=c=black:s=64x64:r=1",
-                                   "-frames:v", "1", "-c:v", "libx265", "-x265-params", "log-level=none",
-                                   "-f", "flv", "-y", "/dev/null"}, true, output);
-    return cache.emplace(ffmpegPath, ParseHevcProbe(ok, output)).first->second;
+    return AskOnce<FfmpegTraits>(ffmpegPath, [&] {
+        std::string output;
+        const bool ok = RunAndCapture({ffmpegPath, "-nostdin", "-f", "lavfi", "-i", "color=c=black:s=64x64:r=1",
+                                       "-frames:v", "1", "-c:v", "libx265", "-x265-params", "log-level=none",
+                                       "-f", "flv", "-y", "/dev/null"}, true, output);
+        return ParseHevcProbe(ok, output);
+    });
 }
 
 std::vector<std::string> AdaptArguments(std::vector<std::string> args, const EncoderSupport& support)
