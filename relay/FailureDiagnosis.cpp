@@ -360,7 +360,9 @@ void RememberSecretsOf(std::string_view url)
             g_secrets.insert(std::move(secret));
 }
 
-std::string MaskPasswords(std::string_view input)
+namespace {
+
+std::string MaskOnce(std::string_view input)
 {
     std::string text(input);
     {
@@ -392,4 +394,21 @@ std::string MaskPasswords(std::string_view input)
         done = end;
     });
     return masked.append(out, done);
+}
+
+}  // namespace
+
+std::string MaskPasswords(std::string_view input)
+{
+    // A masked value can end an address earlier than the text around it did, and a second look
+    // may then find more to mask: mask until nothing changes, so that masking masked text is a
+    // no-op (three rounds suffice for any text seen; a fourth would only mask more).
+    std::string text = MaskOnce(input);
+    for (int round = 0; round < 3; ++round) {
+        std::string again = MaskOnce(text);
+        if (again == text)
+            break;
+        text = std::move(again);
+    }
+    return text;
 }

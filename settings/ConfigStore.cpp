@@ -55,8 +55,11 @@ std::string ConfigStore::GetValue(const std::string& key) const
         std::lock_guard lock(g_keptMutex);
         if (const auto it = g_kept.find(m_strIniPath); it != g_kept.end())
             for (const auto& [keptKey, value] : it->second.writes)
-                if (SameKey(keptKey, key))  // read as the file will give it back
-                    return IniFile::Parse("[s]\nk=" + value + "\n").GetValue("s", "k");
+                if (SameKey(keptKey, key)) {  // read as the file will give it back once written
+                    IniFile doc;
+                    doc.SetValue(kConfigSection, key, value);
+                    return IniFile::Parse(doc.Serialize()).GetValue(kConfigSection, key);
+                }
     }
     return IniCache::Load(m_strIniPath)->GetValue(kConfigSection, key);
 }

@@ -1,8 +1,8 @@
 // Fuzzes the config.ini reader with its encodings (UTF-8, GBK, mixed lines, UTF-16LE, damaged
 // files). Property: a write through ConfigStore reads back, from the kept document and from the
 // file read afresh as at the next start, and no other key of the section changes; only a key
-// that cannot be written back is refused. The input is the file's bytes; its last byte picks
-// the key to write and the value.
+// that cannot be written back is refused, and a file that is not whole is left as it is. The
+// input is the file's bytes; its last byte picks the key to write and the value.
 #include "settings/ConfigSection.h"
 #include "settings/ConfigStore.h"
 #include "settings/IniFile.h"
@@ -48,20 +48,31 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                             "\t", "'s'", "\"", "x\"", "/home/用户/水 印/a.png"};
     const std::string value = values[pick % std::size(values)];
 
-    // In memory: every write is flushed to disk, which would make the run a test of the disk.
-    static const std::string folder = "/dev/shm/camrelay-ini-fuzz-" + std::to_string(getpid());
+    // In memory: every write is flushed to disk, which would make the run a test of the disk. A
+    // refused write stays kept for its file's path for the whole process: the next input gets
+    // a folder of its own.
+    static int refused = 0;
+    const std::string folder = "/dev/shm/camrelay-ini-fuzz-" + std::to_string(getpid()) + "-" + std::to_string(refused);
     const std::string path = folder + "/config.ini";
     mkdir(folder.c_str(), 0700);
     std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     const ConfigStore store(folder);
+    const std::string problem = store.ReadProblem();
     const bool written = store.SetValue(value, key);
     const std::string readBack = store.GetValue(key);
     std::stringstream file;
     file << std::ifstream(path, std::ios::binary).rdbuf();
     unlink(path.c_str()), rmdir(folder.c_str());
+    refused += !written;
 
+    // A key that cannot be written back is refused; a file that is not whole (empty, cut inside
+    // its last line, without the section) is left as it is and the value kept in force; any
+    // other file is written.
     expected[key] = value;
-    if (written ? readBack != value || Section(IniFile::Parse(file.str())) != expected : IniFile::IsValidKey(key))
+    const bool sound = !IniFile::IsValidKey(key) ? !written
+                     : !problem.empty()          ? !written && readBack == value && file.str() == bytes
+                                                 : written && readBack == value && Section(IniFile::Parse(file.str())) == expected;
+    if (!sound)
         std::abort();
     return 0;
 }
