@@ -25,6 +25,8 @@ RELATIONAL = {"<": "<=", "<=": "<", ">": ">=", ">=": ">", "==": "!=", "!=": "=="
 LOGICAL = {"&&": "||", "||": "&&"}
 LAYOUT = re.compile(r"\b(set\w*Spacing|setContentsMargins|addWidget|addLayout|addStretch|addSpacing|setFixed\w*|"
                     r"setMinimum\w*|setMaximum\w*|resize|set\w*Stretch|QSize|QMargins|QPoint|QRect|setColumnWidth)\b")
+# Calls that only space or colour widgets: deleting one is no fault a test should catch either.
+LOOKS = re.compile(r"\b(set\w*Spacing|setContentsMargins|addStretch|addSpacing|set\w*Stretch|setColumnWidth|setStyleSheet)\(")
 
 
 def blank_literals(line):
@@ -83,7 +85,9 @@ def sites(path, rel):
     """Every (rule, line number, new line, what) that the rules allow in one file."""
     text = open(path, encoding="utf-8").read()
     found = []
+    previous = ";"  # the last code line before this one, stripped: where a statement may start
     for number, line, code in code_lines(text):
+        after, previous = previous, code.strip() or previous
         # Operators: each occurrence is a site. The tree's format puts blanks around a binary
         # operator, never inside a template's angle brackets or before an arrow.
         for m in re.finditer(r"(?<= )(<=|>=|==|!=|<|>)(?= )", code):
@@ -118,8 +122,10 @@ def sites(path, rel):
             new = line[:m.start()] + str(value + step) + line[m.end():]
             found.append(("constant", number, new, "%d → %d" % (value, value + step)))
         stripped = code.strip()
-        # Delete a statement: a whole line that is a call or an assignment ending in ';'.
-        if (stripped.endswith(";") and not stripped.startswith(("return", "break", "continue", "case", "default", "using",
+        # Delete a statement: a whole line that is a call or an assignment ending in ';', and that
+        # starts a statement (not the last line of an expression begun on the line before).
+        starts = after.endswith((";", "{", "}", ")")) or after == "else" or re.fullmatch(r"(case .*|default|public|private|protected|\w+):", after)
+        if (starts and not LOOKS.search(code) and stripped.endswith(";") and not stripped.startswith((".", "->")) and not stripped.startswith(("return", "break", "continue", "case", "default", "using",
                                                                  "namespace", "struct", "class", "enum", "typedef", "}", "static_assert"))
                 and re.match(r"^[\w:.\->\[\]()*&]+(\s*(=|\+=|-=|\|=|&=|\+\+|--)|\s*\()", stripped)
                 and not re.match(r"^(const\s+|static\s+|auto\s|std::\w+(<[^;]*>)?\s+\w+\s*[({=;]|\w+(::\w+)*\s+\w+\s*[({=;])", stripped)

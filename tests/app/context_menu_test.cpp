@@ -42,7 +42,8 @@ protected:
 
 // With rows 2 and 1 selected a right-click on row 2 opens the menu for row 1; one on the blank
 // space below the rows clears the selection and opens none; one on an unselected row selects it.
-// The real popup offers four commands and Escape dismisses it.
+// The real popup offers four commands and Escape dismisses it. A left click on a row opens no
+// site; one on the support line does.
 TEST_F(ContextMenuTest, MenuActsOnTheTopmostSelectedRowOnly)
 {
     Open(kThree);
@@ -56,6 +57,13 @@ TEST_F(ContextMenuTest, MenuActsOnTheTopmostSelectedRowOnly)
     EXPECT_EQ(0, Choose(0, 0));
     EXPECT_EQ(QStringList({"运行=10001", "暂停=10002", "编辑=10003", "删除=10004", "预览=10007"}), Popup(0, [&] { Choose(-1, 2); }));
     EXPECT_EQ(1u, Children()) << "a dismissed menu does nothing";
+    QStringList opened;
+    m_dlg->m_urlOpener = [&opened](const QString& site) { opened << site; };
+    QTest::mouseClick(m_dlg->m_list->viewport(), Qt::LeftButton, {},
+                      m_dlg->m_list->visualRect(m_dlg->m_list->model()->index(0, 0)).center());
+    EXPECT_EQ(opened.join(" "), "");
+    QTest::mouseClick(m_dlg->findChild<QWidget*>("1053"), Qt::LeftButton);
+    EXPECT_EQ(opened.join(" "), "https://lumora.example.com");
 }
 
 // One channel through run, pause, delete and back, each step through the menu.

@@ -79,11 +79,12 @@ TEST_F(ImportFlowTest, FirstImportStoresStartsAndAppendsTheRow)
 
 // Cancelling an import or an edit (on the encoding page, then on the source page, which covers
 // a cancel on the source page alone) leaves file, list and ids as they were. The
-// next confirmed import, with video and audio both off, gets id 1 and is listed, but says why
-// nothing runs and counts no failure.
+// next confirmed import, with video and audio both off, gets id 3 (ids are never handed out
+// twice: 1 and 2 went to channels since removed) and is listed, but says why nothing runs and
+// counts no failure.
 TEST_F(ImportFlowTest, CancelledWizardChangesNothing)
 {
-    CRelayDlg& dlg = Open("nextId=1\n" + StoredChannel(0, "cam", kSource, "rtmp://127.0.0.1:1/live/a"));
+    CRelayDlg& dlg = Open("nextId=3\n" + StoredChannel(0, "cam", kSource, "rtmp://127.0.0.1:1/live/a"));
     const std::string before = ReadFile(m_dir.File("config.ini"));
     const QStringList row0 = Row(0);
     const auto encoding = [](CMyChildDlg& page) { Click(&page, "1026"), TypeInto(&page, "1031", "999"); };
@@ -96,7 +97,7 @@ TEST_F(ImportFlowTest, CancelledWizardChangesNothing)
         EXPECT_EQ(before, ReadFile(m_dir.File("config.ini")));
         EXPECT_EQ(1, dlg.m_engine.RowCount());
         EXPECT_EQ(row0, Row(0));
-        EXPECT_EQ(1, dlg.m_nNextId);
+        EXPECT_EQ(3, dlg.m_nNextId);
     }
     // It publishes where "cam" does: "完成" asks, naming it (answered yes).
     QStringList asked;
@@ -104,7 +105,7 @@ TEST_F(ImportFlowTest, CancelledWizardChangesNothing)
     Import("空", "rtmp://127.0.0.1:1/live/a", [](CMyChildDlg& page) { Click(&page, "1025"), Click(&page, "1028"); });
     EXPECT_EQ(1, asked.size());
     EXPECT_TRUE(asked.value(0).startsWith(QStringLiteral("发布地址与信号“cam”相同"))) << asked.join('|').toStdString();
-    EXPECT_EQ("2", Stored("nextId"));
+    EXPECT_EQ("4|空", Stored("nextId") + "|" + Stored("3+Name"));
     EXPECT_EQ(QStringList({"空", "视频和音频均未启用，未开启直播！", "运行中", "否"}), Row(1).mid(0, 4));
     dlg.OnTimer(ID_SUPERVISE_TIMER);
     EXPECT_EQ(0, dlg.m_engine.View(1).failures);

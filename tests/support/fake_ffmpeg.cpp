@@ -82,6 +82,7 @@ int main(int argc, char** argv)
                 input = argv[i + 1];
         std::fprintf(stderr,
                      "ffmpeg version 5.1-fake Copyright (c) 2000-2024 the FFmpeg developers\n"
+                     "  libavutil      57. 28.100 / 57. 28.100\n"
                      "Input #0, rtsp, from '%s':\nOutput #0, flv, to '%s':\n",
                      input, last.substr(0, last.rfind('#')).c_str());
         std::fflush(stderr);

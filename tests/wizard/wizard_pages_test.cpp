@@ -139,6 +139,8 @@ TEST_F(EncodingPageTest, OpensWithTheDefaultsOrTheStoredValues)
     for (const auto& c : cases) {
         CMyChildDlg page(c.id == 0);
         ASSERT_EQ(Run(page, c.id, [&] {
+                      for (const char* id : {"1023", "1038", "1048"})  // the controls without function
+                          EXPECT_FALSE(Get<QWidget>(&page, id)->isVisible()) << id;
                       // Box and video encoding controls toggle together from the opening on; every
                       // other control with an id stays enabled.
                       for (int click = 0; click < 3; ++click) {
