@@ -24,8 +24,8 @@ import urllib.parse
 
 
 class RtspSession:
-    """One RTSP control connection that reads responses as plain text (interleaved data is only
-    read once PLAY has been answered)."""
+    """One RTSP control connection that reads responses as plain text, skipping interleaved media
+    that comes before an answer."""
 
     def __init__(self, url, rcvbuf=0, timeout=5.0):
         parts = urllib.parse.urlsplit(url)
@@ -46,7 +46,14 @@ class RtspSession:
             headers += "Session: %s\r\n" % self.session
         self.sock.sendall(("%s %s RTSP/1.0\r\nCSeq: %d\r\n%s\r\n"
                            % (method, url or self.url, self.cseq, headers)).encode())
-        status = self.reader.readline().decode(errors="replace").strip()
+        # Once a stream is set up over TCP, media may arrive interleaved ("$", channel, 16-bit
+        # length, packet) before the answer: the answer is the first line that is not such a packet.
+        first = self.reader.read(1)
+        while first == b"$":
+            header = self.reader.read(3)
+            self.reader.read(int.from_bytes(header[1:3], "big"))
+            first = self.reader.read(1)
+        status = (first + self.reader.readline()).decode(errors="replace").strip()
         fields = {}
         while True:
             line = self.reader.readline().decode(errors="replace").strip()
