@@ -65,13 +65,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     unlink(path.c_str()), rmdir(folder.c_str());
     refused += !written;
 
-    // A key that cannot be written back is refused; a file that is not whole (empty, cut inside
-    // its last line, without the section) is left as it is and the value kept in force; any
-    // other file is written.
+    // A key that cannot be written back is refused. Otherwise the write is made, or refused only
+    // for a file that is not whole as the reload sees it (empty, cut inside its last line,
+    // without the section), which is then left as it is with the value kept in force.
     expected[key] = value;
     const bool sound = !IniFile::IsValidKey(key) ? !written
-                     : !problem.empty()          ? !written && readBack == value && file.str() == bytes
-                                                 : written && readBack == value && Section(IniFile::Parse(file.str())) == expected;
+                     : written ? readBack == value && Section(IniFile::Parse(file.str())) == expected
+                               : !problem.empty() && readBack == value && file.str() == bytes;
     if (!sound)
         std::abort();
     return 0;
