@@ -313,8 +313,9 @@ def main():
                     if not failed and m.number:
                         # A random fault its layer's tests miss may still be caught further out:
                         # every other test runs (those just passed would pass again), but for the
-                        # test servers' self-check, which runs none of the program, and the
-                        # package check, which builds the program again from the same sources.
+                        # test servers' self-check, which runs none of the program, and the package
+                        # check, minutes of building and installing that look at how the program is
+                        # installed rather than at what it does.
                         everything = sorted(set(tests) - set(names) - {"servers", "package"})
                         run(["ninja", "-C", build, "-j", str(args.build_jobs)], log)
                         failed = ctest(build, everything, args, log)
