@@ -49,6 +49,7 @@ TEST_F(ImportFlowTest, FirstImportStoresStartsAndAppendsTheRow)
     });
     ASSERT_EQ(1, dlg.m_list->rowCount());
     EXPECT_EQ(QStringList({"大门", " ", "运行中", "是", "640*360"}), Row(0));
+    EXPECT_STRNE("stopped", dlg.m_engine.View(0).state) << "the imported channel is not supervised";
     // The channel's keys in the order they are stored, the list state and nextId after them;
     // an empty watermark path is stored, an empty stream name is not.
     const std::pair<const char*, std::string> stored[] = {{"0+Name", "大门"}, {"0+SignalName", kSource},

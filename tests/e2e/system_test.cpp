@@ -21,12 +21,12 @@ const std::string kNames[2] = {"前门摄像头", "大厅\"转码\""};
 bool IsRelaying(const std::string& text) { return std::regex_match(text, std::regex("开始直播 [0-9]+kbps")); }
 bool IsFailure(const std::string& text) { return text.rfind("连续", 0) == 0; }
 
-// One raw HTTP GET of path from 127.0.0.1:port through bash's /dev/tcp: the answer, or "".
-std::string Http(int port, const std::string& path)
+// One raw HTTP GET of path from 127.0.0.1:port through bash's /dev/tcp, naming host: the answer, or "".
+std::string Http(int port, const std::string& path, const std::string& host = "127.0.0.1")
 {
     std::string answer;
     RunCommand({"bash", "-c", "exec 3<>/dev/tcp/127.0.0.1/$0 && printf '%s' \"$1\" >&3 && cat <&3", std::to_string(port),
-                "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\nConnection: close\r\n\r\n"},
+                "GET " + path + " HTTP/1.1\r\nHost: " + host + ":" + std::to_string(port) + "\r\nConnection: close\r\n\r\n"},
                10, &answer);
     return answer;
 }
@@ -71,7 +71,8 @@ protected:
         // the one beside the program can run.
         ASSERT_TRUE(Headless() ? m_run.Start({"env", "-u", "DISPLAY", "-u", "WAYLAND_DISPLAY", "-u", "QT_QPA_PLATFORM",
                                               CAMRELAY_BIN_DIR "/CamRelay", "--headless", "--dir", dir,
-                                              "--status-port", std::to_string(m_statusPort)}, m_root.File("stderr.log"))
+                                              "--status-port", std::to_string(m_statusPort), "--status-host", "relay1"},
+                                             m_root.File("stderr.log"))
                                : m_run.Start({"env", "PATH=/nonexistent", "/bin/sh", "-c", "exec \"$0\" <&- >&- 2>&-",
                                               dir + "/CamRelay"}, ""));
     }
@@ -194,7 +195,8 @@ TEST_F(SystemTest, RelaysRecoversAndClosesCleanly)
 }
 
 // The service without a display: both stored channels relay with m_bAutoRun off; the endpoint
-// reports them up with their names escaped, and each failing channel's cause within an attempt
+// (also asked by the name given with --status-host) reports them up with their names escaped,
+// and each failing channel's cause within an attempt
 // (/metrics passes promtool's check; no password shows anywhere); a second instance refuses, and
 // so does the window without a display; a channel deleted in config.ini stops on SIGHUP and leaves
 // the endpoint while the other keeps its child; SIGTERM ends everything and leaves config.ini as it was.
@@ -227,6 +229,7 @@ TEST_F(HeadlessTest, RelaysReloadsReportsAndStops)
                                                     "\"cause\":\"" + hevc + "\"[^]*\"cause\":\"rtmp_app_unknown\"[^]*"
                                                     "\"cause\":\"watermark_unreadable\""));
     }, 180s)) << status;
+    EXPECT_EQ(0u, Http(m_statusPort, "/metrics", "relay1").rfind("HTTP/1.1 200", 0)) << "--status-host was not taken";
     WriteFile(m_root.File("metrics.txt"), metrics.substr(metrics.find("\r\n\r\n") + 4));
     std::string promtool;
     EXPECT_EQ(0, RunShell("promtool check metrics < \"$1\"", {m_root.File("metrics.txt")}, 30, &promtool)) << promtool;
