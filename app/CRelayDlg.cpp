@@ -268,8 +268,8 @@ void CRelayDlg::OnChannelCommand(int command, int row)
         m_engine.PauseChannel(row);
         break;
     case ID_CHANNEL_EDIT:
-        if (RunChannelWizard(m_engine.View(row).id, false, false) && !m_settings.Name.empty())
-            m_engine.Rename(row, m_settings.Name);
+        if (RunChannelWizard(m_engine.View(row).id, false, false) && !m_settings.name.empty())
+            m_engine.Rename(row, m_settings.name);
         break;
     case ID_CHANNEL_DELETE:
         m_engine.DeleteChannel(row);

@@ -108,7 +108,7 @@ public:
 
     RelayEngine m_engine;
     RelaySession m_session;  // start-up scan, row appends, start queue and stop, shared with the service
-    ChannelSettings m_settings;  // working copy of the last wizard result
+    ChannelRecord m_settings;  // working copy of the last wizard result
     int m_nNextId = 0;
     bool m_bAutoRun = false;
     std::string m_strAppDir;

@@ -18,7 +18,7 @@ bool CRelayDlg::RunChannelWizard(int id, bool launch, bool isNew)
     const CheckStates checks = wizard.Checks();
     StoreChannel(ConfigStore(m_strAppDir), id, m_settings, checks);
     if (isNew) {
-        const int row = m_session.AppendRow(id, m_settings.Name, false);
+        const int row = m_session.AppendRow(id, m_settings.name, false);
         if (launch)
             m_lastLaunch = m_engine.LaunchFromWizard(row, m_settings, checks);
     }
@@ -41,12 +41,12 @@ void CRelayDlg::OnImportSignal()
     const int row = m_engine.RowCount() - 1;
     SetCellText(row, kColBitrate, m_lastLaunch.m_strRefusal.empty() ? " " : m_lastLaunch.m_strRefusal);
     const ConfigStore store(m_strAppDir);
-    store.SetValue(kStateRunning, ChannelKey(id, "strAVState"));
+    store.SetValues({ChannelStateWrite(id, kStateRunning)});
     SetCellText(row, kColState, kStateRunning);
     const std::string mark = m_lastLaunch.m_bReencodesVideo ? "是" : "否";
     SetCellText(row, kColTransCode, mark);
-    store.SetValue(mark, ChannelKey(id, "VdTransCode"));
-    SetCellText(row, kColSize, std::to_string(m_settings.VdWidth) + "*" + std::to_string(m_settings.VdHeight));
+    store.SetValues({ChannelTransCodeWrite(id, mark)});
+    SetCellText(row, kColSize, std::to_string(m_settings.width) + "*" + std::to_string(m_settings.height));
     ++m_nNextId;
     store.SetValue(std::to_string(m_nNextId), "nextId");
 }

@@ -5,7 +5,7 @@
 #include "relay/RelayView.h"
 #include "relay/StatusLog.h"
 #include "relay/Supervision.h"
-#include "settings/ChannelSettings.h"
+#include "settings/ChannelRecord.h"
 #include "settings/ConfigStore.h"
 
 #include <deque>
@@ -85,7 +85,7 @@ public:
     // stored as running); restart counts it as a relaunch. False when the row is not startable.
     bool LaunchStored(int row, bool restart = false);
     // Starts the wizard's values for channel id as row (appended just before by the import).
-    WizardLaunch LaunchFromWizard(int row, const ChannelSettings& settings, const CheckStates& checks);
+    WizardLaunch LaunchFromWizard(int row, const ChannelRecord& settings, const CheckStates& checks);
     // The argument line a launch of channel id would run now (transport option applied);
     // empty when the stored settings are refused.
     std::string StoredLine(int id) const;
