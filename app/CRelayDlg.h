@@ -83,7 +83,9 @@ public:
     void OnSupportLinkClick();
     void OnSysCommand(int id);
     void OnClose();
-    bool RunChannelWizard(int id, bool launch, bool isNew);
+    // Runs the wizard on channel id. After OK, m_settings and checks hold what the operator
+    // confirmed; an edit is stored at once, a new channel is left to the import.
+    bool RunChannelWizard(int id, bool isNew, CheckStates& checks);
 
     bool IsTimerActive(int id) const;
     int FirstSelectedRow() const;

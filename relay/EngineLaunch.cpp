@@ -97,8 +97,6 @@ WizardLaunch RelayEngine::LaunchFromWizard(int row, const ChannelRecord& setting
         return result;
     const CommandBuild build = BuildCommandLine(checks, settings);
     r->m_strSource = settings.sourceUrl, r->m_strPublish = settings.publishUrl;
-    // The mark follows the choice of video re-encoding, also for a line that was refused.
-    result.m_bReencodesVideo = checks[0] && checks[1];
     if (build.status != CommandBuild::Ok) {
         r->m_tag.m_bStopped = 1;  // nothing runs: let the operator fix and start it
         Refuse(Launch::FromWizard, row, build.message, &result.m_strRefusal);

@@ -25,8 +25,7 @@ struct EngineOptions {
 
 // What a launch of the wizard's values did.
 struct WizardLaunch {
-    bool m_bReencodesVideo = false;  // the re-encoding mark the channel is stored and shown with
-    std::string m_strRefusal;        // why it did not start; empty when its child runs
+    std::string m_strRefusal;  // why it did not start; empty when its child runs
 };
 
 // The relay engine of the window and of the headless service: the channel rows with their
