@@ -62,7 +62,7 @@ ConfigStore::KeyValues ChannelWrites(int id, const ChannelRecord& s, const Check
 bool StoreChannel(const ConfigStore& store, int id, const ChannelRecord& s, const CheckStates& checks);
 
 // The write of channel id's state word (kStateRunning, kStatePaused), of its re-encode mark
-// ("是", "否") and of its deletion mark.
+// ("是", "否") and of its deletion mark (or of its mark as not deleted).
 ConfigStore::KeyValues::value_type ChannelStateWrite(int id, const std::string& state);
 ConfigStore::KeyValues::value_type ChannelTransCodeWrite(int id, const std::string& mark);
 ConfigStore::KeyValues::value_type ChannelDeletedWrite(int id, bool deleted = true);
