@@ -267,10 +267,12 @@ void CRelayDlg::OnChannelCommand(int command, int row)
     case ID_CHANNEL_PAUSE:
         m_engine.PauseChannel(row);
         break;
-    case ID_CHANNEL_EDIT:
-        if (RunChannelWizard(m_engine.View(row).id, false, false) && !m_settings.Name.empty())
-            m_engine.Rename(row, m_settings.Name);
+    case ID_CHANNEL_EDIT: {
+        CheckStates checks{};
+        if (RunChannelWizard(m_engine.View(row).id, false, checks) && !m_settings.name.empty())
+            m_engine.Rename(row, m_settings.name);
         break;
+    }
     case ID_CHANNEL_DELETE:
         m_engine.DeleteChannel(row);
         break;

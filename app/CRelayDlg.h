@@ -83,7 +83,9 @@ public:
     void OnSupportLinkClick();
     void OnSysCommand(int id);
     void OnClose();
-    bool RunChannelWizard(int id, bool launch, bool isNew);
+    // Runs the wizard on channel id. After OK, m_settings and checks hold what the operator
+    // confirmed; an edit is stored at once, a new channel is left to the import.
+    bool RunChannelWizard(int id, bool isNew, CheckStates& checks);
 
     bool IsTimerActive(int id) const;
     int FirstSelectedRow() const;
@@ -108,7 +110,7 @@ public:
 
     RelayEngine m_engine;
     RelaySession m_session;  // start-up scan, row appends, start queue and stop, shared with the service
-    ChannelSettings m_settings;  // working copy of the last wizard result
+    ChannelRecord m_settings;  // working copy of the last wizard result
     int m_nNextId = 0;
     bool m_bAutoRun = false;
     std::string m_strAppDir;

@@ -1,13 +1,14 @@
 // The import and edit flow of the main window: the wizard, the stored channel, the new row.
 #include "app/CRelayDlg.h"
 
+#include "relay/CommandBuilder.h"
 #include "settings/ChannelStore.h"
 #include "settings/ConfigStore.h"
 #include "wizard/CMyNewDlg.h"
 
 #include <climits>
 
-bool CRelayDlg::RunChannelWizard(int id, bool launch, bool isNew)
+bool CRelayDlg::RunChannelWizard(int id, bool isNew, CheckStates& checks)
 {
     CMyNewDlg wizard(isNew, this);
     wizard.SetChannel(id, m_strAppDir);
@@ -15,13 +16,9 @@ bool CRelayDlg::RunChannelWizard(int id, bool launch, bool isNew)
     if (wizard.exec() != QDialog::Accepted || m_bClosed)
         return false;  // cancelled, or the program was closed while the wizard was open
     m_settings = wizard.Values();
-    const CheckStates checks = wizard.Checks();
-    StoreChannel(ConfigStore(m_strAppDir), id, m_settings, checks);
-    if (isNew) {
-        const int row = m_session.AppendRow(id, m_settings.Name, false);
-        if (launch)
-            m_lastLaunch = m_engine.LaunchFromWizard(row, m_settings, checks);
-    }
+    checks = wizard.Checks();
+    if (!isNew)
+        StoreChannel(ConfigStore(m_strAppDir), id, m_settings, checks);
     return true;
 }
 
@@ -35,18 +32,24 @@ void CRelayDlg::OnImportSignal()
         ShowMessage("信号编号已用尽，无法导入新信号!");
         return;
     }
-    if (!RunChannelWizard(m_nNextId, true, true))
+    CheckStates checks{};
+    if (!RunChannelWizard(m_nNextId, true, checks))
         return;
-    const int id = m_nNextId;
-    const int row = m_engine.RowCount() - 1;
+    const int id = m_nNextId++;
+    // The channel, its state word and re-encoding mark and the next id go into one replace of
+    // the file, before the child starts. The mark follows the choice of video re-encoding, also
+    // for a line the launch refuses.
+    const std::string mark = BuildCommandLine(checks, m_settings).reencodesVideo ? "是" : "否";
+    ConfigStore::KeyValues writes = ChannelWrites(id, m_settings, checks);
+    writes.push_back(ChannelStateWrite(id, kStateRunning));
+    writes.push_back(ChannelTransCodeWrite(id, mark));
+    writes.emplace_back("nextId", std::to_string(m_nNextId));
+    ConfigStore(m_strAppDir).SetValues(writes);
+
+    const int row = m_session.AppendRow(id, m_settings.name, false);
+    m_lastLaunch = m_engine.LaunchFromWizard(row, m_settings, checks);
     SetCellText(row, kColBitrate, m_lastLaunch.m_strRefusal.empty() ? " " : m_lastLaunch.m_strRefusal);
-    const ConfigStore store(m_strAppDir);
-    store.SetValue(kStateRunning, ChannelKey(id, "strAVState"));
     SetCellText(row, kColState, kStateRunning);
-    const std::string mark = m_lastLaunch.m_bReencodesVideo ? "是" : "否";
     SetCellText(row, kColTransCode, mark);
-    store.SetValue(mark, ChannelKey(id, "VdTransCode"));
-    SetCellText(row, kColSize, std::to_string(m_settings.VdWidth) + "*" + std::to_string(m_settings.VdHeight));
-    ++m_nNextId;
-    store.SetValue(std::to_string(m_nNextId), "nextId");
+    SetCellText(row, kColSize, std::to_string(m_settings.width) + "*" + std::to_string(m_settings.height));
 }

@@ -51,15 +51,17 @@ int main()
         std::ofstream ini(dir + "/config.ini", std::ios::binary);
         ini << "[SET DEFAULT VALUE]\nnextId=" << kChannels << "\n";
         for (int id = 0; id < kChannels; ++id) {
-            ChannelSettings channel;
-            channel.Name = "仓库" + std::to_string(id);
-            channel.SignalName = "rtsp://127.0.0.1:1/in";
-            channel.Adress = "rtmp://127.0.0.1:1/live/" + std::to_string(id);
+            ChannelRecord channel;
+            channel.name = "仓库" + std::to_string(id);
+            channel.sourceUrl = "rtsp://127.0.0.1:1/in";
+            channel.publishUrl = "rtmp://127.0.0.1:1/live/" + std::to_string(id);
             for (const auto& [key, value] : ChannelWrites(id, channel, {1, 0, 0, 1, 0}))
                 ini << key << "=" << value << "\n";
         }
-        for (int id = 0; id < kChannels; ++id)
-            ini << ChannelKey(id, "strAVState") << "=运行中\n";
+        for (int id = 0; id < kChannels; ++id) {
+            const auto [key, value] = ChannelStateWrite(id, kStateRunning);
+            ini << key << "=" << value << "\n";
+        }
     }
     NullFace face;
     {

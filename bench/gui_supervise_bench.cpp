@@ -7,6 +7,7 @@
 #include "app/CRelayDlg.h"
 #include "service/StatusServer.h"
 #include "service/StatusSnapshot.h"
+#include "settings/ChannelStore.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -187,11 +188,16 @@ int main(int argc, char** argv)
     {
         std::ofstream ini(dir + "/config.ini");
         ini << "[SET DEFAULT VALUE]\nnextId=" << kChannels << "\nstallTimeout=30\n";
-        for (int id = 0; id < kChannels; ++id)
-            ini << id << "+Name=ch" << id << "\n"
-                << id << "+SignalName=rtsp://127.0.0.1:1/cam" << id << "\n"
-                << id << "+Adress=rtmp://127.0.0.1:1/live/o" << id << "#interval=500,kbps=clock,banner=0\n"
-                << id << "+checkstate=1\n" << id << "+checkstate3=1\n" << id << "+strAVState=暂停中\n";
+        for (int id = 0; id < kChannels; ++id) {
+            ChannelRecord r;
+            r.name = "ch" + std::to_string(id);
+            r.sourceUrl = "rtsp://127.0.0.1:1/cam" + std::to_string(id);
+            r.publishUrl = "rtmp://127.0.0.1:1/live/o" + std::to_string(id) + "#interval=500,kbps=clock,banner=0";
+            ConfigStore::KeyValues writes = ChannelWrites(id, r, {1, 0, 0, 1, 0});
+            writes.push_back(ChannelStateWrite(id, kStatePaused));
+            for (const auto& [key, value] : writes)
+                ini << key << "=" << value << "\n";
+        }
     }
 
     // Runs the event loop for ms, idle between events as the real program is.

@@ -215,29 +215,7 @@ std::string Escaped(std::string_view text, std::string_view specials)
 
 }  // namespace
 
-void ReadChannelForCommand(const ConfigStore& store, int id, ChannelSettings& s, CheckStates& checks)
-{
-    const auto text = [&](const char* name) { return store.GetValue(ChannelKey(id, name)); };
-    const auto number = [&](const char* name) { return DecimalValue(text(name)); };
-
-    const char* const flags[] = {"checkstate", "checkstate1", "checkstate2", "checkstate3", "checkstate4"};
-    for (std::size_t i = 0; i < checks.size(); ++i)
-        checks[i] = number(flags[i]);
-    s.SignalName = text("SignalName");
-    s.Adress = text("Adress");
-    s.VdWidth = number("VdWidth");
-    s.VdHeight = number("VdHeight");
-    s.VdBitRate = number("VdBitRate");
-    s.VdRameRate = number("VdRameRate");
-    s.VdProFile = text("VdProFile");
-    s.AdChannel = number("AdChannel");
-    s.AdSmpLinGrate = number("AdSmpLinGrate");
-    s.AdBitRate = number("AdBitRate");
-    s.strFilePath = text("strFilePath");
-    s.StrPucSeatPos = text("StrPucSeatPos");
-}
-
-CommandBuild BuildCommandLine(const CheckStates& checks, const ChannelSettings& s)
+CommandBuild BuildCommandLine(const CheckStates& checks, const ChannelRecord& s)
 {
     CommandBuild result;
     const auto refuse = [&result](CommandBuild::Status status, std::string message) {
@@ -247,7 +225,7 @@ CommandBuild BuildCommandLine(const CheckStates& checks, const ChannelSettings& 
     };
     const bool v = checks[0] != 0, vr = checks[1] != 0, ts = checks[2] != 0;
     const bool a = checks[3] != 0, ar = checks[4] != 0;
-    const bool w = !s.strFilePath.empty();
+    const bool w = !s.watermarkPath.empty();
     result.reencodesVideo = v && vr;
 
     const int no = ChooseTemplate(v, vr, ts, a, ar, w);
@@ -256,21 +234,21 @@ CommandBuild BuildCommandLine(const CheckStates& checks, const ChannelSettings& 
     const std::string_view tmpl = kTemplates[no - 1];
 
     const Slots slots = {
-        {"src", s.SignalName, "信号源地址", false},
-        {"ac", std::to_string(s.AdChannel)},
-        {"ar", std::to_string(s.AdSmpLinGrate)},
-        {"ab", std::to_string(s.AdBitRate)},
-        {"w", std::to_string(s.VdWidth)},
-        {"h", std::to_string(s.VdHeight)},
-        {"vb", std::to_string(s.VdBitRate)},
-        {"r", std::to_string(s.VdRameRate)},
-        {"prof", s.VdProFile, "Profile", true},
-        {"wm", w ? EscapeFilterPath(s.strFilePath) : std::string(), "水印文件", false},
-        {"pos", OverlayPosition(s.StrPucSeatPos), "水印位置", false},
-        {"dst", s.Adress, "发布地址", true},
+        {"src", s.sourceUrl, "信号源地址", false},
+        {"ac", std::to_string(s.audioChannels)},
+        {"ar", std::to_string(s.sampleRate)},
+        {"ab", std::to_string(s.audioBitrate)},
+        {"w", std::to_string(s.width)},
+        {"h", std::to_string(s.height)},
+        {"vb", std::to_string(s.videoBitrate)},
+        {"r", std::to_string(s.frameRate)},
+        {"prof", s.profile, "Profile", true},
+        {"wm", w ? EscapeFilterPath(s.watermarkPath) : std::string(), "水印文件", false},
+        {"pos", OverlayPosition(s.watermarkPlacement), "水印位置", false},
+        {"dst", s.publishUrl, "发布地址", true},
     };
 
-    if (std::string problem = CheckValues(tmpl, slots, s.strFilePath); !problem.empty())
+    if (std::string problem = CheckValues(tmpl, slots, s.watermarkPath); !problem.empty())
         return refuse(CommandBuild::BadValue, std::move(problem));
     std::string line = Fill(tmpl, slots);
     if (line.size() + 1 > kCommandBufferSize)
@@ -280,15 +258,13 @@ CommandBuild BuildCommandLine(const CheckStates& checks, const ChannelSettings& 
     return result;
 }
 
-CommandBuild BuildStoredCommand(const ConfigStore& store, int id, ChannelSettings* read)
+CommandBuild BuildStoredCommand(const ConfigStore& store, int id, ChannelRecord* read)
 {
-    ChannelSettings settings;
-    CheckStates checks{};
-    ReadChannelForCommand(store, id, settings, checks);
+    const LoadedChannel stored = LoadChannel(store, id);
     if (read)
-        *read = settings;
-    CommandBuild build = BuildCommandLine(checks, settings);
-    if (build.status == CommandBuild::Ok && !settings.Adress.starts_with(kPublishScheme)) {
+        *read = stored.record;
+    CommandBuild build = BuildCommandLine(stored.checks, stored.record);
+    if (build.status == CommandBuild::Ok && !stored.record.publishUrl.starts_with(kPublishScheme)) {
         build.status = CommandBuild::BadValue, build.templateNo = 0, build.line.clear();
         build.message = std::string("发布地址须以 ") + kPublishScheme + " 开头，未开启直播！";
     }

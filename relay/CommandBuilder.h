@@ -1,5 +1,5 @@
 #pragma once
-#include "settings/ChannelSettings.h"
+#include "settings/ChannelRecord.h"
 #include "settings/ConfigStore.h"
 
 #include <cstddef>
@@ -29,20 +29,17 @@ struct StreamPlan {
 };
 StreamPlan PlanStreams(const CheckStates& checks);
 
-// Reads what the builder uses of channel id from the store (numbers by decimal conversion).
-void ReadChannelForCommand(const ConfigStore& store, int id, ChannelSettings& s, CheckStates& checks);
-
 // The line of channel id as config.ini stores it (*read, if given, gets the settings), held to
 // the wizard's rules for what it could not have stored: a publish address must start with
 // rtmp:// (anything else, a local path, would have ffmpeg write a file). When the line is
 // refused and config.ini cannot be read whole, the message says that instead of what the
 // missing keys made of the line.
-CommandBuild BuildStoredCommand(const ConfigStore& store, int id, ChannelSettings* read = nullptr);
+CommandBuild BuildStoredCommand(const ConfigStore& store, int id, ChannelRecord* read = nullptr);
 
 // Chooses and fills the template. Refuses (never truncates) a line that would not fit in
 // kCommandBufferSize, a channel with video and audio off, and values that would split into
 // extra arguments for the child (quotes, blanks where bare, control characters).
-CommandBuild BuildCommandLine(const CheckStates& checks, const ChannelSettings& s);
+CommandBuild BuildCommandLine(const CheckStates& checks, const ChannelRecord& s);
 
 // The watermark path as it stands after "movie=" in the filter graph.
 std::string EscapeFilterPath(std::string path);

@@ -9,7 +9,7 @@
 void RelayEngine::PauseChannel(int row)
 {
     if (const ChannelRow* r = Row(row)) {
-        Store({{ChannelKey(r->m_tag.m_nId, "strAVState"), kStatePaused}});
+        Store({ChannelStateWrite(r->m_tag.m_nId, kStatePaused)});
         HaltChannel(row, RowEvent::Kind::Paused, "已暂停");
     }
 }
@@ -20,7 +20,7 @@ void RelayEngine::DeleteChannel(int row)
     if (!r)
         return;
     StopChannel(row);
-    Store({{ChannelKey(r->m_tag.m_nId, "ISDelete"), "true"}});
+    Store({ChannelDeletedWrite(r->m_tag.m_nId)});
     // The row stays: it can still be run until the program ends, and its other cells stay.
     r->m_bDeleted = true;
     Tell(row, RowEvent::Kind::Deleted);
@@ -57,7 +57,7 @@ int RelayEngine::RunAll()
         }
         if (r.m_tag.m_bStopped != 1)
             continue;
-        writes.emplace_back(ChannelKey(r.m_tag.m_nId, "strAVState"), kStateRunning);
+        writes.push_back(ChannelStateWrite(r.m_tag.m_nId, kStateRunning));
         rows.push_back(row);
     }
     Store(writes);
@@ -89,7 +89,7 @@ int RelayEngine::PauseAll()
         const ChannelRow& r = *Row(row);
         if (r.m_worker || r.m_bFailedStart || r.m_retryAt != 0 || r.m_relaunchAt != 0 || r.m_bAutoQueued ||
             r.m_bRunAllQueued) {
-            writes.emplace_back(ChannelKey(r.m_tag.m_nId, "strAVState"), kStatePaused);
+            writes.push_back(ChannelStateWrite(r.m_tag.m_nId, kStatePaused));
             rows.push_back(row);
         }
     }

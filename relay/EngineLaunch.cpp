@@ -14,7 +14,7 @@
 #include <unistd.h>
 
 namespace {
-CommandBuild StoredCommand(const std::string& appDir, int id, ChannelSettings* read = nullptr)
+CommandBuild StoredCommand(const std::string& appDir, int id, ChannelRecord* read = nullptr)
 {
     return BuildStoredCommand(ConfigStore(appDir), id, read);
 }
@@ -30,9 +30,9 @@ std::string RelayEngine::StoredLine(int id) const
 
 std::string RelayEngine::BuildStored(int row)
 {
-    ChannelSettings settings;
+    ChannelRecord settings;
     const CommandBuild build = StoredCommand(m_strAppDir, Row(row)->m_tag.m_nId, &settings);
-    Row(row)->m_strSource = settings.SignalName, Row(row)->m_strPublish = settings.Adress;
+    Row(row)->m_strSource = settings.sourceUrl, Row(row)->m_strPublish = settings.publishUrl;
     // The mark follows the choice of video re-encoding, also for a line that was refused,
     // as the wizard's mark does.
     if (build.reencodesVideo)
@@ -49,7 +49,7 @@ void RelayEngine::StartChannel(int row)
     ChannelRow* r = Row(row);
     if (!r || r->m_tag.m_bStopped != 1)
         return;
-    Store({{ChannelKey(r->m_tag.m_nId, "strAVState"), kStateRunning}});
+    Store({ChannelStateWrite(r->m_tag.m_nId, kStateRunning)});
     LaunchRow(row);
 }
 
@@ -89,16 +89,14 @@ void RelayEngine::RestartChannel(int row)
         r.m_tag.m_bStopped = 1;
 }
 
-WizardLaunch RelayEngine::LaunchFromWizard(int row, const ChannelSettings& settings, const CheckStates& checks)
+WizardLaunch RelayEngine::LaunchFromWizard(int row, const ChannelRecord& settings, const CheckStates& checks)
 {
     WizardLaunch result;
     ChannelRow* r = Row(row);
     if (!r)
         return result;
     const CommandBuild build = BuildCommandLine(checks, settings);
-    r->m_strSource = settings.SignalName, r->m_strPublish = settings.Adress;
-    // The mark follows the choice of video re-encoding, also for a line that was refused.
-    result.m_bReencodesVideo = checks[0] && checks[1];
+    r->m_strSource = settings.sourceUrl, r->m_strPublish = settings.publishUrl;
     if (build.status != CommandBuild::Ok) {
         r->m_tag.m_bStopped = 1;  // nothing runs: let the operator fix and start it
         Refuse(Launch::FromWizard, row, build.message, &result.m_strRefusal);

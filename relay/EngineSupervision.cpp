@@ -189,7 +189,7 @@ void RelayEngine::SetKeepRetrying(bool on)
     for (int row = 0; row < RowCount(); ++row) {
         ChannelRow& r = *Row(row);
         if (!r.m_bGaveUp || r.m_bDeleted || r.m_tag.m_bStopped != 0 || r.m_worker ||
-            !IsStoredRunning(store.GetValue(ChannelKey(r.m_tag.m_nId, "strAVState"))))
+            !IsStoredRunning(LoadListState(store, r.m_tag.m_nId).state))
             continue;
         r.m_bGaveUp = false;
         r.m_retryAt = SteadyNs();  // due at the next tick

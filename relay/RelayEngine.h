@@ -5,7 +5,7 @@
 #include "relay/RelayView.h"
 #include "relay/StatusLog.h"
 #include "relay/Supervision.h"
-#include "settings/ChannelSettings.h"
+#include "settings/ChannelRecord.h"
 #include "settings/ConfigStore.h"
 
 #include <deque>
@@ -25,8 +25,7 @@ struct EngineOptions {
 
 // What a launch of the wizard's values did.
 struct WizardLaunch {
-    bool m_bReencodesVideo = false;  // the re-encoding mark the channel is stored and shown with
-    std::string m_strRefusal;        // why it did not start; empty when its child runs
+    std::string m_strRefusal;  // why it did not start; empty when its child runs
 };
 
 // The relay engine of the window and of the headless service: the channel rows with their
@@ -85,7 +84,7 @@ public:
     // stored as running); restart counts it as a relaunch. False when the row is not startable.
     bool LaunchStored(int row, bool restart = false);
     // Starts the wizard's values for channel id as row (appended just before by the import).
-    WizardLaunch LaunchFromWizard(int row, const ChannelSettings& settings, const CheckStates& checks);
+    WizardLaunch LaunchFromWizard(int row, const ChannelRecord& settings, const CheckStates& checks);
     // The argument line a launch of channel id would run now (transport option applied);
     // empty when the stored settings are refused.
     std::string StoredLine(int id) const;

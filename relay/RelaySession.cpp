@@ -104,20 +104,18 @@ int RelaySession::Reload()
     int active = 0, stopping = 0;
     for (int row = 0; row < m_engine.RowCount(); ++row) {
         const RowView view = m_engine.View(row);
-        const auto key = [&view](const char* name) { return ChannelKey(view.id, name); };
         ReloadRow now{view.deleted, view.active, {}};
         ReloadStored stored;
         m_engine.SetMissingFromFile(row, keyCounts.count(view.id) == 0);
         if (keyCounts.count(view.id) != 0) {
-            const std::string name = store.GetValue(key("Name"));
-            const std::string state = store.GetValue(key("strAVState"));
+            const auto [name, state, deleted] = LoadListState(store, view.id);
             // Without its name or its state word (the last keys of a stored channel) the
             // channel was cut short or is still being written: it says nothing yet.
-            stored.m_says = store.GetValue(key("ISDelete")) == "true"        ? ReloadStored::Says::Deleted
-                            : name.empty()                                    ? ReloadStored::Says::Nothing
-                            : IsStoredRunning(state)                          ? ReloadStored::Says::Running
+            stored.m_says = deleted                                         ? ReloadStored::Says::Deleted
+                            : name.empty()                                  ? ReloadStored::Says::Nothing
+                            : IsStoredRunning(state)                        ? ReloadStored::Says::Running
                             : state.find(kStatePaused) != std::string::npos ? ReloadStored::Says::Paused
-                                                                              : ReloadStored::Says::Nothing;
+                                                                            : ReloadStored::Says::Nothing;
             if (view.active)
                 now.m_strLaunchedLine = m_engine.LaunchedLine(row);
             if (stored.m_says == ReloadStored::Says::Running && !now.m_strLaunchedLine.empty())

@@ -120,7 +120,7 @@ std::string DescribeAudio(const SourceStreams& a)
     return text;
 }
 
-std::vector<Advice> AdviseSource(const SourceStreams& src, const CheckStates& checks, const ChannelSettings& s,
+std::vector<Advice> AdviseSource(const SourceStreams& src, const CheckStates& checks, const ChannelRecord& s,
                                  bool flvHevc)
 {
     std::vector<Advice> advice;
@@ -138,10 +138,10 @@ std::vector<Advice> AdviseSource(const SourceStreams& src, const CheckStates& ch
     // The profile of a re-encode: the one chosen, or the one a re-encode advised above would use
     // (the encoding page's default is high).
     std::string what;
-    const int need = src.hasVideo ? NeededProfile(src.pixelFormat, &what) : 0, rank = ProfileRank(s.VdProFile);
+    const int need = src.hasVideo ? NeededProfile(src.pixelFormat, &what) : 0, rank = ProfileRank(s.profile);
     if (plan.video && src.hasVideo && !plan.videoCopied && rank >= 0 && rank < need)
         advice.push_back({"profile_pixel_format", true,
-                          "所选Profile " + s.VdProFile + " 不支持摄像头的" + what + "画面（" + src.pixelFormat +
+                          "所选Profile " + s.profile + " 不支持摄像头的" + what + "画面（" + src.pixelFormat +
                               "），请把Profile改为" + kProfiles[need] + "（或让摄像头输出4:2:0）"});
     if (copyFails && need > (rank >= 0 ? rank : kHigh))
         advice.push_back({"reencode_profile", false,
@@ -172,13 +172,14 @@ std::vector<Advice> AdviseSource(const SourceStreams& src, const CheckStates& ch
     std::string out;
     if (plan.video && src.hasVideo)
         out += plan.videoCopied ? "视频 " + video + " " + Size(src.width, src.height) + "（直通）"
-                                : "视频 H.264 " + s.VdProFile + " " + Size(s.VdWidth, s.VdHeight) + " " +
-                                      std::to_string(s.VdRameRate) + "fps " + std::to_string(s.VdBitRate) + "kbps（重新编码）";
+                                : "视频 H.264 " + s.profile + " " + Size(s.width, s.height) + " " +
+                                      std::to_string(s.frameRate) + "fps " + std::to_string(s.videoBitrate) +
+                                      "kbps（重新编码）";
     if (plan.audio && src.hasAudio)
         out += std::string(out.empty() ? "" : "，") +
                (plan.audioCopied ? "音频 " + DescribeAudio(src) + "（直通）"
-                                 : "音频 AAC " + std::to_string(s.AdSmpLinGrate) + "Hz " + std::to_string(s.AdChannel) +
-                                       "声道 " + std::to_string(s.AdBitRate) + "kbps（重新编码）");
+                                 : "音频 AAC " + std::to_string(s.sampleRate) + "Hz " + std::to_string(s.audioChannels) +
+                                       "声道 " + std::to_string(s.audioBitrate) + "kbps（重新编码）");
     advice.push_back({"publish", false, (advice.empty() ? "一切正常，将发布：" : "将发布：") + out});
     return advice;
 }

@@ -1,5 +1,5 @@
 #pragma once
-#include "settings/ChannelSettings.h"
+#include "settings/ChannelRecord.h"
 
 #include <string>
 #include <vector>
@@ -30,7 +30,7 @@ struct Advice {
 // rates), in the order: what fails, what works badly, then (when nothing fails) what will be
 // published. Never empty.
 // flvHevc: the installed ffmpeg copies H.265 into FLV, so copying it depends on the server.
-std::vector<Advice> AdviseSource(const SourceStreams& streams, const CheckStates& checks, const ChannelSettings& s,
+std::vector<Advice> AdviseSource(const SourceStreams& streams, const CheckStates& checks, const ChannelRecord& s,
                                  bool flvHevc = false);
 
 // "H.264（Main）640x360 25fps yuv420p", "G.711 A-law 8000Hz 1声道": one stream for a report.

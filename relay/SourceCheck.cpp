@@ -221,8 +221,9 @@ void GrabFrame(const SourceRequest& request, const FfmpegLocation& ffmpeg, const
 SourceRequest StoredSourceRequest(const ConfigStore& store, int id)
 {
     SourceRequest request;
-    ReadChannelForCommand(store, id, request.settings, request.checks);
-    request.url = request.settings.SignalName;
+    const LoadedChannel stored = LoadChannel(store, id);
+    request.settings = stored.record, request.checks = stored.checks;
+    request.url = request.settings.sourceUrl;
     request.rtspTcp = StoredRtspTcp(store);
     return request;
 }

@@ -21,7 +21,7 @@ struct SourceRequest {
     std::string url;
     bool rtspTcp = false;               // -rtsp_transport tcp for an rtsp:// source
     CheckStates checks{1, 0, 0, 1, 0};  // default: both streams copied, which asks most of the source
-    ChannelSettings settings;           // the re-encoding values (profile, size, rates)
+    ChannelRecord settings;             // the re-encoding values (profile, size, rates)
     bool grabFrame = true;              // one frame as JPEG when the source has video
     int limitMs = 10000;                // hard limit of each run (ffprobe, then ffmpeg)
 };

@@ -11,10 +11,41 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <type_traits>
 
 namespace {
 
 using Reader = std::function<std::string(const std::string&)>;
+
+// A channel's keys besides those of its record.
+constexpr const char* kCheckKeys[] = {"checkstate", "checkstate1", "checkstate2", "checkstate3", "checkstate4"};
+constexpr char kStateKey[] = "strAVState";
+constexpr char kTransCodeKey[] = "VdTransCode";
+constexpr char kDeletedKey[] = "ISDelete";
+
+// The one table of a record's members and their keys, in the order storing a channel writes them.
+// visit(key, member) for each; Record is a ChannelRecord or a ChannelRecordText, const or not.
+template <class Record, class Visit>
+void ForEachField(Record& r, Visit&& visit)
+{
+    visit("Name", r.name);
+    visit("SignalName", r.sourceUrl);
+    visit("Adress", r.publishUrl);
+    visit("StreamName", r.streamName);
+    visit("VdBitRate", r.videoBitrate);
+    visit("VdRameRate", r.frameRate);
+    visit("VdWidth", r.width);
+    visit("VdHeight", r.height);
+    visit("VdProFile", r.profile);
+    visit("AdChannel", r.audioChannels);
+    visit("AdSmpLinGrate", r.sampleRate);
+    visit("AdBitRate", r.audioBitrate);
+    visit("strFilePath", r.watermarkPath);
+    visit("StrPucSeatPos", r.watermarkPlacement);
+    visit("strValue", r.watermarkOffsetX);
+    visit("strValue1", r.watermarkOffsetY);
+    visit("strPucSeat", r.watermarkCorner);
+}
 
 // The fields copied before the deletion marks, then those copied after them.
 constexpr const char* kCopyFirst[] = {
@@ -31,8 +62,8 @@ ConfigStore::KeyValues CopyWrites(const Reader& read, int src, int dst)
     writes.reserve(kCopiedKeys);
     for (const char* name : kCopyFirst)
         writes.emplace_back(ChannelKey(dst, name), read(ChannelKey(src, name)));
-    writes.emplace_back(ChannelKey(dst, "ISDelete"), "false");
-    writes.emplace_back(ChannelKey(src, "ISDelete"), "true");
+    writes.emplace_back(ChannelKey(dst, kDeletedKey), "false");
+    writes.emplace_back(ChannelKey(src, kDeletedKey), "true");
     for (const char* name : kCopyLast)
         writes.emplace_back(ChannelKey(dst, name), read(ChannelKey(src, name)));
     return writes;
@@ -47,8 +78,8 @@ ScannedChannel ReadListed(const Reader& read, int id)
     c.name = read(ChannelKey(id, "Name"));
     if (c.name.empty())
         return c;
-    c.state = read(ChannelKey(id, "strAVState"));
-    c.transCode = read(ChannelKey(id, "VdTransCode"));
+    c.state = read(ChannelKey(id, kStateKey));
+    c.transCode = read(ChannelKey(id, kTransCodeKey));
     c.width = read(ChannelKey(id, "VdWidth"));
     c.height = read(ChannelKey(id, "VdHeight"));
     return c;
@@ -93,7 +124,7 @@ std::vector<ScannedChannel> ScanDocument(const IniFile& doc, IniFile* edit, bool
     // where it is, so that no stored address is ever lost to renumbering.
     std::vector<char> held(ids.size());
     for (std::size_t k = 0; k < ids.size(); ++k)
-        held[k] = read(ChannelKey(ids[k], "ISDelete")) != "true";
+        held[k] = read(ChannelKey(ids[k], kDeletedKey)) != "true";
     const auto isHeld = [&ids, &held](int id) {
         const auto it = std::lower_bound(ids.begin(), ids.end(), id);
         return it != ids.end() && *it == id && held[static_cast<std::size_t>(it - ids.begin())];
@@ -191,43 +222,76 @@ int DecimalValue(std::string_view text, bool* digits)
     return static_cast<int>(std::clamp<long long>(v, INT_MIN, INT_MAX));
 }
 
-ConfigStore::KeyValues ChannelWrites(int id, const ChannelSettings& s, const CheckStates& checks)
+ConfigStore::KeyValues ChannelWrites(int id, const ChannelRecord& s, const CheckStates& checks)
 {
     ConfigStore::KeyValues writes;
-    auto text = [&](const char* name, const std::string& value) {
-        if (!value.empty())
+    // Texts when not empty, numbers when not 0; the watermark path always, so that an emptied
+    // one takes the watermark off.
+    ForEachField(s, [&](const char* name, const auto& value) {
+        if constexpr (std::is_same_v<std::decay_t<decltype(value)>, int>) {
+            if (value != 0)
+                writes.emplace_back(ChannelKey(id, name), std::to_string(value));
+        } else if (!value.empty() || &value == &s.watermarkPath) {
             writes.emplace_back(ChannelKey(id, name), value);
-    };
-    auto number = [&](const char* name, int value) {
-        if (value != 0)
-            writes.emplace_back(ChannelKey(id, name), std::to_string(value));
-    };
-    text("Name", s.Name);
-    text("SignalName", s.SignalName);
-    text("Adress", s.Adress);
-    text("StreamName", s.StreamName);
-    number("VdBitRate", s.VdBitRate);
-    number("VdRameRate", s.VdRameRate);
-    number("VdWidth", s.VdWidth);
-    number("VdHeight", s.VdHeight);
-    text("VdProFile", s.VdProFile);
-    number("AdChannel", s.AdChannel);
-    number("AdSmpLinGrate", s.AdSmpLinGrate);
-    number("AdBitRate", s.AdBitRate);
-    writes.emplace_back(ChannelKey(id, "strFilePath"), s.strFilePath);
-    text("StrPucSeatPos", s.StrPucSeatPos);
-    text("strValue", s.strValue);
-    text("strValue1", s.strValue1);
-    text("strPucSeat", s.strPucSeat);
-    const char* checkNames[] = {"checkstate", "checkstate1", "checkstate2", "checkstate3", "checkstate4"};
+        }
+    });
     for (std::size_t i = 0; i < checks.size(); ++i)
-        writes.emplace_back(ChannelKey(id, checkNames[i]), checks[i] ? "1" : "0");
+        writes.emplace_back(ChannelKey(id, kCheckKeys[i]), checks[i] ? "1" : "0");
     return writes;
 }
 
-bool StoreChannel(const ConfigStore& store, int id, const ChannelSettings& s, const CheckStates& checks)
+bool StoreChannel(const ConfigStore& store, int id, const ChannelRecord& s, const CheckStates& checks)
 {
     return store.SetValues(ChannelWrites(id, s, checks));
+}
+
+LoadedChannel LoadChannel(const ConfigStore& store, int id)
+{
+    const auto text = [&](const char* name) { return store.GetValue(ChannelKey(id, name)); };
+    LoadedChannel c;
+    for (std::size_t i = 0; i < c.checks.size(); ++i)
+        c.checks[i] = DecimalValue(text(kCheckKeys[i]));
+    ForEachField(c.record, [&](const char* name, auto& value) {
+        if constexpr (std::is_same_v<std::decay_t<decltype(value)>, int>)
+            value = DecimalValue(text(name));
+        else
+            value = text(name);
+    });
+    c.state = text(kStateKey);
+    c.transCode = text(kTransCodeKey);
+    c.deleted = text(kDeletedKey) == "true";
+    return c;
+}
+
+LoadedChannelText LoadChannelText(const ConfigStore& store, int id)
+{
+    const auto text = [&](const char* name) { return store.GetValue(ChannelKey(id, name)); };
+    LoadedChannelText c;
+    for (std::size_t i = 0; i < c.checks.size(); ++i)
+        c.checks[i] = text(kCheckKeys[i]);
+    ForEachField(c.record, [&](const char* name, std::string& value) { value = text(name); });
+    return c;
+}
+
+ConfigStore::KeyValues::value_type ChannelStateWrite(int id, const std::string& state)
+{
+    return {ChannelKey(id, kStateKey), state};
+}
+
+ConfigStore::KeyValues::value_type ChannelTransCodeWrite(int id, const std::string& mark)
+{
+    return {ChannelKey(id, kTransCodeKey), mark};
+}
+
+ConfigStore::KeyValues::value_type ChannelDeletedWrite(int id, bool deleted)
+{
+    return {ChannelKey(id, kDeletedKey), deleted ? "true" : "false"};
+}
+
+ChannelListState LoadListState(const ConfigStore& store, int id)
+{
+    return {store.GetValue(ChannelKey(id, "Name")), store.GetValue(ChannelKey(id, kStateKey)),
+            store.GetValue(ChannelKey(id, kDeletedKey)) == "true"};
 }
 
 // The scan first reads the kept document; only when a channel has to move is the file read
@@ -302,7 +366,7 @@ std::unordered_map<int, int> ChannelKeyCounts(const ConfigStore& store)
 
 std::optional<ScannedChannel> ReadListedChannel(const ConfigStore& store, int id)
 {
-    if (store.GetValue(ChannelKey(id, "ISDelete")) == "true")
+    if (store.GetValue(ChannelKey(id, kDeletedKey)) == "true")
         return std::nullopt;
     ScannedChannel c = ReadListed([&store](const std::string& key) { return store.GetValue(key); }, id);
     if (c.name.empty())
@@ -319,11 +383,11 @@ std::vector<ScannedChannel> ListStoredChannels(const ConfigStore& store)
     return channels;
 }
 
-std::vector<std::string> ChannelsPublishingTo(const ConfigStore& store, const std::string& adress, int exceptId)
+std::vector<std::string> ChannelsPublishingTo(const ConfigStore& store, const std::string& publishUrl, int exceptId)
 {
     std::vector<std::string> names;
     for (const ScannedChannel& c : ListStoredChannels(store))
-        if (c.id != exceptId && !adress.empty() && store.GetValue(ChannelKey(c.id, "Adress")) == adress)
+        if (c.id != exceptId && !publishUrl.empty() && store.GetValue(ChannelKey(c.id, "Adress")) == publishUrl)
             names.push_back(c.name);
     return names;
 }

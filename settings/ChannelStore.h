@@ -1,5 +1,5 @@
 #pragma once
-#include "settings/ChannelSettings.h"
+#include "settings/ChannelRecord.h"
 #include "settings/ConfigStore.h"
 
 #include <optional>
@@ -8,16 +8,17 @@
 #include <unordered_map>
 #include <vector>
 
-// Channel-level operations on config.ini: key names, storing a channel, deletion marks,
-// copying a channel to another id and the start-up scan with renumbering.
+// Channel-level operations on config.ini: the keys of a channel's values, loading and storing a
+// channel, its state word, re-encode mark and deletion mark, copying a channel to another id and
+// the start-up scan with renumbering. No other part of the program spells a channel's keys.
 
-// The stored state words of a channel ("%d+strAVState").
+// The stored state words of a channel.
 inline constexpr char kStateRunning[] = "运行中";
 inline constexpr char kStatePaused[] = "暂停中";
 // Whether a stored state word asks for the channel to run: the start-up resumes such channels.
 inline bool IsStoredRunning(const std::string& state) { return state.find(kStateRunning) != std::string::npos; }
 
-// The id of a channel key ("12+Name" -> 12) as the key formats write it: decimal digits
+// The id of a channel key ("12+..." -> 12) as the key formats write it: decimal digits
 // without sign or leading zero, then '+'. -1 for any other key.
 int KeyChannelId(std::string_view key);
 
@@ -37,13 +38,41 @@ bool StoredRtspTcp(const ConfigStore& store);
 // rtsp:// or http://, in lower case.
 bool IsSourceScheme(std::string_view url);
 
+// Channel id as the file holds it.
+struct LoadedChannel {
+    ChannelRecord record;   // numbers by DecimalValue
+    CheckStates checks{};   // likewise
+    std::string state;      // state word
+    std::string transCode;  // re-encode mark, as the list shows it
+    bool deleted = false;   // marked deleted
+};
+LoadedChannel LoadChannel(const ConfigStore& store, int id);
+// Channel id's values and check states as stored text: what the wizard's pages show.
+struct LoadedChannelText {
+    ChannelRecordText record;
+    std::array<std::string, 5> checks;
+};
+LoadedChannelText LoadChannelText(const ConfigStore& store, int id);
+
 // The writes of storing a channel, in their order and by their rules (texts when not
-// empty, numbers when not 0, strFilePath and the check states always).
-ConfigStore::KeyValues ChannelWrites(int id, const ChannelSettings& s, const CheckStates& checks);
+// empty, numbers when not 0, the watermark path and the check states always).
+ConfigStore::KeyValues ChannelWrites(int id, const ChannelRecord& s, const CheckStates& checks);
 
 // Stores the channel in one atomic replace. Returns whether the file was written.
-bool StoreChannel(const ConfigStore& store, int id, const ChannelSettings& s, const CheckStates& checks);
+bool StoreChannel(const ConfigStore& store, int id, const ChannelRecord& s, const CheckStates& checks);
 
+// The write of channel id's state word (kStateRunning, kStatePaused), of its re-encode mark
+// ("是", "否") and of its deletion mark (or of its mark as not deleted).
+ConfigStore::KeyValues::value_type ChannelStateWrite(int id, const std::string& state);
+ConfigStore::KeyValues::value_type ChannelTransCodeWrite(int id, const std::string& mark);
+ConfigStore::KeyValues::value_type ChannelDeletedWrite(int id, bool deleted = true);
+// What a reload of the file asks of channel id, without the rest: name, state word, deletion mark.
+struct ChannelListState {
+    std::string name;
+    std::string state;
+    bool deleted = false;
+};
+ChannelListState LoadListState(const ConfigStore& store, int id);
 
 // The smallest id at or above max(from, 0) under which the file holds no key: where a new
 // channel can be stored without touching another's keys. INT_MAX when there is none.
@@ -56,10 +85,10 @@ struct ScannedChannel {
     int id = 0;           // where its keys are now: row, or oldId when it could not move or the
                           // moves could not be saved
     std::string name;
-    std::string state;      // "%d+strAVState"
-    std::string transCode;  // "%d+VdTransCode"
-    std::string width;      // "%d+VdWidth" as stored text
-    std::string height;     // "%d+VdHeight"
+    std::string state;      // state word
+    std::string transCode;  // re-encode mark
+    std::string width;      // video width as stored text
+    std::string height;     // video height as stored text
 };
 
 // Removes temporary files that an interrupted write left beside config.ini (see
@@ -77,9 +106,9 @@ std::optional<ScannedChannel> ReadListedChannel(const ConfigStore& store, int id
 
 // Every channel the scan would list, where it is stored now, by increasing id; nothing moves.
 std::vector<ScannedChannel> ListStoredChannels(const ConfigStore& store);
-// The names of the listed channels other than exceptId that publish to adress: two publishers
-// of one stream name push each other off the server.
-std::vector<std::string> ChannelsPublishingTo(const ConfigStore& store, const std::string& adress, int exceptId);
+// The names of the listed channels other than exceptId that publish to publishUrl: two
+// publishers of one stream name push each other off the server.
+std::vector<std::string> ChannelsPublishingTo(const ConfigStore& store, const std::string& publishUrl, int exceptId);
 
 // How many keys each channel id holds in the file (ids without keys are absent).
 std::unordered_map<int, int> ChannelKeyCounts(const ConfigStore& store);

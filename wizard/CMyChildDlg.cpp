@@ -83,7 +83,7 @@ int CMyChildDlg::exec()
 void CMyChildDlg::InitControls()
 {
     // The widgets outlive each run: clear what an earlier, cancelled run left behind.
-    m_values.strFilePath.clear();
+    m_values.watermarkPath.clear();
     for (QLineEdit* edit : {m_pFilePath, m_pOffsetX, m_pOffsetY, m_pUnused1048})
         edit->clear();
     for (QCheckBox* box : {m_pVideoOn, m_pVideoReencode, m_pCopyTs, m_pAudioOn, m_pAudioReencode, m_pUnused1038})
@@ -106,14 +106,14 @@ void CMyChildDlg::InitControls()
                              QString::fromUtf8("左下"), QString::fromUtf8("右下")});
     m_pSpinX->SetRange(-200, 200);
     m_pSpinY->SetRange(-200, 200);
-    m_values.StrPucSeatPos.clear();
+    m_values.watermarkPlacement.clear();
     RebuildPosition();
 
     // The video encoding controls start enabled exactly when 1026 starts checked, so that
     // the toggle of each click keeps box and controls in step. A new channel has 1026 off
     // whatever an old record under its id may say.
     const bool reencode =
-        !m_bNew && ConfigStore(m_strAppDir).GetValue(ChannelKey(m_nId, "checkstate1")) == "1";
+        !m_bNew && LoadChannelText(ConfigStore(m_strAppDir), m_nId).checks[1] == "1";
     SetVideoControlsEnabled(reencode);
     m_bVideoDisabled = !reencode;
 
@@ -132,29 +132,30 @@ void CMyChildDlg::InitControls()
 
 void CMyChildDlg::LoadStored()
 {
-    const ConfigStore store(m_strAppDir);
-    auto get = [&](const char* name) { return QString::fromStdString(store.GetValue(ChannelKey(m_nId, name))); };
+    const LoadedChannelText stored = LoadChannelText(ConfigStore(m_strAppDir), m_nId);
+    const ChannelRecordText& r = stored.record;
+    auto text = [](const std::string& value) { return QString::fromStdString(value); };
 
-    m_pVideoOn->setChecked(get("checkstate") == "1");
-    m_pVideoReencode->setChecked(get("checkstate1") == "1");
-    m_pCopyTs->setChecked(get("checkstate2") == "1");
-    m_pAudioOn->setChecked(get("checkstate3") == "1");
-    m_pAudioReencode->setChecked(get("checkstate4") == "1");
+    m_pVideoOn->setChecked(stored.checks[0] == "1");
+    m_pVideoReencode->setChecked(stored.checks[1] == "1");
+    m_pCopyTs->setChecked(stored.checks[2] == "1");
+    m_pAudioOn->setChecked(stored.checks[3] == "1");
+    m_pAudioReencode->setChecked(stored.checks[4] == "1");
     // The size box keeps its first item; the stored size shows in the two fields.
-    m_pBitRate->setText(get("VdBitRate"));
-    m_pFrameRate->setEditText(get("VdRameRate"));
-    m_pWidth->setText(get("VdWidth"));
-    m_pHeight->setText(get("VdHeight"));
-    m_pProfile->setEditText(get("VdProFile"));
-    m_pAudioChannels->setEditText(get("AdChannel"));
-    m_pSampleRate->setEditText(get("AdSmpLinGrate"));
-    m_pAudioBitRate->setEditText(get("AdBitRate"));
+    m_pBitRate->setText(text(r.videoBitrate));
+    m_pFrameRate->setEditText(text(r.frameRate));
+    m_pWidth->setText(text(r.width));
+    m_pHeight->setText(text(r.height));
+    m_pProfile->setEditText(text(r.profile));
+    m_pAudioChannels->setEditText(text(r.audioChannels));
+    m_pSampleRate->setEditText(text(r.sampleRate));
+    m_pAudioBitRate->setEditText(text(r.audioBitrate));
 
-    m_pFilePath->setText(get("strFilePath"));
-    m_pOffsetX->setText(get("strValue"));
-    m_pOffsetY->setText(get("strValue1"));
+    m_pFilePath->setText(text(r.watermarkPath));
+    m_pOffsetX->setText(text(r.watermarkOffsetX));
+    m_pOffsetY->setText(text(r.watermarkOffsetY));
     // Select the stored position, so that the expression built at "完成" matches the word shown.
-    const QString seat = get("strPucSeat");
+    const QString seat = text(r.watermarkCorner);
     const int index = m_pPosition->findText(seat);
     if (index >= 0) {
         const QSignalBlocker block(m_pPosition);
@@ -193,22 +194,22 @@ void CMyChildDlg::OnChooseFile()
         return;
     // Filled even while the field is disabled (video copied); its text is handed over anyway.
     m_pFilePath->setText(path);
-    m_values.strFilePath = path.toStdString();
+    m_values.watermarkPath = path.toStdString();
 }
 
 void CMyChildDlg::RebuildPosition()
 {
-    m_values.strValue = m_pOffsetX->text().toStdString();
-    m_values.strValue1 = m_pOffsetY->text().toStdString();
+    m_values.watermarkOffsetX = m_pOffsetX->text().toStdString();
+    m_values.watermarkOffsetY = m_pOffsetY->text().toStdString();
     const int index = m_pPosition->currentIndex();
     if (index < 0 || index > 4)
         return;  // nothing selected: keep the last expression
     // One-pass substitution: an offset text is inserted verbatim, never re-expanded.
-    m_values.StrPucSeatPos =
+    m_values.watermarkPlacement =
         QString::fromLatin1(kPositionFormats[index]).arg(m_pOffsetX->text(), m_pOffsetY->text()).toStdString();
 }
 
-void CMyChildDlg::OpeningValues(ChannelSettings* values, CheckStates* checks)
+void CMyChildDlg::OpeningValues(ChannelRecord* values, CheckStates* checks)
 {
     InitControls();
     Collect();
@@ -231,7 +232,7 @@ bool CMyChildDlg::ConfirmFinish()
         !Prompt::Question(this, QString::fromUtf8(enhanced ? kStillCopyEnhanced : kStillCopy)))
         return false;
     QStringList others;
-    for (const std::string& name : ChannelsPublishingTo(ConfigStore(m_strAppDir), Adress, m_nId))
+    for (const std::string& name : ChannelsPublishingTo(ConfigStore(m_strAppDir), publishUrl, m_nId))
         others << QString::fromStdString(name);
     return others.isEmpty() || Prompt::Question(this, QString::fromUtf8(kSamePublish).arg(others.join("、")));
 }
@@ -239,19 +240,19 @@ bool CMyChildDlg::ConfirmFinish()
 void CMyChildDlg::Collect()
 {
     m_nVideoTrack = Number(m_pVideoTrack->currentText());
-    m_values.VdBitRate = Number(m_pBitRate->text());
-    m_values.VdRameRate = Number(m_pFrameRate->currentText());
-    m_values.VdWidth = Number(m_pWidth->text());
-    m_values.VdHeight = Number(m_pHeight->text());
+    m_values.videoBitrate = Number(m_pBitRate->text());
+    m_values.frameRate = Number(m_pFrameRate->currentText());
+    m_values.width = Number(m_pWidth->text());
+    m_values.height = Number(m_pHeight->text());
     m_nMaxBitRate = Number(m_pMaxBitRate->text());
     m_nGop = Number(m_pGop->text());
     m_nAudioTrack = Number(m_pAudioTrack->currentText());
-    m_values.AdChannel = Number(m_pAudioChannels->currentText());
-    m_values.AdSmpLinGrate = Number(m_pSampleRate->currentText());
-    m_values.AdBitRate = Number(m_pAudioBitRate->currentText());
-    m_values.VdProFile = m_pProfile->currentText().toStdString();
-    m_values.strPucSeat = m_pPosition->currentText().toStdString();
-    m_values.strFilePath = m_pFilePath->text().toStdString();
+    m_values.audioChannels = Number(m_pAudioChannels->currentText());
+    m_values.sampleRate = Number(m_pSampleRate->currentText());
+    m_values.audioBitrate = Number(m_pAudioBitRate->currentText());
+    m_values.profile = m_pProfile->currentText().toStdString();
+    m_values.watermarkCorner = m_pPosition->currentText().toStdString();
+    m_values.watermarkPath = m_pFilePath->text().toStdString();
     RebuildPosition();
     m_checks = {m_pVideoOn->isChecked() ? 1 : 0, m_pVideoReencode->isChecked() ? 1 : 0,
                 m_pCopyTs->isChecked() ? 1 : 0, m_pAudioOn->isChecked() ? 1 : 0,
@@ -279,13 +280,13 @@ bool CMyChildDlg::CheckCollected()
     return false;
 }
 
-ChannelSettings CMyChildDlg::Values() const
+ChannelRecord CMyChildDlg::Values() const
 {
-    ChannelSettings values = m_values;
-    values.Name.clear();
-    values.SignalName = SignalName;
-    values.Adress = Adress;
-    values.StreamName = StreamName;
+    ChannelRecord values = m_values;
+    values.name.clear();
+    values.sourceUrl = sourceUrl;
+    values.publishUrl = publishUrl;
+    values.streamName = streamName;
     return values;
 }
 

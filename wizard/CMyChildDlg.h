@@ -1,5 +1,5 @@
 #pragma once
-#include "settings/ChannelSettings.h"
+#include "settings/ChannelRecord.h"
 
 #include <QDialog>
 #include <QList>
@@ -23,8 +23,8 @@ public:
 
     // Set by the source page before the page runs.
     void SetChannel(int id, const std::string& appDir);
-    std::string SignalName, Adress, StreamName;
-    // The video codec that the source page's latest finished check found for SignalName, asked
+    std::string sourceUrl, publishUrl, streamName;
+    // The video codec that the source page's latest finished check found for sourceUrl, asked
     // at "完成" (a check may end while this page is open); empty or unset when unchecked.
     // "完成" on a copy channel of an H.265 source asks before storing it.
     std::function<std::string()> SourceVideoCodec;
@@ -33,13 +33,13 @@ public:
     std::function<bool()> SourceFlvHevc;
 
     // The values the page would open with and hand over unchanged: what a source check advises on.
-    void OpeningValues(ChannelSettings* values, CheckStates* checks);
+    void OpeningValues(ChannelRecord* values, CheckStates* checks);
 
     // Opens the page (re-initialising every control) and runs it modally.
     int exec() override;
 
     // After OK: the values handed to the caller.
-    ChannelSettings Values() const;   // without Name (the source page has it)
+    ChannelRecord Values() const;   // without the name (the source page has it)
     CheckStates Checks() const;
 
 private:
@@ -64,7 +64,7 @@ private:
     std::string m_strAppDir;
     bool m_bVideoDisabled = false;  // toggled by each click of 1026
 
-    ChannelSettings m_values;       // collected at "完成" (and the position expression)
+    ChannelRecord m_values;       // collected at "完成" (and the position expression)
     CheckStates m_checks{};
     // Shown and collected, but not part of the channel's settings.
     int m_nVideoTrack = 0, m_nMaxBitRate = 0, m_nGop = 0, m_nAudioTrack = 0;

@@ -150,12 +150,11 @@ int CMyNewDlg::exec()
 
 void CMyNewDlg::LoadStored()
 {
-    const ConfigStore store(m_strAppDir);
-    auto get = [&](const char* name) { return QString::fromStdString(store.GetValue(ChannelKey(m_nId, name))); };
-    m_pName->setText(get("Name"));
-    m_pSource->setText(get("SignalName"));
-    m_pPublish->setText(get("Adress"));
-    m_pStreamName->setText(get("StreamName"));
+    const ChannelRecordText stored = LoadChannelText(ConfigStore(m_strAppDir), m_nId).record;
+    m_pName->setText(QString::fromStdString(stored.name));
+    m_pSource->setText(QString::fromStdString(stored.sourceUrl));
+    m_pPublish->setText(QString::fromStdString(stored.publishUrl));
+    m_pStreamName->setText(QString::fromStdString(stored.streamName));
 }
 
 void CMyNewDlg::done(int result)
@@ -219,21 +218,21 @@ void CMyNewDlg::OnCheckDone(const SourceResult& result, const std::string& url)
 
 void CMyNewDlg::OnNext()
 {
-    Name = m_pName->text().toStdString();
-    SignalName = m_pSource->text().toStdString();
-    Adress = m_pPublish->text().toStdString();
-    StreamName = m_pStreamName->text().toStdString();
+    name = m_pName->text().toStdString();
+    sourceUrl = m_pSource->text().toStdString();
+    publishUrl = m_pPublish->text().toStdString();
+    streamName = m_pStreamName->text().toStdString();
     // The encoding page gets the addresses on every press, before the checks.
-    m_child.SignalName = SignalName;
-    m_child.Adress = Adress;
-    m_child.StreamName = StreamName;
+    m_child.sourceUrl = sourceUrl;
+    m_child.publishUrl = publishUrl;
+    m_child.streamName = streamName;
     m_child.SetChannel(m_nId, m_strAppDir);
     // What the last finished check found counts only for the address it checked; a check still
     // running when the page opens reports to this page while that one is open.
     m_child.SourceVideoCodec = [this] {
-        return m_lastCheck && m_strCheckedUrl == SignalName ? m_lastCheck->streams.videoCodec : std::string();
+        return m_lastCheck && m_strCheckedUrl == sourceUrl ? m_lastCheck->streams.videoCodec : std::string();
     };
-    m_child.SourceFlvHevc = [this] { return m_lastCheck && m_strCheckedUrl == SignalName && m_lastCheck->flvHevc; };
+    m_child.SourceFlvHevc = [this] { return m_lastCheck && m_strCheckedUrl == sourceUrl && m_lastCheck->flvHevc; };
 
     if (const char* problem = FirstProblem()) {
         Prompt::Message(this, QString::fromUtf8(problem));
@@ -246,15 +245,15 @@ void CMyNewDlg::OnNext()
 
 const char* CMyNewDlg::FirstProblem() const
 {
-    if (Name.empty())
+    if (name.empty())
         return kNoName;
-    if (SignalName.empty())
+    if (sourceUrl.empty())
         return kNoSource;
-    if (!IsSourceScheme(SignalName))
+    if (!IsSourceScheme(sourceUrl))
         return kBadSourceScheme;
-    if (Adress.empty())
+    if (publishUrl.empty())
         return kNoPublish;
-    if (!StartsWith7(Adress, "rtmp://"))
+    if (!StartsWith7(publishUrl, "rtmp://"))
         return kBadPublishScheme;
     // The addresses become single arguments of the transcoder's line; a name a line of config.ini.
     if (FieldRules::HasBlankQuoteOrControl(m_pSource->text()))
@@ -266,10 +265,10 @@ const char* CMyNewDlg::FirstProblem() const
     return nullptr;
 }
 
-ChannelSettings CMyNewDlg::Values() const
+ChannelRecord CMyNewDlg::Values() const
 {
-    ChannelSettings values = m_child.Values();
-    values.Name = Name;
+    ChannelRecord values = m_child.Values();
+    values.name = name;
     return values;
 }
 

@@ -35,11 +35,11 @@ public:
     // and waits until its children are gone.
     void done(int result) override;
 
-    std::string Name, SignalName, Adress, StreamName;
+    std::string name, sourceUrl, publishUrl, streamName;
     CMyChildDlg m_child;
 
-    // After OK: every value of the channel (Name from this page, the rest from m_child).
-    ChannelSettings Values() const;
+    // After OK: every value of the channel (the name from this page, the rest from m_child).
+    ChannelRecord Values() const;
     CheckStates Checks() const;
     // The last finished check of "检测信号源".
     const std::optional<SourceResult>& LastCheck() const { return m_lastCheck; }

@@ -39,15 +39,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CheckStates checks{};
     for (int& c : checks)
         c = in.Byte() % 3 - 1;
-    ChannelSettings s{};
-    for (int* n : {&s.VdWidth, &s.VdHeight, &s.VdBitRate, &s.VdRameRate, &s.AdChannel, &s.AdSmpLinGrate, &s.AdBitRate})
+    ChannelRecord s{};
+    for (int* n :
+         {&s.width, &s.height, &s.videoBitrate, &s.frameRate, &s.audioChannels, &s.sampleRate, &s.audioBitrate})
         *n = in.Number();
-    for (std::string* t : {&s.SignalName, &s.Adress, &s.VdProFile, &s.strFilePath, &s.StrPucSeatPos})
+    for (std::string* t : {&s.sourceUrl, &s.publishUrl, &s.profile, &s.watermarkPath, &s.watermarkPlacement})
         *t = in.Text();
 
     // The same template with plain values: the arguments every line of it must split into.
-    const ChannelSettings plain{.SignalName = "rtsp://h/s", .Adress = "rtmp://h/live/a", .VdProFile = "main",
-                               .strFilePath = s.strFilePath.empty() ? "" : "/w.png", .StrPucSeatPos = "1:1"};
+    const ChannelRecord plain{.sourceUrl = "rtsp://h/s", .publishUrl = "rtmp://h/live/a", .profile = "main",
+                               .watermarkPath = s.watermarkPath.empty() ? "" : "/w.png", .watermarkPlacement = "1:1"};
     const CommandBuild ref = BuildCommandLine(checks, plain);
     const CommandBuild b = BuildCommandLine(checks, s);
 
@@ -63,7 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Check(args.size() == expected.size());
     for (std::size_t i = 0; i < args.size(); ++i) {
         Check(expected[i][0] != '-' || args[i] == expected[i]);   // every option keeps its place
-        for (const auto field : {&ChannelSettings::SignalName, &ChannelSettings::Adress, &ChannelSettings::VdProFile})
+        for (const auto field : {&ChannelRecord::sourceUrl, &ChannelRecord::publishUrl, &ChannelRecord::profile})
             Check(expected[i] != plain.*field || args[i] == s.*field);
     }
 

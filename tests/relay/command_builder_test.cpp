@@ -8,11 +8,12 @@ namespace {
 
 // The values of the worked example; the watermark path is a drive path. The builder reads no
 // name and no wizard fields, but every member is named to keep -Wextra quiet.
-const ChannelSettings kExample = {.Name = {}, .SignalName = "rtsp://192.168.1.66/onvif/live/1",
-    .Adress = "rtmp://192.168.1.20/live/cam1", .StreamName = {}, .VdBitRate = 800, .VdRameRate = 25, .VdWidth = 640,
-    .VdHeight = 360, .VdProFile = "main", .AdChannel = 2, .AdSmpLinGrate = 44100, .AdBitRate = 64,
-    .strFilePath = R"(D:\logo\wm.png)", .StrPucSeatPos = "10:10", .strPucSeat = {}, .strValue = {}, .strValue1 = {}};
-const ChannelSettings kNoWatermark = [] { ChannelSettings s = kExample; s.strFilePath.clear(); return s; }();
+const ChannelRecord kExample = {.name = {}, .sourceUrl = "rtsp://192.168.1.66/onvif/live/1",
+    .publishUrl = "rtmp://192.168.1.20/live/cam1", .streamName = {}, .videoBitrate = 800, .frameRate = 25, .width = 640,
+    .height = 360, .profile = "main", .audioChannels = 2, .sampleRate = 44100, .audioBitrate = 64,
+    .watermarkPath = R"(D:\logo\wm.png)", .watermarkPlacement = "10:10", .watermarkCorner = {}, .watermarkOffsetX = {},
+    .watermarkOffsetY = {}};
+const ChannelRecord kNoWatermark = [] { ChannelRecord s = kExample; s.watermarkPath.clear(); return s; }();
 
 // The pinned lines below abbreviate the example's recurring pieces; Expand() writes them out.
 std::string Expand(std::string line)
@@ -90,10 +91,10 @@ TEST(CommandBuilder, ApplyRtspTransport)
 }
 
 // Template-3 settings whose line has exactly the given length, from a padded source address.
-ChannelSettings Template3(std::size_t length)
+ChannelRecord Template3(std::size_t length)
 {
-    ChannelSettings s = kNoWatermark;
-    s.SignalName.append(length - BuildCommandLine({1, 0, 0, 0, 0}, s).line.size(), 'a');
+    ChannelRecord s = kNoWatermark;
+    s.sourceUrl.append(length - BuildCommandLine({1, 0, 0, 0, 0}, s).line.size(), 'a');
     return s;
 }
 
@@ -117,17 +118,17 @@ TEST(CommandBuilder, RefusesWhatWouldNotFitNeverTruncates)
 
 TEST(CommandBuilder, RefusesValuesThatLeaveTheirArgument)
 {
-    const struct { std::string ChannelSettings::*field; std::vector<std::string> values; const char* named; } cases[] = {
-        {&ChannelSettings::SignalName, {R"(rtsp://h/a"b)", R"(rtsp://h/live\)", "rtsp://h/a\tb"}, "信号源地址"},
-        {&ChannelSettings::Adress, {"rtmp://h/live/a b", "", "-y"}, "发布地址"},
-        {&ChannelSettings::VdProFile, {"main -an"}, "Profile"},
+    const struct { std::string ChannelRecord::*field; std::vector<std::string> values; const char* named; } cases[] = {
+        {&ChannelRecord::sourceUrl, {R"(rtsp://h/a"b)", R"(rtsp://h/live\)", "rtsp://h/a\tb"}, "信号源地址"},
+        {&ChannelRecord::publishUrl, {"rtmp://h/live/a b", "", "-y"}, "发布地址"},
+        {&ChannelRecord::profile, {"main -an"}, "Profile"},
         // The filter-graph parser drops blanks at the ends of the path.
-        {&ChannelSettings::strFilePath, {R"(/tmp/a"b.png)", "/tmp/logo%d.png", "/tmp/logo.png ", " logo.png"}, "水印文件"},
-        {&ChannelSettings::StrPucSeatPos, {"10:10[x];[x]drawtext", "x=1,y=2", R"('10'\:10)"}, "水印位置"},
+        {&ChannelRecord::watermarkPath, {R"(/tmp/a"b.png)", "/tmp/logo%d.png", "/tmp/logo.png ", " logo.png"}, "水印文件"},
+        {&ChannelRecord::watermarkPlacement, {"10:10[x];[x]drawtext", "x=1,y=2", R"('10'\:10)"}, "水印位置"},
     };
     for (const auto& c : cases) {
         for (const std::string& value : c.values) {
-            ChannelSettings s = kExample;
+            ChannelRecord s = kExample;
             s.*c.field = value;
             const CommandBuild b = BuildCommandLine({1, 1, 1, 1, 1}, s);
             EXPECT_EQ(b.status, CommandBuild::BadValue) << value;
@@ -135,9 +136,9 @@ TEST(CommandBuilder, RefusesValuesThatLeaveTheirArgument)
         }
     }
     // Values a template does not use are not looked at.
-    ChannelSettings s = kNoWatermark;
-    s.VdProFile = "";
-    s.StrPucSeatPos = "10,10";
+    ChannelRecord s = kNoWatermark;
+    s.profile = "";
+    s.watermarkPlacement = "10,10";
     EXPECT_EQ(BuildCommandLine({1, 0, 0, 1, 1}, s).status, CommandBuild::Ok);
 }
 
@@ -160,8 +161,8 @@ TEST(CommandBuilder, WatermarkPathsEscapedAndEmptyOffsetsZero)
         {"main_w-overlay_w+-:-", "overlay=main_w-overlay_w+-0:-0 "},  // a lone "-" typed as offset
     };
     for (const auto& o : offsets) {
-        ChannelSettings s = kExample;
-        s.StrPucSeatPos = o[0];
+        ChannelRecord s = kExample;
+        s.watermarkPlacement = o[0];
         const std::string line = BuildCommandLine({1, 1, 0, 0, 0}, s).line;
         EXPECT_NE(line.find(o[1]), std::string::npos) << o[0] << " -> " << line;
     }

@@ -28,24 +28,25 @@ TEST(FfmpegFamilies, LinesRunOnTheInstalledFfmpeg)
         {{1, 1, 1, 1, 1}, true, "h264 320x240 Main, aac 22050 Hz 2 ch"},
     };
     for (const auto& f : families) {
-        const ChannelSettings s = {.Name = {}, .SignalName = clip,
-            .Adress = dir.File("out" + std::to_string(&f - families) + ".flv"), .StreamName = {}, .VdBitRate = 300,
-            .VdRameRate = 25, .VdWidth = 320, .VdHeight = 240, .VdProFile = "main", .AdChannel = 2, .AdSmpLinGrate = 22050,
-            .AdBitRate = 32, .strFilePath = f.watermark ? png : "", .StrPucSeatPos = "main_w-overlay_w+-10:10",
-            .strPucSeat = {}, .strValue = {}, .strValue1 = {}};
+        const ChannelRecord s = {.name = {}, .sourceUrl = clip,
+            .publishUrl = dir.File("out" + std::to_string(&f - families) + ".flv"), .streamName = {},
+            .videoBitrate = 300, .frameRate = 25, .width = 320, .height = 240, .profile = "main", .audioChannels = 2,
+            .sampleRate = 22050, .audioBitrate = 32, .watermarkPath = f.watermark ? png : "",
+            .watermarkPlacement = "main_w-overlay_w+-10:10", .watermarkCorner = {}, .watermarkOffsetX = {},
+            .watermarkOffsetY = {}};
         const CommandBuild b = BuildCommandLine(f.checks, s);
         ASSERT_EQ(b.status, CommandBuild::Ok) << b.message;
         std::vector<std::string> argv = AdaptArguments(SplitCommandLine(b.line), QueryEncoders("/usr/bin/ffmpeg"));
         argv.insert(argv.begin(), {"/usr/bin/ffmpeg", "-hide_banner"});
         std::string out;
         ASSERT_EQ(RunCommand(argv, 120, &out), 0) << b.line << "\n" << out;
-        ASSERT_EQ(0, RunShell("probe_stream \"$1\"", {s.Adress}, 20, &out)) << b.line;
+        ASSERT_EQ(0, RunShell("probe_stream \"$1\"", {s.publishUrl}, 20, &out)) << b.line;
         EXPECT_EQ(f.streams + std::string("\n"), out) << b.line;
         if (!f.watermark)
             continue;
         // The 64x32 red image, 10 pixels in from the top right of the 640x360 picture, lands at
         // x 283..314, y 7..27 of the 320x240 output: one frame cropped inside it, scaled to a pixel.
-        ASSERT_EQ(0, RunCommand({"ffmpeg", "-nostdin", "-v", "error", "-i", s.Adress, "-frames:v", "1", "-vf",
+        ASSERT_EQ(0, RunCommand({"ffmpeg", "-nostdin", "-v", "error", "-i", s.publishUrl, "-frames:v", "1", "-vf",
                                  "crop=24:14:287:10,scale=1:1:flags=area", "-f", "rawvideo", "-pix_fmt", "rgb24",
                                  "-y", dir.File("mean.rgb")}, 60, &out)) << out;
         unsigned char rgb[3];

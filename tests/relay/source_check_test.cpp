@@ -61,8 +61,8 @@ TEST(SourceCheck, RealStreamsAdviceLimitsAndCancel)
         {"mjpeg", {0, 0, 0, 1, 1}, "", "nothing_published"},
     };
     for (const auto& row : rows) {
-        ChannelSettings settings;
-        settings.VdProFile = row.profile;
+        ChannelRecord settings;
+        settings.profile = row.profile;
         std::string names;
         for (const Advice& a : AdviseSource(probed[row.stream].streams, row.checks, settings, row.flvHevc))
             names += (names.empty() ? "" : " ") + std::string(a.name);

@@ -1,4 +1,4 @@
-// Lenient numbers from config.ini, and the start-up scan with renumbering.
+// Lenient numbers from config.ini, the start-up scan with renumbering and loading a channel.
 #include "SettingsTestFiles.h"
 #include "settings/ChannelStore.h"
 
@@ -64,6 +64,12 @@ TEST(ChannelStore, ScanRenumbersInOneReplace)
             EXPECT_EQ(std::tie(got[r].oldId, got[r].id, got[r].name), std::tie(c.oldIds[r], c.ids[r], c.names[r]));
             for (const std::string field : kFields)
                 EXPECT_EQ(store.GetValue(key + field), field == "VdWidth" ? "" : field + "/" + old) << c.names[r] << field;
+            // A channel loads from where the scan says it is, each value from its own key.
+            const LoadedChannel loaded = LoadChannel(store, c.ids[r]);
+            const LoadedChannelText shown = LoadChannelText(store, c.ids[r]);
+            EXPECT_EQ(loaded.record.sourceUrl + "|" + loaded.state + "|" + shown.record.watermarkOffsetY + "|" +
+                          shown.checks[4] + "|" + shown.record.width,
+                      "SignalName/" + old + "|strAVState/" + old + "|strValue1/" + old + "|checkstate4/" + old + "|");
         }
     }
 }

@@ -168,10 +168,11 @@ TEST_F(EncodingPageTest, OpensWithTheDefaultsOrTheStoredValues)
                       Click(&page, "1022");
                   }),
                   QDialog::Accepted);
-        const ChannelSettings v = page.Values();
-        EXPECT_EQ(std::tie(v.VdBitRate, v.VdRameRate, v.VdWidth, v.VdHeight, v.AdChannel, v.AdSmpLinGrate, v.AdBitRate),
-                  c.numbers);
-        EXPECT_EQ(v.VdProFile + "|" + v.strFilePath + "|" + v.strPucSeat + "|" + v.StrPucSeatPos, c.texts);
+        const ChannelRecord v = page.Values();
+        EXPECT_EQ(
+            std::tie(v.videoBitrate, v.frameRate, v.width, v.height, v.audioChannels, v.sampleRate, v.audioBitrate),
+            c.numbers);
+        EXPECT_EQ(v.profile + "|" + v.watermarkPath + "|" + v.watermarkCorner + "|" + v.watermarkPlacement, c.texts);
         EXPECT_EQ(page.Checks(), c.checks);
     }
 }
@@ -217,9 +218,10 @@ TEST_F(EncodingPageTest, FinishBuildsThePlacementOrRefuses)
         });
         EXPECT_EQ(result, c.message.empty() ? QDialog::Accepted : kStillOpen);
         EXPECT_EQ(m_messages.join(" | ").toStdString(), c.message);
-        const ChannelSettings v = page.Values();
-        EXPECT_TRUE(!c.message.empty() || v.strFilePath + "|" + v.strPucSeat + "|" + v.StrPucSeatPos ==
-                                              c.file.toStdString() + "|" + c.placement) << v.strPucSeat + "|" + v.StrPucSeatPos;
+        const ChannelRecord v = page.Values();
+        EXPECT_TRUE(!c.message.empty() || v.watermarkPath + "|" + v.watermarkCorner + "|" + v.watermarkPlacement ==
+                                              c.file.toStdString() + "|" + c.placement)
+            << v.watermarkCorner + "|" + v.watermarkPlacement;
     }
 }
 
@@ -240,7 +242,7 @@ TEST_F(EncodingPageTest, FinishAsksBeforeCopyingH265OrSharingAPublishAddress)
     for (const auto& c : cases) {
         CMyChildDlg page(true);
         std::string codec;   // the check ends while the page is open
-        page.Adress = "rtmp://b/1", page.SourceVideoCodec = [&codec] { return codec; };
+        page.publishUrl = "rtmp://b/1", page.SourceVideoCodec = [&codec] { return codec; };
         page.SourceFlvHevc = [&c] { return c.enhanced; };
         for (bool answer : c.answers)
             Prompt::QueueQuestionAnswer(answer);

@@ -4,6 +4,7 @@
 // so that a tooltip can be taken from the screen). Not a test: it reuses the end-to-end set-up and reports what could not be saved.
 #include "E2eFixture.h"
 #include "app/CPreviewDlg.h"
+#include "settings/ChannelStore.h"
 #include "wizard/WizardTestKit.h"
 
 #include <QFileDialog>
@@ -50,10 +51,19 @@ TEST_F(Screenshots, All)
     const QString dir = QString::fromLocal8Bit(out) + "/";
     auto save = [&](QWidget& widget, const char* name) { EXPECT_TRUE(widget.grab().save(dir + name)) << name; };
     const std::string refused = "rtmp://127.0.0.1:" + std::to_string(FreeTcpPort()) + "/live/back";
+    // The third re-encodes its video at 500 kbit/s, 25 frames/s, Main.
+    ChannelRecord back{.name = "后门", .sourceUrl = Url("src"), .publishUrl = refused, .streamName = {},
+        .videoBitrate = 500, .frameRate = 25, .width = 640, .height = 360, .profile = "main", .audioChannels = 2,
+        .sampleRate = 44100, .audioBitrate = 64, .watermarkPath = {}, .watermarkPlacement = {}, .watermarkCorner = {},
+        .watermarkOffsetX = {}, .watermarkOffsetY = {}};
+    ConfigStore::KeyValues backWrites = ChannelWrites(2, back, {1, 1, 0, 1, 1});
+    backWrites.push_back(ChannelStateWrite(2, kStateRunning));
+    backWrites.push_back(ChannelTransCodeWrite(2, "是"));
+    std::string backKeys;
+    for (const auto& [key, value] : backWrites)
+        backKeys += key + "=" + value + "\n";
     CRelayDlg& dlg = Open("nextId=3\n" + StoredChannel(0, "大门", Url("src"), Url("gate")) +
-                          StoredChannel(1, "仓库", Url("src"), Url("store"), "暂停中") +
-                          Keys(2, "checkstate1=1\nVdBitRate=500\nVdRameRate=25\nVdProFile=main\nVdTransCode=是") +
-                          StoredChannel(2, "后门", Url("src"), refused));
+                          StoredChannel(1, "仓库", Url("src"), Url("store"), "暂停中") + backKeys);
     dlg.resize(780, 420);
     dlg.OnChannelCommand(ID_CHANNEL_RUN, 0);
     dlg.OnChannelCommand(ID_CHANNEL_RUN, 2);

@@ -1,0 +1,34 @@
+#pragma once
+#include <array>
+#include <string>
+
+// The values of one channel, named by what they mean; settings/ChannelStore.cpp alone knows
+// their keys in config.ini. Text is UTF-8. The five check states and the list state (state
+// word, re-encode mark, deletion mark) are kept apart.
+// Number is int where the values are used (the lenient decimal conversion of what is stored),
+// std::string where they are shown as stored (ChannelRecordText).
+template <class Number>
+struct BasicChannelRecord {
+    std::string name;
+    std::string sourceUrl;   // camera address the child pulls
+    std::string publishUrl;  // RTMP address the child publishes to
+    std::string streamName;
+    Number videoBitrate{};   // kbit/s
+    Number frameRate{};
+    Number width{};
+    Number height{};
+    std::string profile;     // H.264 profile
+    Number audioChannels{};
+    Number sampleRate{};     // Hz
+    Number audioBitrate{};   // kbit/s
+    std::string watermarkPath;       // PNG; empty: no watermark
+    std::string watermarkPlacement;  // overlay position expression
+    std::string watermarkCorner;     // position word
+    std::string watermarkOffsetX;    // horizontal offset as typed
+    std::string watermarkOffsetY;    // vertical offset as typed
+};
+using ChannelRecord = BasicChannelRecord<int>;
+using ChannelRecordText = BasicChannelRecord<std::string>;
+
+// Video on, video re-encode, copy timestamps, audio on, audio re-encode.
+using CheckStates = std::array<int, 5>;
