@@ -199,7 +199,10 @@ def ctest(build, names, args, log):
         out.write("\n$ ctest -R <%d tests>\n" % len(names))
         out.flush()
         env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
-        proc = subprocess.run(["ctest", "-R", regex, "-j", str(args.jobs), "--timeout", str(args.timeout),
+        # A fault may turn a pid into -1, and kill(-1) reaches every process: the tests run in a
+        # process namespace of their own where one can be made (root), so that only they end.
+        fence = ["unshare", "--mount", "--pid", "--fork", "--mount-proc"] if os.geteuid() == 0 and shutil.which("unshare") else []
+        proc = subprocess.run(fence + ["ctest", "-R", regex, "-j", str(args.jobs), "--timeout", str(args.timeout),
                                "--output-on-failure"], cwd=build, stdout=subprocess.PIPE,
                               stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, env=env)
         text = proc.stdout.decode("utf-8", "replace")

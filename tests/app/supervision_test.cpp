@@ -163,7 +163,9 @@ TEST_F(SupervisionTest, RefusedRelaunchLeavesTheRowStartable)
     dlg.OnChannelCommand(ID_CHANNEL_RUN, 0);
     const ConfigStore store(AppDir());
     store.SetValue("0", "0+checkstate"), store.SetValue("0", "0+checkstate3");
-    ::kill(Pid(0), SIGKILL);
+    const pid_t child = Pid(0);
+    ASSERT_GT(child, 0) << "no child: -1 would signal every process";
+    ::kill(child, SIGKILL);
     NoticeEnd();
     EXPECT_EQ(QStringLiteral("视频和音频均未启用，未开启直播！"), dlg.CellText(0, 1));
     EXPECT_STREQ("stopped", dlg.m_engine.View(0).state);

@@ -75,6 +75,7 @@ TEST_F(RelayEndToEnd, FrozenCameraIsNoticedByTheWatchdog)
         pid_t pid;
         ~Thaw() { ::kill(pid, SIGCONT); }
     } thaw{e2e::Local().cameraPid};
+    ASSERT_GT(thaw.pid, 0) << "no camera simulator: 0 or -1 would stop this test's group or every process";
     ASSERT_EQ(0, ::kill(thaw.pid, SIGSTOP));
     EXPECT_TRUE(TickUntil({&dlg}, 40000, [&] { return dlg.CellText(0, 1) == QStringLiteral("无数据10秒，重新连接。。。"); }))
         << dlg.CellText(0, 1).toStdString();

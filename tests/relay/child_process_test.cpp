@@ -67,6 +67,7 @@ TEST(ChildProcess, ChildDiesWhenItsParentIsKilled)
 {
     const std::string marker = "pdeath-" + std::to_string(::getpid());
     const pid_t middle = ::fork();
+    ASSERT_GE(middle, 0);   // -1 would have the kill below signal every process
     if (middle == 0) {
         SpawnChild("/bin/bash", {"-c", "exec -a \"$0\" sleep 1000", marker});
         for (;;)
