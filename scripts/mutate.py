@@ -203,7 +203,7 @@ def ctest(build, names, args, log):
         # process namespace of their own where one can be made (root), so that only they end.
         fence = ["unshare", "--mount", "--pid", "--fork", "--mount-proc"] if os.geteuid() == 0 and shutil.which("unshare") else []
         proc = subprocess.run(fence + ["ctest", "-R", regex, "-j", str(args.jobs), "--timeout", str(args.timeout),
-                               "--output-on-failure"], cwd=build, stdout=subprocess.PIPE,
+                               "--output-on-failure", "--stop-on-failure"], cwd=build, stdout=subprocess.PIPE,
                               stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, env=env)
         text = proc.stdout.decode("utf-8", "replace")
         out.write(text)
