@@ -78,6 +78,7 @@ TEST(FailureDiagnosis, RealFailuresOfFfmpeg)
         {"killed", "", "", "", "", C::Signal, S::Local, {137, 9, 0, ""}},
         {"terminated, as a shell says", "", "", "", "", C::Signal, S::Local, {143, 0, 0, ""}},
         {"exit 255", "", "", "", "", C::Other, S::Unknown, {255, 0, 0, ""}},
+        {"exit 1, nothing named", "", "", "", rtmp + "/live/o", C::Other, S::Unknown, {1, 0, 0, ""}},  // not the server's
         {"no ffmpeg", "", "", "", "", C::FfmpegMissing, S::Local, {1, 0, 0, "找不到 ffmpeg，已查找：/opt/x/ffmpeg、/usr/bin/ffmpeg"}},
         {"ffmpeg gone", "", "", "", "", C::FfmpegMissing, S::Local, {1, 0, 0, "无法启动 ffmpeg（/opt/x/ffmpeg）：文件或目录不存在"}},
         {"not executable", "", "", "", "", C::FfmpegNotExecutable, S::Local, {1, 0, 0, "无法启动 ffmpeg（/opt/x/ffmpeg）：权限不足"}},
