@@ -1,9 +1,9 @@
 #pragma once
-#include "relay/RelayEngine.h"
-#include "relay/RelaySession.h"
-#include "relay/RowCells.h"
+#include "engine/RelayEngine.h"
+#include "engine/RelaySession.h"
+#include "engine/RowCells.h"
+#include "ffmpeg/SourceChecks.h"
 #include "service/ConsoleHost.h"
-#include "relay/SourceChecks.h"
 
 #include <QDialog>
 #include <QEvent>

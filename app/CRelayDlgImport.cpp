@@ -1,7 +1,7 @@
 // The import and edit flow of the main window: the wizard, the stored channel, the new row.
 #include "app/CRelayDlg.h"
 
-#include "relay/CommandBuilder.h"
+#include "ffmpeg/CommandBuilder.h"
 #include "settings/ChannelStore.h"
 #include "settings/ConfigStore.h"
 #include "wizard/CMyNewDlg.h"

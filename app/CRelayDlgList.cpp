@@ -3,7 +3,7 @@
 #include "app/CRelayDlg.h"
 
 #include "app/CPreviewDlg.h"
-#include "relay/OutputMonitor.h"
+#include "ffmpeg/OutputMonitor.h"
 #include "settings/ChannelStore.h"
 
 #include <QDialogButtonBox>

@@ -2,7 +2,7 @@
 // as long as either does. --probe and --probe-all check sources and exit, without either.
 #include "app/CRelayApp.h"
 #include "app/StartupOptions.h"
-#include "relay/SignalPipe.h"
+#include "platform/SignalPipe.h"
 #include "service/HeadlessService.h"
 #include "service/ProbeCommand.h"
 #include "settings/ConfigStore.h"

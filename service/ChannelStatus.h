@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "relay/RowCells.h"
+#include "engine/RowCells.h"
 
 // What the status endpoint tells about one channel at one moment. Filled by the owner of the
 // channel list (GUI or supervision thread) and handed over by value; holds no references.

@@ -2,10 +2,11 @@
 // commands of the window's menus through the same engine operations.
 #include "service/ConsoleHost.h"
 
-#include "relay/RelayEngine.h"
-#include "relay/SourceChecks.h"
-#include "settings/ConfigStore.h"
+#include "engine/RelayEngine.h"
+#include "ffmpeg/SourceChecks.h"
+#include "platform/SecretMask.h"
 #include "service/StatusFormat.h"
+#include "settings/ConfigStore.h"
 
 #include <climits>
 #include <sstream>

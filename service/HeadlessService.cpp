@@ -1,7 +1,7 @@
 #include "service/HeadlessService.h"
 
-#include "relay/FfmpegLocation.h"
-#include "relay/SignalPipe.h"
+#include "ffmpeg/FfmpegLocation.h"
+#include "platform/SignalPipe.h"
 #include "service/StatusSnapshot.h"
 #include "settings/InstanceLock.h"
 

@@ -1,8 +1,8 @@
 #pragma once
-#include "relay/RelayEngine.h"
-#include "relay/RelaySession.h"
-#include "relay/RowCells.h"
-#include "relay/SourceChecks.h"
+#include "engine/RelayEngine.h"
+#include "engine/RelaySession.h"
+#include "engine/RowCells.h"
+#include "ffmpeg/SourceChecks.h"
 #include "service/ConsoleHost.h"
 #include "service/StatusServer.h"
 

@@ -1,7 +1,7 @@
 #include "service/ProbeCommand.h"
 
-#include "relay/SignalPipe.h"
-#include "relay/SourceChecks.h"
+#include "ffmpeg/SourceChecks.h"
+#include "platform/SignalPipe.h"
 #include "settings/ChannelStore.h"
 #include "settings/DataDir.h"
 

@@ -2,7 +2,7 @@
 // API, the Host rule, the control token, and the limits of the preview pictures.
 #include "service/StatusServer.h"
 
-#include "relay/StatusLog.h"
+#include "platform/StatusLog.h"
 #include "service/ConsoleAccess.h"
 #include "service/StatusFormat.h"
 #include "service/WebAssets.h"

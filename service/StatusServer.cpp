@@ -15,7 +15,7 @@
 
 #include <microhttpd.h>
 
-#include "relay/StatusLog.h"
+#include "platform/StatusLog.h"
 #include "service/StatusFormat.h"
 
 namespace {

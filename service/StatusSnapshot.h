@@ -1,6 +1,6 @@
 #pragma once
-#include "relay/RelayEngine.h"
-#include "relay/RowCells.h"
+#include "engine/RelayEngine.h"
+#include "engine/RowCells.h"
 #include "service/ChannelStatus.h"
 
 #include <deque>

@@ -1,8 +1,8 @@
 // The source check end to end: the built program's --probe and --probe-all without a display
 // against the test streams, and the window's 预览 of a running channel.
 #include "E2eFixture.h"
-#include "relay/TranscoderCompat.h"
 #include "app/CPreviewDlg.h"
+#include "ffmpeg/TranscoderCompat.h"
 #include "wizard/WizardTestKit.h"
 
 #include <QImage>

@@ -3,7 +3,7 @@
 // has drained.
 #include "service/HeadlessService.h"
 
-#include "relay/SignalPipe.h"
+#include "platform/SignalPipe.h"
 #include "settings/ConfigStore.h"
 #include "support/ProcessProbe.h"
 #include "support/TempDir.h"

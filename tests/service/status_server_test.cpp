@@ -1,6 +1,6 @@
 #include "service/StatusServer.h"
 
-#include "relay/StatusLog.h"
+#include "platform/StatusLog.h"
 #include "service/ConsoleAccess.h"
 #include "support/ProcessProbe.h"
 #include "support/TempDir.h"
