@@ -5,10 +5,10 @@
 #include "app/StartupOptions.h"
 #include "ffmpeg/FfmpegLocation.h"
 #include "platform/SignalPipe.h"
-#include "service/StatusServer.h"
-#include "service/StatusSnapshot.h"
 #include "settings/ConfigStore.h"
 #include "settings/InstanceLock.h"
+#include "web/StatusServer.h"
+#include "web/StatusSnapshot.h"
 
 #include <QSocketNotifier>
 

@@ -3,7 +3,7 @@
 #include "engine/RelaySession.h"
 #include "engine/RowCells.h"
 #include "ffmpeg/SourceChecks.h"
-#include "service/ConsoleHost.h"
+#include "web/ConsoleHost.h"
 
 #include <QDialog>
 #include <QEvent>

@@ -2,9 +2,9 @@
 // as long as either does. --probe and --probe-all check sources and exit, without either.
 #include "app/CRelayApp.h"
 #include "app/StartupOptions.h"
+#include "headless/HeadlessService.h"
+#include "headless/ProbeCommand.h"
 #include "platform/SignalPipe.h"
-#include "service/HeadlessService.h"
-#include "service/ProbeCommand.h"
 #include "settings/ConfigStore.h"
 
 #include <cstdio>

@@ -5,9 +5,9 @@
 // fetching the page and /status again and again, 100 slow ones holding half a request.
 // Prints "name: value" lines; no assertion.
 #include "app/CRelayDlg.h"
-#include "service/StatusServer.h"
-#include "service/StatusSnapshot.h"
 #include "settings/ChannelStore.h"
+#include "web/StatusServer.h"
+#include "web/StatusSnapshot.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

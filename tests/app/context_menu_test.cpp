@@ -2,7 +2,7 @@
 // the real popups' items, and what run, pause, delete, run all and pause all do to the cells,
 // the stored settings and the children.
 #include "AppFixture.h"
-#include "service/StatusSnapshot.h"
+#include "web/StatusSnapshot.h"
 
 #include <QApplication>
 #include <QMenu>

@@ -2,10 +2,10 @@
 // effect, and its answer, the window's message, the log and /status say it is not saved, until
 // the kept change is written at a later supervision tick.
 #include "engine/RelaySession.h"
-#include "service/ConsoleHost.h"
-#include "service/StatusFormat.h"
 #include "settings/AtomicFile.h"
 #include "support/TempDir.h"
+#include "web/ConsoleHost.h"
+#include "web/StatusFormat.h"
 
 #include <gtest/gtest.h>
 

@@ -13,8 +13,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "service/ChannelStatus.h"
-#include "service/ConsoleHost.h"
+#include "web/ChannelStatus.h"
+#include "web/ConsoleHost.h"
 
 struct MHD_Connection;
 struct MHD_Daemon;

@@ -1,4 +1,4 @@
-#include "service/StatusSnapshot.h"
+#include "web/StatusSnapshot.h"
 
 std::vector<ChannelStatus> StatusSnapshot(const RelayEngine& engine, const std::deque<RowCells>& texts)
 {

@@ -3,8 +3,8 @@
 #include "engine/RelaySession.h"
 #include "engine/RowCells.h"
 #include "ffmpeg/SourceChecks.h"
-#include "service/ConsoleHost.h"
-#include "service/StatusServer.h"
+#include "web/ConsoleHost.h"
+#include "web/StatusServer.h"
 
 #include <chrono>
 #include <deque>

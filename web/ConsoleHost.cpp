@@ -1,12 +1,12 @@
 // The web console's requests as the owner thread carries them out: a row's details, and the
 // commands of the window's menus through the same engine operations.
-#include "service/ConsoleHost.h"
+#include "web/ConsoleHost.h"
 
 #include "engine/RelayEngine.h"
 #include "ffmpeg/SourceChecks.h"
 #include "platform/SecretMask.h"
-#include "service/StatusFormat.h"
 #include "settings/ConfigStore.h"
+#include "web/StatusFormat.h"
 
 #include <climits>
 #include <sstream>

@@ -1,7 +1,7 @@
 #pragma once
 #include "engine/RelayEngine.h"
 #include "engine/RowCells.h"
-#include "service/ChannelStatus.h"
+#include "web/ChannelStatus.h"
 
 #include <deque>
 #include <vector>

@@ -1,4 +1,4 @@
-#include "service/StatusServer.h"
+#include "web/StatusServer.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -16,7 +16,7 @@
 #include <microhttpd.h>
 
 #include "platform/StatusLog.h"
-#include "service/StatusFormat.h"
+#include "web/StatusFormat.h"
 
 namespace {
 

@@ -1,12 +1,12 @@
 // The status server's routes: the metrics and status answers, the web console's page and JSON
 // API, the Host rule, the control token, and the limits of the preview pictures.
-#include "service/StatusServer.h"
+#include "web/StatusServer.h"
 
 #include "platform/StatusLog.h"
-#include "service/ConsoleAccess.h"
-#include "service/StatusFormat.h"
-#include "service/WebAssets.h"
 #include "settings/ConfigStore.h"
+#include "web/ConsoleAccess.h"
+#include "web/StatusFormat.h"
+#include "web/WebAssets.h"
 
 #include <algorithm>
 #include <charconv>

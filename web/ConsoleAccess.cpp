@@ -1,4 +1,4 @@
-#include "service/ConsoleAccess.h"
+#include "web/ConsoleAccess.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

@@ -1,9 +1,9 @@
-#include "service/HeadlessService.h"
+#include "headless/HeadlessService.h"
 
 #include "ffmpeg/FfmpegLocation.h"
 #include "platform/SignalPipe.h"
-#include "service/StatusSnapshot.h"
 #include "settings/InstanceLock.h"
+#include "web/StatusSnapshot.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>

@@ -4,7 +4,7 @@
 #include <string_view>
 #include <vector>
 
-#include "service/ChannelStatus.h"
+#include "web/ChannelStatus.h"
 
 // The two answers of the status endpoint, built from a snapshot: pure functions, no state,
 // callable from any thread. Numbers are written without the C locale (a Qt program runs

@@ -1,4 +1,4 @@
-#include "service/ProbeCommand.h"
+#include "headless/ProbeCommand.h"
 
 #include "ffmpeg/SourceChecks.h"
 #include "platform/SignalPipe.h"
