@@ -1,12 +1,12 @@
 #include "app/CRelayApp.h"
 
 #include "app/CRelayDlg.h"
-#include "app/MessageBox.h"
 #include "app/StartupOptions.h"
 #include "ffmpeg/FfmpegLocation.h"
 #include "platform/SignalPipe.h"
 #include "settings/ConfigStore.h"
 #include "settings/InstanceLock.h"
+#include "ui/MessageBox.h"
 #include "web/StatusServer.h"
 #include "web/StatusSnapshot.h"
 

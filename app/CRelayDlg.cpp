@@ -2,9 +2,9 @@
 
 #include "Version.h"
 #include "app/CAboutDlg.h"
-#include "app/MessageBox.h"
 #include "settings/ChannelStore.h"
 #include "settings/ConfigStore.h"
+#include "ui/MessageBox.h"
 
 #include <QApplication>
 #include <QCheckBox>

@@ -1,9 +1,9 @@
 // The encoding page's controls: their layout, ids, tab order and the signals they are wired to.
 #include "wizard/CMyChildDlg.h"
 
-#include "app/MessageBox.h"
 #include "settings/ChannelStore.h"
 #include "settings/ConfigStore.h"
+#include "ui/MessageBox.h"
 #include "wizard/FieldRules.h"
 #include "wizard/UpDownButton.h"
 

@@ -1,8 +1,8 @@
 #include "wizard/CMyNewDlg.h"
 
-#include "app/MessageBox.h"
 #include "settings/ChannelStore.h"
 #include "settings/ConfigStore.h"
+#include "ui/MessageBox.h"
 #include "wizard/FieldRules.h"
 #include "wizard/SourceFrame.h"
 

@@ -3,10 +3,10 @@
 // by the test, the fake transcoder linked in as its "ffmpeg" and its argv records, and the list's
 // context menu answered through its test seam.
 #include "app/CRelayDlg.h"
-#include "app/MessageBox.h"
 #include "settings/ConfigStore.h"
 #include "support/ProcessProbe.h"
 #include "support/TempDir.h"
+#include "ui/MessageBox.h"
 
 #include <QContextMenuEvent>
 #include <QTableWidget>

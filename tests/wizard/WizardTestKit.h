@@ -3,8 +3,8 @@
 // temporary config.ini, captured message boxes, lookup of controls by id, typing and clicking
 // as an operator does, driving of modal pages from inside their event loops, and a script for
 // the whole wizard that the main window opens itself.
-#include "app/MessageBox.h"
 #include "support/TempDir.h"
+#include "ui/MessageBox.h"
 #include "wizard/CMyNewDlg.h"
 
 #include <QApplication>
