@@ -177,7 +177,7 @@ RelayEngine::Spawned RelayEngine::SpawnRelay(Launch how, int row, std::string li
     r.m_lastProgress.store(SteadyNs());  // the watchdog counts from the child's start
     r.m_bytesBefore += static_cast<std::uint64_t>(r.m_outputBytes.exchange(0));
     auto monitor = std::make_unique<OutputMonitor>(MonitorContext{
-        .m_pOwner = &m_sink, .m_hReadPipe = child.readFd, .m_hProcess = child.pid, .m_nRow = row,
+        .m_pOwner = &m_sink, .m_readFd = child.readFd, .m_pid = child.pid, .m_nRow = row,
         .m_pRunning = &r.m_running, .m_tail = r.m_tail, .m_pLastProgress = &r.m_lastProgress,
         .m_pOutputBytes = &r.m_outputBytes});
     if (!monitor->Started())

@@ -221,14 +221,14 @@ namespace {
 void MonitorOutput(const MonitorContext& ctx, int wakeFd, OutputLineReader& lines)
 {
     auto running = [&] { return !ctx.m_pRunning || ctx.m_pRunning->load(); };
-    if (ctx.m_hReadPipe < 0 || !running())
+    if (ctx.m_readFd < 0 || !running())
         return;
     char buffer[kReadSize];
     ProgressClock progress;
     for (;;) {
-        if (WaitFor(ctx.m_hReadPipe, wakeFd, -1) != WaitResult::Readable)
+        if (WaitFor(ctx.m_readFd, wakeFd, -1) != WaitResult::Readable)
             return;
-        ssize_t n = ::read(ctx.m_hReadPipe, buffer, sizeof buffer);
+        ssize_t n = ::read(ctx.m_readFd, buffer, sizeof buffer);
         if (n < 0 && (errno == EINTR || errno == EAGAIN))
             continue;
         if (n <= 0)
@@ -271,10 +271,10 @@ void MonitorThreadProc(const MonitorContext& ctx, int wakeFd)
 {
     OutputLineReader lines(ctx.m_tail);
     MonitorOutput(ctx, wakeFd, lines);
-    DrainIntoTail(ctx.m_hReadPipe, lines);
+    DrainIntoTail(ctx.m_readFd, lines);
     lines.Flush();
-    if (ctx.m_hReadPipe >= 0)
-        ::close(ctx.m_hReadPipe);
+    if (ctx.m_readFd >= 0)
+        ::close(ctx.m_readFd);
 }
 
 }   // namespace
@@ -295,8 +295,8 @@ OutputMonitor::OutputMonitor(MonitorContext ctx) : m_shared(std::make_shared<Sha
     }
     // No thread: the read end is still ours to close. The child then writes into a closed
     // pipe instead of filling it and blocking.
-    if (ctx.m_hReadPipe >= 0)
-        ::close(ctx.m_hReadPipe);
+    if (ctx.m_readFd >= 0)
+        ::close(ctx.m_readFd);
 }
 
 OutputMonitor::~OutputMonitor()

@@ -14,7 +14,7 @@
 #include <vector>
 
 // Where a monitor thread reports. Called on the monitor thread: implementations must only
-// queue the value to the GUI thread (WM_RELAY_BITRATE).
+// queue the value to the GUI thread (a posted event).
 class MonitorSink {
 public:
     virtual ~MonitorSink() = default;
@@ -87,8 +87,8 @@ private:
 // What a new monitor thread is given.
 struct MonitorContext {
     MonitorSink* m_pOwner = nullptr;
-    int m_hReadPipe = -1;                       // the monitor owns and closes it
-    pid_t m_hProcess = -1;
+    int m_readFd = -1;                          // the monitor owns and closes it
+    pid_t m_pid = -1;
     int m_nRow = 0;
     std::atomic<bool>* m_pRunning = nullptr;    // the row's run bit; never moves
     std::shared_ptr<OutputTail> m_tail;         // may be null
