@@ -1,7 +1,7 @@
-#include "app/CRelayDlg.h"
+#include "app/MainWindow.h"
 
 #include "Version.h"
-#include "app/CAboutDlg.h"
+#include "app/AboutDialog.h"
 #include "settings/ChannelStore.h"
 #include "settings/ConfigStore.h"
 #include "ui/MessageBox.h"
@@ -42,7 +42,7 @@ int ChooseCommand(QWidget* parent, std::initializer_list<std::pair<int, const ch
 {
     QMenu menu(parent);
     for (const auto& [id, text] : items) {
-        if (id == IDM_ABOUTBOX)
+        if (id == ID_ABOUT)
             menu.addSeparator();
         QAction* action = menu.addAction(QString::fromUtf8(text));
         action->setObjectName(QString::number(id));
@@ -54,7 +54,7 @@ int ChooseCommand(QWidget* parent, std::initializer_list<std::pair<int, const ch
 
 }  // namespace
 
-CRelayDlg::CRelayDlg(const std::string& appDir, bool manualTimers, QWidget* parent)
+MainWindow::MainWindow(const std::string& appDir, bool manualTimers, QWidget* parent)
     : QDialog(parent), m_engine(appDir, *this, *this), m_session(m_engine, *this), m_strAppDir(appDir),
       m_bManualTimers(manualTimers)
 {
@@ -62,14 +62,14 @@ CRelayDlg::CRelayDlg(const std::string& appDir, bool manualTimers, QWidget* pare
     OnInitDialog();
 }
 
-CRelayDlg::~CRelayDlg()
+MainWindow::~MainWindow()
 {
     for (auto& [id, timer] : m_timers)
         timer->stop();
     m_engine.StopAllChannels();
 }
 
-void CRelayDlg::BuildWindow()
+void MainWindow::BuildWindow()
 {
     setWindowIcon(QIcon(":/camrelay.png"));
     setWindowTitle(QString::fromUtf8(kCaption));
@@ -137,11 +137,11 @@ void CRelayDlg::BuildWindow()
     connect(m_list, &QTableWidget::customContextMenuRequested, this, [this] { OnListRightClick(); });
     connect(m_list, &QTableWidget::cellDoubleClicked, this, [this](int row, int) { ShowRowDetails(row); });
     auto* about = new QShortcut(QKeySequence(Qt::Key_F1), this);
-    connect(about, &QShortcut::activated, this, [this] { OnSysCommand(IDM_ABOUTBOX); });
+    connect(about, &QShortcut::activated, this, [this] { OnSysCommand(ID_ABOUT); });
     resize(780, 460);
 }
 
-void CRelayDlg::OnInitDialog()
+void MainWindow::OnInitDialog()
 {
     setWindowTitle(QString::fromUtf8(kCaption) + "(" + CAMRELAY_VERSION_TEXT + ")");
     SetTimer(ID_SUPERVISE_TIMER, kTimerPeriodMs);
@@ -158,7 +158,7 @@ void CRelayDlg::OnInitDialog()
 
 // Shown once the current handler has returned: a message box's own event loop must not run
 // while the relay engine is in the middle of a tick or a launch.
-void CRelayDlg::ShowMessage(const std::string& text)
+void MainWindow::ShowMessage(const std::string& text)
 {
     QMetaObject::invokeMethod(this, [this, message = Q(text)] {
         if (!m_bClosed)
@@ -168,12 +168,12 @@ void CRelayDlg::ShowMessage(const std::string& text)
 
 // ---- progress ----
 
-void CRelayDlg::PostRelayBitrate(int row, int kbps)
+void MainWindow::PostRelayBitrate(int row, int kbps)
 {
     QCoreApplication::postEvent(this, new RelayBitrateEvent(row, kbps));
 }
 
-bool CRelayDlg::event(QEvent* e)
+bool MainWindow::event(QEvent* e)
 {
     if (e->type() == RelayBitrateEvent::EventType()) {
         const auto* reading = static_cast<RelayBitrateEvent*>(e);
@@ -183,7 +183,7 @@ bool CRelayDlg::event(QEvent* e)
     return QDialog::event(e);
 }
 
-void CRelayDlg::OnRelayBitrate(int row, int kbps)
+void MainWindow::OnRelayBitrate(int row, int kbps)
 {
     m_engine.OnRelayBitrate(row, kbps);
     if (m_onStatusChange)
@@ -192,7 +192,7 @@ void CRelayDlg::OnRelayBitrate(int row, int kbps)
 
 // ---- timers ----
 
-void CRelayDlg::SetTimer(int id, int periodMs)
+void MainWindow::SetTimer(int id, int periodMs)
 {
     m_timerActive[id] = true;
     if (m_bManualTimers)
@@ -205,20 +205,20 @@ void CRelayDlg::SetTimer(int id, int periodMs)
     timer->start(periodMs);
 }
 
-void CRelayDlg::KillTimer(int id)
+void MainWindow::KillTimer(int id)
 {
     m_timerActive[id] = false;
     if (auto found = m_timers.find(id); found != m_timers.end())
         found->second->stop();
 }
 
-bool CRelayDlg::IsTimerActive(int id) const
+bool MainWindow::IsTimerActive(int id) const
 {
     auto found = m_timerActive.find(id);
     return found != m_timerActive.end() && found->second;
 }
 
-void CRelayDlg::OnTimer(int id)
+void MainWindow::OnTimer(int id)
 {
     if (m_bClosed)
         return;
@@ -243,7 +243,7 @@ void CRelayDlg::OnTimer(int id)
 
 // ---- context menu ----
 
-void CRelayDlg::OnListRightClick()
+void MainWindow::OnListRightClick()
 {
     const int row = FirstSelectedRow();
     if (row < 0)
@@ -256,7 +256,7 @@ void CRelayDlg::OnListRightClick()
     OnChannelCommand(command, row);
 }
 
-void CRelayDlg::OnChannelCommand(int command, int row)
+void MainWindow::OnChannelCommand(int command, int row)
 {
     if (row < 0 || row >= m_engine.RowCount() || m_bClosed)
         return;
@@ -286,25 +286,25 @@ void CRelayDlg::OnChannelCommand(int command, int row)
 
 // ---- window chrome and options ----
 
-void CRelayDlg::OnAutoRunClick()
+void MainWindow::OnAutoRunClick()
 {
     m_bAutoRun = m_autoRunBox->isChecked();
     ConfigStore(m_strAppDir).SetValue(m_bAutoRun ? "1" : "0", "m_bAutoRun");
 }
 
-void CRelayDlg::OnRtspTcpClick()
+void MainWindow::OnRtspTcpClick()
 {
     m_engine.SetRtspTcp(m_rtspTcpBox->isChecked());
     ConfigStore(m_strAppDir).SetValue(m_engine.Options().m_bRTSPuseTCP ? "1" : "0", "m_bRTSPuseTCP");
 }
 
-void CRelayDlg::OnKeepRetryingClick()
+void MainWindow::OnKeepRetryingClick()
 {
     m_engine.SetKeepRetrying(m_keepRetryBox->isChecked());
     ConfigStore(m_strAppDir).SetValue(m_engine.Options().m_bKeepRetrying ? "1" : "0", "m_bKeepRetrying");
 }
 
-void CRelayDlg::OnWindowCommand(int command)
+void MainWindow::OnWindowCommand(int command)
 {
     if (m_bClosed)
         return;
@@ -318,7 +318,7 @@ void CRelayDlg::OnWindowCommand(int command)
     }
 }
 
-void CRelayDlg::OnSupportLinkClick()
+void MainWindow::OnSupportLinkClick()
 {
     const QString site = QString::fromLatin1(kSupportSite);
     if (m_urlOpener)
@@ -327,24 +327,24 @@ void CRelayDlg::OnSupportLinkClick()
         QDesktopServices::openUrl(QUrl(site));
 }
 
-void CRelayDlg::OnSysCommand(int id)
+void MainWindow::OnSysCommand(int id)
 {
-    if ((id & 0xFFF0) == IDM_ABOUTBOX) {
-        CAboutDlg about(this);
+    if (id == ID_ABOUT) {
+        AboutDialog about(this);
         about.exec();
     }
 }
 
-void CRelayDlg::contextMenuEvent(QContextMenuEvent* e)
+void MainWindow::contextMenuEvent(QContextMenuEvent* e)
 {
     // The window menu of Linux window managers cannot be extended: the About item lives here.
     if (const int command = ChooseCommand(
-            this, {{ID_RUN_ALL, "全部运行"}, {ID_PAUSE_ALL, "全部暂停"}, {IDM_ABOUTBOX, "关于 CamRelay(&A)..."}},
+            this, {{ID_RUN_ALL, "全部运行"}, {ID_PAUSE_ALL, "全部暂停"}, {ID_ABOUT, "关于 CamRelay(&A)..."}},
             e->globalPos()))
         OnWindowCommand(command);
 }
 
-bool CRelayDlg::eventFilter(QObject* watched, QEvent* e)
+bool MainWindow::eventFilter(QObject* watched, QEvent* e)
 {
     if (watched == m_supportLine && e->type() == QEvent::MouseButtonRelease) {
         OnSupportLinkClick();
@@ -371,7 +371,7 @@ bool CRelayDlg::eventFilter(QObject* watched, QEvent* e)
 }
 
 // Enter and Escape must not end the window behind the close handler's back.
-void CRelayDlg::keyPressEvent(QKeyEvent* e)
+void MainWindow::keyPressEvent(QKeyEvent* e)
 {
     if (e->key() == Qt::Key_Escape || e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter) {
         e->accept();
@@ -380,15 +380,15 @@ void CRelayDlg::keyPressEvent(QKeyEvent* e)
     QDialog::keyPressEvent(e);
 }
 
-void CRelayDlg::reject() {}
+void MainWindow::reject() {}
 
-void CRelayDlg::closeEvent(QCloseEvent* e)
+void MainWindow::closeEvent(QCloseEvent* e)
 {
     e->accept();
     OnClose();
 }
 
-void CRelayDlg::OnClose()
+void MainWindow::OnClose()
 {
     if (m_bClosed)
         return;

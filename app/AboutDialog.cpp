@@ -1,4 +1,4 @@
-#include "app/CAboutDlg.h"
+#include "app/AboutDialog.h"
 
 #include "Version.h"
 
@@ -7,7 +7,7 @@
 #include <QLabel>
 #include <QPushButton>
 
-CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent)
+AboutDialog::AboutDialog(QWidget* parent) : QDialog(parent)
 {
     setWindowTitle(QStringLiteral("关于 CamRelay"));
     auto* icon = new QLabel(this);

@@ -1,6 +1,6 @@
 #pragma once
 #include "ffmpeg/SourceCheck.h"
-#include "wizard/CMyChildDlg.h"
+#include "wizard/EncodingPage.h"
 
 #include <QDialog>
 #include <memory>
@@ -16,12 +16,12 @@ class QPushButton;
 // Validates them on "下一步" and runs the encoding page it holds; ends with OK only
 // when that page ends with OK. "检测信号源" checks the source typed so far on a thread of its
 // own and shows the result in the page; closing the page cancels it. Controls carry their ids
-// as objectName. GUI thread only.
-class CMyNewDlg : public QDialog {
+// as objectName. GUI thread only. (Formerly CMyNewDlg.)
+class SourcePage : public QDialog {
     Q_OBJECT
 public:
-    explicit CMyNewDlg(bool isNew, QWidget* parent = nullptr);
-    ~CMyNewDlg() override;
+    explicit SourcePage(bool isNew, QWidget* parent = nullptr);
+    ~SourcePage() override;
 
     // The channel id whose stored values the pages open with, and the folder of config.ini.
     void SetChannel(int id, const std::string& appDir);
@@ -36,7 +36,7 @@ public:
     void done(int result) override;
 
     std::string name, sourceUrl, publishUrl, streamName;
-    CMyChildDlg m_child;
+    EncodingPage m_child;
 
     // After OK: every value of the channel (the name from this page, the rest from m_child).
     ChannelRecord Values() const;

@@ -14,12 +14,13 @@ class QWidget;
 class UpDownButton;
 
 // Second page of the channel wizard ("导入信号"): encoding settings and the watermark group.
-// Held by CMyNewDlg; opened afresh (all controls re-initialised) each time it runs.
-// Controls carry their numeric ids as objectName ("1025" ...). GUI thread only.
-class CMyChildDlg : public QDialog {
+// Held by SourcePage; opened afresh (all controls re-initialised) each time it runs.
+// Controls carry their numeric ids as objectName ("1025" ...). GUI thread only. (Formerly
+// CMyChildDlg.)
+class EncodingPage : public QDialog {
     Q_OBJECT
 public:
-    explicit CMyChildDlg(bool isNew, QWidget* parent = nullptr);
+    explicit EncodingPage(bool isNew, QWidget* parent = nullptr);
 
     // Set by the source page before the page runs.
     void SetChannel(int id, const std::string& appDir);

@@ -1,4 +1,4 @@
-#include "app/CPreviewDlg.h"
+#include "app/PreviewDialog.h"
 
 #include "wizard/SourceFrame.h"
 
@@ -12,7 +12,7 @@ namespace {
 constexpr int kFrameWidth = 480, kFrameHeight = 270;
 }  // namespace
 
-CPreviewDlg::CPreviewDlg(const QString& name, QWidget* parent) : QDialog(parent)
+PreviewDialog::PreviewDialog(const QString& name, QWidget* parent) : QDialog(parent)
 {
     setWindowTitle(QStringLiteral("预览 - ") + name);
     m_pFrame = new QLabel(this);
@@ -33,19 +33,19 @@ CPreviewDlg::CPreviewDlg(const QString& name, QWidget* parent) : QDialog(parent)
     resize(560, 560);
 }
 
-void CPreviewDlg::ShowRunning()
+void PreviewDialog::ShowRunning()
 {
     m_pFrame->setText(QStringLiteral("正在截取画面……"));
     m_pReport->setPlainText(QStringLiteral("正在检测信号源……（最多约20秒）"));
 }
 
-void CPreviewDlg::ShowBusy()
+void PreviewDialog::ShowBusy()
 {
     m_pFrame->setText(QString());
     m_pReport->setPlainText(QStringLiteral("该信号的信号源正在检测中，请稍后再打开预览。"));
 }
 
-void CPreviewDlg::ShowResult(const SourceResult& result)
+void PreviewDialog::ShowResult(const SourceResult& result)
 {
     m_pReport->setPlainText(QString::fromStdString(result.Report()));
     ShowSourceFrame(m_pFrame, result);

@@ -14,21 +14,22 @@
 #include <memory>
 #include <string>
 
-class CPreviewDlg;
+class PreviewDialog;
 class QCheckBox;
 class QLabel;
 class QPushButton;
 class QTableWidget;
 class QTimer;
 
-// The progress message from a monitor thread: (row, kbps), posted to the main window.
-constexpr int WM_RELAY_BITRATE = 0x400 + 1000;
-
-// A monitor's reading on its way to the GUI thread, posted as an event (thread-safe, and
-// dropped by Qt if the window is gone).
+// A monitor's reading (row, kbps) on its way to the GUI thread, posted to the main window as an
+// event of its own type (thread-safe, and dropped by Qt if the window is gone).
 class RelayBitrateEvent : public QEvent {
 public:
-    static QEvent::Type EventType() { return static_cast<QEvent::Type>(QEvent::User + WM_RELAY_BITRATE); }
+    static QEvent::Type EventType()
+    {
+        static const auto type = static_cast<QEvent::Type>(QEvent::registerEventType());
+        return type;
+    }
     RelayBitrateEvent(int row, int kbps) : QEvent(EventType()), m_row(row), m_kbps(kbps) {}
     int m_row;
     int m_kbps;
@@ -50,7 +51,7 @@ constexpr int ID_CHANNEL_PAUSE = 10002;
 constexpr int ID_CHANNEL_EDIT = 10003;
 constexpr int ID_CHANNEL_DELETE = 10004;
 constexpr int ID_CHANNEL_PREVIEW = 10007;
-constexpr int IDM_ABOUTBOX = 16;
+constexpr int ID_ABOUT = 16;
 // Commands of the window's own context menu (beside About).
 constexpr int ID_RUN_ALL = 10005;
 constexpr int ID_PAUSE_ALL = 10006;
@@ -61,14 +62,14 @@ extern const char kSupportSite[];
 // The main window: the channel list, the import button, the three options and the support line.
 // Owns the relay engine (children, monitors, per-row state) and receives the monitors'
 // progress as posted events. Lives as long as the process; everything runs on the GUI thread,
-// also the web console's requests, which arrive as queued calls.
-class CRelayDlg : public QDialog, public RelayView, public MonitorSink, public ConsoleHost {
+// also the web console's requests, which arrive as queued calls. (Formerly CRelayDlg.)
+class MainWindow : public QDialog, public RelayView, public MonitorSink, public ConsoleHost {
     Q_OBJECT
 public:
     // appDir: the data folder (config.ini, NetStatus.txt, CamRelay.log). Tests pass manualTimers to drive
     // OnTimer themselves; the timers are then only recorded as running, never fired.
-    explicit CRelayDlg(const std::string& appDir, bool manualTimers = false, QWidget* parent = nullptr);
-    ~CRelayDlg() override;
+    explicit MainWindow(const std::string& appDir, bool manualTimers = false, QWidget* parent = nullptr);
+    ~MainWindow() override;
 
     // Handlers, public so that tests and tools can drive them.
     void OnTimer(int id);
@@ -156,7 +157,7 @@ private:
     QLabel* m_supportLine = nullptr;
     std::map<int, QTimer*> m_timers;
     std::map<int, bool> m_timerActive;
-    CPreviewDlg* m_pPreview = nullptr;  // the open preview, for the result of its check
+    PreviewDialog* m_pPreview = nullptr;  // the open preview, for the result of its check
     int m_nPreviewId = -1;
     // Last: destroyed first, so that no check posts to a window being torn down.
     std::unique_ptr<SourceChecks> m_sourceChecks;

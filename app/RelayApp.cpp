@@ -1,6 +1,6 @@
-#include "app/CRelayApp.h"
+#include "app/RelayApp.h"
 
-#include "app/CRelayDlg.h"
+#include "app/MainWindow.h"
 #include "app/StartupOptions.h"
 #include "ffmpeg/FfmpegLocation.h"
 #include "platform/SignalPipe.h"
@@ -16,14 +16,14 @@
 #include <cstdlib>
 #include <cstring>
 
-CRelayApp::CRelayApp(int& argc, char** argv) : m_app(argc, argv)
+RelayApp::RelayApp(int& argc, char** argv) : m_app(argc, argv)
 {
     Q_INIT_RESOURCE(resources);
     QApplication::setApplicationName(QStringLiteral("CamRelay"));
     Prompt::UseChineseQtTexts();
 }
 
-bool CRelayApp::DisplayAvailable(int argc, char** argv)
+bool RelayApp::DisplayAvailable(int argc, char** argv)
 {
     for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
         if (const char* value = std::getenv(name); value && *value)
@@ -35,7 +35,7 @@ bool CRelayApp::DisplayAvailable(int argc, char** argv)
     return false;
 }
 
-void CRelayApp::OnSignal()
+void RelayApp::OnSignal()
 {
     SignalPipe::Take();
     if (m_pDlg) {
@@ -48,7 +48,7 @@ void CRelayApp::OnSignal()
             widget->close();
 }
 
-int CRelayApp::Refuse(const std::string& text, int exitCode)
+int RelayApp::Refuse(const std::string& text, int exitCode)
 {
     std::fprintf(stderr, "CamRelay: %s\n", text.c_str());
     std::fflush(stderr);
@@ -57,7 +57,7 @@ int CRelayApp::Refuse(const std::string& text, int exitCode)
     return exitCode;
 }
 
-int CRelayApp::Run(const StartupOptions& options)
+int RelayApp::Run(const StartupOptions& options)
 {
     QSocketNotifier notifier(SignalPipe::ReadFd(), QSocketNotifier::Read);
     QObject::connect(&notifier, &QSocketNotifier::activated, [this] { OnSignal(); });
@@ -73,7 +73,7 @@ int CRelayApp::Run(const StartupOptions& options)
     if (SignalPipe::Pending())
         return 0;  // stopped before anything was read or written
 
-    CRelayDlg dlg(dir.m_strPath);
+    MainWindow dlg(dir.m_strPath);
     // Stopped before the window goes: its console's requests are carried out by the window.
     StatusServer status;
     // Shown once the window is up; the log's problem reaches standard error through the log.

@@ -1,5 +1,5 @@
 // The encoding page's controls: their layout, ids, tab order and the signals they are wired to.
-#include "wizard/CMyChildDlg.h"
+#include "wizard/EncodingPage.h"
 
 #include "settings/ChannelStore.h"
 #include "settings/ConfigStore.h"
@@ -63,7 +63,7 @@ void AddRow(QGridLayout* grid, int& row, const char* label, QWidget* field, cons
 }
 }  // namespace
 
-void CMyChildDlg::BuildControls()
+void EncodingPage::BuildControls()
 {
     auto* heading = MakeLabel(kHeading, this);
     QFont headingFont = heading->font();
@@ -193,15 +193,15 @@ void CMyChildDlg::BuildControls()
     m_videoEncodingControls = {m_pBitRate, m_pFrameRate, m_pSize, m_pWidth, m_pHeight,
                                m_pProfile, m_pMaxBitRate, m_pGop, m_pFilePath};
 
-    connect(m_pVideoReencode, &QCheckBox::clicked, this, &CMyChildDlg::OnVideoReencodeClicked);
+    connect(m_pVideoReencode, &QCheckBox::clicked, this, &EncodingPage::OnVideoReencodeClicked);
     // activated: the operator chose an item (list, keys, wheel); typing in the box is not a choice.
-    connect(m_pSize, &QComboBox::activated, this, &CMyChildDlg::OnSizeChosen);
+    connect(m_pSize, &QComboBox::activated, this, &EncodingPage::OnSizeChosen);
     // Enter or leaving the box after typing an item's text would make the box select that item
     // and report it as activated; typed text is no choice, so the box ignores both.
     disconnect(m_pSize->lineEdit(), &QLineEdit::returnPressed, m_pSize, nullptr);
     disconnect(m_pSize->lineEdit(), &QLineEdit::editingFinished, m_pSize, nullptr);
     connect(m_pPosition, &QComboBox::activated, this, [this] { RebuildPosition(); });
-    connect(m_pChooseFile, &QPushButton::clicked, this, &CMyChildDlg::OnChooseFile);
-    connect(m_pFinish, &QPushButton::clicked, this, &CMyChildDlg::OnFinish);
+    connect(m_pChooseFile, &QPushButton::clicked, this, &EncodingPage::OnChooseFile);
+    connect(m_pFinish, &QPushButton::clicked, this, &EncodingPage::OnFinish);
 }
 

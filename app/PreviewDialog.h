@@ -8,10 +8,11 @@ class QPlainTextEdit;
 
 // "预览" of a stored channel: the frame and the report of a check of its source. The main
 // window starts the check and hands its result over; the dialog only shows it. GUI thread only.
-class CPreviewDlg : public QDialog {
+// (Formerly CPreviewDlg.)
+class PreviewDialog : public QDialog {
     Q_OBJECT
 public:
-    CPreviewDlg(const QString& name, QWidget* parent);
+    PreviewDialog(const QString& name, QWidget* parent);
 
     // A check is running, or could not start because one of this channel already runs.
     void ShowRunning();

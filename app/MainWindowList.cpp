@@ -1,8 +1,8 @@
 // The channel list of the main window: the engine's row events as cell texts, and what a row
 // shows of its failures and output (tooltip and the details dialog), and its source (预览).
-#include "app/CRelayDlg.h"
+#include "app/MainWindow.h"
 
-#include "app/CPreviewDlg.h"
+#include "app/PreviewDialog.h"
 #include "ffmpeg/OutputMonitor.h"
 #include "settings/ChannelStore.h"
 
@@ -23,7 +23,7 @@ const std::size_t kDetailLines = 12;  // lines of the failure and of the live ou
 QString Text(const std::string& text) { return QString::fromStdString(text); }
 }  // namespace
 
-void CRelayDlg::OnRowEvent(int row, const RowEvent& e)
+void MainWindow::OnRowEvent(int row, const RowEvent& e)
 {
     if (e.m_kind == RowEvent::Kind::Appended) {
         m_list->insertRow(row);
@@ -43,7 +43,7 @@ void CRelayDlg::OnRowEvent(int row, const RowEvent& e)
 
 // ---- list cells ----
 
-const std::array<std::pair<int, std::string RowCells::*>, 5>& CRelayDlg::CellTexts()
+const std::array<std::pair<int, std::string RowCells::*>, 5>& MainWindow::CellTexts()
 {
     static const std::array<std::pair<int, std::string RowCells::*>, 5> columns = {{
         {kColName, &RowCells::name}, {kColBitrate, &RowCells::bitrate}, {kColState, &RowCells::state},
@@ -51,7 +51,7 @@ const std::array<std::pair<int, std::string RowCells::*>, 5>& CRelayDlg::CellTex
     return columns;
 }
 
-void CRelayDlg::SetCellText(int row, int column, const std::string& text)
+void MainWindow::SetCellText(int row, int column, const std::string& text)
 {
     if (row < 0 || row >= static_cast<int>(m_cells.size()) || column < 0 || column >= m_list->columnCount())
         return;
@@ -59,7 +59,7 @@ void CRelayDlg::SetCellText(int row, int column, const std::string& text)
     ShowCell(row, column, text);
 }
 
-void CRelayDlg::ShowCell(int row, int column, const std::string& text)
+void MainWindow::ShowCell(int row, int column, const std::string& text)
 {
     QTableWidgetItem* item = m_list->item(row, column);
     if (!item) {
@@ -70,13 +70,13 @@ void CRelayDlg::ShowCell(int row, int column, const std::string& text)
     item->setText(Text(text));
 }
 
-QString CRelayDlg::CellText(int row, int column) const
+QString MainWindow::CellText(int row, int column) const
 {
     const QTableWidgetItem* item = m_list->item(row, column);
     return item ? item->text() : QString();
 }
 
-int CRelayDlg::FirstSelectedRow() const
+int MainWindow::FirstSelectedRow() const
 {
     int first = -1;
     for (const QModelIndex& index : m_list->selectionModel()->selectedIndexes())
@@ -85,7 +85,7 @@ int CRelayDlg::FirstSelectedRow() const
     return first;
 }
 
-QString CRelayDlg::RowDetails(int row) const
+QString MainWindow::RowDetails(int row) const
 {
     QStringList lines;
     for (const std::string& line : m_engine.RowFailure(row))
@@ -98,7 +98,7 @@ QString CRelayDlg::RowDetails(int row) const
     return lines.join('\n');
 }
 
-QString CRelayDlg::RowToolTip(int row) const
+QString MainWindow::RowToolTip(int row) const
 {
     if (row < 0 || row >= m_list->rowCount())
         return {};
@@ -127,7 +127,7 @@ QString CRelayDlg::RowToolTip(int row) const
     return lines.join('\n') + QStringLiteral("\n（双击查看全部输出）");
 }
 
-void CRelayDlg::ShowRowDetails(int row)
+void MainWindow::ShowRowDetails(int row)
 {
     if (row < 0 || row >= m_list->rowCount())
         return;
@@ -167,18 +167,18 @@ void CRelayDlg::ShowRowDetails(int row)
     box.exec();
 }
 
-SourceChecks& CRelayDlg::Checks()
+SourceChecks& MainWindow::Checks()
 {
     if (!m_sourceChecks)
         m_sourceChecks = std::make_unique<SourceChecks>(m_engine.Ffmpeg());
     return *m_sourceChecks;
 }
 
-void CRelayDlg::ShowPreview(int row)
+void MainWindow::ShowPreview(int row)
 {
     const int id = m_engine.View(row).id;
     const SourceRequest request = StoredSourceRequest(ConfigStore(m_strAppDir), id);
-    CPreviewDlg box(CellText(row, kColName), this);
+    PreviewDialog box(CellText(row, kColName), this);
     // The result is posted to the window, which outlives every check, and handed to the dialog
     // only while it is open for that channel.
     const bool started = Checks().Start(id, request, [this, id](const SourceResult& result) {

@@ -1,8 +1,8 @@
 // The web console's requests in the main window: carried out on the GUI thread through the
 // engine operations of the window's menus, so the list shows the change at once.
-#include "app/CRelayDlg.h"
+#include "app/MainWindow.h"
 
-void CRelayDlg::Submit(ConsoleRequest request, std::function<void(ConsoleReply)> reply)
+void MainWindow::Submit(ConsoleRequest request, std::function<void(ConsoleReply)> reply)
 {
     // A queued call: Qt drops it if the window is gone first; the server answers its client then.
     QMetaObject::invokeMethod(this, [this, request = std::move(request), reply = std::move(reply)] {
@@ -16,7 +16,7 @@ void CRelayDlg::Submit(ConsoleRequest request, std::function<void(ConsoleReply)>
     }, Qt::QueuedConnection);
 }
 
-void CRelayDlg::PaceRunAll()
+void MainWindow::PaceRunAll()
 {
     if (m_engine.RunAllTick())
         SetTimer(ID_RUNALL_TIMER, kRunAllPeriodMs);

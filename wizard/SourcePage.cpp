@@ -1,4 +1,4 @@
-#include "wizard/CMyNewDlg.h"
+#include "wizard/SourcePage.h"
 
 #include "settings/ChannelStore.h"
 #include "settings/ConfigStore.h"
@@ -39,7 +39,7 @@ bool StartsWith7(const std::string& text, const char* scheme)
 }
 }  // namespace
 
-CMyNewDlg::CMyNewDlg(bool isNew, QWidget* parent)
+SourcePage::SourcePage(bool isNew, QWidget* parent)
     : QDialog(parent), m_child(isNew, this),
       m_ffmpeg(FfmpegLocation::Find(ConfigStore::ExecutableDir(), std::getenv("PATH")))
 {
@@ -85,7 +85,7 @@ CMyNewDlg::CMyNewDlg(bool isNew, QWidget* parent)
     m_pCheck = new QPushButton(QString::fromUtf8(kCheckButton), this);
     m_pCheck->setObjectName("1005");
     m_pCheck->setAutoDefault(false);  // Enter still means "下一步"
-    connect(m_pCheck, &QPushButton::clicked, this, &CMyNewDlg::OnCheckSource);
+    connect(m_pCheck, &QPushButton::clicked, this, &SourcePage::OnCheckSource);
     grid->addWidget(m_pCheck, row - 2, 2);
     addField("发布地址：", "如：rtmp://push.example.com/live/camera01", m_pPublish);
     // The stream name is loaded and handed on, but not shown.
@@ -98,7 +98,7 @@ CMyNewDlg::CMyNewDlg(bool isNew, QWidget* parent)
     auto* next = new QPushButton(QString::fromUtf8("下一步"), this);
     next->setObjectName("1006");
     next->setDefault(true);  // Enter runs the same checks as a click
-    connect(next, &QPushButton::clicked, this, &CMyNewDlg::OnNext);
+    connect(next, &QPushButton::clicked, this, &SourcePage::OnNext);
 
     // The check's result: the frame beside the report, shown once a check has started.
     m_pFrame = new QLabel(this);
@@ -130,25 +130,25 @@ CMyNewDlg::CMyNewDlg(bool isNew, QWidget* parent)
     resize(720, 560);  // about 379 x 284 dialog units, and room for a check's result
 }
 
-CMyNewDlg::~CMyNewDlg()
+SourcePage::~SourcePage()
 {
     CancelCheck();
 }
 
-void CMyNewDlg::SetChannel(int id, const std::string& appDir)
+void SourcePage::SetChannel(int id, const std::string& appDir)
 {
     m_nId = id;
     m_strAppDir = appDir;
     m_child.SetChannel(id, appDir);
 }
 
-int CMyNewDlg::exec()
+int SourcePage::exec()
 {
     LoadStored();
     return QDialog::exec();
 }
 
-void CMyNewDlg::LoadStored()
+void SourcePage::LoadStored()
 {
     const ChannelRecordText stored = LoadChannelText(ConfigStore(m_strAppDir), m_nId).record;
     m_pName->setText(QString::fromStdString(stored.name));
@@ -157,13 +157,13 @@ void CMyNewDlg::LoadStored()
     m_pStreamName->setText(QString::fromStdString(stored.streamName));
 }
 
-void CMyNewDlg::done(int result)
+void SourcePage::done(int result)
 {
     CancelCheck();
     QDialog::done(result);
 }
 
-void CMyNewDlg::CancelCheck()
+void SourcePage::CancelCheck()
 {
     if (m_check) {
         m_check->Cancel();
@@ -172,7 +172,7 @@ void CMyNewDlg::CancelCheck()
     m_pCheck->setEnabled(true);
 }
 
-void CMyNewDlg::OnCheckSource()
+void SourcePage::OnCheckSource()
 {
     const QString url = m_pSource->text();
     const std::string text = url.toStdString();
@@ -205,7 +205,7 @@ void CMyNewDlg::OnCheckSource()
     m_pReport->show();
 }
 
-void CMyNewDlg::OnCheckDone(const SourceResult& result, const std::string& url)
+void SourcePage::OnCheckDone(const SourceResult& result, const std::string& url)
 {
     if (result.cancelled)
         return;  // the page closed; what it shows no longer matters
@@ -216,7 +216,7 @@ void CMyNewDlg::OnCheckDone(const SourceResult& result, const std::string& url)
     ShowSourceFrame(m_pFrame, result);
 }
 
-void CMyNewDlg::OnNext()
+void SourcePage::OnNext()
 {
     name = m_pName->text().toStdString();
     sourceUrl = m_pSource->text().toStdString();
@@ -243,7 +243,7 @@ void CMyNewDlg::OnNext()
         accept();
 }
 
-const char* CMyNewDlg::FirstProblem() const
+const char* SourcePage::FirstProblem() const
 {
     if (name.empty())
         return kNoName;
@@ -265,14 +265,14 @@ const char* CMyNewDlg::FirstProblem() const
     return nullptr;
 }
 
-ChannelRecord CMyNewDlg::Values() const
+ChannelRecord SourcePage::Values() const
 {
     ChannelRecord values = m_child.Values();
     values.name = name;
     return values;
 }
 
-CheckStates CMyNewDlg::Checks() const
+CheckStates SourcePage::Checks() const
 {
     return m_child.Checks();
 }

@@ -1,4 +1,4 @@
-#include "wizard/CMyChildDlg.h"
+#include "wizard/EncodingPage.h"
 
 #include "settings/ChannelStore.h"
 #include "settings/ConfigStore.h"
@@ -57,7 +57,7 @@ int Number(const QString& text)
 }
 }  // namespace
 
-CMyChildDlg::CMyChildDlg(bool isNew, QWidget* parent) : QDialog(parent), m_bNew(isNew)
+EncodingPage::EncodingPage(bool isNew, QWidget* parent) : QDialog(parent), m_bNew(isNew)
 {
     setWindowTitle(QString::fromUtf8(kTitle));
     QPalette pal = palette();
@@ -68,19 +68,19 @@ CMyChildDlg::CMyChildDlg(bool isNew, QWidget* parent) : QDialog(parent), m_bNew(
     resize(680, 500);  // about 381 x 284 dialog units
 }
 
-void CMyChildDlg::SetChannel(int id, const std::string& appDir)
+void EncodingPage::SetChannel(int id, const std::string& appDir)
 {
     m_nId = id;
     m_strAppDir = appDir;
 }
 
-int CMyChildDlg::exec()
+int EncodingPage::exec()
 {
     InitControls();
     return QDialog::exec();
 }
 
-void CMyChildDlg::InitControls()
+void EncodingPage::InitControls()
 {
     // The widgets outlive each run: clear what an earlier, cancelled run left behind.
     m_values.watermarkPath.clear();
@@ -130,7 +130,7 @@ void CMyChildDlg::InitControls()
     LoadStored();
 }
 
-void CMyChildDlg::LoadStored()
+void EncodingPage::LoadStored()
 {
     const LoadedChannelText stored = LoadChannelText(ConfigStore(m_strAppDir), m_nId);
     const ChannelRecordText& r = stored.record;
@@ -165,20 +165,20 @@ void CMyChildDlg::LoadStored()
     RebuildPosition();
 }
 
-void CMyChildDlg::SetVideoControlsEnabled(bool enabled)
+void EncodingPage::SetVideoControlsEnabled(bool enabled)
 {
     for (QWidget* control : m_videoEncodingControls)
         control->setEnabled(enabled);
 }
 
-void CMyChildDlg::OnVideoReencodeClicked()
+void EncodingPage::OnVideoReencodeClicked()
 {
     // Toggled by the click, not derived from the check state.
     SetVideoControlsEnabled(m_bVideoDisabled);
     m_bVideoDisabled = !m_bVideoDisabled;
 }
 
-void CMyChildDlg::OnSizeChosen(int index)
+void EncodingPage::OnSizeChosen(int index)
 {
     static const char* const sizes[3][2] = {{"320", "240"}, {"480", "360"}, {"640", "360"}};
     if (index < 0 || index > 2)
@@ -187,7 +187,7 @@ void CMyChildDlg::OnSizeChosen(int index)
     m_pHeight->setText(sizes[index][1]);
 }
 
-void CMyChildDlg::OnChooseFile()
+void EncodingPage::OnChooseFile()
 {
     const QString path = Prompt::OpenFileName(this, QString::fromUtf8("打开"), "File(*.png)", "png");
     if (path.isEmpty())
@@ -197,7 +197,7 @@ void CMyChildDlg::OnChooseFile()
     m_values.watermarkPath = path.toStdString();
 }
 
-void CMyChildDlg::RebuildPosition()
+void EncodingPage::RebuildPosition()
 {
     m_values.watermarkOffsetX = m_pOffsetX->text().toStdString();
     m_values.watermarkOffsetY = m_pOffsetY->text().toStdString();
@@ -209,7 +209,7 @@ void CMyChildDlg::RebuildPosition()
         QString::fromLatin1(kPositionFormats[index]).arg(m_pOffsetX->text(), m_pOffsetY->text()).toStdString();
 }
 
-void CMyChildDlg::OpeningValues(ChannelRecord* values, CheckStates* checks)
+void EncodingPage::OpeningValues(ChannelRecord* values, CheckStates* checks)
 {
     InitControls();
     Collect();
@@ -217,14 +217,14 @@ void CMyChildDlg::OpeningValues(ChannelRecord* values, CheckStates* checks)
     *checks = m_checks;
 }
 
-void CMyChildDlg::OnFinish()
+void EncodingPage::OnFinish()
 {
     Collect();
     if (CheckCollected() && ConfirmFinish())
         accept();
 }
 
-bool CMyChildDlg::ConfirmFinish()
+bool EncodingPage::ConfirmFinish()
 {
     const bool h265 = SourceVideoCodec && SourceVideoCodec() == "hevc";
     const bool enhanced = SourceFlvHevc && SourceFlvHevc();
@@ -237,7 +237,7 @@ bool CMyChildDlg::ConfirmFinish()
     return others.isEmpty() || Prompt::Question(this, QString::fromUtf8(kSamePublish).arg(others.join("、")));
 }
 
-void CMyChildDlg::Collect()
+void EncodingPage::Collect()
 {
     m_nVideoTrack = Number(m_pVideoTrack->currentText());
     m_values.videoBitrate = Number(m_pBitRate->text());
@@ -259,7 +259,7 @@ void CMyChildDlg::Collect()
                 m_pAudioReencode->isChecked() ? 1 : 0};
 }
 
-bool CMyChildDlg::CheckCollected()
+bool EncodingPage::CheckCollected()
 {
     const char* problem = nullptr;
     const QString path = m_pFilePath->text();
@@ -280,7 +280,7 @@ bool CMyChildDlg::CheckCollected()
     return false;
 }
 
-ChannelRecord CMyChildDlg::Values() const
+ChannelRecord EncodingPage::Values() const
 {
     ChannelRecord values = m_values;
     values.name.clear();
@@ -290,7 +290,7 @@ ChannelRecord CMyChildDlg::Values() const
     return values;
 }
 
-CheckStates CMyChildDlg::Checks() const
+CheckStates EncodingPage::Checks() const
 {
     return m_checks;
 }

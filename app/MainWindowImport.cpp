@@ -1,16 +1,16 @@
 // The import and edit flow of the main window: the wizard, the stored channel, the new row.
-#include "app/CRelayDlg.h"
+#include "app/MainWindow.h"
 
 #include "ffmpeg/CommandBuilder.h"
 #include "settings/ChannelStore.h"
 #include "settings/ConfigStore.h"
-#include "wizard/CMyNewDlg.h"
+#include "wizard/SourcePage.h"
 
 #include <climits>
 
-bool CRelayDlg::RunChannelWizard(int id, bool isNew, CheckStates& checks)
+bool MainWindow::RunChannelWizard(int id, bool isNew, CheckStates& checks)
 {
-    CMyNewDlg wizard(isNew, this);
+    SourcePage wizard(isNew, this);
     wizard.SetChannel(id, m_strAppDir);
     wizard.SetFfmpeg(m_engine.Ffmpeg());
     if (wizard.exec() != QDialog::Accepted || m_bClosed)
@@ -22,7 +22,7 @@ bool CRelayDlg::RunChannelWizard(int id, bool isNew, CheckStates& checks)
     return true;
 }
 
-void CRelayDlg::OnImportSignal()
+void MainWindow::OnImportSignal()
 {
     m_lastLaunch = WizardLaunch();
     // A damaged nextId (negative, or pointing at ids that still hold keys) must not make an
