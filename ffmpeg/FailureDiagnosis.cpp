@@ -8,9 +8,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
-#include <mutex>
 #include <regex>
-#include <set>
 
 namespace {
 
