@@ -1,7 +1,6 @@
 #pragma once
 #include "platform/Clock.h"
 
-#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -18,7 +17,6 @@ constexpr int kRunAllPeriodMs = 250;
 // The stall watchdog: "stallTimeout" in config.ini, in seconds.
 constexpr int kDefaultStallSeconds = 30;
 constexpr int kMinStallSeconds = 10;
-
 
 // "stallTimeout" of config.ini as milliseconds: empty, negative or not a number 30 s, 0 off,
 // 1 to 9 count as 10, at most a day.
