@@ -1,8 +1,8 @@
 #include "app/StartupOptions.h"
 
 #include "Version.h"
-#include "service/ConsoleAccess.h"
 #include "settings/ChannelStore.h"
+#include "web/ConsoleAccess.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

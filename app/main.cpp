@@ -1,10 +1,10 @@
 // CamRelay: one main window, or with --headless the service without one; the process lives
 // as long as either does. --probe and --probe-all check sources and exit, without either.
-#include "app/CRelayApp.h"
+#include "app/RelayApp.h"
 #include "app/StartupOptions.h"
-#include "relay/SignalPipe.h"
-#include "service/HeadlessService.h"
-#include "service/ProbeCommand.h"
+#include "headless/HeadlessService.h"
+#include "headless/ProbeCommand.h"
+#include "platform/SignalPipe.h"
 #include "settings/ConfigStore.h"
 
 #include <cstdio>
@@ -41,11 +41,11 @@ int main(int argc, char** argv)
         headless.m_strControlToken = options.m_strControlToken;
         return HeadlessService::Main(headless);
     }
-    if (!CRelayApp::DisplayAvailable(argc, argv)) {
+    if (!RelayApp::DisplayAvailable(argc, argv)) {
         std::fputs("CamRelay: 没有可用的显示器（未设置 DISPLAY 或 WAYLAND_DISPLAY）。"
                    "无窗口运行请使用 --headless。\n", stderr);
         return 1;
     }
-    CRelayApp app(argc, argv);
+    RelayApp app(argc, argv);
     return app.Run(options);
 }

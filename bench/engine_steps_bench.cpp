@@ -1,10 +1,10 @@
 // Owner-thread steps over 5,000 stored channels that are all queued to start (a service that
 // has just read them, or a reload that found them): the reload, the status snapshot, "全部暂停"
 // and "全部运行". No child is started. Prints the median and max of each in ms; asserts nothing.
-#include "relay/RelaySession.h"
-#include "service/ConsoleAccess.h"
-#include "service/StatusSnapshot.h"
+#include "engine/RelaySession.h"
 #include "settings/ChannelStore.h"
+#include "web/ConsoleAccess.h"
+#include "web/StatusSnapshot.h"
 
 #include <algorithm>
 #include <chrono>

@@ -2,7 +2,7 @@
 // keys, of which 5,000 are deleted, so that 10,000 rows are listed and 5,000 channels move.
 // Prints the time from construction to the first painted window and the whole resident size of
 // the process with the 10,000 idle rows, then after the first read of a setting; no assertion.
-#include "app/CRelayDlg.h"
+#include "app/MainWindow.h"
 #include "settings/ChannelStore.h"
 
 #include <QApplication>
@@ -76,7 +76,7 @@ int main(int argc, char** argv)
     const long rssQt = StatusKb("VmRSS:");
     QElapsedTimer t;
     t.start();
-    auto* dlg = new CRelayDlg(dir, true);
+    auto* dlg = new MainWindow(dir, true);
     dlg->show();
     QCoreApplication::processEvents();
     const double startMs = t.nsecsElapsed() / 1e6;

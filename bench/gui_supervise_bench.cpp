@@ -4,10 +4,10 @@
 // with the status endpoint and web console on, under 500 connections at once: 400 clients
 // fetching the page and /status again and again, 100 slow ones holding half a request.
 // Prints "name: value" lines; no assertion.
-#include "app/CRelayDlg.h"
-#include "service/StatusServer.h"
-#include "service/StatusSnapshot.h"
+#include "app/MainWindow.h"
 #include "settings/ChannelStore.h"
+#include "web/StatusServer.h"
+#include "web/StatusSnapshot.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -144,9 +144,9 @@ private:
 };
 
 // Measures how late each reading arrives: the fake prints its clock (ms mod 10^6) as the bitrate.
-class TimedDlg : public CRelayDlg {
+class TimedDlg : public MainWindow {
 public:
-    using CRelayDlg::CRelayDlg;
+    using MainWindow::MainWindow;
     std::vector<double> firstDelays;  // the first reading of a child: no backlog in its pipe
     std::vector<double> steadyAges;   // later readings: the oldest line waiting after the 2 s pause
     std::vector<bool> seen = std::vector<bool>(kChannels, false);
@@ -173,7 +173,7 @@ protected:
             Reading(r->m_row, r->m_kbps);
             return true;
         }
-        return CRelayDlg::event(e);
+        return MainWindow::event(e);
     }
 };
 }  // namespace

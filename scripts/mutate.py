@@ -141,7 +141,8 @@ def sync_tree(src):
                            check=True, stdout=subprocess.PIPE).stdout
     names = set(filter(None, files.decode("utf-8", "surrogateescape").split("\0")))
     # A kept copy may hold files the tree has lost since (a renamed test): the build globs them.
-    for top in ("settings", "relay", "service", "app", "wizard", "tests", "bench", "res"):
+    for top in ("platform", "settings", "ffmpeg", "engine", "web", "headless", "ui", "wizard", "app", "tests", "bench",
+                "res"):
         for folder, _, found in os.walk(os.path.join(src, top)):
             for leaf in found:
                 rel = os.path.relpath(os.path.join(folder, leaf), src)

@@ -3,22 +3,27 @@
 A hand-written list measures what its author thought of; random mutants measure the rest. The
 rules are the classic ones: swap a relational or logical operator, negate a condition, change an
 integer constant by one, delete a statement or call, return early. Sites are found in the
-production C++ files (settings, relay, service, app, wizard; never tests, benches or tools) outside
-comments, string and character literals, preprocessor lines and declarations, and drawn with a
-seeded generator, so that the same seed on the same tree gives the same mutants.
+production C++ files (platform, settings, ffmpeg, engine, web, headless, ui, wizard, app; never
+tests, benches or tools) outside comments, string and character literals, preprocessor lines and
+declarations, and drawn with a seeded generator, so that the same seed on the same tree gives the
+same mutants.
 """
 import os
 import random
 import re
 
-FOLDERS = ("settings", "relay", "service", "app", "wizard")
+FOLDERS = ("platform", "settings", "ffmpeg", "engine", "web", "headless", "ui", "wizard", "app")
 # Which test binaries can reach a folder's code (the end-to-end tests are added for survivors).
 REACH = {
+    "platform": ["relay_tests", "app_tests", "service_tests"],
     "settings": ["settings_tests", "relay_tests", "app_tests"],
-    "relay": ["relay_tests", "app_tests", "service_tests"],
-    "service": ["service_tests", "web_console"],
-    "app": ["app_tests"],
+    "ffmpeg": ["relay_tests", "app_tests", "service_tests"],
+    "engine": ["relay_tests", "app_tests", "service_tests"],
+    "web": ["service_tests", "web_console"],
+    "headless": ["service_tests", "web_console"],
+    "ui": ["wizard_tests", "app_tests"],
     "wizard": ["wizard_tests", "app_tests"],
+    "app": ["app_tests"],
 }
 
 RELATIONAL = {"<": "<=", "<=": "<", ">": ">=", ">=": ">", "==": "!=", "!=": "=="}

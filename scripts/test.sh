@@ -8,7 +8,8 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 echo "test: checking packages (apt-get installs whatever is missing)"
 bash "$root/scripts/install-deps.sh" --test
-# The core (settings/, relay/) must build without Qt: prove it on every run.
+# The core (everything below ui/: platform, settings, ffmpeg, engine, web, headless) must build
+# without Qt: prove it on every run.
 bash "$root/scripts/build.sh" --dir "$root/build-core" --what "the core without Qt" \
     -DCAMRELAY_GUI=OFF -DCAMRELAY_TESTS=OFF -DCAMRELAY_BENCH=OFF
 bash "$root/scripts/build.sh" --what "everything (program, tests, benchmarks)" \

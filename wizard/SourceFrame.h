@@ -1,5 +1,5 @@
 #pragma once
-#include "relay/SourceCheck.h"
+#include "ffmpeg/SourceCheck.h"
 
 class QLabel;
 

@@ -2,11 +2,11 @@
 // Shared set-up of the main-window tests: a private application folder with config.ini written
 // by the test, the fake transcoder linked in as its "ffmpeg" and its argv records, and the list's
 // context menu answered through its test seam.
-#include "app/CRelayDlg.h"
-#include "app/MessageBox.h"
+#include "app/MainWindow.h"
 #include "settings/ConfigStore.h"
 #include "support/ProcessProbe.h"
 #include "support/TempDir.h"
+#include "ui/MessageBox.h"
 
 #include <QContextMenuEvent>
 #include <QTableWidget>
@@ -68,18 +68,18 @@ protected:
     std::string AppDir() const { return m_dir.Path(); }
     std::string Stored(const std::string& key) const { return ConfigStore(AppDir()).GetValue(key); }
     // A shown main window on the folder, after writing config.ini with body when one is given.
-    CRelayDlg& Open(const std::string& body = "")
+    MainWindow& Open(const std::string& body = "")
     {
         m_dlg.reset();
         if (!body.empty())
             WriteFile(m_dir.File("config.ini"), "[SET DEFAULT VALUE]\n" + body);
-        m_dlg = std::make_unique<CRelayDlg>(AppDir(), true);
+        m_dlg = std::make_unique<MainWindow>(AppDir(), true);
         m_dlg->show();
         return *m_dlg;
     }
     // One stored paused channel, id 0, copying video and re-encoding audio, its camera address with
     // a password; extra lines go first (the first of duplicate keys wins).
-    CRelayDlg& OpenWith(const std::string& publish, const std::string& extra = "")
+    MainWindow& OpenWith(const std::string& publish, const std::string& extra = "")
     {
         return Open("nextId=1\n" + extra + StoredChannel(0, "cam", "rtsp://admin:pw@127.0.0.1:1/in/1", publish, "暂停中"));
     }
@@ -141,7 +141,7 @@ protected:
 
     TempDir m_dir{"camrelay-app"};
     std::string m_logDir = m_dir.File("fake-log");
-    std::unique_ptr<CRelayDlg> m_dlg;
+    std::unique_ptr<MainWindow> m_dlg;
 };
 
 }  // namespace apptest

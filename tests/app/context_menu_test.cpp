@@ -2,7 +2,7 @@
 // the real popups' items, and what run, pause, delete, run all and pause all do to the cells,
 // the stored settings and the children.
 #include "AppFixture.h"
-#include "service/StatusSnapshot.h"
+#include "web/StatusSnapshot.h"
 
 #include <QApplication>
 #include <QMenu>
@@ -109,7 +109,7 @@ TEST_F(ContextMenuTest, RunPauseDeleteCellsStoredValuesAndChild)
 TEST_F(ContextMenuTest, RunAllAndPauseAllFromTheWindowMenu)
 {
     // Row 4's child fails at once (the first of duplicate keys wins): it gives up at the tenth.
-    CRelayDlg& dlg = Open("4+Adress=rtmp://127.0.0.1:1/live/4#lines=0,exit=1\n" + StoredChannels(6, "#hang=1"));
+    MainWindow& dlg = Open("4+Adress=rtmp://127.0.0.1:1/live/4#lines=0,exit=1\n" + StoredChannels(6, "#hang=1"));
     for (int row : {2, 4})
         dlg.OnChannelCommand(ID_CHANNEL_RUN, row);
     dlg.OnChannelCommand(ID_CHANNEL_DELETE, 3);
@@ -141,7 +141,7 @@ TEST_F(ContextMenuTest, RunAllAndPauseAllFromTheWindowMenu)
 // and reload is refused (the service's command).
 TEST_F(ContextMenuTest, WebConsoleCommandsActInTheWindow)
 {
-    CRelayDlg& dlg = Open(kThree);
+    MainWindow& dlg = Open(kThree);
     const auto submit = [&](ConsoleRequest::Kind kind, int id = -1) {
         ConsoleReply reply{0, ""};
         std::thread([&] { dlg.Submit({kind, id}, [&reply](ConsoleReply r) { reply = r; }); }).join();

@@ -15,10 +15,10 @@ const char kSource[] = "rtsp://127.0.0.1:1/cam/1";
 class ImportFlowTest : public AppTest {
 protected:
     // One import through button 1000 with the given source-page texts and encoding steps.
-    void Import(const QString& name, const QString& publish, std::function<void(CMyChildDlg&)> encoding = {},
+    void Import(const QString& name, const QString& publish, std::function<void(EncodingPage&)> encoding = {},
                 bool cancel = false)
     {
-        WizardDriver driver({[=](CMyNewDlg& page) {
+        WizardDriver driver({[=](SourcePage& page) {
                                  TypeInto(&page, "1001", name);
                                  TypeInto(&page, "1002", kSource);
                                  TypeInto(&page, "1003", publish);
@@ -39,9 +39,9 @@ protected:
 
 TEST_F(ImportFlowTest, FirstImportStoresStartsAndAppendsTheRow)
 {
-    CRelayDlg& dlg = Open("m_bRTSPuseTCP=1\n");
+    MainWindow& dlg = Open("m_bRTSPuseTCP=1\n");
     const std::string publish = "rtmp://127.0.0.1:1/live/a#delay=1500,interval=100,kbps=512.0";
-    Import("大门", QString::fromStdString(publish), [](CMyChildDlg& page) {
+    Import("大门", QString::fromStdString(publish), [](EncodingPage& page) {
         Click(&page, "1026");                                  // re-encode video,
         wizardtest::Choose(Get<QComboBox>(&page, "1033"), 2);  // 640x360,
         TypeInto(&page, "1031", "800");                        // 800 kbit/s,
@@ -85,14 +85,14 @@ TEST_F(ImportFlowTest, FirstImportStoresStartsAndAppendsTheRow)
 // counts no failure.
 TEST_F(ImportFlowTest, CancelledWizardChangesNothing)
 {
-    CRelayDlg& dlg = Open("nextId=3\n" + StoredChannel(0, "cam", kSource, "rtmp://127.0.0.1:1/live/a"));
+    MainWindow& dlg = Open("nextId=3\n" + StoredChannel(0, "cam", kSource, "rtmp://127.0.0.1:1/live/a"));
     const std::string before = ReadFile(m_dir.File("config.ini"));
     const QStringList row0 = Row(0);
-    const auto encoding = [](CMyChildDlg& page) { Click(&page, "1026"), TypeInto(&page, "1031", "999"); };
+    const auto encoding = [](EncodingPage& page) { Click(&page, "1026"), TypeInto(&page, "1031", "999"); };
     for (const bool edit : {false, true}) {
         SCOPED_TRACE(edit ? "edit" : "import");
         if (edit)
-            Edit(0, {[](CMyNewDlg& page) { TypeInto(&page, "1001", "改过的"); }, encoding, true});
+            Edit(0, {[](SourcePage& page) { TypeInto(&page, "1001", "改过的"); }, encoding, true});
         else
             Import("改过的", "rtmp://127.0.0.1:1/live/changed", encoding, true);
         EXPECT_EQ(before, ReadFile(m_dir.File("config.ini")));
@@ -103,7 +103,7 @@ TEST_F(ImportFlowTest, CancelledWizardChangesNothing)
     // It publishes where "cam" does: "完成" asks, naming it (answered yes).
     QStringList asked;
     Prompt::SetMessageHook([&asked](const QString& text) { asked << text; });
-    Import("空", "rtmp://127.0.0.1:1/live/a", [](CMyChildDlg& page) { Click(&page, "1025"), Click(&page, "1028"); });
+    Import("空", "rtmp://127.0.0.1:1/live/a", [](EncodingPage& page) { Click(&page, "1025"), Click(&page, "1028"); });
     EXPECT_EQ(1, asked.size());
     EXPECT_TRUE(asked.value(0).startsWith(QStringLiteral("发布地址与信号“cam”相同"))) << asked.join('|').toStdString();
     EXPECT_EQ("4|空", Stored("nextId") + "|" + Stored("3+Name"));
@@ -118,7 +118,7 @@ TEST_F(ImportFlowTest, CancelledWizardChangesNothing)
 TEST_F(ImportFlowTest, EditStoresByTheWriteRulesAndLeavesTheChildRunning)
 {
     // The first of duplicate keys wins: these go before the channel's own.
-    CRelayDlg& dlg = Open("nextId=1\n" + Keys(0, "checkstate1=1\ncheckstate2=1\nVdBitRate=800\nVdProFile=main\n"
+    MainWindow& dlg = Open("nextId=1\n" + Keys(0, "checkstate1=1\ncheckstate2=1\nVdBitRate=800\nVdProFile=main\n"
                                                       "strFilePath=/tmp/wm.png\nVdTransCode=否") +
                                StoredChannel(0, "旧名", kSource, "rtmp://127.0.0.1:1/live/a#interval=100"));
     dlg.OnChannelCommand(ID_CHANNEL_RUN, 0);
@@ -126,8 +126,8 @@ TEST_F(ImportFlowTest, EditStoresByTheWriteRulesAndLeavesTheChildRunning)
     ASSERT_TRUE(QTest::qWaitFor([&] { return dlg.CellText(0, 1) == "318kbps"; }));
     QStringList asked;  // its own publish address is no other channel's
     Prompt::SetMessageHook([&asked](const QString& text) { asked << text; });
-    Edit(0, {[](CMyNewDlg& page) { TypeInto(&page, "1001", "新名字"); },
-             [](CMyChildDlg& page) {
+    Edit(0, {[](SourcePage& page) { TypeInto(&page, "1001", "新名字"); },
+             [](EncodingPage& page) {
                  TypeInto(&page, "1031", "");                                      // bitrate cleared
                  wizardtest::Type(Get<QComboBox>(&page, "1037")->lineEdit(), "");  // profile cleared
                  TypeInto(&page, "1007", "");                                      // watermark removed
@@ -151,8 +151,8 @@ TEST_F(ImportFlowTest, EditStoresByTheWriteRulesAndLeavesTheChildRunning)
 // imported or started afterwards.
 TEST_F(ImportFlowTest, ClosingWithTheWizardOpenImportsNothing)
 {
-    CRelayDlg& dlg = Open();
-    WhenModalPage<CMyNewDlg>([&](CMyNewDlg&) {
+    MainWindow& dlg = Open();
+    WhenModalPage<SourcePage>([&](SourcePage&) {
         dlg.OnClose();
         QTimer::singleShot(3000, &dlg, [] {  // ends with the window at the end of the test
             ADD_FAILURE() << "the wizard outlived the window";

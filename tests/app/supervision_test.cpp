@@ -34,7 +34,7 @@ TEST_F(SupervisionTest, StartupListsRenumbersAndAutoRuns)
                              "3+ISDelete=true\n" + StoredChannels(7, "#hang=1", "运行中");
     for (int start = 1; start <= 2; ++start) {
         SCOPED_TRACE("start " + std::to_string(start));
-        CRelayDlg& dlg = Open(start == 1 ? body : "");
+        MainWindow& dlg = Open(start == 1 ? body : "");
         auto *autoRun = dlg.findChild<QCheckBox*>("1055"), *tcp = dlg.findChild<QCheckBox*>("1056");
         EXPECT_EQ(start == 2, autoRun->isChecked());
         EXPECT_EQ(start == 1, tcp->isChecked());
@@ -50,7 +50,7 @@ TEST_F(SupervisionTest, StartupListsRenumbersAndAutoRuns)
     }
     // The boxes were clicked back: auto-run stays on for this run; the queued rows are 0, 1, 3 and 4.
     // Row 1 is started, row 3 paused and row 4 deleted by hand before their turns.
-    CRelayDlg& dlg = *m_dlg;
+    MainWindow& dlg = *m_dlg;
     dlg.OnChannelCommand(ID_CHANNEL_RUN, 1);
     dlg.OnChannelCommand(ID_CHANNEL_PAUSE, 3);
     dlg.OnChannelCommand(ID_CHANNEL_DELETE, 4);
@@ -76,7 +76,7 @@ TEST_F(SupervisionTest, StartupListsRenumbersAndAutoRuns)
 // consecutive failure gives up, and "运行" then does nothing until "暂停".
 TEST_F(SupervisionTest, FailuresCountedResetByProgressGiveUpAtTen)
 {
-    CRelayDlg& dlg = OpenWith(kFailing);
+    MainWindow& dlg = OpenWith(kFailing);
     dlg.OnChannelCommand(ID_CHANNEL_RUN, 0);
     NoticeEnd();
     // Each relaunch reads the stored settings: the next child prints its banner and, later, progress.
@@ -112,7 +112,7 @@ TEST_F(SupervisionTest, FailuresCountedResetByProgressGiveUpAtTen)
 TEST_F(SupervisionTest, StatusFileTouchedOnlyWhenRegular)
 {
     const std::string status = m_dir.File("NetStatus.txt");
-    CRelayDlg& dlg = OpenWith("rtmp://127.0.0.1:1/live/out#hang=1");
+    MainWindow& dlg = OpenWith("rtmp://127.0.0.1:1/live/out#hang=1");
     dlg.OnChannelCommand(ID_CHANNEL_RUN, 0);
     EXPECT_TRUE(std::filesystem::is_regular_file(status));
     dlg.OnChannelCommand(ID_CHANNEL_PAUSE, 0);
@@ -133,7 +133,7 @@ TEST_F(SupervisionTest, StatusFileTouchedOnlyWhenRegular)
 // said in its row and in no box (the pipe failure's).
 TEST_F(SupervisionTest, StartsThatCannotRunSayWhy)
 {
-    CRelayDlg& dlg = OpenWith("rtmp://127.0.0.1:1/live/o", "0+checkstate1=1\n");
+    MainWindow& dlg = OpenWith("rtmp://127.0.0.1:1/live/o", "0+checkstate1=1\n");
     dlg.OnChannelCommand(ID_CHANNEL_RUN, 0);
     EXPECT_TRUE(dlg.CellText(0, 1).contains("Profile")) << dlg.CellText(0, 1).toStdString();
     EXPECT_EQ(QStringLiteral("是"), dlg.CellText(0, 3));
@@ -159,7 +159,7 @@ TEST_F(SupervisionTest, StartsThatCannotRunSayWhy)
 // the row as a refused start does, so "运行" starts it once the settings are mended.
 TEST_F(SupervisionTest, RefusedRelaunchLeavesTheRowStartable)
 {
-    CRelayDlg& dlg = OpenWith("rtmp://127.0.0.1:1/live/out#hang=1");
+    MainWindow& dlg = OpenWith("rtmp://127.0.0.1:1/live/out#hang=1");
     dlg.OnChannelCommand(ID_CHANNEL_RUN, 0);
     const ConfigStore store(AppDir());
     store.SetValue("0", "0+checkstate"), store.SetValue("0", "0+checkstate3");
@@ -178,7 +178,7 @@ TEST_F(SupervisionTest, RefusedRelaunchLeavesTheRowStartable)
 // tick arms: every one of them within the spread, and the timer ends with the last.
 TEST_F(SupervisionTest, RelaunchTimerCarriesTheSpreadRelaunches)
 {
-    CRelayDlg& dlg = Open(StoredChannels(3, "#lines=0,exit=1"));
+    MainWindow& dlg = Open(StoredChannels(3, "#lines=0,exit=1"));
     for (int row = 0; row < 3; ++row)
         dlg.OnChannelCommand(ID_CHANNEL_RUN, row);
     const std::vector<pid_t> first{Pid(0), Pid(1), Pid(2)};
@@ -198,7 +198,7 @@ TEST_F(SupervisionTest, RelaunchTimerCarriesTheSpreadRelaunches)
 // Qt's own helper threads) before the baseline is taken.
 TEST_F(SupervisionTest, HundredStartStopCyclesLeaveNothingBehind)
 {
-    CRelayDlg& dlg = OpenWith("rtmp://127.0.0.1:1/live/out#interval=20");
+    MainWindow& dlg = OpenWith("rtmp://127.0.0.1:1/live/out#interval=20");
     int fds = 0, threads = 0;
     for (int cycle = 0; cycle <= 100; ++cycle) {
         dlg.OnChannelCommand(ID_CHANNEL_RUN, 0);
@@ -221,7 +221,7 @@ TEST_F(SupervisionTest, HundredStartStopCyclesLeaveNothingBehind)
 // revived at the next tick.
 TEST_F(SupervisionTest, KeepRetryingRelaunchesOncePerPeriodOverTheLimit)
 {
-    CRelayDlg& dlg = OpenWith(kFailing, "m_bKeepRetrying=1\n");
+    MainWindow& dlg = OpenWith(kFailing, "m_bKeepRetrying=1\n");
     auto* box = dlg.findChild<QCheckBox*>("1057");
     ASSERT_TRUE(box);
     dlg.m_engine.SetKeepRetryPeriodMs(300);
@@ -256,7 +256,7 @@ TEST_F(SupervisionTest, KeepRetryingRelaunchesOncePerPeriodOverTheLimit)
 TEST_F(SupervisionTest, WatchdogEndsSilentChildrenOnly)
 {
     // The first of duplicate keys wins: channel 0 hangs silently, channel 1 reports 0 kbit/s.
-    CRelayDlg& dlg = Open("0+Adress=rtmp://127.0.0.1:1/live/0#hang=1\n" + StoredChannels(2, "#interval=100,kbps=0"));
+    MainWindow& dlg = Open("0+Adress=rtmp://127.0.0.1:1/live/0#hang=1\n" + StoredChannels(2, "#interval=100,kbps=0"));
     // Status lines reach the monitor at least every two seconds (its pause): 3 s is the shortest
     // timeout that cannot mistake the busy child for a silent one.
     dlg.m_engine.SetStallTimeoutMs(3000);

@@ -1,8 +1,8 @@
 // The source check end to end: the built program's --probe and --probe-all without a display
 // against the test streams, and the window's 预览 of a running channel.
 #include "E2eFixture.h"
-#include "relay/TranscoderCompat.h"
-#include "app/CPreviewDlg.h"
+#include "app/PreviewDialog.h"
+#include "ffmpeg/TranscoderCompat.h"
 #include "wizard/WizardTestKit.h"
 
 #include <QImage>
@@ -102,12 +102,12 @@ using PreviewTest = e2e::E2eTest;
 // 预览 of a running channel shows the camera's frame and report, and leaves its child alone.
 TEST_F(PreviewTest, RunningChannelKeepsItsChild)
 {
-    CRelayDlg& dlg = Open("nextId=1\n" + StoredChannel(0, "大门", e2e::Local().cameraUrl, e2e::Url("gate"), "暂停中"));
+    MainWindow& dlg = Open("nextId=1\n" + StoredChannel(0, "大门", e2e::Local().cameraUrl, e2e::Url("gate"), "暂停中"));
     dlg.OnChannelCommand(ID_CHANNEL_RUN, 0);
     ASSERT_TRUE(WaitBitrate(0));
     const pid_t child = Pid(0);
     std::string report;
-    wizardtest::WhenModalPage<CPreviewDlg>([&](CPreviewDlg& box) {
+    wizardtest::WhenModalPage<PreviewDialog>([&](PreviewDialog& box) {
         EXPECT_TRUE(QTest::qWaitFor([&] { return !box.findChild<QLabel*>("previewFrame")->pixmap().isNull(); }, 30000));
         report = box.findChild<QPlainTextEdit*>("previewReport")->toPlainText().toStdString();
         box.reject();

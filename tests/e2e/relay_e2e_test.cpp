@@ -21,7 +21,7 @@ std::string Channel(int id, const std::string& source, const std::string& publis
 }
 
 // Ticks the windows' supervision every second until done() holds or timeoutMs passed.
-bool TickUntil(std::initializer_list<CRelayDlg*> windows, int timeoutMs, const std::function<bool()>& done)
+bool TickUntil(std::initializer_list<MainWindow*> windows, int timeoutMs, const std::function<bool()>& done)
 {
     QElapsedTimer clock;
     clock.start();
@@ -29,7 +29,7 @@ bool TickUntil(std::initializer_list<CRelayDlg*> windows, int timeoutMs, const s
         if (clock.elapsed() > timeoutMs)
             return false;
         QTest::qWait(1000);
-        for (CRelayDlg* dlg : windows)
+        for (MainWindow* dlg : windows)
             dlg->OnTimer(ID_SUPERVISE_TIMER);
     }
     return true;
@@ -51,7 +51,7 @@ TEST_F(RelayEndToEnd, EverySourceKindRelays)
 {
     ShellServer http;
     ASSERT_TRUE(http.Start("start_http_flv . $(free_port)", "$HTTP_URL")) << http.Log();
-    CRelayDlg& dlg = Open("nextId=3\nm_bRTSPuseTCP=0\n" + Channel(0, Url("src"), Url("copy")) +
+    MainWindow& dlg = Open("nextId=3\nm_bRTSPuseTCP=0\n" + Channel(0, Url("src"), Url("copy")) +
                           Channel(1, http.Ready(), Url("web")) + Channel(2, e2e::Local().cameraUrl, Url("cam")));
     for (int row = 0; row < 3; ++row)
         dlg.OnChannelCommand(ID_CHANNEL_RUN, row);
@@ -67,7 +67,7 @@ TEST_F(RelayEndToEnd, EverySourceKindRelays)
 // of the supervision table); after SIGCONT it relays again with its count back to 0.
 TEST_F(RelayEndToEnd, FrozenCameraIsNoticedByTheWatchdog)
 {
-    CRelayDlg& dlg = Open(CopyCamera("stallTimeout=10\n", "stall"));
+    MainWindow& dlg = Open(CopyCamera("stallTimeout=10\n", "stall"));
     dlg.OnChannelCommand(ID_CHANNEL_RUN, 0);
     ASSERT_TRUE(WaitBitrate(0)) << dlg.CellText(0, 1).toStdString();
     const pid_t frozen = dlg.m_engine.View(0).pid;

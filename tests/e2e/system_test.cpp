@@ -3,7 +3,7 @@
 // nginx-rtmp and the RTSP camera simulator on 127.0.0.1, standard output and standard error
 // closed. Everything is observed from outside: the status log, /proc, ffprobe and the settings file.
 #include "E2eFixture.h"
-#include "relay/TranscoderCompat.h"
+#include "ffmpeg/TranscoderCompat.h"
 
 #include <sys/stat.h>
 

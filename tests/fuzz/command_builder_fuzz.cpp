@@ -2,8 +2,8 @@
 // splits into exactly its template's arguments (no setting adds, removes or replaces one; the
 // source, publish address and profile arrive whole), and still does after the RTSP-over-TCP
 // rewrite. A refusal carries a message and no line.
-#include "relay/CommandBuilder.h"
-#include "relay/CommandLine.h"
+#include "ffmpeg/CommandBuilder.h"
+#include "ffmpeg/CommandLine.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,7 +1,7 @@
 // The command-line splitter: the input as a line splits without fault, and the input as a list
 // of arguments (separated by zero bytes, which no argument can hold), quoted by the C runtime's
 // rules, splits back into exactly that list.
-#include "relay/CommandLine.h"
+#include "ffmpeg/CommandLine.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -7,8 +7,9 @@
 // quoted as ffmpeg names an input, with a token query parameter: the password and the token must
 // go and the rest of the URL stay, a second pass changes nothing, each masked value grows by 2
 // bytes at most, and text without '@' or '=' is left alone.
-#include "relay/FailureDiagnosis.h"
-#include "relay/OutputMonitor.h"
+#include "ffmpeg/FailureDiagnosis.h"
+#include "ffmpeg/OutputMonitor.h"
+#include "platform/SecretMask.h"
 
 #include <algorithm>
 #include <cstddef>

@@ -1,5 +1,5 @@
-#include "relay/ChildProcess.h"
-#include "relay/FfmpegLocation.h"
+#include "ffmpeg/FfmpegLocation.h"
+#include "platform/ChildProcess.h"
 
 #include <fcntl.h>
 #include <sys/wait.h>

@@ -1,7 +1,7 @@
 // The engine's decisions as tables (supervision, reload), and the reload and the relaunch rules
 // on the engine and session as the headless service drives them, with the fake transcoder as
 // ffmpeg and a real config.ini.
-#include "relay/RelaySession.h"
+#include "engine/RelaySession.h"
 #include "settings/ConfigStore.h"
 #include "support/ProcessProbe.h"
 #include "support/TempDir.h"

@@ -1,6 +1,7 @@
-#include "relay/FailureDiagnosis.h"
-#include "relay/OutputMonitor.h"
-#include "relay/TranscoderCompat.h"
+#include "ffmpeg/FailureDiagnosis.h"
+#include "ffmpeg/OutputMonitor.h"
+#include "ffmpeg/TranscoderCompat.h"
+#include "platform/SecretMask.h"
 #include "support/LocalServers.h"
 
 #include <gtest/gtest.h>

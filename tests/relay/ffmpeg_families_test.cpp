@@ -1,6 +1,6 @@
-#include "relay/CommandBuilder.h"
-#include "relay/CommandLine.h"
-#include "relay/TranscoderCompat.h"
+#include "ffmpeg/CommandBuilder.h"
+#include "ffmpeg/CommandLine.h"
+#include "ffmpeg/TranscoderCompat.h"
 #include "support/LocalServers.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "relay/OutputMonitor.h"
+#include "ffmpeg/OutputMonitor.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -1,5 +1,5 @@
-#include "relay/SourceChecks.h"
-#include "relay/TranscoderCompat.h"
+#include "ffmpeg/SourceChecks.h"
+#include "ffmpeg/TranscoderCompat.h"
 #include "support/LocalServers.h"
 #include "support/ProcessProbe.h"
 

@@ -1,6 +1,6 @@
 // The status log: stamps (not on the journal), the 1 MiB cap with one older generation, and that
 // neither a full standard error nor an unwritable place for the file ever holds up the writer.
-#include "relay/StatusLog.h"
+#include "platform/StatusLog.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,11 +1,11 @@
 // The web console's commands on a real config.ini: a command that cannot be saved still takes
 // effect, and its answer, the window's message, the log and /status say it is not saved, until
 // the kept change is written at a later supervision tick.
-#include "relay/RelaySession.h"
-#include "service/ConsoleHost.h"
-#include "service/StatusFormat.h"
+#include "engine/RelaySession.h"
 #include "settings/AtomicFile.h"
 #include "support/TempDir.h"
+#include "web/ConsoleHost.h"
+#include "web/StatusFormat.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
 // The service's loop as the web console drives it, with the fake transcoder as ffmpeg and a
 // real config.ini: what its rows report and what a reload starts once the first start queue
 // has drained.
-#include "service/HeadlessService.h"
+#include "headless/HeadlessService.h"
 
-#include "relay/SignalPipe.h"
+#include "platform/SignalPipe.h"
 #include "settings/ConfigStore.h"
 #include "support/ProcessProbe.h"
 #include "support/TempDir.h"

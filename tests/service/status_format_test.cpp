@@ -1,4 +1,4 @@
-#include "service/StatusFormat.h"
+#include "web/StatusFormat.h"
 
 #include <gtest/gtest.h>
 

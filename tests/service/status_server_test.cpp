@@ -1,9 +1,9 @@
-#include "service/StatusServer.h"
+#include "web/StatusServer.h"
 
-#include "relay/StatusLog.h"
-#include "service/ConsoleAccess.h"
+#include "platform/StatusLog.h"
 #include "support/ProcessProbe.h"
 #include "support/TempDir.h"
+#include "web/ConsoleAccess.h"
 
 #include <arpa/inet.h>
 #include <poll.h>

@@ -1,7 +1,7 @@
 #include "LocalServers.h"
 
 #include "ProcessProbe.h"
-#include "relay/ChildProcess.h"
+#include "platform/ChildProcess.h"
 
 #include <sys/wait.h>
 #include <unistd.h>

@@ -3,9 +3,9 @@
 // temporary config.ini, captured message boxes, lookup of controls by id, typing and clicking
 // as an operator does, driving of modal pages from inside their event loops, and a script for
 // the whole wizard that the main window opens itself.
-#include "app/MessageBox.h"
 #include "support/TempDir.h"
-#include "wizard/CMyNewDlg.h"
+#include "ui/MessageBox.h"
+#include "wizard/SourcePage.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -78,8 +78,8 @@ inline void Choose(QComboBox* box, int index)
 // What to do on each page of the wizard (either step may be empty), and whether it ends with
 // "完成" or is cancelled: Escape on the encoding page, then on the source page.
 struct WizardScript {
-    std::function<void(CMyNewDlg&)> source;
-    std::function<void(CMyChildDlg&)> encoding;
+    std::function<void(SourcePage&)> source;
+    std::function<void(EncodingPage&)> encoding;
     bool cancel = false;
 };
 
@@ -89,10 +89,10 @@ class WizardDriver {
 public:
     explicit WizardDriver(WizardScript script) : m_script(std::move(script))
     {
-        WhenModalPage<CMyNewDlg>([this](CMyNewDlg& page) {
+        WhenModalPage<SourcePage>([this](SourcePage& page) {
             if (m_script.source)
                 m_script.source(page);
-            WhenModalPage<CMyChildDlg>([this](CMyChildDlg& child) {
+            WhenModalPage<EncodingPage>([this](EncodingPage& child) {
                 if (m_script.encoding)
                     m_script.encoding(child);
                 m_script.cancel ? QTest::keyClick(&child, Qt::Key_Escape) : Click(&child, "1024");

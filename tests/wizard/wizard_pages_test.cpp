@@ -36,7 +36,7 @@ TEST_F(SourcePageTest, ChecksRunInOrderAndACancelledEncodingPageReturnsHere)
         {"一号 机", "http://a:80/x.flv", "rtmp://b/1", ""},
         {QString(259, QChar(0x6444)), "rtsp://a/1", "rtmp://b/1", ""},
     };
-    CMyNewDlg page(true);
+    SourcePage page(true);
     page.SetChannel(0, m_dir.Path());
     page.show();
     for (const auto& c : cases) {
@@ -46,7 +46,7 @@ TEST_F(SourcePageTest, ChecksRunInOrderAndACancelledEncodingPageReturnsHere)
         // An encoding page that opens is noted and cancelled, expected or not; owner ends the wait.
         bool encodingOpened = false;
         QObject owner;
-        WhenModalPage<CMyChildDlg>([&](CMyChildDlg& child) {
+        WhenModalPage<EncodingPage>([&](EncodingPage& child) {
             encodingOpened = true;
             EXPECT_EQ(Get<QLineEdit>(&child, "1031")->text(), "300") << "not opened afresh";
             Click(&child, "1026");
@@ -71,7 +71,7 @@ TEST_F(SourcePageTest, CheckShowsTheSourceOrWhyNotAndEndsWithThePage)
     ASSERT_TRUE(servers.Start("start_rtsp_sim rtsp.log $(free_port) && spawn_server mute.log /usr/bin/python3 -c "
                               "'import socket,time;s=socket.create_server((\"127.0.0.1\"," + mute + "));time.sleep(90)'",
                               "$RTSP_URL")) << servers.Log();
-    CMyNewDlg page(true);
+    SourcePage page(true);
     page.SetChannel(0, m_dir.Path());
     page.show();
     auto* button = Get<QPushButton>(&page, "1005");
@@ -107,10 +107,10 @@ constexpr int kStillOpen = 2;  // what Run returns when "完成" left the page o
 class EncodingPageTest : public WizardTest {
 protected:
     // Opens the page for channel id and runs steps inside it, then presses "完成".
-    int Run(CMyChildDlg& page, int id, const std::function<void()>& steps)
+    int Run(EncodingPage& page, int id, const std::function<void()>& steps)
     {
         page.SetChannel(id, m_dir.Path());
-        WhenModalPage<CMyChildDlg>([&](CMyChildDlg&) {
+        WhenModalPage<EncodingPage>([&](EncodingPage&) {
             steps();
             Click(&page, "1024");
             if (page.isVisible())
@@ -137,7 +137,7 @@ TEST_F(EncodingPageTest, OpensWithTheDefaultsOrTheStoredValues)
                    {5, {800, 15, 1280, 720, 1, 48000, 64},
                     "main|/srv/标志 1.png|右下|main_w-overlay_w+-10:main_h-overlay_h+20", {1, 0, 0, 0, 1}}};
     for (const auto& c : cases) {
-        CMyChildDlg page(c.id == 0);
+        EncodingPage page(c.id == 0);
         ASSERT_EQ(Run(page, c.id, [&] {
                       for (const char* id : {"1023", "1038", "1048"})  // the controls without function
                           EXPECT_FALSE(Get<QWidget>(&page, id)->isVisible()) << id;
@@ -198,7 +198,7 @@ TEST_F(EncodingPageTest, FinishBuildsThePlacementOrRefuses)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.placement + c.message);
-        CMyChildDlg page(true);
+        EncodingPage page(true);
         m_messages.clear();
         const int result = Run(page, 0, [&] {
             Prompt::QueueOpenFileAnswer(c.file);
@@ -240,7 +240,7 @@ TEST_F(EncodingPageTest, FinishAsksBeforeCopyingH265OrSharingAPublishAddress)
         {{true}, true, QDialog::Accepted, "前门 "},
     };
     for (const auto& c : cases) {
-        CMyChildDlg page(true);
+        EncodingPage page(true);
         std::string codec;   // the check ends while the page is open
         page.publishUrl = "rtmp://b/1", page.SourceVideoCodec = [&codec] { return codec; };
         page.SourceFlvHevc = [&c] { return c.enhanced; };

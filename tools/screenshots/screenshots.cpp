@@ -3,7 +3,7 @@
 // streams through the private nginx-rtmp of the end-to-end tests, grabbed on an X server (Xvfb,
 // so that a tooltip can be taken from the screen). Not a test: it reuses the end-to-end set-up and reports what could not be saved.
 #include "E2eFixture.h"
-#include "app/CPreviewDlg.h"
+#include "app/PreviewDialog.h"
 #include "settings/ChannelStore.h"
 #include "wizard/WizardTestKit.h"
 
@@ -62,7 +62,7 @@ TEST_F(Screenshots, All)
     std::string backKeys;
     for (const auto& [key, value] : backWrites)
         backKeys += key + "=" + value + "\n";
-    CRelayDlg& dlg = Open("nextId=3\n" + StoredChannel(0, "大门", Url("src"), Url("gate")) +
+    MainWindow& dlg = Open("nextId=3\n" + StoredChannel(0, "大门", Url("src"), Url("gate")) +
                           StoredChannel(1, "仓库", Url("src"), Url("store"), "暂停中") + backKeys);
     dlg.resize(780, 420);
     dlg.OnChannelCommand(ID_CHANNEL_RUN, 0);
@@ -81,13 +81,13 @@ TEST_F(Screenshots, All)
     // An imported channel re-encoding to 640x360 Main with the watermark at the bottom right. On
     // the encoding page Qt's own file dialog is opened too (and cancelled: the chosen file stays).
     Prompt::QueueOpenFileAnswer(QString::fromStdString(png));
-    WizardDriver driver({[&](CMyNewDlg& page) {
+    WizardDriver driver({[&](SourcePage& page) {
                              TypeInto(&page, "1001", "停车场");
                              TypeInto(&page, "1002", QString::fromStdString(Url("src")));
                              TypeInto(&page, "1003", QString::fromStdString(Url("park")));
                              save(page, "wizard-source.png");
                          },
-                         [&](CMyChildDlg& page) {
+                         [&](EncodingPage& page) {
                              Click(&page, "1026");
                              wizardtest::Choose(Get<QComboBox>(&page, "1033"), 2);  // 640x360
                              wizardtest::Choose(Get<QComboBox>(&page, "1037"), 1);  // main
@@ -135,15 +135,15 @@ TEST_F(Screenshots, All)
     QToolTip::hideText();
 
     // 预览 of the running first channel: the frame and the report of its source.
-    SaveModal<CPreviewDlg>(dir, "preview.png", [&] { dlg.OnChannelCommand(ID_CHANNEL_PREVIEW, 0); }, [](CPreviewDlg& box) {
+    SaveModal<PreviewDialog>(dir, "preview.png", [&] { dlg.OnChannelCommand(ID_CHANNEL_PREVIEW, 0); }, [](PreviewDialog& box) {
         EXPECT_TRUE(QTest::qWaitFor([&] { return !box.findChild<QLabel*>("previewFrame")->pixmap().isNull(); }, 30000));
     });
 
     // 检测信号源 on the source page, finished for an H.265 camera: its frame and the advice.
     const std::string camera = e2e::Local().cameraUrl;
-    CMyNewDlg checked(true);
+    SourcePage checked(true);
     checked.SetChannel(9, AppDir());
-    WhenModalPage<CMyNewDlg>([&](CMyNewDlg&) {
+    WhenModalPage<SourcePage>([&](SourcePage&) {
         TypeInto(&checked, "1001", "新摄像头");
         TypeInto(&checked, "1002", QString::fromStdString(camera.substr(0, camera.size() - 4) + "h265"));
         TypeInto(&checked, "1003", QString::fromStdString(Url("new")));
@@ -156,9 +156,9 @@ TEST_F(Screenshots, All)
 
     // A message box with Qt's own button: the source page's check of an empty name.
     Prompt::SetMessageHook(nullptr);
-    CMyNewDlg page(true);
+    SourcePage page(true);
     page.SetChannel(9, AppDir());
-    WhenModalPage<CMyNewDlg>([&](CMyNewDlg&) {
+    WhenModalPage<SourcePage>([&](SourcePage&) {
         SaveModal<QMessageBox>(dir, "message-box.png", [&] { Click(&page, "1006"); });
         page.reject();
     }, &page);

@@ -1,5 +1,5 @@
 // Test main for the GUI test executables: one QApplication for the whole run.
-#include "app/MessageBox.h"
+#include "ui/MessageBox.h"
 
 #include <QApplication>
 #include <gtest/gtest.h>

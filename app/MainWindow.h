@@ -1,0 +1,164 @@
+#pragma once
+#include "engine/RelayEngine.h"
+#include "engine/RelaySession.h"
+#include "engine/RowCells.h"
+#include "ffmpeg/SourceChecks.h"
+#include "web/ConsoleHost.h"
+
+#include <QDialog>
+#include <QEvent>
+#include <array>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+
+class PreviewDialog;
+class QCheckBox;
+class QLabel;
+class QPushButton;
+class QTableWidget;
+class QTimer;
+
+// A monitor's reading (row, kbps) on its way to the GUI thread, posted to the main window as an
+// event of its own type (thread-safe, and dropped by Qt if the window is gone).
+class RelayBitrateEvent : public QEvent {
+public:
+    static QEvent::Type EventType()
+    {
+        static const auto type = static_cast<QEvent::Type>(QEvent::registerEventType());
+        return type;
+    }
+    RelayBitrateEvent(int row, int kbps) : QEvent(EventType()), m_row(row), m_kbps(kbps) {}
+    int m_row;
+    int m_kbps;
+};
+
+// Timer ids of the window (OnTimer): the supervision, the start queue of auto-run, and
+// "全部运行", which starts one row per kRunAllPeriodMs.
+constexpr int ID_SUPERVISE_TIMER = 100;
+constexpr int ID_AUTORUN_TIMER = 1024;
+constexpr int ID_RUNALL_TIMER = 1025;
+constexpr int ID_RELAUNCH_TIMER = 1026;  // relaunches spread after a common failure
+
+// Columns of the channel list.
+enum ListColumn { kColName = 0, kColBitrate = 1, kColState = 2, kColTransCode = 3, kColSize = 4 };
+
+// Menu command ids of the list's context menu, and the About command.
+constexpr int ID_CHANNEL_RUN = 10001;
+constexpr int ID_CHANNEL_PAUSE = 10002;
+constexpr int ID_CHANNEL_EDIT = 10003;
+constexpr int ID_CHANNEL_DELETE = 10004;
+constexpr int ID_CHANNEL_PREVIEW = 10007;
+constexpr int ID_ABOUT = 16;
+// Commands of the window's own context menu (beside About).
+constexpr int ID_RUN_ALL = 10005;
+constexpr int ID_PAUSE_ALL = 10006;
+
+// The maker's support site, shown in the support line and opened on a click.
+extern const char kSupportSite[];
+
+// The main window: the channel list, the import button, the three options and the support line.
+// Owns the relay engine (children, monitors, per-row state) and receives the monitors'
+// progress as posted events. Lives as long as the process; everything runs on the GUI thread,
+// also the web console's requests, which arrive as queued calls. (Formerly CRelayDlg.)
+class MainWindow : public QDialog, public RelayView, public MonitorSink, public ConsoleHost {
+    Q_OBJECT
+public:
+    // appDir: the data folder (config.ini, NetStatus.txt, CamRelay.log). Tests pass manualTimers to drive
+    // OnTimer themselves; the timers are then only recorded as running, never fired.
+    explicit MainWindow(const std::string& appDir, bool manualTimers = false, QWidget* parent = nullptr);
+    ~MainWindow() override;
+
+    // Handlers, public so that tests and tools can drive them.
+    void OnTimer(int id);
+    void OnRelayBitrate(int row, int kbps);
+    void OnImportSignal();
+    void OnListRightClick();
+    void OnChannelCommand(int command, int row);
+    void OnAutoRunClick();
+    void OnRtspTcpClick();
+    void OnKeepRetryingClick();
+    void OnWindowCommand(int command);  // 全部运行, 全部暂停, About
+    void OnSupportLinkClick();
+    void OnSysCommand(int id);
+    void OnClose();
+    // Runs the wizard on channel id. After OK, m_settings and checks hold what the operator
+    // confirmed; an edit is stored at once, a new channel is left to the import.
+    bool RunChannelWizard(int id, bool isNew, CheckStates& checks);
+
+    bool IsTimerActive(int id) const;
+    int FirstSelectedRow() const;
+    QString CellText(int row, int column) const;
+    // The row's last failure, then what its current child printed.
+    QString RowDetails(int row) const;
+    QString RowToolTip(int row) const;
+
+    // RelayView: each event becomes the texts of the row's cells.
+    void OnRowEvent(int row, const RowEvent& event) override;
+    void ShowMessage(const std::string& text) override;
+    void ShowLoggedWarning(const std::string& text) override { ShowMessage(text); }
+    // MonitorSink: called on monitor threads, posts the reading to the GUI thread.
+    void PostRelayBitrate(int row, int kbps) override;
+    // ConsoleHost: called on the status server's thread, carried out on the GUI thread.
+    void Submit(ConsoleRequest request, std::function<void(ConsoleReply)> reply) override;
+    bool CanReload() const override { return false; }
+    // The texts of every row's cells, for the status endpoint.
+    const std::deque<RowCells>& Cells() const { return m_cells; }
+    // The source checks of 预览 and of the status endpoint's previews (made at first use).
+    SourceChecks& Checks();
+
+    RelayEngine m_engine;
+    RelaySession m_session;  // start-up scan, row appends, start queue and stop, shared with the service
+    ChannelRecord m_settings;  // working copy of the last wizard result
+    int m_nNextId = 0;
+    bool m_bAutoRun = false;
+    std::string m_strAppDir;
+    QTableWidget* m_list = nullptr;
+
+    // Test seams: the context menu's choice and the support-site opener.
+    std::function<int(int row)> m_menuChooser;
+    std::function<void(const QString&)> m_urlOpener;
+    // Called after each supervision tick and each bitrate reading (the status endpoint).
+    std::function<void()> m_onStatusChange;
+
+protected:
+    bool event(QEvent* e) override;
+    bool eventFilter(QObject* watched, QEvent* e) override;
+    void closeEvent(QCloseEvent* e) override;
+    void keyPressEvent(QKeyEvent* e) override;
+    void contextMenuEvent(QContextMenuEvent* e) override;
+    void reject() override;
+
+private:
+    void OnInitDialog();
+    void BuildWindow();
+    void SetCellText(int row, int column, const std::string& text);
+    void SetTimer(int id, int periodMs);
+    void KillTimer(int id);
+    void ShowRowDetails(int row);
+    void ShowCell(int row, int column, const std::string& text);
+    // Starts the rows "全部运行" queued: the first at once, the others on ID_RUNALL_TIMER.
+    void PaceRunAll();
+    // Each column with the member of RowCells it shows.
+    static const std::array<std::pair<int, std::string RowCells::*>, 5>& CellTexts();
+    // "预览": a check of the row's stored source in a dialog; the running child is not touched.
+    void ShowPreview(int row);
+
+    bool m_bManualTimers;
+    bool m_bClosed = false;
+    std::deque<RowCells> m_cells;  // what each row's cells say
+    WizardLaunch m_lastLaunch;  // what the wizard's launch did, for the row the import appends
+    QPushButton* m_importButton = nullptr;
+    QCheckBox* m_autoRunBox = nullptr;
+    QCheckBox* m_rtspTcpBox = nullptr;
+    QCheckBox* m_keepRetryBox = nullptr;
+    QLabel* m_supportLine = nullptr;
+    std::map<int, QTimer*> m_timers;
+    std::map<int, bool> m_timerActive;
+    PreviewDialog* m_pPreview = nullptr;  // the open preview, for the result of its check
+    int m_nPreviewId = -1;
+    // Last: destroyed first, so that no check posts to a window being torn down.
+    std::unique_ptr<SourceChecks> m_sourceChecks;
+};

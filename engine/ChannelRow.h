@@ -1,0 +1,96 @@
+#pragma once
+#include "ffmpeg/FailureDiagnosis.h"
+#include "ffmpeg/OutputMonitor.h"
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstdint>
+#include <ctime>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+// Item data of a list row: whether "运行" may start it, and the channel id of its settings.
+struct RowTag {
+    std::uint8_t m_bStopped = 1;
+    int m_nId = 0;
+};
+
+// A running channel: its ffmpeg child and the monitor thread reading the child's output.
+struct RelayWorker {
+    pid_t m_pid = -1;
+    std::unique_ptr<OutputMonitor> m_monitor;  // null when the thread could not be created
+    bool m_bEnded = false;                     // the child was reaped: its pid may be reused
+    int m_nExitCode = 0;
+    int m_nSignal = 0;          // the signal that ended the child, 0 for an exit
+    int m_nStalledSeconds = 0;  // the watchdog ended it after this long without progress
+    bool m_bRelaying = false;   // a reading arrived since the launch
+    std::time_t m_endedAt = 0;  // when the end was seen
+};
+
+// The last failed attempt of a row's channel, kept until a later attempt fails.
+struct FailureRecord {
+    std::time_t m_at = 0;              // when the attempt ended
+    std::string m_strHow;              // exit status, signal, no progress, or why it did not run
+    std::vector<std::string> m_lines;  // its last lines, without banner and status lines
+    Diagnosis m_diagnosis;             // why, as the operator is told
+};
+
+// Everything the engine knows about one row of the channel list at run time. Rows live in
+// storage that never moves: a monitor thread keeps pointers to its row's run bit, progress
+// clock and output tail for its whole life. All else belongs to the owner thread.
+struct ChannelRow {
+    RowTag m_tag;
+    std::string m_strName;
+    // Shared with the row's monitor thread.
+    std::atomic<bool> m_running{false};            // the run bit: cleared to end the monitor
+    std::atomic<std::int64_t> m_lastProgress{0};   // steady-clock ns: the launch, then each status line whose time or size advanced
+    std::atomic<std::int64_t> m_outputBytes{0};    // what the current child has written ("size=")
+    std::shared_ptr<OutputTail> m_tail = std::make_shared<OutputTail>();
+    // The child and how its attempts went.
+    std::unique_ptr<RelayWorker> m_worker;         // null while no child runs
+    bool m_bFailedStart = false;   // the last start could not run ffmpeg: counted at the second tick
+    bool m_bFailedStartNoticed = false;  // the first tick after it has passed
+    int m_nFailures = 0;           // failed attempts in a row; a reading resets it
+    std::unique_ptr<FailureRecord> m_lastFailure;
+    std::int64_t m_launchedAt = 0;   // steady-clock ns of the last attempt
+    std::int64_t m_retryAt = 0;      // a once-a-minute relaunch is due then; 0: none
+    std::int64_t m_relaunchAt = 0;   // a relaunch spread after a common failure is due then; 0: none
+    bool m_bGaveUp = false;          // reached the failure limit and was not relaunched
+    bool m_bDeleted = false;
+    // Queues: a stopped row keeps its place in them with its flag cleared and is passed over.
+    bool m_bAutoQueued = false;      // waiting in the start queue
+    bool m_bRunAllQueued = false;    // waiting for its "全部运行" turn
+    // For the status endpoint and the reload.
+    std::uint64_t m_nRestarts = 0;     // relaunches by the supervision, the retries and reloads
+    int m_nKbps = 0;                   // last reading of the current child; 0 without one
+    std::int64_t m_lastReadingAt = 0;  // steady-clock ns of the last reading; 0: never
+    std::string m_strLaunchedLine;     // the argument line the current child was started with
+    std::string m_strSource, m_strPublish;  // the addresses of the last launch, for the diagnosis
+    int m_nLoggedCause = -1;           // the cause whose deciding line the log has shown last
+    std::time_t m_liveSince = 0;       // when the current child's first reading came; 0: not live
+    std::uint64_t m_bytesBefore = 0;   // what the row's earlier children wrote
+    bool m_bMissingLogged = false;     // a reload found no key of the channel and said so
+};
+
+// What a face may read of a row: a copy, taken on the owner thread.
+struct RowView {
+    int id = 0;
+    std::string name;
+    bool stopped = true;      // "运行" may start it
+    bool deleted = false;     // marked deleted and not run again since: the console leaves it out
+    bool active = false;      // started (running, retrying or given up) or queued
+    pid_t pid = -1;           // its current child, -1 for none
+    bool up = false;          // the child reported progress within the last stall period
+    int kbps = 0;             // last reading of the current child while up, else 0
+    int failures = 0;         // failed attempts in a row
+    bool gaveUp = false;
+    std::uint64_t restarts = 0;
+    std::optional<double> secondsSinceReading;  // none while no child of the row has reported
+    const char* state = "stopped";   // stopped, queued, starting, live, failing, retrying, given_up, deleted
+    std::time_t liveSince = 0;       // 0: not live
+    std::uint64_t outputBytes = 0;   // written by all the row's children so far
+    const FailureRecord* lastFailure = nullptr;  // valid until the row's next failure; null: none
+};

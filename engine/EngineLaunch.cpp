@@ -1,0 +1,196 @@
+// Launching: the argument line from the stored settings or the wizard's values, the child,
+// its monitor thread and the row's worker.
+#include "engine/RelayEngine.h"
+#include "platform/SecretMask.h"
+
+#include "ffmpeg/CommandLine.h"
+#include "ffmpeg/TranscoderCompat.h"
+#include "platform/ChildProcess.h"
+#include "platform/SystemError.h"
+#include "settings/ChannelStore.h"
+#include "settings/ConfigStore.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+CommandBuild StoredCommand(const std::string& appDir, int id, ChannelRecord* read = nullptr)
+{
+    return BuildStoredCommand(ConfigStore(appDir), id, read);
+}
+}  // namespace
+
+std::string RelayEngine::StoredLine(int id) const
+{
+    CommandBuild build = StoredCommand(m_strAppDir, id);
+    if (build.status != CommandBuild::Ok || !ApplyRtspTransport(m_options.m_bRTSPuseTCP, build.line))
+        return {};
+    return build.line;
+}
+
+std::string RelayEngine::BuildStored(int row)
+{
+    ChannelRecord settings;
+    const CommandBuild build = StoredCommand(m_strAppDir, Row(row)->m_tag.m_nId, &settings);
+    Row(row)->m_strSource = settings.sourceUrl, Row(row)->m_strPublish = settings.publishUrl;
+    // The mark follows the choice of video re-encoding, also for a line that was refused,
+    // as the wizard's mark does.
+    if (build.reencodesVideo)
+        Tell(row, RowEvent::Kind::ReencodesVideo);
+    if (build.status != CommandBuild::Ok) {
+        Refuse(Launch::FromList, row, build.message);
+        return {};
+    }
+    return build.line;
+}
+
+void RelayEngine::StartChannel(int row)
+{
+    ChannelRow* r = Row(row);
+    if (!r || r->m_tag.m_bStopped != 1)
+        return;
+    Store({ChannelStateWrite(r->m_tag.m_nId, kStateRunning)});
+    LaunchRow(row);
+}
+
+bool RelayEngine::LaunchStored(int row, bool restart)
+{
+    ChannelRow* r = Row(row);
+    if (!r || r->m_tag.m_bStopped != 1 || r->m_bDeleted || m_bShutDown)
+        return false;
+    r->m_nRestarts += restart;
+    LaunchRow(row);
+    return true;
+}
+
+// A start from the list once the state word is stored: the event, the line, the child.
+void RelayEngine::LaunchRow(int row)
+{
+    ChannelRow& r = *Row(row);
+    Tell(row, RowEvent::Kind::Starting);
+    r.m_bGaveUp = false, r.m_retryAt = 0;
+    const std::string line = BuildStored(row);
+    if (line.empty())
+        return;
+    // A start whose ffmpeg could not run is under supervision (it is retried), so the row
+    // counts as started; a refused line leaves it startable.
+    if (SpawnRelay(Launch::FromList, row, line) != Spawned::Refused)
+        r.m_tag.m_bStopped = 0;
+}
+
+void RelayEngine::RestartChannel(int row)
+{
+    ChannelRow& r = *Row(row);
+    ++r.m_nRestarts;
+    // Settings edited into a refused line while the channel ran leave the row as a refused
+    // start does: unsupervised and startable, so "运行" starts it once they are mended.
+    const std::string line = BuildStored(row);
+    if (line.empty() || SpawnRelay(Launch::Restart, row, line) == Spawned::Refused)
+        r.m_tag.m_bStopped = 1;
+}
+
+WizardLaunch RelayEngine::LaunchFromWizard(int row, const ChannelRecord& settings, const CheckStates& checks)
+{
+    WizardLaunch result;
+    ChannelRow* r = Row(row);
+    if (!r)
+        return result;
+    const CommandBuild build = BuildCommandLine(checks, settings);
+    r->m_strSource = settings.sourceUrl, r->m_strPublish = settings.publishUrl;
+    if (build.status != CommandBuild::Ok) {
+        r->m_tag.m_bStopped = 1;  // nothing runs: let the operator fix and start it
+        Refuse(Launch::FromWizard, row, build.message, &result.m_strRefusal);
+        return result;
+    }
+    if (SpawnRelay(Launch::FromWizard, row, build.line, &result.m_strRefusal) == Spawned::Refused)
+        r->m_tag.m_bStopped = 1;
+    return result;
+}
+
+void RelayEngine::Refuse(Launch how, int row, const std::string& message, std::string* refusal)
+{
+    Row(row)->m_tail->Append(message);
+    LogRow(row, "未开启直播: " + message);
+    if (how == Launch::FromWizard && refusal)
+        *refusal = message;  // the import shows it in the row it appends
+    else
+        Tell(row, RowEvent::Kind::Refused, 0, message);
+}
+
+void RelayEngine::TouchStatusFile() const
+{
+    // Opened for writing, created when absent, never truncated, nothing written. Only a regular
+    // file (also behind a link) is touched: opening a FIFO would block the owner thread and
+    // opening a device may act on it. O_NONBLOCK covers a file swapped for a FIFO after the check.
+    const std::string path = m_strAppDir + "/NetStatus.txt";
+    struct stat info;
+    if (::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode))
+        return;
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
+    if (fd >= 0)
+        ::close(fd);
+}
+
+RelayEngine::Spawned RelayEngine::SpawnRelay(Launch how, int row, std::string line, std::string* refusal)
+{
+    if (m_bShutDown)
+        return Spawned::Refused;  // the program is closing: nothing starts any more
+    ChannelRow& r = *Row(row);
+    RememberSecretsOf(r.m_strSource), RememberSecretsOf(r.m_strPublish);  // masked in every line from now on
+    if (!ApplyRtspTransport(m_options.m_bRTSPuseTCP, line)) {
+        Refuse(how, row, "命令行过长，未开启直播！", refusal);
+        return Spawned::Refused;
+    }
+    if (m_encoderQuery.valid())
+        m_encoderQuery.wait();
+    const std::vector<std::string> args = AdaptArguments(SplitCommandLine(line), QueryEncoders(m_strFfmpegPath));
+
+    if (how != Launch::Restart)
+        TouchStatusFile();
+    r.m_launchedAt = SteadyNs();
+    const SpawnResult child = SpawnChild(m_strFfmpegPath, args);
+    if (child.status != SpawnResult::Ok) {
+        // Counted as a failed attempt at the next supervision tick, and retried from there:
+        // a lack of descriptors or processes is usually passing.
+        const bool pipe = child.status == SpawnResult::PipeFailed;
+        if (pipe && how != Launch::Restart)  // a relaunch only logs it: no box every ten seconds
+            m_view.ShowMessage("Error On CreatePipe()");
+        const std::string reason = pipe ? "无法创建管道：" + SystemErrorText(child.error)
+                                   : m_ffmpeg.Found() || m_ffmpeg.m_tried.empty()
+                                       ? "无法启动 ffmpeg（" + m_strFfmpegPath + "）：" + SystemErrorText(child.error)
+                                       : "找不到 ffmpeg，已查找：" + m_ffmpeg.TriedText();
+        r.m_tail->Append(reason);
+        LogRow(row, reason);
+        if (how == Launch::FromWizard && refusal)
+            *refusal = reason;
+        else if (how == Launch::FromList)
+            Tell(row, RowEvent::Kind::Refused, 0, reason);
+        r.m_bFailedStartNoticed = false;
+        r.m_bFailedStart = true;
+        return Spawned::SpawnFailed;
+    }
+
+    r.m_running = true;  // before the monitor exists: it ends at once on a clear bit
+    // The tail shows the current child; what ended the one before is in the failure record.
+    r.m_tail->Clear();
+    r.m_lastProgress.store(SteadyNs());  // the watchdog counts from the child's start
+    r.m_bytesBefore += static_cast<std::uint64_t>(r.m_outputBytes.exchange(0));
+    auto monitor = std::make_unique<OutputMonitor>(MonitorContext{
+        .m_pOwner = &m_sink, .m_readFd = child.readFd, .m_pid = child.pid, .m_nRow = row,
+        .m_pRunning = &r.m_running, .m_tail = r.m_tail, .m_pLastProgress = &r.m_lastProgress,
+        .m_pOutputBytes = &r.m_outputBytes});
+    if (!monitor->Started())
+        monitor.reset();
+
+    if (r.m_worker)
+        RetireWorker(*r.m_worker);  // a replaced worker never leaves its child running
+    r.m_worker = std::make_unique<RelayWorker>();
+    r.m_worker->m_pid = child.pid;
+    r.m_worker->m_monitor = std::move(monitor);
+    r.m_bFailedStart = false;
+    r.m_nKbps = 0, r.m_liveSince = 0;
+    r.m_strLaunchedLine = line;
+    LogRow(row, "已启动 ffmpeg (pid " + std::to_string(child.pid) + ")");
+    return Spawned::Started;
+}

@@ -1,0 +1,215 @@
+// Supervision: the tick over every row (ended children, the watchdog, the once-a-minute
+// retries), the failure count with its give-up rule, the failure records and the readings.
+#include "engine/RelayEngine.h"
+
+#include "platform/ChildProcess.h"
+#include "settings/ChannelStore.h"
+#include "settings/ConfigStore.h"
+
+#include <cstdio>
+
+namespace {
+const std::size_t kFailureLines = 20;  // lines kept of a failed attempt
+
+std::string Format(const char* pattern, int value)
+{
+    char text[128];
+    std::snprintf(text, sizeof text, pattern, value);
+    return text;
+}
+}  // namespace
+
+void RelayEngine::SuperviseTick()
+{
+    // Changes that could not be saved are written as soon as the file allows it.
+    ConfigStore(m_strAppDir).SavePending();
+    NoteSaving();
+    const std::int64_t now = SteadyNs();
+    m_nFailedThisTick = 0;
+    // Rows may be appended by a relaunch's side effects: read the count again every row.
+    for (int row = 0; row < RowCount(); ++row)
+        SuperviseRow(row, now);
+}
+
+std::int64_t RelayEngine::NextRelaunchAt() const
+{
+    std::int64_t next = 0;
+    for (const ChannelRow& r : m_rows)
+        if (r.m_relaunchAt != 0 && (next == 0 || r.m_relaunchAt < next))
+            next = r.m_relaunchAt;
+    return next;
+}
+
+void RelayEngine::RelaunchDue()
+{
+    const std::int64_t now = SteadyNs();
+    for (int row = 0; row < RowCount(); ++row)
+        if (ChannelRow& r = *Row(row); r.m_relaunchAt != 0 && now >= r.m_relaunchAt) {
+            r.m_relaunchAt = 0;
+            RestartChannel(row);
+        }
+}
+
+void RelayEngine::SuperviseRow(int row, std::int64_t now)
+{
+    ChannelRow& r = *Row(row);
+    RelayWorker* worker = r.m_worker.get();
+    // PollChild writes the exit code and the signal only once the child has ended.
+    if (worker && !worker->m_bEnded
+        && PollChild(worker->m_pid, &worker->m_nExitCode, &worker->m_nSignal) != ChildState::Running) {
+        worker->m_bEnded = true;
+        worker->m_endedAt = std::time(nullptr);
+    }
+    TickInput in{.failedStart = r.m_bFailedStart, .hasChild = worker != nullptr,
+                 .childEnded = worker && worker->m_bEnded, .runBit = r.m_running.load(), .now = now,
+                 .lastProgress = r.m_lastProgress.load(std::memory_order_relaxed), .retryAt = r.m_retryAt,
+                 .stallNs = MsToNs(m_options.m_nStallMs), .retryPeriodNs = MsToNs(m_options.m_nKeepRetryMs),
+                 .failedStartNoticed = r.m_bFailedStartNoticed};
+    TickAction action = DecideTick(in);
+    if (action == TickAction::EndStalled) {
+        // A child alive without a status line for the stall timeout relays nothing: it is
+        // ended and handled like any other end from here on.
+        KillChild(worker->m_pid);
+        worker->m_nStalledSeconds = m_options.m_nStallMs / 1000;
+        worker->m_bEnded = true;
+        worker->m_endedAt = std::time(nullptr);
+        Tell(row, RowEvent::Kind::Stalled, worker->m_nStalledSeconds);
+        LogRow(row, Format("无数据%d秒，结束 ffmpeg", worker->m_nStalledSeconds) + " (pid " +
+                        std::to_string(worker->m_pid) + ")", StatusLog::kWarning);
+        in.childEnded = true;
+        action = DecideTick(in);
+    }
+    switch (action) {
+    case TickAction::LeaveAlone:
+    case TickAction::EndStalled:
+        break;
+    case TickAction::NoticeFailedStart:
+        r.m_bFailedStartNoticed = true;
+        break;
+    case TickAction::CountFailedStart: {
+        r.m_bFailedStart = r.m_bFailedStartNoticed = false;
+        const std::vector<std::string> said = r.m_tail->Lines();
+        RecordFailure(row, nullptr, said.empty() ? "无法启动 ffmpeg" : said.back());
+        LogFailure(row, "无法启动 ffmpeg");
+        CountFailure(row);
+        break;
+    }
+    case TickAction::RetryNow:
+        r.m_retryAt = 0;
+        LogRow(row, "每分钟重试: 重新启动");
+        RestartChannel(row);
+        break;
+    case TickAction::FirstNotice:
+        r.m_running = false;  // the monitor ends; the clean-up follows at the next tick
+        break;
+    case TickAction::CountEnd: {
+        RetireWorker(*worker);
+        const std::string how = worker->m_nStalledSeconds ? Format("无数据%d秒", worker->m_nStalledSeconds)
+                                : worker->m_nSignal         ? Format("ffmpeg 被信号 %d 结束", worker->m_nSignal)
+                                                            : Format("ffmpeg 退出码 %d", worker->m_nExitCode);
+        RecordFailure(row, worker, how);
+        LogFailure(row, "ffmpeg 已结束 (pid " + std::to_string(worker->m_pid) +
+                            (worker->m_nSignal ? ", 信号 " + std::to_string(worker->m_nSignal)
+                                               : ", 退出码 " + std::to_string(worker->m_nExitCode)) + ")");
+        r.m_worker.reset();
+        r.m_nKbps = 0;
+        CountFailure(row);
+        break;
+    }
+    }
+}
+
+void RelayEngine::RecordFailure(int row, const RelayWorker* worker, const std::string& how)
+{
+    ChannelRow& r = *Row(row);
+    auto record = std::make_unique<FailureRecord>();
+    record->m_at = worker && worker->m_endedAt ? worker->m_endedAt : std::time(nullptr);
+    record->m_strHow = how;
+    // The monitor has been joined: the tail holds everything the attempt printed.
+    const std::vector<std::string> said = r.m_tail->Lines();
+    AttemptEnd end;
+    if (worker) {
+        record->m_lines = WithoutBanner(said, kFailureLines);
+        end.exitCode = worker->m_nExitCode, end.signal = worker->m_nSignal;
+        end.stalledSeconds = worker->m_nStalledSeconds;
+    } else {
+        end.startError = how;  // the start could not run ffmpeg: the tail's last line says why
+    }
+    record->m_diagnosis = DiagnoseFailure(said, end, r.m_strSource, r.m_strPublish);
+    r.m_lastFailure = std::move(record);
+}
+
+void RelayEngine::LogFailure(int row, const std::string& what)
+{
+    ChannelRow& r = *Row(row);
+    const Diagnosis& why = r.m_lastFailure->m_diagnosis;
+    LogRow(row, what + ": " + why.label, StatusLog::kWarning);
+    // The deciding line when the cause is new, not at every one of ten retries.
+    if (static_cast<int>(why.cause) != r.m_nLoggedCause && !why.line.empty())
+        LogRow(row, "ffmpeg: " + why.line, StatusLog::kWarning);
+    r.m_nLoggedCause = static_cast<int>(why.cause);
+}
+
+void RelayEngine::CountFailure(int row)
+{
+    ChannelRow& r = *Row(row);
+    const int count = ++r.m_nFailures;
+    const std::int64_t period = MsToNs(m_options.m_nKeepRetryMs);
+    const FailureVerdict verdict = DecideAfterFailure(count, m_options.m_bKeepRetrying, r.m_launchedAt, period,
+                                                      RetrySpreadNs(r.m_tag.m_nId, period));
+    switch (verdict.action) {
+    case FailureAction::Relaunch:
+        Tell(row, RowEvent::Kind::Failing, count);
+        LogRow(row, Format("连续%d次直播失败，重试中", count), StatusLog::kWarning);
+        // The first failure of a tick relaunches at once; the others follow, spread (RelaunchDue).
+        if (const std::int64_t delay = RelaunchDelayNs(m_nFailedThisTick++); delay == 0)
+            RestartChannel(row);
+        else
+            r.m_relaunchAt = SteadyNs() + delay;
+        break;
+    case FailureAction::RetryEveryMinute:
+        r.m_retryAt = verdict.retryAt;
+        Tell(row, RowEvent::Kind::RetryingEveryMinute, count);
+        LogRow(row, Format("连续%d次直播失败，每分钟重试", count), StatusLog::kWarning);
+        break;
+    case FailureAction::GiveUp:
+        r.m_bGaveUp = true;
+        Tell(row, RowEvent::Kind::GaveUp, count);
+        LogRow(row, Format("连续%d次直播失败，已放弃", count), StatusLog::kError);
+        break;
+    }
+}
+
+void RelayEngine::SetKeepRetrying(bool on)
+{
+    m_options.m_bKeepRetrying = on;
+    if (!on)
+        return;  // a channel over the limit gives up at its next failure
+    const ConfigStore store(m_strAppDir);
+    for (int row = 0; row < RowCount(); ++row) {
+        ChannelRow& r = *Row(row);
+        if (!r.m_bGaveUp || r.m_bDeleted || r.m_tag.m_bStopped != 0 || r.m_worker ||
+            !IsStoredRunning(LoadListState(store, r.m_tag.m_nId).state))
+            continue;
+        r.m_bGaveUp = false;
+        r.m_retryAt = SteadyNs();  // due at the next tick
+        Tell(row, RowEvent::Kind::RetryingEveryMinute, r.m_nFailures);
+    }
+}
+
+void RelayEngine::OnRelayBitrate(int row, int kbps)
+{
+    ChannelRow* r = Row(row);
+    // A reading still queued from a child that was stopped since must not revive the row.
+    if (!r || !r->m_worker)
+        return;
+    r->m_nFailures = 0;
+    r->m_nKbps = kbps;
+    r->m_lastReadingAt = SteadyNs();
+    Tell(row, RowEvent::Kind::Live, kbps);
+    if (!r->m_worker->m_bRelaying) {
+        r->m_worker->m_bRelaying = true;
+        r->m_liveSince = std::time(nullptr);
+        LogRow(row, Format("开始直播 %dkbps", kbps));
+    }
+}

@@ -1,0 +1,248 @@
+// The engine's rows, options, read views, start queue and stops.
+#include "engine/RelayEngine.h"
+
+#include "ffmpeg/TranscoderCompat.h"
+#include "platform/ChildProcess.h"
+#include "platform/SecretMask.h"
+
+#include <algorithm>
+#include <utility>
+
+RelayEngine::RelayEngine(std::string appDir, RelayView& view, MonitorSink& sink)
+    : m_strAppDir(std::move(appDir)), m_view(view), m_sink(sink), m_strFfmpegPath(m_strAppDir + "/ffmpeg"),
+      m_ffmpeg{m_strFfmpegPath, {m_strFfmpegPath}}, m_log(std::make_unique<StatusLog>(m_strAppDir + "/CamRelay.log"))
+{
+    m_log->Write("CamRelay 已启动 (配置目录 " + m_strAppDir + ")");
+}
+
+RelayEngine::~RelayEngine()
+{
+    if (m_encoderQuery.valid())
+        m_encoderQuery.wait();
+    StopAllChannels();
+}
+
+void RelayEngine::UseFfmpeg(const FfmpegLocation& ffmpeg)
+{
+    m_ffmpeg = ffmpeg;
+    m_strFfmpegPath = ffmpeg.Found() || ffmpeg.m_tried.empty() ? ffmpeg.m_strPath : ffmpeg.m_tried.front();
+    // Which encoders it has is asked once, now and off this thread: a first launch that had to
+    // ask would hold the owner thread for half a second. A launch before the answer waits for it.
+    if (ffmpeg.Found()) {
+        if (m_encoderQuery.valid())
+            m_encoderQuery.wait();
+        m_encoderQuery = std::async(std::launch::async, [path = m_strFfmpegPath] { QueryEncoders(path); });
+    }
+}
+
+// ---- rows ----
+
+int RelayEngine::AddRow(int id, const std::string& name, bool stopped)
+{
+    ChannelRow& row = m_rows.emplace_back();
+    row.m_tag.m_nId = id;
+    row.m_tag.m_bStopped = stopped ? 1 : 0;
+    row.m_strName = name;
+    m_rowById.emplace(id, RowCount() - 1);
+    return RowCount() - 1;
+}
+
+int RelayEngine::RowOfId(int id) const
+{
+    const auto found = m_rowById.find(id);
+    return found == m_rowById.end() ? -1 : found->second;
+}
+
+RowView RelayEngine::View(int row) const
+{
+    RowView view;
+    const ChannelRow* r = Row(row);
+    if (!r)
+        return view;
+    view.id = r->m_tag.m_nId;
+    view.name = r->m_strName;
+    view.stopped = r->m_tag.m_bStopped != 0;
+    // A deleted row that was run again (the window allows it until the next start) is reported
+    // as the running row it is while anything of it is supervised.
+    const bool supervised = r->m_worker || r->m_bFailedStart || r->m_relaunchAt != 0 || r->m_retryAt != 0 || r->m_bGaveUp;
+    view.deleted = r->m_bDeleted && !supervised;
+    const bool queued = r->m_bAutoQueued || r->m_bRunAllQueued;  // waiting for a start
+    view.active = !view.stopped || queued;
+    view.pid = r->m_worker ? r->m_worker->m_pid : -1;
+    view.up = RowUp(*r);
+    view.kbps = view.up ? r->m_nKbps : 0;  // a channel that is down relays nothing, whatever it read last
+    view.failures = r->m_nFailures;
+    view.gaveUp = r->m_bGaveUp;
+    view.liveSince = view.up ? r->m_liveSince : 0;
+    view.outputBytes = r->m_bytesBefore + static_cast<std::uint64_t>(r->m_outputBytes.load(std::memory_order_relaxed));
+    view.lastFailure = r->m_lastFailure.get();
+    const bool ended = r->m_bFailedStart || r->m_relaunchAt != 0 || (r->m_worker && r->m_worker->m_bEnded);
+    view.state = view.deleted ? "deleted" : view.gaveUp ? "given_up" : r->m_retryAt != 0 ? "retrying"
+                 : queued ? "queued" : view.stopped ? "stopped" : view.up ? "live"
+                 : ended || view.failures > 0 ? "failing" : "starting";
+    view.restarts = r->m_nRestarts;
+    if (r->m_lastReadingAt != 0)
+        view.secondsSinceReading = static_cast<double>(SteadyNs() - r->m_lastReadingAt) / 1e9;
+    return view;
+}
+
+bool RelayEngine::RowUp(const ChannelRow& row) const
+{
+    if (!row.m_worker || row.m_worker->m_bEnded || !row.m_worker->m_bRelaying)
+        return false;
+    // ffmpeg prints a status line about twice a second: a child silent for longer than the
+    // watchdog's shortest period is not relaying, whether or not the watchdog is on.
+    const int stallMs = m_options.m_nStallMs;
+    const int windowMs = stallMs > 0 ? std::min(stallMs, kMinStallSeconds * 1000) : kMinStallSeconds * 1000;
+    return SteadyNs() - row.m_lastProgress.load(std::memory_order_relaxed) <= MsToNs(windowMs);
+}
+
+void RelayEngine::Rename(int row, const std::string& name)
+{
+    if (ChannelRow* r = Row(row); r && r->m_strName != name) {
+        r->m_strName = name;
+        Tell(row, RowEvent::Kind::Renamed, 0, name);
+    }
+}
+
+std::vector<std::string> RelayEngine::RowOutput(int row) const
+{
+    const ChannelRow* r = Row(row);
+    std::vector<std::string> lines = r ? r->m_tail->Lines() : std::vector<std::string>();
+    for (std::string& line : lines)
+        line = MaskPasswords(line);  // a camera's address often carries its password
+    return lines;
+}
+
+std::vector<std::string> RelayEngine::RowFailure(int row) const
+{
+    const ChannelRow* r = Row(row);
+    if (!r || !r->m_lastFailure)
+        return {};
+    // Why first, in the operator's words, with the line of ffmpeg's that says it.
+    const FailureRecord& record = *r->m_lastFailure;
+    std::vector<std::string> lines{record.m_diagnosis.sentence};
+    if (!record.m_diagnosis.line.empty())
+        lines.push_back(record.m_diagnosis.line);
+    lines.push_back("上次失败 " + StatusLog::Stamp(record.m_at, "%Y-%m-%d %H:%M:%S") + ": " + record.m_strHow);
+    for (const std::string& line : record.m_lines)
+        lines.push_back(MaskPasswords(line));
+    return lines;
+}
+
+void RelayEngine::LogRow(int row, const std::string& event, int priority)
+{
+    if (const ChannelRow* r = Row(row))
+        m_log->Write("信号 " + r->m_strName + " (id " + std::to_string(r->m_tag.m_nId) + "): " + event, priority);
+}
+
+const std::string& RelayEngine::LaunchedLine(int row) const
+{
+    static const std::string none;
+    const ChannelRow* r = Row(row);
+    return r && r->m_worker ? r->m_strLaunchedLine : none;
+}
+
+void RelayEngine::SetMissingFromFile(int row, bool missing)
+{
+    ChannelRow* r = Row(row);
+    if (r && missing && !r->m_bMissingLogged)
+        LogRow(row, "配置中找不到该信号: 保持不变");
+    if (r)
+        r->m_bMissingLogged = missing;
+}
+
+void RelayEngine::Revive(int row)
+{
+    if (ChannelRow* r = Row(row); r && r->m_bDeleted) {
+        r->m_bDeleted = false;
+        Tell(row, RowEvent::Kind::Starting);
+    }
+}
+
+void RelayEngine::Tell(int row, RowEvent::Kind kind, int value, const std::string& text)
+{
+    m_view.OnRowEvent(row, RowEvent{kind, value, text, {}, {}, {}});
+}
+
+// ---- the start queue ----
+
+void RelayEngine::Enqueue(int row)
+{
+    ChannelRow* r = Row(row);
+    if (!r || r->m_bAutoQueued)
+        return;
+    r->m_bAutoQueued = true;
+    m_autoRunQueue.push_back(row);
+}
+
+bool RelayEngine::HasQueued() const
+{
+    return std::any_of(m_autoRunQueue.begin(), m_autoRunQueue.end(), [this](int row) { return Row(row)->m_bAutoQueued; });
+}
+
+int RelayEngine::TakeFlagged(std::deque<int>& queue, bool ChannelRow::*flag)
+{
+    while (!queue.empty()) {
+        const int row = queue.front();
+        queue.pop_front();
+        if (std::exchange(Row(row)->*flag, false))
+            return row;
+    }
+    return -1;
+}
+
+bool RelayEngine::AutoRunTick()
+{
+    const int row = TakeQueued();
+    if (row < 0)
+        return false;
+    StartChannel(row);
+    return true;
+}
+
+// ---- stops ----
+
+void RelayEngine::RetireWorker(RelayWorker& worker)
+{
+    if (!worker.m_bEnded) {
+        KillChild(worker.m_pid);
+        worker.m_bEnded = true;
+    }
+    if (worker.m_monitor) {
+        worker.m_monitor->Stop();
+        worker.m_monitor->Join();
+    }
+}
+
+void RelayEngine::StopChannel(int row)
+{
+    ChannelRow* r = Row(row);
+    if (!r)
+        return;
+    // A start that could not run ffmpeg is not retried after a stop, and a row still waiting
+    // for its turn stays stopped: the operator paused or deleted it.
+    r->m_bFailedStart = false;
+    r->m_bAutoQueued = r->m_bRunAllQueued = false;
+    r->m_retryAt = 0, r->m_relaunchAt = 0, r->m_bGaveUp = false, r->m_nKbps = 0;
+    if (!r->m_worker)
+        return;
+    r->m_running = false;
+    RetireWorker(*r->m_worker);
+    r->m_worker.reset();
+}
+
+void RelayEngine::StopAllChannels()
+{
+    const bool first = !m_bShutDown;
+    m_bShutDown = true;
+    m_autoRunQueue.clear();
+    m_runAllQueue.clear();
+    for (ChannelRow& row : m_rows) {
+        row.m_bFailedStart = row.m_bAutoQueued = row.m_bRunAllQueued = false;
+        if (row.m_worker)
+            RetireWorker(*row.m_worker);  // joins the monitor while its row exists
+    }
+    if (first)
+        m_log->Write("CamRelay 已退出");
+}

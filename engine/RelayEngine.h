@@ -1,0 +1,177 @@
+#pragma once
+#include "engine/ChannelRow.h"
+#include "engine/RelayView.h"
+#include "engine/Supervision.h"
+#include "ffmpeg/CommandBuilder.h"
+#include "ffmpeg/FfmpegLocation.h"
+#include "platform/StatusLog.h"
+#include "settings/ChannelRecord.h"
+#include "settings/ConfigStore.h"
+
+#include <deque>
+#include <future>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+// The switches of config.ini that steer the engine.
+struct EngineOptions {
+    bool m_bRTSPuseTCP = false;
+    bool m_bKeepRetrying = false;
+    int m_nStallMs = kDefaultStallSeconds * 1000;  // 0: no watchdog
+    int m_nKeepRetryMs = kKeepRetryPeriodMs;
+};
+
+// What a launch of the wizard's values did.
+struct WizardLaunch {
+    std::string m_strRefusal;  // why it did not start; empty when its child runs
+};
+
+// The relay engine of the window and of the headless service: the channel rows with their
+// children, the launches, the supervision with its retry rule, the bulk commands and the stops.
+// Everything here runs on the owner's thread (the GUI thread or the service loop); a monitor
+// thread shares only its row's run bit, progress clock and output tail, and reports through the
+// MonitorSink. Faces call the operations and read RowView copies; they tell nothing to rows.
+class RelayEngine {
+public:
+    RelayEngine(std::string appDir, RelayView& view, MonitorSink& sink);
+    ~RelayEngine();  // stops every child and joins every monitor
+    RelayEngine(const RelayEngine&) = delete;
+    RelayEngine& operator=(const RelayEngine&) = delete;
+
+    // The ffmpeg the children run (by default the one in the data folder). When none was found,
+    // a launch reports the places that were looked at.
+    void UseFfmpeg(const FfmpegLocation& ffmpeg);
+    // The ffmpeg the children run, for others that run it too (the source check).
+    const FfmpegLocation& Ffmpeg() const { return m_ffmpeg; }
+    const std::string& AppDir() const { return m_strAppDir; }
+    StatusLog& Log() { return *m_log; }
+
+    // ---- options ----
+    const EngineOptions& Options() const { return m_options; }
+    void SetRtspTcp(bool on) { m_options.m_bRTSPuseTCP = on; }
+    // Turning it on revives, at the next tick, the rows that gave up and are still stored "运行中".
+    void SetKeepRetrying(bool on);
+    void SetStallTimeoutMs(int ms) { m_options.m_nStallMs = ms; }
+    void SetKeepRetryPeriodMs(int ms) { m_options.m_nKeepRetryMs = ms; }
+
+    // ---- rows ----
+    // Appends a row for channel id; the session tells the face. Returns its index.
+    int AddRow(int id, const std::string& name, bool stopped);
+    int RowCount() const { return static_cast<int>(m_rows.size()); }
+    int RowOfId(int id) const;  // -1 when no row has that channel id
+    RowView View(int row) const;
+    void Rename(int row, const std::string& name);
+    std::vector<std::string> RowOutput(int row) const;  // what the row's current child printed
+    // The row's last failed attempt: a heading (when and how it ended), then its last lines.
+    // Empty while no attempt has failed.
+    std::vector<std::string> RowFailure(int row) const;
+    // One status-log line about the row: "信号 <name> (id <id>): <event>"; priority as syslog's
+    // (3 a give-up, 4 a failure, 6 the rest), for the journal.
+    void LogRow(int row, const std::string& event, int priority = StatusLog::kInfo);
+    // For the reload: the line the row's current child was started with; whether config.ini
+    // still holds the channel (its absence is logged once); a row deleted in this run that the
+    // file stores as running again becomes startable.
+    const std::string& LaunchedLine(int row) const;
+    void SetMissingFromFile(int row, bool missing);
+    void Revive(int row);
+
+    // ---- launches ----
+    // "运行": stores "运行中" and starts the row from its stored settings, if it is stopped.
+    void StartChannel(int row);
+    // Starts a row from its stored settings without writing its state word (it is already
+    // stored as running); restart counts it as a relaunch. False when the row is not startable.
+    bool LaunchStored(int row, bool restart = false);
+    // Starts the wizard's values for channel id as row (appended just before by the import).
+    WizardLaunch LaunchFromWizard(int row, const ChannelRecord& settings, const CheckStates& checks);
+    // The argument line a launch of channel id would run now (transport option applied);
+    // empty when the stored settings are refused.
+    std::string StoredLine(int id) const;
+
+    // ---- the start queue ----
+    void Enqueue(int row);       // at the end, once
+    bool HasQueued() const;
+    // The next row still queued, taken off; -1 when none.
+    int TakeQueued() { return TakeFlagged(m_autoRunQueue, &ChannelRow::m_bAutoQueued); }
+    bool AutoRunTick();          // starts the next queued row with StartChannel; false when none
+
+    // ---- supervision ----
+    void SuperviseTick();
+    // Relaunches spread after a common failure: the face calls RelaunchDue at NextRelaunchAt
+    // (steady-clock ns; 0: none pending).
+    std::int64_t NextRelaunchAt() const;
+    void RelaunchDue();
+    void OnRelayBitrate(int row, int kbps);
+
+    // ---- stops and bulk commands ----
+    // "暂停" and "删除" of one row: the stored word or mark, the stop, the event.
+    void PauseChannel(int row);
+    void DeleteChannel(int row);
+    // Stops a row without writing config.ini (the file already says so); kind is Paused,
+    // Deleted or Restarting.
+    void HaltChannel(int row, RowEvent::Kind kind, const std::string& event);
+    // "全部运行": stores "运行中" for every row that "运行" would start and every row that gave
+    // up (revived with its count back to 0), in one replace of config.ini, and queues them;
+    // RunAllTick starts the next one (false once the queue is empty). Deleted rows stay stopped.
+    // Returns how many rows were queued.
+    int RunAll();
+    bool RunAllTick();
+    // "全部暂停": pauses every row whose child is running, retrying or queued, storing all the
+    // state words in one replace. Returns how many rows were paused.
+    int PauseAll();
+    // For the end of the program: no launch runs after it.
+    void StopAllChannels();
+
+    // ---- saving ----
+    // While a change made in this run is in force but not yet in config.ini (the file is
+    // half-written, the disk full): the sentence that says so and why. Empty when all is saved.
+    // The face is shown it once when it arises; every supervision tick tries the write again.
+    std::string Unsaved() const;
+
+private:
+    enum class Launch { FromList, Restart, FromWizard };
+    enum class Spawned { Started, SpawnFailed, Refused };
+
+    ChannelRow* Row(int row) { return row >= 0 && row < RowCount() ? &m_rows[static_cast<std::size_t>(row)] : nullptr; }
+    const ChannelRow* Row(int row) const { return const_cast<RelayEngine*>(this)->Row(row); }
+    // Takes rows off queue up to the first whose flag is still set, clearing it; -1 when none.
+    int TakeFlagged(std::deque<int>& queue, bool ChannelRow::*flag);
+    void Tell(int row, RowEvent::Kind kind, int value = 0, const std::string& text = {});
+    bool RowUp(const ChannelRow& row) const;
+    // Launching (EngineLaunch.cpp).
+    std::string BuildStored(int row);  // the line, or empty with the refusal told
+    void LaunchRow(int row);
+    void RestartChannel(int row);
+    Spawned SpawnRelay(Launch how, int row, std::string line, std::string* refusal = nullptr);
+    void Refuse(Launch how, int row, const std::string& message, std::string* refusal = nullptr);
+    void TouchStatusFile() const;
+    // Supervision (EngineSupervision.cpp).
+    void SuperviseRow(int row, std::int64_t now);
+    void CountFailure(int row);
+    void RecordFailure(int row, const RelayWorker* worker, const std::string& how);
+    void LogFailure(int row, const std::string& what);  // what ended, with its cause
+    // Saving (EngineCommands.cpp): stores the words of a command, then NoteSaving tells the
+    // face and the log once when changes start or stop waiting to be saved.
+    void Store(const ConfigStore::KeyValues& writes);
+    void NoteSaving();
+    // Stops.
+    void StopChannel(int row);
+    void RetireWorker(RelayWorker& worker);
+
+    std::string m_strAppDir;
+    RelayView& m_view;
+    MonitorSink& m_sink;
+    EngineOptions m_options;
+    std::string m_strFfmpegPath;
+    FfmpegLocation m_ffmpeg;
+    std::deque<ChannelRow> m_rows;  // never moves: monitors point into their row
+    std::unordered_map<int, int> m_rowById;
+    std::deque<int> m_autoRunQueue;
+    std::deque<int> m_runAllQueue;
+    bool m_bShutDown = false;
+    bool m_bUnsavedTold = false;  // the operator was told that changes wait to be saved
+    int m_nFailedThisTick = 0;  // failures counted in the current tick: the next relaunch waits
+    std::unique_ptr<StatusLog> m_log;
+    std::future<void> m_encoderQuery;  // the background query of the ffmpeg in use
+};

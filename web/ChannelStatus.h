@@ -1,0 +1,33 @@
+#pragma once
+#include <cstdint>
+#include <ctime>
+#include <optional>
+#include <string>
+
+#include "engine/RowCells.h"
+
+// What the status endpoint tells about one channel at one moment. Filled by the owner of the
+// channel list (GUI or supervision thread) and handed over by value; holds no references.
+struct ChannelStatus {
+    int id = 0;                        // the channel's number in config.ini
+    std::string name;                  // UTF-8; invalid bytes are replaced when formatted
+    bool running = false;              // started by the operator (stored as running)
+    bool up = false;                   // its child has reported progress recently
+    int bitrateKbps = 0;               // last output bitrate, whole kbit/s
+    int consecutiveFailures = 0;       // failed runs in a row (the give-up counter)
+    std::uint64_t restartsTotal = 0;   // relaunches since this program started
+    // Seconds since the child last reported progress; empty when no child of this channel
+    // ever has. "Never" is left out of the metrics (no sample) and is null in JSON, so that
+    // no made-up number reaches a dashboard.
+    std::optional<double> secondsSinceProgress = std::nullopt;
+    // One of stopped, queued, starting, live, failing, retrying, given_up, deleted.
+    std::string state = "stopped";
+    std::time_t liveSince = 0;         // when the current child began relaying; 0: not live
+    std::uint64_t outputBytes = 0;     // bytes its children have published since the start
+    struct Failure {
+        std::time_t at = 0;
+        std::string cause, text, line;  // stable name, the operator's sentence, ffmpeg's line
+    };
+    std::optional<Failure> lastFailure = std::nullopt;
+    RowCells texts = {};               // the row's cells as the window shows them
+};

@@ -1,0 +1,200 @@
+#include "web/StatusFormat.h"
+
+#include "settings/TextCodec.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <ctime>
+
+namespace StatusFormat {
+namespace {
+
+// Seconds with millisecond resolution, never in exponent form, independent of the locale.
+std::string Seconds(double value)
+{
+    char buffer[64];
+    auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, 3);
+    return std::string(buffer, result.ptr);
+}
+
+// A negative age (clock stepped) reads as zero; a value that is not a number reads as never.
+std::optional<double> CleanSeconds(const std::optional<double>& value)
+{
+    if (!value || !std::isfinite(*value))
+        return std::nullopt;
+    return *value < 0 ? 0.0 : *value;
+}
+
+// One gauge or counter of the channel family: HELP, TYPE, then a sample per channel.
+template <typename Value>
+void Family(std::string& out, const std::vector<ChannelStatus>& channels,
+            const std::vector<std::string>& labels, const char* name, const char* type,
+            const char* help, Value value)
+{
+    out.append("# HELP ").append(name).append(" ").append(help).append("\n");
+    out.append("# TYPE ").append(name).append(" ").append(type).append("\n");
+    for (std::size_t i = 0; i < channels.size(); ++i) {
+        std::optional<std::string> sample = value(channels[i]);
+        if (sample)
+            out.append(name).append(labels[i]).append(" ").append(*sample).append("\n");
+    }
+}
+
+const char* const kStates[] = {"stopped", "queued", "starting", "live", "failing", "retrying", "given_up", "deleted"};
+
+}  // namespace
+
+std::string IsoTime(std::time_t when)
+{
+    std::tm local{};
+    ::localtime_r(&when, &local);
+    char text[40];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S%z", &local);
+    std::string iso = text;
+    return iso.size() > 2 ? iso.insert(iso.size() - 2, ":") : iso;
+}
+
+std::string JsonLines(const std::vector<std::string>& lines)
+{
+    std::string out = "[";
+    for (const std::string& line : lines)
+        out.append(out.size() > 1 ? "," : "").append(JsonString(line));
+    return out + "]";
+}
+
+// Both formats require valid UTF-8: a byte of a channel name that is not becomes U+FFFD, so that
+// one bad name cannot spoil the whole answer.
+std::string LabelValue(std::string_view text)
+{
+    std::string out;
+    for (char c : TextCodec::ToValidUtf8(text)) {
+        if (c == '\\')
+            out += "\\\\";
+        else if (c == '"')
+            out += "\\\"";
+        else if (c == '\n')
+            out += "\\n";
+        else
+            out += c;
+    }
+    return out;
+}
+
+std::string JsonString(std::string_view text)
+{
+    static const char kHex[] = "0123456789abcdef";
+    std::string out = "\"";
+    for (char c : TextCodec::ToValidUtf8(text)) {
+        const auto byte = static_cast<unsigned char>(c);
+        switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\b': out += "\\b"; break;
+        case '\f': out += "\\f"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (byte < 0x20) {
+                out += "\\u00";
+                out += kHex[byte >> 4];
+                out += kHex[byte & 0xF];
+            } else {
+                out += c;
+            }
+        }
+    }
+    out += '"';
+    return out;
+}
+
+std::string Metrics(const std::vector<ChannelStatus>& channels, std::string_view version)
+{
+    std::vector<std::string> labels;
+    labels.reserve(channels.size());
+    for (const ChannelStatus& c : channels)
+        labels.push_back("{id=\"" + std::to_string(c.id) + "\",name=\"" + LabelValue(c.name) + "\"}");
+
+    std::string out;
+    out.reserve(256 + channels.size() * 7 * 64);
+    out += "# HELP camrelay_channels Channels in the list.\n"
+           "# TYPE camrelay_channels gauge\n"
+           "camrelay_channels " + std::to_string(channels.size()) + "\n";
+    out += "# HELP camrelay_build_info The running version.\n"
+           "# TYPE camrelay_build_info gauge\n"
+           "camrelay_build_info{version=\"" + LabelValue(version) + "\"} 1\n";
+    auto flag = [](bool on) { return std::optional<std::string>(on ? "1" : "0"); };
+    Family(out, channels, labels, "camrelay_channel_running", "gauge",
+           "1 while the channel is started, else 0.",
+           [&](const ChannelStatus& c) { return flag(c.running); });
+    Family(out, channels, labels, "camrelay_channel_up", "gauge",
+           "1 while the channel's child reports progress, else 0.",
+           [&](const ChannelStatus& c) { return flag(c.up); });
+    Family(out, channels, labels, "camrelay_channel_bitrate_kbps", "gauge",
+           "Output bitrate last reported by the child, in kbit/s.",
+           [](const ChannelStatus& c) { return std::optional(std::to_string(c.bitrateKbps)); });
+    Family(out, channels, labels, "camrelay_channel_consecutive_failures", "gauge",
+           "Failed runs in a row; the channel gives up after ten.",
+           [](const ChannelStatus& c) { return std::optional(std::to_string(c.consecutiveFailures)); });
+    Family(out, channels, labels, "camrelay_channel_restarts_total", "counter",
+           "Relaunches of the channel's child since the program started.",
+           [](const ChannelStatus& c) { return std::optional(std::to_string(c.restartsTotal)); });
+    Family(out, channels, labels, "camrelay_channel_seconds_since_progress", "gauge",
+           "Seconds since the child last reported progress; no sample when it never has.",
+           [](const ChannelStatus& c) -> std::optional<std::string> {
+               auto seconds = CleanSeconds(c.secondsSinceProgress);
+               if (!seconds)
+                   return std::nullopt;
+               return Seconds(*seconds);
+           });
+    out += "# HELP camrelay_channel_output_bytes_total Bytes the channel's children have published.\n"
+           "# TYPE camrelay_channel_output_bytes_total counter\n";
+    for (std::size_t i = 0; i < channels.size(); ++i)
+        out += "camrelay_channel_output_bytes_total" + labels[i] + " " + std::to_string(channels[i].outputBytes) + "\n";
+    out += "# HELP camrelay_channel_state 1 for the channel's current state, 0 for the others.\n"
+           "# TYPE camrelay_channel_state gauge\n";
+    for (std::size_t i = 0; i < channels.size(); ++i)
+        for (const char* state : kStates)
+            out += "camrelay_channel_state" + labels[i].substr(0, labels[i].size() - 1) + ",state=\"" + state +
+                   "\"} " + (channels[i].state == state ? "1\n" : "0\n");
+    return out;
+}
+
+std::string Json(const std::vector<ChannelStatus>& channels, const StatusHeader& header)
+{
+    const std::time_t now = header.now ? header.now : std::time(nullptr);
+    const auto flag = [](bool on) { return on ? "true" : "false"; };
+    std::string out = "{\"version\":" + JsonString(header.version) + ",\"data_dir\":" + JsonString(header.dataDir) +
+                      ",\"face\":" + JsonString(header.face) + ",\"uptime_seconds\":" +
+                      Seconds(std::max(0.0, header.uptimeSeconds)) + ",\"control\":" + flag(header.control) +
+                      ",\"reload\":" + flag(header.reload) + ",\"preview\":" + flag(header.preview) +
+                      (header.unsaved.empty() ? "" : ",\"unsaved\":" + JsonString(header.unsaved)) + ",\"channels\":[";
+    for (std::size_t i = 0; i < channels.size(); ++i) {
+        const ChannelStatus& c = channels[i];
+        auto seconds = CleanSeconds(c.secondsSinceProgress);
+        out += i ? ",\n" : "\n";
+        out += "{\"id\":" + std::to_string(c.id) + ",\"name\":" + JsonString(c.name) +
+               ",\"running\":" + (c.running ? "true" : "false") +
+               ",\"up\":" + (c.up ? "true" : "false") +
+               ",\"bitrate_kbps\":" + std::to_string(c.bitrateKbps) +
+               ",\"consecutive_failures\":" + std::to_string(c.consecutiveFailures) +
+               ",\"restarts_total\":" + std::to_string(c.restartsTotal) +
+               ",\"seconds_since_progress\":" + (seconds ? Seconds(*seconds) : "null") +
+               ",\"state\":" + JsonString(c.state) + ",\"failures\":" + std::to_string(c.consecutiveFailures) +
+               ",\"output_bytes\":" + std::to_string(c.outputBytes) +
+               ",\"live_since\":" + (c.liveSince ? JsonString(IsoTime(c.liveSince)) : "null") +
+               ",\"live_seconds\":" + (c.liveSince ? std::to_string(std::max<long long>(0, now - c.liveSince)) : "null") +
+               ",\"texts\":{\"bitrate\":" + JsonString(c.texts.bitrate) + ",\"state\":" + JsonString(c.texts.state) +
+               ",\"reencode\":" + JsonString(c.texts.transCode) + ",\"size\":" + JsonString(c.texts.size) + "}" +
+               ",\"last_failure\":" +
+               (c.lastFailure ? "{\"at\":" + JsonString(IsoTime(c.lastFailure->at)) + ",\"cause\":" +
+                                    JsonString(c.lastFailure->cause) + ",\"text\":" + JsonString(c.lastFailure->text) +
+                                    ",\"line\":" + JsonString(c.lastFailure->line) + "}"
+                              : "null") + "}";
+    }
+    out += channels.empty() ? "]}\n" : "\n]}\n";
+    return out;
+}
+
+}  // namespace StatusFormat

@@ -1,0 +1,29 @@
+#include "web/StatusSnapshot.h"
+
+std::vector<ChannelStatus> StatusSnapshot(const RelayEngine& engine, const std::deque<RowCells>& texts)
+{
+    std::vector<ChannelStatus> channels;
+    channels.reserve(static_cast<std::size_t>(engine.RowCount()));
+    for (int row = 0; row < engine.RowCount(); ++row) {
+        const RowView view = engine.View(row);
+        if (view.deleted)
+            continue;
+        ChannelStatus& c = channels.emplace_back();
+        c.id = view.id;
+        c.name = view.name;
+        c.running = view.active;
+        c.up = view.up;
+        c.bitrateKbps = view.kbps;
+        c.consecutiveFailures = view.failures;
+        c.restartsTotal = view.restarts;
+        c.secondsSinceProgress = view.secondsSinceReading;
+        c.state = view.state;
+        c.liveSince = view.liveSince;
+        c.outputBytes = view.outputBytes;
+        if (const FailureRecord* f = view.lastFailure)
+            c.lastFailure = ChannelStatus::Failure{f->m_at, f->m_diagnosis.name, f->m_diagnosis.sentence, f->m_diagnosis.line};
+        if (static_cast<std::size_t>(row) < texts.size())
+            c.texts = texts[static_cast<std::size_t>(row)];
+    }
+    return channels;
+}
