@@ -77,6 +77,7 @@ TEST(FailureDiagnosis, RealFailuresOfFfmpeg)
         {"no media", "", d + "/j.mp4", "-c copy", rtmp + "/live/j", C::Other, S::Camera},
         {"stalled", "", "", "", "", C::Stalled, S::Camera, {0, 0, 30, ""}},
         {"killed", "", "", "", "", C::Signal, S::Local, {137, 9, 0, ""}},
+        {"hung up", "", "", "", "", C::Signal, S::Local, {0, 1, 0, ""}},
         {"terminated, as a shell says", "", "", "", "", C::Signal, S::Local, {143, 0, 0, ""}},
         {"exit 255", "", "", "", "", C::Other, S::Unknown, {255, 0, 0, ""}},
         {"exit 1, nothing named", "", "", "", rtmp + "/live/o", C::Other, S::Unknown, {1, 0, 0, ""}},  // not the server's
