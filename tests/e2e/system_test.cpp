@@ -261,7 +261,8 @@ TEST_F(HeadlessTest, RelaysReloadsReportsAndStops)
     std::this_thread::sleep_for(6s);  // a supervision tick: nothing else may change
     EXPECT_EQ(std::vector<pid_t>{kept}, Relays()) << "the other channel's child changed";
     EXPECT_EQ("配置中已删除: 已停止", Statuses(1).back());
-    for (const char* line : {"失败后持续重试: 开（config.ini 未设置，默认）", "config.ini 中有 7 个信号，其中 7 个存为运行中"})
+    for (const char* line : {"失败后持续重试: 开（config.ini 未设置，默认）", "config.ini 中有 7 个信号，其中 7 个存为运行中",
+                             "状态服务: http://127.0.0.1:"})
         EXPECT_NE(std::string::npos, ReadFile(m_log).find(line)) << line;
     // The deleted channel leaves the endpoint; the other's progress is seconds old, not more.
     metrics = Http(m_statusPort, "/metrics");

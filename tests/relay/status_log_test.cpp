@@ -26,8 +26,8 @@ std::string Drain(int fd)
     return text;
 }
 
-// Standard error is stamped unless JOURNAL_STREAM names it (here: some other stream, then this
-// very pipe), where the line carries its syslog priority instead; the file always is stamped.
+// Standard error is stamped unless JOURNAL_STREAM names it (here: another stream on the pipe's
+// device, then this very pipe), where the line carries its syslog priority instead; the file always is stamped.
 // A name's terminal escapes, C1 controls, stray bytes and line breaks are spelled out.
 TEST(StatusLog, StampsUnlessTheJournalIsStandardError)
 {
@@ -37,7 +37,7 @@ TEST(StatusLog, StampsUnlessTheJournalIsStandardError)
     ASSERT_EQ(0, ::pipe2(err, O_CLOEXEC | O_NONBLOCK));
     struct stat st{};
     ASSERT_EQ(0, ::fstat(err[1], &st));
-    ::setenv("JOURNAL_STREAM", "1:2", 1);
+    ::setenv("JOURNAL_STREAM", (std::to_string(st.st_dev) + ":1").c_str(), 1);   // another stream of its device
     const std::string line = "信号 a\x1b[2J\xc2\x9b\xff\n (id 0): rtsp://u:pw@h 已暂停";  // the password never shows
     StatusLog(dir.File("CamRelay.log"), err[1]).Write(line, StatusLog::kWarning);   // written by the destructor
     const std::string onErr = Drain(err[0]);
