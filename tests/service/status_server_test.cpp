@@ -216,6 +216,7 @@ TEST_F(StatusServerTest, AnswersRoutesAndRejectsEverythingElse)
     m_server.Publish({{1, "a"}});
     port = std::to_string(m_server.Port());
     EXPECT_NE(Answer(Connect(m_server.Port(), post("/api/run-all", "Bearer " + kToken))).find("403 Forbidden"), std::string::npos);
+    EXPECT_NE(Get("/status").find("\"control\":false"), std::string::npos) << "the page would offer commands";
     const std::string frame = Get("/api/channels/1/frame.jpg");
     EXPECT_TRUE(frame.starts_with("HTTP/1.1 404") && frame.find("预览不可用") != std::string::npos) << frame;
 
