@@ -164,6 +164,7 @@ TEST_F(StatusServerTest, AnswersRoutesAndRejectsEverythingElse)
         {host("127.0.0.1"), "HTTP/1.1 421", "只接受以本机地址访问"},
         {host("127.0.0.1:" + std::to_string(m_server.Port() ^ 1)), "HTTP/1.1 421", "只接受以本机地址访问"},
         {host("localhost.evil.example:" + port), "HTTP/1.1 421", "只接受以本机地址访问"},
+        {host("[::1]x:" + port), "HTTP/1.1 421", "只接受以本机地址访问"},
         // Commands with the token only (compared whole: a prefix, a longer one or another
         // scheme is no token); each is carried out by the owner; a refusal is logged once.
         {post("/api/pause-all", ""), "HTTP/1.1 401", "WWW-Authenticate: Bearer"},
