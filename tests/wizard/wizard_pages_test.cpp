@@ -49,6 +49,7 @@ TEST_F(SourcePageTest, ChecksRunInOrderAndACancelledEncodingPageReturnsHere)
         WhenModalPage<EncodingPage>([&](EncodingPage& child) {
             encodingOpened = true;
             EXPECT_EQ(Get<QLineEdit>(&child, "1031")->text(), "300") << "not opened afresh";
+            EXPECT_FALSE(Get<QCheckBox>(&child, "1026")->isChecked()) << "the last opening's tick is left";
             Click(&child, "1026");
             TypeInto(&child, "1031", "999");
             QTest::keyClick(&child, Qt::Key_Escape);
