@@ -226,6 +226,7 @@ TEST_F(StatusServerTest, AnswersRoutesAndRejectsEverythingElse)
     m_server.Stop();
     m_server.AcceptHostNames({"relay1"});
     ASSERT_TRUE(m_server.Start("0.0.0.0", 0));
+    EXPECT_NE(m_server.Warning().find("不只是本机"), std::string::npos) << "bound beyond this machine without a warning";
     port = std::to_string(m_server.Port());
     EXPECT_TRUE(Get("/api/log").starts_with("HTTP/1.1 200"));
     for (const std::string name : {"evil.example:", "192.0.2.1:"})
