@@ -27,6 +27,8 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 
 const char kSupportSite[] = "https://lumora.example.com";
 
@@ -55,7 +57,7 @@ int ChooseCommand(QWidget* parent, std::initializer_list<std::pair<int, const ch
 }  // namespace
 
 MainWindow::MainWindow(const std::string& appDir, bool manualTimers, QWidget* parent)
-    : QDialog(parent), m_engine(appDir, *this, *this), m_session(m_engine, *this), m_strAppDir(appDir),
+    : QDialog(parent), m_engine(appDir, *this, *this), m_session(m_engine), m_strAppDir(appDir),
       m_bManualTimers(manualTimers)
 {
     BuildWindow();
@@ -64,8 +66,7 @@ MainWindow::MainWindow(const std::string& appDir, bool manualTimers, QWidget* pa
 
 MainWindow::~MainWindow()
 {
-    for (auto& [id, timer] : m_timers)
-        timer->stop();
+    m_schedule->stop();
     m_engine.StopAllChannels();
 }
 
@@ -144,7 +145,9 @@ void MainWindow::BuildWindow()
 void MainWindow::OnInitDialog()
 {
     setWindowTitle(QString::fromUtf8(kCaption) + "(" + CAMRELAY_VERSION_TEXT + ")");
-    SetTimer(ID_SUPERVISE_TIMER, kTimerPeriodMs);
+    m_schedule = new QTimer(this);
+    m_schedule->setSingleShot(true);
+    connect(m_schedule, &QTimer::timeout, this, [this] { OnTimer(); });
 
     const GlobalFlags flags = m_session.LoadFlags();
     m_nNextId = flags.m_nNextId;
@@ -152,8 +155,9 @@ void MainWindow::OnInitDialog()
     m_autoRunBox->setChecked(m_bAutoRun);
     m_rtspTcpBox->setChecked(m_engine.Options().m_bRTSPuseTCP);
     m_keepRetryBox->setChecked(m_engine.Options().m_bKeepRetrying);
-    if (m_session.LoadChannels(m_bAutoRun) > 0)
-        SetTimer(ID_AUTORUN_TIMER, kTimerPeriodMs);
+    m_session.LoadChannels(m_bAutoRun);
+    m_engine.PaceStarts(kTimerPeriodMs, kTimerPeriodMs);  // auto-run: one stored channel per tick
+    Reschedule();
 }
 
 // Shown once the current handler has returned: a message box's own event loop must not run
@@ -190,55 +194,27 @@ void MainWindow::OnRelayBitrate(int row, int kbps)
         m_onStatusChange();
 }
 
-// ---- timers ----
+// ---- the schedule ----
 
-void MainWindow::SetTimer(int id, int periodMs)
+void MainWindow::Reschedule()
 {
-    m_timerActive[id] = true;
-    if (m_bManualTimers)
+    if (m_bManualTimers || m_bClosed)
         return;
-    QTimer*& timer = m_timers[id];
-    if (!timer) {
-        timer = new QTimer(this);
-        connect(timer, &QTimer::timeout, this, [this, id] { OnTimer(id); });
-    }
-    timer->start(periodMs);
+    const std::int64_t waitNs = m_engine.NextDeadline() - SteadyNs();
+    m_schedule->start(static_cast<int>(std::clamp<std::int64_t>(waitNs / 1000000 + 1, 0, kTimerPeriodMs)));
 }
 
-void MainWindow::KillTimer(int id)
-{
-    m_timerActive[id] = false;
-    if (auto found = m_timers.find(id); found != m_timers.end())
-        found->second->stop();
-}
-
-bool MainWindow::IsTimerActive(int id) const
-{
-    auto found = m_timerActive.find(id);
-    return found != m_timerActive.end() && found->second;
-}
-
-void MainWindow::OnTimer(int id)
+void MainWindow::OnTimer()
 {
     if (m_bClosed)
         return;
-    if (id == ID_AUTORUN_TIMER) {
-        if (!m_engine.AutoRunTick())
-            KillTimer(ID_AUTORUN_TIMER);
-    } else if (id == ID_SUPERVISE_TIMER) {
-        m_engine.SuperviseTick();
-        if (m_engine.NextRelaunchAt() != 0)
-            SetTimer(ID_RELAUNCH_TIMER, kRelaunchStepMs);
-        if (m_onStatusChange)
-            m_onStatusChange();
-    } else if (id == ID_RELAUNCH_TIMER) {
-        m_engine.RelaunchDue();
-        if (m_engine.NextRelaunchAt() == 0)
-            KillTimer(ID_RELAUNCH_TIMER);
-    } else if (id == ID_RUNALL_TIMER) {
-        if (!m_engine.RunAllTick())
-            KillTimer(ID_RUNALL_TIMER);
-    }
+    m_engine.Advance();
+    // Texts that follow the time (a reading whose child went quiet) change without an event.
+    for (int row = 0; row < m_list->rowCount(); ++row)
+        SyncRow(row);
+    if (m_onStatusChange)
+        m_onStatusChange();
+    Reschedule();
 }
 
 // ---- context menu ----
@@ -309,8 +285,8 @@ void MainWindow::OnWindowCommand(int command)
     if (m_bClosed)
         return;
     if (command == ID_RUN_ALL) {
-        if (m_engine.RunAll() > 0)
-            PaceRunAll();
+        m_engine.RunAll();
+        Reschedule();
     } else if (command == ID_PAUSE_ALL) {
         m_engine.PauseAll();
     } else {
@@ -398,10 +374,7 @@ void MainWindow::OnClose()
     for (QWidget* widget : QApplication::topLevelWidgets())
         if (widget != this && widget->isVisible() && (qobject_cast<QDialog*>(widget) || qobject_cast<QMenu*>(widget)))
             widget->close();
-    KillTimer(ID_SUPERVISE_TIMER);
-    KillTimer(ID_AUTORUN_TIMER);
-    KillTimer(ID_RUNALL_TIMER);
-    KillTimer(ID_RELAUNCH_TIMER);
+    m_schedule->stop();
     m_session.Shutdown();  // stored state words stay: auto-run resumes them next time
     QDialog::done(0);
 }

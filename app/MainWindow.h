@@ -8,9 +8,7 @@
 #include <QDialog>
 #include <QEvent>
 #include <array>
-#include <deque>
 #include <functional>
-#include <map>
 #include <memory>
 #include <string>
 
@@ -34,13 +32,6 @@ public:
     int m_row;
     int m_kbps;
 };
-
-// Timer ids of the window (OnTimer): the supervision, the start queue of auto-run, and
-// "全部运行", which starts one row per kRunAllPeriodMs.
-constexpr int ID_SUPERVISE_TIMER = 100;
-constexpr int ID_AUTORUN_TIMER = 1024;
-constexpr int ID_RUNALL_TIMER = 1025;
-constexpr int ID_RELAUNCH_TIMER = 1026;  // relaunches spread after a common failure
 
 // Columns of the channel list.
 enum ListColumn { kColName = 0, kColBitrate = 1, kColState = 2, kColTransCode = 3, kColSize = 4 };
@@ -67,12 +58,13 @@ class MainWindow : public QDialog, public RelayView, public MonitorSink, public 
     Q_OBJECT
 public:
     // appDir: the data folder (config.ini, NetStatus.txt, CamRelay.log). Tests pass manualTimers to drive
-    // OnTimer themselves; the timers are then only recorded as running, never fired.
+    // the engine's schedule themselves; the window's timer then never fires.
     explicit MainWindow(const std::string& appDir, bool manualTimers = false, QWidget* parent = nullptr);
     ~MainWindow() override;
 
     // Handlers, public so that tests and tools can drive them.
-    void OnTimer(int id);
+    // The schedule's timer: the engine does what is due, the list and the endpoint follow.
+    void OnTimer();
     void OnRelayBitrate(int row, int kbps);
     void OnImportSignal();
     void OnListRightClick();
@@ -88,14 +80,13 @@ public:
     // confirmed; an edit is stored at once, a new channel is left to the import.
     bool RunChannelWizard(int id, bool isNew, CheckStates& checks);
 
-    bool IsTimerActive(int id) const;
     int FirstSelectedRow() const;
     QString CellText(int row, int column) const;
     // The row's last failure, then what its current child printed.
     QString RowDetails(int row) const;
     QString RowToolTip(int row) const;
 
-    // RelayView: each event becomes the texts of the row's cells.
+    // RelayView: each event shows the engine's texts of the row's cells.
     void OnRowEvent(int row, const RowEvent& event) override;
     void ShowMessage(const std::string& text) override;
     void ShowLoggedWarning(const std::string& text) override { ShowMessage(text); }
@@ -104,8 +95,6 @@ public:
     // ConsoleHost: called on the status server's thread, carried out on the GUI thread.
     void Submit(ConsoleRequest request, std::function<void(ConsoleReply)> reply) override;
     bool CanReload() const override { return false; }
-    // The texts of every row's cells, for the status endpoint.
-    const std::deque<RowCells>& Cells() const { return m_cells; }
     // The source checks of 预览 and of the status endpoint's previews (made at first use).
     SourceChecks& Checks();
 
@@ -134,13 +123,12 @@ protected:
 private:
     void OnInitDialog();
     void BuildWindow();
-    void SetCellText(int row, int column, const std::string& text);
-    void SetTimer(int id, int periodMs);
-    void KillTimer(int id);
+    // Starts the timer for the engine's next deadline.
+    void Reschedule();
+    // Writes the cells of the row whose text differs from the engine's.
+    void SyncRow(int row);
     void ShowRowDetails(int row);
     void ShowCell(int row, int column, const std::string& text);
-    // Starts the rows "全部运行" queued: the first at once, the others on ID_RUNALL_TIMER.
-    void PaceRunAll();
     // Each column with the member of RowCells it shows.
     static const std::array<std::pair<int, std::string RowCells::*>, 5>& CellTexts();
     // "预览": a check of the row's stored source in a dialog; the running child is not touched.
@@ -148,15 +136,13 @@ private:
 
     bool m_bManualTimers;
     bool m_bClosed = false;
-    std::deque<RowCells> m_cells;  // what each row's cells say
     WizardLaunch m_lastLaunch;  // what the wizard's launch did, for the row the import appends
     QPushButton* m_importButton = nullptr;
     QCheckBox* m_autoRunBox = nullptr;
     QCheckBox* m_rtspTcpBox = nullptr;
     QCheckBox* m_keepRetryBox = nullptr;
     QLabel* m_supportLine = nullptr;
-    std::map<int, QTimer*> m_timers;
-    std::map<int, bool> m_timerActive;
+    QTimer* m_schedule = nullptr;  // single shot, at the engine's next deadline
     PreviewDialog* m_pPreview = nullptr;  // the open preview, for the result of its check
     int m_nPreviewId = -1;
     // Last: destroyed first, so that no check posts to a window being torn down.

@@ -10,14 +10,9 @@ void MainWindow::Submit(ConsoleRequest request, std::function<void(ConsoleReply)
             reply({503, "{\"error\":\"CamRelay 正在退出\"}\n"});
             return;
         }
-        reply(CarryOut(request, {m_engine, [this] { PaceRunAll(); }, nullptr}));
+        reply(CarryOut(request, {m_engine, nullptr}));
+        Reschedule();  // "全部运行" has turns to take
         if (m_onStatusChange)
             m_onStatusChange();
     }, Qt::QueuedConnection);
-}
-
-void MainWindow::PaceRunAll()
-{
-    if (m_engine.RunAllTick())
-        SetTimer(ID_RUNALL_TIMER, kRunAllPeriodMs);
 }

@@ -46,10 +46,7 @@ void MainWindow::OnImportSignal()
     writes.emplace_back("nextId", std::to_string(m_nNextId));
     ConfigStore(m_strAppDir).SetValues(writes);
 
-    const int row = m_session.AppendRow(id, m_settings.name, false);
+    const std::string size = std::to_string(m_settings.width) + "*" + std::to_string(m_settings.height);
+    const int row = m_session.AppendRow(id, {m_settings.name, " ", kStateRunning, mark, size}, false);
     m_lastLaunch = m_engine.LaunchFromWizard(row, m_settings, checks);
-    SetCellText(row, kColBitrate, m_lastLaunch.m_strRefusal.empty() ? " " : m_lastLaunch.m_strRefusal);
-    SetCellText(row, kColState, kStateRunning);
-    SetCellText(row, kColTransCode, mark);
-    SetCellText(row, kColSize, std::to_string(m_settings.width) + "*" + std::to_string(m_settings.height));
 }

@@ -25,18 +25,19 @@ QString Text(const std::string& text) { return QString::fromStdString(text); }
 
 void MainWindow::OnRowEvent(int row, const RowEvent& e)
 {
-    if (e.m_kind == RowEvent::Kind::Appended) {
+    if (e.m_kind == RowEvent::Kind::Appended)
         m_list->insertRow(row);
-        m_cells.emplace(m_cells.begin() + std::min<std::size_t>(row, m_cells.size()));
-    }
-    if (row < 0 || row >= static_cast<int>(m_cells.size()))
+    SyncRow(row);
+}
+
+void MainWindow::SyncRow(int row)
+{
+    if (row < 0 || row >= m_list->rowCount())
         return;
-    RowCells& cells = m_cells[static_cast<std::size_t>(row)];
-    const RowCells before = cells;
-    cells.Apply(e);
+    const RowCells cells = m_engine.Cells(row);
     // Only the cells whose text changed are written: an empty cell keeps no item.
     for (const auto& [column, text] : CellTexts()) {
-        if (before.*text != cells.*text)
+        if (Text(cells.*text) != CellText(row, column))
             ShowCell(row, column, cells.*text);
     }
 }
@@ -49,14 +50,6 @@ const std::array<std::pair<int, std::string RowCells::*>, 5>& MainWindow::CellTe
         {kColName, &RowCells::name}, {kColBitrate, &RowCells::bitrate}, {kColState, &RowCells::state},
         {kColTransCode, &RowCells::transCode}, {kColSize, &RowCells::size}}};
     return columns;
-}
-
-void MainWindow::SetCellText(int row, int column, const std::string& text)
-{
-    if (row < 0 || row >= static_cast<int>(m_cells.size()) || column < 0 || column >= m_list->columnCount())
-        return;
-    m_cells[static_cast<std::size_t>(row)].*CellTexts()[static_cast<std::size_t>(column)].second = text;
-    ShowCell(row, column, text);
 }
 
 void MainWindow::ShowCell(int row, int column, const std::string& text)

@@ -93,7 +93,7 @@ int RelayApp::Run(const StartupOptions& options)
         status.SetFrameProvider(SourceCheckFrames(dlg.Checks(), dir.m_strPath));
         status.AcceptHostNames(options.m_statusHosts);
         if (status.StartAndSay(options.m_strStatusBind, options.m_nStatusPort)) {
-            dlg.m_onStatusChange = [&status, &dlg] { status.Publish(StatusSnapshot(dlg.m_engine, dlg.Cells())); };
+            dlg.m_onStatusChange = [&status, &dlg] { status.Publish(StatusSnapshot(dlg.m_engine)); };
             dlg.m_onStatusChange();
         }
     }

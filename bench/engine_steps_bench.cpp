@@ -66,11 +66,11 @@ int main()
     NullFace face;
     {
         RelayEngine engine(dir, face, face);
-        RelaySession session(engine, face);
+        RelaySession session(engine);
         session.LoadFlags();
         session.LoadChannels(true);
         Report("reload_5000_queued", [&] { session.Reload(); });
-        Report("snapshot_5000_queued", [&] { StatusSnapshot(engine, {}); });
+        Report("snapshot_5000_queued", [&] { StatusSnapshot(engine); });
         // Each pause-all finds every row queued by a run-all, and each run-all every row paused.
         Report("pause_all_5000_queued", [&] { engine.PauseAll(); }, [&] { engine.RunAll(); });
         Report("run_all_5000", [&] { engine.RunAll(); }, [&] { engine.PauseAll(); });

@@ -1,4 +1,5 @@
 #pragma once
+#include "engine/RowCells.h"
 #include "ffmpeg/FailureDiagnosis.h"
 #include "ffmpeg/OutputMonitor.h"
 
@@ -38,12 +39,33 @@ struct FailureRecord {
     Diagnosis m_diagnosis;             // why, as the operator is told
 };
 
+// What the operator asked of the channel, as config.ini's state word says it ("运行中", "暂停中").
+// Deletion is a mark of its own (m_bDeleted): a deleted row can still be run until the next start.
+enum class Want : std::uint8_t { Pause, Run };
+
+// Where a row's run stands. Changed only by the engine's operations and the supervision's
+// decisions; the state names of the status endpoint are read from it.
+enum class Phase : std::uint8_t {
+    Idle,      // nothing runs and nothing is due
+    Queued,    // waiting in the start queue or for its "全部运行" turn
+    Starting,  // a child runs and has not reported yet
+    Live,      // its child reported a bitrate
+    Failing,   // an attempt failed: relaunched, or about to be
+    Retrying,  // over the failure limit, relaunched once a minute
+    GivenUp,   // over the failure limit and no longer relaunched
+};
+const char* PhaseName(Phase phase);
+
 // Everything the engine knows about one row of the channel list at run time. Rows live in
 // storage that never moves: a monitor thread keeps pointers to its row's run bit, progress
 // clock and output tail for its whole life. All else belongs to the owner thread.
 struct ChannelRow {
     RowTag m_tag;
     std::string m_strName;
+    Want m_want = Want::Pause;
+    Phase m_phase = Phase::Idle;
+    RowCells m_cells;                 // its texts as the operator sees them
+    bool m_bCellShowsReading = false; // the bitrate cell holds a reading of the current child
     // Shared with the row's monitor thread.
     std::atomic<bool> m_running{false};            // the run bit: cleared to end the monitor
     std::atomic<std::int64_t> m_lastProgress{0};   // steady-clock ns: the launch, then each status line whose time or size advanced
@@ -58,7 +80,6 @@ struct ChannelRow {
     std::int64_t m_launchedAt = 0;   // steady-clock ns of the last attempt
     std::int64_t m_retryAt = 0;      // a once-a-minute relaunch is due then; 0: none
     std::int64_t m_relaunchAt = 0;   // a relaunch spread after a common failure is due then; 0: none
-    bool m_bGaveUp = false;          // reached the failure limit and was not relaunched
     bool m_bDeleted = false;
     // Queues: a stopped row keeps its place in them with its flag cleared and is passed over.
     bool m_bAutoQueued = false;      // waiting in the start queue
@@ -86,10 +107,10 @@ struct RowView {
     bool up = false;          // the child reported progress within the last stall period
     int kbps = 0;             // last reading of the current child while up, else 0
     int failures = 0;         // failed attempts in a row
-    bool gaveUp = false;
     std::uint64_t restarts = 0;
     std::optional<double> secondsSinceReading;  // none while no child of the row has reported
-    const char* state = "stopped";   // stopped, queued, starting, live, failing, retrying, given_up, deleted
+    const char* state = "stopped";   // PhaseName, or deleted
+    RowCells cells;                  // the texts of its cells: a reading of a child that is down reads 0kbps
     std::time_t liveSince = 0;       // 0: not live
     std::uint64_t outputBytes = 0;   // written by all the row's children so far
     const FailureRecord* lastFailure = nullptr;  // valid until the row's next failure; null: none

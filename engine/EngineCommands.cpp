@@ -35,6 +35,8 @@ void RelayEngine::HaltChannel(int row, RowEvent::Kind kind, const std::string& e
     Tell(row, kind);
     StopChannel(row);
     r->m_tag.m_bStopped = 1;
+    if (kind == RowEvent::Kind::Paused)
+        r->m_want = Want::Pause;
     r->m_bDeleted = r->m_bDeleted || kind == RowEvent::Kind::Deleted;
     LogRow(row, event);
 }
@@ -49,10 +51,10 @@ int RelayEngine::RunAll()
         ChannelRow& r = *Row(row);
         if (r.m_bDeleted || r.m_bRunAllQueued)
             continue;
-        if (r.m_bGaveUp && r.m_tag.m_bStopped == 0 && !r.m_worker) {
+        if (r.m_phase == Phase::GivenUp && r.m_tag.m_bStopped == 0 && !r.m_worker) {
             // Revived with a fresh count ("暂停" then "运行" keeps the count).
             r.m_tag.m_bStopped = 1;
-            r.m_bGaveUp = false;
+            r.m_phase = Phase::Idle;
             r.m_nFailures = 0;
         }
         if (r.m_tag.m_bStopped != 1)
@@ -62,10 +64,15 @@ int RelayEngine::RunAll()
     }
     Store(writes);
     for (int row : rows) {
+        ChannelRow& r = *Row(row);
+        r.m_want = Want::Run, r.m_phase = Phase::Queued;
         Tell(row, RowEvent::Kind::Starting);
-        Row(row)->m_bRunAllQueued = true;
+        r.m_bRunAllQueued = true;
         m_runAllQueue.push_back(row);
     }
+    // The first at once, the others one a turn (Advance).
+    RunAllTick();
+    m_nextRunAllAt = m_clock.SteadyNs() + MsToNs(kRunAllPeriodMs);
     return static_cast<int>(rows.size());
 }
 
@@ -87,8 +94,7 @@ int RelayEngine::PauseAll()
     std::vector<int> rows;
     for (int row = 0; row < RowCount(); ++row) {
         const ChannelRow& r = *Row(row);
-        if (r.m_worker || r.m_bFailedStart || r.m_retryAt != 0 || r.m_relaunchAt != 0 || r.m_bAutoQueued ||
-            r.m_bRunAllQueued) {
+        if (r.m_phase != Phase::Idle && r.m_phase != Phase::GivenUp) {
             writes.push_back(ChannelStateWrite(r.m_tag.m_nId, kStatePaused));
             rows.push_back(row);
         }

@@ -5,7 +5,6 @@
 
 #include "ffmpeg/CommandLine.h"
 #include "ffmpeg/TranscoderCompat.h"
-#include "platform/ChildProcess.h"
 #include "platform/SystemError.h"
 #include "settings/ChannelStore.h"
 #include "settings/ConfigStore.h"
@@ -39,7 +38,7 @@ std::string RelayEngine::BuildStored(int row)
     if (build.reencodesVideo)
         Tell(row, RowEvent::Kind::ReencodesVideo);
     if (build.status != CommandBuild::Ok) {
-        Refuse(Launch::FromList, row, build.message);
+        Refuse(row, build.message);
         return {};
     }
     return build.line;
@@ -51,6 +50,7 @@ void RelayEngine::StartChannel(int row)
     if (!r || r->m_tag.m_bStopped != 1)
         return;
     Store({ChannelStateWrite(r->m_tag.m_nId, kStateRunning)});
+    r->m_want = Want::Run;
     LaunchRow(row);
 }
 
@@ -68,15 +68,16 @@ bool RelayEngine::LaunchStored(int row, bool restart)
 void RelayEngine::LaunchRow(int row)
 {
     ChannelRow& r = *Row(row);
+    r.m_phase = Phase::Starting;
     Tell(row, RowEvent::Kind::Starting);
-    r.m_bGaveUp = false, r.m_retryAt = 0;
+    r.m_retryAt = 0;
     const std::string line = BuildStored(row);
-    if (line.empty())
-        return;
     // A start whose ffmpeg could not run is under supervision (it is retried), so the row
     // counts as started; a refused line leaves it startable.
-    if (SpawnRelay(Launch::FromList, row, line) != Spawned::Refused)
+    if (!line.empty() && SpawnRelay(Launch::FromList, row, line) != Spawned::Refused)
         r.m_tag.m_bStopped = 0;
+    else
+        r.m_phase = Phase::Idle;
 }
 
 void RelayEngine::RestartChannel(int row)
@@ -87,7 +88,7 @@ void RelayEngine::RestartChannel(int row)
     // start does: unsupervised and startable, so "运行" starts it once they are mended.
     const std::string line = BuildStored(row);
     if (line.empty() || SpawnRelay(Launch::Restart, row, line) == Spawned::Refused)
-        r.m_tag.m_bStopped = 1;
+        r.m_tag.m_bStopped = 1, r.m_phase = Phase::Idle;
 }
 
 WizardLaunch RelayEngine::LaunchFromWizard(int row, const ChannelRecord& settings, const CheckStates& checks)
@@ -98,24 +99,24 @@ WizardLaunch RelayEngine::LaunchFromWizard(int row, const ChannelRecord& setting
         return result;
     const CommandBuild build = BuildCommandLine(checks, settings);
     r->m_strSource = settings.sourceUrl, r->m_strPublish = settings.publishUrl;
+    r->m_want = Want::Run;
+    // Nothing runs after a refusal: the operator fixes the settings and starts it.
     if (build.status != CommandBuild::Ok) {
-        r->m_tag.m_bStopped = 1;  // nothing runs: let the operator fix and start it
-        Refuse(Launch::FromWizard, row, build.message, &result.m_strRefusal);
-        return result;
+        r->m_tag.m_bStopped = 1, r->m_phase = Phase::Idle;
+        Refuse(row, build.message, &result.m_strRefusal);
+    } else if (SpawnRelay(Launch::FromWizard, row, build.line, &result.m_strRefusal) == Spawned::Refused) {
+        r->m_tag.m_bStopped = 1, r->m_phase = Phase::Idle;
     }
-    if (SpawnRelay(Launch::FromWizard, row, build.line, &result.m_strRefusal) == Spawned::Refused)
-        r->m_tag.m_bStopped = 1;
     return result;
 }
 
-void RelayEngine::Refuse(Launch how, int row, const std::string& message, std::string* refusal)
+void RelayEngine::Refuse(int row, const std::string& message, std::string* refusal)
 {
     Row(row)->m_tail->Append(message);
     LogRow(row, "未开启直播: " + message);
-    if (how == Launch::FromWizard && refusal)
-        *refusal = message;  // the import shows it in the row it appends
-    else
-        Tell(row, RowEvent::Kind::Refused, 0, message);
+    if (refusal)
+        *refusal = message;
+    Tell(row, RowEvent::Kind::Refused, 0, message);
 }
 
 void RelayEngine::TouchStatusFile() const
@@ -139,17 +140,17 @@ RelayEngine::Spawned RelayEngine::SpawnRelay(Launch how, int row, std::string li
     ChannelRow& r = *Row(row);
     RememberSecretsOf(r.m_strSource), RememberSecretsOf(r.m_strPublish);  // masked in every line from now on
     if (!ApplyRtspTransport(m_options.m_bRTSPuseTCP, line)) {
-        Refuse(how, row, "命令行过长，未开启直播！", refusal);
+        Refuse(row, "命令行过长，未开启直播！", refusal);
         return Spawned::Refused;
     }
     if (m_encoderQuery.valid())
         m_encoderQuery.wait();
-    const std::vector<std::string> args = AdaptArguments(SplitCommandLine(line), QueryEncoders(m_strFfmpegPath));
+    const std::vector<std::string> args = AdaptArguments(SplitCommandLine(line), m_encoders(m_strFfmpegPath));
 
     if (how != Launch::Restart)
         TouchStatusFile();
-    r.m_launchedAt = SteadyNs();
-    const SpawnResult child = SpawnChild(m_strFfmpegPath, args);
+    r.m_launchedAt = m_clock.SteadyNs();
+    const SpawnResult child = m_launcher.Spawn(m_strFfmpegPath, args);
     if (child.status != SpawnResult::Ok) {
         // Counted as a failed attempt at the next supervision tick, and retried from there:
         // a lack of descriptors or processes is usually passing.
@@ -162,25 +163,27 @@ RelayEngine::Spawned RelayEngine::SpawnRelay(Launch how, int row, std::string li
                                        : "找不到 ffmpeg，已查找：" + m_ffmpeg.TriedText();
         r.m_tail->Append(reason);
         LogRow(row, reason);
-        if (how == Launch::FromWizard && refusal)
+        if (refusal)
             *refusal = reason;
-        else if (how == Launch::FromList)
+        if (how != Launch::Restart)
             Tell(row, RowEvent::Kind::Refused, 0, reason);
         r.m_bFailedStartNoticed = false;
         r.m_bFailedStart = true;
+        r.m_phase = Phase::Failing;
         return Spawned::SpawnFailed;
     }
 
     r.m_running = true;  // before the monitor exists: it ends at once on a clear bit
     // The tail shows the current child; what ended the one before is in the failure record.
     r.m_tail->Clear();
-    r.m_lastProgress.store(SteadyNs());  // the watchdog counts from the child's start
+    r.m_lastProgress.store(m_clock.SteadyNs());  // the watchdog counts from the child's start
     r.m_bytesBefore += static_cast<std::uint64_t>(r.m_outputBytes.exchange(0));
-    auto monitor = std::make_unique<OutputMonitor>(MonitorContext{
+    // A scripted child has no output to read: nothing to watch.
+    auto monitor = child.readFd < 0 ? nullptr : std::make_unique<OutputMonitor>(MonitorContext{
         .m_pOwner = &m_sink, .m_readFd = child.readFd, .m_pid = child.pid, .m_nRow = row,
         .m_pRunning = &r.m_running, .m_tail = r.m_tail, .m_pLastProgress = &r.m_lastProgress,
-        .m_pOutputBytes = &r.m_outputBytes});
-    if (!monitor->Started())
+        .m_pOutputBytes = &r.m_outputBytes, .m_clock = &m_clock});
+    if (monitor && !monitor->Started())
         monitor.reset();
 
     if (r.m_worker)
@@ -190,6 +193,7 @@ RelayEngine::Spawned RelayEngine::SpawnRelay(Launch how, int row, std::string li
     r.m_worker->m_monitor = std::move(monitor);
     r.m_bFailedStart = false;
     r.m_nKbps = 0, r.m_liveSince = 0;
+    r.m_phase = r.m_nFailures > 0 ? Phase::Failing : Phase::Starting;
     r.m_strLaunchedLine = line;
     LogRow(row, "已启动 ffmpeg (pid " + std::to_string(child.pid) + ")");
     return Spawned::Started;

@@ -2,8 +2,6 @@
 // retries), the failure count with its give-up rule, the failure records and the readings.
 #include "engine/RelayEngine.h"
 
-#include "platform/ChildProcess.h"
-#include "settings/ChannelStore.h"
 #include "settings/ConfigStore.h"
 
 #include <cstdio>
@@ -24,7 +22,7 @@ void RelayEngine::SuperviseTick()
     // Changes that could not be saved are written as soon as the file allows it.
     ConfigStore(m_strAppDir).SavePending();
     NoteSaving();
-    const std::int64_t now = SteadyNs();
+    const std::int64_t now = m_clock.SteadyNs();
     m_nFailedThisTick = 0;
     // Rows may be appended by a relaunch's side effects: read the count again every row.
     for (int row = 0; row < RowCount(); ++row)
@@ -42,7 +40,7 @@ std::int64_t RelayEngine::NextRelaunchAt() const
 
 void RelayEngine::RelaunchDue()
 {
-    const std::int64_t now = SteadyNs();
+    const std::int64_t now = m_clock.SteadyNs();
     for (int row = 0; row < RowCount(); ++row)
         if (ChannelRow& r = *Row(row); r.m_relaunchAt != 0 && now >= r.m_relaunchAt) {
             r.m_relaunchAt = 0;
@@ -56,9 +54,9 @@ void RelayEngine::SuperviseRow(int row, std::int64_t now)
     RelayWorker* worker = r.m_worker.get();
     // PollChild writes the exit code and the signal only once the child has ended.
     if (worker && !worker->m_bEnded
-        && PollChild(worker->m_pid, &worker->m_nExitCode, &worker->m_nSignal) != ChildState::Running) {
+        && m_launcher.Poll(worker->m_pid, &worker->m_nExitCode, &worker->m_nSignal) != ChildState::Running) {
         worker->m_bEnded = true;
-        worker->m_endedAt = std::time(nullptr);
+        worker->m_endedAt = m_clock.Now();
     }
     TickInput in{.failedStart = r.m_bFailedStart, .hasChild = worker != nullptr,
                  .childEnded = worker && worker->m_bEnded, .runBit = r.m_running.load(), .now = now,
@@ -69,10 +67,10 @@ void RelayEngine::SuperviseRow(int row, std::int64_t now)
     if (action == TickAction::EndStalled) {
         // A child alive without a status line for the stall timeout relays nothing: it is
         // ended and handled like any other end from here on.
-        KillChild(worker->m_pid);
+        m_launcher.Kill(worker->m_pid);
         worker->m_nStalledSeconds = m_options.m_nStallMs / 1000;
         worker->m_bEnded = true;
-        worker->m_endedAt = std::time(nullptr);
+        worker->m_endedAt = m_clock.Now();
         Tell(row, RowEvent::Kind::Stalled, worker->m_nStalledSeconds);
         LogRow(row, Format("无数据%d秒，结束 ffmpeg", worker->m_nStalledSeconds) + " (pid " +
                         std::to_string(worker->m_pid) + ")", StatusLog::kWarning);
@@ -101,6 +99,7 @@ void RelayEngine::SuperviseRow(int row, std::int64_t now)
         break;
     case TickAction::FirstNotice:
         r.m_running = false;  // the monitor ends; the clean-up follows at the next tick
+        r.m_phase = Phase::Failing;
         break;
     case TickAction::CountEnd: {
         RetireWorker(*worker);
@@ -123,7 +122,7 @@ void RelayEngine::RecordFailure(int row, const RelayWorker* worker, const std::s
 {
     ChannelRow& r = *Row(row);
     auto record = std::make_unique<FailureRecord>();
-    record->m_at = worker && worker->m_endedAt ? worker->m_endedAt : std::time(nullptr);
+    record->m_at = worker && worker->m_endedAt ? worker->m_endedAt : m_clock.Now();
     record->m_strHow = how;
     // The monitor has been joined: the tail holds everything the attempt printed.
     const std::vector<std::string> said = r.m_tail->Lines();
@@ -159,21 +158,23 @@ void RelayEngine::CountFailure(int row)
                                                       RetrySpreadNs(r.m_tag.m_nId, period));
     switch (verdict.action) {
     case FailureAction::Relaunch:
+        r.m_phase = Phase::Failing;
         Tell(row, RowEvent::Kind::Failing, count);
         LogRow(row, Format("连续%d次直播失败，重试中", count), StatusLog::kWarning);
         // The first failure of a tick relaunches at once; the others follow, spread (RelaunchDue).
         if (const std::int64_t delay = RelaunchDelayNs(m_nFailedThisTick++); delay == 0)
             RestartChannel(row);
         else
-            r.m_relaunchAt = SteadyNs() + delay;
+            r.m_relaunchAt = m_clock.SteadyNs() + delay;
         break;
     case FailureAction::RetryEveryMinute:
         r.m_retryAt = verdict.retryAt;
+        r.m_phase = Phase::Retrying;
         Tell(row, RowEvent::Kind::RetryingEveryMinute, count);
         LogRow(row, Format("连续%d次直播失败，每分钟重试", count), StatusLog::kWarning);
         break;
     case FailureAction::GiveUp:
-        r.m_bGaveUp = true;
+        r.m_phase = Phase::GivenUp;
         Tell(row, RowEvent::Kind::GaveUp, count);
         LogRow(row, Format("连续%d次直播失败，已放弃", count), StatusLog::kError);
         break;
@@ -185,14 +186,12 @@ void RelayEngine::SetKeepRetrying(bool on)
     m_options.m_bKeepRetrying = on;
     if (!on)
         return;  // a channel over the limit gives up at its next failure
-    const ConfigStore store(m_strAppDir);
     for (int row = 0; row < RowCount(); ++row) {
         ChannelRow& r = *Row(row);
-        if (!r.m_bGaveUp || r.m_bDeleted || r.m_tag.m_bStopped != 0 || r.m_worker ||
-            !IsStoredRunning(LoadListState(store, r.m_tag.m_nId).state))
+        if (r.m_phase != Phase::GivenUp || r.m_bDeleted || r.m_tag.m_bStopped != 0 || r.m_worker || r.m_want != Want::Run)
             continue;
-        r.m_bGaveUp = false;
-        r.m_retryAt = SteadyNs();  // due at the next tick
+        r.m_phase = Phase::Retrying;
+        r.m_retryAt = m_clock.SteadyNs();  // due at the next tick
         Tell(row, RowEvent::Kind::RetryingEveryMinute, r.m_nFailures);
     }
 }
@@ -205,11 +204,12 @@ void RelayEngine::OnRelayBitrate(int row, int kbps)
         return;
     r->m_nFailures = 0;
     r->m_nKbps = kbps;
-    r->m_lastReadingAt = SteadyNs();
+    r->m_lastReadingAt = m_clock.SteadyNs();
+    r->m_phase = Phase::Live;
     Tell(row, RowEvent::Kind::Live, kbps);
     if (!r->m_worker->m_bRelaying) {
         r->m_worker->m_bRelaying = true;
-        r->m_liveSince = std::time(nullptr);
+        r->m_liveSince = m_clock.Now();
         LogRow(row, Format("开始直播 %dkbps", kbps));
     }
 }

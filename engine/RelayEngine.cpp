@@ -1,17 +1,27 @@
-// The engine's rows, options, read views, start queue and stops.
+// The engine's rows, options, read views, start queue, schedule and stops.
 #include "engine/RelayEngine.h"
 
 #include "ffmpeg/TranscoderCompat.h"
 #include "platform/ChildProcess.h"
 #include "platform/SecretMask.h"
+#include "settings/ChannelStore.h"
 
 #include <algorithm>
 #include <utility>
 
-RelayEngine::RelayEngine(std::string appDir, RelayView& view, MonitorSink& sink)
-    : m_strAppDir(std::move(appDir)), m_view(view), m_sink(sink), m_strFfmpegPath(m_strAppDir + "/ffmpeg"),
-      m_ffmpeg{m_strFfmpegPath, {m_strFfmpegPath}}, m_log(std::make_unique<StatusLog>(m_strAppDir + "/CamRelay.log"))
+const char* PhaseName(Phase phase)
 {
+    static const char* const names[] = {"stopped", "queued", "starting", "live", "failing", "retrying", "given_up"};
+    return names[static_cast<int>(phase)];
+}
+
+RelayEngine::RelayEngine(std::string appDir, RelayView& view, MonitorSink& sink, EngineEffects effects)
+    : m_strAppDir(std::move(appDir)), m_view(view), m_launcher(*effects.launcher), m_clock(*effects.clock),
+      m_encoders(effects.encoders), m_sink(sink),
+      m_strFfmpegPath(m_strAppDir + "/ffmpeg"), m_ffmpeg{m_strFfmpegPath, {m_strFfmpegPath}},
+      m_log(std::make_unique<StatusLog>(m_strAppDir + "/CamRelay.log"))
+{
+    m_nextSuperviseAt = m_clock.SteadyNs() + MsToNs(kTimerPeriodMs);
     m_log->Write("CamRelay 已启动 (配置目录 " + m_strAppDir + ")");
 }
 
@@ -37,13 +47,16 @@ void RelayEngine::UseFfmpeg(const FfmpegLocation& ffmpeg)
 
 // ---- rows ----
 
-int RelayEngine::AddRow(int id, const std::string& name, bool stopped)
+int RelayEngine::AddRow(int id, const RowCells& cells, bool stopped)
 {
     ChannelRow& row = m_rows.emplace_back();
     row.m_tag.m_nId = id;
     row.m_tag.m_bStopped = stopped ? 1 : 0;
-    row.m_strName = name;
+    row.m_strName = cells.name;
+    row.m_cells = cells;  // the bitrate cell too: the event carries the others
+    row.m_want = IsStoredRunning(cells.state) ? Want::Run : Want::Pause;
     m_rowById.emplace(id, RowCount() - 1);
+    Tell(RowCount() - 1, RowEvent{RowEvent::Kind::Appended, 0, cells.name, cells.state, cells.transCode, cells.size});
     return RowCount() - 1;
 }
 
@@ -64,26 +77,34 @@ RowView RelayEngine::View(int row) const
     view.stopped = r->m_tag.m_bStopped != 0;
     // A deleted row that was run again (the window allows it until the next start) is reported
     // as the running row it is while anything of it is supervised.
-    const bool supervised = r->m_worker || r->m_bFailedStart || r->m_relaunchAt != 0 || r->m_retryAt != 0 || r->m_bGaveUp;
-    view.deleted = r->m_bDeleted && !supervised;
-    const bool queued = r->m_bAutoQueued || r->m_bRunAllQueued;  // waiting for a start
-    view.active = !view.stopped || queued;
+    view.deleted = r->m_bDeleted && (r->m_phase == Phase::Idle || r->m_phase == Phase::Queued);
+    view.active = !view.stopped || r->m_phase == Phase::Queued;
     view.pid = r->m_worker ? r->m_worker->m_pid : -1;
     view.up = RowUp(*r);
     view.kbps = view.up ? r->m_nKbps : 0;  // a channel that is down relays nothing, whatever it read last
     view.failures = r->m_nFailures;
-    view.gaveUp = r->m_bGaveUp;
     view.liveSince = view.up ? r->m_liveSince : 0;
     view.outputBytes = r->m_bytesBefore + static_cast<std::uint64_t>(r->m_outputBytes.load(std::memory_order_relaxed));
     view.lastFailure = r->m_lastFailure.get();
-    const bool ended = r->m_bFailedStart || r->m_relaunchAt != 0 || (r->m_worker && r->m_worker->m_bEnded);
-    view.state = view.deleted ? "deleted" : view.gaveUp ? "given_up" : r->m_retryAt != 0 ? "retrying"
-                 : queued ? "queued" : view.stopped ? "stopped" : view.up ? "live"
-                 : ended || view.failures > 0 ? "failing" : "starting";
+    // A live child that has gone quiet reads as starting again, as before its first reading.
+    view.state = view.deleted ? "deleted" : PhaseName(r->m_phase == Phase::Live && !view.up ? Phase::Starting : r->m_phase);
     view.restarts = r->m_nRestarts;
     if (r->m_lastReadingAt != 0)
-        view.secondsSinceReading = static_cast<double>(SteadyNs() - r->m_lastReadingAt) / 1e9;
+        view.secondsSinceReading = static_cast<double>(m_clock.SteadyNs() - r->m_lastReadingAt) / 1e9;
+    view.cells = Cells(row);
     return view;
+}
+
+RowCells RelayEngine::Cells(int row) const
+{
+    const ChannelRow* r = Row(row);
+    if (!r)
+        return {};
+    RowCells cells = r->m_cells;
+    // The cell and the endpoint's number agree: a reading of a child that is down is no rate.
+    if (r->m_bCellShowsReading && !RowUp(*r))
+        cells.bitrate = "0kbps";
+    return cells;
 }
 
 bool RelayEngine::RowUp(const ChannelRow& row) const
@@ -94,7 +115,7 @@ bool RelayEngine::RowUp(const ChannelRow& row) const
     // watchdog's shortest period is not relaying, whether or not the watchdog is on.
     const int stallMs = m_options.m_nStallMs;
     const int windowMs = stallMs > 0 ? std::min(stallMs, kMinStallSeconds * 1000) : kMinStallSeconds * 1000;
-    return SteadyNs() - row.m_lastProgress.load(std::memory_order_relaxed) <= MsToNs(windowMs);
+    return m_clock.SteadyNs() - row.m_lastProgress.load(std::memory_order_relaxed) <= MsToNs(windowMs);
 }
 
 void RelayEngine::Rename(int row, const std::string& name)
@@ -162,7 +183,19 @@ void RelayEngine::Revive(int row)
 
 void RelayEngine::Tell(int row, RowEvent::Kind kind, int value, const std::string& text)
 {
-    m_view.OnRowEvent(row, RowEvent{kind, value, text, {}, {}, {}});
+    Tell(row, RowEvent{kind, value, text, {}, {}, {}});
+}
+
+void RelayEngine::Tell(int row, const RowEvent& event)
+{
+    ChannelRow& r = *Row(row);
+    const std::string bitrate = r.m_cells.bitrate;
+    r.m_cells.Apply(event);
+    if (event.m_kind == RowEvent::Kind::Live)
+        r.m_bCellShowsReading = true;
+    else if (r.m_cells.bitrate != bitrate)
+        r.m_bCellShowsReading = false;
+    m_view.OnRowEvent(row, event);
 }
 
 // ---- the start queue ----
@@ -173,6 +206,9 @@ void RelayEngine::Enqueue(int row)
     if (!r || r->m_bAutoQueued)
         return;
     r->m_bAutoQueued = true;
+    r->m_want = Want::Run;  // queued from its stored "运行中"
+    if (r->m_phase == Phase::Idle)
+        r->m_phase = Phase::Queued;
     m_autoRunQueue.push_back(row);
 }
 
@@ -186,19 +222,61 @@ int RelayEngine::TakeFlagged(std::deque<int>& queue, bool ChannelRow::*flag)
     while (!queue.empty()) {
         const int row = queue.front();
         queue.pop_front();
-        if (std::exchange(Row(row)->*flag, false))
+        if (ChannelRow& r = *Row(row); std::exchange(r.*flag, false)) {
+            if (r.m_phase == Phase::Queued && !r.m_bAutoQueued && !r.m_bRunAllQueued)
+                r.m_phase = Phase::Idle;  // its launch, if it still has one, says what follows
             return row;
+        }
     }
     return -1;
 }
 
-bool RelayEngine::AutoRunTick()
+bool RelayEngine::StartNextQueued()
 {
-    const int row = TakeQueued();
+    const int row = TakeFlagged(m_autoRunQueue, &ChannelRow::m_bAutoQueued);
     if (row < 0)
         return false;
-    StartChannel(row);
+    LaunchStored(row);
     return true;
+}
+
+// ---- the schedule ----
+
+void RelayEngine::PaceStarts(int firstMs, int periodMs)
+{
+    m_nextStartAt = m_clock.SteadyNs() + MsToNs(firstMs);
+    m_startPeriodNs = MsToNs(periodMs);
+}
+
+std::int64_t RelayEngine::NextDeadline() const
+{
+    std::int64_t next = m_nextSuperviseAt;
+    if (HasQueued())
+        next = std::min(next, m_nextStartAt);
+    if (!m_runAllQueue.empty())
+        next = std::min(next, m_nextRunAllAt);
+    if (const std::int64_t relaunch = NextRelaunchAt(); relaunch != 0)
+        next = std::min(next, relaunch);
+    return next;
+}
+
+void RelayEngine::Advance()
+{
+    if (m_bShutDown)
+        return;
+    const std::int64_t now = m_clock.SteadyNs();
+    if (now >= m_nextStartAt && StartNextQueued())
+        m_nextStartAt = now + m_startPeriodNs;
+    if (now >= m_nextRunAllAt && !m_runAllQueue.empty()) {
+        RunAllTick();
+        m_nextRunAllAt = now + MsToNs(kRunAllPeriodMs);
+    }
+    RelaunchDue();
+    if (now >= m_nextSuperviseAt) {
+        SuperviseTick();
+        // As a timer: a late tick does not make the next ones come faster.
+        m_nextSuperviseAt = std::max(m_nextSuperviseAt + MsToNs(kTimerPeriodMs), now + MsToNs(kTimerPeriodMs) / 2);
+    }
 }
 
 // ---- stops ----
@@ -206,7 +284,7 @@ bool RelayEngine::AutoRunTick()
 void RelayEngine::RetireWorker(RelayWorker& worker)
 {
     if (!worker.m_bEnded) {
-        KillChild(worker.m_pid);
+        m_launcher.Kill(worker.m_pid);
         worker.m_bEnded = true;
     }
     if (worker.m_monitor) {
@@ -224,7 +302,8 @@ void RelayEngine::StopChannel(int row)
     // for its turn stays stopped: the operator paused or deleted it.
     r->m_bFailedStart = false;
     r->m_bAutoQueued = r->m_bRunAllQueued = false;
-    r->m_retryAt = 0, r->m_relaunchAt = 0, r->m_bGaveUp = false, r->m_nKbps = 0;
+    r->m_retryAt = 0, r->m_relaunchAt = 0, r->m_nKbps = 0;
+    r->m_phase = Phase::Idle;
     if (!r->m_worker)
         return;
     r->m_running = false;

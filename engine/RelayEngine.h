@@ -4,6 +4,9 @@
 #include "engine/Supervision.h"
 #include "ffmpeg/CommandBuilder.h"
 #include "ffmpeg/FfmpegLocation.h"
+#include "ffmpeg/TranscoderCompat.h"
+#include "platform/ChildProcess.h"
+#include "platform/Clock.h"
 #include "platform/StatusLog.h"
 #include "settings/ChannelRecord.h"
 #include "settings/ConfigStore.h"
@@ -23,19 +26,28 @@ struct EngineOptions {
     int m_nKeepRetryMs = kKeepRetryPeriodMs;
 };
 
+// What the engine does to the world besides config.ini and its log: the children, and the time.
+// Tests give a scripted launcher and a hand-moved clock.
+struct EngineEffects {
+    const ChildLauncher* launcher = &ChildLauncher::System();
+    const TimeSource* clock = &TimeSource::System();
+    EncoderSupport (*encoders)(const std::string& ffmpegPath) = &QueryEncoders;  // asks ffmpeg once
+};
+
 // What a launch of the wizard's values did.
 struct WizardLaunch {
     std::string m_strRefusal;  // why it did not start; empty when its child runs
 };
 
 // The relay engine of the window and of the headless service: the channel rows with their
-// children, the launches, the supervision with its retry rule, the bulk commands and the stops.
+// children, the launches, the supervision with its retry rule, the bulk commands, the stops and
+// the one schedule both faces follow (NextDeadline / Advance).
 // Everything here runs on the owner's thread (the GUI thread or the service loop); a monitor
 // thread shares only its row's run bit, progress clock and output tail, and reports through the
 // MonitorSink. Faces call the operations and read RowView copies; they tell nothing to rows.
 class RelayEngine {
 public:
-    RelayEngine(std::string appDir, RelayView& view, MonitorSink& sink);
+    RelayEngine(std::string appDir, RelayView& view, MonitorSink& sink, EngineEffects effects = {});
     ~RelayEngine();  // stops every child and joins every monitor
     RelayEngine(const RelayEngine&) = delete;
     RelayEngine& operator=(const RelayEngine&) = delete;
@@ -57,11 +69,13 @@ public:
     void SetKeepRetryPeriodMs(int ms) { m_options.m_nKeepRetryMs = ms; }
 
     // ---- rows ----
-    // Appends a row for channel id; the session tells the face. Returns its index.
-    int AddRow(int id, const std::string& name, bool stopped);
+    // Appends a row for channel id with the texts of its cells (cells.name its name; cells.state
+    // the stored state word, which sets what the operator wants) and tells the face. Returns its index.
+    int AddRow(int id, const RowCells& cells, bool stopped);
     int RowCount() const { return static_cast<int>(m_rows.size()); }
     int RowOfId(int id) const;  // -1 when no row has that channel id
     RowView View(int row) const;
+    RowCells Cells(int row) const;  // the texts of View(row).cells
     void Rename(int row, const std::string& name);
     std::vector<std::string> RowOutput(int row) const;  // what the row's current child printed
     // The row's last failed attempt: a heading (when and how it ended), then its last lines.
@@ -92,16 +106,25 @@ public:
     // ---- the start queue ----
     void Enqueue(int row);       // at the end, once
     bool HasQueued() const;
-    // The next row still queued, taken off; -1 when none.
-    int TakeQueued() { return TakeFlagged(m_autoRunQueue, &ChannelRow::m_bAutoQueued); }
-    bool AutoRunTick();          // starts the next queued row with StartChannel; false when none
+    // Takes the next queued row off and starts it from its stored settings (LaunchStored);
+    // false when none was queued.
+    bool StartNextQueued();
 
     // ---- supervision ----
     void SuperviseTick();
-    // Relaunches spread after a common failure: the face calls RelaunchDue at NextRelaunchAt
-    // (steady-clock ns; 0: none pending).
+    // Relaunches spread after a common failure, due at NextRelaunchAt (steady-clock ns; 0: none).
     std::int64_t NextRelaunchAt() const;
     void RelaunchDue();
+
+    // ---- the schedule ----
+    // The start queue starts its first row firstMs from now, then one every periodMs (the window
+    // 5 s and 5 s, the service at once and 1 s).
+    void PaceStarts(int firstMs, int periodMs);
+    // When Advance next has something to do (steady-clock ns): the supervision tick every
+    // kTimerPeriodMs, the next queued start, the next "全部运行" turn, a spread relaunch.
+    std::int64_t NextDeadline() const;
+    // Does what is due by now. A face calls it at NextDeadline and may call it at any time.
+    void Advance();
     void OnRelayBitrate(int row, int kbps);
 
     // ---- stops and bulk commands ----
@@ -112,9 +135,9 @@ public:
     // Deleted or Restarting.
     void HaltChannel(int row, RowEvent::Kind kind, const std::string& event);
     // "全部运行": stores "运行中" for every row that "运行" would start and every row that gave
-    // up (revived with its count back to 0), in one replace of config.ini, and queues them;
-    // RunAllTick starts the next one (false once the queue is empty). Deleted rows stay stopped.
-    // Returns how many rows were queued.
+    // up (revived with its count back to 0), in one replace of config.ini, queues them and starts
+    // the first; Advance starts the others, one every kRunAllPeriodMs (RunAllTick: the next one,
+    // false once the queue is empty). Deleted rows stay stopped. Returns how many rows were queued.
     int RunAll();
     bool RunAllTick();
     // "全部暂停": pauses every row whose child is running, retrying or queued, storing all the
@@ -138,13 +161,14 @@ private:
     // Takes rows off queue up to the first whose flag is still set, clearing it; -1 when none.
     int TakeFlagged(std::deque<int>& queue, bool ChannelRow::*flag);
     void Tell(int row, RowEvent::Kind kind, int value = 0, const std::string& text = {});
+    void Tell(int row, const RowEvent& event);  // applied to the row's cells, then told the face
     bool RowUp(const ChannelRow& row) const;
     // Launching (EngineLaunch.cpp).
     std::string BuildStored(int row);  // the line, or empty with the refusal told
     void LaunchRow(int row);
     void RestartChannel(int row);
     Spawned SpawnRelay(Launch how, int row, std::string line, std::string* refusal = nullptr);
-    void Refuse(Launch how, int row, const std::string& message, std::string* refusal = nullptr);
+    void Refuse(int row, const std::string& message, std::string* refusal = nullptr);
     void TouchStatusFile() const;
     // Supervision (EngineSupervision.cpp).
     void SuperviseRow(int row, std::int64_t now);
@@ -161,6 +185,9 @@ private:
 
     std::string m_strAppDir;
     RelayView& m_view;
+    const ChildLauncher& m_launcher;
+    const TimeSource& m_clock;
+    EncoderSupport (*m_encoders)(const std::string& ffmpegPath);
     MonitorSink& m_sink;
     EngineOptions m_options;
     std::string m_strFfmpegPath;
@@ -172,6 +199,11 @@ private:
     bool m_bShutDown = false;
     bool m_bUnsavedTold = false;  // the operator was told that changes wait to be saved
     int m_nFailedThisTick = 0;  // failures counted in the current tick: the next relaunch waits
+    // The schedule (steady-clock ns).
+    std::int64_t m_nextSuperviseAt = 0;
+    std::int64_t m_nextStartAt = 0;
+    std::int64_t m_startPeriodNs = MsToNs(kTimerPeriodMs);
+    std::int64_t m_nextRunAllAt = 0;
     std::unique_ptr<StatusLog> m_log;
     std::future<void> m_encoderQuery;  // the background query of the ffmpeg in use
 };

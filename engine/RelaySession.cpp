@@ -50,18 +50,15 @@ void RelaySession::ReadSwitches(const ConfigStore& store)
     m_engine.Log().Write("无数据超时 " + (stallMs > 0 ? std::to_string(stallMs / 1000) + "秒" : std::string("关闭")));
 }
 
-int RelaySession::AppendRow(int id, const std::string& name, bool stopped, const std::string& state,
-                            const std::string& transCode, const std::string& size)
+int RelaySession::AppendRow(int id, const RowCells& cells, bool stopped)
 {
-    const int row = m_engine.AddRow(id, name, stopped);
-    m_view.OnRowEvent(row, RowEvent{RowEvent::Kind::Appended, 0, name, state, transCode, size});
-    return row;
+    return m_engine.AddRow(id, cells, stopped);
 }
 
 int RelaySession::AppendListed(const ScannedChannel& channel)
 {
-    return AppendRow(channel.id, channel.name, true, channel.state, channel.transCode,
-                     channel.width + "*" + channel.height);
+    return AppendRow(channel.id, {channel.name, {}, channel.state, channel.transCode, channel.width + "*" + channel.height},
+                     true);
 }
 
 int RelaySession::LoadChannels(bool startRunning)
@@ -76,15 +73,6 @@ int RelaySession::LoadChannels(bool startRunning)
         }
     }
     return queued;
-}
-
-bool RelaySession::StartNext()
-{
-    const int row = m_engine.TakeQueued();
-    if (row < 0)
-        return false;
-    m_engine.LaunchStored(row);
-    return true;
 }
 
 int RelaySession::Reload()

@@ -38,13 +38,13 @@ ReloadAction DecideReload(const ReloadRow& row, const ReloadStored& stored);
 // What the main window and the headless service share around the engine: the start-up read of
 // the global switches, the one path by which rows are appended (the start-up scan, the import,
 // the reload), the start queue, the reload of config.ini and the stop at the end. Owner thread
-// only; borrows the engine and the view, which outlive it.
+// only; borrows the engine, which outlives it.
 class RelaySession {
 public:
     // keepRetryingByDefault: keep-retrying when config.ini has no m_bKeepRetrying key (a service
     // exists to keep its channels running); a stored 0 is respected either way.
-    RelaySession(RelayEngine& engine, RelayView& view, bool keepRetryingByDefault = false)
-        : m_engine(engine), m_view(view), m_bKeepRetryingByDefault(keepRetryingByDefault) {}
+    explicit RelaySession(RelayEngine& engine, bool keepRetryingByDefault = false)
+        : m_engine(engine), m_bKeepRetryingByDefault(keepRetryingByDefault) {}
 
     // Reads nextId and m_bAutoRun, and hands the switches (RTSP over TCP, keep-retrying, the
     // stall timeout) to the engine.
@@ -52,12 +52,8 @@ public:
     // The start-up scan with renumbering: one row per listed channel. Channels stored
     // "运行中" are queued when startRunning is set. Returns how many were queued.
     int LoadChannels(bool startRunning);
-    // Appends a row for channel id and tells the face, with the texts of its cells.
-    int AppendRow(int id, const std::string& name, bool stopped, const std::string& state = {},
-                  const std::string& transCode = {}, const std::string& size = {});
-    // Starts the next queued channel from its stored settings, without writing its state word
-    // (the service's start); false once the queue is empty.
-    bool StartNext();
+    // Appends a row for channel id with the texts of its cells.
+    int AppendRow(int id, const RowCells& cells, bool stopped);
     // Re-reads config.ini without renumbering: rows change as DecideReload says, channels
     // stored under ids no row has are appended (and queued when stored running), the switches
     // and the stall timeout are read again. One log line per change; returns how many.
@@ -70,6 +66,5 @@ private:
     int AppendListed(const ScannedChannel& channel);
 
     RelayEngine& m_engine;
-    RelayView& m_view;
     bool m_bKeepRetryingByDefault;
 };

@@ -238,7 +238,7 @@ void MonitorOutput(const MonitorContext& ctx, int wakeFd, OutputLineReader& line
         if (reading.bytes >= 0 && ctx.m_pOutputBytes)
             ctx.m_pOutputBytes->store(reading.bytes, std::memory_order_relaxed);
         if (reading.hasSize && progress.Advances(reading) && ctx.m_pLastProgress)
-            ctx.m_pLastProgress->store(SteadyNs(), std::memory_order_relaxed);  // the watchdog's clock
+            ctx.m_pLastProgress->store(ctx.m_clock->SteadyNs(), std::memory_order_relaxed);  // the watchdog's clock
         if (reading.post && ctx.m_pOwner)
             ctx.m_pOwner->PostRelayBitrate(ctx.m_nRow, reading.kbps);
         // Pace the updates; the child's end shows up as end of file on the next read.

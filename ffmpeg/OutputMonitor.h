@@ -1,4 +1,5 @@
 #pragma once
+#include "platform/Clock.h"
 #include <sys/types.h>
 
 #include <atomic>
@@ -96,6 +97,7 @@ struct MonitorContext {
     // advanced (ProgressClock), for the stall watchdog; storage that outlives the monitor, or null.
     std::atomic<std::int64_t>* m_pLastProgress = nullptr;
     std::atomic<std::int64_t>* m_pOutputBytes = nullptr;  // the child's last "size=", or null
+    const TimeSource* m_clock = &TimeSource::System();  // the engine's: the stamps are compared with it
 };
 
 // The monitor thread of one child: reads 4096-byte chunks, posts the bitrate of the first

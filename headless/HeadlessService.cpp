@@ -17,11 +17,8 @@
 #include <cstdlib>
 
 namespace {
-using Clock = std::chrono::steady_clock;
-constexpr auto kSupervisePeriod = std::chrono::milliseconds(kTimerPeriodMs);
-// A service starts what it stored as running one channel a second.
-constexpr auto kStartPeriod = std::chrono::seconds(1);
-constexpr auto kRunAllPeriod = std::chrono::milliseconds(kRunAllPeriodMs);
+// A service starts what it stored as running one channel a second, the first at once.
+constexpr int kStartPeriodMs = 1000;
 
 int Refuse(const std::string& text, int exitCode)
 {
@@ -51,7 +48,7 @@ int HeadlessService::Main(const HeadlessOptions& options)
 }
 
 HeadlessService::HeadlessService(const std::string& dataDir, const std::string& programDir)
-    : m_wakeFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)), m_engine(dataDir, *this, *this), m_session(m_engine, *this, true),
+    : m_wakeFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)), m_engine(dataDir, *this, *this), m_session(m_engine, true),
       m_checks(FfmpegLocation::Find(programDir, std::getenv("PATH")))
 {
     m_engine.UseFfmpeg(m_checks.Ffmpeg());   // looked for once, for the channels and the previews
@@ -60,6 +57,7 @@ HeadlessService::HeadlessService(const std::string& dataDir, const std::string& 
     m_session.LoadFlags();  // the switches; nextId and m_bAutoRun are the window's concern
     // A service exists to run its channels: whatever m_bAutoRun says, the stored ones start.
     const int queued = m_session.LoadChannels(true);
+    m_engine.PaceStarts(0, kStartPeriodMs);
     // A service with nothing to run says so, and why, instead of idling in silence.
     const std::string ini = dataDir + "/config.ini";
     if (::access(ini.c_str(), F_OK) != 0)
@@ -88,14 +86,6 @@ void HeadlessService::StartStatus(const std::string& address, int port, const st
         Publish();
 }
 
-void HeadlessService::OnRowEvent(int row, const RowEvent& event)
-{
-    if (event.m_kind == RowEvent::Kind::Appended)
-        m_cells.resize(std::max<std::size_t>(m_cells.size(), static_cast<std::size_t>(row) + 1));
-    if (row >= 0 && static_cast<std::size_t>(row) < m_cells.size())
-        m_cells[static_cast<std::size_t>(row)].Apply(event);
-}
-
 void HeadlessService::ShowMessage(const std::string& text)
 {
     m_engine.Log().Write(text);
@@ -115,7 +105,7 @@ void HeadlessService::Submit(ConsoleRequest request, std::function<void(ConsoleR
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_requests.push_back([this, request = std::move(request), reply = std::move(reply)] {
-            reply(CarryOut(request, {m_engine, [this] { PaceRunAll(); }, [this] { return Reload(); }}));
+            reply(CarryOut(request, {m_engine, [this] { return Reload(); }}));
             Publish();   // the page shows the change with its next look
         });
     }
@@ -150,40 +140,23 @@ void HeadlessService::DrainQueues()
 void HeadlessService::Publish()
 {
     if (m_status.Running())
-        m_status.Publish(StatusSnapshot(m_engine, m_cells));
-}
-
-void HeadlessService::PaceRunAll()
-{
-    // The first row at once, the others one per period, as the window's timer starts them.
-    m_bRunningAll = m_engine.RunAllTick();
-    m_nextRunAll = Clock::now() + kRunAllPeriod;
+        m_status.Publish(StatusSnapshot(m_engine));
 }
 
 int HeadlessService::Reload()
 {
     const int changes = m_session.Reload();
-    m_bStarting = m_engine.HasQueued();
     Publish();
     return changes;
 }
 
 int HeadlessService::Run()
 {
-    Clock::time_point nextSupervise = Clock::now() + kSupervisePeriod;
-    // The first stored channel starts at once, the others one a second.
-    Clock::time_point nextStart = Clock::now();
-    m_bStarting = m_engine.HasQueued();
     for (;;) {
         // Signals first: a stop that came during the start-up scan starts nothing.
-        Clock::time_point due = m_bStarting ? std::min(nextStart, nextSupervise) : nextSupervise;
-        if (m_bRunningAll)
-            due = std::min(due, m_nextRunAll);
-        if (const std::int64_t relaunch = m_engine.NextRelaunchAt(); relaunch != 0)
-            due = std::min(due, Clock::time_point(std::chrono::nanoseconds(relaunch)));
-        const auto waitMs = std::chrono::duration_cast<std::chrono::milliseconds>(due - Clock::now()).count();
+        const std::int64_t waitNs = m_engine.NextDeadline() - SteadyNs();
         pollfd fds[2] = {{SignalPipe::ReadFd(), POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
-        const int ready = ::poll(fds, 2, static_cast<int>(std::clamp<long long>(waitMs, 0, kTimerPeriodMs)));
+        const int ready = ::poll(fds, 2, static_cast<int>(std::clamp<std::int64_t>(waitNs / 1000000 + 1, 0, kTimerPeriodMs)));
         if (ready < 0 && errno != EINTR)
             break;
         if (ready > 0 && (fds[0].revents & POLLIN)) {
@@ -197,22 +170,9 @@ int HeadlessService::Run()
         }
         if (ready > 0 && (fds[1].revents & POLLIN))
             DrainQueues();
-
-        const Clock::time_point now = Clock::now();
-        if (m_bStarting && now >= nextStart) {
-            m_bStarting = m_session.StartNext() && m_engine.HasQueued();
-            nextStart = now + kStartPeriod;
-        }
-        if (m_bRunningAll && now >= m_nextRunAll)
-            PaceRunAll();
-        if (m_engine.NextRelaunchAt() != 0)
-            m_engine.RelaunchDue();
-        if (now >= nextSupervise) {
-            m_engine.SuperviseTick();
-            Publish();
-            // As a timer: a late tick does not make the next ones come faster.
-            nextSupervise = std::max(nextSupervise + kSupervisePeriod, now + kSupervisePeriod / 2);
-        }
+        m_engine.Advance();
+        if (ready == 0)
+            Publish();  // a tick, a start or a turn was due
     }
     m_status.Stop();
     m_session.Shutdown();

@@ -1,13 +1,10 @@
 #pragma once
 #include "engine/RelayEngine.h"
 #include "engine/RelaySession.h"
-#include "engine/RowCells.h"
 #include "ffmpeg/SourceChecks.h"
 #include "web/ConsoleHost.h"
 #include "web/StatusServer.h"
 
-#include <chrono>
-#include <deque>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -26,8 +23,8 @@ struct HeadlessOptions {
 
 // The program without a window: the same engine and session as the main window, a view that
 // leaves its events to the status log, and one thread that waits in poll() on the signal pipe
-// and on the monitors' readings between its two timers (supervision every 5 s, one queued start
-// a second, "全部运行" four a second). SIGTERM and SIGINT stop every child and end the loop;
+// and on the monitors' readings until the engine's next deadline (supervision every 5 s, one
+// queued start a second, "全部运行" four a second). SIGTERM and SIGINT stop every child and end the loop;
 // SIGHUP reloads config.ini. Readings (monitor threads) and the web console's requests (the
 // status server's thread) are queued to the loop's thread through an eventfd.
 class HeadlessService : public RelayView, public MonitorSink, public ConsoleHost {
@@ -49,9 +46,9 @@ public:
     // The loop; returns 0 once a stop signal has been handled.
     int Run();
 
-    // RelayView: the engine logs every event itself; a message box becomes a log line.
-    // The row's texts are kept for the web console.
-    void OnRowEvent(int row, const RowEvent& event) override;
+    // RelayView: the engine logs every event itself and keeps the rows' texts; a message box
+    // becomes a log line.
+    void OnRowEvent(int, const RowEvent&) override {}
     void ShowMessage(const std::string& text) override;
     // MonitorSink: called on monitor threads.
     void PostRelayBitrate(int row, int kbps) override;
@@ -63,17 +60,12 @@ private:
     void Wake();
     void DrainQueues();
     void Publish();
-    void PaceRunAll();
     int Reload();
 
     int m_wakeFd = -1;  // eventfd: readings or requests are waiting
     std::mutex m_mutex;
     std::vector<std::pair<int, int>> m_readings;  // (row, kbps), guarded by m_mutex
     std::vector<std::function<void()>> m_requests;  // the console's, guarded by m_mutex
-    std::deque<RowCells> m_cells;
-    bool m_bStarting = false;   // the start queue has rows
-    bool m_bRunningAll = false; // "全部运行" has rows to start
-    std::chrono::steady_clock::time_point m_nextRunAll;
     RelayEngine m_engine;  // after the queue: its monitors post into it until they are joined
     RelaySession m_session;
     SourceChecks m_checks;  // the console's previews

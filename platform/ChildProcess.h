@@ -26,3 +26,20 @@ ChildState PollChild(pid_t pid, int* exitCode = nullptr, int* signal = nullptr);
 
 // SIGKILL to the child's process group, then reaps it. Safe on a child already reaped.
 void KillChild(pid_t pid);
+
+// The three operations as the engine uses them: the system's, or a test's scripted children.
+class ChildLauncher {
+public:
+    virtual ~ChildLauncher() = default;
+    virtual SpawnResult Spawn(const std::string& program, const std::vector<std::string>& args) const
+    {
+        return SpawnChild(program, args);
+    }
+    virtual ChildState Poll(pid_t pid, int* exitCode, int* signal) const { return PollChild(pid, exitCode, signal); }
+    virtual void Kill(pid_t pid) const { KillChild(pid); }
+    static const ChildLauncher& System()
+    {
+        static const ChildLauncher system;
+        return system;
+    }
+};

@@ -53,9 +53,7 @@ ConsoleReply CarryOut(const ConsoleRequest& request, const ConsoleFace& face)
     switch (request.kind) {
     case Kind::RunAll: {
         engine.Log().Write("网页命令：全部运行");
-        const int queued = engine.RunAll();
-        if (queued > 0)
-            face.paceRunAll();
+        const int queued = engine.RunAll();  // the first starts now, the others at the engine's pace
         return Done(engine, "全部运行：" + std::to_string(queued) + " 个信号依次启动", queued);
     }
     case Kind::PauseAll: {

@@ -54,7 +54,6 @@ FrameProvider SourceCheckFrames(SourceChecks& checks, std::string dataDir);
 // The owner-thread side shared by both faces: what a face gives besides its engine.
 struct ConsoleFace {
     RelayEngine& engine;
-    std::function<void()> paceRunAll;   // starts the rows "全部运行" queued, at the face's pace
     std::function<int()> reload;        // re-reads config.ini, returns the changes; null: cannot
 };
 

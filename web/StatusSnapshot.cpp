@@ -1,6 +1,6 @@
 #include "web/StatusSnapshot.h"
 
-std::vector<ChannelStatus> StatusSnapshot(const RelayEngine& engine, const std::deque<RowCells>& texts)
+std::vector<ChannelStatus> StatusSnapshot(const RelayEngine& engine)
 {
     std::vector<ChannelStatus> channels;
     channels.reserve(static_cast<std::size_t>(engine.RowCount()));
@@ -22,8 +22,7 @@ std::vector<ChannelStatus> StatusSnapshot(const RelayEngine& engine, const std::
         c.outputBytes = view.outputBytes;
         if (const FailureRecord* f = view.lastFailure)
             c.lastFailure = ChannelStatus::Failure{f->m_at, f->m_diagnosis.name, f->m_diagnosis.sentence, f->m_diagnosis.line};
-        if (static_cast<std::size_t>(row) < texts.size())
-            c.texts = texts[static_cast<std::size_t>(row)];
+        c.texts = view.cells;
     }
     return channels;
 }

@@ -117,9 +117,9 @@ protected:
     {
         ASSERT_TRUE(QTest::qWaitFor([&] { return Running(row) && !ProcessProbe::IsAlive(Pid(row)); }, 5000))
             << "the child did not end";
-        m_dlg->OnTimer(ID_SUPERVISE_TIMER);
+        m_dlg->m_engine.SuperviseTick();
         ASSERT_TRUE(Running(row)) << "cleaned up at the first notice";
-        m_dlg->OnTimer(ID_SUPERVISE_TIMER);
+        m_dlg->m_engine.SuperviseTick();
     }
     // A right-click on clickedRow (-1: the blank space below the rows) as the mouse delivers it:
     // the press, which selects as the view does, then the menu request, answered with command

@@ -88,7 +88,7 @@ TEST_F(ContextMenuTest, RunPauseDeleteCellsStoredValuesAndChild)
         const bool running = s.after.starts_with("运行中|");
         EXPECT_EQ(s.after, m_dlg->CellText(1, 2).toStdString() + "|" + Stored("1+strAVState") + "|" + Stored("1+ISDelete"));
         EXPECT_EQ(running ? 1u : 0u, ProcessProbe::ChildPids(false).size());
-        const std::vector<ChannelStatus> shown = StatusSnapshot(m_dlg->m_engine, {});
+        const std::vector<ChannelStatus> shown = StatusSnapshot(m_dlg->m_engine);
         EXPECT_EQ(running || Stored("1+ISDelete").empty(),
                   std::any_of(shown.begin(), shown.end(), [](const ChannelStatus& c) { return c.id == 1; }))
             << "the console lists a deleted row or leaves out one with a child";
@@ -99,7 +99,7 @@ TEST_F(ContextMenuTest, RunPauseDeleteCellsStoredValuesAndChild)
         }
     }
     // The deleted row run again is the console's to pause too.
-    EXPECT_EQ(200u, CarryOut({ConsoleRequest::Kind::Pause, 1}, {m_dlg->m_engine, {}, nullptr}).status);
+    EXPECT_EQ(200u, CarryOut({ConsoleRequest::Kind::Pause, 1}, {m_dlg->m_engine, nullptr}).status);
     EXPECT_TRUE(ProcessProbe::ChildPids(false).empty());
 }
 
@@ -115,7 +115,7 @@ TEST_F(ContextMenuTest, RunAllAndPauseAllFromTheWindowMenu)
     dlg.OnChannelCommand(ID_CHANNEL_DELETE, 3);
     for (int failure = 1; failure <= 10; ++failure)
         NoticeEnd(4);
-    ASSERT_TRUE(dlg.m_engine.View(4).gaveUp);
+    ASSERT_STREQ("given_up", dlg.m_engine.View(4).state);
     const pid_t running = Pid(2);
     const long replaces = ConfigStore::ReplaceCount();
     EXPECT_EQ(QStringList({"全部运行", "全部暂停", "关于 CamRelay(&A)..."}), Popup(ID_RUN_ALL, [&] {
@@ -124,7 +124,7 @@ TEST_F(ContextMenuTest, RunAllAndPauseAllFromTheWindowMenu)
     }));
     for (const size_t workers : {2u, 3u, 4u, 5u}) {  // rows 0, 1, 4, 5
         EXPECT_EQ(workers, Children()) << "the first row at once, the others one per period";
-        dlg.OnTimer(ID_RUNALL_TIMER);
+        dlg.m_engine.RunAllTick();
     }
     EXPECT_EQ(running, Pid(2));
     EXPECT_EQ(0, dlg.m_engine.View(4).failures) << "revived with its old count";
@@ -156,7 +156,7 @@ TEST_F(ContextMenuTest, WebConsoleCommandsActInTheWindow)
                                    std::to_string(Children()));
     EXPECT_EQ(submit(ConsoleRequest::Kind::RunAll), "200 {\"ok\":true,\"message\":\"全部运行：3 个信号依次启动\",\"count\":3}");
     EXPECT_EQ(Children(), 1u);
-    dlg.OnTimer(ID_RUNALL_TIMER), dlg.OnTimer(ID_RUNALL_TIMER);
+    dlg.m_engine.RunAllTick(), dlg.m_engine.RunAllTick();
     EXPECT_EQ(Children(), 3u);
     EXPECT_EQ(submit(ConsoleRequest::Kind::Reload).substr(0, 3), "409");
     EXPECT_EQ(submit(ConsoleRequest::Kind::Pause, 7).substr(0, 3), "404");

@@ -108,7 +108,7 @@ TEST_F(ImportFlowTest, CancelledWizardChangesNothing)
     EXPECT_TRUE(asked.value(0).startsWith(QStringLiteral("发布地址与信号“cam”相同"))) << asked.join('|').toStdString();
     EXPECT_EQ("4|空", Stored("nextId") + "|" + Stored("3+Name"));
     EXPECT_EQ(QStringList({"空", "视频和音频均未启用，未开启直播！", "运行中", "否"}), Row(1).mid(0, 4));
-    dlg.OnTimer(ID_SUPERVISE_TIMER);
+    dlg.m_engine.SuperviseTick();
     EXPECT_EQ(0, dlg.m_engine.View(1).failures);
     EXPECT_TRUE(FakeRuns().empty());
 }

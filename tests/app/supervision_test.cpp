@@ -1,6 +1,6 @@
 // Start-up, launch, supervision, retry and stop, driven deterministically: the fake transcoder
 // stands in for ffmpeg (its behaviour is set in the publish address after '#') and the tests call
-// OnTimer themselves instead of waiting for the five-second timers.
+// the engine's steps themselves instead of waiting for the window's timer.
 #include "AppFixture.h"
 
 #include <QCheckBox>
@@ -38,7 +38,7 @@ TEST_F(SupervisionTest, StartupListsRenumbersAndAutoRuns)
         auto *autoRun = dlg.findChild<QCheckBox*>("1055"), *tcp = dlg.findChild<QCheckBox*>("1056");
         EXPECT_EQ(start == 2, autoRun->isChecked());
         EXPECT_EQ(start == 1, tcp->isChecked());
-        EXPECT_EQ(start == 2, dlg.IsTimerActive(ID_AUTORUN_TIMER));  // auto-run off: nothing queued
+        EXPECT_EQ(start == 2, dlg.m_engine.HasQueued());  // auto-run off: nothing queued
         ASSERT_EQ(5, dlg.m_list->rowCount());
         EXPECT_EQ(QStringList({"c0", "", "运行中", "否", "640*360"}), Row(0));
         EXPECT_EQ(QStringList({"c4", "", "暂停中", "否", "*360"}), Row(2));
@@ -55,12 +55,12 @@ TEST_F(SupervisionTest, StartupListsRenumbersAndAutoRuns)
     dlg.OnChannelCommand(ID_CHANNEL_PAUSE, 3);
     dlg.OnChannelCommand(ID_CHANNEL_DELETE, 4);
     const pid_t handStarted = Pid(1);
-    for (const size_t workers : {2u, 2u, 2u}) {  // the last tick finds no row left to start
-        EXPECT_TRUE(dlg.IsTimerActive(ID_AUTORUN_TIMER));
-        dlg.OnTimer(ID_AUTORUN_TIMER);
+    for (const size_t workers : {2u, 2u}) {  // rows 0 and 1: the second already runs
+        EXPECT_TRUE(dlg.m_engine.HasQueued());
+        dlg.m_engine.StartNextQueued();
         EXPECT_EQ(workers, Children()) << "one row per tick";
     }
-    EXPECT_FALSE(dlg.IsTimerActive(ID_AUTORUN_TIMER));
+    EXPECT_FALSE(dlg.m_engine.HasQueued());
     EXPECT_EQ(handStarted, Pid(1));
     EXPECT_EQ("暂停中|暂停中", Stored("3+strAVState") + "|" + dlg.CellText(3, 2).toStdString());
     EXPECT_EQ("true", Stored("4+ISDelete"));
@@ -146,9 +146,9 @@ TEST_F(SupervisionTest, StartsThatCannotRunSayWhy)
     const QString refusal = m_dlg->CellText(0, 1);
     EXPECT_TRUE(refusal.startsWith(QStringLiteral("无法启动 ffmpeg")) && refusal.endsWith(QStringLiteral("：文件或目录不存在")))
         << refusal.toStdString();
-    m_dlg->OnTimer(ID_SUPERVISE_TIMER);  // counted and retried at the second tick, as an end is
+    m_dlg->m_engine.SuperviseTick();  // counted and retried at the second tick, as an end is
     EXPECT_EQ(refusal, m_dlg->CellText(0, 1));
-    m_dlg->OnTimer(ID_SUPERVISE_TIMER);
+    m_dlg->m_engine.SuperviseTick();
     EXPECT_EQ(QStringLiteral("连续1次直播失败，重试中。。。！"), m_dlg->CellText(0, 1));
     QCoreApplication::processEvents();
     EXPECT_EQ(boxes.join(" | ").toStdString(), "");
@@ -183,12 +183,12 @@ TEST_F(SupervisionTest, RelaunchTimerCarriesTheSpreadRelaunches)
         dlg.OnChannelCommand(ID_CHANNEL_RUN, row);
     const std::vector<pid_t> first{Pid(0), Pid(1), Pid(2)};
     ASSERT_TRUE(QTest::qWaitFor([&] { return std::none_of(first.begin(), first.end(), ProcessProbe::IsAlive); }, 5000));
-    dlg.OnTimer(ID_SUPERVISE_TIMER), dlg.OnTimer(ID_SUPERVISE_TIMER);  // noticed, then counted
-    ASSERT_TRUE(dlg.IsTimerActive(ID_RELAUNCH_TIMER));
+    dlg.m_engine.SuperviseTick(), dlg.m_engine.SuperviseTick();  // noticed, then counted
+    ASSERT_TRUE((dlg.m_engine.NextRelaunchAt() != 0));
     EXPECT_TRUE(QTest::qWaitFor([&] {
-        if (dlg.IsTimerActive(ID_RELAUNCH_TIMER))
-            dlg.OnTimer(ID_RELAUNCH_TIMER);
-        return !dlg.IsTimerActive(ID_RELAUNCH_TIMER);
+        if ((dlg.m_engine.NextRelaunchAt() != 0))
+            dlg.m_engine.RelaunchDue();
+        return !(dlg.m_engine.NextRelaunchAt() != 0);
     }, 3000)) << "the relaunch timer never ends";
     for (int row = 0; row < 3; ++row)
         EXPECT_TRUE(Running(row) && Pid(row) != first[size_t(row)]) << "row " << row << " not relaunched";
@@ -229,24 +229,24 @@ TEST_F(SupervisionTest, KeepRetryingRelaunchesOncePerPeriodOverTheLimit)
     for (int count = 1; count <= 10; ++count)
         NoticeEnd();
     EXPECT_EQ(QStringLiteral("连续10次直播失败，每分钟重试。。。！"), dlg.CellText(0, 1));
-    dlg.OnTimer(ID_SUPERVISE_TIMER);
+    dlg.m_engine.SuperviseTick();
     EXPECT_FALSE(Running(0)) << "relaunched before its period";
     dlg.OnChannelCommand(ID_CHANNEL_PAUSE, 0);  // ends the pending retry
     QTest::qWait(300);
-    dlg.OnTimer(ID_SUPERVISE_TIMER);
+    dlg.m_engine.SuperviseTick();
     EXPECT_FALSE(Running(0)) << "a paused row was retried";
     dlg.OnChannelCommand(ID_CHANNEL_RUN, 0);
     NoticeEnd();  // the eleventh failure: once a period again
     EXPECT_FALSE(Running(0)) << "relaunched before its period";
     QTest::qWait(300);
-    dlg.OnTimer(ID_SUPERVISE_TIMER);
+    dlg.m_engine.SuperviseTick();
     EXPECT_TRUE(Running(0)) << "not relaunched after its period";
     QTest::mouseClick(box, Qt::LeftButton);
     EXPECT_EQ("0", Stored("m_bKeepRetrying"));
     NoticeEnd();
     EXPECT_EQ(QStringLiteral("直播多次失败，请检查！"), dlg.CellText(0, 1));
     QTest::mouseClick(box, Qt::LeftButton);
-    dlg.OnTimer(ID_SUPERVISE_TIMER);
+    dlg.m_engine.SuperviseTick();
     EXPECT_TRUE(Running(0)) << "a row that gave up is revived at the next tick";
 }
 
@@ -264,12 +264,12 @@ TEST_F(SupervisionTest, WatchdogEndsSilentChildrenOnly)
         dlg.OnChannelCommand(ID_CHANNEL_RUN, row);
     const pid_t silent = Pid(0), busy = Pid(1);
     QTest::qWait(3500);
-    dlg.OnTimer(ID_SUPERVISE_TIMER);
+    dlg.m_engine.SuperviseTick();
     EXPECT_FALSE(ProcessProbe::IsAlive(silent));
     EXPECT_TRUE(ProcessProbe::IsAlive(busy));
     EXPECT_EQ(QStringList({QStringLiteral("无数据3秒，重新连接。。。"), "0kbps"}),
               QStringList({dlg.CellText(0, 1), dlg.CellText(1, 1)}));
-    dlg.OnTimer(ID_SUPERVISE_TIMER);
+    dlg.m_engine.SuperviseTick();
     EXPECT_EQ(QStringLiteral("连续1次直播失败，重试中。。。！"), dlg.CellText(0, 1));
     EXPECT_TRUE(Running(0) && Pid(0) != silent) << "not relaunched";
     EXPECT_TRUE(dlg.RowDetails(0).contains(QStringLiteral(": 无数据3秒"))) << dlg.RowDetails(0).toStdString();

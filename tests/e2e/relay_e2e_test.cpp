@@ -30,7 +30,7 @@ bool TickUntil(std::initializer_list<MainWindow*> windows, int timeoutMs, const 
             return false;
         QTest::qWait(1000);
         for (MainWindow* dlg : windows)
-            dlg->OnTimer(ID_SUPERVISE_TIMER);
+            dlg->m_engine.SuperviseTick();
     }
     return true;
 }

@@ -38,11 +38,11 @@ TEST(ConsoleCommands, AChangeThatCannotBeSavedIsSaidAndWrittenLater)
         WriteFile(ini, whole);
         Face face;
         RelayEngine engine(dir.Path(), face, face);
-        RelaySession session(engine, face);
+        RelaySession session(engine);
         session.LoadChannels(false);
         WriteFile(ini, c.file);
         AtomicFile::SetWriteFailureForTest(c.failAfter);
-        const ConsoleReply reply = CarryOut({ConsoleRequest::Kind::Pause, 1}, {engine, [] {}, nullptr});
+        const ConsoleReply reply = CarryOut({ConsoleRequest::Kind::Pause, 1}, {engine, nullptr});
         EXPECT_EQ(reply.status, 200u);
         EXPECT_EQ(reply.json.rfind("{\"ok\":true,\"message\":\"信号 后门 已暂停\",\"saved\":false,\"warning\":", 0), 0u)
             << reply.json;
@@ -62,7 +62,7 @@ TEST(ConsoleCommands, AChangeThatCannotBeSavedIsSaidAndWrittenLater)
         engine.SuperviseTick();
         EXPECT_EQ(ReadFile(ini), std::string(whole).replace(whole.find("运行中"), 9, "暂停中"));
         EXPECT_EQ(engine.Unsaved(), "");
-        EXPECT_EQ(CarryOut({ConsoleRequest::Kind::Pause, 1}, {engine, [] {}, nullptr}).json,
+        EXPECT_EQ(CarryOut({ConsoleRequest::Kind::Pause, 1}, {engine, nullptr}).json,
                   "{\"ok\":true,\"message\":\"信号 后门 已暂停\"}");
         engine.Log().Flush();
         const std::string log = ReadFile(dir.File("CamRelay.log"));
