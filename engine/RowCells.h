@@ -4,8 +4,8 @@
 #include <string>
 
 // The texts of one channel row as the operator sees them: the five columns of the window's
-// list and of the web console's table. Each face keeps one per row and applies the engine's row
-// events to it, so that both show the same words. Owner thread.
+// list and of the web console's table. The engine keeps one per row and applies its own row
+// events to it; both faces read it from there, so that they show the same words. Owner thread.
 struct RowCells {
     std::string name, bitrate, state, transCode, size;
 

@@ -174,26 +174,6 @@ TEST_F(SupervisionTest, RefusedRelaunchLeavesTheRowStartable)
     EXPECT_TRUE(Running(0)) << "a row whose relaunch was refused cannot be run again";
 }
 
-// Channels failing together are relaunched spread, by the relaunch timer the supervision
-// tick arms: every one of them within the spread, and the timer ends with the last.
-TEST_F(SupervisionTest, RelaunchTimerCarriesTheSpreadRelaunches)
-{
-    MainWindow& dlg = Open(StoredChannels(3, "#lines=0,exit=1"));
-    for (int row = 0; row < 3; ++row)
-        dlg.OnChannelCommand(ID_CHANNEL_RUN, row);
-    const std::vector<pid_t> first{Pid(0), Pid(1), Pid(2)};
-    ASSERT_TRUE(QTest::qWaitFor([&] { return std::none_of(first.begin(), first.end(), ProcessProbe::IsAlive); }, 5000));
-    dlg.m_engine.SuperviseTick(), dlg.m_engine.SuperviseTick();  // noticed, then counted
-    ASSERT_TRUE((dlg.m_engine.NextRelaunchAt() != 0));
-    EXPECT_TRUE(QTest::qWaitFor([&] {
-        if ((dlg.m_engine.NextRelaunchAt() != 0))
-            dlg.m_engine.RelaunchDue();
-        return !(dlg.m_engine.NextRelaunchAt() != 0);
-    }, 3000)) << "the relaunch timer never ends";
-    for (int row = 0; row < 3; ++row)
-        EXPECT_TRUE(Running(row) && Pid(row) != first[size_t(row)]) << "row " << row << " not relaunched";
-}
-
 // A first cycle and turns of the event loop set up lazily created resources (the encoder query,
 // Qt's own helper threads) before the baseline is taken.
 TEST_F(SupervisionTest, HundredStartStopCyclesLeaveNothingBehind)
