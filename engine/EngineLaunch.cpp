@@ -3,7 +3,6 @@
 #include "engine/RelayEngine.h"
 #include "platform/SecretMask.h"
 
-#include "ffmpeg/CommandLine.h"
 #include "ffmpeg/TranscoderCompat.h"
 #include "platform/ChildProcess.h"
 #include "platform/SystemError.h"
@@ -24,12 +23,12 @@ CommandBuild StoredCommand(const std::string& appDir, int id, ChannelRecord* rea
 std::string RelayEngine::StoredLine(int id) const
 {
     CommandBuild build = StoredCommand(m_strAppDir, id);
-    if (build.status != CommandBuild::Ok || !ApplyRtspTransport(m_options.m_bRTSPuseTCP, build.line))
+    if (build.status != CommandBuild::Ok || !ApplyRtspTransport(m_options.m_bRTSPuseTCP, build))
         return {};
     return build.line;
 }
 
-std::string RelayEngine::BuildStored(int row)
+CommandBuild RelayEngine::BuildStored(int row)
 {
     ChannelRecord settings;
     const CommandBuild build = StoredCommand(m_strAppDir, Row(row)->m_tag.m_nId, &settings);
@@ -38,11 +37,9 @@ std::string RelayEngine::BuildStored(int row)
     // as the wizard's mark does.
     if (build.reencodesVideo)
         Tell(row, RowEvent::Kind::ReencodesVideo);
-    if (build.status != CommandBuild::Ok) {
+    if (build.status != CommandBuild::Ok)
         Refuse(Launch::FromList, row, build.message);
-        return {};
-    }
-    return build.line;
+    return build;
 }
 
 void RelayEngine::StartChannel(int row)
@@ -70,12 +67,12 @@ void RelayEngine::LaunchRow(int row)
     ChannelRow& r = *Row(row);
     Tell(row, RowEvent::Kind::Starting);
     r.m_bGaveUp = false, r.m_retryAt = 0;
-    const std::string line = BuildStored(row);
-    if (line.empty())
+    const CommandBuild build = BuildStored(row);
+    if (build.status != CommandBuild::Ok)
         return;
     // A start whose ffmpeg could not run is under supervision (it is retried), so the row
     // counts as started; a refused line leaves it startable.
-    if (SpawnRelay(Launch::FromList, row, line) != Spawned::Refused)
+    if (SpawnRelay(Launch::FromList, row, build) != Spawned::Refused)
         r.m_tag.m_bStopped = 0;
 }
 
@@ -85,8 +82,8 @@ void RelayEngine::RestartChannel(int row)
     ++r.m_nRestarts;
     // Settings edited into a refused line while the channel ran leave the row as a refused
     // start does: unsupervised and startable, so "运行" starts it once they are mended.
-    const std::string line = BuildStored(row);
-    if (line.empty() || SpawnRelay(Launch::Restart, row, line) == Spawned::Refused)
+    const CommandBuild build = BuildStored(row);
+    if (build.status != CommandBuild::Ok || SpawnRelay(Launch::Restart, row, build) == Spawned::Refused)
         r.m_tag.m_bStopped = 1;
 }
 
@@ -103,7 +100,7 @@ WizardLaunch RelayEngine::LaunchFromWizard(int row, const ChannelRecord& setting
         Refuse(Launch::FromWizard, row, build.message, &result.m_strRefusal);
         return result;
     }
-    if (SpawnRelay(Launch::FromWizard, row, build.line, &result.m_strRefusal) == Spawned::Refused)
+    if (SpawnRelay(Launch::FromWizard, row, build, &result.m_strRefusal) == Spawned::Refused)
         r->m_tag.m_bStopped = 1;
     return result;
 }
@@ -132,19 +129,19 @@ void RelayEngine::TouchStatusFile() const
         ::close(fd);
 }
 
-RelayEngine::Spawned RelayEngine::SpawnRelay(Launch how, int row, std::string line, std::string* refusal)
+RelayEngine::Spawned RelayEngine::SpawnRelay(Launch how, int row, CommandBuild build, std::string* refusal)
 {
     if (m_bShutDown)
         return Spawned::Refused;  // the program is closing: nothing starts any more
     ChannelRow& r = *Row(row);
     RememberSecretsOf(r.m_strSource), RememberSecretsOf(r.m_strPublish);  // masked in every line from now on
-    if (!ApplyRtspTransport(m_options.m_bRTSPuseTCP, line)) {
+    if (!ApplyRtspTransport(m_options.m_bRTSPuseTCP, build)) {
         Refuse(how, row, "命令行过长，未开启直播！", refusal);
         return Spawned::Refused;
     }
     if (m_encoderQuery.valid())
         m_encoderQuery.wait();
-    const std::vector<std::string> args = AdaptArguments(SplitCommandLine(line), QueryEncoders(m_strFfmpegPath));
+    const std::vector<std::string> args = LaunchArguments(AdaptToEncoders(build.plan, QueryEncoders(m_strFfmpegPath)));
 
     if (how != Launch::Restart)
         TouchStatusFile();
@@ -190,7 +187,7 @@ RelayEngine::Spawned RelayEngine::SpawnRelay(Launch how, int row, std::string li
     r.m_worker->m_monitor = std::move(monitor);
     r.m_bFailedStart = false;
     r.m_nKbps = 0, r.m_liveSince = 0;
-    r.m_strLaunchedLine = line;
+    r.m_strLaunchedLine = build.line;
     LogRow(row, "已启动 ffmpeg (pid " + std::to_string(child.pid) + ")");
     return Spawned::Started;
 }

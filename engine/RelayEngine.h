@@ -140,10 +140,10 @@ private:
     void Tell(int row, RowEvent::Kind kind, int value = 0, const std::string& text = {});
     bool RowUp(const ChannelRow& row) const;
     // Launching (EngineLaunch.cpp).
-    std::string BuildStored(int row);  // the line, or empty with the refusal told
+    CommandBuild BuildStored(int row);  // the refusal told when not Ok
     void LaunchRow(int row);
     void RestartChannel(int row);
-    Spawned SpawnRelay(Launch how, int row, std::string line, std::string* refusal = nullptr);
+    Spawned SpawnRelay(Launch how, int row, CommandBuild build, std::string* refusal = nullptr);
     void Refuse(Launch how, int row, const std::string& message, std::string* refusal = nullptr);
     void TouchStatusFile() const;
     // Supervision (EngineSupervision.cpp).
