@@ -42,7 +42,8 @@ struct Arg {
 };
 
 // Input, codecs, audio settings (after the picture's when a re-encode copies timestamps),
-// picture, watermark, the stream left out, container, timestamps, output.
+// picture, watermark, the stream left out, container, timestamps, output. The audio-only
+// forms also say -y; forms 11-16 print two blanks before -vprofile, 9 and 10 before the output.
 std::vector<Arg> Emit(const LaunchPlan& p)
 {
     std::vector<Arg> args;
