@@ -306,9 +306,9 @@ bool ApplyRtspTransport(bool useTcp, CommandBuild& build)
         return true;
     LaunchPlan plan = build.plan;
     plan.inputOverTcp = true;
-    std::string line = LaunchLine(plan);
-    if (line.size() + 1 > kCommandBufferSize)
+    std::string rewritten = LaunchLine(plan);
+    if (rewritten.size() + 1 > kCommandBufferSize)
         return false;
-    build.plan = std::move(plan), build.line = std::move(line);
+    build.plan = std::move(plan), build.line = std::move(rewritten);
     return true;
 }
