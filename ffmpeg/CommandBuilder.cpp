@@ -301,8 +301,7 @@ bool ApplyRtspTransport(bool useTcp, CommandBuild& build)
 {
     // The input's scheme alone decides: an rtsp:// output or path is no RTSP input.
     const std::string& input = build.plan.input;
-    if (!useTcp || build.plan.inputOverTcp || !input.starts_with("rtsp://")
-        || input.find("rtsp_transport") != std::string::npos)
+    if (!useTcp || !input.starts_with("rtsp://") || input.find("rtsp_transport") != std::string::npos)
         return true;
     LaunchPlan plan = build.plan;
     plan.inputOverTcp = true;
