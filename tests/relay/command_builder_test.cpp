@@ -83,6 +83,7 @@ TEST(CommandBuilder, ApplyRtspTransport)
         {true, "rtmp://h/live/src", "rtmp://h/live/a", false},
         {true, "RTSP://h/live", "rtmp://h/live/a", false},
         {true, "rtsp://h/x?rtsp_transport=udp", "rtmp://h/a", false},
+        {true, "rtsp://h/x", "rtmp://h/rtsp_transport", true},
         {true, "rtsp://host/live-in/1", "rtmp://h/live-i", true},
         {true, "http://h/a", "rtsp://h/b", false},
         {true, "http://h/a", "rtmp://h/rtsp://b", false},
