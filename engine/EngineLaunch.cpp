@@ -3,7 +3,6 @@
 #include "engine/RelayEngine.h"
 #include "platform/SecretMask.h"
 
-#include "ffmpeg/CommandLine.h"
 #include "ffmpeg/TranscoderCompat.h"
 #include "platform/SystemError.h"
 #include "settings/ChannelStore.h"
@@ -23,12 +22,12 @@ CommandBuild StoredCommand(const std::string& appDir, int id, ChannelRecord* rea
 std::string RelayEngine::StoredLine(int id) const
 {
     CommandBuild build = StoredCommand(m_strAppDir, id);
-    if (build.status != CommandBuild::Ok || !ApplyRtspTransport(m_options.m_bRTSPuseTCP, build.line))
+    if (build.status != CommandBuild::Ok || !ApplyRtspTransport(m_options.m_bRTSPuseTCP, build))
         return {};
     return build.line;
 }
 
-std::string RelayEngine::BuildStored(int row)
+CommandBuild RelayEngine::BuildStored(int row)
 {
     ChannelRecord settings;
     const CommandBuild build = StoredCommand(m_strAppDir, Row(row)->m_tag.m_nId, &settings);
@@ -37,11 +36,9 @@ std::string RelayEngine::BuildStored(int row)
     // as the wizard's mark does.
     if (build.reencodesVideo)
         Tell(row, RowEvent::Kind::ReencodesVideo);
-    if (build.status != CommandBuild::Ok) {
+    if (build.status != CommandBuild::Ok)
         Refuse(row, build.message);
-        return {};
-    }
-    return build.line;
+    return build;
 }
 
 void RelayEngine::StartChannel(int row)
@@ -71,10 +68,10 @@ void RelayEngine::LaunchRow(int row)
     r.m_phase = Phase::Starting;
     Tell(row, RowEvent::Kind::Starting);
     r.m_retryAt = 0;
-    const std::string line = BuildStored(row);
+    const CommandBuild build = BuildStored(row);
     // A start whose ffmpeg could not run is under supervision (it is retried), so the row
     // counts as started; a refused line leaves it startable.
-    if (!line.empty() && SpawnRelay(Launch::FromList, row, line) != Spawned::Refused)
+    if (build.status == CommandBuild::Ok && SpawnRelay(Launch::FromList, row, build) != Spawned::Refused)
         r.m_tag.m_bStopped = 0;
     else
         r.m_phase = Phase::Idle;
@@ -86,8 +83,8 @@ void RelayEngine::RestartChannel(int row)
     ++r.m_nRestarts;
     // Settings edited into a refused line while the channel ran leave the row as a refused
     // start does: unsupervised and startable, so "运行" starts it once they are mended.
-    const std::string line = BuildStored(row);
-    if (line.empty() || SpawnRelay(Launch::Restart, row, line) == Spawned::Refused)
+    const CommandBuild build = BuildStored(row);
+    if (build.status != CommandBuild::Ok || SpawnRelay(Launch::Restart, row, build) == Spawned::Refused)
         r.m_tag.m_bStopped = 1, r.m_phase = Phase::Idle;
 }
 
@@ -104,7 +101,7 @@ WizardLaunch RelayEngine::LaunchFromWizard(int row, const ChannelRecord& setting
     if (build.status != CommandBuild::Ok) {
         r->m_tag.m_bStopped = 1, r->m_phase = Phase::Idle;
         Refuse(row, build.message, &result.m_strRefusal);
-    } else if (SpawnRelay(Launch::FromWizard, row, build.line, &result.m_strRefusal) == Spawned::Refused) {
+    } else if (SpawnRelay(Launch::FromWizard, row, build, &result.m_strRefusal) == Spawned::Refused) {
         r->m_tag.m_bStopped = 1, r->m_phase = Phase::Idle;
     }
     return result;
@@ -133,19 +130,19 @@ void RelayEngine::TouchStatusFile() const
         ::close(fd);
 }
 
-RelayEngine::Spawned RelayEngine::SpawnRelay(Launch how, int row, std::string line, std::string* refusal)
+RelayEngine::Spawned RelayEngine::SpawnRelay(Launch how, int row, CommandBuild build, std::string* refusal)
 {
     if (m_bShutDown)
         return Spawned::Refused;  // the program is closing: nothing starts any more
     ChannelRow& r = *Row(row);
     RememberSecretsOf(r.m_strSource), RememberSecretsOf(r.m_strPublish);  // masked in every line from now on
-    if (!ApplyRtspTransport(m_options.m_bRTSPuseTCP, line)) {
+    if (!ApplyRtspTransport(m_options.m_bRTSPuseTCP, build)) {
         Refuse(row, "命令行过长，未开启直播！", refusal);
         return Spawned::Refused;
     }
     if (m_encoderQuery.valid())
         m_encoderQuery.wait();
-    const std::vector<std::string> args = AdaptArguments(SplitCommandLine(line), m_encoders(m_strFfmpegPath));
+    const std::vector<std::string> args = LaunchArguments(AdaptToEncoders(build.plan, m_encoders(m_strFfmpegPath)));
 
     if (how != Launch::Restart)
         TouchStatusFile();
@@ -194,7 +191,7 @@ RelayEngine::Spawned RelayEngine::SpawnRelay(Launch how, int row, std::string li
     r.m_bFailedStart = false;
     r.m_nKbps = 0, r.m_liveSince = 0;
     r.m_phase = r.m_nFailures > 0 ? Phase::Failing : Phase::Starting;
-    r.m_strLaunchedLine = line;
+    r.m_strLaunchedLine = build.line;
     LogRow(row, "已启动 ffmpeg (pid " + std::to_string(child.pid) + ")");
     return Spawned::Started;
 }

@@ -164,10 +164,10 @@ private:
     void Tell(int row, const RowEvent& event);  // applied to the row's cells, then told the face
     bool RowUp(const ChannelRow& row) const;
     // Launching (EngineLaunch.cpp).
-    std::string BuildStored(int row);  // the line, or empty with the refusal told
+    CommandBuild BuildStored(int row);  // the refusal told when not Ok
     void LaunchRow(int row);
     void RestartChannel(int row);
-    Spawned SpawnRelay(Launch how, int row, std::string line, std::string* refusal = nullptr);
+    Spawned SpawnRelay(Launch how, int row, CommandBuild build, std::string* refusal = nullptr);
     void Refuse(int row, const std::string& message, std::string* refusal = nullptr);
     void TouchStatusFile() const;
     // Supervision (EngineSupervision.cpp).

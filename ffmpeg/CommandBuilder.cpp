@@ -3,116 +3,97 @@
 #include "settings/ChannelStore.h"
 
 #include <algorithm>
-#include <array>
+#include <initializer_list>
 #include <string_view>
-#include <vector>
+#include <utility>
 
 #include "ffmpeg/CommandLine.h"
 
-// The twenty templates use named placeholders ({src}, {w}, ...) instead of printf
-// conversions, so that a value is inserted exactly once and never re-read as a template.
-// Every line is checked by splitting it the way the child's C runtime will and comparing
-// with the template's own tokens filled with the values: a value can never move into
-// another argument's place.
+// The plan is the launch in typed parts; Emit() turns it into the arguments in the order the
+// twenty historical templates print them, and the line is those arguments printed with the
+// templates' quoting and spacing. Every line is checked by splitting it the way the child's C
+// runtime would and comparing with the arguments: a value can never move into another
+// argument's place, so the line the log shows is what the child runs.
 
 namespace {
 
-constexpr std::array<const char*, 20> kTemplates = {
-    // 1-2: audio only
-    " -i \"{src}\" -y -acodec copy -vn -f flv {dst} ",
-    " -i \"{src}\" -y -acodec libfaac -ac {ac} -ar {ar} -b:a {ab}k -vn -f flv {dst} ",
-    // 3-8: video copied
-    " -i \"{src}\" -vcodec copy -an -f flv {dst} ",
-    " -i \"{src}\" -vcodec copy -acodec copy -f flv {dst} ",
-    " -i \"{src}\" -vcodec copy -acodec libfaac -ac {ac} -ar {ar} -b:a {ab}k -f flv {dst} ",
-    " -i \"{src}\" -vcodec copy -an -f flv -copyts {dst} ",
-    " -i \"{src}\" -vcodec copy -acodec copy -f flv -copyts {dst} ",
-    " -i \"{src}\" -vcodec copy -acodec libfaac -ac {ac} -ar {ar} -b:a {ab}k -f flv -copyts {dst} ",
-    // 9-20: video re-encoded; even numbers carry the watermark graph
-    " -i \"{src}\" -vcodec libx264 -s {w}*{h} -b:v {vb}k -r {r} -vprofile {prof} -an -f flv  {dst} ",
-    " -i \"{src}\" -vcodec libx264 -s {w}*{h} -b:v {vb}k -r {r} -vprofile {prof} -vf \" movie={wm} [watermark];[in][watermark] overlay={pos} \" -an -f flv  {dst} ",
-    " -i \"{src}\" -vcodec libx264 -acodec copy -s {w}*{h} -b:v {vb}k -r {r}  -vprofile {prof} -f flv {dst} ",
-    " -i \"{src}\" -vcodec libx264 -acodec copy -s {w}*{h} -b:v {vb}k -r {r}  -vprofile {prof} -vf \" movie={wm} [watermark];[in][watermark] overlay={pos} \" -f flv {dst} ",
-    " -i \"{src}\" -vcodec libx264 -acodec libfaac -ac {ac} -ar {ar} -b:a {ab}k -s {w}*{h} -b:v {vb}k -r {r}  -vprofile {prof} -f flv {dst} ",
-    " -i \"{src}\" -vcodec libx264 -acodec libfaac -ac {ac} -ar {ar} -b:a {ab}k -s {w}*{h} -b:v {vb}k -r {r}  -vprofile {prof} -vf \" movie={wm} [watermark];[in][watermark] overlay={pos} \" -f flv {dst} ",
-    " -i \"{src}\" -vcodec libx264 -s {w}*{h} -b:v {vb}k -r {r}  -vprofile {prof} -an -f flv -copyts {dst} ",
-    " -i \"{src}\" -vcodec libx264 -s {w}*{h} -b:v {vb}k -r {r}  -vprofile {prof} -vf \" movie={wm} [watermark];[in][watermark] overlay={pos} \" -an -f flv -copyts {dst} ",
-    " -i \"{src}\" -vcodec libx264 -acodec libfaac -s {w}*{h} -b:v {vb}k -r {r} -vprofile {prof} -f flv -copyts {dst} ",
-    " -i \"{src}\" -vcodec libx264 -acodec libfaac -s {w}*{h} -b:v {vb}k -r {r} -vprofile {prof} -vf \" movie={wm} [watermark];[in][watermark] overlay={pos} \" -f flv -copyts {dst} ",
-    " -i \"{src}\" -vcodec libx264 -acodec libfaac -s {w}*{h} -b:v {vb}k -r {r} -vprofile {prof} -ac {ac} -ar {ar} -b:a {ab}k -f flv -copyts {dst} ",
-    " -i \"{src}\" -vcodec libx264 -acodec libfaac -s {w}*{h} -b:v {vb}k -r {r} -vprofile {prof} -ac {ac} -ar {ar} -b:a {ab}k -vf \" movie={wm} [watermark];[in][watermark] overlay={pos} \" -f flv -copyts {dst} ",
-};
+using Video = LaunchPlan::Video;
+using Audio = LaunchPlan::Audio;
 
 const char kNoStreams[] = "视频和音频均未启用，未开启直播！";
 const char kPublishScheme[] = "rtmp://";  // the only one the wizard takes, in lower case
 const char kTooLong[] = "命令行过长，未开启直播！";
 
-// One placeholder per value; the text values carry the Chinese name of their setting.
-struct Slot {
-    std::string_view key;
-    std::string value;
-    const char* label = nullptr;  // null for numbers
-    bool bare = false;            // stands unquoted in the line
+// The container written for each output scheme; any other output (a file) is written as FLV.
+constexpr std::pair<std::string_view, std::string_view> kContainers[] = {{"rtmp://", "flv"}};
+
+std::string ContainerOf(const std::string& url)
+{
+    for (const auto& [scheme, format] : kContainers)
+        if (url.starts_with(scheme))
+            return std::string(format);
+    return "flv";
+}
+
+// One argument as the line prints it: in quotes, or after one blank more than usual.
+struct Arg {
+    std::string text;
+    bool quoted = false, wide = false;
 };
 
-using Slots = std::vector<Slot>;
-
-const std::string* Find(const Slots& slots, std::string_view key)
+// Input, codecs, audio settings (after the picture's when a re-encode copies timestamps),
+// picture, watermark, the stream left out, container, timestamps, output. The audio-only
+// forms also say -y; forms 11-16 print two blanks before -vprofile, 9 and 10 before the output.
+std::vector<Arg> Emit(const LaunchPlan& p)
 {
-    const auto it = std::find_if(slots.begin(), slots.end(), [key](const Slot& s) { return s.key == key; });
-    return it == slots.end() ? nullptr : &it->value;
-}
-
-// Replaces each {name} of text by its value in one pass; values are never rescanned.
-std::string Fill(std::string_view text, const Slots& slots)
-{
-    std::string out;
-    out.reserve(text.size() + 256);
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '{') {
-            const std::size_t close = text.find('}', i);
-            if (close != std::string_view::npos) {
-                if (const std::string* v = Find(slots, text.substr(i + 1, close - i - 1))) {
-                    out += *v;
-                    i = close;
-                    continue;
-                }
-            }
-        }
-        out += text[i];
+    std::vector<Arg> args;
+    const auto add = [&args](std::initializer_list<std::string> texts) {
+        for (const std::string& text : texts)
+            args.push_back({text});
+    };
+    const auto audioSettings = [&] {
+        if (p.audio == Audio::Encode)
+            add({"-ac", std::to_string(p.channels), "-ar", std::to_string(p.sampleRate), "-b:a",
+                 std::to_string(p.audioBitrate) + "k"});
+    };
+    const bool audioLate = p.video == Video::Encode && p.copyTimestamps;
+    if (p.inputOverTcp)
+        add({"-rtsp_transport", "tcp"});
+    add({"-i"});
+    args.push_back({p.input, true});
+    if (p.video == Video::Off)
+        add({"-y"});
+    else
+        add({"-vcodec", p.video == Video::Copy ? "copy" : p.videoEncoder});
+    if (p.audio != Audio::Off)
+        add({"-acodec", p.audio == Audio::Copy ? "copy" : p.audioEncoder});
+    if (!audioLate)
+        audioSettings();
+    if (p.video == Video::Encode) {
+        add({"-s", std::to_string(p.width) + "*" + std::to_string(p.height), "-b:v",
+             std::to_string(p.videoBitrate) + "k", "-r", std::to_string(p.frameRate), "-vprofile", p.profile});
+        args[args.size() - 2].wide = p.form >= 11 && p.form <= 16;
     }
-    return out;
-}
-
-// The arguments the line must split into: the template's own tokens (blank-separated,
-// quotes grouping; templates hold no backslashes), each filled with the values.
-std::vector<std::string> ExpectedArgs(std::string_view tmpl, const Slots& slots)
-{
-    std::vector<std::string> tokens;
-    std::string cur;
-    bool inQuotes = false, have = false;
-    for (char c : tmpl) {
-        if (c == '"') {
-            inQuotes = !inQuotes;
-            have = true;
-        } else if (c == ' ' && !inQuotes) {
-            if (have)
-                tokens.push_back(Fill(cur, slots));
-            cur.clear();
-            have = false;
-        } else {
-            cur += c;
-            have = true;
-        }
+    if (audioLate)
+        audioSettings();
+    if (!p.watermark.empty()) {
+        add({"-vf"});
+        args.push_back({" movie=" + p.watermark + " [watermark];[in][watermark] overlay=" + p.position + " ", true});
     }
-    if (have)
-        tokens.push_back(Fill(cur, slots));
-    return tokens;
+    if (p.video == Video::Off)
+        add({"-vn"});
+    if (p.audio == Audio::Off)
+        add({"-an"});
+    add({"-f", ContainerOf(p.output)});
+    if (p.copyTimestamps)
+        add({"-copyts"});
+    args.push_back({p.output, false, p.form == 9 || p.form == 10});
+    return args;
 }
 
-bool SplitsAsExpected(std::string_view tmpl, const Slots& slots)
+bool SplitsAsPlanned(const LaunchPlan& plan)
 {
-    return SplitCommandLine(Fill(tmpl, slots)) == ExpectedArgs(tmpl, slots);
+    return SplitCommandLine(LaunchLine(plan)) == LaunchArguments(plan);
 }
 
 bool HasControl(const std::string& s)
@@ -161,42 +142,70 @@ int ChooseTemplate(bool v, bool vr, bool ts, bool a, bool ar, bool w)
     return no + (w ? 1 : 0);
 }
 
-bool UsesKey(std::string_view tmpl, std::string_view key)
+// The plan of the settings; form 0 when nothing is to be streamed. A re-encode that copies
+// timestamps re-encodes audio chosen to be copied, with the encoder's defaults.
+LaunchPlan PlanLaunch(const CheckStates& checks, const ChannelRecord& s)
 {
-    return tmpl.find("{" + std::string(key) + "}") != std::string_view::npos;
+    const bool v = checks[0] != 0, vr = checks[1] != 0, ts = checks[2] != 0;
+    const bool a = checks[3] != 0, ar = checks[4] != 0;
+    LaunchPlan p;
+    p.form = ChooseTemplate(v, vr, ts, a, ar, !s.watermarkPath.empty());
+    p.input = s.sourceUrl, p.output = s.publishUrl;
+    p.video = !v ? Video::Off : vr ? Video::Encode : Video::Copy;
+    p.copyTimestamps = v && ts;
+    p.audio = !a ? Audio::Off : ar ? Audio::Encode : vr && p.copyTimestamps ? Audio::EncodeBare : Audio::Copy;
+    if (p.video == Video::Encode) {
+        p.width = s.width, p.height = s.height, p.videoBitrate = s.videoBitrate, p.frameRate = s.frameRate;
+        p.profile = s.profile;
+        if (!s.watermarkPath.empty())
+            p.watermark = EscapeFilterPath(s.watermarkPath), p.position = OverlayPosition(s.watermarkPlacement);
+    }
+    if (p.audio == Audio::Encode)
+        p.channels = s.audioChannels, p.sampleRate = s.sampleRate, p.audioBitrate = s.audioBitrate;
+    return p;
 }
 
-// Empty when every text value the template uses is acceptable, else the row message.
-std::string CheckValues(std::string_view tmpl, const Slots& slots, const std::string& rawWatermark)
+// The text values, with the Chinese name of their setting; bare ones stand unquoted.
+struct Checked {
+    std::string LaunchPlan::*field;
+    const char* label;
+    bool bare;
+};
+const Checked kChecked[] = {{&LaunchPlan::input, "信号源地址", false}, {&LaunchPlan::profile, "Profile", true},
+                            {&LaunchPlan::watermark, "水印文件", false}, {&LaunchPlan::position, "水印位置", false},
+                            {&LaunchPlan::output, "发布地址", true}};
+
+// Empty when every text value the plan uses is acceptable, else the row message.
+std::string CheckValues(const LaunchPlan& p)
 {
-    for (const Slot& s : slots) {
-        if (!s.label || !UsesKey(tmpl, s.key))
+    for (const Checked& c : kChecked) {
+        const bool wm = c.field == &LaunchPlan::watermark, pos = c.field == &LaunchPlan::position;
+        if ((c.field == &LaunchPlan::profile && p.video != Video::Encode) || ((wm || pos) && p.watermark.empty()))
             continue;
-        const std::string& checked = s.key == "wm" ? rawWatermark : s.value;
-        const std::string name = s.label;
-        if (s.bare && s.value.empty())
+        const std::string& value = p.*c.field;
+        const std::string name = c.label;
+        if (c.bare && value.empty())
             return name + "为空，未开启直播！";
-        if (s.bare && s.value.front() == '-')
+        if (c.bare && value.front() == '-')
             return name + "不能以“-”开头，未开启直播！";
         // ffmpeg's image reader takes a '%' in a file name for a numbered-sequence pattern.
-        if (s.key == "wm" && checked.find('%') != std::string::npos)
+        if (wm && value.find('%') != std::string::npos)
             return name + "路径不能含有“%”，未开启直播！";
         // The filter-graph parser drops blanks around a value, whatever their escaping, so
         // the file ffmpeg looked for would not be the one named.
-        if (s.key == "wm" && !checked.empty() && (checked.front() == ' ' || checked.back() == ' '))
+        if (wm && (value.front() == ' ' || value.back() == ' '))
             return name + "路径不能以空格开头或结尾，未开启直播！";
-        if (s.key == "pos" && !IsPositionExpression(s.value))
+        if (pos && !IsPositionExpression(value))
             return name + "只能含有字母、数字、空格和 _+-*/.:()，未开启直播！";
         // Alone among harmless values, this one must keep to its own argument.
-        Slots probe = slots;
-        for (Slot& other : probe)
-            if (other.label && other.key != s.key)
-                other.value = "x";
-        if (HasControl(checked) || !SplitsAsExpected(tmpl, probe))
-            return name + (s.bare ? "含有空格、引号或控制字符，未开启直播！"
-                                  : "含有引号、结尾反斜杠或控制字符，未开启直播！");
+        LaunchPlan probe = p;
+        for (const Checked& other : kChecked)
+            if (other.field != c.field && !(other.field == &LaunchPlan::watermark && p.watermark.empty()))
+                probe.*other.field = "x";
+        if (HasControl(value) || !SplitsAsPlanned(probe))
+            return name + (c.bare ? "含有空格、引号或控制字符，未开启直播！" : "含有引号、结尾反斜杠或控制字符，未开启直播！");
     }
-    if (!SplitsAsExpected(tmpl, slots))
+    if (!SplitsAsPlanned(p))
         return "命令行参数有误，未开启直播！";
     return {};
 }
@@ -223,38 +232,18 @@ CommandBuild BuildCommandLine(const CheckStates& checks, const ChannelRecord& s)
         result.message = std::move(message);
         return result;
     };
-    const bool v = checks[0] != 0, vr = checks[1] != 0, ts = checks[2] != 0;
-    const bool a = checks[3] != 0, ar = checks[4] != 0;
-    const bool w = !s.watermarkPath.empty();
-    result.reencodesVideo = v && vr;
-
-    const int no = ChooseTemplate(v, vr, ts, a, ar, w);
-    if (no == 0)
+    const LaunchPlan plan = PlanLaunch(checks, s);
+    result.reencodesVideo = plan.video == Video::Encode;
+    if (plan.form == 0)
         return refuse(CommandBuild::NoStreams, kNoStreams);
-    const std::string_view tmpl = kTemplates[no - 1];
-
-    const Slots slots = {
-        {"src", s.sourceUrl, "信号源地址", false},
-        {"ac", std::to_string(s.audioChannels)},
-        {"ar", std::to_string(s.sampleRate)},
-        {"ab", std::to_string(s.audioBitrate)},
-        {"w", std::to_string(s.width)},
-        {"h", std::to_string(s.height)},
-        {"vb", std::to_string(s.videoBitrate)},
-        {"r", std::to_string(s.frameRate)},
-        {"prof", s.profile, "Profile", true},
-        {"wm", w ? EscapeFilterPath(s.watermarkPath) : std::string(), "水印文件", false},
-        {"pos", OverlayPosition(s.watermarkPlacement), "水印位置", false},
-        {"dst", s.publishUrl, "发布地址", true},
-    };
-
-    if (std::string problem = CheckValues(tmpl, slots, s.watermarkPath); !problem.empty())
+    if (std::string problem = CheckValues(plan); !problem.empty())
         return refuse(CommandBuild::BadValue, std::move(problem));
-    std::string line = Fill(tmpl, slots);
+    std::string line = LaunchLine(plan);
     if (line.size() + 1 > kCommandBufferSize)
         return refuse(CommandBuild::TooLong, kTooLong);
-    result.templateNo = no;
+    result.templateNo = plan.form;
     result.line = std::move(line);
+    result.plan = plan;
     return result;
 }
 
@@ -265,7 +254,7 @@ CommandBuild BuildStoredCommand(const ConfigStore& store, int id, ChannelRecord*
         *read = stored.record;
     CommandBuild build = BuildCommandLine(stored.checks, stored.record);
     if (build.status == CommandBuild::Ok && !stored.record.publishUrl.starts_with(kPublishScheme)) {
-        build.status = CommandBuild::BadValue, build.templateNo = 0, build.line.clear();
+        build.status = CommandBuild::BadValue, build.templateNo = 0, build.line.clear(), build.plan = {};
         build.message = std::string("发布地址须以 ") + kPublishScheme + " 开头，未开启直播！";
     }
     if (build.status != CommandBuild::Ok)
@@ -276,16 +265,8 @@ CommandBuild BuildStoredCommand(const ConfigStore& store, int id, ChannelRecord*
 
 StreamPlan PlanStreams(const CheckStates& checks)
 {
-    StreamPlan plan;
-    const int no = ChooseTemplate(checks[0] != 0, checks[1] != 0, checks[2] != 0, checks[3] != 0, checks[4] != 0, false);
-    if (no == 0)
-        return plan;
-    // Read from the template itself: one of them re-encodes the audio of a "copy" choice.
-    const std::string_view tmpl = kTemplates[no - 1];
-    const auto has = [&](std::string_view option) { return tmpl.find(option) != std::string_view::npos; };
-    plan.video = has("-vcodec"), plan.videoCopied = has("-vcodec copy");
-    plan.audio = has("-acodec"), plan.audioCopied = has("-acodec copy");
-    return plan;
+    const LaunchPlan p = PlanLaunch(checks, {});
+    return {p.video != Video::Off, p.video == Video::Copy, p.audio != Audio::Off, p.audio == Audio::Copy};
 }
 
 std::string EscapeFilterPath(std::string path)
@@ -299,29 +280,34 @@ std::string EscapeFilterPath(std::string path)
     return Escaped(Escaped(path, "\\':="), "\\'[],;");
 }
 
-bool ApplyRtspTransport(bool useTcp, std::string& line)
+std::vector<std::string> LaunchArguments(const LaunchPlan& plan)
 {
-    if (!useTcp)
-        return true;
-    const std::string text = line.substr(0, line.find('\0'));
-    if (text.find("rtsp://") == std::string::npos || text.find("rtsp_transport") != std::string::npos)
-        return true;
+    std::vector<std::string> args;
+    for (Arg& arg : Emit(plan))
+        args.push_back(std::move(arg.text));
+    return args;
+}
 
-    // The input option is the first "-i" standing as a token of its own; "-i" inside an
-    // address (rtsp://host/live-in/1) or the filter graph is left alone.
-    std::size_t at = 0;
-    for (;; ++at) {
-        at = text.find("-i", at);
-        if (at == std::string::npos)
-            return true;
-        const bool startsToken = at == 0 || text[at - 1] == ' ' || text[at - 1] == '\t';
-        const bool endsToken = at + 2 == text.size() || text[at + 2] == ' ' || text[at + 2] == '\t';
-        if (startsToken && endsToken)
-            break;
-    }
-    std::string rewritten = "  " + text.substr(0, at) + "-rtsp_transport tcp " + text.substr(at) + " ";
+std::string LaunchLine(const LaunchPlan& plan)
+{
+    // Over TCP the line keeps the blanks its former rewrite added: two in front, one at the end.
+    std::string line = plan.inputOverTcp ? "   " : " ";
+    for (const Arg& arg : Emit(plan))
+        line += (arg.wide ? " " : "") + (arg.quoted ? '"' + arg.text + '"' : arg.text) + " ";
+    return plan.inputOverTcp ? line + " " : line;
+}
+
+bool ApplyRtspTransport(bool useTcp, CommandBuild& build)
+{
+    // The input's scheme alone decides: an rtsp:// output or path is no RTSP input.
+    const std::string& input = build.plan.input;
+    if (!useTcp || !input.starts_with("rtsp://") || input.find("rtsp_transport") != std::string::npos)
+        return true;
+    LaunchPlan plan = build.plan;
+    plan.inputOverTcp = true;
+    std::string rewritten = LaunchLine(plan);
     if (rewritten.size() + 1 > kCommandBufferSize)
         return false;
-    line = std::move(rewritten);
+    build.plan = std::move(plan), build.line = std::move(rewritten);
     return true;
 }

@@ -4,13 +4,36 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
-// Builds a channel's ffmpeg argument line (Windows command-line syntax, starting with a
-// blank) from one of the twenty templates, and rewrites it for RTSP over TCP.
+// Plans a channel's ffmpeg launch in typed parts, from which come both the child's arguments
+// and the argument line (Windows command-line syntax, starting with a blank) that the log shows
+// and a reload compares: the line of one of the twenty historical templates, byte for byte.
 // Pure functions. A line never exceeds the 1,024-byte command buffer of the original format:
 // the builder refuses one that would.
 
 constexpr std::size_t kCommandBufferSize = 1024;  // terminator included
+
+struct LaunchPlan {
+    enum class Video { Off, Copy, Encode };
+    enum class Audio { Off, Copy, Encode, EncodeBare };  // EncodeBare: the encoder's own defaults
+    std::string input;                  // the source address
+    bool inputOverTcp = false;          // -rtsp_transport tcp (an rtsp:// input only)
+    Video video = Video::Off;
+    std::string videoEncoder = "libx264", profile;
+    int width = 0, height = 0, videoBitrate = 0, frameRate = 0;
+    Audio audio = Audio::Off;
+    std::string audioEncoder = "libfaac";
+    int channels = 0, sampleRate = 0, audioBitrate = 0;
+    std::string watermark, position;    // the overlay's escaped image path and position; empty: none
+    bool copyTimestamps = false;
+    std::string output;                 // the publish address; its scheme chooses the container
+    int form = 0;                       // the template (1..20) whose spacing the line keeps
+};
+
+// The child's arguments (program name not included), and the line that prints them.
+std::vector<std::string> LaunchArguments(const LaunchPlan& plan);
+std::string LaunchLine(const LaunchPlan& plan);
 
 struct CommandBuild {
     enum Status { Ok, NoStreams, TooLong, BadValue };
@@ -18,6 +41,7 @@ struct CommandBuild {
     int templateNo = 0;            // 1..20, 0 when nothing was built
     bool reencodesVideo = false;   // video on and re-encoded
     std::string line;              // the argument line when Ok
+    LaunchPlan plan;               // what the line prints, when Ok
     std::string message;           // Chinese text for the row when not Ok
 };
 
@@ -44,7 +68,8 @@ CommandBuild BuildCommandLine(const CheckStates& checks, const ChannelRecord& s)
 // The watermark path as it stands after "movie=" in the filter graph.
 std::string EscapeFilterPath(std::string path);
 
-// Inserts "-rtsp_transport tcp " before the input option when the line has "rtsp://" and
-// no "rtsp_transport", and formats the result as "  %s ". Unchanged otherwise. Returns
-// false (line unchanged) when the result would not fit in kCommandBufferSize.
-bool ApplyRtspTransport(bool useTcp, std::string& line);
+// Pulls an rtsp:// input over TCP: the line gets "-rtsp_transport tcp " before "-i" and is
+// formatted as "  %s ". Unchanged for other inputs and for an address that already names
+// "rtsp_transport". Returns false (build unchanged) when the line would not fit in
+// kCommandBufferSize.
+bool ApplyRtspTransport(bool useTcp, CommandBuild& build);

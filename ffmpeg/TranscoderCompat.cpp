@@ -168,14 +168,11 @@ FfmpegTraits QueryFfmpegTraits(const std::string& ffmpegPath)
     });
 }
 
-std::vector<std::string> AdaptArguments(std::vector<std::string> args, const EncoderSupport& support)
+LaunchPlan AdaptToEncoders(LaunchPlan plan, const EncoderSupport& support)
 {
     // Also when ffmpeg did not answer: no ffmpeg of the last decade has libfaac, and
     // "aac" is built into every one of them.
-    if (support.libfaac)
-        return args;
-    for (std::size_t i = 0; i + 1 < args.size(); ++i)
-        if (args[i] == "-acodec" && args[i + 1] == "libfaac")
-            args[i + 1] = "aac";
-    return args;
+    if (!support.libfaac && plan.audioEncoder == "libfaac")
+        plan.audioEncoder = "aac";
+    return plan;
 }

@@ -1,9 +1,10 @@
 #pragma once
-#include <string>
-#include <vector>
+#include "ffmpeg/CommandBuilder.h"
 
-// Adapts argument vectors to the installed ffmpeg where it lacks what the templates name.
-// "libfaac" after "-acodec" becomes "aac" when ffmpeg does not list libfaac.
+#include <string>
+
+// Adapts launch plans to the installed ffmpeg where it lacks what the plan names: the audio
+// encoder libfaac becomes "aac" when ffmpeg does not list libfaac.
 struct EncoderSupport {
     bool known = false;    // ffmpeg answered
     bool libfaac = false;
@@ -28,4 +29,4 @@ inline bool FlvCarriesHevc(const std::string& ffmpegPath) { return QueryFfmpegTr
 // Reads the probe's exit status and what it printed (standard output and error together).
 FfmpegTraits ParseHevcProbe(bool exitedZero, const std::string& output);
 
-std::vector<std::string> AdaptArguments(std::vector<std::string> args, const EncoderSupport& support);
+LaunchPlan AdaptToEncoders(LaunchPlan plan, const EncoderSupport& support);

@@ -1,7 +1,7 @@
 // The command builder over arbitrary settings: a line it accepts fits the 1,024-byte buffer,
 // splits into exactly its template's arguments (no setting adds, removes or replaces one; the
-// source, publish address and profile arrive whole), and still does after the RTSP-over-TCP
-// rewrite. A refusal carries a message and no line.
+// source, publish address and profile arrive whole), which are the arguments the child gets,
+// and still does over TCP. A refusal carries a message and no line.
 #include "ffmpeg/CommandBuilder.h"
 #include "ffmpeg/CommandLine.h"
 
@@ -60,6 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Check(ref.status == CommandBuild::Ok && b.templateNo == ref.templateNo);
     Check(b.line.size() < kCommandBufferSize && b.reencodesVideo == ref.reencodesVideo);
     const std::vector<std::string> args = SplitCommandLine(b.line);
+    Check(args == LaunchArguments(b.plan));
     const std::vector<std::string> expected = SplitCommandLine(ref.line);
     Check(args.size() == expected.size());
     for (std::size_t i = 0; i < args.size(); ++i) {
@@ -69,10 +70,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     // Over TCP: two arguments more (none when the line already asks for it), or the line left as it was.
-    std::string tcp = b.line;
+    CommandBuild tcp = b;
     const bool rewritten = ApplyRtspTransport(true, tcp);
-    Check(rewritten ? tcp.size() < kCommandBufferSize
-                          && SplitCommandLine(tcp).size() == args.size() + (tcp == b.line ? 0 : 2)
-                    : tcp == b.line);
+    Check(rewritten ? tcp.line.size() < kCommandBufferSize && SplitCommandLine(tcp.line) == LaunchArguments(tcp.plan)
+                          && SplitCommandLine(tcp.line).size() == args.size() + (tcp.line == b.line ? 0 : 2)
+                    : tcp.line == b.line);
     return 0;
 }

@@ -67,27 +67,39 @@ TEST(CommandBuilder, TwentyTemplatesByteForByte)
         EXPECT_EQ(b.line, Expand(p.line));
         EXPECT_EQ(b.reencodesVideo, p.templateNo >= 9);
         EXPECT_EQ(b.message, p.templateNo ? "" : "视频和音频均未启用，未开启直播！");
+        if (p.templateNo) {  // the child runs what the line shows
+            EXPECT_EQ(LaunchArguments(b.plan), SplitCommandLine(b.line));
+        }
     }
 }
 
-// The rewrite puts "-rtsp_transport tcp" before the input of any line that names rtsp:// (the
-// worked example is template 3); an empty expectation: the line is left as it was.
+// Over TCP an rtsp:// input gets "-rtsp_transport tcp" before "-i" (three blanks in front, two
+// at the end); only the input's scheme decides, not an "rtsp://" elsewhere in the line.
 TEST(CommandBuilder, ApplyRtspTransport)
 {
-    const struct { bool useTcp; std::string in, out; } cases[] = {
-        {true, Expand(kPinned[3].line), "  " + Expand(R"( -rtsp_transport tcp<in> -vcodec copy -an -f flv <out> )")},
-        {false, Expand(kPinned[3].line), ""},
-        {true, R"L( -i "rtmp://h/live/src" -vcodec copy -an -f flv rtmp://h/live/a )L", ""},
-        {true, R"L( -i "rtsp://h/x?rtsp_transport=udp" -f flv rtmp://h/a )L", ""},
-        {true, R"L( -i "rtsp://host/live-in/1" -f flv rtmp://h/live-i )L",
-         R"L(   -rtsp_transport tcp -i "rtsp://host/live-in/1" -f flv rtmp://h/live-i  )L"},
-        {true, R"L( -i "http://h/a" -f flv rtsp://h/b )L", R"L(   -rtsp_transport tcp -i "http://h/a" -f flv rtsp://h/b  )L"},
+    const struct { bool useTcp; const char *source, *publish; bool rewritten; } cases[] = {
+        {true, "rtsp://192.168.1.66/onvif/live/1", "rtmp://192.168.1.20/live/cam1", true},
+        {false, "rtsp://192.168.1.66/onvif/live/1", "rtmp://192.168.1.20/live/cam1", false},
+        {true, "rtmp://h/live/src", "rtmp://h/live/a", false},
+        {true, "RTSP://h/live", "rtmp://h/live/a", false},
+        {true, "rtsp://h/x?rtsp_transport=udp", "rtmp://h/a", false},
+        {true, "rtsp://h/x", "rtmp://h/rtsp_transport", true},
+        {true, "rtsp://host/live-in/1", "rtmp://h/live-i", true},
+        {true, "http://h/a", "rtsp://h/b", false},
+        {true, "http://h/a", "rtmp://h/rtsp://b", false},
     };
     for (const auto& c : cases) {
-        std::string line = c.in;
-        EXPECT_TRUE(ApplyRtspTransport(c.useTcp, line)) << c.in;
-        EXPECT_EQ(line, c.out.empty() ? c.in : c.out);
+        ChannelRecord s = kExample;
+        s.sourceUrl = c.source, s.publishUrl = c.publish;
+        CommandBuild b = BuildCommandLine({1, 1, 0, 0, 0}, s);
+        const std::string plain = b.line;
+        EXPECT_TRUE(ApplyRtspTransport(c.useTcp, b)) << c.source;
+        EXPECT_EQ(b.line, c.rewritten ? "   -rtsp_transport tcp" + plain + " " : plain) << c.source;
+        EXPECT_EQ(LaunchArguments(b.plan), SplitCommandLine(b.line));
     }
+    CommandBuild example = BuildCommandLine({1, 0, 0, 0, 0}, kExample);
+    EXPECT_TRUE(ApplyRtspTransport(true, example));
+    EXPECT_EQ(example.line, "  " + Expand(R"( -rtsp_transport tcp<in> -vcodec copy -an -f flv <out> )"));
 }
 
 // Template-3 settings whose line has exactly the given length, from a padded source address.
@@ -107,13 +119,13 @@ TEST(CommandBuilder, RefusesWhatWouldNotFitNeverTruncates)
     EXPECT_EQ(b.message, "命令行过长，未开启直播！");
 
     // The rewrite adds 23 bytes: a 1000-byte line still fits, a 1001-byte one is kept as it was.
-    std::string fits = BuildCommandLine({1, 0, 0, 0, 0}, Template3(1000)).line;
+    CommandBuild fits = BuildCommandLine({1, 0, 0, 0, 0}, Template3(1000));
     EXPECT_TRUE(ApplyRtspTransport(true, fits));
-    EXPECT_EQ(fits.size(), 1023u);
-    const std::string over = BuildCommandLine({1, 0, 0, 0, 0}, Template3(1001)).line;
-    std::string line = over;
-    EXPECT_FALSE(ApplyRtspTransport(true, line));
-    EXPECT_EQ(line, over);
+    EXPECT_EQ(fits.line.size(), 1023u);
+    const CommandBuild over = BuildCommandLine({1, 0, 0, 0, 0}, Template3(1001));
+    CommandBuild build = over;
+    EXPECT_FALSE(ApplyRtspTransport(true, build));
+    EXPECT_EQ(build.line, over.line);
 }
 
 TEST(CommandBuilder, RefusesValuesThatLeaveTheirArgument)
@@ -191,21 +203,19 @@ TEST(SplitCommandLine, FollowsTheCRuntimeRules)
         EXPECT_EQ(SplitCommandLine(c.line), c.args) << c.line;
 }
 
-using Args = std::vector<std::string>;
-
+// The encoder after -acodec, with the audio settings (template 13) and without (template 17).
 TEST(TranscoderCompat, ReplacesLibfaacOnlyWhenMissing)
 {
-    const Args line = {"-i", "libfaac", "-acodec", "libfaac", "-ac", "2", "-f", "flv", "rtmp://h/libfaac"};
-    const Args adapted = {"-i", "libfaac", "-acodec", "aac", "-ac", "2", "-f", "flv", "rtmp://h/libfaac"};
-    const struct { EncoderSupport support; Args in, out; } cases[] = {
-        {{true, false}, line, adapted},    // ffmpeg lacks libfaac
-        {{false, false}, line, adapted},   // ffmpeg did not answer
-        {{true, true}, line, line},
-        {{true, false}, {"-acodec", "copy", "-f", "flv", "x"}, {"-acodec", "copy", "-f", "flv", "x"}},
-        {{true, false}, {"-i", "x", "-acodec"}, {"-i", "x", "-acodec"}},
+    const LaunchPlan plans[] = {BuildCommandLine({1, 1, 0, 1, 1}, kNoWatermark).plan,
+                                BuildCommandLine({1, 1, 1, 1, 0}, kNoWatermark).plan};
+    const struct { EncoderSupport support; const char* encoder; } cases[] = {
+        {{true, false}, "aac"},    // ffmpeg lacks libfaac
+        {{false, false}, "aac"},   // ffmpeg did not answer
+        {{true, true}, "libfaac"},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(AdaptArguments(c.in, c.support), c.out);
+        for (const LaunchPlan& plan : plans)
+            EXPECT_EQ(LaunchArguments(AdaptToEncoders(plan, c.support)).at(5), c.encoder);
     // Missing programs, failing ones and ones that print no encoder list are not "known"; the
     // answer of the installed ffmpeg is used by the ffmpeg families test.
     for (const char* program : {"/nonexistent/ffmpeg", "/bin/false", "/bin/echo"})

@@ -1,5 +1,4 @@
 #include "ffmpeg/CommandBuilder.h"
-#include "ffmpeg/CommandLine.h"
 #include "ffmpeg/TranscoderCompat.h"
 #include "support/LocalServers.h"
 
@@ -36,7 +35,7 @@ TEST(FfmpegFamilies, LinesRunOnTheInstalledFfmpeg)
             .watermarkOffsetY = {}};
         const CommandBuild b = BuildCommandLine(f.checks, s);
         ASSERT_EQ(b.status, CommandBuild::Ok) << b.message;
-        std::vector<std::string> argv = AdaptArguments(SplitCommandLine(b.line), QueryEncoders("/usr/bin/ffmpeg"));
+        std::vector<std::string> argv = LaunchArguments(AdaptToEncoders(b.plan, QueryEncoders("/usr/bin/ffmpeg")));
         argv.insert(argv.begin(), {"/usr/bin/ffmpeg", "-hide_banner"});
         std::string out;
         ASSERT_EQ(RunCommand(argv, 120, &out), 0) << b.line << "\n" << out;
