@@ -309,6 +309,14 @@ TEST_F(EngineScenario, TenFailuresThenGiveUpOrRetryEachMinute)
     m_engine->OnRelayBitrate(0, 512);
     EXPECT_EQ(0, m_engine->View(0).failures) << "a reading resets the count";
     EXPECT_STREQ("live", m_engine->View(0).state);
+    // Paused while waiting for its minute: no retry comes.
+    for (int failure = 1; failure <= 10; ++failure)
+        End({0}), Run(10000);
+    ASSERT_STREQ("retrying", m_engine->View(0).state);
+    const std::size_t attempts = m_children.spawned.size();
+    m_engine->PauseChannel(0);
+    Run(180000);
+    EXPECT_EQ(attempts, m_children.spawned.size()) << "a paused row was retried";
 }
 
 // A child that reported once and then fell silent: the cell and the endpoint read 0kbps once it
