@@ -8,6 +8,8 @@
 #include <QCoreApplication>
 
 #include <cstdio>
+#include <functional>
+#include <utility>
 
 namespace {
 const char kUsage[] = "用法：CamRelay [--dir DIR] [--headless] [--status-port PORT] [--status-bind ADDR]"
@@ -130,19 +132,22 @@ StartupOptions StartupOptions::Parse(int& argc, char** argv)
             return refuse(QStringLiteral("--status-port 须为 1 到 65535 之间的端口号"));
     }
     options.m_strStatusBind = parser.value(statusBind).toStdString();
-    if (parser.isSet(statusHost)) {
+    // Options of the endpoint that mean nothing without it, each with its own reader.
+    const std::pair<const QCommandLineOption*, std::function<void(const std::string&, std::string&)>> readers[] = {
+        {&statusHost, [&options](const std::string& value, std::string& error) {
+             options.m_statusHosts = ConsoleAccess::HostNames(value, error);
+         }},
+        {&tokenFile, [&options](const std::string& value, std::string& error) {
+             options.m_strControlToken = ConsoleAccess::ReadTokenFile(value, error);
+         }},
+    };
+    for (const auto& [option, read] : readers) {
+        if (!parser.isSet(*option))
+            continue;
         if (options.m_nStatusPort == 0)
-            return refuse(QStringLiteral("--status-host 须与 --status-port 一起使用"));
+            return refuse(QStringLiteral("--%1 须与 --status-port 一起使用").arg(option->names().constFirst()));
         std::string error;
-        options.m_statusHosts = ConsoleAccess::HostNames(parser.value(statusHost).toStdString(), error);
-        if (!error.empty())
-            return refuse(QString::fromStdString(error));
-    }
-    if (parser.isSet(tokenFile)) {
-        if (options.m_nStatusPort == 0)
-            return refuse(QStringLiteral("--control-token-file 须与 --status-port 一起使用"));
-        std::string error;
-        options.m_strControlToken = ConsoleAccess::ReadTokenFile(parser.value(tokenFile).toStdString(), error);
+        read(parser.value(*option).toStdString(), error);
         if (!error.empty())
             return refuse(QString::fromStdString(error));
     }

@@ -20,14 +20,11 @@
 
 namespace {
 
-// Scrapes are rare and small. These bounds keep what any client can take small too.
-constexpr unsigned kConnections = 64;         // of the process's descriptors; the rest relay
-constexpr unsigned kPerAddress = 16;
-// The library's own bounds, a little above ours: past ours a newcomer closes the oldest
+// Scrapes are rare and small. These bounds keep what any client can take small too. The
+// library's own bounds are a little above the table's: past those a newcomer closes the oldest
 // connection still sending its request, which the library lets go on its next turn.
-constexpr unsigned kLibraryConnections = kConnections + 8;
-constexpr unsigned kLibraryPerAddress = kPerAddress + 4;
-constexpr auto kDeadline = std::chrono::seconds(5);   // to send the request; to take the answer
+constexpr unsigned kLibraryConnections = ConnectionTable::kConnections + 8;
+constexpr unsigned kLibraryPerAddress = ConnectionTable::kPerAddress + 4;
 constexpr auto kDeadlineCheck = std::chrono::milliseconds(250);
 constexpr unsigned kIdleSeconds = 5;          // the library's: a connection without traffic is closed
 constexpr std::size_t kConnectionMemory = 8 * 1024;   // request line, headers and answer headers
@@ -40,29 +37,6 @@ std::string HostPort(const std::string& address, int port)
 {
     bool ipv6 = address.find(':') != std::string::npos;
     return (ipv6 ? "[" + address + "]" : address) + ":" + std::to_string(port);
-}
-
-bool IsLoopback(const sockaddr* address)
-{
-    if (address->sa_family == AF_INET)
-        return (ntohl(reinterpret_cast<const sockaddr_in*>(address)->sin_addr.s_addr) >> 24) == 127;
-    const in6_addr& ip = reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr;
-    return IN6_IS_ADDR_LOOPBACK(&ip) || (IN6_IS_ADDR_V4MAPPED(&ip) && ip.s6_addr[12] == 127);
-}
-
-// The client's address as text.
-std::string ClientAddress(MHD_Connection* connection)
-{
-    const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
-    char text[INET6_ADDRSTRLEN] = "?";
-    if (info && info->client_addr) {
-        const sockaddr* address = info->client_addr;
-        const void* bytes = address->sa_family == AF_INET6
-                                ? static_cast<const void*>(&reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr)
-                                : static_cast<const void*>(&reinterpret_cast<const sockaddr_in*>(address)->sin_addr);
-        ::inet_ntop(address->sa_family, bytes, text, sizeof text);
-    }
-    return text;
 }
 
 // The server thread takes none of the process's asynchronous signals: termination and reload
@@ -122,64 +96,18 @@ struct StatusServer::Callbacks {
     }
 
     // The library's notices of a connection opened and closed (the latter before its socket is
-    // closed, so that a descriptor found among the links is still this connection's).
+    // closed, so that a descriptor found in the table is still this connection's).
     static void OnConnection(void* self, MHD_Connection* connection, void**, MHD_ConnectionNotificationCode code) noexcept
     {
         try {
             Waiting& waiting = *static_cast<StatusServer*>(self)->m_waiting;
-            if (code == MHD_CONNECTION_NOTIFY_CLOSED) {
-                std::lock_guard<std::mutex> lock(waiting.mutex);
-                waiting.links.erase(connection);
-                return;
-            }
-            Link link;
-            const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
-            link.fd = info ? info->connect_fd : -1;
-            link.address = ClientAddress(connection);
-            // Unknown counts as loopback, whose rule is the stricter.
-            sockaddr_storage local = {};
-            socklen_t size = sizeof local;
-            link.loopback = link.fd < 0 || ::getsockname(link.fd, reinterpret_cast<sockaddr*>(&local), &size) != 0 ||
-                            IsLoopback(reinterpret_cast<sockaddr*>(&local));
-            link.since = std::chrono::steady_clock::now();
             std::lock_guard<std::mutex> lock(waiting.mutex);
-            waiting.links[connection] = link;
-            Admit(waiting, link.address);
+            if (code == MHD_CONNECTION_NOTIFY_CLOSED)
+                waiting.links.Closed(connection);
+            else
+                waiting.links.Opened(connection);
         } catch (...) {
         }
-    }
-
-    // Past 64 connections, or 16 from one address, the oldest connection still sending its
-    // request (from that address when that bound is passed) is closed: at worst the newcomer.
-    static void Admit(Waiting& waiting, const std::string& address)
-    {
-        unsigned all = 0, same = 0;
-        for (const auto& [connection, link] : waiting.links)
-            if (!link.closing) {
-                ++all;
-                same += link.address == address;
-            }
-        while (all > kConnections || same > kPerAddress) {
-            const bool sameAddress = same > kPerAddress;
-            Link* oldest = nullptr;
-            for (auto& [connection, link] : waiting.links)
-                if (!link.closing && !link.received && (!sameAddress || link.address == address) &&
-                    (!oldest || link.since < oldest->since))
-                    oldest = &link;
-            if (!oldest)
-                return;
-            Close(*oldest);
-            --all;
-            same -= oldest->address == address;
-        }
-    }
-
-    // The library sees the end of the stream on its next turn and closes the connection.
-    static void Close(Link& link)
-    {
-        if (link.fd >= 0)
-            ::shutdown(link.fd, SHUT_RDWR);
-        link.closing = true;
     }
 
     // Closes every connection past its deadline until the server stops; a connection waiting
@@ -189,24 +117,17 @@ struct StatusServer::Callbacks {
         std::unique_lock<std::mutex> lock(waiting->mutex);
         while (waiting->open) {
             waiting->sent.wait_for(lock, kDeadlineCheck);
-            const auto now = std::chrono::steady_clock::now();
-            for (auto& [connection, link] : waiting->links)
-                if (!link.closing && !link.waiting && now - link.since > kDeadline)
-                    Close(link);
+            waiting->links.CloseOverdue(std::chrono::steady_clock::now());
         }
     }
 
     static MHD_Result Complete(StatusServer& server, MHD_Connection* connection, const char* method, const char* url)
     {
         const std::shared_ptr<Waiting> waiting = server.m_waiting;
-        Link link;
+        ConnectionTable::Link link;
         {
             std::unique_lock<std::mutex> lock(waiting->mutex);
-            if (auto found = waiting->links.find(connection); found != waiting->links.end() && !found->second.received) {
-                found->second.received = true;
-                found->second.since = std::chrono::steady_clock::now();
-                link = found->second;
-            }
+            link = waiting->links.Received(connection);
             if (auto found = waiting->connections.find(connection); found != waiting->connections.end()) {
                 if (!found->second.second)
                     return MHD_YES;   // still waiting (the library should not have asked)
@@ -231,8 +152,7 @@ struct StatusServer::Callbacks {
             std::lock_guard<std::mutex> lock(waiting->mutex);
             ticket = ++waiting->tickets;
             waiting->connections[connection] = {ticket, std::nullopt};
-            if (auto found = waiting->links.find(connection); found != waiting->links.end())
-                found->second.waiting = true;
+            waiting->links.SetWaiting(connection, true);
         }
         MHD_suspend_connection(connection);
         answer.later([waiting, connection, ticket](Answer late) { Deliver(*waiting, connection, ticket, std::move(late)); });
@@ -253,10 +173,7 @@ struct StatusServer::Callbacks {
                 return;
             found->second.second = std::move(answer);
             ++waiting.resuming;
-            if (auto link = waiting.links.find(connection); link != waiting.links.end()) {
-                link->second.waiting = false;
-                link->second.since = std::chrono::steady_clock::now();
-            }
+            waiting.links.SetWaiting(connection, false);
         }
         MHD_resume_connection(connection);
         std::lock_guard<std::mutex> lock(waiting.mutex);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "web/ChannelStatus.h"
+#include "web/ConnectionTable.h"
 #include "web/ConsoleHost.h"
 
 struct MHD_Connection;
@@ -123,21 +124,11 @@ private:
     };
     // What outlives a run of the server for the answers still due: a late answer of the owner
     // or of a check finds it closed and is dropped.
-    // An open connection, from the library's notice of it until it closes.
-    struct Link {
-        int fd = -1;
-        std::string address;          // the client's
-        bool loopback = true;         // arrived on a loopback address of this machine
-        bool received = false;        // the whole request is in
-        bool waiting = false;         // suspended until its answer comes
-        bool closing = false;         // shut down here, not yet closed by the library
-        std::chrono::steady_clock::time_point since;   // opened, or its answer due
-    };
     struct Waiting {
         std::mutex mutex;
         std::condition_variable sent;   // a suspended connection was answered, or the server stops
         bool open = true;
-        std::unordered_map<MHD_Connection*, Link> links;
+        ConnectionTable links;
         std::uint64_t tickets = 0;
         // Suspended connections, by ticket, with their answer once it has come.
         std::unordered_map<MHD_Connection*, std::pair<std::uint64_t, std::optional<Answer>>> connections;

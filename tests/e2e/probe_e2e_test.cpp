@@ -14,20 +14,6 @@
 
 using namespace apptest;
 
-namespace {
-
-// A server on a free port that accepts connections and never answers: a check of it runs into
-// the time limit.
-std::string StartMute(ShellServer& server)
-{
-    const std::string port = std::to_string(FreeTcpPort());
-    EXPECT_TRUE(server.Start("spawn_server mute.log /usr/bin/python3 -c 'import socket,time;s=socket.create_server("
-                             "(\"127.0.0.1\"," + port + "));time.sleep(120)'")) << server.Log();
-    return "rtsp://127.0.0.1:" + port + "/";
-}
-
-}  // namespace
-
 // --probe of each test stream prints its advice and exits by whether the source is usable, with
 // no display and no data folder touched (the program's folder and HOME stay empty); usage errors
 // exit 2. --probe-all of six channels, five of which never answer, checks four at a time (the
@@ -71,8 +57,11 @@ TEST(ProbeCommandLine, AdviceExitCodesFrameAndAllChannels)
         EXPECT_EQ(std::distance(std::filesystem::directory_iterator(root.File(folder)), {}), folder[0] == 'p' ? 2 : 0)
             << folder << " was written";
 
+    // A server that accepts connections and never answers: a check of it runs into the time limit.
     ShellServer muteServer;
-    const std::string mute = StartMute(muteServer);
+    const std::string mutePort = std::to_string(FreeTcpPort()), mute = "rtsp://127.0.0.1:" + mutePort + "/";
+    ASSERT_TRUE(muteServer.Start("spawn_server mute.log /usr/bin/python3 -c 'import socket,time;s=socket.create_server("
+                                 "(\"127.0.0.1\"," + mutePort + "));time.sleep(120)'")) << muteServer.Log();
     std::string ini = "[SET DEFAULT VALUE]\nnextId=6\n" + StoredChannel(0, "H265", base + "h265", e2e::Url("o0")) +
                       Keys(0, "checkstate4=0");
     for (int id = 1; id < 6; ++id)

@@ -35,12 +35,6 @@ bool TickUntil(std::initializer_list<MainWindow*> windows, int timeoutMs, const 
     return true;
 }
 
-// The settings of one channel copying the camera's video to `stream`, after the switches.
-std::string CopyCamera(const std::string& switches, const std::string& stream)
-{
-    return "nextId=1\nm_bRTSPuseTCP=1\n" + switches + Keys(0, "checkstate3=0") + Channel(0, e2e::Local().cameraUrl, Url(stream));
-}
-
 using RelayEndToEnd = e2e::E2eTest;
 
 }  // namespace
@@ -67,7 +61,8 @@ TEST_F(RelayEndToEnd, EverySourceKindRelays)
 // of the supervision table); after SIGCONT it relays again with its count back to 0.
 TEST_F(RelayEndToEnd, FrozenCameraIsNoticedByTheWatchdog)
 {
-    MainWindow& dlg = Open(CopyCamera("stallTimeout=10\n", "stall"));
+    MainWindow& dlg = Open("nextId=1\nm_bRTSPuseTCP=1\nstallTimeout=10\n" + Keys(0, "checkstate3=0") +
+                           Channel(0, e2e::Local().cameraUrl, Url("stall")));
     dlg.OnChannelCommand(ID_CHANNEL_RUN, 0);
     ASSERT_TRUE(WaitBitrate(0)) << dlg.CellText(0, 1).toStdString();
     const pid_t frozen = dlg.m_engine.View(0).pid;

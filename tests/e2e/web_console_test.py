@@ -18,6 +18,7 @@ import json
 import os
 import re
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -63,15 +64,8 @@ def http(port, path, method='GET', headers=None):
 
 def relays(stream):
     """pids of processes with an argument naming the stream (the service's ffmpeg children)."""
-    pids = []
-    for pid in filter(str.isdigit, os.listdir('/proc')):
-        try:
-            with open('/proc/%s/cmdline' % pid, 'rb') as f:
-                if any(stream in arg.decode(errors='replace') for arg in f.read().split(b'\0')):
-                    pids.append(int(pid))
-        except OSError:
-            pass
-    return pids
+    found = subprocess.run(['pgrep', '-f', '--', re.escape(stream)], stdout=subprocess.PIPE, text=True)
+    return [int(pid) for pid in found.stdout.split()]
 
 
 class Group:
@@ -253,8 +247,8 @@ def main():
             shell, rtmp, camera = start_servers(os.path.abspath(args.scripts), root)
             started.append(shell)
             write_config(os.path.join(data, 'config.ini'), rtmp, camera)
-            port = int(subprocess.check_output(['/usr/bin/python3', '-c', 'import socket; s = socket.socket(); '
-                                                's.bind(("127.0.0.1", 0)); print(s.getsockname()[1])']))
+            with socket.create_server(('127.0.0.1', 0)) as free:
+                port = free.getsockname()[1]
             service, _ = start_service(binary, data, port, log)
             started.append(service)
             driver = open_browser()

@@ -85,22 +85,19 @@ struct FakeOwner : ConsoleHost {
         reply({200, "{\"kind\":" + std::to_string(int(r.kind)) + ",\"id\":" + std::to_string(r.id) + ",\"check\":" +
                         r.check + ",\"to\":\"rtmp://h/live/KEY1\"}"});
     }
-    std::size_t Held()
+    bool CanReload() const override { return true; }
+    std::size_t Held() { return Size(held); }
+    std::size_t Checks() { return Size(checks); }
+    std::size_t Size(const auto& list)
     {
         std::lock_guard<std::mutex> lock(mutex);
-        return held.size();
+        return list.size();
     }
+
     std::atomic<bool> holdDetails = false;
     std::vector<std::function<void(ConsoleReply)>> held;
-    bool CanReload() const override { return true; }
-
     std::mutex mutex;
     std::vector<std::pair<int, std::function<void(FrameAnswer)>>> checks;  // started, unfinished
-    std::size_t Checks()
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        return checks.size();
-    }
     void Finish(std::size_t i, FrameAnswer answer)
     {
         std::function<void(FrameAnswer)> done;
@@ -209,11 +206,28 @@ TEST_F(StatusServerTest, AnswersRoutesAndRejectsEverythingElse)
         EXPECT_TRUE(GetsOk(m_server.Port(), "/metrics")) << "after " << where;
     }
 
+    // A port already taken (also by another instance of this server), or a bad address or port:
+    // Start says why and fails.
+    const int bound = m_server.Port();
+    const struct { std::string address; int port; std::string message; } refusals[] = {
+        {"127.0.0.1", bound, "127.0.0.1:" + port + " 已被占用"},
+        {"999.1.1.1", 0, "地址“999.1.1.1”无效"},
+        {"192.0.2.1", 0, "本机没有地址 192.0.2.1"},
+        {"127.0.0.1", 65536, "端口 65536 无效"},
+    };
+    for (const auto& c : refusals) {
+        StatusServer other;
+        EXPECT_FALSE(other.Start(c.address, c.port)) << c.address;
+        EXPECT_EQ(other.ErrorText(), "状态服务未启动：" + c.message);
+    }
+    EXPECT_FALSE(m_server.Start("127.0.0.1", 0));   // already running
+
     // Without a token file the console is read-only and, without a source check, has no previews.
+    // The answered connections linger in TIME_WAIT; a restart must still get the port.
     m_server.Stop();
     m_server.UseConsole({&m_owner, "", "", "window", nullptr});
     m_server.SetFrameProvider(nullptr);
-    ASSERT_TRUE(m_server.Start("127.0.0.1", 0));
+    ASSERT_TRUE(m_server.Start("127.0.0.1", bound)) << m_server.ErrorText();
     m_server.Publish({{1, "a"}});
     port = std::to_string(m_server.Port());
     EXPECT_NE(Answer(Connect(m_server.Port(), post("/api/run-all", "Bearer " + kToken))).find("403 Forbidden"), std::string::npos);
@@ -268,7 +282,7 @@ TEST_F(StatusServerTest, PreviewsAreLimitedPerChannelAndInAll)
 }
 
 // The token file must be private to its owner and hold one plausible token.
-TEST(ConsoleAccess, ReadsOnlyAPrivateTokenFile)
+TEST(ConsoleAccess, ReadsTheTokenFileAndEndpointOptionsAndMasksStreamKeys)
 {
     TempDir dir;
     const struct { std::string content; mode_t mode; std::string token, error; } cases[] = {
@@ -292,11 +306,8 @@ TEST(ConsoleAccess, ReadsOnlyAPrivateTokenFile)
         EXPECT_NE(error.find(c.error), std::string::npos) << error;
         EXPECT_EQ(error.empty(), c.error.empty()) << error;
     }
-}
 
-// The endpoint's command-line values, and what a reader without the token sees of an address.
-TEST(ConsoleAccess, ReadsEndpointOptionsAndMasksStreamKeys)
-{
+    // The endpoint's command-line values, and what a reader without the token sees of an address.
     for (const auto& [text, port] : std::vector<std::pair<std::string, int>>{
              {"1", 1}, {"65535", 65535}, {"0", 0}, {"65536", 0}, {"-1", 0}, {"80x", 0}, {"", 0}})
         EXPECT_EQ(ConsoleAccess::PortNumber(text), port) << text;
@@ -384,31 +395,6 @@ TEST_F(StatusServerTest, ReadersLeavePlacesForCommands)
         m_owner.held[i]({200, "{}"});
     for (int fd : waiting)
         EXPECT_TRUE(Answer(fd).starts_with("HTTP/1.1 200"));
-}
-
-// A port already taken (also by another instance of this server), or a bad address or port:
-// Start says why and fails; once the port is free again it can be bound at once.
-TEST_F(StatusServerTest, StartFailsClearlyAndRebindsAfterStop)
-{
-    const int port = m_server.Port();
-    const struct { std::string address; int port; std::string message; } cases[] = {
-        {"127.0.0.1", port, "127.0.0.1:" + std::to_string(port) + " 已被占用"},
-        {"999.1.1.1", 0, "地址“999.1.1.1”无效"},
-        {"192.0.2.1", 0, "本机没有地址 192.0.2.1"},
-        {"127.0.0.1", 65536, "端口 65536 无效"},
-    };
-    for (const auto& c : cases) {
-        StatusServer other;
-        EXPECT_FALSE(other.Start(c.address, c.port)) << c.address;
-        EXPECT_EQ(other.ErrorText(), "状态服务未启动：" + c.message);
-    }
-    EXPECT_FALSE(m_server.Start("127.0.0.1", 0));   // already running
-    ASSERT_TRUE(GetsOk(m_server.Port(), "/metrics"));
-
-    // The answered connections linger in TIME_WAIT; a restart must still get the port.
-    m_server.Stop();
-    ASSERT_TRUE(m_server.Start("127.0.0.1", port)) << m_server.ErrorText();
-    EXPECT_TRUE(GetsOk(m_server.Port(), "/status"));
 }
 
 }  // namespace

@@ -92,7 +92,7 @@ TEST(AtomicWrite, HalfWrittenFilesWaitForTheirEnd)
 
 // Another program edits the file: the next read sees it, even when size and modification
 // time are unchanged, and a write builds on the file as it is now.
-TEST(AtomicWrite, ExternalEditsAreSeenByTheNextReadAndWrite)
+TEST(AtomicWrite, ExternalEditsAreSeenAndSurviveAWrite)
 {
     TempDir dir;
     const std::string ini = dir.File("config.ini");
@@ -105,15 +105,11 @@ TEST(AtomicWrite, ExternalEditsAreSeenByTheNextReadAndWrite)
     WriteFile(ini, "[SET DEFAULT VALUE]\nk=dddd\nother=1\n");
     ASSERT_TRUE(store.SetValue("eeee", "k"));
     EXPECT_EQ(ReadFile(ini), "[SET DEFAULT VALUE]\nk=eeee\nother=1\n");
-}
 
-// An editor saves config.ini, by renaming its copy over it or in place, after a write has read the
-// file and before it replaces it: the write starts again from the save, which survives.
-TEST(AtomicWrite, AWriteStartsAgainFromASaveMadeMeanwhile)
-{
+    // An editor saves config.ini, by renaming its copy over it or in place, after a write has read
+    // the file and before it replaces it: the write starts again from the save, which survives.
     for (const bool inPlace : {false, true}) {
-        TempDir dir;
-        const ConfigStore store = StoreWith(dir, "[SET DEFAULT VALUE]\nold=1\n");
+        WriteFile(ini, "[SET DEFAULT VALUE]\nold=1\n");
         int edits = 0;
         EXPECT_TRUE(IniCache::Update(store.IniPath(), [&](IniFile& doc) {
             if (edits++ == 0) {
@@ -191,28 +187,9 @@ TEST(DataFolder, InstanceLockExcludesASecondHolder)
     }
 }
 
-// A config.ini that cannot be read is said at start (and a FIFO is not opened, which would hang);
-// a missing one is a fresh folder, not a problem.
-TEST(DataFolder, ClaimWarnsOfAConfigIniThatCannotBeRead)
-{
-    using Make = void (*)(const std::string&);
-    const std::pair<Make, const char*> cases[] = {
-        {[](auto&) {}, ""}, {[](auto& ini) { WriteFile(ini, "[SET DEFAULT VALUE]\n"); }, ""},
-        {[](auto& ini) { ASSERT_EQ(mkfifo(ini.c_str(), 0600), 0); }, "不是普通文件"},
-        {[](auto& ini) { fs::create_directory(ini); }, "不是普通文件"},
-        {[](auto& ini) { fs::create_symlink("nowhere", ini); }, "链接"}};
-    for (const auto& [make, expected] : cases) {
-        TempDir dir;
-        make(dir.File("config.ini"));
-        InstanceLock lock;
-        const std::string warning = ClaimDataDir(dir.Path(), "", lock).m_strWarning;
-        EXPECT_TRUE(warning.find(expected) != std::string::npos && warning.empty() == !*expected) << expected << warning;
-    }
-}
-
 // A kill between creating the temporary file and the rename leaves it behind: once the folder is
 // locked, start-up removes every one of exactly this naming, however recent, and nothing else.
-TEST(AtomicWrite, StartUpRemovesStaleTemporaryFilesOnly)
+TEST(AtomicWrite, StartUpRemovesStaleTemporaryFilesOnlyAndWarnsOfAnUnreadableConfigIni)
 {
     enum Kind { File, Folder, Link };
     struct Case { const char* name; Kind kind; int ageSeconds; bool removed; };
@@ -240,4 +217,20 @@ TEST(AtomicWrite, StartUpRemovesStaleTemporaryFilesOnly)
     ClaimDataDir(dir.Path(), "", lock);
     for (const auto& c : cases)
         EXPECT_EQ(!fs::exists(fs::symlink_status(dir.File(c.name))), c.removed) << c.name;
+
+    // A config.ini that cannot be read is said at start (and a FIFO is not opened, which would
+    // hang); a missing one is a fresh folder, not a problem.
+    using Make = void (*)(const std::string&);
+    const std::pair<Make, const char*> unreadable[] = {
+        {[](auto&) {}, ""}, {[](auto& ini) { WriteFile(ini, "[SET DEFAULT VALUE]\n"); }, ""},
+        {[](auto& ini) { ASSERT_EQ(mkfifo(ini.c_str(), 0600), 0); }, "不是普通文件"},
+        {[](auto& ini) { fs::create_directory(ini); }, "不是普通文件"},
+        {[](auto& ini) { fs::create_symlink("nowhere", ini); }, "链接"}};
+    for (const auto& [make, expected] : unreadable) {
+        TempDir folder;
+        make(folder.File("config.ini"));
+        InstanceLock other;
+        const std::string warning = ClaimDataDir(folder.Path(), "", other).m_strWarning;
+        EXPECT_TRUE(warning.find(expected) != std::string::npos && warning.empty() == !*expected) << expected << warning;
+    }
 }

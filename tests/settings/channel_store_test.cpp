@@ -5,14 +5,6 @@
 #include <climits>
 #include <sys/stat.h>
 
-TEST(ChannelStore, DecimalValueIsLenientAndClamped)
-{
-    const std::pair<std::string, int> cases[] = {{"", 0}, {"  42px", 42}, {"\t-7", -7}, {"abc", 0}, {"0x10", 0},
-        {"2147483648", INT_MAX}, {"-2147483649", INT_MIN}, {"99999999999999999999999", INT_MAX}};
-    for (const auto& [text, value] : cases)
-        EXPECT_EQ(DecimalValue(text), value) << '"' << text << '"';
-}
-
 // Every key a channel can store besides its name. Channel() writes each as "<key>/<id>",
 // except VdWidth, which a move must write over with empty.
 constexpr const char* kFields[] = {"checkstate", "checkstate1", "checkstate2", "checkstate3", "checkstate4",
@@ -74,9 +66,14 @@ TEST(ChannelStore, ScanRenumbersInOneReplace)
     }
 }
 
-// A damaged nextId must not hand out an id whose keys belong to a stored channel.
-TEST(ChannelStore, FirstFreeChannelIdSkipsStoredKeys)
+// Numbers from config.ini are read leniently and clamped; a damaged nextId must not hand out an
+// id whose keys belong to a stored channel.
+TEST(ChannelStore, LenientNumbersAndFirstFreeChannelId)
 {
+    const std::pair<std::string, int> numbers[] = {{"", 0}, {"  42px", 42}, {"\t-7", -7}, {"abc", 0}, {"0x10", 0},
+        {"2147483648", INT_MAX}, {"-2147483649", INT_MIN}, {"99999999999999999999999", INT_MAX}};
+    for (const auto& [text, value] : numbers)
+        EXPECT_EQ(DecimalValue(text), value) << '"' << text << '"';
     TempDir dir;
     ConfigStore store(dir.Path());
     EXPECT_EQ(0, FirstFreeChannelId(store, -7));  // no file yet

@@ -47,11 +47,8 @@ TEST(IniRules, RewriteTouchesOnlyTheChangedLines)
         ASSERT_TRUE(StoreWith(dir, c.before).SetValues(c.writes)) << c.what;
         EXPECT_EQ(ReadFile(dir.File("config.ini")), c.after) << c.what;
     }
-}
 
-// Months of edits compact the kept edit text: every last value and the untouched line survive.
-TEST(IniRules, LongRunOfEditsKeepsEveryLastValue)
-{
+    // Months of edits compact the kept edit text: every last value and the untouched line survive.
     IniFile doc = IniFile::Parse(kHead + "keep=\" 运行中 \"\n");
     for (int n = 0; n < 5000; ++n)
         ASSERT_TRUE(doc.SetValue("SET DEFAULT VALUE", "k" + std::to_string(n % 3), std::string(40, char('a' + n % 26))));
