@@ -370,6 +370,13 @@ TEST_F(EngineScenario, StartsArePacedAndPauseAllReachesTheQueue)
         started.push_back(m_children.spawned.size());
     }
     EXPECT_EQ((std::vector<std::size_t>{6, 7, 8, 9, 10, 10}), started);
+    // A row whose start was refused is taken again by the next "全部运行" once mended.
+    ConfigStore(m_dir.Path()).SetValue("0", "5+checkstate"), ConfigStore(m_dir.Path()).SetValue("0", "5+checkstate3");
+    m_engine->PauseAll(), m_engine->RunAll(), Run(2000);
+    ASSERT_EQ(-1, m_engine->View(5).pid);
+    ConfigStore(m_dir.Path()).SetValue("1", "5+checkstate"), ConfigStore(m_dir.Path()).SetValue("1", "5+checkstate3");
+    m_engine->RunAll(), Run(2000);
+    EXPECT_LT(0, m_engine->View(5).pid) << "a refused row is left out of the next 全部运行";
     // A tick that comes late (a suspended machine) is not followed by a burst of ticks.
     m_clock.ns += MsToNs(60000);
     m_engine->Advance();
