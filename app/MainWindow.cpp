@@ -209,9 +209,6 @@ void MainWindow::OnTimer()
     if (m_bClosed)
         return;
     m_engine.Advance();
-    // Texts that follow the time (a reading whose child went quiet) change without an event.
-    for (int row = 0; row < m_list->rowCount(); ++row)
-        SyncRow(row);
     if (m_onStatusChange)
         m_onStatusChange();
     Reschedule();

@@ -221,7 +221,7 @@ int main(int argc, char** argv)
             QElapsedTimer t;
             t.start();
             dlg->m_engine.SuperviseTick();
-            dlg->OnTimer();  // what follows a tick on the GUI thread: the cells and the endpoint
+            dlg->OnTimer();  // what follows a tick on the GUI thread: the schedule and the endpoint
             us.push_back(t.nsecsElapsed() / 1000.0);
             spin(500);
         }

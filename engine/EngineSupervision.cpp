@@ -51,6 +51,9 @@ void RelayEngine::RelaunchDue()
 void RelayEngine::SuperviseRow(int row, std::int64_t now)
 {
     ChannelRow& r = *Row(row);
+    // A reading whose child has gone quiet reads 0kbps (Cells); the faces are told at the tick.
+    if (r.m_bCellShowsReading && !RowUp(r) && r.m_cells.bitrate != "0kbps")
+        Tell(row, RowEvent::Kind::Live, 0);
     RelayWorker* worker = r.m_worker.get();
     // PollChild writes the exit code and the signal only once the child has ended.
     if (worker && !worker->m_bEnded
