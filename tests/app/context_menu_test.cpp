@@ -103,7 +103,8 @@ TEST_F(ContextMenuTest, RunPauseDeleteCellsStoredValuesAndChild)
     EXPECT_TRUE(ProcessProbe::ChildPids(false).empty());
 }
 
-// "全部运行" from the window's own menu starts the paused rows and one that gave up, but not the
+// "运行" does nothing to a row that gave up; "全部运行" from the window's own menu starts the
+// paused rows and one that gave up, but not the
 // deleted one nor a second child for the running one, one per timer period, and replaces
 // config.ini once; "全部暂停" stops every child and leaves the deleted row's cell.
 TEST_F(ContextMenuTest, RunAllAndPauseAllFromTheWindowMenu)
@@ -116,6 +117,8 @@ TEST_F(ContextMenuTest, RunAllAndPauseAllFromTheWindowMenu)
     for (int failure = 1; failure <= 10; ++failure)
         NoticeEnd(4);
     ASSERT_STREQ("given_up", dlg.m_engine.View(4).state);
+    dlg.OnChannelCommand(ID_CHANNEL_RUN, 4);
+    EXPECT_FALSE(Running(4)) << "运行 revived a row that gave up: only 暂停 or 全部运行 do";
     const pid_t running = Pid(2);
     const long replaces = ConfigStore::ReplaceCount();
     EXPECT_EQ(QStringList({"全部运行", "全部暂停", "关于 CamRelay(&A)..."}), Popup(ID_RUN_ALL, [&] {

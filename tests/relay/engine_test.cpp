@@ -301,6 +301,7 @@ TEST_F(EngineScenario, TenFailuresThenGiveUpOrRetryEachMinute)
     End({0});
     Run(10000);
     EXPECT_STREQ("retrying", m_engine->View(0).state);
+    EXPECT_EQ("连续11次直播失败，每分钟重试。。。！", m_engine->View(0).cells.bitrate);
     const std::int64_t counted = m_clock.ns;
     while (m_children.spawned.size() == 12 && m_clock.ns - counted < MsToNs(200000))
         Run(1000);
