@@ -357,20 +357,22 @@ TEST_F(EngineScenario, StartsArePacedAndPauseAllReachesTheQueue)
     }
     EXPECT_EQ((std::vector<std::size_t>{2, 3, 4}), started);  // the first at once
     EXPECT_STREQ("queued", m_engine->View(4).state);
+    m_engine->StartChannel(5);  // by hand before its turn: no longer reported queued
+    EXPECT_STREQ("starting", m_engine->View(5).state);
     EXPECT_EQ(6, m_engine->PauseAll());
     Run(10000);
-    EXPECT_EQ(4u, m_children.spawned.size()) << "a paused row started from the queue";
+    EXPECT_EQ(5u, m_children.spawned.size()) << "a paused row started from the queue";
     EXPECT_EQ("暂停中", ConfigStore(m_dir.Path()).GetValue("5+strAVState"));
 
     EXPECT_EQ(6, m_engine->RunAll());
-    EXPECT_EQ(5u, m_children.spawned.size()) << "the first at once";
+    EXPECT_EQ(6u, m_children.spawned.size()) << "the first at once";
     EXPECT_EQ(m_clock.ns + MsToNs(kRunAllPeriodMs), m_engine->NextDeadline());
     started.clear();
     for (int turn = 0; turn < 6; ++turn) {
         Run(kRunAllPeriodMs);
         started.push_back(m_children.spawned.size());
     }
-    EXPECT_EQ((std::vector<std::size_t>{6, 7, 8, 9, 10, 10}), started);
+    EXPECT_EQ((std::vector<std::size_t>{7, 8, 9, 10, 11, 11}), started);
     // A row whose start was refused is taken again by the next "全部运行" once mended.
     ConfigStore(m_dir.Path()).SetValue("0", "5+checkstate"), ConfigStore(m_dir.Path()).SetValue("0", "5+checkstate3");
     m_engine->PauseAll(), m_engine->RunAll(), Run(2000);
