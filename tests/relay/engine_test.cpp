@@ -9,7 +9,6 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <filesystem>
 #include <map>
 #include <mutex>
@@ -27,8 +26,6 @@ class ScriptedChildren : public ChildLauncher {
 public:
     SpawnResult Spawn(const std::string&, const std::vector<std::string>&) const override
     {
-        if (failSpawns > 0 && failSpawns--)
-            return {SpawnResult::PipeFailed, -1, -1, EMFILE};
         exits[next] = -1;
         spawned.push_back(next);
         return {SpawnResult::Ok, next++, -1, 0};
@@ -43,7 +40,6 @@ public:
     void Kill(pid_t pid) const override { exits[pid] = 137; }
     mutable std::map<pid_t, int> exits;  // -1 while running
     mutable std::vector<pid_t> spawned;
-    mutable int failSpawns = 0;          // the next spawns that find no pipe
     mutable pid_t next = 1000;
 };
 
