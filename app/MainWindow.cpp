@@ -172,24 +172,24 @@ void MainWindow::ShowMessage(const std::string& text)
 
 // ---- progress ----
 
-void MainWindow::PostRelayBitrate(int row, int kbps)
+void MainWindow::PostProgress(int row, const ProgressSample& sample)
 {
-    QCoreApplication::postEvent(this, new RelayBitrateEvent(row, kbps));
+    QCoreApplication::postEvent(this, new RelayProgressEvent(row, sample));
 }
 
 bool MainWindow::event(QEvent* e)
 {
-    if (e->type() == RelayBitrateEvent::EventType()) {
-        const auto* reading = static_cast<RelayBitrateEvent*>(e);
-        OnRelayBitrate(reading->m_row, reading->m_kbps);
+    if (e->type() == RelayProgressEvent::EventType()) {
+        const auto* reading = static_cast<RelayProgressEvent*>(e);
+        OnProgress(reading->m_row, reading->m_sample);
         return true;
     }
     return QDialog::event(e);
 }
 
-void MainWindow::OnRelayBitrate(int row, int kbps)
+void MainWindow::OnProgress(int row, const ProgressSample& sample)
 {
-    m_engine.OnRelayBitrate(row, kbps);
+    m_engine.OnProgress(row, sample);
     if (m_onStatusChange)
         m_onStatusChange();
 }

@@ -21,16 +21,16 @@ class QTimer;
 
 // A monitor's reading (row, kbps) on its way to the GUI thread, posted to the main window as an
 // event of its own type (thread-safe, and dropped by Qt if the window is gone).
-class RelayBitrateEvent : public QEvent {
+class RelayProgressEvent : public QEvent {
 public:
     static QEvent::Type EventType()
     {
         static const auto type = static_cast<QEvent::Type>(QEvent::registerEventType());
         return type;
     }
-    RelayBitrateEvent(int row, int kbps) : QEvent(EventType()), m_row(row), m_kbps(kbps) {}
+    RelayProgressEvent(int row, const ProgressSample& sample) : QEvent(EventType()), m_row(row), m_sample(sample) {}
     int m_row;
-    int m_kbps;
+    ProgressSample m_sample;
 };
 
 // Columns of the channel list.
@@ -65,7 +65,7 @@ public:
     // Handlers, public so that tests and tools can drive them.
     // The schedule's timer: the engine does what is due, the list and the endpoint follow.
     void OnTimer();
-    void OnRelayBitrate(int row, int kbps);
+    void OnProgress(int row, const ProgressSample& sample);
     void OnImportSignal();
     void OnListRightClick();
     void OnChannelCommand(int command, int row);
@@ -84,6 +84,8 @@ public:
     QString CellText(int row, int column) const;
     // The row's last failure, then what its current child printed.
     QString RowDetails(int row) const;
+    // Speed, frame rate, dropped frames and lost packets of a live row, one line; empty when down.
+    QString LiveFigures(int row) const;
     QString RowToolTip(int row) const;
 
     // RelayView: each event shows the engine's texts of the row's cells.
@@ -91,7 +93,7 @@ public:
     void ShowMessage(const std::string& text) override;
     void ShowLoggedWarning(const std::string& text) override { ShowMessage(text); }
     // MonitorSink: called on monitor threads, posts the reading to the GUI thread.
-    void PostRelayBitrate(int row, int kbps) override;
+    void PostProgress(int row, const ProgressSample& sample) override;
     // ConsoleHost: called on the status server's thread, carried out on the GUI thread.
     void Submit(ConsoleRequest request, std::function<void(ConsoleReply)> reply) override;
     bool CanReload() const override { return false; }

@@ -47,6 +47,6 @@ void MainWindow::OnImportSignal()
     ConfigStore(m_strAppDir).SetValues(writes);
 
     const std::string size = std::to_string(m_settings.width) + "*" + std::to_string(m_settings.height);
-    const int row = m_session.AppendRow(id, {m_settings.name, " ", kStateRunning, mark, size}, false);
+    const int row = m_session.AppendRow(id, {m_settings.name, " ", kStateRunning, mark, size, {}}, false);
     m_lastLaunch = m_engine.LaunchFromWizard(row, m_settings, checks);
 }

@@ -21,6 +21,9 @@ namespace {
 const std::size_t kDetailLines = 12;  // lines of the failure and of the live output in a row's tooltip
 
 QString Text(const std::string& text) { return QString::fromStdString(text); }
+
+// A live but degraded row's bitrate cell: the colour of a warning, not of a failure.
+const QColor kDegradedColour(255, 221, 170);
 }  // namespace
 
 void MainWindow::OnRowEvent(int row, const RowEvent& e)
@@ -40,6 +43,26 @@ void MainWindow::SyncRow(int row)
         if (Text(cells.*text) != CellText(row, column))
             ShowCell(row, column, cells.*text);
     }
+    if (QTableWidgetItem* item = m_list->item(row, kColBitrate); item && item->background().style() != Qt::NoBrush) {
+        if (cells.health.empty())
+            item->setBackground(QBrush());
+    } else if (item && !cells.health.empty()) {
+        item->setBackground(kDegradedColour);
+    }
+}
+
+QString MainWindow::LiveFigures(int row) const
+{
+    const RowView view = m_engine.View(row);
+    if (!view.up)
+        return {};
+    QStringList parts;
+    if (view.speed >= 0)
+        parts << QStringLiteral("速度 %1 倍实时").arg(view.speed, 0, 'f', 2);
+    if (view.fps >= 0)
+        parts << QStringLiteral("%1 帧/秒").arg(view.fps, 0, 'f', 1);
+    parts << QStringLiteral("丢帧 %1").arg(view.droppedFrames) << QStringLiteral("丢包 %1").arg(view.lostPackets);
+    return parts.join(QStringLiteral("，"));
 }
 
 // ---- list cells ----
@@ -81,6 +104,10 @@ int MainWindow::FirstSelectedRow() const
 QString MainWindow::RowDetails(int row) const
 {
     QStringList lines;
+    if (const std::string health = m_engine.Cells(row).health; !health.empty())
+        lines << Text(health);
+    if (const QString figures = LiveFigures(row); !figures.isEmpty())
+        lines << figures << QString();
     for (const std::string& line : m_engine.RowFailure(row))
         lines << Text(line);
     const std::vector<std::string> output = WithoutBanner(m_engine.RowOutput(row), SIZE_MAX);
@@ -98,6 +125,10 @@ QString MainWindow::RowToolTip(int row) const
     // Why the channel last failed comes first (the sentence and ffmpeg's deciding line), then the
     // full text of the narrow status cell, the failed attempt's last lines and the live output.
     QStringList lines;
+    if (const std::string health = m_engine.Cells(row).health; !health.empty())
+        lines << Text(health);
+    if (const QString figures = LiveFigures(row); !figures.isEmpty())
+        lines << figures;
     const auto last = [](const std::vector<std::string>& from, std::size_t from0, QStringList& to) {
         for (std::size_t i = std::max(from0, from.size() > kDetailLines ? from.size() - kDetailLines : 0); i < from.size(); ++i)
             to << Text(from[i]);

@@ -24,7 +24,7 @@ const int kRuns = 7;
 struct NullFace : RelayView, MonitorSink {
     void OnRowEvent(int, const RowEvent&) override {}
     void ShowMessage(const std::string&) override {}
-    void PostRelayBitrate(int, int) override {}
+    void PostProgress(int, const ProgressSample&) override {}
 };
 
 // Runs prepare (not timed), then step, kRuns times.

@@ -1,6 +1,6 @@
 // Supervision cost with 50 running channels on the fake transcoder: GUI-thread time per
 // supervision tick with the stall watchdog on (every child checked, none stalled), CamRelay's own CPU and resident memory per channel (children excluded),
-// and the delay from a status line being written to OnRelayBitrate running. Then the same ticks
+// and the delay from a status line being written to OnProgress running. Then the same ticks
 // with the status endpoint and web console on, under 500 connections at once: 400 clients
 // fetching the page and /status again and again, 100 slow ones holding half a request.
 // Prints "name: value" lines; no assertion.
@@ -143,17 +143,17 @@ private:
     std::thread m_thread;
 };
 
-// Measures how late each reading arrives: the fake prints its clock (ms mod 10^6) as the bitrate.
+// Measures how late each reading arrives: the fake prints its clock (ms mod 10^6) as the frame count.
 class TimedDlg : public MainWindow {
 public:
     using MainWindow::MainWindow;
-    std::vector<double> firstDelays;  // the first reading of a child: no backlog in its pipe
+    std::vector<double> firstDelays;  // the first posted reading of a child: its second line, read after the first pause
     std::vector<double> steadyAges;   // later readings: the oldest line waiting after the 2 s pause
     std::vector<bool> seen = std::vector<bool>(kChannels, false);
     bool measure = false;
-    void Reading(int row, int kbps)
+    void Reading(int row, const ProgressSample& sample)
     {
-        long long d = NowMsMod() - kbps;
+        long long d = NowMsMod() - sample.frames;
         if (d < 0)
             d += 1000000;
         if (!seen[row]) {
@@ -162,15 +162,15 @@ public:
         } else if (measure) {
             steadyAges.push_back(static_cast<double>(d));
         }
-        OnRelayBitrate(row, kbps);
+        OnProgress(row, sample);
     }
 
 protected:
     bool event(QEvent* e) override
     {
-        if (e->type() == RelayBitrateEvent::EventType()) {
-            const auto* r = static_cast<RelayBitrateEvent*>(e);
-            Reading(r->m_row, r->m_kbps);
+        if (e->type() == RelayProgressEvent::EventType()) {
+            const auto* r = static_cast<RelayProgressEvent*>(e);
+            Reading(r->m_row, r->m_sample);
             return true;
         }
         return MainWindow::event(e);

@@ -1,4 +1,5 @@
 #pragma once
+#include "engine/LiveHealth.h"
 #include "engine/RowCells.h"
 #include "ffmpeg/FailureDiagnosis.h"
 #include "ffmpeg/OutputMonitor.h"
@@ -94,6 +95,12 @@ struct ChannelRow {
     std::time_t m_liveSince = 0;       // when the current child's first reading came; 0: not live
     std::uint64_t m_bytesBefore = 0;   // what the row's earlier children wrote
     bool m_bMissingLogged = false;     // a reload found no key of the channel and said so
+    // How well it does while live.
+    LiveHealth m_health;
+    Degradation m_degraded = Degradation::None;  // as the faces and the log were told
+    bool m_bReencodes = false;         // the current child encodes the video
+    bool m_bRtspTcp = false;           // the current child reads its RTSP camera over TCP
+    std::uint64_t m_nLiveEnds = 0;     // children that ended after having been live
 };
 
 // What a face may read of a row: a copy, taken on the owner thread.
@@ -114,4 +121,9 @@ struct RowView {
     std::time_t liveSince = 0;       // 0: not live
     std::uint64_t outputBytes = 0;   // written by all the row's children so far
     const FailureRecord* lastFailure = nullptr;  // valid until the row's next failure; null: none
+    // While up: speed (1 = real time) and frames per second of the last window; -1: not known.
+    double speed = -1, fps = -1;
+    std::uint64_t droppedFrames = 0, lostPackets = 0;  // all the row's children so far
+    std::uint64_t liveEnds = 0;                        // children that ended after having been live
+    const char* degradation = "";  // while up: DegradationName of a live but degraded row
 };

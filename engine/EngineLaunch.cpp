@@ -190,6 +190,10 @@ RelayEngine::Spawned RelayEngine::SpawnRelay(Launch how, int row, CommandBuild b
     r.m_worker->m_monitor = std::move(monitor);
     r.m_bFailedStart = false;
     r.m_nKbps = 0, r.m_liveSince = 0;
+    r.m_health.NewChild();
+    r.m_degraded = Degradation::None;
+    r.m_bReencodes = build.reencodesVideo;
+    r.m_bRtspTcp = build.line.find("-rtsp_transport tcp") != std::string::npos;
     r.m_phase = r.m_nFailures > 0 ? Phase::Failing : Phase::Starting;
     r.m_strLaunchedLine = build.line;
     LogRow(row, "已启动 ffmpeg (pid " + std::to_string(child.pid) + ")");

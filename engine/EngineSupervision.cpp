@@ -106,6 +106,7 @@ void RelayEngine::SuperviseRow(int row, std::int64_t now)
         break;
     case TickAction::CountEnd: {
         RetireWorker(*worker);
+        r.m_nLiveEnds += worker->m_bRelaying;
         const std::string how = worker->m_nStalledSeconds ? Format("无数据%d秒", worker->m_nStalledSeconds)
                                 : worker->m_nSignal         ? Format("ffmpeg 被信号 %d 结束", worker->m_nSignal)
                                                             : Format("ffmpeg 退出码 %d", worker->m_nExitCode);
@@ -199,12 +200,13 @@ void RelayEngine::SetKeepRetrying(bool on)
     }
 }
 
-void RelayEngine::OnRelayBitrate(int row, int kbps)
+void RelayEngine::OnProgress(int row, const ProgressSample& sample)
 {
     ChannelRow* r = Row(row);
     // A reading still queued from a child that was stopped since must not revive the row.
     if (!r || !r->m_worker)
         return;
+    const int kbps = sample.kbps;
     r->m_nFailures = 0;
     r->m_nKbps = kbps;
     r->m_lastReadingAt = m_clock.SteadyNs();
@@ -215,4 +217,28 @@ void RelayEngine::OnRelayBitrate(int row, int kbps)
         r->m_liveSince = m_clock.Now();
         LogRow(row, Format("开始直播 %dkbps", kbps));
     }
+    JudgeHealth(row, sample);
+}
+
+// A live row that does badly is told and logged as such, and stays running: a restart would
+// not make this machine faster nor the camera's network better.
+void RelayEngine::JudgeHealth(int row, const ProgressSample& sample)
+{
+    ChannelRow& r = *Row(row);
+    // The monitor stamps every line that advanced as it reads it; a sample that advanced is
+    // stamped here too (never backwards), so that samples from elsewhere count the same.
+    if (sample.at > 0 && sample.timeMs > r.m_health.ChildTimeMs()) {
+        std::int64_t seen = r.m_lastProgress.load(std::memory_order_relaxed);
+        while (seen < sample.at && !r.m_lastProgress.compare_exchange_weak(seen, sample.at)) {
+        }
+    }
+    r.m_health.Observe(sample);
+    const Degradation verdict = r.m_health.Verdict();
+    const std::string sentence = r.m_health.Sentence(r.m_bReencodes, r.m_bRtspTcp);
+    if (sentence != r.m_cells.health)
+        Tell(row, RowEvent::Kind::Degraded, 0, sentence);
+    if (verdict != r.m_degraded)
+        LogRow(row, verdict == Degradation::None ? std::string("直播恢复正常") : "直播质量差: " + sentence,
+               verdict == Degradation::None ? StatusLog::kInfo : StatusLog::kWarning);
+    r.m_degraded = verdict;
 }

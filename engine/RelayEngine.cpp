@@ -92,6 +92,13 @@ RowView RelayEngine::View(int row) const
     if (r->m_lastReadingAt != 0)
         view.secondsSinceReading = static_cast<double>(m_clock.SteadyNs() - r->m_lastReadingAt) / 1e9;
     view.cells = Cells(row);
+    view.droppedFrames = r->m_health.Dropped();
+    view.lostPackets = r->m_health.LostPackets();
+    view.liveEnds = r->m_nLiveEnds;
+    if (view.up) {
+        view.speed = r->m_health.Speed(), view.fps = r->m_health.Fps();
+        view.degradation = DegradationName(r->m_degraded);
+    }
     return view;
 }
 
@@ -103,7 +110,7 @@ RowCells RelayEngine::Cells(int row) const
     RowCells cells = r->m_cells;
     // The cell and the endpoint's number agree: a reading of a child that is down is no rate.
     if (r->m_bCellShowsReading && !RowUp(*r))
-        cells.bitrate = "0kbps";
+        cells.bitrate = "0kbps", cells.health.clear();
     return cells;
 }
 

@@ -125,7 +125,8 @@ public:
     std::int64_t NextDeadline() const;
     // Does what is due by now. A face calls it at NextDeadline and may call it at any time.
     void Advance();
-    void OnRelayBitrate(int row, int kbps);
+    // A sample of a row's current child (posted by its monitor): the row is live.
+    void OnProgress(int row, const ProgressSample& sample);
 
     // ---- stops and bulk commands ----
     // "暂停" and "删除" of one row: the stored word or mark, the stop, the event.
@@ -172,6 +173,7 @@ private:
     void TouchStatusFile() const;
     // Supervision (EngineSupervision.cpp).
     void SuperviseRow(int row, std::int64_t now);
+    void JudgeHealth(int row, const ProgressSample& sample);
     void CountFailure(int row);
     void RecordFailure(int row, const RelayWorker* worker, const std::string& how);
     void LogFailure(int row, const std::string& what);  // what ended, with its cause

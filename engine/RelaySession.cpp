@@ -57,7 +57,7 @@ int RelaySession::AppendRow(int id, const RowCells& cells, bool stopped)
 
 int RelaySession::AppendListed(const ScannedChannel& channel)
 {
-    return AppendRow(channel.id, {channel.name, {}, channel.state, channel.transCode, channel.width + "*" + channel.height},
+    return AppendRow(channel.id, {channel.name, {}, channel.state, channel.transCode, channel.width + "*" + channel.height, {}},
                      true);
 }
 

@@ -11,6 +11,7 @@ struct RowEvent {
         Starting,             // stored and started (or queued) to run
         ReencodesVideo,       // the line being launched re-encodes video
         Live,                 // m_value: the output bitrate in kbps
+        // From Refused to Restarting: no child relays any more (RowCells relies on the order).
         Refused,              // m_text: why it did not start (a refused line, no ffmpeg, no pipe)
         Stalled,              // m_value: seconds without progress; its child was ended
         Failing,              // m_value: failures in a row; relaunched
@@ -19,6 +20,7 @@ struct RowEvent {
         Paused,               // stopped and stored paused
         Deleted,              // stopped and marked deleted
         Restarting,           // stopped to be started again at once (its settings changed)
+        Degraded,             // m_text: why a live row does badly; empty: it does well again
     };
     Kind m_kind;
     int m_value = 0;

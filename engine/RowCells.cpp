@@ -6,6 +6,9 @@ void RowCells::Apply(const RowEvent& e)
 {
     const std::string n = std::to_string(e.m_value);
     using Kind = RowEvent::Kind;
+    // Whatever stops, ends or refuses a child ends what was said of its health.
+    if (e.m_kind >= Kind::Refused && e.m_kind <= Kind::Restarting)
+        health.clear();
     switch (e.m_kind) {
     case Kind::Appended:
         name = e.m_text, state = e.m_state, transCode = e.m_transCode, size = e.m_size;
@@ -21,6 +24,9 @@ void RowCells::Apply(const RowEvent& e)
         break;
     case Kind::Live:
         bitrate = n + "kbps";
+        break;
+    case Kind::Degraded:
+        health = e.m_text;
         break;
     case Kind::Refused:
         bitrate = e.m_text;

@@ -8,6 +8,9 @@
 // events to it; both faces read it from there, so that they show the same words. Owner thread.
 struct RowCells {
     std::string name, bitrate, state, transCode, size;
+    // Not a column: why a live row does badly (the window's tooltip and colour, the page's row);
+    // empty while it does well or does not relay.
+    std::string health;
 
     void Apply(const RowEvent& event);
 };

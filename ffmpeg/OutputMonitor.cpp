@@ -9,6 +9,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
+#include <climits>
+#include <cmath>
+#include <optional>
 #include <chrono>
 #include <cstdint>
 #include <system_error>
@@ -54,6 +58,22 @@ std::int64_t OutputTimeMs(std::string_view line)
         for (int scale = 100; scale > 0 && i < line.size() && line[i] >= '0' && line[i] <= '9'; scale /= 10, ++i)
             ms += (line[i] - '0') * scale;
     return ms;
+}
+
+// The number after "key=" (spaces allowed before it, "x" after a speed); none for "N/A" or no key.
+std::optional<double> FieldValue(std::string_view line, std::string_view key)
+{
+    const std::size_t at = line.find(key);
+    if (at == std::string_view::npos)
+        return std::nullopt;
+    std::size_t i = at + key.size();
+    while (i < line.size() && line[i] == ' ')
+        ++i;
+    double value = 0;
+    const auto [end, ec] = std::from_chars(line.data() + i, line.data() + line.size(), value);
+    if (ec != std::errc() || end == line.data() + i || !std::isfinite(value) || value < 0)
+        return std::nullopt;
+    return value;
 }
 
 enum class WaitResult { Readable, Woken, TimedOut };
@@ -128,11 +148,19 @@ ProgressReading ParseStatusLine(std::string_view line)
         return reading;
     reading.hasSize = true;
     const std::size_t size = line.find("size=");
-    bool digits = false;
-    const int kib = DecimalValue(line.substr(size + 5), &digits);  // "196kB" and "196KiB" alike
-    if (digits && kib >= 0)
-        reading.bytes = static_cast<std::int64_t>(kib) * 1024;
+    // "196kB" and "196KiB" alike, in 1,024 bytes
+    if (const auto kib = FieldValue(line.substr(size), "size="); kib && *kib < 1e15)
+        reading.bytes = static_cast<std::int64_t>(*kib * 1024);
     reading.timeMs = OutputTimeMs(line.substr(size));
+    const auto count = [&](std::string_view key, std::int64_t none) {
+        const auto value = FieldValue(line, key);
+        return value ? static_cast<std::int64_t>(*value) : none;
+    };
+    reading.frames = count("frame=", -1);
+    reading.dropped = count("drop=", 0);
+    reading.duplicated = count("dup=", 0);
+    reading.fps = FieldValue(line, "fps=").value_or(-1);
+    reading.speed = FieldValue(line, "speed=").value_or(-1);
 
     // Preferred: the "bitrate=" field, wherever the columns fell (a "KiB" size, a size or
     // time field grown wider on a long run, no "frame=" in a copy run).
@@ -161,9 +189,39 @@ bool ProgressClock::Advances(const ProgressReading& reading)
     return moved;
 }
 
+std::optional<int> RateMeter::Rate(const ProgressReading& reading)
+{
+    if (reading.bytes < 0 || reading.timeMs < 0)
+        return reading.post ? std::optional<int>(reading.kbps) : std::nullopt;
+    if (m_bytes <= 0 || reading.timeMs < m_timeMs) {
+        // The starting point: the first line with output (or the time went back: a new start).
+        if (reading.bytes > 0)
+            m_bytes = reading.bytes, m_timeMs = reading.timeMs;
+        return std::nullopt;
+    }
+    const std::int64_t ms = reading.timeMs - m_timeMs;
+    const std::int64_t bytes = std::max<std::int64_t>(0, reading.bytes - m_bytes);
+    m_bytes = reading.bytes, m_timeMs = reading.timeMs;
+    // Bits per millisecond are kbit/s. An output whose time stands still relays nothing.
+    return ms > 0 ? static_cast<int>(std::min<std::int64_t>((bytes * 8 + ms / 2) / ms, INT32_MAX)) : 0;
+}
+
+std::int64_t MissedPackets(std::string_view line)
+{
+    constexpr std::string_view kMissed = "RTP: missed ";
+    const std::size_t at = line.find(kMissed);
+    if (at == std::string_view::npos)
+        return 0;
+    std::int64_t n = 0;
+    const char* start = line.data() + at + kMissed.size();
+    const auto [end, ec] = std::from_chars(start, line.data() + line.size(), n);
+    return ec == std::errc() && n > 0 && std::string_view(end, line.data() + line.size() - end).starts_with(" packet") ? n : 0;
+}
+
 ProgressReading OutputLineReader::Feed(std::string_view chunk)
 {
     ProgressReading reading;
+    m_last = {};
     for (char c : chunk) {
         if (c == '\r' || c == '\n') {
             EndLine(true, reading);
@@ -192,10 +250,14 @@ void OutputLineReader::EndLine(bool terminated, ProgressReading& reading)
     if (IsStatusLine(m_carry)) {
         if (whole && !reading.hasSize)
             reading = ParseStatusLine(m_carry);
-    } else if (m_tail && !m_carry.empty() && !continuation) {
+        else if (whole)
+            m_last = ParseStatusLine(m_carry);
+    } else if (!m_carry.empty() && !continuation) {
+        m_lostPackets += MissedPackets(m_carry);
         // An over-long line is kept as its first piece: the rest alone would read as a line of
         // its own (the tail of ffmpeg's "configuration:" line would pass for a message).
-        m_tail->Append(m_carry);
+        if (m_tail)
+            m_tail->Append(m_carry);
     }
     m_carry.clear();
 }
@@ -225,6 +287,7 @@ void MonitorOutput(const MonitorContext& ctx, int wakeFd, OutputLineReader& line
         return;
     char buffer[kReadSize];
     ProgressClock progress;
+    RateMeter rate;
     for (;;) {
         if (WaitFor(ctx.m_readFd, wakeFd, -1) != WaitResult::Readable)
             return;
@@ -239,8 +302,17 @@ void MonitorOutput(const MonitorContext& ctx, int wakeFd, OutputLineReader& line
             ctx.m_pOutputBytes->store(reading.bytes, std::memory_order_relaxed);
         if (reading.hasSize && progress.Advances(reading) && ctx.m_pLastProgress)
             ctx.m_pLastProgress->store(ctx.m_clock->SteadyNs(), std::memory_order_relaxed);  // the watchdog's clock
-        if (reading.post && ctx.m_pOwner)
-            ctx.m_pOwner->PostRelayBitrate(ctx.m_nRow, reading.kbps);
+        // The first line of a child is only where its rate starts: a later one of the same read
+        // gives the first rate at once.
+        std::optional<int> kbps = reading.hasSize ? rate.Rate(reading) : std::nullopt;
+        const ProgressReading& posted = kbps || !lines.Later().hasSize ? reading : lines.Later();
+        if (!kbps && lines.Later().hasSize)
+            kbps = rate.Rate(posted);
+        if (kbps && ctx.m_pOwner) {
+            ProgressSample sample{*kbps, ctx.m_clock->SteadyNs(), posted.timeMs, posted.frames, posted.fps,
+                                  posted.speed, posted.dropped, posted.duplicated, lines.LostPackets()};
+            ctx.m_pOwner->PostProgress(ctx.m_nRow, sample);
+        }
         // Pace the updates; the child's end shows up as end of file on the next read.
         if (reading.hasSize && WaitFor(-1, wakeFd, kPauseMs) == WaitResult::Woken)
             return;

@@ -8,6 +8,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -16,10 +17,11 @@
 
 // Where a monitor thread reports. Called on the monitor thread: implementations must only
 // queue the value to the GUI thread (a posted event).
+struct ProgressSample;
 class MonitorSink {
 public:
     virtual ~MonitorSink() = default;
-    virtual void PostRelayBitrate(int row, int kbps) = 0;
+    virtual void PostProgress(int row, const ProgressSample& sample) = 0;
 };
 
 // The last lines a channel's children printed (status lines excluded), bounded, shared
@@ -47,6 +49,37 @@ struct ProgressReading {
     int kbps = 0;
     std::int64_t bytes = -1;  // the "size=" field: what the child has written so far; -1: none
     std::int64_t timeMs = -1; // the "time=" field: how far the output has got; -1: none (N/A, negative)
+    std::int64_t frames = -1; // "frame=": frames output so far; -1: none
+    double fps = -1;          // "fps=": frames per second since the child began; -1: none
+    double speed = -1;        // "speed=": output time over wall time since the child began; -1: none
+    std::int64_t dropped = 0, duplicated = 0;  // "drop=", "dup=" (printed once not zero)
+};
+
+// What the monitor posts of one child: its rate since the previous posted status line and what
+// the line says. Counts are the child's since it began.
+struct ProgressSample {
+    int kbps = 0;               // output bitrate between the two status lines
+    std::int64_t at = 0;        // when the line was read, on the monitor's TimeSource (ns)
+    std::int64_t timeMs = -1;   // as in ProgressReading
+    std::int64_t frames = -1;
+    double fps = -1, speed = -1;
+    std::int64_t dropped = 0, duplicated = 0;
+    std::int64_t lostPackets = 0;  // RTP packets the child said it missed
+};
+
+// The bitrate of a child from what two of its status lines say: the bytes written between them
+// over the output time between them. ffmpeg's own "bitrate=" is the average since the start,
+// which the header and the first key frame make absurd at first. The first line with output is
+// only the starting point: nothing to post yet. A line without a size or a time gives its
+// "bitrate=" field. One per child.
+class RateMeter {
+public:
+    // The rate to post for this status line; none for the starting point.
+    std::optional<int> Rate(const ProgressReading& reading);
+
+private:
+    std::int64_t m_bytes = -1;
+    std::int64_t m_timeMs = -1;
 };
 // Reads one complete line (terminator excluded). A status line holds "size=" and "time=" or
 // "bitrate="; the bitrate is the value after "bitrate=", else the field of at most 13
@@ -76,6 +109,10 @@ public:
     ProgressReading Feed(std::string_view chunk);
     // At the end of the output: a partial last line goes to the tail.
     void Flush();
+    // The last whole status line of the last Feed after the one it returned (none: hasSize false).
+    const ProgressReading& Later() const { return m_last; }
+    // The RTP packets the child said it missed ("RTP: missed N packets"), added up.
+    std::int64_t LostPackets() const { return m_lostPackets; }
 
 private:
     void EndLine(bool terminated, ProgressReading& reading);
@@ -83,7 +120,12 @@ private:
     std::shared_ptr<OutputTail> m_tail;
     std::string m_carry;
     bool m_bContinues = false;   // m_carry continues a line that was cut at the bound
+    std::int64_t m_lostPackets = 0;
+    ProgressReading m_last;
 };
+
+// The N of a line "… RTP: missed N packets"; 0 for any other line.
+std::int64_t MissedPackets(std::string_view line);
 
 // What a new monitor thread is given.
 struct MonitorContext {
@@ -100,8 +142,8 @@ struct MonitorContext {
     const TimeSource* m_clock = &TimeSource::System();  // the engine's: the stamps are compared with it
 };
 
-// The monitor thread of one child: reads 4096-byte chunks, posts the bitrate of the first
-// status line each read completes, pauses two seconds after it (interruptible), ends at end-of-file, a failed read, a clear
+// The monitor thread of one child: reads 4096-byte chunks, posts a sample of the first
+// status line each read completes (from the second line with output on, see RateMeter), pauses two seconds after it (interruptible), ends at end-of-file, a failed read, a clear
 // run bit or Stop(). Joined by its owner, never killed.
 class OutputMonitor {
 public:

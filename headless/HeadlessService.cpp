@@ -91,11 +91,11 @@ void HeadlessService::ShowMessage(const std::string& text)
     m_engine.Log().Write(text);
 }
 
-void HeadlessService::PostRelayBitrate(int row, int kbps)
+void HeadlessService::PostProgress(int row, const ProgressSample& sample)
 {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_readings.emplace_back(row, kbps);
+        m_readings.emplace_back(row, sample);
     }
     Wake();
 }
@@ -122,15 +122,15 @@ void HeadlessService::DrainQueues()
 {
     std::uint64_t count;
     [[maybe_unused]] const ssize_t n = ::read(m_wakeFd, &count, sizeof count);
-    std::vector<std::pair<int, int>> readings;
+    std::vector<std::pair<int, ProgressSample>> readings;
     std::vector<std::function<void()>> requests;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         readings.swap(m_readings);
         requests.swap(m_requests);
     }
-    for (const auto& [row, kbps] : readings)
-        m_engine.OnRelayBitrate(row, kbps);
+    for (const auto& [row, sample] : readings)
+        m_engine.OnProgress(row, sample);
     if (!readings.empty())
         Publish();
     for (const auto& request : requests)

@@ -51,7 +51,7 @@ public:
     void OnRowEvent(int, const RowEvent&) override {}
     void ShowMessage(const std::string& text) override;
     // MonitorSink: called on monitor threads.
-    void PostRelayBitrate(int row, int kbps) override;
+    void PostProgress(int row, const ProgressSample& sample) override;
     // ConsoleHost: called on the status server's thread.
     void Submit(ConsoleRequest request, std::function<void(ConsoleReply)> reply) override;
     bool CanReload() const override { return true; }
@@ -64,7 +64,7 @@ private:
 
     int m_wakeFd = -1;  // eventfd: readings or requests are waiting
     std::mutex m_mutex;
-    std::vector<std::pair<int, int>> m_readings;  // (row, kbps), guarded by m_mutex
+    std::vector<std::pair<int, ProgressSample>> m_readings;  // guarded by m_mutex
     std::vector<std::function<void()>> m_requests;  // the console's, guarded by m_mutex
     RelayEngine m_engine;  // after the queue: its monitors post into it until they are joined
     RelaySession m_session;

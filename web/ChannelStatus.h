@@ -30,4 +30,10 @@ struct ChannelStatus {
     };
     std::optional<Failure> lastFailure = std::nullopt;
     RowCells texts = {};               // the row's cells as the window shows them
+    // How well it relays while up: speed (1 = real time) and frames per second of the last
+    // measurement, none when not known; the counts of all its children since the start.
+    std::optional<double> speed = std::nullopt, fps = std::nullopt;
+    std::uint64_t droppedFrames = 0, lostPackets = 0;
+    std::uint64_t liveEnds = 0;        // children that ended after having been live
+    std::string degradation = {};      // "slow", "packet_loss"; empty while it relays well or not at all
 };

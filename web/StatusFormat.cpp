@@ -42,6 +42,17 @@ void Family(std::string& out, const std::vector<ChannelStatus>& channels,
 }
 
 const char* const kStates[] = {"stopped", "queued", "starting", "live", "failing", "retrying", "given_up", "deleted"};
+const char* const kDegradations[] = {"slow", "packet_loss"};
+
+// A ratio with two decimals, locale-independent; null (JSON) or no sample when not known.
+std::optional<std::string> Ratio(const std::optional<double>& value)
+{
+    if (!value || !std::isfinite(*value))
+        return std::nullopt;
+    char buffer[64];
+    auto result = std::to_chars(buffer, buffer + sizeof buffer, *value, std::chars_format::fixed, 2);
+    return std::string(buffer, result.ptr);
+}
 
 }  // namespace
 
@@ -148,6 +159,33 @@ std::string Metrics(const std::vector<ChannelStatus>& channels, std::string_view
                    return std::nullopt;
                return Seconds(*seconds);
            });
+    Family(out, channels, labels, "camrelay_channel_speed", "gauge",
+           "Output time over wall time of the last measurement while up (1 = real time); no sample when not known.",
+           [](const ChannelStatus& c) { return Ratio(c.speed); });
+    Family(out, channels, labels, "camrelay_channel_fps", "gauge",
+           "Frames per second output in the last measurement while up; no sample when not known.",
+           [](const ChannelStatus& c) { return Ratio(c.fps); });
+    Family(out, channels, labels, "camrelay_channel_dropped_frames_total", "counter",
+           "Frames the channel's children dropped to keep up.",
+           [](const ChannelStatus& c) { return std::optional(std::to_string(c.droppedFrames)); });
+    Family(out, channels, labels, "camrelay_channel_lost_packets_total", "counter",
+           "RTP packets from the camera the channel's children missed.",
+           [](const ChannelStatus& c) { return std::optional(std::to_string(c.lostPackets)); });
+    Family(out, channels, labels, "camrelay_channel_live_ends_total", "counter",
+           "Children of the channel that ended after having been live.",
+           [](const ChannelStatus& c) { return std::optional(std::to_string(c.liveEnds)); });
+    out += "# HELP camrelay_channel_degraded 1 for why a live channel relays badly, 0 for the other causes.\n"
+           "# TYPE camrelay_channel_degraded gauge\n";
+    for (std::size_t i = 0; i < channels.size(); ++i)
+        for (const char* cause : kDegradations)
+            out += "camrelay_channel_degraded" + labels[i].substr(0, labels[i].size() - 1) + ",cause=\"" + cause +
+                   "\"} " + (channels[i].degradation == cause ? "1\n" : "0\n");
+    out += "# HELP camrelay_channel_failure_info The cause of the channel's last failed attempt.\n"
+           "# TYPE camrelay_channel_failure_info gauge\n";
+    for (std::size_t i = 0; i < channels.size(); ++i)
+        if (channels[i].lastFailure)
+            out += "camrelay_channel_failure_info" + labels[i].substr(0, labels[i].size() - 1) + ",cause=\"" +
+                   LabelValue(channels[i].lastFailure->cause) + "\"} 1\n";
     out += "# HELP camrelay_channel_output_bytes_total Bytes the channel's children have published.\n"
            "# TYPE camrelay_channel_output_bytes_total counter\n";
     for (std::size_t i = 0; i < channels.size(); ++i)
@@ -186,7 +224,13 @@ std::string Json(const std::vector<ChannelStatus>& channels, const StatusHeader&
                ",\"live_since\":" + (c.liveSince ? JsonString(IsoTime(c.liveSince)) : "null") +
                ",\"live_seconds\":" + (c.liveSince ? std::to_string(std::max<long long>(0, now - c.liveSince)) : "null") +
                ",\"texts\":{\"bitrate\":" + JsonString(c.texts.bitrate) + ",\"state\":" + JsonString(c.texts.state) +
-               ",\"reencode\":" + JsonString(c.texts.transCode) + ",\"size\":" + JsonString(c.texts.size) + "}" +
+               ",\"reencode\":" + JsonString(c.texts.transCode) + ",\"size\":" + JsonString(c.texts.size) +
+               ",\"health\":" + JsonString(c.texts.health) + "}" +
+               ",\"speed\":" + Ratio(c.speed).value_or("null") + ",\"fps\":" + Ratio(c.fps).value_or("null") +
+               ",\"dropped_frames\":" + std::to_string(c.droppedFrames) +
+               ",\"lost_packets\":" + std::to_string(c.lostPackets) +
+               ",\"live_ends\":" + std::to_string(c.liveEnds) +
+               ",\"degraded\":" + (c.degradation.empty() ? std::string("null") : JsonString(c.degradation)) +
                ",\"last_failure\":" +
                (c.lastFailure ? "{\"at\":" + JsonString(IsoTime(c.lastFailure->at)) + ",\"cause\":" +
                                     JsonString(c.lastFailure->cause) + ",\"text\":" + JsonString(c.lastFailure->text) +

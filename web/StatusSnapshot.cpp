@@ -23,6 +23,12 @@ std::vector<ChannelStatus> StatusSnapshot(const RelayEngine& engine)
         if (const FailureRecord* f = view.lastFailure)
             c.lastFailure = ChannelStatus::Failure{f->m_at, f->m_diagnosis.name, f->m_diagnosis.sentence, f->m_diagnosis.line};
         c.texts = view.cells;
+        if (view.speed >= 0)
+            c.speed = view.speed;
+        if (view.fps >= 0)
+            c.fps = view.fps;
+        c.droppedFrames = view.droppedFrames, c.lostPackets = view.lostPackets, c.liveEnds = view.liveEnds;
+        c.degradation = view.degradation;
     }
     return channels;
 }

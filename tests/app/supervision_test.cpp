@@ -82,7 +82,7 @@ TEST_F(SupervisionTest, FailuresCountedAndResetByProgress)
     // Each relaunch reads the stored settings: the next child prints its banner and, later, progress.
     // The publish address's token also turns up bare in a line, where only the channel's known
     // secrets can mask it.
-    ConfigStore(AppDir()).SetValue("rtmp://127.0.0.1:1/live/out?token=Tok3nXYZ#delay=500,lines=2,interval=300,kbps=1011.2,"
+    ConfigStore(AppDir()).SetValue("rtmp://127.0.0.1:1/live/out?token=Tok3nXYZ#delay=500,lines=10,interval=500,kbps=1011.2,"
                                    "exit=1,error=Server%20returned%20404%20for%20Tok3nXYZ", "0+Adress");
     NoticeEnd();
     ASSERT_TRUE(QTest::qWaitFor([&] { return dlg.m_engine.RowOutput(0).size() > 2; })) << "no banner of the relaunch";

@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 
 #include <array>
+#include <atomic>
+#include <csignal>
 #include <regex>
 #include <thread>
 
@@ -32,6 +34,31 @@ std::string Http(int port, const std::string& path, const std::string& host = "1
 }
 
 // The value of one metrics sample ("<name>{<labels>} <value>"), -1 when it is missing.
+// Stops a process for `stopped` of every `stopped + running` until destroyed, then lets it run.
+class ChildThrottle {
+public:
+    ChildThrottle(pid_t pid, std::chrono::milliseconds stopped, std::chrono::milliseconds running)
+        : m_thread([=, this] {
+              while (!m_done && pid > 0) {
+                  ::kill(pid, SIGSTOP);
+                  std::this_thread::sleep_for(stopped);
+                  ::kill(pid, SIGCONT);
+                  std::this_thread::sleep_for(running);
+              }
+          })
+    {
+    }
+    ~ChildThrottle()
+    {
+        m_done = true;
+        m_thread.join();
+    }
+
+private:
+    std::atomic<bool> m_done{false};
+    std::thread m_thread;
+};
+
 double Sample(const std::string& metrics, const std::string& nameAndLabels)
 {
     const std::size_t at = metrics.find("\n" + nameAndLabels + " ");
@@ -220,6 +247,30 @@ TEST_F(HeadlessTest, RelaysReloadsReportsAndStops)
                Sample(metrics, "camrelay_channel_bitrate_kbps" + labels[0]) > 0 &&
                Sample(metrics, "camrelay_channel_bitrate_kbps" + labels[1]) > 0;
     }, 90s)) << metrics;
+    // The first bitrate of each child is a rate like the later ones, not the header and first
+    // key frame over half a second of output.
+    const double steady = Sample(metrics, "camrelay_channel_bitrate_kbps" + labels[0]);
+    std::smatch first;
+    const std::string logged = ReadFile(m_log);
+    ASSERT_TRUE(std::regex_search(logged, first, std::regex(kNames[0] + " \\(id 0\\): 开始直播 ([0-9]+)kbps"))) << logged;
+    EXPECT_TRUE(std::stod(first[1]) <= 2 * steady && std::stod(first[1]) >= steady / 2) << first[0] << " vs " << steady;
+
+    // The re-encoding child given a fifth of the CPU time (stopped 800 ms of every second, as a
+    // CPU quota does): live but degraded, with this machine's CPU named, and not restarted.
+    const pid_t slow = ProcessProbe::ProcessesWithArg(Url(1)).at(0);
+    {
+        ChildThrottle throttle(slow, 800ms, 200ms);
+        std::string status;
+        EXPECT_TRUE(ProcessProbe::WaitUntil([&] {
+            metrics = Http(m_statusPort, "/metrics");
+            status = Http(m_statusPort, "/status");
+            return Sample(metrics, "camrelay_channel_degraded" + labels[1].substr(0, labels[1].size() - 1) + ",cause=\"slow\"}") == 1;
+        }, 120s)) << metrics;
+        EXPECT_LT(Sample(metrics, "camrelay_channel_speed" + labels[1]), 0.9) << metrics;
+        EXPECT_TRUE(std::regex_search(status, std::regex("\"id\":1,[^\n]*\"health\":\"本机 CPU 不足：转码速度只有 0\\.[0-9] 倍实时[^\n]*"
+                                                         "\"degraded\":\"slow\""))) << status;
+        EXPECT_EQ(std::vector<pid_t>{slow}, ProcessProbe::ProcessesWithArg(Url(1))) << "the slow channel was restarted";
+    }
     std::string status;  // each failing channel's cause, within an attempt or two
     // An ffmpeg that muxes H.265 into FLV (7.1) publishes the 2 s clip to nginx, which takes it
     // silently: the attempt ends with the clip, for no cause ffmpeg names.

@@ -58,16 +58,16 @@ protected:
     void OnRowEvent(int, const RowEvent&) override {}
     void ShowMessage(const std::string&) override {}
     // Readings reach the engine on the test's thread, through Readings() (real children only).
-    void PostRelayBitrate(int row, int kbps) override
+    void PostProgress(int row, const ProgressSample& sample) override
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_readings.emplace_back(row, kbps);
+        m_readings.emplace_back(row, sample);
     }
     void Readings()
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        for (const auto& [row, kbps] : std::exchange(m_readings, {}))
-            m_engine->OnRelayBitrate(row, kbps);
+        for (const auto& [row, sample] : std::exchange(m_readings, {}))
+            m_engine->OnProgress(row, sample);
     }
 
     // Channels 门口0 … stored under ids 0 …, running unless state says otherwise; started as the
@@ -129,7 +129,7 @@ protected:
     std::unique_ptr<RelayEngine> m_engine;
     std::unique_ptr<RelaySession> m_session;
     std::mutex m_mutex;
-    std::vector<std::pair<int, int>> m_readings;
+    std::vector<std::pair<int, ProgressSample>> m_readings;
 };
 
 }  // namespace
@@ -303,7 +303,7 @@ TEST_F(EngineScenario, TenFailuresThenGiveUpOrRetryEachMinute)
         Run(1000);
     const std::int64_t waited = m_clock.ns - counted;
     EXPECT_TRUE(waited >= MsToNs(45000) && waited <= MsToNs(75000)) << waited / 1000000 << " ms";
-    m_engine->OnRelayBitrate(0, 512);
+    m_engine->OnProgress(0, ProgressSample{512, m_clock.ns});
     EXPECT_EQ(0, m_engine->View(0).failures) << "a reading resets the count";
     EXPECT_STREQ("live", m_engine->View(0).state);
     // Paused while waiting for its minute: no retry comes.
@@ -323,10 +323,14 @@ TEST_F(EngineScenario, WatchdogEndsASilentChild)
     Open(1);
     StartQueued();
     const pid_t first = m_engine->View(0).pid;
-    m_engine->OnRelayBitrate(0, 512);
+    m_engine->OnProgress(0, ProgressSample{512, m_clock.ns});
     EXPECT_EQ(std::make_tuple(std::string("live"), 512, std::string("512kbps")),
               std::make_tuple(std::string(m_engine->View(0).state), m_engine->View(0).kbps, m_engine->View(0).cells.bitrate));
-    Run(15000);
+    for (int step = 0; step < 30; ++step) {  // between the ticks too, the cell says what the number says
+        Run(500);
+        const RowView v = m_engine->View(0);
+        ASSERT_EQ(v.kbps == 0, v.cells.bitrate == "0kbps") << step << ": " << v.kbps << " vs " << v.cells.bitrate;
+    }
     EXPECT_EQ(std::make_tuple(first, 0, std::string("0kbps")),
               std::make_tuple(m_engine->View(0).pid, m_engine->View(0).kbps, m_engine->View(0).cells.bitrate));
     Run(20000);  // ended at the first tick after thirty seconds of silence
@@ -338,6 +342,53 @@ TEST_F(EngineScenario, WatchdogEndsASilentChild)
     EXPECT_LT(0, m_engine->View(0).pid) << "not relaunched after the watchdog";
     m_engine->Log().Flush();
     EXPECT_NE(std::string::npos, ReadFile(m_dir.File("CamRelay.log")).find("无数据30秒，结束 ffmpeg"));
+}
+
+// A live row whose output runs at a fifth of real time, then one that loses packets: it stays
+// live and running, says why beside its bitrate, and is well again once it keeps up. Counts go
+// on over a relaunch; only a child that had been live counts as a live end.
+TEST_F(EngineScenario, ALiveButDegradedRowSaysWhyAndKeepsRunning)
+{
+    Open(1);
+    StartQueued();
+    const pid_t child = m_engine->View(0).pid;
+    ProgressSample s{300, 0, 0, 0, 25.0, 1.0};
+    auto feed = [&](int seconds, double speed, int lostEachRead) {
+        for (int i = 0; i < seconds; i += 2) {
+            Run(2000);
+            s.at = m_clock.ns, s.timeMs += static_cast<std::int64_t>(2000 * speed);
+            s.frames += static_cast<std::int64_t>(50 * speed), s.lostPackets += lostEachRead, s.dropped += 1;
+            m_engine->OnProgress(0, s);
+        }
+    };
+    feed(30, 0.2, 0);
+    EXPECT_EQ("", m_engine->View(0).cells.health) << "degraded before thirty seconds of slowness";
+    feed(10, 0.2, 0);
+    RowView v = m_engine->View(0);
+    EXPECT_EQ(std::make_tuple(std::string("live"), std::string("slow"), child, std::string("300kbps")),
+              std::make_tuple(std::string(v.state), std::string(v.degradation), v.pid, v.cells.bitrate));
+    EXPECT_EQ("转发速度只有 0.2 倍实时：摄像头送来的画面跟不上，请检查摄像头到本机的网络", v.cells.health);
+    EXPECT_NEAR(0.2, v.speed, 0.01);
+    EXPECT_NEAR(5.0, v.fps, 0.1);
+    feed(20, 1.0, 0);
+    EXPECT_EQ(std::make_tuple(std::string(""), std::string("")), std::make_tuple(m_engine->View(0).cells.health, std::string(m_engine->View(0).degradation)));
+    feed(20, 1.0, 1);  // one packet lost every read: 30 a minute, over the line
+    v = m_engine->View(0);
+    EXPECT_EQ("packet_loss", std::string(v.degradation));
+    EXPECT_NE(std::string::npos, v.cells.health.find("摄像头到本机丢包")) << v.cells.health;
+    EXPECT_NE(std::string::npos, v.cells.health.find("网络")) << "a camera already read over TCP is told to check the network";
+    EXPECT_EQ(child, v.pid) << "a degraded row was restarted";
+    End({0});
+    Run(5000);
+    Run(5000);
+    v = m_engine->View(0);
+    EXPECT_EQ(std::make_tuple(std::string(""), 1ull, 10ull, 40ull),
+              std::make_tuple(v.cells.health, (unsigned long long)v.liveEnds, (unsigned long long)v.lostPackets,
+                              (unsigned long long)v.droppedFrames));
+    m_engine->Log().Flush();
+    const std::string log = ReadFile(m_dir.File("CamRelay.log"));
+    EXPECT_NE(std::string::npos, log.find("直播质量差: 转发速度只有 0.2 倍实时"));
+    EXPECT_NE(std::string::npos, log.find("直播恢复正常"));
 }
 
 // The service's start queue takes one stored channel a second; "全部暂停" reaches the rows still
@@ -417,7 +468,10 @@ TEST_F(EngineScenario, RelaunchWithoutAPipeIsRetried)
 {
     Open(1, "运行中", true, "#lines=2,interval=50,kbps=512.0,exit=1");
     StartQueued();
-    ASSERT_TRUE(ProcessProbe::WaitUntil([&] { return !ProcessProbe::IsAlive(Children()[0]); }, std::chrono::seconds(5)));
+    ASSERT_TRUE(ProcessProbe::WaitUntil([&] {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return !ProcessProbe::IsAlive(Children()[0]) && !m_readings.empty();  // the second line's rate
+    }, std::chrono::seconds(10)));
     Readings();
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     const double age = m_engine->View(0).secondsSinceReading.value_or(-1);

@@ -30,6 +30,15 @@ TEST(ProgressParser, ReadsTheFirstWholeStatusLineWhereverTheReadCutsIt)
     for (const auto& [line, bytes] : {std::pair{"size=     196kB time=1 bitrate=1.0kbits/s", 196 * 1024},
                                       {"size=   7KiB time=1 bitrate=1.0kbits/s", 7 * 1024}, {"size=N/A time=N/A bitrate=N/A", -1}})
         EXPECT_EQ(bytes, ParseStatusLine(line).bytes) << line;
+    // The figures of a live channel's health, and the RTP loss ffmpeg reports on lines of their own.
+    const ProgressReading r = ParseStatusLine("frame= 1500 fps= 24 q=28.0 size=  2048kB time=00:01:00.00 bitrate= 279.6kbits/s dup=3 drop=17 speed=0.21x");
+    EXPECT_EQ(std::make_tuple(1500LL, 24.0, 0.21, 17LL, 3LL), std::make_tuple((long long)r.frames, r.fps, r.speed, (long long)r.dropped, (long long)r.duplicated));
+    EXPECT_EQ(-1, ParseStatusLine("size=N/A time=N/A bitrate=N/A speed=N/A").speed);
+    EXPECT_EQ(12, MissedPackets("[rtsp @ 0x55d] RTP: missed 12 packets"));
+    EXPECT_EQ(0, MissedPackets("[rtsp @ 0x55d] RTP: missed 12 bytes"));
+    OutputLineReader lossy;
+    lossy.Feed("[rtsp @ 0x5] RTP: missed 3 packets\nRTP: missed 2 packets\r");
+    EXPECT_EQ(5, lossy.LostPackets());
     for (const auto& c : cases) {
         for (std::size_t cut = 0; cut <= c.text.size(); ++cut) {
             OutputLineReader reader;
@@ -73,11 +82,16 @@ protected:
         m_monitor.reset();   // every test starts it: it has closed the read end
         ::close(m_pipe[1]);
     }
-    void PostRelayBitrate(int row, int kbps) override { m_posts.Append(std::to_string(row) + ":" + std::to_string(kbps)); }
+    void PostProgress(int row, const ProgressSample& s) override { m_posts.Append(std::to_string(row) + ":" + std::to_string(s.kbps)); }
     bool Posted(std::size_t count) { return WaitUntil([&] { return m_posts.Lines().size() >= count; }, 5s); }
     void Start() { m_monitor = std::make_unique<OutputMonitor>(MonitorContext{this, m_pipe[0], -1, 7, nullptr, m_tail, &m_lastProgress}); }
     void Write(const std::string& text) { ASSERT_EQ(::write(m_pipe[1], text.data(), text.size()), ssize_t(text.size())); }
-    static std::string Status(int kbps) { return "size=  196kB time=00:00:05.06 bitrate= " + std::to_string(kbps) + ".0kbits/s\r"; }
+    static std::string Status(int ms, int kib)
+    {
+        char line[96];
+        std::snprintf(line, sizeof line, "size=%6dkB time=00:00:%02d.%02d bitrate= 999.0kbits/s\r", kib, ms / 1000, ms % 1000 / 10);
+        return line;
+    }
 
     int m_pipe[2] = {-1, -1};
     std::shared_ptr<OutputTail> m_tail = std::make_shared<OutputTail>();
@@ -86,27 +100,31 @@ protected:
     std::atomic<std::int64_t> m_lastProgress{0};
 };
 
-// The three lines bear the same time and size: only the first moves the watchdog's clock.
-TEST_F(MonitorTest, PostsInOrderPausesAfterStatusLinesAndStopCutsThePause)
+// A child's first line is where its rate starts: no post. Of the lines that wait in the pipe
+// during a pause, the first is read; a line that repeats the last time and size moves neither
+// the watchdog's clock nor the rate.
+TEST_F(MonitorTest, PostsRatesInOrderPausesAfterStatusLinesAndStopCutsThePause)
 {
     Start();
-    Write(Status(100));
+    Write(Status(1000, 100));
+    ASSERT_TRUE(WaitUntil([&] { return m_lastProgress.load() != 0; }, 5s));
+    const std::int64_t first = m_lastProgress.load();
+    std::this_thread::sleep_for(300ms);
+    Write(Status(2000, 200));  // 100 kB in a second: 819 kbit/s
+    std::this_thread::sleep_for(300ms);
+    Write(Status(3000, 400));
     ASSERT_TRUE(Posted(1));
-    const std::int64_t progressed = m_lastProgress.load();
-    EXPECT_NE(0, progressed);
-    // Written during the pause, these two wait in the pipe and are read as one chunk.
-    std::this_thread::sleep_for(300ms);
-    Write(Status(200));
-    std::this_thread::sleep_for(300ms);
-    Write(Status(300));
+    const std::int64_t second = m_lastProgress.load();
+    EXPECT_GT(second, first);
+    Write(Status(2000, 200));
     ASSERT_TRUE(Posted(2));
-    EXPECT_EQ(progressed, m_lastProgress.load()) << "the same time and size moved the watchdog's clock";
+    EXPECT_EQ(second, m_lastProgress.load()) << "the same time and size moved the watchdog's clock";
     // Stop() cuts the pause that follows the last post short.
     const auto stopAt = std::chrono::steady_clock::now();
     m_monitor->Stop();
     m_monitor->Join();
     EXPECT_LT(std::chrono::steady_clock::now() - stopAt, 1900ms);
-    EXPECT_EQ(m_posts.Lines(), (std::vector<std::string>{"7:100", "7:200"}));
+    EXPECT_EQ(m_posts.Lines(), (std::vector<std::string>{"7:819", "7:0"}));
 }
 
 // Waiting in the pipe, the blob is read as 4096 bytes and the rest: one line is cut between the reads.

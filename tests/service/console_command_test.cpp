@@ -15,7 +15,7 @@ struct Face : RelayView, MonitorSink {
     void OnRowEvent(int, const RowEvent&) override {}
     void ShowMessage(const std::string&) override {}
     void ShowLoggedWarning(const std::string& text) override { shown.push_back(text); }
-    void PostRelayBitrate(int, int) override {}
+    void PostProgress(int, const ProgressSample&) override {}
     std::vector<std::string> shown;
 };
 

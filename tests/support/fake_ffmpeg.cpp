@@ -3,7 +3,7 @@
 //   rtmp://127.0.0.1/live/a#lines=3,interval=100,exit=1,kbps=512.0
 // Keys: lines (-1 = forever), interval (ms), exit, kbps, banner (0|1), error (text, %XX-decoded,
 // printed last), hang (1: banner, then sleep forever), delay (ms before the first status line).
-// kbps=clock prints the wall clock (milliseconds mod 10^6) as the bitrate, so a benchmark can
+// kbps=clock prints the wall clock (milliseconds mod 10^6) as the frame count, so a benchmark can
 // tell how long a reading took to reach the window. "-encoders" prints an encoder list.
 // With FAKE_FFMPEG_LOG_DIR set, <dir>/<pid>.txt records first of all:
 //   one line per argv entry (backslash and newline escaped as \\ and \n), then
@@ -93,15 +93,16 @@ int main(int argc, char** argv)
     const long lines = std::atol(get("lines", "-1").c_str());
     for (long n = 1; lines < 0 || n <= lines; ++n) {
         const auto clock = std::chrono::system_clock::now().time_since_epoch();
-        const double kbps = get("kbps", "") == "clock"
-                                ? std::chrono::duration_cast<std::chrono::milliseconds>(clock).count() % 1000000
-                                : std::atof(get("kbps", "318.0").c_str());
-        // Half a second of media per line; ends with '\r' like the real one.
+        const bool clockMode = get("kbps", "") == "clock";
+        const double kbps = clockMode ? 318.0 : std::atof(get("kbps", "318.0").c_str());
+        const long frame = clockMode ? std::chrono::duration_cast<std::chrono::milliseconds>(clock).count() % 1000000 : n * 25;
+        // Half a second of media per line; ends with '\r' like the real one. The size has two
+        // decimals (the real one rounds to whole kB) so that rates measured between lines are exact.
         const long centis = n * 50;
         std::fprintf(stderr,
-                     "frame=%5ld fps=25.0 q=28.0 size=%8.0fkB time=%02ld:%02ld:%02ld.%02ld bitrate=%6.1fkbits/s "
+                     "frame=%5ld fps=25.0 q=28.0 size=%10.2fkB time=%02ld:%02ld:%02ld.%02ld bitrate=%6.1fkbits/s "
                      "speed=1.0x    \r",
-                     n * 25, kbps * centis / 800.0, centis / 360000, centis / 6000 % 60, centis / 100 % 60,
+                     frame, kbps * 1000 / 8 * centis / 100.0 / 1024, centis / 360000, centis / 6000 % 60, centis / 100 % 60,
                      centis % 100, kbps);
         std::fflush(stderr);
         if (lines < 0 || n < lines)

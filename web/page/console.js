@@ -47,6 +47,7 @@ function showHeader() {
   setText($('face'), status.face === 'window' ? '窗口' : '服务（无窗口）');
   const count = (test) => status.channels.filter(test).length;
   setText($('count-live'), count((c) => c.state === 'live'));
+  setText($('count-degraded'), count((c) => Boolean(c.degraded)));
   setText($('count-failing'), count((c) => c.state === 'failing' || c.state === 'retrying'));
   setText($('count-given-up'), count((c) => c.state === 'given_up'));
   setText($('count-stopped'), count((c) => c.state === 'stopped'));
@@ -91,15 +92,28 @@ function commandButton(label, className, path) {
   return button;
 }
 
+// Speed, frame rate, dropped frames and lost packets of a live channel, one line.
+function figures(c) {
+  if (!c.up) return '';
+  const parts = [];
+  if (c.speed != null) parts.push('速度 ' + c.speed.toFixed(2) + ' 倍实时');
+  if (c.fps != null) parts.push(c.fps.toFixed(1) + ' 帧/秒');
+  parts.push('丢帧 ' + c.dropped_frames, '丢包 ' + c.lost_packets);
+  return parts.join('，');
+}
+
 function showRow(row, c) {
   row.classList.toggle('failing', FAILING.has(c.state));
   row.classList.toggle('live', c.state === 'live');
+  row.classList.toggle('degraded', Boolean(c.degraded));
   row.classList.toggle('selected', c.id === selectedId);
-  const texts = [c.name, c.texts.bitrate, c.texts.state, c.texts.reencode, c.texts.size,
-    c.last_failure ? c.last_failure.text : '', duration(c.live_seconds)];
+  // A live channel that relays badly says why; otherwise the cause of its last failure.
+  const cause = c.degraded ? c.texts.health : (c.last_failure ? c.last_failure.text : '');
+  const texts = [c.name, c.texts.bitrate, c.texts.state, c.texts.reencode, c.texts.size, cause, duration(c.live_seconds)];
   texts.forEach((text, i) => {
     if (row.cells[i].textContent !== text) setText(row.cells[i], text);
   });
+  row.cells[1].title = figures(c);
   const actions = row.cells[7];
   actions.hidden = !commandsOn();
   // 运行 for a stopped channel, 暂停 for a started one.
@@ -178,6 +192,11 @@ async function refreshDetails() {
     const details = await getJson('/api/channels/' + id + '/details');
     if (id !== selectedId) return;
     setText($('details-title'), details.name);
+    const c = status && status.channels.find((channel) => channel.id === id);
+    setText($('health-text'), c && c.degraded ? c.texts.health : '');
+    $('health-text').hidden = !(c && c.degraded);
+    setText($('figures'), c ? figures(c) : '');
+    $('figures').hidden = !(c && figures(c));
     const failure = details.last_failure;
     setText($('failure-text'), failure ? failure.text : '没有失败记录');
     setText($('failure-lines'), failure
