@@ -286,6 +286,7 @@ TEST_F(EngineScenario, TenFailuresThenGiveUpOrRetryEachMinute)
     EXPECT_STREQ("given_up", m_engine->View(0).state);
     EXPECT_EQ("直播多次失败，请检查！", m_engine->View(0).cells.bitrate);
     EXPECT_EQ(11u, m_children.spawned.size()) << "ten attempts and the paused row's one";
+    EXPECT_EQ(0u, m_engine->View(0).liveEnds) << "attempts that never went live counted as live ends (Flapping)";
     Run(120000);
     EXPECT_EQ(11u, m_children.spawned.size()) << "relaunched after giving up";
 
