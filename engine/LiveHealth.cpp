@@ -74,8 +74,8 @@ std::string LiveHealth::Sentence(bool reencodes, bool tcp) const
         return {};
     case Degradation::Slow:
         std::snprintf(text, sizeof text,
-                      reencodes ? "本机 CPU 不足：转码速度只有 %.1f 倍实时，请降低尺寸/帧率或改为直通"
-                                : "转发速度只有 %.1f 倍实时：摄像头送来的画面跟不上，请检查摄像头到本机的网络",
+                      reencodes ? "本机 CPU 不足：转码速度只有 %.2g 倍实时，请降低尺寸/帧率或改为直通"
+                                : "转发速度只有 %.2g 倍实时：摄像头送来的画面跟不上，请检查摄像头到本机的网络",
                       m_speed);
         return text;
     case Degradation::PacketLoss:

@@ -6,7 +6,9 @@ camera simulator to a private nginx-rtmp, one failing (a refused camera with a p
 Run 1, without a control token: the page lists the channels with live bitrates, a channel named
 like markup shows that text and runs no script, no command button is shown and a forged POST is
 refused 403. Run 2, with a token file: 暂停 on one row stops its ffmpeg and stores 暂停中,
-全部运行 starts it again, and the log panel shows both commands. No password shows anywhere.
+全部运行 starts it again, and the log panel shows both commands; a channel whose ffmpeg gets a
+fiftieth of the CPU time for its re-encode is shown live but degraded, with why and its speed. No password shows
+anywhere.
 
 Everything listens on 127.0.0.1; the servers, the service and the browser are stopped also when a
 check fails. Exit 0: passed, 1: failed, 77: skipped (the browser cannot start here).
@@ -22,12 +24,14 @@ import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import urllib.error
 import urllib.request
 
 NAMES = ['前门摄像头', '<img src=x onerror=alert(1)>', '仓库', '后门']
 SKIP = 77
+REENCODE = {'checkstate1': 1, 'VdTransCode': '是'}
 
 
 class Failed(Exception):
@@ -66,6 +70,29 @@ def relays(stream):
     """pids of processes with an argument naming the stream (the service's ffmpeg children)."""
     found = subprocess.run(['pgrep', '-f', '--', re.escape(stream)], stdout=subprocess.PIPE, text=True)
     return [int(pid) for pid in found.stdout.split()]
+
+
+class Throttle:
+    """Stops a process 980 ms of every second, as a tight CPU quota does, until stopped."""
+
+    def __init__(self, pid):
+        self.pid, self.done = pid, threading.Event()
+        self.thread = threading.Thread(target=self.run, daemon=True)
+        self.thread.start()
+
+    def run(self):
+        try:
+            while not self.done.is_set():
+                os.kill(self.pid, signal.SIGSTOP)
+                self.done.wait(0.98)
+                os.kill(self.pid, signal.SIGCONT)
+                self.done.wait(0.02)
+        except ProcessLookupError:
+            pass
+
+    def stop(self):
+        self.done.set()
+        self.thread.join()
 
 
 class Group:
@@ -114,7 +141,9 @@ def write_config(path, rtmp, camera):
                            ('checkstate2', 0), ('checkstate3', 1), ('checkstate4', 1), ('AdChannel', 2),
                            ('AdSmpLinGrate', 44100), ('AdBitRate', 64), ('VdWidth', 640), ('VdHeight', 360),
                            ('strAVState', '运行中'), ('VdTransCode', '否')]:
-            keys.append('%d+%s=%s' % (id, key, value))
+            keys.append('%d+%s=%s' % (id, key, REENCODE.get(key, value) if id == 1 else value))
+    # Channel 1 re-encodes its video, so that a CPU quota slows it down.
+    keys += ['1+VdBitRate=300', '1+VdRameRate=25', '1+VdProFile=main']
     with open(path, 'w', encoding='utf-8') as f:
         f.write('\n'.join(keys) + '\n')
 
@@ -194,6 +223,23 @@ def command_run(driver, port, data, rtmp, screenshot):
     driver.find_element(By.CSS_SELECTOR, '#token-form button').click()
     stream = '%s/cam2' % rtmp
     check(len(relays(stream)) == 1, 'channel 2 has no ffmpeg before the pause')
+    throttle = Throttle(relays('%s/cam1' % rtmp)[0])
+    try:
+        command_checks(driver, port, data, rtmp, stream)
+        # Slow for thirty seconds: degraded, with the sentence in the cause column and the
+        # speed in the bitrate cell's title; still relaying.
+        wait_for(lambda: 'degraded' in row(driver, 1).get_attribute('class') and
+                 cells(driver, 1)[5].startswith('本机 CPU 不足：转码速度只有 0.') and
+                 '倍实时' in row(driver, 1).find_element(By.CSS_SELECTOR, 'td.bitrate').get_attribute('title'),
+                 120, 'the throttled channel shown degraded')
+        check(driver.find_element(By.ID, 'count-degraded').text == '1', 'the degraded count')
+        screenshot_run(driver, port, screenshot)
+    finally:
+        throttle.stop()
+
+
+def command_checks(driver, port, data, rtmp, stream):
+    from selenium.webdriver.common.by import By
 
     wait_for(lambda: row(driver, 2).find_elements(By.CSS_SELECTOR, 'button.pause'), 10, 'the row buttons')[0].click()
     wait_for(lambda: not relays(stream), 10, 'the paused channel\'s ffmpeg to end')
@@ -217,6 +263,10 @@ def command_run(driver, port, data, rtmp, screenshot):
     for text in [driver.page_source, http(port, '/status')[1], http(port, '/api/log')[1],
                  http(port, '/api/channels/3/details')[1]]:
         check('secret' not in text, 'a camera password shows: ' + text[:2000])
+
+
+def screenshot_run(driver, port, screenshot):
+    from selenium.webdriver.common.by import By
     # A preview of a live channel: the source check's frame and report, fetched on demand.
     row(driver, 0).click()
     wait_for(lambda: driver.find_element(By.ID, 'preview-button').is_displayed(), 10, 'the preview button')
