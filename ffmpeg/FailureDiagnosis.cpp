@@ -227,14 +227,16 @@ Diagnosis DiagnoseFailure(const std::vector<std::string>& lines, const AttemptEn
     if (end.stalledSeconds > 0) {
         const std::string n = std::to_string(end.stalledSeconds);
         const bool opened = std::any_of(lines.begin(), lines.end(), [](const std::string& l) { return l.starts_with("Input #"); });
-        const bool udp = sourceUrl.starts_with("rtsp://") && !end.rtspOverTcp;
-        // The session was set up (DESCRIBE, SETUP and PLAY answered: the input is open), and no
-        // packet came for ffmpeg to learn the picture from: UDP does not get through.
+        const bool rtsp = sourceUrl.starts_with("rtsp://"), udp = rtsp && end.rtspOverTcp == false;
+        // An RTSP session set up (DESCRIBE, SETUP and PLAY answered: the input was opened) without
+        // one packet to learn the picture from: its UDP does not get through, unless it came over
+        // TCP. ffmpeg prints these lines when asked to stop, not when killed outright; without
+        // them a camera pulled over UDP may still be online with its UDP blocked, as said below.
         const auto said = [&lines](const char* text) {
             return std::find_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(text) != std::string::npos; });
         };
         const auto empty = said("Could not find codec parameters for stream");
-        if (udp && said(", rtsp, from '") != lines.end() && empty != lines.end())
+        if (rtsp && end.rtspOverTcp != true && said(", rtsp, from '") != lines.end() && empty != lines.end())
             return Make(C::UdpBlocked, FailureSide::Camera,
                         "摄像头应答了 RTSP 请求，但 " + n + " 秒内没有收到视频数据：多半是防火墙或路由器挡住了 UDP，"
                         "请勾选“TCP模式拉监控视频”改用 TCP 拉流", "收不到 UDP 视频数据", *empty);

@@ -1,4 +1,5 @@
 #pragma once
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -50,7 +51,7 @@ struct AttemptEnd {
     int signal = 0;
     int stalledSeconds = 0;
     std::string startError;
-    bool rtspOverTcp = false;  // an rtsp:// source was pulled with -rtsp_transport tcp
+    std::optional<bool> rtspOverTcp;  // whether an rtsp:// source was pulled over TCP, when known
 };
 
 struct Diagnosis {

@@ -41,7 +41,7 @@ TEST(FailureDiagnosis, RealFailuresOfFfmpeg)
     const std::string noUdp = "exec unshare -n bash -c 'source \"$0\" && ip link set lo up && nft \"add table inet t; add chain inet t i "
         "{ type filter hook input priority 0; }; add rule inet t i meta l4proto udp drop\" && b=$1 && shift && eval \"$b\"' "
         "\"$CAMRELAY_SCRIPTS_DIR/lib-servers.sh\" \"$@\"";
-    struct Row { const char* name; std::string helper, src, args, dst; C cause; S side; AttemptEnd end = {}; int seconds = 20; };
+    struct Row { const char* name; std::string helper, src, args, dst; C cause; S side; AttemptEnd end = {}; int seconds = 20; const char* says = ""; };
     const FfmpegTraits ffmpeg = QueryFfmpegTraits("/usr/bin/ffmpeg");
     const bool hevcInFlv = ffmpeg.flvHevc, seven = ffmpeg.version.rfind("7.", 0) == 0;
     // The deciding line of each cause as ffmpeg 5.1 (Debian 12) and 7.1 (Debian 13) print it.
@@ -81,7 +81,7 @@ TEST(FailureDiagnosis, RealFailuresOfFfmpeg)
         {"rtsp 461", "", cam, "-c copy", rtmp + "/live/o", C::RtspTransport, S::Camera},
         // nginx-rtmp closes at once for an application it lacks and for a refused publish alike.
         {"no application (server)", "", d + "/c.mp4", "-c copy", rtmp + "/nosuchapp/s", C::PublishRefused, S::Server},
-        {"publish refused", "", d + "/c.mp4", "-c copy", rtmp + "/deny/s", C::PublishRefused, S::Server},
+        {"publish refused", "", d + "/c.mp4", "-c copy", rtmp + "/deny/s", C::PublishRefused, S::Server, {}, 20, "服务器拒绝推流："},
         {"no stream name", "", d + "/c.mp4", "-c copy", rtmp + "/deny", C::NoStreamName, S::Server},
         {"http 404", status, web + "/404/a.flv", "-c copy", rtmp + "/live/o", C::HttpNotFound, S::Camera},
         {"http 403", status, web + "/403/a.m3u8", "-c copy", rtmp + "/live/o", C::HttpForbidden, S::Camera},
@@ -91,7 +91,9 @@ TEST(FailureDiagnosis, RealFailuresOfFfmpeg)
         {"camera ended", once, "http://127.0.0.1:" + lsn + "/s.flv", "-c copy", rtmp + "/live/n", C::StreamEnded, S::Camera},
         // The camera answers DESCRIBE, SETUP and PLAY over TCP; its UDP never arrives. The watchdog's
         // end, as a SIGTERM after 15 s (the engine's kill leaves ffmpeg no time to say more).
-        {"udp blocked", camera, "rtsp://127.0.0.1:" + lsn + "/test", "-c copy", rtmp + "/live/u", C::UdpBlocked, S::Camera, {0, 0, 30, ""}, 15},
+        {"udp blocked", camera, "rtsp://127.0.0.1:" + lsn + "/test", "-c copy", rtmp + "/live/u", C::UdpBlocked, S::Camera, {0, 0, 30, "", false}, 15, "勾选“TCP模式拉监控视频”"},
+        // A camera that never answers, pulled over UDP: it may be online with UDP blocked.
+        {"mute camera", mute, "rtsp://127.0.0.1:" + lsn + "/test", "-c copy", rtmp + "/live/m", C::Stalled, S::Camera, {0, 0, 30, "", false}, 3, "勾选“TCP模式拉监控视频”"},
         {"no application (camera)", "", rtmp + "/nosuchapp/s", "-c copy", rtmp + "/live/o", C::RtmpAppUnknown, S::Camera},
         {"stream in use", "", d + "/c.mp4", "-c copy", rtmp + "/live/busy", C::StreamInUse, S::Server},
         {"server leaves", drop, d + "/c.mp4", "-c copy", "rtmp://127.0.0.1:" + lsn + "/live/s", C::ServerClosed, S::Server},
@@ -107,16 +109,16 @@ TEST(FailureDiagnosis, RealFailuresOfFfmpeg)
         // on a loaded machine) the shell reports exit code 143: a signal either way.
         {"sigterm", "", d + "/c.mp4", "-c copy", rtmp + "/live/t", C::Signal, S::Local, {}, 1},
         {"no media", "", d + "/j.mp4", "-c copy", rtmp + "/live/j", C::Other, S::Camera},
-        {"stalled", "", "", "", "", C::Stalled, S::Camera, {0, 0, 30, ""}},
-        {"killed", "", "", "", "", C::Signal, S::Local, {137, 9, 0, ""}},
-        {"hung up", "", "", "", "", C::Signal, S::Local, {0, 1, 0, ""}},
-        {"terminated, as a shell says", "", "", "", "", C::Signal, S::Local, {143, 0, 0, ""}},
-        {"exit 255", "", "", "", "", C::Other, S::Unknown, {255, 0, 0, ""}},
-        {"exit 1, nothing named", "", "", "", rtmp + "/live/o", C::Other, S::Unknown, {1, 0, 0, ""}},  // not the server's
-        {"no ffmpeg", "", "", "", "", C::FfmpegMissing, S::Local, {1, 0, 0, "找不到 ffmpeg，已查找：/opt/x/ffmpeg、/usr/bin/ffmpeg"}},
-        {"ffmpeg gone", "", "", "", "", C::FfmpegMissing, S::Local, {1, 0, 0, "无法启动 ffmpeg（/opt/x/ffmpeg）：文件或目录不存在"}},
-        {"not executable", "", "", "", "", C::FfmpegNotExecutable, S::Local, {1, 0, 0, "无法启动 ffmpeg（/opt/x/ffmpeg）：权限不足"}},
-        {"no pipe", "", "", "", "", C::NoPipe, S::Local, {1, 0, 0, "无法创建管道：本程序打开的文件过多（文件描述符已用尽）"}},
+        {"stalled", "", "", "", "", C::Stalled, S::Camera, {0, 0, 30, "", {}}},
+        {"killed", "", "", "", "", C::Signal, S::Local, {137, 9, 0, "", {}}},
+        {"hung up", "", "", "", "", C::Signal, S::Local, {0, 1, 0, "", {}}},
+        {"terminated, as a shell says", "", "", "", "", C::Signal, S::Local, {143, 0, 0, "", {}}},
+        {"exit 255", "", "", "", "", C::Other, S::Unknown, {255, 0, 0, "", {}}},
+        {"exit 1, nothing named", "", "", "", rtmp + "/live/o", C::Other, S::Unknown, {1, 0, 0, "", {}}},  // not the server's
+        {"no ffmpeg", "", "", "", "", C::FfmpegMissing, S::Local, {1, 0, 0, "找不到 ffmpeg，已查找：/opt/x/ffmpeg、/usr/bin/ffmpeg", {}}},
+        {"ffmpeg gone", "", "", "", "", C::FfmpegMissing, S::Local, {1, 0, 0, "无法启动 ffmpeg（/opt/x/ffmpeg）：文件或目录不存在", {}}},
+        {"not executable", "", "", "", "", C::FfmpegNotExecutable, S::Local, {1, 0, 0, "无法启动 ffmpeg（/opt/x/ffmpeg）：权限不足", {}}},
+        {"no pipe", "", "", "", "", C::NoPipe, S::Local, {1, 0, 0, "无法创建管道：本程序打开的文件过多（文件描述符已用尽）", {}}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -146,6 +148,7 @@ TEST(FailureDiagnosis, RealFailuresOfFfmpeg)
         const Diagnosis g = DiagnoseFailure(lines, end, row.src, row.dst);
         EXPECT_STREQ(g.name, FailureCauseName(row.cause)) << g.line;
         EXPECT_STREQ(FailureSideText(g.side), FailureSideText(row.side)) << g.sentence;
+        EXPECT_NE(g.sentence.find(row.says), std::string::npos) << g.sentence;
         if (const auto it = seen.find(row.name); it != seen.end()) {
             EXPECT_NE(g.line.find(seven ? it->second.second : it->second.first), std::string::npos) << g.line;
         }
