@@ -97,8 +97,8 @@ TEST(FailureDiagnosis, RealFailuresOfFfmpeg)
         {"no application (camera)", "", rtmp + "/nosuchapp/s", "-c copy", rtmp + "/live/o", C::RtmpAppUnknown, S::Camera},
         {"stream in use", "", d + "/c.mp4", "-c copy", rtmp + "/live/busy", C::StreamInUse, S::Server},
         {"server leaves", drop, d + "/c.mp4", "-c copy", "rtmp://127.0.0.1:" + lsn + "/live/s", C::ServerClosed, S::Server},
-        // 7.1 muxes it and ends with the clip: the server would have to refuse it (nginx-rtmp takes it
-        // silently and serves nothing), so nothing names the codec.
+        // 7.1 muxes it and ends with the clip, as a camera ending its stream: the server would have to
+        // refuse it (nginx-rtmp takes it silently and serves nothing), so nothing names the codec.
         hevcInFlv ? Row{"hevc copied", "", d + "/h.mp4", "-c copy", rtmp + "/live/h", C::StreamEnded, S::Camera}
                   : Row{"hevc copied", "", d + "/h.mp4", "-c copy", rtmp + "/live/h", C::HevcInFlv, S::Camera},
         {"g726 copied", "", d + "/g.mkv", "-c copy", rtmp + "/live/g", C::AudioCodecInFlv, S::Camera},
@@ -109,6 +109,7 @@ TEST(FailureDiagnosis, RealFailuresOfFfmpeg)
         // on a loaded machine) the shell reports exit code 143: a signal either way.
         {"sigterm", "", d + "/c.mp4", "-c copy", rtmp + "/live/t", C::Signal, S::Local, {}, 1},
         {"no media", "", d + "/j.mp4", "-c copy", rtmp + "/live/j", C::Other, S::Camera},
+        {"no media, as a URL", "", "file://" + d + "/j.mp4", "-c copy", rtmp + "/live/j", C::Other, S::Camera},
         {"stalled", "", "", "", "", C::Stalled, S::Camera, {0, 0, 30, "", {}}},
         {"killed", "", "", "", "", C::Signal, S::Local, {137, 9, 0, "", {}}},
         {"hung up", "", "", "", "", C::Signal, S::Local, {0, 1, 0, "", {}}},
