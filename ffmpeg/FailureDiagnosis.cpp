@@ -80,11 +80,11 @@ const Rule kRules[] = {
     {R"(Cannot read RTMP handshake response)", FailureCause::WrongProtocol, Blame::ByUrl, "信号源端口不是 RTMP",
      "信号源地址的端口上不是 RTMP 服务，是另一种协议在应答：请检查信号源地址的端口和开头的协议", "发布端口不是 RTMP",
      "发布地址的端口上不是 RTMP 服务，是另一种协议在应答：请检查发布地址的端口（RTMP 通常为 1935）"},
-    // rtsp:// or http:// on a port of another protocol: 5.1 names the URL, 7.1 says it after
-    // "Error opening input: ".
+    // rtsp:// or http:// on a port of another protocol, or an address of something that is no
+    // stream (a camera's web page): 5.1 names the URL, 7.1 says it after "Error opening input: ".
     {R"(^\w+://\S+: Invalid data found when processing input|Error opening input: Invalid data found)",
      FailureCause::WrongProtocol, Blame::NetworkCamera, "信号源端口协议不符",
-     "信号源地址的端口上是另一种协议，与地址开头写的协议不符：请检查信号源地址开头的协议（rtsp://、http://、rtmp://）和端口"},
+     "信号源地址的端口上是另一种协议（与地址开头写的协议不符），或地址指向的不是视频流：请检查信号源地址开头的协议（rtsp://、http://、rtmp://）、端口和路径"},
     {R"((av_interleaved_write_frame\(\)|Error writing trailer of|Error closing file).*(Broken pipe|Connection reset by peer))",
      FailureCause::ServerClosed, Blame::Server, "直播服务器断开了连接",
      "直播服务器在推流中途断开了连接：请检查服务器是否重启、是否踢掉了这路流"},
