@@ -14,12 +14,14 @@ namespace {
 
 // Where a rule puts the fault. ByUrl: the side whose URL the deciding line (or a later one)
 // names; without one, the server when the input had been opened before ("Input #"), since
-// ffmpeg opens the input first.
-enum class Blame { Camera, Server, Local, ByUrl };
+// ffmpeg opens the input first. NetworkCamera: the camera, and only when the source is a network
+// address (a file holding the same bytes is no media, not a port that speaks another protocol).
+enum class Blame { Camera, NetworkCamera, Server, Local, ByUrl };
 
 // One line pattern of ffmpeg 5.1 (Debian 12) or 7.1 (Debian 13) and what it means; where the two
 // print different lines, the pattern takes both (the real-failure test lists each version's line). Sentences and labels may hold {1}, {2}: the
-// pattern's groups. A ByUrl rule has a second label and sentence for the server side.
+// pattern's groups. A ByUrl rule has a second label and sentence for the server side, and may
+// name another cause for it (Other: the same cause).
 struct Rule {
     const char* pattern;
     FailureCause cause;
@@ -28,6 +30,7 @@ struct Rule {
     const char* sentence;
     const char* serverLabel = nullptr;
     const char* serverSentence = nullptr;
+    FailureCause serverCause = FailureCause::Other;
 };
 
 // Tried in order, each over every line; the first rule that matches a line decides, and its
@@ -56,6 +59,13 @@ const Rule kRules[] = {
     {R"(method \w+ failed: (461)|Nonmatching transport in server reply)", FailureCause::RtspTransport,
      Blame::Camera, "摄像头不接受传输方式（RTSP 461）",
      "摄像头不接受所请求的传输方式：请勾选“TCP模式拉监控视频”（已勾选则取消）后重试"},
+    // http:// and HLS sources; 7.1 says the same after "Error opening input: ".
+    {R"(Server returned 404)", FailureCause::HttpNotFound, Blame::Camera, "信号源地址不存在（HTTP 404）",
+     "信号源地址不存在（HTTP 404）：请检查信号源地址中端口后面的路径和文件名"},
+    {R"(Server returned 403)", FailureCause::HttpForbidden, Blame::Camera, "信号源禁止访问（HTTP 403）",
+     "信号源禁止访问（HTTP 403）：请检查地址中的访问密钥或令牌是否有效，以及服务器是否允许本机访问"},
+    {R"(Server returned 401)", FailureCause::HttpUnauthorized, Blame::Camera, "信号源需要用户名密码（HTTP 401）",
+     "信号源需要用户名密码（HTTP 401）：请在信号源地址中写对用户名和密码（http://用户名:密码@地址）"},
     {R"(Failed to resolve hostname)", FailureCause::HostUnknown, Blame::ByUrl, "摄像头主机名无法解析",
      "信号源地址中的主机名无法解析：请检查拼写和本机的 DNS 设置，或改填 IP 地址", "服务器主机名无法解析",
      "发布地址中的主机名无法解析：请检查拼写和本机的 DNS 设置，或改填 IP 地址"},
@@ -65,16 +75,29 @@ const Rule kRules[] = {
     {R"(Connection timed out|No route to host|Network is unreachable)", FailureCause::TimedOut, Blame::ByUrl,
      "摄像头连接超时", "连不上摄像头（超时或无路由）：请检查摄像头是否通电在线，以及本机到摄像头的网络和防火墙",
      "直播服务器连接超时", "连不上直播服务器（超时或无路由）：请检查服务器地址，以及本机到服务器的网络和防火墙"},
+    // An RTMP address on a port that answers the handshake with something else (an HTTP server);
+    // a server that never answers it ends in a time-out, above.
+    {R"(Cannot read RTMP handshake response)", FailureCause::WrongProtocol, Blame::ByUrl, "信号源端口不是 RTMP",
+     "信号源地址的端口上不是 RTMP 服务，是另一种协议在应答：请检查信号源地址的端口和开头的协议", "发布端口不是 RTMP",
+     "发布地址的端口上不是 RTMP 服务，是另一种协议在应答：请检查发布地址的端口（RTMP 通常为 1935）"},
+    // rtsp:// or http:// on a port of another protocol, or an address of something that is no
+    // stream (a camera's web page): 5.1 names the URL, 7.1 says it after "Error opening input: ".
+    {R"(^\w+://\S+: Invalid data found when processing input|Error opening input: Invalid data found)",
+     FailureCause::WrongProtocol, Blame::NetworkCamera, "信号源端口协议不符",
+     "信号源地址的端口上是另一种协议（与地址开头写的协议不符），或地址指向的不是视频流：请检查信号源地址开头的协议（rtsp://、http://、rtmp://）、端口和路径"},
     {R"((av_interleaved_write_frame\(\)|Error writing trailer of|Error closing file).*(Broken pipe|Connection reset by peer))",
      FailureCause::ServerClosed, Blame::Server, "直播服务器断开了连接",
      "直播服务器在推流中途断开了连接：请检查服务器是否重启、是否踢掉了这路流"},
-    // nginx-rtmp closes the connection at once for an application it does not have. 5.1 says
+    // nginx-rtmp closes the connection at once for an application it does not have, and the same
+    // way at the publish when its on_publish check refuses it: ffmpeg prints the same line for
+    // both, so for the server it is a refused publish that names both reasons. 5.1 says
     // "rtmp://…/app/s: Input/output error"; 7.1 "[out#0/flv @ …] Error opening output rtmp://…:
     // Input/output error" when publishing, and "Error opening input file rtmp://…/app/s." (after
     // "[in#0 @ …] Error opening input: Input/output error") when pulling.
     {R"(^rtmpt?s?://\S+: Input/output error$|Error opening output rtmpt?s?://\S+: Input/output error$|^Error opening input file rtmpt?s?://\S+\.$)", FailureCause::RtmpAppUnknown, Blame::ByUrl, "信号源应用名或流名错误",
-     "信号源的 RTMP 服务器上没有这个应用名或流：请检查信号源地址中端口后的应用名和流名", "服务器应用名错误",
-     "直播服务器上没有这个应用名：请检查发布地址中端口后的第一段（如 live）"},
+     "信号源的 RTMP 服务器上没有这个应用名或流：请检查信号源地址中端口后的应用名和流名", "服务器拒绝推流",
+     "服务器拒绝推流：请检查推流地址中的应用名（端口后的第一段，如 live）和密钥/鉴权参数，或服务器的推流权限设置",
+     FailureCause::PublishRefused},
     {R"(received signal (\d+))", FailureCause::Signal, Blame::Local, "被信号 {1} 结束",
      "ffmpeg 被信号 {1} 结束：若不是有人手动停止，请检查本机内存是否不足、是否有其他程序结束了它"},
 };
@@ -84,6 +107,8 @@ const char* const kNames[] = {"connection_refused", "timed_out", "host_unknown",
                               "server_closed", "hevc_in_flv", "video_codec_in_flv", "audio_codec_in_flv",
                               "pixel_format_profile", "watermark_unreadable", "encoder_missing",
                               "ffmpeg_missing", "ffmpeg_not_executable", "no_pipe", "stalled", "signal",
+                              "publish_refused", "udp_blocked", "stream_ended", "http_not_found",
+                              "http_forbidden", "http_unauthorized", "wrong_protocol", "no_stream_name",
                               "other"};
 static_assert(std::size(kNames) == static_cast<std::size_t>(FailureCause::Other) + 1);
 
@@ -138,9 +163,30 @@ std::string_view LastErrorLine(const std::vector<std::string>& lines)
     return fallback;
 }
 
+// rtmp://host/live: the path ends at the application, with no stream name after it.
+bool LacksStreamName(std::string_view url)
+{
+    const std::size_t host = url.find("://");
+    if (host == std::string_view::npos)
+        return false;
+    std::string_view path = url.substr(host + 3);
+    path = path.substr(0, path.find('?'));
+    const std::size_t slash = path.find('/');
+    path = slash == std::string_view::npos ? std::string_view() : path.substr(slash);
+    int parts = 0;
+    for (std::size_t i = 0; i < path.size(); ++i)
+        parts += path[i] != '/' && (i == 0 || path[i - 1] == '/');
+    return parts < 2;
+}
+
+bool NetworkAddress(std::string_view url)
+{
+    return url.find("://") != std::string_view::npos && !url.starts_with("file:");
+}
+
 FailureSide ToSide(Blame blame)
 {
-    return blame == Blame::Camera ? FailureSide::Camera
+    return blame == Blame::Camera || blame == Blame::NetworkCamera ? FailureSide::Camera
          : blame == Blame::Server ? FailureSide::Server
                                   : FailureSide::Local;
 }
@@ -181,8 +227,23 @@ Diagnosis DiagnoseFailure(const std::vector<std::string>& lines, const AttemptEn
     if (end.stalledSeconds > 0) {
         const std::string n = std::to_string(end.stalledSeconds);
         const bool opened = std::any_of(lines.begin(), lines.end(), [](const std::string& l) { return l.starts_with("Input #"); });
+        const bool rtsp = sourceUrl.starts_with("rtsp://"), udp = rtsp && end.rtspOverTcp == false;
+        // An RTSP session set up (DESCRIBE, SETUP and PLAY answered: the input was opened) without
+        // one packet to learn the picture from: its UDP does not get through, unless it came over
+        // TCP. ffmpeg prints these lines when asked to stop, not when killed outright; without
+        // them a camera pulled over UDP may still be online with its UDP blocked, as said below.
+        const auto said = [&lines](const char* text) {
+            return std::find_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(text) != std::string::npos; });
+        };
+        const auto empty = said("Could not find codec parameters for stream");
+        if (rtsp && end.rtspOverTcp != true && said(", rtsp, from '") != lines.end() && empty != lines.end())
+            return Make(C::UdpBlocked, FailureSide::Camera,
+                        "摄像头应答了 RTSP 请求，但 " + n + " 秒内没有收到视频数据：多半是防火墙或路由器挡住了 UDP，"
+                        "请勾选“TCP模式拉监控视频”改用 TCP 拉流", "收不到 UDP 视频数据", *empty);
         if (!opened)
-            return Make(C::Stalled, FailureSide::Camera, "摄像头 " + n + " 秒没有应答：请检查摄像头是否在线、网络是否通畅",
+            return Make(C::Stalled, FailureSide::Camera,
+                        "摄像头 " + n + " 秒没有应答：请检查摄像头是否在线、网络是否通畅" +
+                            (udp ? "；摄像头在线时，可勾选“TCP模式拉监控视频”改用 TCP 拉流" : ""),
                         n + " 秒无进展", "");
         return Make(C::Stalled, FailureSide::Unknown,
                     "转发已 " + n + " 秒没有进展：请检查摄像头是否还在送流，以及本机到直播服务器的网络", n + " 秒无进展", "");
@@ -197,11 +258,16 @@ Diagnosis DiagnoseFailure(const std::vector<std::string>& lines, const AttemptEn
         const std::regex& pattern = patterns[&rule - kRules];
         for (std::size_t i = lines.size(); i-- > 0;) {
             std::smatch m;
-            if (IsBannerLine(lines[i]) || !std::regex_search(lines[i], m, pattern))
+            if (IsBannerLine(lines[i]) || !std::regex_search(lines[i], m, pattern) ||
+                (rule.blame == Blame::NetworkCamera && !NetworkAddress(sourceUrl)))
                 continue;
             FailureSide side = rule.blame == Blame::ByUrl ? SideByUrl(lines, i, sourceUrl, publishUrl) : ToSide(rule.blame);
             const bool server = rule.blame == Blame::ByUrl && side == FailureSide::Server;
-            return Make(rule.cause, side, Fill(server ? rule.serverSentence : rule.sentence, m),
+            const FailureCause cause = server && rule.serverCause != C::Other ? rule.serverCause : rule.cause;
+            if (cause == C::PublishRefused && LacksStreamName(publishUrl))
+                return Make(C::NoStreamName, side, "推流地址缺少流名称：请在发布地址的应用名后加上流名（如 rtmp://服务器/live/流名）",
+                            "推流地址缺少流名称", lines[i]);
+            return Make(cause, side, Fill(server ? rule.serverSentence : rule.sentence, m),
                         Fill(server ? rule.serverLabel : rule.label, m), lines[i]);
         }
     }
@@ -217,6 +283,10 @@ Diagnosis DiagnoseFailure(const std::vector<std::string>& lines, const AttemptEn
                     "被信号 " + sig + " 结束", "");
     }
     const std::string_view line = LastErrorLine(lines);
+    // ffmpeg finishes normally only when its input ends: the camera closed the stream.
+    if (end.exitCode == 0)
+        return Make(C::StreamEnded, FailureSide::Camera, "摄像头结束了视频流（可能正在重启）：将自动重新连接",
+                    "视频流已结束", line);
     FailureSide side = FailureSide::Unknown;
     const std::string masked = MaskPasswords(line);
     // 5.1 names the URL at the start of its last line; 7.1 in a line of its own before it.

@@ -1,4 +1,5 @@
 #pragma once
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,7 +15,7 @@ enum class FailureCause {
     RtspUnauthorized,     // RTSP 401: wrong user or password
     RtspNotFound,         // RTSP 403/404: wrong path (or an account without access)
     RtspTransport,        // RTSP 461: the camera refuses the transport asked for
-    RtmpAppUnknown,       // the RTMP server closed at once: no such application
+    RtmpAppUnknown,       // the source's RTMP server closed at once: no such application or stream
     StreamInUse,          // the server already has a publisher on that stream name
     ServerClosed,         // the server dropped the connection while we published
     HevcInFlv,            // copying H.265, which FLV cannot carry
@@ -28,6 +29,14 @@ enum class FailureCause {
     NoPipe,               // no pipe for the child's output (descriptors exhausted)
     Stalled,              // the watchdog stopped a child without progress
     Signal,               // ended by a signal
+    PublishRefused,       // the server closed at the publish: refused, or no such application
+    UdpBlocked,           // RTSP answered, but no media came over UDP
+    StreamEnded,          // the input ended and ffmpeg finished (exit code 0)
+    HttpNotFound,         // HTTP 404 from the source
+    HttpForbidden,        // HTTP 403 from the source
+    HttpUnauthorized,     // HTTP 401 from the source
+    WrongProtocol,        // the port speaks another protocol than the address's scheme
+    NoStreamName,         // the publish address ends at the application: no stream name
     Other,
 };
 
@@ -42,6 +51,7 @@ struct AttemptEnd {
     int signal = 0;
     int stalledSeconds = 0;
     std::string startError;
+    std::optional<bool> rtspOverTcp;  // whether an rtsp:// source was pulled over TCP, when known
 };
 
 struct Diagnosis {

@@ -2,7 +2,8 @@
 # Installs the Debian packages CamRelay needs to build, run and test.
 # Idempotent and quiet when everything is already there.
 #   install-deps.sh          build + run (Qt, ffmpeg, compilers)
-#   install-deps.sh --test   also the test servers (nginx-rtmp, RTSP simulator, Xvfb, fonts),
+#   install-deps.sh --test   also the test servers (nginx-rtmp, RTSP simulator, Xvfb, fonts, nftables
+#                            for a camera whose UDP is dropped),
 #                            clang with libFuzzer's runtime for scripts/fuzz.sh, and chromium with
 #                            its driver and Selenium for the web console's browser test
 # Every name is the same on Debian 12 and 13 (libclang-rt-dev follows the release's clang: 14 on
@@ -23,7 +24,8 @@ pkgs=(build-essential cmake ninja-build pkg-config qt6-base-dev qt6-translations
       xvfb xauth x11-apps imagemagick)
 if [ "${1:-}" = "--test" ]; then
     pkgs+=(googletest libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-dev prometheus
-           dpkg-dev desktop-file-utils lintian systemd man-db chromium chromium-driver python3-selenium)
+           dpkg-dev desktop-file-utils lintian systemd man-db chromium chromium-driver python3-selenium
+           iproute2 nftables)
 fi
 
 missing=()

@@ -85,13 +85,18 @@ stop_servers() {
     SERVER_PIDS=()
 }
 
-# start_nginx_rtmp DIR PORT: a private nginx-rtmp ("live" application) with its config, pid
-# and logs in DIR. One process (master_process off), so killing it leaves no worker serving.
+# start_nginx_rtmp DIR PORT [DENY_PORT]: a private nginx-rtmp ("live" application) with its config, pid
+# and logs in DIR. With DENY_PORT, its "deny" application refuses every publish: its on_publish
+# asks nginx itself on 127.0.0.1:DENY_PORT, which answers 403. One process (master_process off), so killing it leaves no worker serving.
 # Its 1024 connections carry scale.sh's 200 channels (a viewer and a publisher each).
 # Sets NGINX_PID and NGINX_URL (rtmp://127.0.0.1:PORT/live) once the port accepts connections.
 start_nginx_rtmp() {
-    local dir=$1 port=$2 pid i
+    local dir=$1 port=$2 pid i deny_http= deny_app=
     mkdir -p "$dir" || return 1
+    if [ -n "${3:-}" ]; then
+        deny_http="http { access_log off; server { listen 127.0.0.1:$3; return 403; } }"
+        deny_app="application deny { live on; on_publish http://127.0.0.1:$3/; }"
+    fi
     dir=$(cd "$dir" && pwd)
     if [ ! -f "$NGINX_RTMP_MODULE" ]; then
         echo "nginx RTMP module missing ($NGINX_RTMP_MODULE): run scripts/install-deps.sh --test" >&2
@@ -105,11 +110,13 @@ worker_processes 1;
 pid nginx.pid;
 error_log error.log info;
 events { worker_connections 1024; }
+$deny_http
 rtmp {
     access_log access.log;
     server {
         listen 127.0.0.1:$port;
         application live { live on; record off; }
+        $deny_app
     }
 }
 EOF

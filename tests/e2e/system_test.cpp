@@ -273,11 +273,11 @@ TEST_F(HeadlessTest, RelaysReloadsReportsAndStops)
     }
     std::string status;  // each failing channel's cause, within an attempt or two
     // An ffmpeg that muxes H.265 into FLV (7.1) publishes the 2 s clip to nginx, which takes it
-    // silently: the attempt ends with the clip, for no cause ffmpeg names.
-    const std::string hevc = FlvCarriesHevc("/usr/bin/ffmpeg") ? "other" : "hevc_in_flv";
+    // silently: the attempt ends with the clip, as a camera ending its stream does.
+    const std::string hevc = FlvCarriesHevc("/usr/bin/ffmpeg") ? "stream_ended" : "hevc_in_flv";
     EXPECT_TRUE(ProcessProbe::WaitUntil([&] {
         return std::regex_search(status = Http(m_statusPort, "/status"), std::regex("\"cause\":\"connection_refused\"[^]*\"cause\":\"rtsp_not_found\"[^]*"
-                                                    "\"cause\":\"" + hevc + "\"[^]*\"cause\":\"rtmp_app_unknown\"[^]*"
+                                                    "\"cause\":\"" + hevc + "\"[^]*\"cause\":\"publish_refused\"[^]*"
                                                     "\"cause\":\"watermark_unreadable\""));
     }, 180s)) << status;
     EXPECT_EQ(0u, Http(m_statusPort, "/metrics", "relay1").rfind("HTTP/1.1 200", 0)) << "--status-host was not taken";
