@@ -1,5 +1,6 @@
 #include "wizard/SourcePage.h"
 
+#include "ffmpeg/PublishAddress.h"
 #include "settings/ChannelStore.h"
 #include "settings/ConfigStore.h"
 #include "ui/MessageBox.h"
@@ -189,6 +190,7 @@ void SourcePage::OnCheckSource()
     SourceRequest request;
     request.url = text;
     request.rtspTcp = StoredRtspTcp(ConfigStore(m_strAppDir));
+    request.publishUrl = m_pPublish->text().toStdString();
     m_child.OpeningValues(&request.settings, &request.checks);
     if (!m_check)
         m_check = std::make_unique<SourceCheck>(m_ffmpeg);
@@ -234,8 +236,8 @@ void SourcePage::OnNext()
     };
     m_child.SourceFlvHevc = [this] { return m_lastCheck && m_strCheckedUrl == sourceUrl && m_lastCheck->flvHevc; };
 
-    if (const char* problem = FirstProblem()) {
-        Prompt::Message(this, QString::fromUtf8(problem));
+    if (const QString problem = FirstProblem(); !problem.isEmpty()) {
+        Prompt::Message(this, problem);
         return;
     }
     // A cancelled encoding page leaves this page open; the next press opens it afresh.
@@ -243,7 +245,16 @@ void SourcePage::OnNext()
         accept();
 }
 
-const char* SourcePage::FirstProblem() const
+QString SourcePage::FirstProblem() const
+{
+    const char* problem = FirstFieldProblem();
+    if (problem)
+        return QString::fromUtf8(problem);
+    // ffmpeg would publish a nameless address to an application named after its last segment.
+    return QString::fromStdString(PublishAddressProblem(publishUrl));
+}
+
+const char* SourcePage::FirstFieldProblem() const
 {
     if (name.empty())
         return kNoName;
