@@ -30,7 +30,7 @@ const char* const kUnsafeSource = "信号源地址不能包含空格、引号或
 const char* const kUnsafePublish = "发布地址不能包含空格、引号或控制字符!";
 const char* const kUnsafeName = "名称不能包含控制字符!";
 const char* const kCheckButton = "检测信号源";
-const char* const kChecking = "正在检测信号源……（最多约20秒）";
+const char* const kChecking = "正在检测信号源……（最多约30秒）";
 
 
 // Exact, case-sensitive comparison of the first seven bytes (all schemes are ASCII).
