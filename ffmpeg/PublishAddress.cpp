@@ -7,7 +7,7 @@
 namespace {
 const char kRtmpPrefix[] = "rtmp://";
 const char kPublishShape[] = "：应为 rtmp://服务器/应用名/流名称";
-}  // namespace
+} // namespace
 
 PublishAddress ParsePublishAddress(const std::string& address)
 {

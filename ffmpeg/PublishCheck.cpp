@@ -29,7 +29,7 @@ Io WaitFor(int fd, short events, PublishClock::time_point deadline, const std::a
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - PublishClock::now()).count();
         if (left <= 0)
             return Io::TimedOut;
-        pollfd p{fd, events, 0};
+        pollfd p { fd, events, 0 };
         if (::poll(&p, 1, static_cast<int>(std::min<long long>(left, 50))) > 0)
             return Io::Ok;
     }
@@ -40,7 +40,11 @@ Io WaitFor(int fd, short events, PublishClock::time_point deadline, const std::a
 class RtmpLink {
 public:
     RtmpLink(int fd, PublishClock::time_point deadline, const std::atomic<bool>* cancel)
-        : m_fd(fd), m_deadline(deadline), m_cancel(cancel) {}
+        : m_fd(fd)
+        , m_deadline(deadline)
+        , m_cancel(cancel)
+    {
+    }
     ~RtmpLink() { ::close(m_fd); }
     RtmpLink(const RtmpLink&) = delete;
     RtmpLink& operator=(const RtmpLink&) = delete;
@@ -95,14 +99,15 @@ std::string Amf0String(const std::string& text, bool typed = true)
 // The connect command to app, as a message of chunk stream 3 in chunks of 128 bytes.
 std::string ConnectMessage(const PublishAddress& a)
 {
-    std::string body = Amf0String("connect") + std::string("\x00\x3f\xf0\0\0\0\0\0\0", 9) + '\x03';  // transaction 1
+    std::string body = Amf0String("connect") + std::string("\x00\x3f\xf0\0\0\0\0\0\0", 9) + '\x03'; // transaction 1
     const std::string host = a.host.find(':') != std::string::npos ? "[" + a.host + "]" : a.host;
-    for (const auto& [key, value] : {std::pair<std::string, std::string>{"app", a.app}, {"type", "nonprivate"},
-                                     {"flashVer", "FMLE/3.0 (compatible; FMSc/1.0)"},
-                                     {"tcUrl", "rtmp://" + host + ":" + std::to_string(a.port) + "/" + a.app}})
+    for (const auto& [key, value] : { std::pair<std::string, std::string> { "app", a.app }, { "type", "nonprivate" },
+             { "flashVer", "FMLE/3.0 (compatible; FMSc/1.0)" },
+             { "tcUrl", "rtmp://" + host + ":" + std::to_string(a.port) + "/" + a.app } })
         body += Amf0String(key, false) + Amf0String(value);
     body += std::string("\0\0\x09", 3);
-    std::string message = {'\x03', 0, 0, 0, char(body.size() >> 16), char(body.size() >> 8), char(body.size()), 20, 0, 0, 0, 0};
+    std::string message
+        = { '\x03', 0, 0, 0, char(body.size() >> 16), char(body.size() >> 8), char(body.size()), 20, 0, 0, 0, 0 };
     for (std::size_t at = 0; at < body.size(); at += 128)
         message += (at ? std::string(1, '\xc3') : std::string()) + body.substr(at, 128);
     return message;
@@ -112,7 +117,11 @@ std::string ConnectMessage(const PublishAddress& a)
 // the link ended first).
 Io AnswerToConnect(RtmpLink& link, std::string& answer)
 {
-    struct Partial { unsigned length = 0, type = 0; bool extended = false; std::string body; };
+    struct Partial {
+        unsigned length = 0, type = 0;
+        bool extended = false;
+        std::string body;
+    };
     std::map<unsigned, Partial> streams;
     std::size_t chunkSize = 128;
     std::string b;
@@ -127,7 +136,7 @@ Io AnswerToConnect(RtmpLink& link, std::string& answer)
             csid = 64 + static_cast<unsigned char>(b[0]) + (csid ? 256u * static_cast<unsigned char>(b[1]) : 0);
         }
         Partial& s = streams[csid];
-        static const int kHeader[] = {11, 7, 3, 0};
+        static const int kHeader[] = { 11, 7, 3, 0 };
         if (const Io io = link.Read(kHeader[fmt], b); io != Io::Ok)
             return io;
         if (fmt < 3)
@@ -145,7 +154,7 @@ Io AnswerToConnect(RtmpLink& link, std::string& answer)
         s.body.clear();
         if (s.type == 1 && body.size() >= 4)
             chunkSize = std::max(1u, Big(body, 0, 4) & 0x7fffffff);
-        const std::size_t at = s.type == 17 ? 1 : 0;  // an AMF3 command starts with one byte more
+        const std::size_t at = s.type == 17 ? 1 : 0; // an AMF3 command starts with one byte more
         if ((s.type == 20 || s.type == 17) && body.size() >= at + 3 && body[at] == '\x02') {
             const std::string name = body.substr(at + 3, Big(body, at + 1, 2));
             if (name == "_result" || name == "_error") {
@@ -158,10 +167,13 @@ Io AnswerToConnect(RtmpLink& link, std::string& answer)
 
 std::string WhyNoConnection(int error)
 {
-    return error == ECONNREFUSED ? "连接被拒绝" : error == ETIMEDOUT ? "连接超时" : error == ENETUNREACH || error == EHOSTUNREACH ? "网络不可达" : "无法连接";
+    return error == ECONNREFUSED                        ? "连接被拒绝"
+        : error == ETIMEDOUT                            ? "连接超时"
+        : error == ENETUNREACH || error == EHOSTUNREACH ? "网络不可达"
+                                                        : "无法连接";
 }
 
-}  // namespace
+} // namespace
 
 std::string PublishCheck::Text() const
 {
@@ -171,11 +183,12 @@ std::string PublishCheck::Text() const
 PublishCheck CheckPublishSide(const std::string& address, int limitMs, const std::atomic<bool>* cancel)
 {
     const PublishAddress a = ParsePublishAddress(address);
-    PublishCheck check{a.shown, a.problem};
+    PublishCheck check { a.shown, a.problem };
     if (!check.Ok())
         return check;
-    const std::string where = (a.host.find(':') != std::string::npos ? "[" + a.host + "]" : a.host) + ":" + std::to_string(a.port);
-    addrinfo hints{};
+    const std::string where
+        = (a.host.find(':') != std::string::npos ? "[" + a.host + "]" : a.host) + ":" + std::to_string(a.port);
+    addrinfo hints {};
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
     if (::getaddrinfo(a.host.c_str(), std::to_string(a.port).c_str(), &hints, &found) != 0 || !found) {
@@ -202,13 +215,14 @@ PublishCheck CheckPublishSide(const std::string& address, int limitMs, const std
     }
     ::freeaddrinfo(found);
     if (fd < 0) {
-        check.problem = error == ECANCELED ? "检测已取消" : "服务器端口不通：" + where + "（" + WhyNoConnection(error) + "）";
+        check.problem
+            = error == ECANCELED ? "检测已取消" : "服务器端口不通：" + where + "（" + WhyNoConnection(error) + "）";
         return check;
     }
     RtmpLink link(fd, deadline, cancel);
     // The plain handshake: C0 and C1 (time, zeros, random), S0, S1 and S2 back, S1 echoed as C2.
     std::string c1(1536, '\0');
-    std::mt19937 random(std::random_device{}());
+    std::mt19937 random(std::random_device {}());
     std::generate(c1.begin() + 8, c1.end(), [&] { return static_cast<char>(random()); });
     std::string s0s1, s2, answer;
     Io io = link.Send('\x03' + c1);

@@ -6,8 +6,8 @@
 // name, its port, the RTMP handshake and a connect to the application, on the calling thread.
 // Nothing is published, so a stream being relayed to the same address is not disturbed.
 struct PublishCheck {
-    std::string shown;    // the address with password and stream name as ***
-    std::string problem;  // one Chinese sentence; empty when the server takes the application
+    std::string shown; // the address with password and stream name as ***
+    std::string problem; // one Chinese sentence; empty when the server takes the application
     bool Ok() const { return problem.empty(); }
     // "发布地址 rtmp://host/live/***：..." for the operator.
     std::string Text() const;
