@@ -36,7 +36,7 @@ PreviewDialog::PreviewDialog(const QString& name, QWidget* parent) : QDialog(par
 void PreviewDialog::ShowRunning()
 {
     m_pFrame->setText(QStringLiteral("正在截取画面……"));
-    m_pReport->setPlainText(QStringLiteral("正在检测信号源……（最多约20秒）"));
+    m_pReport->setPlainText(QStringLiteral("正在检测信号源……（最多约30秒）"));
 }
 
 void PreviewDialog::ShowBusy()

@@ -14,7 +14,7 @@
 namespace {
 const char kUsage[] = "用法：CamRelay [--dir DIR] [--headless] [--status-port PORT] [--status-bind ADDR]"
                       " [--status-host NAME[,NAME]] [--control-token-file FILE]\n"
-                      "      CamRelay --probe URL [--tcp] [--frame FILE.jpg]\n"
+                      "      CamRelay --probe URL [--tcp] [--frame FILE.jpg] [--publish RTMP地址]\n"
                       "      CamRelay --probe-all [--dir DIR]（--help 查看说明）\n";
 
 void Print(FILE* to, const QString& text)
@@ -76,10 +76,13 @@ StartupOptions StartupOptions::Parse(int& argc, char** argv)
     const QCommandLineOption tcp(QStringLiteral("tcp"), QStringLiteral("与 --probe 一起：用 TCP 拉取 rtsp:// 信号源。"));
     const QCommandLineOption frame(QStringLiteral("frame"),
                                    QStringLiteral("与 --probe 一起：把截取的一帧画面保存为 JPEG 文件。"), QStringLiteral("FILE"));
+    const QCommandLineOption publish(QStringLiteral("publish"),
+                                     QStringLiteral("与 --probe 一起：同时检查发布地址（地址格式、服务器、端口、RTMP 握手和应用名），不推流。"),
+                                     QStringLiteral("URL"));
     const QCommandLineOption probeAll(QStringLiteral("probe-all"),
                                       QStringLiteral("检测 config.ini 中每个信号的信号源（最多同时 4 个），每个信号一行，"
                                                      "附按其设置给出的建议；全部能按设置直播时退出码为 0。"));
-    parser.addOptions({dir, headless, statusPort, statusBind, statusHost, tokenFile, probe, tcp, frame, probeAll});
+    parser.addOptions({dir, headless, statusPort, statusBind, statusHost, tokenFile, probe, tcp, frame, publish, probeAll});
     // Options the QApplication takes for itself: accepted here, not shown in the help.
     for (const char* name : {"platform", "platformpluginpath", "platformtheme", "plugin", "display", "style",
                              "stylesheet", "qwindowgeometry", "qwindowtitle", "qwindowicon", "session"}) {
@@ -114,11 +117,14 @@ StartupOptions StartupOptions::Parse(int& argc, char** argv)
     options.m_bProbeTcp = parser.isSet(tcp);
     options.m_strProbeUrl = parser.value(probe).toStdString();
     options.m_strProbeFrame = parser.value(frame).toStdString();
+    options.m_strProbePublish = parser.value(publish).toStdString();
     const bool probing = parser.isSet(probe) || options.m_bProbeAll;
     if (probing && (options.m_bHeadless || parser.isSet(statusPort) || (parser.isSet(probe) && options.m_bProbeAll)))
         return refuse(QStringLiteral("--probe、--probe-all 与 --headless、--status-port 不能同时使用"));
     if ((options.m_bProbeTcp || parser.isSet(frame)) && !parser.isSet(probe))
         return refuse(QStringLiteral("--tcp 和 --frame 只能与 --probe 一起使用"));
+    if (parser.isSet(publish) && !parser.isSet(probe))
+        return refuse(QStringLiteral("--publish 只能与 --probe 一起使用"));
     if (parser.isSet(probe) && parser.isSet(dir))
         return refuse(QStringLiteral("--probe 不使用配置目录：--dir 只能与 --probe-all 一起使用"));
     // The source page's rule.

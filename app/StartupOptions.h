@@ -14,6 +14,7 @@ struct StartupOptions {
     std::string m_strProbeUrl;                 // --probe URL: check one source and exit
     bool m_bProbeTcp = false;                  // --tcp (with --probe)
     std::string m_strProbeFrame;               // --frame FILE (with --probe)
+    std::string m_strProbePublish;             // --publish URL (with --probe): checked, never published to
     bool m_bProbeAll = false;                  // --probe-all: check every stored channel's source and exit
     int m_nExitCode = -1;                      // >= 0: already answered (help, version, error): exit with it
 

@@ -25,6 +25,7 @@ int main(int argc, char** argv)
         probe.m_strUrl = options.m_strProbeUrl;
         probe.m_bTcp = options.m_bProbeTcp;
         probe.m_strFrame = options.m_strProbeFrame;
+        probe.m_strPublish = options.m_strProbePublish;
         probe.m_bAll = options.m_bProbeAll;
         probe.m_strDir = options.m_strDir;
         probe.m_strProgramDir = ConfigStore::ExecutableDir();

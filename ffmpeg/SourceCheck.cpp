@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -226,30 +227,70 @@ SourceRequest StoredSourceRequest(const ConfigStore& store, int id)
     request.settings = stored.record, request.checks = stored.checks;
     request.url = request.settings.sourceUrl;
     request.rtspTcp = StoredRtspTcp(store);
+    request.publishUrl = request.settings.publishUrl;
+    const StreamPlan plan = PlanStreams(request.checks);
+    if (plan.video && !plan.videoCopied)
+        request.watermarkFile = request.settings.watermarkPath;
     return request;
 }
 
-SourceResult RunSourceCheck(const SourceRequest& request, const FfmpegLocation& ffmpeg, const FfmpegLocation& ffprobe,
+std::string BusyReason(double loadPerCore, long long elapsedMs, int limitMs)
+{
+    char text[96] = "";
+    if (loadPerCore >= 2)
+        std::snprintf(text, sizeof text, "每核负载 %.1f", loadPerCore);
+    else if (elapsedMs > 2LL * limitMs)
+        std::snprintf(text, sizeof text, "检测用时 %lld 秒（时限 %d 秒）", elapsedMs / 1000, (limitMs + 999) / 1000);
+    return text;
+}
+
+SourceResult RunSourceCheck(const SourceRequest& given, const FfmpegLocation& ffmpeg, const FfmpegLocation& ffprobe,
                             const std::atomic<bool>* cancel)
 {
+    SourceRequest request = given;
     SourceResult result;
     RememberSecretsOf(request.url);
     result.source = MaskPasswords(request.url);
+    if (!request.publishUrl.empty())
+        result.publish = CheckPublishSide(request.publishUrl, std::min(request.limitMs, 5000), cancel);
+    if (!request.watermarkFile.empty() && (!std::filesystem::is_regular_file(request.watermarkFile) ||
+                                           ::access(request.watermarkFile.c_str(), R_OK) != 0))
+        result.watermarkProblem = "水印图片不存在或无法读取：" + request.watermarkFile;
     if (!ffprobe.Found()) {
         result.diagnosis = Missing(ffprobe, "ffprobe");
         return result;
     }
-    std::vector<std::string> args = InputArgs(request);
-    args.insert(args.end() - 2, {"-show_entries",
-                                 "stream=codec_type,codec_name,profile,width,height,pix_fmt,avg_frame_rate,r_frame_rate,"
-                                 "sample_rate,channels:stream_disposition=default,attached_pic",
-                                 "-of", "flat"});
-    const RunEnd run = RunBounded(ffprobe.m_strPath, args, request.limitMs, cancel);
+    const auto probe = [&] {
+        std::vector<std::string> args = InputArgs(request);
+        args.insert(args.end() - 2, {"-show_entries",
+                                     "stream=codec_type,codec_name,profile,width,height,pix_fmt,avg_frame_rate,r_frame_rate,"
+                                     "sample_rate,channels:stream_disposition=default,attached_pic",
+                                     "-of", "flat"});
+        const auto started = Clock::now();
+        RunEnd run = RunBounded(ffprobe.m_strPath, args, request.limitMs, cancel);
+        return std::make_pair(run, std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count());
+    };
+    auto [run, elapsedMs] = probe();
+    // An RTSP camera whose packets never reach this machine over UDP (a firewall, NAT) runs
+    // into the limit although its session was set up; over TCP they arrive.
+    const bool udp = !request.rtspTcp && request.url.rfind("rtsp://", 0) == 0;
+    bool overTcpOnly = false;
+    if (run.timedOut && (udp || request.retryTimedOut)) {
+        request.rtspTcp = request.rtspTcp || udp;
+        auto [again, againMs] = probe();
+        overTcpOnly = udp && again.exitCode == 0 && !again.timedOut && !again.cancelled;
+        if (overTcpOnly || again.timedOut || !udp)
+            run = std::move(again), elapsedMs = againMs;
+    }
     std::vector<std::string> lines;
     const auto streams = ParseFlat(run.output, &lines);
     result.cancelled = run.cancelled;
+    result.timedOut = run.timedOut;
     if (run.exitCode != 0 || run.timedOut || run.cancelled || !run.startError.empty()) {
         result.diagnosis = Diagnose(run, lines, request);
+        double load = 0;
+        if (run.timedOut && ::getloadavg(&load, 1) == 1)
+            result.busy = BusyReason(load / std::max(1u, std::thread::hardware_concurrency()), elapsedMs, request.limitMs);
         return result;
     }
     result.reachable = true;
@@ -258,6 +299,12 @@ SourceResult RunSourceCheck(const SourceRequest& request, const FfmpegLocation& 
     // check's own thread, and only when it matters.
     result.flvHevc = result.streams.videoCodec == "hevc" && ffmpeg.Found() && FlvCarriesHevc(ffmpeg.m_strPath);
     result.advice = AdviseSource(result.streams, request.checks, request.settings, result.flvHevc);
+    if (overTcpOnly)
+        result.advice.insert(result.advice.begin(), {"rtsp_udp_no_media", true,
+                             "摄像头的画面通过 UDP 收不到，通过 TCP 可以：请勾选“TCP模式拉监控视频”"});
+    // "Everything fine" is no longer true when the publish side or the watermark fails.
+    if (result.Fails())
+        std::erase_if(result.advice, [](const Advice& a) { return std::string_view(a.name) == "publish"; });
     if (request.grabFrame && result.streams.hasVideo)
         GrabFrame(request, ffmpeg, cancel, result);
     return result;
@@ -268,18 +315,25 @@ std::string SourceResult::Report() const
     std::string text = "信号源：" + source + "\n";
     if (cancelled)
         return text + "检测已取消\n";
+    std::string besides;  // the publish side and the watermark
+    if (publish)
+        besides += publish->Text() + "\n";
+    if (!watermarkProblem.empty())
+        besides += watermarkProblem + "\n";
+    if (!reachable && !busy.empty())
+        return MaskPasswords(text + "结果：" + BusyVerdict() + "\n" + besides);
     if (!reachable) {
         text += "结果：无法使用（" + std::string(FailureSideText(diagnosis.side)) + "）\n原因：" + diagnosis.sentence + "\n";
         if (!diagnosis.line.empty())
             text += "ffmpeg：" + diagnosis.line + "\n";
-        return text;
+        return text + besides;
     }
     text += std::string("结果：") + (!Usable() ? "无法使用" : Fails() ? "可以连接，但按当前设置不能直播" : "可以直播") + "\n";
     text += "视频：" + (streams.hasVideo ? DescribeVideo(streams) : "无") + "\n";
     text += "音频：" + (streams.hasAudio ? DescribeAudio(streams) : "无") + "\n";
     if (streams.hasVideo)
         text += "画面：" + (frameJpeg.empty() ? "未取到（" + frameProblem + "）" : std::string("已截取")) + "\n";
-    text += "建议：\n";
+    text += besides + "建议：\n";
     for (const Advice& a : advice)
         text += "· " + a.text + "\n";
     return MaskPasswords(text);
@@ -289,9 +343,14 @@ std::string SourceResult::Summary() const
 {
     if (cancelled)
         return "检测已取消";
+    std::string besides;
+    if (publish && !publish->Ok())
+        besides += "｜" + publish->Text();
+    if (!watermarkProblem.empty())
+        besides += "｜" + watermarkProblem;
     if (!reachable)
-        return "无法使用：" + diagnosis.sentence;
-    std::string text = !Usable() ? "无法使用" : Fails() ? "不能按当前设置直播" : "可以直播";
+        return MaskPasswords((busy.empty() ? "无法使用：" + diagnosis.sentence : BusyVerdict()) + besides);
+    std::string text = (!Usable() ? "无法使用" : Fails() ? "不能按当前设置直播" : "可以直播") + besides;
     if (streams.hasVideo)
         text += "｜视频 " + DescribeVideo(streams);
     if (streams.hasAudio)
@@ -299,6 +358,11 @@ std::string SourceResult::Summary() const
     for (const Advice& a : advice)
         text += "｜" + a.text;
     return MaskPasswords(text);
+}
+
+std::string SourceResult::BusyVerdict() const
+{
+    return "本机繁忙，结果可能不准：" + busy + "，信号源在时限内没有结果";
 }
 
 SourceCheck::SourceCheck(FfmpegLocation ffmpeg)

@@ -1,12 +1,14 @@
 #pragma once
 #include "ffmpeg/FailureDiagnosis.h"
 #include "ffmpeg/FfmpegLocation.h"
+#include "ffmpeg/PublishCheck.h"
 #include "ffmpeg/SourceAdvice.h"
 #include "settings/ConfigStore.h"
 
 #include <algorithm>
 #include <atomic>
 #include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,6 +26,9 @@ struct SourceRequest {
     ChannelRecord settings;             // the re-encoding values (profile, size, rates)
     bool grabFrame = true;              // one frame as JPEG when the source has video
     int limitMs = 10000;                // hard limit of each run (ffprobe, then ffmpeg)
+    std::string publishUrl;             // checked without publishing; empty: not checked
+    std::string watermarkFile;          // the image a re-encode overlays; empty: none
+    bool retryTimedOut = false;         // a source that runs into the limit gets a second run
 };
 
 // Channel id as stored in config.ini: its source, settings and the stored RTSP-over-TCP option.
@@ -39,20 +44,32 @@ struct SourceResult {
     bool flvHevc = false;        // the ffmpeg in use copies H.265 into FLV (asked for H.265 sources only)
     std::string frameJpeg;       // one frame as JPEG; empty when none
     std::string frameProblem;    // why there is no frame although the source has video
+    bool timedOut = false;       // the source ran into the limit (its retry too, when asked)
+    std::string busy;            // after a time-out: why this machine was too busy to judge it
+    std::optional<PublishCheck> publish;  // when the request named a publish address
+    std::string watermarkProblem;         // the watermark image cannot be read
 
     // Reachable and sending video or audio.
     bool Usable() const { return reachable && (streams.hasVideo || streams.hasAudio); }
-    // The channel cannot relay it as set: not usable, or an advice says so.
+    // The channel cannot relay it as set: not usable, an advice says so, or the publish address
+    // or the watermark fails.
     bool Fails() const
     {
-        return !Usable() || std::any_of(advice.begin(), advice.end(), [](const Advice& a) { return a.fails; });
+        return !Usable() || std::any_of(advice.begin(), advice.end(), [](const Advice& a) { return a.fails; }) ||
+               (publish && !publish->Ok()) || !watermarkProblem.empty();
     }
     // Several Chinese lines for the operator: the source, the verdict, the streams, the frame,
     // the advice.
     std::string Report() const;
     // One line: the verdict, the streams and the advice.
     std::string Summary() const;
+    // "本机繁忙，结果可能不准：..." for a time-out on a busy machine.
+    std::string BusyVerdict() const;
 };
+
+// Why a machine is too busy to judge a check that ran into its limit, or empty: two or more
+// runnable processes per core over the last minute, or a run that took over twice its limit.
+std::string BusyReason(double loadPerCore, long long elapsedMs, int limitMs);
 
 // Runs one check on the calling thread: ffprobe, then (with video) ffmpeg for the frame. Each run
 // ends after request.limitMs, or within 50 ms of *cancel becoming true, with SIGKILL to its

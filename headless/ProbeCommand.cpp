@@ -77,11 +77,12 @@ int ProbeOne(const ProbeOptions& options, const FfmpegLocation& ffmpeg)
     std::vector<Job> jobs(1);
     jobs[0].request.url = options.m_strUrl;
     jobs[0].request.rtspTcp = options.m_bTcp;
+    jobs[0].request.publishUrl = options.m_strPublish;
     const bool whole = RunJobs(jobs, ffmpeg, 1, [](const Job& job) { Print(job.result->Report()); });
     if (!whole || !jobs[0].result)
         return 1;
     const SourceResult& result = *jobs[0].result;
-    int code = result.Usable() ? 0 : 1;
+    int code = result.Usable() && (!result.publish || result.publish->Ok()) ? 0 : 1;
     if (!options.m_strFrame.empty()) {
         if (result.frameJpeg.empty()) {
             Complain("没有画面可保存到 " + options.m_strFrame +
@@ -123,6 +124,7 @@ int ProbeAll(const ProbeOptions& options, const FfmpegLocation& ffmpeg)
         job.label = "信号 " + channel.name + " (id " + std::to_string(channel.id) + ")";
         job.request = StoredSourceRequest(store, channel.id);
         job.request.grabFrame = false;  // one line each: no picture to show
+        job.request.retryTimedOut = true;  // a camera slow to answer once is not yet unusable
     }
     if (jobs.empty()) {
         Print(store.IniPath() + " 中没有信号\n");

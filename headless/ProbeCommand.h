@@ -5,6 +5,7 @@
 struct ProbeOptions {
     std::string m_strUrl;          // --probe URL; empty for --probe-all
     bool m_bTcp = false;           // --tcp: RTSP over TCP
+    std::string m_strPublish;      // --publish URL: the publish address checked beside it
     std::string m_strFrame;        // --frame FILE: where the frame goes; empty: not saved
     bool m_bAll = false;           // --probe-all: every stored channel
     std::string m_strDir;          // --dir with --probe-all; empty: the default data folder
@@ -19,8 +20,11 @@ namespace ProbeCommand {
 constexpr int kParallel = 4;
 
 // --probe: the report on standard output (the frame saved when asked); 0 when the source is
-// usable and the frame, if asked for, was saved, otherwise 1.
-// --probe-all: one line per listed channel with the advice for its stored settings, in id
-// order; 0 when every channel can relay as stored, otherwise 1.
+// usable, the publish address (if given) takes a stream and the frame, if asked for, was
+// saved, otherwise 1.
+// --probe-all: one line per listed channel with the advice for its stored settings, its
+// publish address and watermark, in id order; a time-out is tried once more, and put down to
+// this machine when it was too busy to judge. 0 when every channel can relay as stored,
+// otherwise 1.
 int Run(const ProbeOptions& options);
 }  // namespace ProbeCommand

@@ -1,5 +1,6 @@
 #include "wizard/SourcePage.h"
 
+#include "ffmpeg/PublishAddress.h"
 #include "settings/ChannelStore.h"
 #include "settings/ConfigStore.h"
 #include "ui/MessageBox.h"
@@ -29,7 +30,7 @@ const char* const kUnsafeSource = "信号源地址不能包含空格、引号或
 const char* const kUnsafePublish = "发布地址不能包含空格、引号或控制字符!";
 const char* const kUnsafeName = "名称不能包含控制字符!";
 const char* const kCheckButton = "检测信号源";
-const char* const kChecking = "正在检测信号源……（最多约20秒）";
+const char* const kChecking = "正在检测信号源……（最多约30秒）";
 
 
 // Exact, case-sensitive comparison of the first seven bytes (all schemes are ASCII).
@@ -189,6 +190,7 @@ void SourcePage::OnCheckSource()
     SourceRequest request;
     request.url = text;
     request.rtspTcp = StoredRtspTcp(ConfigStore(m_strAppDir));
+    request.publishUrl = m_pPublish->text().toStdString();
     m_child.OpeningValues(&request.settings, &request.checks);
     if (!m_check)
         m_check = std::make_unique<SourceCheck>(m_ffmpeg);
@@ -234,8 +236,8 @@ void SourcePage::OnNext()
     };
     m_child.SourceFlvHevc = [this] { return m_lastCheck && m_strCheckedUrl == sourceUrl && m_lastCheck->flvHevc; };
 
-    if (const char* problem = FirstProblem()) {
-        Prompt::Message(this, QString::fromUtf8(problem));
+    if (const QString problem = FirstProblem(); !problem.isEmpty()) {
+        Prompt::Message(this, problem);
         return;
     }
     // A cancelled encoding page leaves this page open; the next press opens it afresh.
@@ -243,7 +245,16 @@ void SourcePage::OnNext()
         accept();
 }
 
-const char* SourcePage::FirstProblem() const
+QString SourcePage::FirstProblem() const
+{
+    const char* problem = FirstFieldProblem();
+    if (problem)
+        return QString::fromUtf8(problem);
+    // ffmpeg would publish a nameless address to an application named after its last segment.
+    return QString::fromStdString(PublishAddressProblem(publishUrl));
+}
+
+const char* SourcePage::FirstFieldProblem() const
 {
     if (name.empty())
         return kNoName;

@@ -50,8 +50,10 @@ private:
     void OnCheckSource();
     void OnCheckDone(const SourceResult& result, const std::string& url);
     void CancelCheck();
-    // The message of the first check that fails, or nullptr when all pass.
-    const char* FirstProblem() const;
+    // The message of the first check that fails, or empty when all pass: the fields' own
+    // checks, then the publish address's shape.
+    QString FirstProblem() const;
+    const char* FirstFieldProblem() const;
 
     int m_nId = 0;
     std::string m_strAppDir;

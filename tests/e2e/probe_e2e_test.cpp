@@ -16,9 +16,11 @@ using namespace apptest;
 
 // --probe of each test stream prints its advice and exits by whether the source is usable, with
 // no display and no data folder touched (the program's folder and HOME stay empty); usage errors
-// exit 2. --probe-all of six channels, five of which never answer, checks four at a time (the
-// H.265 camera's check among them: on a busy machine it may outlast a silent one's time limit)
-// and ends well before six checks one after the other would, one line per channel.
+// exit 2; a nameless publish address fails a usable source. --probe-all of six channels, five
+// of which never answer (each tried twice), checks four at a time (the H.265 camera's check
+// among them: on a busy machine it may outlast a silent one's time limit) and ends well before
+// six checks one after the other would, one line per channel, with its publish address and
+// watermark when they fail; a time-out on a busy machine is put down to the machine.
 TEST(ProbeCommandLine, AdviceExitCodesFrameAndAllChannels)
 {
     e2e::StartServers();
@@ -52,6 +54,11 @@ TEST(ProbeCommandLine, AdviceExitCodesFrameAndAllChannels)
         EXPECT_NE(out.find(row.says), std::string::npos) << out;
         EXPECT_EQ(out.find("secret"), std::string::npos) << out;
     }
+    // A usable source does not make a nameless publish address publishable.
+    std::string report;
+    EXPECT_EQ(run({"--probe", e2e::Url("src"), "--publish", e2e::Url("")}, &report), 1);
+    EXPECT_NE(report.find("结果：可以连接，但按当前设置不能直播\n"), std::string::npos) << report;
+    EXPECT_NE(report.find("\n发布地址 " + e2e::Url("") + "：发布地址缺少流名称：应为 rtmp://服务器/应用名/流名称\n"), std::string::npos) << report;
     EXPECT_EQ(QImage(QString::fromStdString(frame)).size(), QSize(640, 360)) << "the saved frame";
     for (const char* folder : {"prog", "home"})
         EXPECT_EQ(std::distance(std::filesystem::directory_iterator(root.File(folder)), {}), folder[0] == 'p' ? 2 : 0)
@@ -65,7 +72,9 @@ TEST(ProbeCommandLine, AdviceExitCodesFrameAndAllChannels)
     std::string ini = "[SET DEFAULT VALUE]\nnextId=6\n" + StoredChannel(0, "H265", base + "h265", e2e::Url("o0")) +
                       Keys(0, "checkstate4=0");
     for (int id = 1; id < 6; ++id)
-        ini += StoredChannel(id, "哑" + std::to_string(id), mute + std::to_string(id), e2e::Url("o" + std::to_string(id)));
+        ini += StoredChannel(id, "哑" + std::to_string(id), mute + std::to_string(id), e2e::Url(id == 1 ? "" : "o" + std::to_string(id)));
+    // Channel 2 re-encodes with a watermark that is not there.
+    ini.replace(ini.find("2+checkstate1=0"), 15, "2+checkstate1=1").replace(ini.find("2+strFilePath="), 14, "2+strFilePath=/nonexistent/wm.png");
     WriteFile(root.File("data/config.ini"), ini);
     ServerProcess all;
     const auto start = std::chrono::steady_clock::now();
@@ -78,11 +87,13 @@ TEST(ProbeCommandLine, AdviceExitCodesFrameAndAllChannels)
     const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const std::string out = ReadFile(root.File("all.log"));
     EXPECT_EQ(all.ExitCode(), 1) << out;
-    EXPECT_LT(seconds, 50) << "as long as five time limits one after the other";
+    EXPECT_LT(seconds, 80) << "as long as five time limits and their retries one after the other";
     EXPECT_EQ(most, 4u) << "checks at once";
     EXPECT_TRUE(std::regex_search(out, std::regex(std::string(hevcInFlv ? "^信号 H265 \\(id 0\\)：可以直播｜视频 H.265.*增强型 RTMP.*\n"
                                                                         : "^信号 H265 \\(id 0\\)：不能按当前设置直播｜视频 H.265.*FLV 不能直接转发.*\n") +
-                                                  "(信号 哑\\d \\(id \\d\\)：无法使用：摄像头 10 秒没有应答.*\n){5}$"))) << out;
+                                                  "信号 哑1 \\(id 1\\)：(无法使用：摄像头 10 秒没有应答|本机繁忙，结果可能不准：).*｜发布地址 .*缺少流名称.*\n"
+                                                  "信号 哑2 \\(id 2\\)：.*｜水印图片不存在或无法读取：/nonexistent/wm.png\n"
+                                                  "(信号 哑\\d \\(id \\d\\)：(无法使用：摄像头 10 秒没有应答|本机繁忙，结果可能不准：).*\n){3}$"))) << out;
     EXPECT_EQ(ReadFile(root.File("data/config.ini")), ini) << "--probe-all wrote the settings";
 }
 

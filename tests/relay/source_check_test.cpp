@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <map>
 
 // Real probes of real streams on 127.0.0.1 (nginx-rtmp with the test source: H.264 + AAC; the
@@ -88,4 +89,38 @@ TEST(SourceCheck, RealStreamsAdviceLimitsAndCancel)
     EXPECT_TRUE(ProcessProbe::WaitUntil([&] { return !checks.Running(7); }, std::chrono::seconds(2)));
     EXPECT_TRUE(ProcessProbe::ProcessesWithArg(silent.url).empty()) << "a cancelled check left its ffprobe";
     EXPECT_FALSE(checks.Last(7)) << "a cancelled check kept as the channel's last";
+}
+
+// A fake ffprobe that answers over TCP only, or from its second run on: an RTSP camera whose
+// media never arrives over UDP is tried over TCP after its time-out and the check says to tick
+// the TCP box; a source that timed out once is tried again only when asked. A time-out is put
+// down to the machine when it was too busy to judge.
+TEST(SourceCheck, TimeOutsTriedAgainOverTcpOrOnRequest)
+{
+    const TempDir dir("camrelay-fakeprobe");
+    const FfmpegLocation ffmpeg = FfmpegLocation::Find("/nonexistent", std::getenv("PATH"));
+    FfmpegLocation fake;
+    fake.m_strPath = dir.File("ffprobe");
+    WriteFile(fake.m_strPath, "#!/bin/sh\ncase \"$*\" in *'-rtsp_transport tcp'*) ;; *rtsp:*) exec sleep 30 ;;\n"
+                              "*) [ -e " + dir.File("seen") + " ] || { : >" + dir.File("seen") + "; exec sleep 30; } ;; esac\n"
+                              "echo 'streams.stream.0.codec_type=\"video\"'; echo 'streams.stream.0.codec_name=\"h264\"'\n");
+    std::filesystem::permissions(fake.m_strPath, std::filesystem::perms::owner_all);
+    SourceRequest udp, again, once;
+    udp.url = "rtsp://127.0.0.1:1/cam", again.url = once.url = "http://127.0.0.1:1/x.flv";
+    udp.grabFrame = again.grabFrame = once.grabFrame = false;
+    udp.limitMs = again.limitMs = once.limitMs = 1000;
+    again.retryTimedOut = true;
+    SourceResult timedOut = RunSourceCheck(once, ffmpeg, fake);
+    std::filesystem::remove(dir.File("seen"));
+    const SourceResult overTcp = RunSourceCheck(udp, ffmpeg, fake), retried = RunSourceCheck(again, ffmpeg, fake);
+    EXPECT_TRUE(overTcp.Usable() && overTcp.Fails()) << overTcp.Report();
+    EXPECT_NE(overTcp.Summary().find("请勾选“TCP模式拉监控视频”"), std::string::npos) << overTcp.Summary();
+    EXPECT_TRUE(!timedOut.reachable && timedOut.timedOut) << timedOut.Report();
+    EXPECT_TRUE(retried.Usable() && !retried.Fails()) << retried.Report();
+
+    EXPECT_EQ(BusyReason(2.5, 1000, 1000), "每核负载 2.5");
+    EXPECT_EQ(BusyReason(0.5, 2500, 1000), "检测用时 2 秒（时限 1 秒）");
+    EXPECT_EQ(BusyReason(1.9, 2000, 1000), "");
+    timedOut.busy = "每核负载 2.5";
+    EXPECT_EQ(timedOut.Summary(), "本机繁忙，结果可能不准：每核负载 2.5，信号源在时限内没有结果");
 }

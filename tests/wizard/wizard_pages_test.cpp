@@ -32,9 +32,10 @@ TEST_F(SourcePageTest, ChecksRunInOrderAndACancelledEncodingPageReturnsHere)
         {"cam", "http://a/1", "rtmps://b/1", "请输入正确的发布地址地址以rtmp:// 开头!!!"},
         {"cam", "rtsp://a/b c", "rtmp://b/1", "信号源地址不能包含空格、引号或控制字符!"},
         {"cam", "rtsp://a/1", "rtmp://b/x y", "发布地址不能包含空格、引号或控制字符!"},
+        {"cam", "rtsp://a/1", "rtmp://b:1935/live/?k=v", "发布地址缺少流名称：应为 rtmp://服务器/应用名/流名称"},
         {"ca\nm", "rtsp://a/1", "rtmp://b/1", "名称不能包含控制字符!"},
-        {"一号 机", "http://a:80/x.flv", "rtmp://b/1", ""},
-        {QString(259, QChar(0x6444)), "rtsp://a/1", "rtmp://b/1", ""},
+        {"一号 机", "http://a:80/x.flv", "rtmp://b/live/1?k=a/b", ""},
+        {QString(259, QChar(0x6444)), "rtsp://a/1", "rtmp://b/live/1", ""},
     };
     SourcePage page(true);
     page.SetChannel(0, m_dir.Path());
