@@ -135,6 +135,9 @@ void RelayEngine::RecordFailure(int row, const RelayWorker* worker, const std::s
         record->m_lines = WithoutBanner(said, kFailureLines);
         end.exitCode = worker->m_nExitCode, end.signal = worker->m_nSignal;
         end.stalledSeconds = worker->m_nStalledSeconds;
+        end.rtspOverTcp = r.m_bRtspTcp;
+        if (r.m_bReencodes && r.m_health.MeasuredSlow())
+            end.slowSpeed = r.m_health.Speed();
     } else {
         end.startError = how;  // the start could not run ffmpeg: the tail's last line says why
     }

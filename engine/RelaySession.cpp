@@ -1,5 +1,6 @@
 #include "engine/RelaySession.h"
 
+#include "ffmpeg/PublishAddress.h"
 #include "settings/ChannelStore.h"
 #include "settings/ConfigStore.h"
 
@@ -57,8 +58,13 @@ int RelaySession::AppendRow(int id, const RowCells& cells, bool stopped)
 
 int RelaySession::AppendListed(const ScannedChannel& channel)
 {
-    return AppendRow(channel.id, {channel.name, {}, channel.state, channel.transCode, channel.width + "*" + channel.height, {}},
-                     true);
+    const int row = AppendRow(channel.id, {channel.name, {}, channel.state, channel.transCode, channel.width + "*" + channel.height, {}},
+                              true);
+    // A stored address no server can take a stream on is said at once, not at its first failure.
+    const std::string publishUrl = LoadChannel(ConfigStore(m_engine.AppDir()), channel.id).record.publishUrl;
+    if (const std::string problem = PublishAddressProblem(publishUrl); !problem.empty())
+        m_engine.LogRow(row, "警告: " + problem, StatusLog::kWarning);
+    return row;
 }
 
 int RelaySession::LoadChannels(bool startRunning)

@@ -5,6 +5,7 @@
 #include "platform/SystemError.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
@@ -109,7 +110,7 @@ const char* const kNames[] = {"connection_refused", "timed_out", "host_unknown",
                               "ffmpeg_missing", "ffmpeg_not_executable", "no_pipe", "stalled", "signal",
                               "publish_refused", "udp_blocked", "stream_ended", "http_not_found",
                               "http_forbidden", "http_unauthorized", "wrong_protocol", "no_stream_name",
-                              "other"};
+                              "machine_too_slow", "other"};
 static_assert(std::size(kNames) == static_cast<std::size_t>(FailureCause::Other) + 1);
 
 // text with {1}, {2}, ... replaced by the groups of m.
@@ -236,6 +237,13 @@ Diagnosis DiagnoseFailure(const std::vector<std::string>& lines, const AttemptEn
             return std::find_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(text) != std::string::npos; });
         };
         const auto empty = said("Could not find codec parameters for stream");
+        if (end.slowSpeed >= 0) {
+            char speed[32];
+            std::snprintf(speed, sizeof speed, "%.2g", end.slowSpeed);
+            return Make(C::MachineTooSlow, FailureSide::Local,
+                        "本机 CPU 不足：转码速度只有 " + std::string(speed) + " 倍实时，转发已 " + n +
+                            " 秒没有进展：请降低尺寸/帧率或改为直通", "本机 CPU 不足", "");
+        }
         if (rtsp && end.rtspOverTcp != true && said(", rtsp, from '") != lines.end() && empty != lines.end())
             return Make(C::UdpBlocked, FailureSide::Camera,
                         "摄像头应答了 RTSP 请求，但 " + n + " 秒内没有收到视频数据：多半是防火墙或路由器挡住了 UDP，"

@@ -37,6 +37,7 @@ enum class FailureCause {
     HttpUnauthorized,     // HTTP 401 from the source
     WrongProtocol,        // the port speaks another protocol than the address's scheme
     NoStreamName,         // the publish address ends at the application: no stream name
+    MachineTooSlow,       // the watchdog stopped a re-encode that ran slower than real time
     Other,
 };
 
@@ -52,6 +53,9 @@ struct AttemptEnd {
     int stalledSeconds = 0;
     std::string startError;
     std::optional<bool> rtspOverTcp;  // whether an rtsp:// source was pulled over TCP, when known
+    // A stalled child that re-encoded and was last measured below real time: its speed (1 = real
+    // time). The camera is then not to blame; -1: not so, or not known.
+    double slowSpeed = -1;
 };
 
 struct Diagnosis {

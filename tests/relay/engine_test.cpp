@@ -13,6 +13,7 @@
 #include <map>
 #include <mutex>
 #include <numeric>
+#include <regex>
 #include <set>
 #include <thread>
 
@@ -258,13 +259,17 @@ TEST_F(EngineScenario, ReloadChangesOnlyWhatTheFileSays)
         const std::vector<pid_t> after = Children();
         EXPECT_EQ(0, std::count(after.begin(), after.end(), 0)) << "not started again by the whole file";
     }
-    // A channel stored under a new id, running, is appended and started.
+    // A channel stored under a new id, running, is appended and started; one whose publish
+    // address has no stream name is appended with a warning that says so.
     WriteFile(m_dir.File("config.ini"), b + "7+Name=新\n7+checkstate=1\n7+checkstate3=1\n7+strAVState=运行中\n"
-                                            "7+Adress=rtmp://127.0.0.1:1/live/7\n");
+                                            "7+Adress=rtmp://127.0.0.1:1/live/7\n8+Name=无名\n8+strAVState=暂停中\n"
+                                            "8+Adress=rtmp://127.0.0.1:1/live\n");
     m_session->Reload();
     StartQueued();
     EXPECT_EQ("新", m_engine->View(3).name);
     EXPECT_LT(0, m_engine->View(3).pid) << "a channel newly stored running was not started";
+    m_engine->Log().Flush();
+    EXPECT_NE(std::string::npos, ReadFile(m_dir.File("CamRelay.log")).find("信号 无名 (id 8): 警告: 发布地址缺少流名称"));
     m_engine->StopAllChannels();
     for (const auto& [pid, exit] : m_children.exits)
         EXPECT_NE(-1, exit) << "child " << pid << " left running";
@@ -345,12 +350,16 @@ TEST_F(EngineScenario, WatchdogEndsASilentChild)
     EXPECT_NE(std::string::npos, ReadFile(m_dir.File("CamRelay.log")).find("无数据30秒，结束 ffmpeg"));
 }
 
-// A live row whose output runs at a fifth of real time, then one that loses packets: it stays
-// live and running, says why beside its bitrate, and is well again once it keeps up. Counts go
-// on over a relaunch; only a child that had been live counts as a live end.
+// A re-encoding row whose output runs at a fifth of real time, then one that loses packets: it
+// stays live and running, says why beside its bitrate, and is well again once it keeps up. Slow
+// again until it stalls, the watchdog's end names this machine, not the camera. Counts go on
+// over a relaunch; only a child that had been live counts as a live end.
 TEST_F(EngineScenario, ALiveButDegradedRowSaysWhyAndKeepsRunning)
 {
     Open(1);
+    const std::string reencode = std::regex_replace(m_base, std::regex("0\\+VdTransCode=否"),
+                                                    "0+VdTransCode=是\n0+checkstate1=1\n0+VdBitRate=300\n0+VdRameRate=25\n0+VdProFile=main");
+    WriteFile(m_dir.File("config.ini"), reencode);
     StartQueued();
     const pid_t child = m_engine->View(0).pid;
     ProgressSample s{300, 0, 0, 0, 25.0, 1.0};
@@ -368,7 +377,7 @@ TEST_F(EngineScenario, ALiveButDegradedRowSaysWhyAndKeepsRunning)
     RowView v = m_engine->View(0);
     EXPECT_EQ(std::make_tuple(std::string("live"), std::string("slow"), child, std::string("300kbps")),
               std::make_tuple(std::string(v.state), std::string(v.degradation), v.pid, v.cells.bitrate));
-    EXPECT_EQ("转发速度只有 0.2 倍实时：摄像头送来的画面跟不上，请检查摄像头到本机的网络", v.cells.health);
+    EXPECT_EQ("本机 CPU 不足：转码速度只有 0.2 倍实时，请降低尺寸/帧率或改为直通", v.cells.health);
     EXPECT_NEAR(0.2, v.speed, 0.01);
     EXPECT_NEAR(5.0, v.fps, 0.1);
     feed(20, 1.0, 0);
@@ -379,16 +388,18 @@ TEST_F(EngineScenario, ALiveButDegradedRowSaysWhyAndKeepsRunning)
     EXPECT_NE(std::string::npos, v.cells.health.find("摄像头到本机丢包")) << v.cells.health;
     EXPECT_NE(std::string::npos, v.cells.health.find("网络")) << "a camera already read over TCP is told to check the network";
     EXPECT_EQ(child, v.pid) << "a degraded row was restarted";
-    End({0});
-    Run(5000);
+    feed(40, 0.2, 0);
+    Run(40000);  // no more samples: the watchdog ends it
+    ASSERT_NE(nullptr, m_engine->View(0).lastFailure);
+    EXPECT_STREQ("machine_too_slow", m_engine->View(0).lastFailure->m_diagnosis.name);
     Run(5000);
     v = m_engine->View(0);
-    EXPECT_EQ(std::make_tuple(std::string(""), 1ull, 10ull, 40ull),
+    EXPECT_EQ(std::make_tuple(std::string(""), 1ull, 10ull, 60ull),
               std::make_tuple(v.cells.health, (unsigned long long)v.liveEnds, (unsigned long long)v.lostPackets,
                               (unsigned long long)v.droppedFrames));
     m_engine->Log().Flush();
     const std::string log = ReadFile(m_dir.File("CamRelay.log"));
-    EXPECT_NE(std::string::npos, log.find("直播质量差: 转发速度只有 0.2 倍实时"));
+    EXPECT_NE(std::string::npos, log.find("直播质量差: 本机 CPU 不足：转码速度只有 0.2 倍实时"));
     EXPECT_NE(std::string::npos, log.find("直播恢复正常"));
 }
 

@@ -111,6 +111,8 @@ TEST(FailureDiagnosis, RealFailuresOfFfmpeg)
         {"no media", "", d + "/j.mp4", "-c copy", rtmp + "/live/j", C::Other, S::Camera},
         {"no media, as a URL", "", "file://" + d + "/j.mp4", "-c copy", rtmp + "/live/j", C::Other, S::Camera},
         {"stalled", "", "", "", "", C::Stalled, S::Camera, {0, 0, 30, "", {}}},
+        // A re-encode last measured at a fifth of real time: this machine, not the camera.
+        {"stalled re-encode", "", "", "", "", C::MachineTooSlow, S::Local, {0, 0, 30, "", true, 0.21}, 20, "转码速度只有 0.21 倍实时"},
         {"killed", "", "", "", "", C::Signal, S::Local, {137, 9, 0, "", {}}},
         {"hung up", "", "", "", "", C::Signal, S::Local, {0, 1, 0, "", {}}},
         {"terminated, as a shell says", "", "", "", "", C::Signal, S::Local, {143, 0, 0, "", {}}},
