@@ -8,6 +8,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QDoubleSpinBox>
 #include <QCloseEvent>
 #include <QContextMenuEvent>
 #include <QCursor>
@@ -87,6 +88,17 @@ void MainWindow::BuildWindow()
     m_rtspTcpBox->setObjectName("1056");
     m_keepRetryBox = new QCheckBox(QStringLiteral("失败后持续重试"), this);
     m_keepRetryBox->setObjectName("1057");
+    m_fastRestartBox = new QCheckBox(QStringLiteral("快速重启"), this);
+    m_fastRestartBox->setObjectName("fastRestart");
+    m_fastRestartBox->setToolTip(QStringLiteral("直播中的信号断开后立即重新连接，不等下一次检查"));
+    m_startInterval = new QDoubleSpinBox(this);
+    m_startInterval->setObjectName("startInterval");
+    m_startInterval->setRange(0, 60);
+    m_startInterval->setDecimals(1);
+    m_startInterval->setSingleStep(0.1);
+    m_startInterval->setSuffix(QStringLiteral(" 秒"));
+    m_startInterval->setSpecialValueText(QStringLiteral("默认"));
+    m_startInterval->setToolTip(QStringLiteral("自动开启直播和“全部运行”时，两个信号启动之间的间隔（0.1–60 秒）；默认：窗口 5 秒，全部运行 0.25 秒"));
 
     m_list = new QTableWidget(0, 5, this);
     m_list->setObjectName("1049");
@@ -119,6 +131,11 @@ void MainWindow::BuildWindow()
     top->addWidget(m_rtspTcpBox);
     top->addSpacing(10);
     top->addWidget(m_keepRetryBox);
+    top->addSpacing(10);
+    top->addWidget(m_fastRestartBox);
+    top->addSpacing(10);
+    top->addWidget(new QLabel(QStringLiteral("启动间隔"), this));
+    top->addWidget(m_startInterval);
     top->addSpacing(40);
     auto* bottom = new QHBoxLayout;
     bottom->addStretch(1);
@@ -135,11 +152,13 @@ void MainWindow::BuildWindow()
     connect(m_autoRunBox, &QCheckBox::clicked, this, [this] { OnAutoRunClick(); });
     connect(m_rtspTcpBox, &QCheckBox::clicked, this, [this] { OnRtspTcpClick(); });
     connect(m_keepRetryBox, &QCheckBox::clicked, this, [this] { OnKeepRetryingClick(); });
+    connect(m_fastRestartBox, &QCheckBox::clicked, this, [this] { OnFastRestartClick(); });
+    connect(m_startInterval, &QDoubleSpinBox::editingFinished, this, [this] { OnStartIntervalChange(); });
     connect(m_list, &QTableWidget::customContextMenuRequested, this, [this] { OnListRightClick(); });
     connect(m_list, &QTableWidget::cellDoubleClicked, this, [this](int row, int) { ShowRowDetails(row); });
     auto* about = new QShortcut(QKeySequence(Qt::Key_F1), this);
     connect(about, &QShortcut::activated, this, [this] { OnSysCommand(ID_ABOUT); });
-    resize(780, 460);
+    resize(960, 460);
 }
 
 void MainWindow::OnInitDialog()
@@ -155,6 +174,8 @@ void MainWindow::OnInitDialog()
     m_autoRunBox->setChecked(m_bAutoRun);
     m_rtspTcpBox->setChecked(m_engine.Options().m_bRTSPuseTCP);
     m_keepRetryBox->setChecked(m_engine.Options().m_bKeepRetrying);
+    m_fastRestartBox->setChecked(m_engine.Options().m_bFastRestart);
+    m_startInterval->setValue(m_engine.Options().m_nStartIntervalMs / 1000.0);
     m_session.LoadChannels(m_bAutoRun);
     m_engine.PaceStarts(kTimerPeriodMs, kTimerPeriodMs);  // auto-run: one stored channel per tick
     Reschedule();
@@ -175,6 +196,16 @@ void MainWindow::ShowMessage(const std::string& text)
 void MainWindow::PostProgress(int row, const ProgressSample& sample)
 {
     QCoreApplication::postEvent(this, new RelayProgressEvent(row, sample));
+}
+
+void MainWindow::PostOutputEnded(int row)
+{
+    QMetaObject::invokeMethod(this, [this, row] {
+        m_engine.OnOutputEnded(row);
+        Reschedule();  // a relaunch may have set a deadline
+        if (m_onStatusChange)
+            m_onStatusChange();
+    }, Qt::QueuedConnection);
 }
 
 bool MainWindow::event(QEvent* e)
@@ -269,6 +300,25 @@ void MainWindow::OnRtspTcpClick()
 {
     m_engine.SetRtspTcp(m_rtspTcpBox->isChecked());
     ConfigStore(m_strAppDir).SetValue(m_engine.Options().m_bRTSPuseTCP ? "1" : "0", "m_bRTSPuseTCP");
+}
+
+void MainWindow::OnFastRestartClick()
+{
+    m_engine.SetFastRestart(m_fastRestartBox->isChecked());
+    ConfigStore(m_strAppDir).SetValue(m_engine.Options().m_bFastRestart ? "1" : "0", "m_bFastRestart");
+}
+
+// 0 ("默认") removes the choice: the key is stored empty and each pacing is its own again.
+void MainWindow::OnStartIntervalChange()
+{
+    const int ms = static_cast<int>(m_startInterval->value() * 1000 + 0.5);
+    const int stored = ms == 0 ? 0 : std::clamp(ms, 100, 60000);
+    if (stored == m_engine.Options().m_nStartIntervalMs)
+        return;
+    m_engine.SetStartIntervalMs(stored);
+    m_startInterval->setValue(stored / 1000.0);
+    ConfigStore(m_strAppDir).SetValue(stored == 0 ? std::string() : QString::number(stored / 1000.0, 'f', 1).toStdString(),
+                                      "startInterval");
 }
 
 void MainWindow::OnKeepRetryingClick()

@@ -14,6 +14,7 @@
 
 class PreviewDialog;
 class QCheckBox;
+class QDoubleSpinBox;
 class QLabel;
 class QPushButton;
 class QTableWidget;
@@ -72,6 +73,8 @@ public:
     void OnAutoRunClick();
     void OnRtspTcpClick();
     void OnKeepRetryingClick();
+    void OnFastRestartClick();
+    void OnStartIntervalChange();
     void OnWindowCommand(int command);  // 全部运行, 全部暂停, About
     void OnSupportLinkClick();
     void OnSysCommand(int id);
@@ -94,6 +97,7 @@ public:
     void ShowLoggedWarning(const std::string& text) override { ShowMessage(text); }
     // MonitorSink: called on monitor threads, posts the reading to the GUI thread.
     void PostProgress(int row, const ProgressSample& sample) override;
+    void PostOutputEnded(int row) override;
     // ConsoleHost: called on the status server's thread, carried out on the GUI thread.
     void Submit(ConsoleRequest request, std::function<void(ConsoleReply)> reply) override;
     bool CanReload() const override { return false; }
@@ -143,6 +147,8 @@ private:
     QCheckBox* m_autoRunBox = nullptr;
     QCheckBox* m_rtspTcpBox = nullptr;
     QCheckBox* m_keepRetryBox = nullptr;
+    QCheckBox* m_fastRestartBox = nullptr;
+    QDoubleSpinBox* m_startInterval = nullptr;
     QLabel* m_supportLine = nullptr;
     QTimer* m_schedule = nullptr;  // single shot, at the engine's next deadline
     PreviewDialog* m_pPreview = nullptr;  // the open preview, for the result of its check

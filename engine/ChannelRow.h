@@ -101,6 +101,7 @@ struct ChannelRow {
     bool m_bReencodes = false;         // the current child encodes the video
     bool m_bRtspTcp = false;           // the current child reads its RTSP camera over TCP
     std::uint64_t m_nLiveEnds = 0;     // children that ended after having been live
+    std::int64_t m_endCheckAt = 0;     // 快速重启: look again whether the child was reaped then; 0: no
 };
 
 // What a face may read of a row: a copy, taken on the owner thread.

@@ -72,7 +72,7 @@ int RelayEngine::RunAll()
     }
     // The first at once, the others one a turn (Advance).
     RunAllTick();
-    m_nextRunAllAt = m_clock.SteadyNs() + MsToNs(kRunAllPeriodMs);
+    m_nextRunAllAt = m_clock.SteadyNs() + RunAllPeriodNs();
     return static_cast<int>(rows.size());
 }
 

@@ -104,21 +104,62 @@ void RelayEngine::SuperviseRow(int row, std::int64_t now)
         r.m_running = false;  // the monitor ends; the clean-up follows at the next tick
         r.m_phase = Phase::Failing;
         break;
-    case TickAction::CountEnd: {
-        RetireWorker(*worker);
-        r.m_nLiveEnds += worker->m_bRelaying;
-        const std::string how = worker->m_nStalledSeconds ? Format("无数据%d秒", worker->m_nStalledSeconds)
-                                : worker->m_nSignal         ? Format("ffmpeg 被信号 %d 结束", worker->m_nSignal)
-                                                            : Format("ffmpeg 退出码 %d", worker->m_nExitCode);
-        RecordFailure(row, worker, how);
-        LogFailure(row, "ffmpeg 已结束 (pid " + std::to_string(worker->m_pid) +
-                            (worker->m_nSignal ? ", 信号 " + std::to_string(worker->m_nSignal)
-                                               : ", 退出码 " + std::to_string(worker->m_nExitCode)) + ")");
-        r.m_worker.reset();
-        r.m_nKbps = 0;
-        CountFailure(row);
+    case TickAction::CountEnd:
+        CountEnded(row);
         break;
     }
+}
+
+void RelayEngine::CountEnded(int row)
+{
+    ChannelRow& r = *Row(row);
+    RelayWorker* worker = r.m_worker.get();
+    r.m_endCheckAt = 0;
+    RetireWorker(*worker);
+    r.m_nLiveEnds += worker->m_bRelaying;
+    const std::string how = worker->m_nStalledSeconds ? Format("无数据%d秒", worker->m_nStalledSeconds)
+                            : worker->m_nSignal         ? Format("ffmpeg 被信号 %d 结束", worker->m_nSignal)
+                                                        : Format("ffmpeg 退出码 %d", worker->m_nExitCode);
+    RecordFailure(row, worker, how);
+    LogFailure(row, "ffmpeg 已结束 (pid " + std::to_string(worker->m_pid) +
+                        (worker->m_nSignal ? ", 信号 " + std::to_string(worker->m_nSignal)
+                                           : ", 退出码 " + std::to_string(worker->m_nExitCode)) + ")");
+    r.m_worker.reset();
+    r.m_nKbps = 0;
+    CountFailure(row);
+}
+
+void RelayEngine::OnOutputEnded(int row)
+{
+    ChannelRow* r = Row(row);
+    // Only a child that had been live: one that never was keeps the ticks' rhythm.
+    if (!m_options.m_bFastRestart || !r || !r->m_worker || !r->m_worker->m_bRelaying || r->m_worker->m_bEnded)
+        return;
+    r->m_endCheckAt = m_clock.SteadyNs();
+    EndCheckDue();
+}
+
+void RelayEngine::EndCheckDue()
+{
+    const std::int64_t now = m_clock.SteadyNs();
+    for (int row = 0; row < RowCount(); ++row) {
+        ChannelRow& r = *Row(row);
+        if (r.m_endCheckAt == 0 || now < r.m_endCheckAt)
+            continue;
+        RelayWorker* worker = r.m_worker.get();
+        if (!worker || worker->m_bEnded) {
+            r.m_endCheckAt = 0;  // the ticks have it
+            continue;
+        }
+        // The output ends as the child exits: it may not be reaped for a moment yet.
+        if (m_launcher.Poll(worker->m_pid, &worker->m_nExitCode, &worker->m_nSignal) == ChildState::Running) {
+            r.m_endCheckAt = now + MsToNs(kEndCheckMs);
+            continue;
+        }
+        worker->m_bEnded = true;
+        worker->m_endedAt = m_clock.Now();
+        r.m_running = false;
+        CountEnded(row);  // the first failure since the tick relaunches at once, the others spread
     }
 }
 

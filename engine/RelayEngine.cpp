@@ -251,8 +251,21 @@ bool RelayEngine::StartNextQueued()
 
 void RelayEngine::PaceStarts(int firstMs, int periodMs)
 {
-    m_nextStartAt = m_clock.SteadyNs() + MsToNs(firstMs);
-    m_startPeriodNs = MsToNs(periodMs);
+    m_faceStartPeriodNs = MsToNs(periodMs);
+    const int interval = m_options.m_nStartIntervalMs;
+    m_nextStartAt = m_clock.SteadyNs() + MsToNs(interval > 0 ? std::min(firstMs, interval) : firstMs);
+    m_startPeriodNs = interval > 0 ? MsToNs(interval) : m_faceStartPeriodNs;
+}
+
+void RelayEngine::SetStartIntervalMs(int ms)
+{
+    m_options.m_nStartIntervalMs = std::max(0, ms);
+    m_startPeriodNs = ms > 0 ? MsToNs(ms) : m_faceStartPeriodNs;
+}
+
+std::int64_t RelayEngine::RunAllPeriodNs() const
+{
+    return MsToNs(m_options.m_nStartIntervalMs > 0 ? m_options.m_nStartIntervalMs : kRunAllPeriodMs);
 }
 
 std::int64_t RelayEngine::NextDeadline() const
@@ -264,6 +277,9 @@ std::int64_t RelayEngine::NextDeadline() const
         next = std::min(next, m_nextRunAllAt);
     if (const std::int64_t relaunch = NextRelaunchAt(); relaunch != 0)
         next = std::min(next, relaunch);
+    for (const ChannelRow& r : m_rows)
+        if (r.m_endCheckAt != 0)
+            next = std::min(next, r.m_endCheckAt);
     return next;
 }
 
@@ -276,9 +292,10 @@ void RelayEngine::Advance()
         m_nextStartAt = now + m_startPeriodNs;
     if (now >= m_nextRunAllAt && !m_runAllQueue.empty()) {
         RunAllTick();
-        m_nextRunAllAt = now + MsToNs(kRunAllPeriodMs);
+        m_nextRunAllAt = now + RunAllPeriodNs();
     }
     RelaunchDue();
+    EndCheckDue();
     if (now >= m_nextSuperviseAt) {
         SuperviseTick();
         // As a timer: a late tick does not make the next ones come faster.

@@ -24,6 +24,10 @@ struct EngineOptions {
     bool m_bKeepRetrying = false;
     int m_nStallMs = kDefaultStallSeconds * 1000;  // 0: no watchdog
     int m_nKeepRetryMs = kKeepRetryPeriodMs;
+    // 快速重启: a child that ends after having been live is relaunched as soon as its output
+    // ends, not at the ticks; from the second failure in a row the ticks' rhythm applies.
+    bool m_bFastRestart = false;
+    int m_nStartIntervalMs = 0;  // 启动间隔 of the start queue and "全部运行"; 0: each face's own
 };
 
 // What the engine does to the world besides config.ini and its log: the children, and the time.
@@ -67,6 +71,9 @@ public:
     void SetKeepRetrying(bool on);
     void SetStallTimeoutMs(int ms) { m_options.m_nStallMs = ms; }
     void SetKeepRetryPeriodMs(int ms) { m_options.m_nKeepRetryMs = ms; }
+    void SetFastRestart(bool on) { m_options.m_bFastRestart = on; }
+    // 0 gives the start queue back the face's pacing (PaceStarts) and "全部运行" its own.
+    void SetStartIntervalMs(int ms);
 
     // ---- rows ----
     // Appends a row for channel id with the texts of its cells (cells.name its name; cells.state
@@ -127,6 +134,9 @@ public:
     void Advance();
     // A sample of a row's current child (posted by its monitor): the row is live.
     void OnProgress(int row, const ProgressSample& sample);
+    // The output of a row's current child ended (posted by its monitor): with 快速重启, a child
+    // that had been live is counted and relaunched now (or once it is reaped, EndCheckDue).
+    void OnOutputEnded(int row);
 
     // ---- stops and bulk commands ----
     // "暂停" and "删除" of one row: the stored word or mark, the stop, the event.
@@ -174,6 +184,8 @@ private:
     // Supervision (EngineSupervision.cpp).
     void SuperviseRow(int row, std::int64_t now);
     void JudgeHealth(int row, const ProgressSample& sample);
+    void CountEnded(int row);      // the end of the row's child, seen: recorded, counted, relaunched
+    void EndCheckDue();            // 快速重启: ends seen in the output whose child was not yet reaped
     void CountFailure(int row);
     void RecordFailure(int row, const RelayWorker* worker, const std::string& how);
     void LogFailure(int row, const std::string& what);  // what ended, with its cause
@@ -205,6 +217,8 @@ private:
     std::int64_t m_nextSuperviseAt = 0;
     std::int64_t m_nextStartAt = 0;
     std::int64_t m_startPeriodNs = MsToNs(kTimerPeriodMs);
+    std::int64_t m_faceStartPeriodNs = MsToNs(kTimerPeriodMs);  // as the face paced it
+    std::int64_t RunAllPeriodNs() const;
     std::int64_t m_nextRunAllAt = 0;
     std::unique_ptr<StatusLog> m_log;
     std::future<void> m_encoderQuery;  // the background query of the ffmpeg in use

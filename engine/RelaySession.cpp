@@ -46,6 +46,13 @@ void RelaySession::ReadSwitches(const ConfigStore& store)
     m_engine.SetKeepRetrying(keep.empty() ? m_bKeepRetryingByDefault : DecimalValue(keep) > 0);
     m_engine.Log().Write(std::string("失败后持续重试: ") + (m_engine.Options().m_bKeepRetrying ? "开" : "关") +
                          (keep.empty() ? "（config.ini 未设置，默认）" : "（config.ini 设置）"));
+    m_engine.SetFastRestart(DecimalValue(store.GetValue("m_bFastRestart")) > 0);
+    m_engine.SetStartIntervalMs(StartIntervalMs(store.GetValue("startInterval")));
+    if (m_engine.Options().m_bFastRestart || m_engine.Options().m_nStartIntervalMs > 0)
+        m_engine.Log().Write(std::string("快速重启: ") + (m_engine.Options().m_bFastRestart ? "开" : "关") + "，启动间隔 " +
+                             (m_engine.Options().m_nStartIntervalMs > 0
+                                  ? std::to_string(m_engine.Options().m_nStartIntervalMs) + "毫秒"
+                                  : std::string("默认")));
     const int stallMs = StallTimeoutMs(store.GetValue("stallTimeout"));
     m_engine.SetStallTimeoutMs(stallMs);
     m_engine.Log().Write("无数据超时 " + (stallMs > 0 ? std::to_string(stallMs / 1000) + "秒" : std::string("关闭")));

@@ -3,6 +3,7 @@
 #include "settings/ChannelStore.h"
 
 #include <algorithm>
+#include <charconv>
 
 int StallTimeoutMs(const std::string& text)
 {
@@ -15,6 +16,17 @@ int StallTimeoutMs(const std::string& text)
     if (seconds == 0)
         return 0;
     return std::clamp(seconds, kMinStallSeconds, 24 * 3600) * 1000;
+}
+
+int StartIntervalMs(const std::string& text)
+{
+    const std::size_t first = text.find_first_not_of(" \t");
+    double seconds = 0;
+    if (first == std::string::npos ||
+        std::from_chars(text.data() + first, text.data() + text.size(), seconds).ec != std::errc() ||
+        !(seconds > 0))
+        return 0;
+    return static_cast<int>(std::clamp(seconds, 0.1, 60.0) * 1000 + 0.5);
 }
 
 TickAction DecideTick(const TickInput& in)

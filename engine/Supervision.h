@@ -14,6 +14,8 @@ constexpr int kFailureLimit = 10;
 constexpr int kKeepRetryPeriodMs = 60000;
 // "全部运行" starts at most one row per period: four a second.
 constexpr int kRunAllPeriodMs = 250;
+// 快速重启: how often an ended output's child is looked for again until it is reaped.
+constexpr int kEndCheckMs = 50;
 // The stall watchdog: "stallTimeout" in config.ini, in seconds.
 constexpr int kDefaultStallSeconds = 30;
 constexpr int kMinStallSeconds = 10;
@@ -21,6 +23,9 @@ constexpr int kMinStallSeconds = 10;
 // "stallTimeout" of config.ini as milliseconds: empty, negative or not a number 30 s, 0 off,
 // 1 to 9 count as 10, at most a day.
 int StallTimeoutMs(const std::string& text);
+// "startInterval" (启动间隔) of config.ini, seconds with decimals ("0.5"), as milliseconds between
+// 0.1 s and 60 s; empty, 0 or not a number: 0, each face's own pacing.
+int StartIntervalMs(const std::string& text);
 
 // One row at one tick. Times are steady-clock nanoseconds; a period of 0 is off.
 struct TickInput {

@@ -22,6 +22,7 @@ namespace {
 
 constexpr std::size_t kReadSize = 4096;
 constexpr int kPauseMs = 2000;
+constexpr int kFirstPauseMs = 600;   // after a child's first status line: ffmpeg prints one every 500 ms
 // The bitrate value of a status line starts this far after the 's' of "size=" and fits in
 // this many characters (fixed-width fields of the transcoder's status line).
 constexpr std::size_t kBitrateOffset = 41;
@@ -279,23 +280,24 @@ struct OutputMonitor::Shared {
 
 namespace {
 
-// The read loop of one child's output; returns when the monitor should end.
-void MonitorOutput(const MonitorContext& ctx, int wakeFd, OutputLineReader& lines)
+// The read loop of one child's output; returns when the monitor should end: true at the end of
+// the output.
+bool MonitorOutput(const MonitorContext& ctx, int wakeFd, OutputLineReader& lines)
 {
     auto running = [&] { return !ctx.m_pRunning || ctx.m_pRunning->load(); };
     if (ctx.m_readFd < 0 || !running())
-        return;
+        return false;
     char buffer[kReadSize];
     ProgressClock progress;
     RateMeter rate;
     for (;;) {
         if (WaitFor(ctx.m_readFd, wakeFd, -1) != WaitResult::Readable)
-            return;
+            return false;
         ssize_t n = ::read(ctx.m_readFd, buffer, sizeof buffer);
         if (n < 0 && (errno == EINTR || errno == EAGAIN))
             continue;
         if (n <= 0)
-            return;   // end of file: the child and every copy of the write end are gone
+            return true;   // end of file: the child and every copy of the write end are gone
         const std::string_view chunk(buffer, static_cast<std::size_t>(n));
         const ProgressReading reading = lines.Feed(chunk);
         if (reading.bytes >= 0 && ctx.m_pOutputBytes)
@@ -313,11 +315,13 @@ void MonitorOutput(const MonitorContext& ctx, int wakeFd, OutputLineReader& line
                                   posted.speed, posted.dropped, posted.duplicated, lines.LostPackets()};
             ctx.m_pOwner->PostProgress(ctx.m_nRow, sample);
         }
-        // Pace the updates; the child's end shows up as end of file on the next read.
-        if (reading.hasSize && WaitFor(-1, wakeFd, kPauseMs) == WaitResult::Woken)
-            return;
+        // Pace the updates; the child's end shows up as end of file on the next read. After the
+        // first line of a child, only until its next line: its first rate comes soon.
+        const int pause = reading.hasSize && !kbps ? kFirstPauseMs : kPauseMs;
+        if (reading.hasSize && WaitFor(-1, wakeFd, pause) == WaitResult::Woken)
+            return false;
         if (!running())
-            return;
+            return false;
     }
 }
 
@@ -342,11 +346,13 @@ void DrainIntoTail(int fd, OutputLineReader& lines)
 void MonitorThreadProc(const MonitorContext& ctx, int wakeFd)
 {
     OutputLineReader lines(ctx.m_tail);
-    MonitorOutput(ctx, wakeFd, lines);
+    const bool ended = MonitorOutput(ctx, wakeFd, lines);
     DrainIntoTail(ctx.m_readFd, lines);
     lines.Flush();
     if (ctx.m_readFd >= 0)
         ::close(ctx.m_readFd);
+    if (ended && ctx.m_pOwner)   // the tail holds the child's last words by now
+        ctx.m_pOwner->PostOutputEnded(ctx.m_nRow);
 }
 
 }   // namespace

@@ -22,6 +22,8 @@ class MonitorSink {
 public:
     virtual ~MonitorSink() = default;
     virtual void PostProgress(int row, const ProgressSample& sample) = 0;
+    // The child's output ended (end of file): the child has ended or is ending.
+    virtual void PostOutputEnded(int /*row*/) {}
 };
 
 // The last lines a channel's children printed (status lines excluded), bounded, shared

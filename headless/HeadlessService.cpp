@@ -100,6 +100,18 @@ void HeadlessService::PostProgress(int row, const ProgressSample& sample)
     Wake();
 }
 
+void HeadlessService::PostOutputEnded(int row)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_requests.push_back([this, row] {
+            m_engine.OnOutputEnded(row);
+            Publish();
+        });
+    }
+    Wake();
+}
+
 void HeadlessService::Submit(ConsoleRequest request, std::function<void(ConsoleReply)> reply)
 {
     {

@@ -52,6 +52,7 @@ public:
     void ShowMessage(const std::string& text) override;
     // MonitorSink: called on monitor threads.
     void PostProgress(int row, const ProgressSample& sample) override;
+    void PostOutputEnded(int row) override;
     // ConsoleHost: called on the status server's thread.
     void Submit(ConsoleRequest request, std::function<void(ConsoleReply)> reply) override;
     bool CanReload() const override { return true; }

@@ -143,6 +143,12 @@ TEST(SupervisionRules, StallTimeoutTickAndFailureVerdicts)
     };
     for (const auto& t : timeouts)
         EXPECT_EQ(t.ms, StallTimeoutMs(t.text)) << '"' << t.text << '"';
+    // 启动间隔: seconds with decimals, 0.1 s to a minute; what is not a positive number is no choice.
+    const struct { const char* text; int ms; } intervals[] = {
+        {"", 0}, {"abc", 0}, {"-1", 0}, {"0", 0}, {"0.5", 500}, {" 2", 2000}, {"0.01", 100}, {"3600", 60000},
+    };
+    for (const auto& t : intervals)
+        EXPECT_EQ(t.ms, StartIntervalMs(t.text)) << '"' << t.text << '"';
 
     const std::int64_t s = MsToNs(1000), stall = MsToNs(kDefaultStallSeconds * 1000);
     const std::int64_t minute = MsToNs(kKeepRetryPeriodMs);
@@ -401,6 +407,35 @@ TEST_F(EngineScenario, ALiveButDegradedRowSaysWhyAndKeepsRunning)
     const std::string log = ReadFile(m_dir.File("CamRelay.log"));
     EXPECT_NE(std::string::npos, log.find("直播质量差: 本机 CPU 不足：转码速度只有 0.2 倍实时"));
     EXPECT_NE(std::string::npos, log.find("直播恢复正常"));
+}
+
+// 启动间隔 overrides the face's pacing of the start queue. 快速重启: a child that had been live is
+// relaunched as soon as its output ends; one that ends before going live waits for the ticks, as
+// every end does with the option off.
+TEST_F(EngineScenario, FastRestartAndTheStartInterval)
+{
+    Open(4);
+    m_engine->SetStartIntervalMs(100);
+    m_engine->PaceStarts(5000, 5000);  // the window's pacing
+    Run(350);
+    EXPECT_EQ(3u, m_children.spawned.size()) << "not one start every 100 ms";
+    Run(100);
+    m_engine->SetFastRestart(true);
+    m_engine->OnProgress(0, ProgressSample{300, m_clock.ns});
+    End({0});
+    m_engine->OnOutputEnded(0);
+    EXPECT_EQ(5u, m_children.spawned.size()) << "a live child's end waited for the ticks";
+    EXPECT_EQ(1, m_engine->View(0).failures);
+    End({0});
+    m_engine->OnOutputEnded(0);
+    EXPECT_EQ(5u, m_children.spawned.size()) << "a child that never went live was relaunched at once";
+    Run(10000);
+    EXPECT_EQ(6u, m_children.spawned.size());
+    m_engine->SetFastRestart(false);
+    m_engine->OnProgress(1, ProgressSample{300, m_clock.ns});
+    End({1});
+    m_engine->OnOutputEnded(1);
+    EXPECT_EQ(6u, m_children.spawned.size()) << "relaunched at once with the option off";
 }
 
 // The service's start queue takes one stored channel a second; "全部暂停" reaches the rows still

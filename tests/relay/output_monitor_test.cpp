@@ -83,6 +83,7 @@ protected:
         ::close(m_pipe[1]);
     }
     void PostProgress(int row, const ProgressSample& s) override { m_posts.Append(std::to_string(row) + ":" + std::to_string(s.kbps)); }
+    void PostOutputEnded(int row) override { m_posts.Append(std::to_string(row) + ":ended"); }
     bool Posted(std::size_t count) { return WaitUntil([&] { return m_posts.Lines().size() >= count; }, 5s); }
     void Start() { m_monitor = std::make_unique<OutputMonitor>(MonitorContext{this, m_pipe[0], -1, 7, nullptr, m_tail, &m_lastProgress}); }
     void Write(const std::string& text) { ASSERT_EQ(::write(m_pipe[1], text.data(), text.size()), ssize_t(text.size())); }
@@ -100,8 +101,8 @@ protected:
     std::atomic<std::int64_t> m_lastProgress{0};
 };
 
-// A child's first line is where its rate starts: no post. Of the lines that wait in the pipe
-// during a pause, the first is read; a line that repeats the last time and size moves neither
+// A child's first line is where its rate starts: no post. Of the lines one read brings, the
+// first is read; a line that repeats the last time and size moves neither
 // the watchdog's clock nor the rate.
 TEST_F(MonitorTest, PostsRatesInOrderPausesAfterStatusLinesAndStopCutsThePause)
 {
@@ -109,10 +110,7 @@ TEST_F(MonitorTest, PostsRatesInOrderPausesAfterStatusLinesAndStopCutsThePause)
     Write(Status(1000, 100));
     ASSERT_TRUE(WaitUntil([&] { return m_lastProgress.load() != 0; }, 5s));
     const std::int64_t first = m_lastProgress.load();
-    std::this_thread::sleep_for(300ms);
-    Write(Status(2000, 200));  // 100 kB in a second: 819 kbit/s
-    std::this_thread::sleep_for(300ms);
-    Write(Status(3000, 400));
+    Write(Status(2000, 200) + Status(3000, 400));  // one read: 100 kB in a second, 819 kbit/s
     ASSERT_TRUE(Posted(1));
     const std::int64_t second = m_lastProgress.load();
     EXPECT_GT(second, first);
@@ -142,6 +140,7 @@ TEST_F(MonitorTest, TailKeepsTheLastFiftyLinesAndEndsAtEof)
     Start();
     m_monitor->Join();  // returns once the monitor has read to the end of the file
     EXPECT_EQ(m_tail->Lines(), std::vector<std::string>(lines.end() - 50, lines.end()));
+    EXPECT_EQ(m_posts.Lines(), std::vector<std::string>{"7:ended"}) << "the end of the output was not reported";
 }
 
 }   // namespace
