@@ -103,6 +103,9 @@ void RelayEngine::SuperviseRow(int row, std::int64_t now)
     case TickAction::FirstNotice:
         r.m_running = false;  // the monitor ends; the clean-up follows at the next tick
         r.m_phase = Phase::Failing;
+        // 快速重启: the end of a child that had been live, seen here first, is counted now.
+        if (m_options.m_bFastRestart && worker->m_bRelaying)
+            CountEnded(row);
         break;
     case TickAction::CountEnd:
         CountEnded(row);

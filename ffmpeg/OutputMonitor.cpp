@@ -79,14 +79,14 @@ std::optional<double> FieldValue(std::string_view line, std::string_view key)
 
 enum class WaitResult { Readable, Woken, TimedOut };
 
-// Waits for data on fd (none when fd < 0) or the wake signal, at most timeoutMs (-1: no
-// limit). A poll failure counts as a wake: the monitor ends.
-WaitResult WaitFor(int fd, int wakeFd, int timeoutMs)
+// Waits for data on fd (none when fd < 0; only its hang-up with hangupOnly) or the wake signal,
+// at most timeoutMs (-1: no limit). A poll failure counts as a wake: the monitor ends.
+WaitResult WaitFor(int fd, int wakeFd, int timeoutMs, bool hangupOnly = false)
 {
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
-        pollfd fds[2] = {{wakeFd, POLLIN, 0}, {fd, POLLIN, 0}};
+        pollfd fds[2] = {{wakeFd, POLLIN, 0}, {fd, static_cast<short>(hangupOnly ? 0 : POLLIN), 0}};
         int wait = -1;
         if (timeoutMs >= 0) {
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -317,8 +317,9 @@ bool MonitorOutput(const MonitorContext& ctx, int wakeFd, OutputLineReader& line
         }
         // Pace the updates; the child's end shows up as end of file on the next read. After the
         // first line of a child, only until its next line: its first rate comes soon.
+        // The child's end cuts it short: what it printed last is read at once.
         const int pause = reading.hasSize && !kbps ? kFirstPauseMs : kPauseMs;
-        if (reading.hasSize && WaitFor(-1, wakeFd, pause) == WaitResult::Woken)
+        if (reading.hasSize && WaitFor(ctx.m_readFd, wakeFd, pause, true) == WaitResult::Woken)
             return false;
         if (!running())
             return false;

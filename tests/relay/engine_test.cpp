@@ -431,11 +431,16 @@ TEST_F(EngineScenario, FastRestartAndTheStartInterval)
     EXPECT_EQ(5u, m_children.spawned.size()) << "a child that never went live was relaunched at once";
     Run(10000);
     EXPECT_EQ(6u, m_children.spawned.size());
+    // Seen by a tick before its output's end is reported: relaunched at that tick.
+    m_engine->OnProgress(0, ProgressSample{300, m_clock.ns});
+    End({0});
+    Run(5000);
+    EXPECT_EQ(7u, m_children.spawned.size()) << "a live child's end seen by a tick waited for the next";
     m_engine->SetFastRestart(false);
     m_engine->OnProgress(1, ProgressSample{300, m_clock.ns});
     End({1});
     m_engine->OnOutputEnded(1);
-    EXPECT_EQ(6u, m_children.spawned.size()) << "relaunched at once with the option off";
+    EXPECT_EQ(7u, m_children.spawned.size()) << "relaunched at once with the option off";
 }
 
 // The service's start queue takes one stored channel a second; "全部暂停" reaches the rows still

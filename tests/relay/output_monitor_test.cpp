@@ -125,6 +125,20 @@ TEST_F(MonitorTest, PostsRatesInOrderPausesAfterStatusLinesAndStopCutsThePause)
     EXPECT_EQ(m_posts.Lines(), (std::vector<std::string>{"7:819", "7:0"}));
 }
 
+// A child that ends during the pause after a reading: its end is reported without waiting for
+// the pause to run out, so that a relaunch need not wait either.
+TEST_F(MonitorTest, AnEndDuringThePauseCutsItShort)
+{
+    Start();
+    Write(Status(1000, 100) + Status(2000, 200));
+    ASSERT_TRUE(Posted(1));
+    const auto endAt = std::chrono::steady_clock::now();
+    ::close(std::exchange(m_pipe[1], -1));
+    ASSERT_TRUE(Posted(2));
+    EXPECT_LT(std::chrono::steady_clock::now() - endAt, 1900ms);
+    EXPECT_EQ("7:ended", m_posts.Lines().back());
+}
+
 // Waiting in the pipe, the blob is read as 4096 bytes and the rest: one line is cut between the reads.
 TEST_F(MonitorTest, TailKeepsTheLastFiftyLinesAndEndsAtEof)
 {
