@@ -81,7 +81,7 @@ std::string LiveHealth::Sentence(bool reencodes, bool tcp) const
     case Degradation::PacketLoss:
         std::snprintf(text, sizeof text,
                       tcp ? "摄像头到本机丢包：最近一分钟丢失 %lld 个包，画面会花屏或卡顿，请检查摄像头与本机之间的网络"
-                          : "摄像头到本机丢包：最近一分钟丢失 %lld 个包，画面会花屏或卡顿，建议勾选“用TCP模式拉监控视频”",
+                          : "摄像头到本机丢包：最近一分钟丢失 %lld 个包，画面会花屏或卡顿，建议勾选“TCP模式拉监控视频”",
                       static_cast<long long>(LostLastMinute()));
         return text;
     }

@@ -1,24 +1,28 @@
 #!/usr/bin/env bash
 # Builds the benchmarks (cmake + ninja into build/, release settings), runs each of them several
 # times and prints one markdown table of medians on standard output; progress goes to stderr.
-#   bench.sh [--runs N] [--build-dir DIR] [--scale-counts "25 50 100 200" | --no-scale]
+#   bench.sh [--runs N] [--build-dir DIR] [--scale-counts "25 50 100 200" | --no-scale] [--no-recovery]
 # One run: the start-up scan, the window opening with 10,000 rows, 50 channels supervised by CamRelay on the fake transcoder
 # (then again with the status endpoint under 500 connections at once), then the same 50 children under plain bash loops
 # (one `wait -n` loop, then 50 `while` loops).
 # After the runs, scale.sh measures real copy relays under the headless service once per count
-# (about 10 minutes for the default counts) and prints its own table.
+# (about 10 minutes for the default counts) and prints its own table; recovery.sh then measures
+# 100 copy channels coming up and one coming back after kill -9, with 快速重启 and 启动间隔 off
+# and on (about 8 minutes; --no-recovery leaves it out).
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="$root/build"
 runs=3
 scale_counts="25 50 100 200"
+recovery=1
 while [ $# -gt 0 ]; do
     case $1 in
         --runs) runs=$2; shift 2 ;;
         --build-dir) build=$(realpath -m "$2"); shift 2 ;;
         --scale-counts) scale_counts=$2; shift 2 ;;
         --no-scale) scale_counts=""; shift ;;
-        *) echo "usage: bench.sh [--runs N] [--build-dir DIR] [--scale-counts \"25 50 100 200\" | --no-scale]" >&2; exit 2 ;;
+        --no-recovery) recovery=0; shift ;;
+        *) echo "usage: bench.sh [--runs N] [--build-dir DIR] [--scale-counts \"25 50 100 200\" | --no-scale] [--no-recovery]" >&2; exit 2 ;;
     esac
 done
 
@@ -190,4 +194,9 @@ if [ -n "$scale_counts" ]; then
     say "real copy relays under the headless service, N = $scale_counts"
     echo
     bash "$root/scripts/scale.sh" --counts "$scale_counts" --build-dir "$build"
+fi
+if [ "$recovery" = 1 ]; then
+    say "100 copy channels coming up and back, 快速重启 and 启动间隔 off and on"
+    echo
+    bash "$root/scripts/recovery.sh" --build-dir "$build"
 fi

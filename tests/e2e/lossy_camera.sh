@@ -55,7 +55,7 @@ done
 [ "$i" -lt 240 ] || fail "the lossy channel was not reported degraded: $status"
 pid=$(pgrep -f -- "$NGINX_URL/lossy")
 grep -q '"state":"live"' <<<"$status" || fail "not live: $status"
-grep -q '"health":"摄像头到本机丢包：最近一分钟丢失 [0-9]* 个包，画面会花屏或卡顿，建议勾选“用TCP模式拉监控视频”"' <<<"$status" ||
+grep -q '"health":"摄像头到本机丢包：最近一分钟丢失 [0-9]* 个包，画面会花屏或卡顿，建议勾选“TCP模式拉监控视频”"' <<<"$status" ||
     fail "no TCP advice: $status"
 metrics=$(get /metrics)
 lost=$(sed -n 's/^camrelay_channel_lost_packets_total{id="0",name="丢包"} //p' <<<"$metrics")

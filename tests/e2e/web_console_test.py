@@ -7,8 +7,8 @@ Run 1, without a control token: the page lists the channels with live bitrates, 
 like markup shows that text and runs no script, no command button is shown and a forged POST is
 refused 403. Run 2, with a token file: 暂停 on one row stops its ffmpeg and stores 暂停中,
 全部运行 starts it again, and the log panel shows both commands; a channel whose ffmpeg gets a
-fiftieth of the CPU time for its re-encode is shown live but degraded, with why and its speed. No password shows
-anywhere.
+fiftieth of the CPU time for its re-encode is shown live but degraded, with why and its speed.
+No password shows anywhere.
 
 Everything listens on 127.0.0.1; the servers, the service and the browser are stopped also when a
 check fails. Exit 0: passed, 1: failed, 77: skipped (the browser cannot start here).
