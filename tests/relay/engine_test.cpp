@@ -429,6 +429,7 @@ TEST_F(EngineScenario, FastRestartAndTheStartInterval)
     End({0});
     m_engine->OnOutputEnded(0);
     EXPECT_EQ(5u, m_children.spawned.size()) << "a child that never went live was relaunched at once";
+    EXPECT_EQ(1, m_engine->View(0).failures) << "the end of a child that never went live was counted before the ticks";
     Run(10000);
     EXPECT_EQ(6u, m_children.spawned.size());
     // Seen by a tick before its output's end is reported: relaunched at that tick.
