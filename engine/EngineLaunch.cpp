@@ -193,7 +193,7 @@ RelayEngine::Spawned RelayEngine::SpawnRelay(Launch how, int row, CommandBuild b
     r.m_health.NewChild();
     r.m_degraded = Degradation::None;
     r.m_bReencodes = build.reencodesVideo;
-    r.m_bRtspTcp = build.line.find("-rtsp_transport tcp") != std::string::npos;
+    r.m_bRtspTcp = build.plan.inputOverTcp;
     r.m_phase = r.m_nFailures > 0 ? Phase::Failing : Phase::Starting;
     r.m_strLaunchedLine = build.line;
     LogRow(row, "已启动 ffmpeg (pid " + std::to_string(child.pid) + ")");

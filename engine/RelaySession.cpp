@@ -68,8 +68,7 @@ int RelaySession::AppendListed(const ScannedChannel& channel)
     const int row = AppendRow(channel.id, {channel.name, {}, channel.state, channel.transCode, channel.width + "*" + channel.height, {}},
                               true);
     // A stored address no server can take a stream on is said at once, not at its first failure.
-    const std::string publishUrl = LoadChannel(ConfigStore(m_engine.AppDir()), channel.id).record.publishUrl;
-    if (const std::string problem = PublishAddressProblem(publishUrl); !problem.empty())
+    if (const std::string problem = PublishAddressProblem(channel.publishUrl); !problem.empty())
         m_engine.LogRow(row, "警告: " + problem, StatusLog::kWarning);
     return row;
 }

@@ -89,6 +89,7 @@ struct ScannedChannel {
     std::string transCode;  // re-encode mark
     std::string width;      // video width as stored text
     std::string height;     // video height as stored text
+    std::string publishUrl; // as stored
 };
 
 // Removes temporary files that an interrupted write left beside config.ini (see

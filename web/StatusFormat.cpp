@@ -41,6 +41,20 @@ void Family(std::string& out, const std::vector<ChannelStatus>& channels,
     }
 }
 
+// A gauge with one sample per channel and value of a label: 1 for the channel's value, 0 for the
+// others, so that a value's series exists before the channel first takes it.
+template <std::size_t N, typename Pick>
+void OneOf(std::string& out, const std::vector<ChannelStatus>& channels, const std::vector<std::string>& labels,
+           const char* name, const char* help, const char* label, const char* const (&values)[N], Pick pick)
+{
+    out.append("# HELP ").append(name).append(" ").append(help).append("\n");
+    out.append("# TYPE ").append(name).append(" gauge\n");
+    for (std::size_t i = 0; i < channels.size(); ++i)
+        for (const char* value : values)
+            out.append(name).append(labels[i], 0, labels[i].size() - 1).append(",").append(label).append("=\"")
+                .append(value).append("\"} ").append(pick(channels[i]) == value ? "1\n" : "0\n");
+}
+
 const char* const kStates[] = {"stopped", "queued", "starting", "live", "failing", "retrying", "given_up", "deleted"};
 const char* const kDegradations[] = {"slow", "packet_loss"};
 
@@ -174,12 +188,8 @@ std::string Metrics(const std::vector<ChannelStatus>& channels, std::string_view
     Family(out, channels, labels, "camrelay_channel_live_ends_total", "counter",
            "Children of the channel that ended after having been live.",
            [](const ChannelStatus& c) { return std::optional(std::to_string(c.liveEnds)); });
-    out += "# HELP camrelay_channel_degraded 1 for why a live channel relays badly, 0 for the other causes.\n"
-           "# TYPE camrelay_channel_degraded gauge\n";
-    for (std::size_t i = 0; i < channels.size(); ++i)
-        for (const char* cause : kDegradations)
-            out += "camrelay_channel_degraded" + labels[i].substr(0, labels[i].size() - 1) + ",cause=\"" + cause +
-                   "\"} " + (channels[i].degradation == cause ? "1\n" : "0\n");
+    OneOf(out, channels, labels, "camrelay_channel_degraded", "1 for why a live channel relays badly, 0 for the other causes.",
+          "cause", kDegradations, [](const ChannelStatus& c) { return c.degradation; });
     out += "# HELP camrelay_channel_failure_info The cause of the channel's last failed attempt.\n"
            "# TYPE camrelay_channel_failure_info gauge\n";
     for (std::size_t i = 0; i < channels.size(); ++i)
@@ -190,12 +200,8 @@ std::string Metrics(const std::vector<ChannelStatus>& channels, std::string_view
            "# TYPE camrelay_channel_output_bytes_total counter\n";
     for (std::size_t i = 0; i < channels.size(); ++i)
         out += "camrelay_channel_output_bytes_total" + labels[i] + " " + std::to_string(channels[i].outputBytes) + "\n";
-    out += "# HELP camrelay_channel_state 1 for the channel's current state, 0 for the others.\n"
-           "# TYPE camrelay_channel_state gauge\n";
-    for (std::size_t i = 0; i < channels.size(); ++i)
-        for (const char* state : kStates)
-            out += "camrelay_channel_state" + labels[i].substr(0, labels[i].size() - 1) + ",state=\"" + state +
-                   "\"} " + (channels[i].state == state ? "1\n" : "0\n");
+    OneOf(out, channels, labels, "camrelay_channel_state", "1 for the channel's current state, 0 for the others.",
+          "state", kStates, [](const ChannelStatus& c) { return c.state; });
     return out;
 }
 
