@@ -255,7 +255,7 @@ void MainWindow::OnListRightClick()
     const int command = m_menuChooser ? m_menuChooser(row)
                                       : ChooseCommand(m_list, {{ID_CHANNEL_RUN, "运行"}, {ID_CHANNEL_PAUSE, "暂停"},
                                                                {ID_CHANNEL_EDIT, "编辑"}, {ID_CHANNEL_DELETE, "删除"},
-                                                               {ID_CHANNEL_PREVIEW, "预览"}},
+                                                               {ID_CHANNEL_PREVIEW, "预览"}, {ID_CHANNEL_COPY, "复制信号"}},
                                                       QCursor::pos());
     OnChannelCommand(command, row);
 }
@@ -282,6 +282,9 @@ void MainWindow::OnChannelCommand(int command, int row)
         break;
     case ID_CHANNEL_PREVIEW:
         ShowPreview(row);
+        break;
+    case ID_CHANNEL_COPY:
+        OnImportSignal(m_engine.View(row).id);
         break;
     default:
         break;

@@ -43,6 +43,7 @@ constexpr int ID_CHANNEL_PAUSE = 10002;
 constexpr int ID_CHANNEL_EDIT = 10003;
 constexpr int ID_CHANNEL_DELETE = 10004;
 constexpr int ID_CHANNEL_PREVIEW = 10007;
+constexpr int ID_CHANNEL_COPY = 10008;
 constexpr int ID_ABOUT = 16;
 // Commands of the window's own context menu (beside About).
 constexpr int ID_RUN_ALL = 10005;
@@ -67,7 +68,8 @@ public:
     // The schedule's timer: the engine does what is due, the list and the endpoint follow.
     void OnTimer();
     void OnProgress(int row, const ProgressSample& sample);
-    void OnImportSignal();
+    // "导入信号", or with copyOf a channel id "复制信号": the wizard opens with that channel's values.
+    void OnImportSignal(int copyOf = -1);
     void OnListRightClick();
     void OnChannelCommand(int command, int row);
     void OnAutoRunClick();
@@ -79,9 +81,10 @@ public:
     void OnSupportLinkClick();
     void OnSysCommand(int id);
     void OnClose();
-    // Runs the wizard on channel id. After OK, m_settings and checks hold what the operator
-    // confirmed; an edit is stored at once, a new channel is left to the import.
-    bool RunChannelWizard(int id, bool isNew, CheckStates& checks);
+    // Runs the wizard on channel id (opened with channel copyOf's values when given). After OK,
+    // m_settings and checks hold what the operator confirmed; an edit is stored at once, a new
+    // channel is left to the import.
+    bool RunChannelWizard(int id, bool isNew, CheckStates& checks, int copyOf = -1);
 
     int FirstSelectedRow() const;
     QString CellText(int row, int column) const;

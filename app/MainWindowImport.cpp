@@ -8,10 +8,10 @@
 
 #include <climits>
 
-bool MainWindow::RunChannelWizard(int id, bool isNew, CheckStates& checks)
+bool MainWindow::RunChannelWizard(int id, bool isNew, CheckStates& checks, int copyOf)
 {
     SourcePage wizard(isNew, this);
-    wizard.SetChannel(id, m_strAppDir);
+    wizard.SetChannel(id, m_strAppDir, copyOf);
     wizard.SetFfmpeg(m_engine.Ffmpeg());
     if (wizard.exec() != QDialog::Accepted || m_bClosed)
         return false;  // cancelled, or the program was closed while the wizard was open
@@ -22,7 +22,7 @@ bool MainWindow::RunChannelWizard(int id, bool isNew, CheckStates& checks)
     return true;
 }
 
-void MainWindow::OnImportSignal()
+void MainWindow::OnImportSignal(int copyOf)
 {
     m_lastLaunch = WizardLaunch();
     // A damaged nextId (negative, or pointing at ids that still hold keys) must not make an
@@ -33,7 +33,7 @@ void MainWindow::OnImportSignal()
         return;
     }
     CheckStates checks{};
-    if (!RunChannelWizard(m_nNextId, true, checks))
+    if (!RunChannelWizard(m_nNextId, true, checks, copyOf))
         return;
     const int id = m_nNextId++;
     // The channel, its state word and re-encoding mark and the next id go into one replace of

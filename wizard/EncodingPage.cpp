@@ -1,9 +1,9 @@
 #include "wizard/EncodingPage.h"
 
+#include "ffmpeg/ChannelRules.h"
 #include "settings/ChannelStore.h"
 #include "settings/ConfigStore.h"
 #include "ui/MessageBox.h"
-#include "wizard/FieldRules.h"
 #include "wizard/UpDownButton.h"
 
 #include <QCheckBox>
@@ -19,27 +19,11 @@
 namespace {
 // The page's texts.
 const char* const kTitle = "导入信号";
-const char* const kPathTooLong = "水印文件路径过长，最多127个字符!";
-const char* const kPathUnsafe = "水印文件路径不能包含控制字符!";
-const char* const kProfileUnsafe = "Profle不能包含空格、引号或控制字符!";
-const char* const kOffsetUnsafe = "水印微调值不能包含空格、引号或控制字符!";
-const char* const kPositionUnsafe = "水印位置不能包含控制字符!";
 const char* const kStillCopy = "上次检测信号源发现该摄像头输出H.265，视频直通会一直失败（RTMP不支持H.265）。\n仍然直通？";
 const char* const kStillCopyEnhanced =
     "上次检测信号源发现该摄像头输出H.265。本机的 ffmpeg 可以直通H.265，但只有支持增强型RTMP（H.265）的直播服务器才接受，"
     "很多服务器不接受。\n仍然直通？";
 const char* const kSamePublish = "发布地址与信号“%1”相同：两路同时推流会互相挤掉（直播服务器报“Already publishing”）。\n仍然保存？";
-
-constexpr int kMaxWatermarkPath = 127;
-
-// Overlay x:y for the five anchors, in the order of the position box's items.
-const char* const kPositionFormats[5] = {
-    "%1:%2",
-    "main_w/2-overlay_w/2+%1:main_h/2-overlay_h/2+%2",
-    "main_w-overlay_w+%1:%2",
-    "%1:main_h-overlay_h+%2",
-    "main_w-overlay_w+%1:main_h-overlay_h+%2",
-};
 
 void ResetCombo(QComboBox* combo, const QStringList& items, const QString& text = QString())
 {
@@ -68,9 +52,10 @@ EncodingPage::EncodingPage(bool isNew, QWidget* parent) : QDialog(parent), m_bNe
     resize(680, 500);  // about 381 x 284 dialog units
 }
 
-void EncodingPage::SetChannel(int id, const std::string& appDir)
+void EncodingPage::SetChannel(int id, const std::string& appDir, int copyOf)
 {
     m_nId = id;
+    m_nCopyOf = copyOf;
     m_strAppDir = appDir;
 }
 
@@ -102,8 +87,10 @@ void EncodingPage::InitControls()
     ResetCombo(m_pAudioChannels, {"1", "2"}, "2");
     ResetCombo(m_pSampleRate, {"22050", "44100", "48000"}, "44100");
     ResetCombo(m_pAudioBitRate, {"16", "32", "64", "96", "128"}, "32");
-    ResetCombo(m_pPosition, {QString::fromUtf8("左上"), QString::fromUtf8("居中"), QString::fromUtf8("右上"),
-                             QString::fromUtf8("左下"), QString::fromUtf8("右下")});
+    QStringList corners;
+    for (const char* corner : ChannelRules::kCorners)
+        corners << QString::fromUtf8(corner);
+    ResetCombo(m_pPosition, corners);
     m_pSpinX->SetRange(-200, 200);
     m_pSpinY->SetRange(-200, 200);
     m_values.watermarkPlacement.clear();
@@ -111,9 +98,9 @@ void EncodingPage::InitControls()
 
     // The video encoding controls start enabled exactly when 1026 starts checked, so that
     // the toggle of each click keeps box and controls in step. A new channel has 1026 off
-    // whatever an old record under its id may say.
-    const bool reencode =
-        !m_bNew && LoadChannelText(ConfigStore(m_strAppDir), m_nId).checks[1] == "1";
+    // whatever an old record under its id may say; a copy has its original's.
+    const int storedId = m_nCopyOf >= 0 ? m_nCopyOf : m_bNew ? -1 : m_nId;
+    const bool reencode = storedId >= 0 && LoadChannelText(ConfigStore(m_strAppDir), storedId).checks[1] == "1";
     SetVideoControlsEnabled(reencode);
     m_bVideoDisabled = !reencode;
 
@@ -121,18 +108,26 @@ void EncodingPage::InitControls()
         m_pWidth->setText("320");
         m_pHeight->setText("240");
     }
-    if (m_bNew) {
+    if (storedId < 0) {
         m_pVideoOn->setChecked(true);
         m_pAudioOn->setChecked(true);
         m_pAudioReencode->setChecked(true);
+        // A re-encode keeps the camera's size and frame rate unless the operator says otherwise.
+        const SourceStreams found = SourceFound ? SourceFound() : SourceStreams();
+        if (found.width > 0 && found.height > 0) {
+            m_pWidth->setText(QString::number(found.width));
+            m_pHeight->setText(QString::number(found.height));
+        }
+        if (found.frameRate >= 1 && found.frameRate <= 120)
+            m_pFrameRate->setEditText(QString::number(static_cast<int>(found.frameRate + 0.5)));
         return;
     }
-    LoadStored();
+    LoadStored(storedId);
 }
 
-void EncodingPage::LoadStored()
+void EncodingPage::LoadStored(int storedId)
 {
-    const LoadedChannelText stored = LoadChannelText(ConfigStore(m_strAppDir), m_nId);
+    const LoadedChannelText stored = LoadChannelText(ConfigStore(m_strAppDir), storedId);
     const ChannelRecordText& r = stored.record;
     auto text = [](const std::string& value) { return QString::fromStdString(value); };
 
@@ -206,7 +201,7 @@ void EncodingPage::RebuildPosition()
         return;  // nothing selected: keep the last expression
     // One-pass substitution: an offset text is inserted verbatim, never re-expanded.
     m_values.watermarkPlacement =
-        QString::fromLatin1(kPositionFormats[index]).arg(m_pOffsetX->text(), m_pOffsetY->text()).toStdString();
+        *ChannelRules::WatermarkPlacement(ChannelRules::kCorners[index], m_values.watermarkOffsetX, m_values.watermarkOffsetY);
 }
 
 void EncodingPage::OpeningValues(ChannelRecord* values, CheckStates* checks)
@@ -261,22 +256,10 @@ void EncodingPage::Collect()
 
 bool EncodingPage::CheckCollected()
 {
-    const char* problem = nullptr;
-    const QString path = m_pFilePath->text();
-    if (FieldRules::CharCount(path) > kMaxWatermarkPath)
-        problem = kPathTooLong;
-    else if (FieldRules::HasControl(path))
-        problem = kPathUnsafe;
-    else if (FieldRules::HasBlankQuoteOrControl(m_pProfile->currentText()))
-        problem = kProfileUnsafe;
-    else if (FieldRules::HasBlankQuoteOrControl(m_pOffsetX->text()) ||
-             FieldRules::HasBlankQuoteOrControl(m_pOffsetY->text()))
-        problem = kOffsetUnsafe;
-    else if (FieldRules::HasControl(m_pPosition->currentText()))
-        problem = kPositionUnsafe;
-    if (!problem)
+    const std::string problem = ChannelRules::EncodingProblem(m_values);
+    if (problem.empty())
         return true;
-    Prompt::Message(this, QString::fromUtf8(problem));
+    Prompt::Message(this, QString::fromStdString(problem));
     return false;
 }
 

@@ -1,4 +1,5 @@
 #pragma once
+#include "ffmpeg/SourceAdvice.h"
 #include "settings/ChannelRecord.h"
 
 #include <QDialog>
@@ -22,8 +23,9 @@ class EncodingPage : public QDialog {
 public:
     explicit EncodingPage(bool isNew, QWidget* parent = nullptr);
 
-    // Set by the source page before the page runs.
-    void SetChannel(int id, const std::string& appDir);
+    // Set by the source page before the page runs: the id stored under, and the channel whose
+    // stored values a copy opens with (-1: none).
+    void SetChannel(int id, const std::string& appDir, int copyOf = -1);
     std::string sourceUrl, publishUrl, streamName;
     // The video codec that the source page's latest finished check found for sourceUrl, asked
     // at "完成" (a check may end while this page is open); empty or unset when unchecked.
@@ -32,6 +34,9 @@ public:
     // Whether that check found the ffmpeg in use copying H.265 into FLV: then the question says
     // that the server must accept it instead of that copying always fails.
     std::function<bool()> SourceFlvHevc;
+    // What that check found the source sending: a new channel's re-encode opens with its size
+    // and frame rate.
+    std::function<SourceStreams()> SourceFound;
 
     // The values the page would open with and hand over unchanged: what a source check advises on.
     void OpeningValues(ChannelRecord* values, CheckStates* checks);
@@ -46,7 +51,7 @@ public:
 private:
     void BuildControls();
     void InitControls();
-    void LoadStored();
+    void LoadStored(int storedId);
     void SetVideoControlsEnabled(bool enabled);
     void OnVideoReencodeClicked();
     void OnSizeChosen(int index);
@@ -62,6 +67,7 @@ private:
 
     bool m_bNew;
     int m_nId = 0;
+    int m_nCopyOf = -1;
     std::string m_strAppDir;
     bool m_bVideoDisabled = false;  // toggled by each click of 1026
 

@@ -4,7 +4,7 @@
 #include "settings/ChannelStore.h"
 #include "settings/ConfigStore.h"
 #include "ui/MessageBox.h"
-#include "wizard/FieldRules.h"
+#include "ffmpeg/ChannelRules.h"
 #include "wizard/UpDownButton.h"
 
 #include <QCheckBox>
@@ -24,7 +24,7 @@ QLineEdit* MakeEdit(const char* id, QWidget* parent)
 {
     auto* edit = new QLineEdit(parent);
     edit->setObjectName(id);
-    edit->setMaxLength(FieldRules::kMaxFieldLength);
+    edit->setMaxLength(static_cast<int>(ChannelRules::kMaxFieldLength));
     return edit;
 }
 
@@ -36,7 +36,7 @@ QComboBox* MakeCombo(const char* id, QWidget* parent)
     // Items stay as given: typed text is neither added, sorted nor completed from the list.
     combo->setInsertPolicy(QComboBox::NoInsert);
     combo->setCompleter(nullptr);
-    combo->lineEdit()->setMaxLength(FieldRules::kMaxFieldLength);
+    combo->lineEdit()->setMaxLength(static_cast<int>(ChannelRules::kMaxFieldLength));
     return combo;
 }
 

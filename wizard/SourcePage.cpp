@@ -1,10 +1,9 @@
 #include "wizard/SourcePage.h"
 
-#include "ffmpeg/PublishAddress.h"
+#include "ffmpeg/ChannelRules.h"
 #include "settings/ChannelStore.h"
 #include "settings/ConfigStore.h"
 #include "ui/MessageBox.h"
-#include "wizard/FieldRules.h"
 #include "wizard/SourceFrame.h"
 
 #include <QGridLayout>
@@ -21,23 +20,10 @@ namespace {
 // The page's texts.
 const char* const kTitle = "导入信号";
 const char* const kHeading = "设置信号名字和地址";
-const char* const kNoName = "请输入名称!";
-const char* const kNoSource = "请输入正确的信号源地址!  很关键!!!";
-const char* const kBadSourceScheme = "请输入正确的信号源地址以rtmp:// 或 rtsp:// 或 http:// 开头的!!!";
-const char* const kNoPublish = "请输入正确的发布地址!  很关键!!!";
-const char* const kBadPublishScheme = "请输入正确的发布地址地址以rtmp:// 开头!!!";
-const char* const kUnsafeSource = "信号源地址不能包含空格、引号或控制字符!";
-const char* const kUnsafePublish = "发布地址不能包含空格、引号或控制字符!";
-const char* const kUnsafeName = "名称不能包含控制字符!";
 const char* const kCheckButton = "检测信号源";
 const char* const kChecking = "正在检测信号源……（最多约30秒）";
-
-
-// Exact, case-sensitive comparison of the first seven bytes (all schemes are ASCII).
-bool StartsWith7(const std::string& text, const char* scheme)
-{
-    return text.compare(0, 7, scheme) == 0;
-}
+const char* const kUseEncoded = "\n改用百分号编码后的地址？（选“否”则按原样保存）";
+const char* const kCopySuffix = "-副本";
 }  // namespace
 
 SourcePage::SourcePage(bool isNew, QWidget* parent)
@@ -59,7 +45,7 @@ SourcePage::SourcePage(bool isNew, QWidget* parent)
     auto makeEdit = [this](const char* id) {
         auto* edit = new QLineEdit(this);
         edit->setObjectName(id);
-        edit->setMaxLength(FieldRules::kMaxFieldLength);
+        edit->setMaxLength(static_cast<int>(ChannelRules::kMaxFieldLength));
         return edit;
     };
     m_pName = makeEdit("1001");
@@ -136,11 +122,12 @@ SourcePage::~SourcePage()
     CancelCheck();
 }
 
-void SourcePage::SetChannel(int id, const std::string& appDir)
+void SourcePage::SetChannel(int id, const std::string& appDir, int copyOf)
 {
     m_nId = id;
+    m_nCopyOf = copyOf;
     m_strAppDir = appDir;
-    m_child.SetChannel(id, appDir);
+    m_child.SetChannel(id, appDir, copyOf);
 }
 
 int SourcePage::exec()
@@ -151,8 +138,8 @@ int SourcePage::exec()
 
 void SourcePage::LoadStored()
 {
-    const ChannelRecordText stored = LoadChannelText(ConfigStore(m_strAppDir), m_nId).record;
-    m_pName->setText(QString::fromStdString(stored.name));
+    const ChannelRecordText stored = LoadChannelText(ConfigStore(m_strAppDir), m_nCopyOf >= 0 ? m_nCopyOf : m_nId).record;
+    m_pName->setText(QString::fromStdString(m_nCopyOf >= 0 ? stored.name + kCopySuffix : stored.name));
     m_pSource->setText(QString::fromStdString(stored.sourceUrl));
     m_pPublish->setText(QString::fromStdString(stored.publishUrl));
     m_pStreamName->setText(QString::fromStdString(stored.streamName));
@@ -175,14 +162,9 @@ void SourcePage::CancelCheck()
 
 void SourcePage::OnCheckSource()
 {
-    const QString url = m_pSource->text();
-    const std::string text = url.toStdString();
-    const char* problem = text.empty()                              ? kNoSource
-                          : !IsSourceScheme(text)                     ? kBadSourceScheme
-                          : FieldRules::HasBlankQuoteOrControl(url) ? kUnsafeSource
-                                                                    : nullptr;
-    if (problem) {
-        Prompt::Message(this, QString::fromUtf8(problem));
+    const std::string text = m_pSource->text().toStdString();
+    if (const std::string problem = ChannelRules::SourceAddressProblem(text); !problem.empty()) {
+        Prompt::Message(this, QString::fromStdString(problem));
         return;
     }
     // Advice for what the encoding page would hand over now: the stored settings, or a new
@@ -228,52 +210,31 @@ void SourcePage::OnNext()
     m_child.sourceUrl = sourceUrl;
     m_child.publishUrl = publishUrl;
     m_child.streamName = streamName;
-    m_child.SetChannel(m_nId, m_strAppDir);
+    m_child.SetChannel(m_nId, m_strAppDir, m_nCopyOf);
     // What the last finished check found counts only for the address it checked; a check still
     // running when the page opens reports to this page while that one is open.
     m_child.SourceVideoCodec = [this] {
         return m_lastCheck && m_strCheckedUrl == sourceUrl ? m_lastCheck->streams.videoCodec : std::string();
     };
     m_child.SourceFlvHevc = [this] { return m_lastCheck && m_strCheckedUrl == sourceUrl && m_lastCheck->flvHevc; };
+    m_child.SourceFound = [this] {
+        return m_lastCheck && m_strCheckedUrl == sourceUrl ? m_lastCheck->streams : SourceStreams();
+    };
 
-    if (const QString problem = FirstProblem(); !problem.isEmpty()) {
-        Prompt::Message(this, problem);
+    if (const std::string problem = ChannelRules::SourceProblem(name, sourceUrl, publishUrl); !problem.empty()) {
+        Prompt::Message(this, QString::fromStdString(problem));
         return;
+    }
+    // A password with '#', '/' or '?' cuts the address where ffmpeg reads it: offer the form it
+    // reads as typed.
+    if (const auto advice = ChannelRules::AdvisePassword(sourceUrl);
+        advice && Prompt::Question(this, QString::fromStdString(advice->sentence) + QString::fromUtf8(kUseEncoded))) {
+        m_pSource->setText(QString::fromStdString(advice->encodedUrl));
+        sourceUrl = m_child.sourceUrl = advice->encodedUrl;
     }
     // A cancelled encoding page leaves this page open; the next press opens it afresh.
     if (m_child.exec() == QDialog::Accepted)
         accept();
-}
-
-QString SourcePage::FirstProblem() const
-{
-    const char* problem = FirstFieldProblem();
-    if (problem)
-        return QString::fromUtf8(problem);
-    // ffmpeg would publish a nameless address to an application named after its last segment.
-    return QString::fromStdString(PublishAddressProblem(publishUrl));
-}
-
-const char* SourcePage::FirstFieldProblem() const
-{
-    if (name.empty())
-        return kNoName;
-    if (sourceUrl.empty())
-        return kNoSource;
-    if (!IsSourceScheme(sourceUrl))
-        return kBadSourceScheme;
-    if (publishUrl.empty())
-        return kNoPublish;
-    if (!StartsWith7(publishUrl, "rtmp://"))
-        return kBadPublishScheme;
-    // The addresses become single arguments of the transcoder's line; a name a line of config.ini.
-    if (FieldRules::HasBlankQuoteOrControl(m_pSource->text()))
-        return kUnsafeSource;
-    if (FieldRules::HasBlankQuoteOrControl(m_pPublish->text()))
-        return kUnsafePublish;
-    if (FieldRules::HasControl(m_pName->text()))
-        return kUnsafeName;
-    return nullptr;
 }
 
 ChannelRecord SourcePage::Values() const

@@ -23,8 +23,9 @@ public:
     explicit SourcePage(bool isNew, QWidget* parent = nullptr);
     ~SourcePage() override;
 
-    // The channel id whose stored values the pages open with, and the folder of config.ini.
-    void SetChannel(int id, const std::string& appDir);
+    // The channel id the pages store under, and the folder of config.ini. The pages open with
+    // the values stored under id, or with those of channel copyOf (its name marked as a copy).
+    void SetChannel(int id, const std::string& appDir, int copyOf = -1);
 
     // The ffmpeg the source check runs (ffprobe beside it); without one: the program's own, else PATH's.
     void SetFfmpeg(const FfmpegLocation& ffmpeg) { m_ffmpeg = ffmpeg; }
@@ -50,12 +51,8 @@ private:
     void OnCheckSource();
     void OnCheckDone(const SourceResult& result, const std::string& url);
     void CancelCheck();
-    // The message of the first check that fails, or empty when all pass: the fields' own
-    // checks, then the publish address's shape.
-    QString FirstProblem() const;
-    const char* FirstFieldProblem() const;
-
     int m_nId = 0;
+    int m_nCopyOf = -1;
     std::string m_strAppDir;
     QLineEdit *m_pName, *m_pSource, *m_pPublish, *m_pStreamName;
     QPushButton* m_pCheck;

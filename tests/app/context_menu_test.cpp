@@ -55,7 +55,7 @@ TEST_F(ContextMenuTest, MenuActsOnTheTopmostSelectedRowOnly)
     EXPECT_EQ(-1, Choose(ID_CHANNEL_PAUSE, -1)) << "no row menu over blank space";
     EXPECT_FALSE(m_dlg->m_list->selectionModel()->hasSelection());
     EXPECT_EQ(0, Choose(0, 0));
-    EXPECT_EQ(QStringList({"运行=10001", "暂停=10002", "编辑=10003", "删除=10004", "预览=10007"}), Popup(0, [&] { Choose(-1, 2); }));
+    EXPECT_EQ(QStringList({"运行=10001", "暂停=10002", "编辑=10003", "删除=10004", "预览=10007", "复制信号=10008"}), Popup(0, [&] { Choose(-1, 2); }));
     EXPECT_EQ(1u, Children()) << "a dismissed menu does nothing";
     QStringList opened;
     m_dlg->m_urlOpener = [&opened](const QString& site) { opened << site; };

@@ -5,6 +5,8 @@
 #include "AppFixture.h"
 #include "wizard/WizardTestKit.h"
 
+#include <QCheckBox>
+
 using namespace apptest;
 using namespace wizardtest;
 
@@ -145,6 +147,23 @@ TEST_F(ImportFlowTest, EditStoresByTheWriteRulesAndLeavesTheChildRunning)
     dlg.OnChannelCommand(ID_CHANNEL_PAUSE, 0);  // the log and the endpoint name it anew
     EXPECT_TRUE(QTest::qWaitFor([&] { return ReadFile(m_dir.File("CamRelay.log")).find("信号 新名字 (id 0): 已暂停") != std::string::npos; }));
     EXPECT_EQ("新名字", dlg.m_engine.View(0).name);
+
+    // "复制信号" opens the wizard with every stored value and the name marked as a copy, and
+    // stores a new channel under the next id; the original stays as it is.
+    QString copiedName;
+    bool copiedReencode = false;
+    WizardDriver copy({[&](SourcePage& page) {
+                           copiedName = Get<QLineEdit>(&page, "1001")->text();
+                           TypeInto(&page, "1003", "rtmp://127.0.0.1:1/live/b");
+                       },
+                       [&](EncodingPage& page) { copiedReencode = Get<QCheckBox>(&page, "1026")->isChecked(); }});
+    dlg.OnChannelCommand(ID_CHANNEL_COPY, 0);
+    EXPECT_EQ("新名字-副本", copiedName.toStdString());
+    EXPECT_TRUE(copiedReencode);
+    ASSERT_EQ(2, dlg.m_engine.RowCount());
+    for (const char* key : {"SignalName", "VdBitRate", "VdProFile", "VdWidth", "checkstate1", "checkstate2"})
+        EXPECT_EQ(Stored(std::string("0+") + key), Stored(std::string("1+") + key)) << key;
+    EXPECT_EQ("新名字-副本|rtmp://127.0.0.1:1/live/b|新名字", Stored("1+Name") + "|" + Stored("1+Adress") + "|" + Stored("0+Name"));
 }
 
 // A signal can close the program while the wizard is open: the wizard goes too, and nothing is

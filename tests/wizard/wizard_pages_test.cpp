@@ -3,6 +3,7 @@
 // values, the enable rule of 1026, the size box, placement expressions, the offset arrows and the
 // checks of "完成".
 #include "WizardTestKit.h"
+#include "ffmpeg/ChannelRules.h"
 #include "support/LocalServers.h"
 #include "support/ProcessProbe.h"
 
@@ -177,6 +178,18 @@ TEST_F(EncodingPageTest, OpensWithTheDefaultsOrTheStoredValues)
         EXPECT_EQ(v.profile + "|" + v.watermarkPath + "|" + v.watermarkCorner + "|" + v.watermarkPlacement, c.texts);
         EXPECT_EQ(page.Checks(), c.checks);
     }
+    // The CSV import and the web console fill what they are not given as a new page opens.
+    const ChannelRecord d = ChannelRules::NewChannelValues();
+    EXPECT_EQ(std::tie(d.videoBitrate, d.frameRate, d.width, d.height, d.audioChannels, d.sampleRate, d.audioBitrate),
+              cases[0].numbers);
+    // A new channel re-encodes at the size and rounded frame rate the last source check found.
+    EncodingPage checked(true);
+    checked.SetChannel(0, m_dir.Path());
+    checked.SourceFound = [] { SourceStreams s; s.width = 1280, s.height = 720, s.frameRate = 29.97; return s; };
+    ChannelRecord v;
+    CheckStates checks;
+    checked.OpeningValues(&v, &checks);
+    EXPECT_EQ("1280x720@30", std::to_string(v.width) + "x" + std::to_string(v.height) + "@" + std::to_string(v.frameRate));
 }
 
 // "完成" builds the placement from the chosen position and the offsets as they are then, and
