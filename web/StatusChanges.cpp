@@ -24,8 +24,8 @@ std::string Fixed(const std::optional<double>& value, int digits)
 }  // namespace
 
 const std::array<const char*, StatusChanges::kFields> StatusChanges::kKeys = {
-    "name", "running", "up",         "state", "degraded", "bitrate", "state_text", "reencode",
-    "size", "health",  "cause",      "live_since", "speed", "fps", "dropped",    "lost"};
+    "name", "running", "up", "state", "degraded", "bitrate", "state_text", "reencode",
+    "size", "health", "cause", "live_since", "speed", "fps", "dropped", "lost"};
 
 std::array<std::string, StatusChanges::kFields> StatusChanges::Fields(const ChannelStatus& c)
 {
