@@ -80,7 +80,7 @@ StatusServer::Answer StatusServer::Respond(const Request& request)
     if (path == "/metrics")
         return masked({MHD_HTTP_OK, StatusFormat::Metrics(Current(), CAMRELAY_VERSION), StatusFormat::kMetricsContentType});
     if (path == "/status")
-        return masked(StatusAnswer());
+        return masked(request.since.data() ? PageStatusAnswer(request.since) : StatusAnswer());
     if (path == "/api/log")
         return masked(LogAnswer());
     if (const auto channel = ChannelPath(path)) {
@@ -95,7 +95,7 @@ StatusServer::Answer StatusServer::Respond(const Request& request)
     return Error(MHD_HTTP_NOT_FOUND);
 }
 
-StatusServer::Answer StatusServer::StatusAnswer() const
+StatusFormat::StatusHeader StatusServer::Header() const
 {
     StatusFormat::StatusHeader header;
     header.version = CAMRELAY_VERSION;
@@ -106,7 +106,31 @@ StatusServer::Answer StatusServer::StatusAnswer() const
     header.reload = header.control && m_console.host->CanReload();
     header.preview = static_cast<bool>(m_frames);
     header.unsaved = ConfigStore(m_console.dataDir).UnsavedWarning();
-    return {MHD_HTTP_OK, StatusFormat::Json(Current(), header), StatusFormat::kJsonContentType};
+    return header;
+}
+
+StatusServer::Answer StatusServer::StatusAnswer() const
+{
+    return {MHD_HTTP_OK, StatusFormat::Json(Current(), Header()), StatusFormat::kJsonContentType};
+}
+
+// The page's form: what changed since the revision it names (0 or anything unknown: all of it).
+StatusServer::Answer StatusServer::PageStatusAnswer(std::string_view since)
+{
+    std::uint64_t revision = 0;
+    std::from_chars(since.data(), since.data() + since.size(), revision);
+    std::shared_ptr<const Snapshot> snapshot;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        snapshot = m_snapshot;
+    }
+    const StatusFormat::StatusHeader header = Header();
+    std::lock_guard<std::mutex> lock(m_changesMutex);
+    if (snapshot != m_changesTaken) {
+        m_changes.Take(snapshot->channels);
+        m_changesTaken = std::move(snapshot);
+    }
+    return {MHD_HTTP_OK, m_changes.Json(revision, header), StatusFormat::kJsonContentType};
 }
 
 StatusServer::Answer StatusServer::LogAnswer() const

@@ -142,8 +142,14 @@ struct StatusServer::Callbacks {
             const char* value = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, name);
             return value ? std::string_view(value) : std::string_view();
         };
-        const Request request{method, url, header(MHD_HTTP_HEADER_HOST), header(MHD_HTTP_HEADER_AUTHORIZATION),
-                              link.address, link.loopback};
+        const char* since = MHD_lookup_connection_value(connection, MHD_GET_ARGUMENT_KIND, "since");
+        const Request request{method,
+                              url,
+                              header(MHD_HTTP_HEADER_HOST),
+                              header(MHD_HTTP_HEADER_AUTHORIZATION),
+                              since ? std::string_view(since) : std::string_view(),
+                              link.address,
+                              link.loopback};
         Answer answer = server.Respond(request);
         if (!answer.later)
             return Send(connection, answer);
@@ -217,7 +223,9 @@ StatusServer::Answer StatusServer::Error(unsigned status)
 }
 
 StatusServer::StatusServer()
-    : m_snapshot(std::make_shared<Snapshot>(Snapshot{{}, std::chrono::steady_clock::now()}))
+    : m_snapshot(std::make_shared<Snapshot>(Snapshot{{}, std::chrono::steady_clock::now()})),
+      // A thousand revisions a second would be needed to reach the next run's first.
+      m_changes(static_cast<std::uint64_t>(std::time(nullptr)) * 1000)
 {
 }
 

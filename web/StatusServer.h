@@ -16,6 +16,7 @@
 #include "web/ChannelStatus.h"
 #include "web/ConnectionTable.h"
 #include "web/ConsoleHost.h"
+#include "web/StatusChanges.h"
 
 struct MHD_Connection;
 struct MHD_Daemon;
@@ -108,6 +109,7 @@ private:
     };
     struct Request {
         std::string_view method, path, host, authorization;
+        std::string_view since;       // the query's "since" (the page's last revision); null data: none
         std::string address;          // the client's
         bool loopback = true;         // arrived on a loopback address of this machine
     };
@@ -148,7 +150,9 @@ private:
 
     // The route table and its answers (StatusRoutes.cpp); called on the server thread.
     Answer Respond(const Request& request);
+    StatusFormat::StatusHeader Header() const;
     Answer StatusAnswer() const;
+    Answer PageStatusAnswer(std::string_view since);
     Answer LogAnswer() const;
     Answer CommandAnswer(const Request& request, std::string_view action);
     // reader: asked without the token, so limited and masked; address: the client's.
@@ -177,4 +181,8 @@ private:
     int m_unloggedRefusals = -1;       // -1: none logged yet
     mutable std::mutex m_mutex;        // guards m_snapshot only, held for a pointer swap or copy
     std::shared_ptr<const Snapshot> m_snapshot;
+    // The page's form of /status, brought up to the snapshot it last took when a page asks.
+    std::mutex m_changesMutex;
+    std::shared_ptr<const Snapshot> m_changesTaken;
+    StatusChanges m_changes;
 };

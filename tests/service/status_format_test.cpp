@@ -1,5 +1,7 @@
 #include "web/StatusFormat.h"
 
+#include "web/StatusChanges.h"
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -79,6 +81,43 @@ TEST(StatusFormat, SnapshotInBothFormats)
               "\"reencode\":\"\",\"size\":\"\",\"health\":\"\"},\"speed\":null,\"fps\":null,\"dropped_frames\":0,"
               "\"lost_packets\":0,\"live_ends\":0,\"degraded\":null,\"last_failure\":{\"at\":\"1970-01-01T00:00:00+00:00\","
               "\"cause\":\"hevc_in_flv\",\"text\":\"说明\",\"line\":\"[flv @ 0x1] Video codec hevc not compatible with flv\"}}\n]}\n");
+}
+
+// The page's form at 200 channels, every one live with a name, texts and figures, one failing:
+// asked with the revision of its last answer, it gets only the fields that changed since (here
+// each bitrate, as a steady relay's readings move it, and the failing channel's state), no
+// revision when nothing changed, and everything for a revision of another run or of none yet.
+TEST(StatusChanges, SendsOnlyWhatChangedSinceARevision)
+{
+    std::vector<ChannelStatus> channels;
+    for (int id = 0; id < 200; ++id)
+        channels.push_back({id, "园区东门停车场入口摄像头 " + std::to_string(id), true, true, 1900, 0, 3, 0.2, "live",
+                            1765000000, 1u << 30, std::nullopt, {"", "1900kbps", "运行中", "否", "1920*1080", ""},
+                            1.0, 25.0, 12, 40, 1});
+    StatusChanges changes(1000);
+    changes.Take(channels);
+    const std::uint64_t first = changes.Revision();
+    const std::string full = changes.Json(0, {"1.0"});
+    EXPECT_LT(full.size(), StatusFormat::Json(channels, {"1.0"}).size());
+    changes.Take(channels);
+    EXPECT_EQ(changes.Revision(), first);
+    const std::string steady = changes.Json(first, {"1.0"});
+    EXPECT_TRUE(steady.ends_with(",\"changes\":{}}\n") && steady.find("\"ids\"") == std::string::npos) << steady;
+
+    for (ChannelStatus& c : channels)
+        c.texts.bitrate = std::to_string(1800 + c.id) + "kbps", c.bitrateKbps = 1800 + c.id, c.outputBytes += 99;
+    channels[7].state = "failing", channels[7].texts.state = "连续1次直播失败，重试中。。。！";
+    channels.erase(channels.begin() + 9);
+    changes.Take(channels);
+    const std::string delta = changes.Json(first, {"1.0"});
+    EXPECT_LT(delta.size(), 10000u) << full.size() << " " << StatusFormat::Json(channels, {"1.0"}).size() << " " << delta.size();
+    for (const char* part : {",8,10,", "\"6\":\"1806kbps\",\"7\":\"1807kbps\",", "\"state\":{\"7\":\"failing\"}"})
+        EXPECT_NE(delta.find(part), std::string::npos) << part << "\n" << delta;
+    EXPECT_EQ(delta.find("\"name\""), std::string::npos);
+    EXPECT_EQ(changes.Json(changes.Revision(), {"1.0"}).find("\"bitrate\""), std::string::npos);
+    for (std::uint64_t unknown : {std::uint64_t(999), changes.Revision() + 1})
+        EXPECT_NE(changes.Json(unknown, {"1.0"}).find("\"full\":true,"), std::string::npos) << unknown;
+    EXPECT_NE(changes.Json(999, {"1.0"}).find("\"name\":{\"0\":\"园区"), std::string::npos);
 }
 
 }  // namespace

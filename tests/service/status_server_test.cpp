@@ -180,6 +180,8 @@ TEST_F(StatusServerTest, AnswersRoutesAndRejectsEverythingElse)
         {"GET /api/channels/1/details HTTP/1.1\r\nAuthorization: Bearer " + kToken + "\r\n\r\n", "HTTP/1.1 200 OK",
          "\"to\":\"rtmp://h/live/KEY1\"}"},
         {"GET /status HTTP/1.1\r\n\r\n", "HTTP/1.1 200 OK", "'rtmp://h/app/***': I/O error"},
+        {"GET /status?since=0 HTTP/1.1\r\n\r\n", "HTTP/1.1 200 OK", "\"ids\":[1,2,3],\"changes\":{\n\"name\":{\"1\":"},
+        {"GET /status?since=x HTTP/1.1\r\n\r\n", "HTTP/1.1 200 OK", "\"full\":true"},
         {"GET /status HTTP/1.1\r\nAuthorization: Bearer " + kToken + "\r\n\r\n", "HTTP/1.1 200 OK", "/app/KEY2'"},
         {"GET /api/log HTTP/1.1\r\n\r\n", "HTTP/1.1 200 OK", "推流到 rtmps://h/app/***，失败"},
         {"GET /api/channels/9/details HTTP/1.1\r\n\r\n", "HTTP/1.1 404", "没有编号为 9 的信号"},

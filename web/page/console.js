@@ -6,7 +6,7 @@ const REFRESH_MS = 2000;
 const TOKEN_KEY = 'camrelay-token';
 const FAILING = new Set(['failing', 'retrying', 'given_up']);
 
-let status = null;          // the last /status answer
+let status = null;          // the header of the last /status answer, with channels: the list in order
 let lastAnswer = 0;         // when the program last answered (ms)
 let selectedId = null;      // the channel whose details are open
 let token = sessionStorage.getItem(TOKEN_KEY) || '';
@@ -19,7 +19,7 @@ function setText(element, text) {
 
 function duration(seconds) {
   if (seconds == null) return '';
-  const s = Math.floor(seconds);
+  const s = Math.max(0, Math.floor(seconds));
   const h = Math.floor(s / 3600), m = Math.floor((s % 3600) / 60);
   if (h > 0) return h + '小时' + m + '分';
   if (m > 0) return m + '分' + (s % 60) + '秒';
@@ -45,14 +45,10 @@ function showHeader() {
   setText($('data-dir'), status.data_dir);
   setText($('uptime'), duration(status.uptime_seconds));
   setText($('face'), status.face === 'window' ? '窗口' : '服务（无窗口）');
-  const count = (test) => status.channels.filter(test).length;
-  setText($('count-live'), count((c) => c.state === 'live'));
-  setText($('count-degraded'), count((c) => Boolean(c.degraded)));
-  setText($('count-failing'), count((c) => c.state === 'failing' || c.state === 'retrying'));
-  setText($('count-given-up'), count((c) => c.state === 'given_up'));
-  setText($('count-stopped'), count((c) => c.state === 'stopped'));
+  for (const [name, test] of Object.entries(GROUPS)) {
+    setText($('count-' + name), status.channels.filter(test).length);
+  }
 }
-
 function commandsOn() {
   return Boolean(status && status.control && token);
 }
@@ -98,7 +94,7 @@ function figures(c) {
   const parts = [];
   if (c.speed != null) parts.push('速度 ' + c.speed.toFixed(2) + ' 倍实时');
   if (c.fps != null) parts.push(c.fps.toFixed(1) + ' 帧/秒');
-  parts.push('丢帧 ' + c.dropped_frames, '丢包 ' + c.lost_packets);
+  parts.push('丢帧 ' + c.dropped, '丢包 ' + c.lost);
   return parts.join('，');
 }
 
@@ -107,9 +103,7 @@ function showRow(row, c) {
   row.classList.toggle('live', c.state === 'live');
   row.classList.toggle('degraded', Boolean(c.degraded));
   row.classList.toggle('selected', c.id === selectedId);
-  // A live channel that relays badly says why; otherwise the cause of its last failure.
-  const cause = c.degraded ? c.texts.health : (c.last_failure ? c.last_failure.text : '');
-  const texts = [c.name, c.texts.bitrate, c.texts.state, c.texts.reencode, c.texts.size, cause, duration(c.live_seconds)];
+  const texts = [c.name, c.bitrate, c.state_text, c.reencode, c.size, causeOf(c), duration(liveSeconds(c))];
   texts.forEach((text, i) => {
     if (row.cells[i].textContent !== text) setText(row.cells[i], text);
   });
@@ -125,29 +119,30 @@ function showRow(row, c) {
   }
 }
 
+// The shown rows in their order, moved only where they are not; the rows filtered out are taken
+// out of the table and kept.
 function showTable() {
   const body = document.querySelector('#channels tbody');
-  const listed = new Set();
-  status.channels.forEach((c, i) => {
-    listed.add(c.id);
+  const listed = new Set(order);
+  const shown = shownChannels();
+  shown.forEach((c, i) => {
     if (!rows.has(c.id)) rows.set(c.id, makeRow(c.id));
     const row = rows.get(c.id);
     showRow(row, c);
     if (body.children[i] !== row) body.insertBefore(row, body.children[i] || null);
   });
-  for (const [id, row] of rows) {
-    if (!listed.has(id)) {
-      row.remove();
-      rows.delete(id);
-    }
-  }
+  while (body.children.length > shown.length) body.lastElementChild.remove();
+  for (const id of rows.keys()) if (!listed.has(id)) rows.delete(id);
   document.querySelector('#channels th.commands').hidden = !commandsOn();
-  $('no-channels').hidden = status.channels.length > 0;
+  const all = status.channels.length;
+  $('no-channels').hidden = all > 0;
+  $('none-shown').hidden = all === 0 || shown.length > 0;
+  setText($('shown'), shown.length < all ? '显示 ' + shown.length + ' / ' + all + ' 个信号' : '共 ' + all + ' 个信号');
 }
 
 async function refreshStatus() {
   try {
-    status = await getJson('/status');
+    takeAnswer(await getJson('/status?since=' + revision));
     lastAnswer = Date.now();
     $('offline').hidden = true;
     showHeader();
@@ -193,7 +188,7 @@ async function refreshDetails() {
     if (id !== selectedId) return;
     setText($('details-title'), details.name);
     const c = status && status.channels.find((channel) => channel.id === id);
-    setText($('health-text'), c && c.degraded ? c.texts.health : '');
+    setText($('health-text'), c && c.degraded ? c.health : '');
     $('health-text').hidden = !(c && c.degraded);
     setText($('figures'), c ? figures(c) : '');
     $('figures').hidden = !(c && figures(c));
@@ -260,8 +255,20 @@ async function command(path) {
   refreshDetails();
 }
 
+// Asked before a command that touches every channel, naming how many it would start or stop.
+function bulkCommand(path, verb, affected, question) {
+  const all = status ? status.channels : [];
+  if (!confirm(verb + '：' + question(all.filter(affected).length) + '（共 ' + all.length + ' 个信号）。确定吗？')) {
+    setText($('command-result'), '已取消' + verb);
+    return;
+  }
+  command(path);
+}
+
+// The token changes what the program shows (stream keys): everything is asked for again.
 function forgetToken() {
   token = '';
+  revision = 0;
   sessionStorage.removeItem(TOKEN_KEY);
   if (status) {
     showControls();
@@ -283,6 +290,7 @@ document.addEventListener('DOMContentLoaded', () => {
   $('token-form').addEventListener('submit', (event) => {
     event.preventDefault();
     token = $('token').value.trim();
+    revision = 0;
     $('token').value = '';
     if (token) sessionStorage.setItem(TOKEN_KEY, token);
     setText($('command-result'), token ? '命令已启用' : '');
@@ -295,12 +303,42 @@ document.addEventListener('DOMContentLoaded', () => {
     forgetToken();
     setText($('command-result'), '令牌已清除');
   });
-  $('run-all').addEventListener('click', () => command('/api/run-all'));
-  $('pause-all').addEventListener('click', () => command('/api/pause-all'));
+  $('run-all').addEventListener('click', () => bulkCommand('/api/run-all', '全部运行', (c) => !c.running,
+    (n) => '将启动 ' + n + ' 个已暂停的信号'));
+  $('pause-all').addEventListener('click', () => bulkCommand('/api/pause-all', '全部暂停', (c) => c.running,
+    (n) => '将暂停 ' + n + ' 个正在运行的信号，它们的推流会中断'));
   $('reload').addEventListener('click', () => command('/api/reload'));
   $('details-close').addEventListener('click', closeDetails);
   $('preview-button').addEventListener('click', loadPreview);
+  readHash();
+  showView();
+  $('filter').addEventListener('input', () => setView({q: $('filter').value}));
+  $('state-filter').addEventListener('change', () => setView({show: $('state-filter').value}));
+  $('sort-key').addEventListener('change', () => setView({sort: $('sort-key').value, desc: false}));
+  $('sort-dir').addEventListener('click', () => setView({desc: !view.desc}));
+  // A header sorts by its column; again, the other way round.
+  for (const th of document.querySelectorAll('#channels th[data-sort]')) {
+    th.addEventListener('click', () => setView({sort: th.dataset.sort, desc: view.sort === th.dataset.sort && !view.desc}));
+  }
+  // A count shows only its channels; again, all of them.
+  for (const button of document.querySelectorAll('#counts button')) {
+    button.addEventListener('click', () => setView({show: view.show === button.dataset.show ? '' : button.dataset.show}));
+  }
+  window.addEventListener('hashchange', () => {
+    readHash();
+    showView();
+    if (status) showTable();
+  });
   every(REFRESH_MS, refreshStatus);
   every(REFRESH_MS, refreshLog);
   every(REFRESH_MS, refreshDetails);
 });
+
+// For the page's other scripts: ask for the status, the log and the open details at once.
+window.camrelay = {
+  refresh() {
+    refreshStatus();
+    refreshLog();
+    refreshDetails();
+  },
+};
