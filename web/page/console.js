@@ -51,6 +51,10 @@ function showHeader() {
   setText($('count-failing'), count((c) => c.state === 'failing' || c.state === 'retrying'));
   setText($('count-given-up'), count((c) => c.state === 'given_up'));
   setText($('count-stopped'), count((c) => c.state === 'stopped'));
+  const warnings = status.config_warnings || [];
+  $('config-warnings').hidden = warnings.length === 0;
+  setText($('count-warnings'), warnings.length);
+  $('warnings').replaceChildren(...warnings.map((text) => Object.assign(document.createElement('li'), {textContent: text})));
 }
 
 function commandsOn() {
