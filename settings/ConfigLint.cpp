@@ -101,7 +101,7 @@ std::string NumberProblem(std::string_view key, std::string_view value, const Ra
     bool digits = false;
     const int n = DecimalValue(value, &digits);
     const std::size_t first = value.find_first_not_of(" \t"), last = value.find_last_not_of(" \t");
-    const std::string_view bare = value.substr(first, last - first + 1);
+    const std::string_view bare = first == std::string_view::npos ? std::string_view() : value.substr(first, last - first + 1);
     const bool plain = digits && bare.find_first_not_of("0123456789", bare[0] == '+' || bare[0] == '-') == std::string_view::npos;
     const std::string said = std::string(key) + "=" + Quoted(value);
     if (!plain)
