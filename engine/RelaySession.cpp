@@ -2,10 +2,23 @@
 
 #include "ffmpeg/PublishAddress.h"
 #include "settings/ChannelStore.h"
+#include "settings/ConfigLint.h"
 #include "settings/ConfigStore.h"
+#include "settings/IniCache.h"
 
 #include <algorithm>
 #include <unordered_map>
+
+namespace {
+
+// The global keys of config.ini.
+constexpr char kNextIdKey[] = "nextId", kAutoRunKey[] = "m_bAutoRun", kKeepRetryingKey[] = "m_bKeepRetrying",
+               kFastRestartKey[] = "m_bFastRestart", kStartIntervalKey[] = "startInterval",
+               kStallTimeoutKey[] = "stallTimeout";
+constexpr std::string_view kGlobalKeys[] = {kNextIdKey,      kAutoRunKey,       kRtspTcpKey,     kKeepRetryingKey,
+                                            kFastRestartKey, kStartIntervalKey, kStallTimeoutKey};
+
+}  // namespace
 
 ReloadAction DecideReload(const ReloadRow& row, const ReloadStored& stored)
 {
@@ -33,8 +46,8 @@ GlobalFlags RelaySession::LoadFlags()
 {
     const ConfigStore store(m_engine.AppDir());
     GlobalFlags flags;
-    flags.m_nNextId = DecimalValue(store.GetValue("nextId"));
-    flags.m_bAutoRun = DecimalValue(store.GetValue("m_bAutoRun")) > 0;
+    flags.m_nNextId = DecimalValue(store.GetValue(kNextIdKey));
+    flags.m_bAutoRun = DecimalValue(store.GetValue(kAutoRunKey)) > 0;
     ReadSwitches(store);
     return flags;
 }
@@ -42,20 +55,33 @@ GlobalFlags RelaySession::LoadFlags()
 void RelaySession::ReadSwitches(const ConfigStore& store)
 {
     m_engine.SetRtspTcp(StoredRtspTcp(store));
-    const std::string keep = store.GetValue("m_bKeepRetrying");
+    const std::string keep = store.GetValue(kKeepRetryingKey);
     m_engine.SetKeepRetrying(keep.empty() ? m_bKeepRetryingByDefault : DecimalValue(keep) > 0);
     m_engine.Log().Write(std::string("失败后持续重试: ") + (m_engine.Options().m_bKeepRetrying ? "开" : "关") +
                          (keep.empty() ? "（config.ini 未设置，默认）" : "（config.ini 设置）"));
-    m_engine.SetFastRestart(DecimalValue(store.GetValue("m_bFastRestart")) > 0);
-    m_engine.SetStartIntervalMs(StartIntervalMs(store.GetValue("startInterval")));
+    m_engine.SetFastRestart(DecimalValue(store.GetValue(kFastRestartKey)) > 0);
+    m_engine.SetStartIntervalMs(StartIntervalMs(store.GetValue(kStartIntervalKey)));
     if (m_engine.Options().m_bFastRestart || m_engine.Options().m_nStartIntervalMs > 0)
         m_engine.Log().Write(std::string("快速重启: ") + (m_engine.Options().m_bFastRestart ? "开" : "关") + "，启动间隔 " +
                              (m_engine.Options().m_nStartIntervalMs > 0
                                   ? std::to_string(m_engine.Options().m_nStartIntervalMs) + "毫秒"
                                   : std::string("默认")));
-    const int stallMs = StallTimeoutMs(store.GetValue("stallTimeout"));
+    const int stallMs = StallTimeoutMs(store.GetValue(kStallTimeoutKey));
     m_engine.SetStallTimeoutMs(stallMs);
     m_engine.Log().Write("无数据超时 " + (stallMs > 0 ? std::to_string(stallMs / 1000) + "秒" : std::string("关闭")));
+}
+
+void RelaySession::Lint(const ConfigStore& store)
+{
+    std::vector<std::string> findings = LintConfig(*IniCache::Load(store.IniPath()), kGlobalKeys);
+    std::set<std::string> now;
+    for (std::string& finding : findings) {
+        if (!m_lintFindings.contains(finding))
+            m_engine.Log().Write("配置警告: " + finding, StatusLog::kWarning);
+        now.insert(finding);
+    }
+    m_lintFindings = std::move(now);
+    KeepConfigWarnings(store.IniPath(), std::move(findings));
 }
 
 int RelaySession::AppendRow(int id, const RowCells& cells, bool stopped)
@@ -76,8 +102,11 @@ int RelaySession::AppendListed(const ScannedChannel& channel)
 int RelaySession::LoadChannels(bool startRunning)
 {
     int queued = 0;
+    const ConfigStore store(m_engine.AppDir());
+    // Linted as the operator wrote it: the scan's moves leave a mistyped key behind.
+    Lint(store);
     // The scan moves every listed channel to the id equal to its row where it can.
-    for (const ScannedChannel& channel : ScanAndRenumber(ConfigStore(m_engine.AppDir()))) {
+    for (const ScannedChannel& channel : ScanAndRenumber(store)) {
         const int row = AppendListed(channel);
         if (startRunning && IsStoredRunning(channel.state)) {
             m_engine.Enqueue(row);
@@ -98,6 +127,7 @@ int RelaySession::Reload()
         return 0;
     }
     ReadSwitches(store);
+    Lint(store);
     const std::unordered_map<int, int> keyCounts = ChannelKeyCounts(store);
 
     std::vector<std::pair<int, ReloadAction>> decided;

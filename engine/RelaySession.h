@@ -2,6 +2,7 @@
 #include "engine/RelayEngine.h"
 #include "settings/ChannelStore.h"
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -50,21 +51,27 @@ public:
     // stall timeout) to the engine.
     GlobalFlags LoadFlags();
     // The start-up scan with renumbering: one row per listed channel. Channels stored
-    // "运行中" are queued when startRunning is set. Returns how many were queued.
+    // "运行中" are queued when startRunning is set; config.ini is linted first. Returns how many
+    // were queued.
     int LoadChannels(bool startRunning);
     // Appends a row for channel id with the texts of its cells.
     int AppendRow(int id, const RowCells& cells, bool stopped);
     // Re-reads config.ini without renumbering: rows change as DecideReload says, channels
     // stored under ids no row has are appended (and queued when stored running), the switches
-    // and the stall timeout are read again. One log line per change; returns how many.
+    // and the stall timeout are read again, the file is linted. One log line per change;
+    // returns how many.
     int Reload();
     // Stops every child; stored state words stay, so the next start resumes the same channels.
     void Shutdown() { m_engine.StopAllChannels(); }
 
 private:
     void ReadSwitches(const ConfigStore& store);
+    // Lints config.ini: logs each finding the previous lint did not have, keeps them all for the
+    // status endpoint.
+    void Lint(const ConfigStore& store);
     int AppendListed(const ScannedChannel& channel);
 
     RelayEngine& m_engine;
     bool m_bKeepRetryingByDefault;
+    std::set<std::string> m_lintFindings;  // of the latest lint
 };

@@ -23,6 +23,7 @@ using Audio = LaunchPlan::Audio;
 const char kNoStreams[] = "视频和音频均未启用，未开启直播！";
 const char kPublishScheme[] = "rtmp://";  // the only one the wizard takes, in lower case
 const char kTooLong[] = "命令行过长，未开启直播！";
+const char kNoEncodeValues[] = "视频重编码需要帧率、宽度和高度（均须大于 0），未开启直播！";
 
 // The container written for each output scheme; any other output (a file) is written as FLV.
 constexpr std::pair<std::string_view, std::string_view> kContainers[] = {{"rtmp://", "flv"}};
@@ -238,6 +239,10 @@ CommandBuild BuildCommandLine(const CheckStates& checks, const ChannelRecord& s)
         return refuse(CommandBuild::NoStreams, kNoStreams);
     if (std::string problem = CheckValues(plan); !problem.empty())
         return refuse(CommandBuild::BadValue, std::move(problem));
+    // ffmpeg refuses such a re-encode at every attempt ("Invalid framerate value: 0", "Invalid
+    // frame size: 0*0."): it is refused once here, with what to mend.
+    if (plan.video == Video::Encode && (plan.frameRate <= 0 || plan.width <= 0 || plan.height <= 0))
+        return refuse(CommandBuild::BadValue, kNoEncodeValues);
     std::string line = LaunchLine(plan);
     if (line.size() + 1 > kCommandBufferSize)
         return refuse(CommandBuild::TooLong, kTooLong);

@@ -110,7 +110,7 @@ const char* const kNames[] = {"connection_refused", "timed_out", "host_unknown",
                               "ffmpeg_missing", "ffmpeg_not_executable", "no_pipe", "stalled", "signal",
                               "publish_refused", "udp_blocked", "stream_ended", "http_not_found",
                               "http_forbidden", "http_unauthorized", "wrong_protocol", "no_stream_name",
-                              "machine_too_slow", "other"};
+                              "machine_too_slow", "password_unescaped", "other"};
 static_assert(std::size(kNames) == static_cast<std::size_t>(FailureCause::Other) + 1);
 
 // text with {1}, {2}, ... replaced by the groups of m.
@@ -224,6 +224,17 @@ Diagnosis DiagnoseFailure(const std::vector<std::string>& lines, const AttemptEn
                         "找不到 ffmpeg：请安装 ffmpeg 软件包，或把 ffmpeg 放在本程序旁边", "找不到 ffmpeg", why);
         return Make(C::FfmpegNotExecutable, FailureSide::Local,
                     "无法启动 ffmpeg：请检查 ffmpeg 文件是否完整、是否有执行权限", "无法启动 ffmpeg", why);
+    }
+    // ffmpeg cuts such an address at the password's '/', '?' or '#' and connects to a piece of
+    // it (or reads one as the port): the lines that follow name a host that is none.
+    for (const bool source : {true, false}) {
+        if (!UserInfoMisread(source ? sourceUrl : publishUrl))
+            continue;
+        const std::string where = source ? "信号源地址" : "发布地址";
+        return Make(C::PasswordUnescaped, source ? FailureSide::Camera : FailureSide::Server,
+                    where + "的用户名或密码含有必须转义的字符，ffmpeg 会把地址拆错：请在密码中把 @ 写成 %40、# 写成 %23、"
+                            "/ 写成 %2F、? 写成 %3F（如 p@ss#1 写成 p%40ss%231）",
+                    where + "的密码须转义", LastErrorLine(lines));
     }
     if (end.stalledSeconds > 0) {
         const std::string n = std::to_string(end.stalledSeconds);

@@ -38,13 +38,15 @@ enum class FailureCause {
     WrongProtocol,        // the port speaks another protocol than the address's scheme
     NoStreamName,         // the publish address ends at the application: no stream name
     MachineTooSlow,       // the watchdog stopped a re-encode that ran slower than real time
+    PasswordUnescaped,    // a user-info holding '/', '?' or '#': ffmpeg misreads the address
     Other,
 };
 
 enum class FailureSide { Camera, Server, Local, Unknown };
 
 // How the attempt ended; the first that applies wins: startError (the child could not be
-// started: the engine's reason text), stalledSeconds (the watchdog stopped it after that long
+// started: the engine's reason text), an address ffmpeg misreads (UserInfoMisread: whatever it
+// then printed follows from that), stalledSeconds (the watchdog stopped it after that long
 // without progress), then ffmpeg's own lines, then signal (or an exitCode of 128 + a signal's
 // number, as a shell reports one), then exitCode.
 struct AttemptEnd {

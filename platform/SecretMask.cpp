@@ -15,6 +15,9 @@ namespace {
 constexpr std::size_t kMinSecret = 4, kMaxSecrets = 4096;
 std::mutex g_secretsMutex;
 std::set<std::string, std::less<>> g_secrets;
+// Pieces of passwords that ffmpeg takes for a host name (see RememberSecretsOf): blanked where a
+// host name stands, whatever their length.
+std::set<std::string, std::less<>> g_misreadHosts;
 
 bool IsBlank(char c)
 {
@@ -115,22 +118,46 @@ void ForEachSecretValue(std::string_view text, Found found)
 
 }  // namespace
 
+namespace {
+
+// The user-info of url (see UserInfoEnd); empty when it has none.
+std::string_view UserInfoOf(std::string_view url)
+{
+    const std::size_t scheme = url.find("://");
+    if (scheme == std::string_view::npos)
+        return {};
+    const std::size_t start = scheme + 3, atSign = UserInfoEnd(url, start, url.size(), false);
+    return atSign == std::string_view::npos ? std::string_view() : url.substr(start, atSign - start);
+}
+
+}  // namespace
+
+bool UserInfoMisread(std::string_view url)
+{
+    return UserInfoOf(url).find_first_of("/?#") != std::string_view::npos;
+}
+
 void RememberSecretsOf(std::string_view url)
 {
     std::vector<std::string> secrets;
-    if (const std::size_t scheme = url.find("://"); scheme != std::string_view::npos) {
-        const std::size_t start = scheme + 3, atSign = UserInfoEnd(url, start, url.size(), false);
-        if (atSign != std::string_view::npos) {
-            const std::string_view info = url.substr(start, atSign - start);
-            const std::size_t colon = info.find(':');
-            secrets.emplace_back(colon == std::string_view::npos ? info : info.substr(colon + 1));
-        }
+    std::string misreadHost;
+    if (const std::string_view info = UserInfoOf(url); !info.empty()) {
+        const std::size_t colon = info.find(':');
+        secrets.emplace_back(colon == std::string_view::npos ? info : info.substr(colon + 1));
+        // ffmpeg ends the authority at the user-info's first '/', '?' or '#' and takes what
+        // follows its last '@' before that for the host: a piece of the password, which it
+        // prints ("Failed to resolve hostname ss", "tcp://ss:1935?tcp_nodelay=0").
+        const std::string_view cut = info.substr(0, info.find_first_of("/?#"));
+        if (const std::size_t at = cut.rfind('@'); cut.size() < info.size() && at != std::string_view::npos)
+            misreadHost = cut.substr(at + 1, cut.find(':', at) - at - 1);
     }
     ForEachSecretValue(url, [&](std::size_t begin, std::size_t end) { secrets.emplace_back(url.substr(begin, end - begin)); });
     std::lock_guard<std::mutex> lock(g_secretsMutex);
     for (std::string& secret : secrets)
         if (secret.size() >= kMinSecret && secret.find('*') == std::string::npos && g_secrets.size() < kMaxSecrets)
             g_secrets.insert(std::move(secret));
+    if (!misreadHost.empty() && misreadHost.find('*') == std::string::npos && g_misreadHosts.size() < kMaxSecrets)
+        g_misreadHosts.insert(std::move(misreadHost));
 }
 
 namespace {
@@ -143,6 +170,14 @@ std::string MaskOnce(std::string_view input)
         for (const std::string& secret : g_secrets)
             for (std::size_t at = 0; (at = text.find(secret, at)) != std::string::npos; at += 3)
                 text.replace(at, secret.size(), "***");
+        const auto hostChar = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || OneOf("-._", c); };
+        for (const std::string& host : g_misreadHosts)
+            for (const char* before : {"hostname ", "://"})
+                for (std::size_t at = 0; (at = text.find(std::string(before) + host, at)) != std::string::npos;) {
+                    at += std::strlen(before);
+                    if (at + host.size() == text.size() || !hostChar(text[at + host.size()]))
+                        text.replace(at, host.size(), "***");
+                }
     }
     std::string out;
     out.reserve(text.size());

@@ -18,5 +18,11 @@ std::string MaskPasswords(std::string_view text);
 // user-info without a colon, and the values of password-like query parameters) for the rest of
 // the run, so that MaskPasswords blanks them also where no address rule finds them, e.g. in a
 // line that quotes the address and whose password holds the quote. Secrets shorter than 4
-// characters or holding '*' are left to the address rules. Safe from any thread.
+// characters or holding '*' are left to the address rules. Where ffmpeg misreads the address
+// (UserInfoMisread), the piece of the password it takes for the host is blanked where a host
+// name stands ("hostname ss", "tcp://ss:1935"), however short. Safe from any thread.
 void RememberSecretsOf(std::string_view url);
+
+// Whether ffmpeg takes part of url's user-info for its host or port: a user-info that holds an
+// unescaped '/', '?' or '#' ends there for ffmpeg. Its password must then be percent-encoded.
+bool UserInfoMisread(std::string_view url);

@@ -17,36 +17,6 @@ namespace {
 
 using Reader = std::function<std::string(const std::string&)>;
 
-// A channel's keys besides those of its record.
-constexpr const char* kCheckKeys[] = {"checkstate", "checkstate1", "checkstate2", "checkstate3", "checkstate4"};
-constexpr char kStateKey[] = "strAVState";
-constexpr char kTransCodeKey[] = "VdTransCode";
-constexpr char kDeletedKey[] = "ISDelete";
-
-// The one table of a record's members and their keys, in the order storing a channel writes them.
-// visit(key, member) for each; Record is a ChannelRecord or a ChannelRecordText, const or not.
-template <class Record, class Visit>
-void ForEachField(Record& r, Visit&& visit)
-{
-    visit("Name", r.name);
-    visit("SignalName", r.sourceUrl);
-    visit("Adress", r.publishUrl);
-    visit("StreamName", r.streamName);
-    visit("VdBitRate", r.videoBitrate);
-    visit("VdRameRate", r.frameRate);
-    visit("VdWidth", r.width);
-    visit("VdHeight", r.height);
-    visit("VdProFile", r.profile);
-    visit("AdChannel", r.audioChannels);
-    visit("AdSmpLinGrate", r.sampleRate);
-    visit("AdBitRate", r.audioBitrate);
-    visit("strFilePath", r.watermarkPath);
-    visit("StrPucSeatPos", r.watermarkPlacement);
-    visit("strValue", r.watermarkOffsetX);
-    visit("strValue1", r.watermarkOffsetY);
-    visit("strPucSeat", r.watermarkCorner);
-}
-
 // The fields copied before the deletion marks, then those copied after them.
 constexpr const char* kCopyFirst[] = {
     "checkstate", "checkstate1", "checkstate2", "checkstate3", "checkstate4", "SignalName", "Adress",
@@ -191,7 +161,7 @@ std::string ChannelKey(int id, const char* name)
 
 bool StoredRtspTcp(const ConfigStore& store)
 {
-    return DecimalValue(store.GetValue("m_bRTSPuseTCP")) > 0;
+    return DecimalValue(store.GetValue(kRtspTcpKey)) > 0;
 }
 
 bool IsSourceScheme(std::string_view url)

@@ -10,7 +10,39 @@
 
 // Channel-level operations on config.ini: the keys of a channel's values, loading and storing a
 // channel, its state word, re-encode mark and deletion mark, copying a channel to another id and
-// the start-up scan with renumbering. No other part of the program spells a channel's keys.
+// the start-up scan with renumbering. No other part of the program spells a channel's keys:
+// the lint of config.ini reads them here.
+
+// A channel's keys besides those of its record: the check states (in CheckStates' order), the
+// state word, the re-encode mark and the deletion mark.
+inline constexpr const char* kCheckKeys[] = {"checkstate", "checkstate1", "checkstate2", "checkstate3", "checkstate4"};
+inline constexpr char kStateKey[] = "strAVState";
+inline constexpr char kTransCodeKey[] = "VdTransCode";
+inline constexpr char kDeletedKey[] = "ISDelete";
+
+// The one table of a record's members and their keys, in the order storing a channel writes them.
+// visit(key, member) for each; Record is a ChannelRecord or a ChannelRecordText, const or not.
+template <class Record, class Visit>
+void ForEachField(Record& r, Visit&& visit)
+{
+    visit("Name", r.name);
+    visit("SignalName", r.sourceUrl);
+    visit("Adress", r.publishUrl);
+    visit("StreamName", r.streamName);
+    visit("VdBitRate", r.videoBitrate);
+    visit("VdRameRate", r.frameRate);
+    visit("VdWidth", r.width);
+    visit("VdHeight", r.height);
+    visit("VdProFile", r.profile);
+    visit("AdChannel", r.audioChannels);
+    visit("AdSmpLinGrate", r.sampleRate);
+    visit("AdBitRate", r.audioBitrate);
+    visit("strFilePath", r.watermarkPath);
+    visit("StrPucSeatPos", r.watermarkPlacement);
+    visit("strValue", r.watermarkOffsetX);
+    visit("strValue1", r.watermarkOffsetY);
+    visit("strPucSeat", r.watermarkCorner);
+}
 
 // The stored state words of a channel.
 inline constexpr char kStateRunning[] = "运行中";
@@ -30,8 +62,9 @@ std::string ChannelKey(int id, const char* name);
 // there were any.
 int DecimalValue(std::string_view text, bool* digits = nullptr);
 
-// Whether the file asks for RTSP sources to be pulled over TCP ("m_bRTSPuseTCP"): what the
+// Whether the file asks for RTSP sources to be pulled over TCP (kRtspTcpKey): what the
 // channels' children and every source check use.
+inline constexpr char kRtspTcpKey[] = "m_bRTSPuseTCP";
 bool StoredRtspTcp(const ConfigStore& store);
 
 // Whether a channel's source address has one of the schemes a channel may pull: rtmp://,

@@ -89,6 +89,7 @@ std::string StatusChanges::Json(std::uint64_t since, const StatusFormat::StatusH
                       ",\"control\":" + flag(header.control) + ",\"reload\":" + flag(header.reload) +
                       ",\"preview\":" + flag(header.preview) +
                       (header.unsaved.empty() ? "" : ",\"unsaved\":" + JsonString(header.unsaved)) +
+                      (header.configWarnings.empty() ? "" : ",\"config_warnings\":" + StatusFormat::JsonLines(header.configWarnings)) +
                       ",\"now\":" + std::to_string(header.now ? header.now : std::time(nullptr));
     if (full || m_listChanged > since) {
         out += ",\"ids\":[";

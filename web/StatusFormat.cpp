@@ -213,7 +213,9 @@ std::string Json(const std::vector<ChannelStatus>& channels, const StatusHeader&
                       ",\"face\":" + JsonString(header.face) + ",\"uptime_seconds\":" +
                       Seconds(std::max(0.0, header.uptimeSeconds)) + ",\"control\":" + flag(header.control) +
                       ",\"reload\":" + flag(header.reload) + ",\"preview\":" + flag(header.preview) +
-                      (header.unsaved.empty() ? "" : ",\"unsaved\":" + JsonString(header.unsaved)) + ",\"channels\":[";
+                      (header.unsaved.empty() ? "" : ",\"unsaved\":" + JsonString(header.unsaved)) +
+                      (header.configWarnings.empty() ? "" : ",\"config_warnings\":" + JsonLines(header.configWarnings)) +
+                      ",\"channels\":[";
     for (std::size_t i = 0; i < channels.size(); ++i) {
         const ChannelStatus& c = channels[i];
         auto seconds = CleanSeconds(c.secondsSinceProgress);

@@ -26,10 +26,12 @@ struct StatusHeader {
     bool preview = false;        // a source check gives preview pictures
     std::time_t now = 0;         // the time live seconds count to; 0: the clock's
     std::string unsaved = {};    // changes in force but not saved to config.ini, and why; empty: none
+    std::vector<std::string> configWarnings = {};  // what the latest lint found in config.ini
 };
 
 // The same facts as one JSON object: {"version":…,…,"channels":[{…},…]}, per channel also the
-// row's texts and its seconds live; "unsaved" only while changes wait to be saved.
+// row's texts and its seconds live; "unsaved" only while changes wait to be saved,
+// "config_warnings" (an array of sentences) only while the lint of config.ini finds something.
 std::string Json(const std::vector<ChannelStatus>& channels, const StatusHeader& header);
 inline constexpr const char* kJsonContentType = "application/json";
 

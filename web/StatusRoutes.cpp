@@ -3,6 +3,7 @@
 #include "web/StatusServer.h"
 
 #include "platform/StatusLog.h"
+#include "settings/ConfigLint.h"
 #include "settings/ConfigStore.h"
 #include "web/ConsoleAccess.h"
 #include "web/StatusFormat.h"
@@ -105,7 +106,9 @@ StatusFormat::StatusHeader StatusServer::Header() const
     header.control = !m_console.token.empty() && m_console.host;
     header.reload = header.control && m_console.host->CanReload();
     header.preview = static_cast<bool>(m_frames);
-    header.unsaved = ConfigStore(m_console.dataDir).UnsavedWarning();
+    const ConfigStore store(m_console.dataDir);
+    header.unsaved = store.UnsavedWarning();
+    header.configWarnings = ConfigWarnings(store.IniPath());
     return header;
 }
 

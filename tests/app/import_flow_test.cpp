@@ -120,7 +120,7 @@ TEST_F(ImportFlowTest, CancelledWizardChangesNothing)
 TEST_F(ImportFlowTest, EditStoresByTheWriteRulesAndLeavesTheChildRunning)
 {
     // The first of duplicate keys wins: these go before the channel's own.
-    MainWindow& dlg = Open("nextId=1\n" + Keys(0, "checkstate1=1\ncheckstate2=1\nVdBitRate=800\nVdProFile=main\n"
+    MainWindow& dlg = Open("nextId=1\n" + Keys(0, "checkstate1=1\ncheckstate2=1\nVdBitRate=800\nVdRameRate=25\nVdProFile=main\n"
                                                       "strFilePath=/tmp/wm.png\nVdTransCode=否") +
                                StoredChannel(0, "旧名", kSource, "rtmp://127.0.0.1:1/live/a#interval=100"));
     dlg.OnChannelCommand(ID_CHANNEL_RUN, 0);

@@ -147,9 +147,15 @@ TEST(CommandBuilder, RefusesValuesThatLeaveTheirArgument)
             EXPECT_EQ(b.message.find(c.named), 0u) << value << " -> " << b.message;
         }
     }
+    // A re-encode without a frame rate or size, which ffmpeg would refuse at every attempt.
+    for (int ChannelRecord::*number : {&ChannelRecord::frameRate, &ChannelRecord::width, &ChannelRecord::height}) {
+        ChannelRecord n = kExample;
+        n.*number = 0;
+        EXPECT_EQ(BuildCommandLine({1, 1, 0, 1, 0}, n).message, "视频重编码需要帧率、宽度和高度（均须大于 0），未开启直播！");
+    }
     // Values a template does not use are not looked at.
     ChannelRecord s = kNoWatermark;
-    s.profile = "";
+    s.profile = "", s.frameRate = 0;
     s.watermarkPlacement = "10,10";
     EXPECT_EQ(BuildCommandLine({1, 0, 0, 1, 1}, s).status, CommandBuild::Ok);
 }

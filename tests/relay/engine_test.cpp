@@ -2,6 +2,7 @@
 // session as the faces drive them: scripted children on a hand-moved clock with a real
 // config.ini (no process, no Qt), and the fake transcoder where the system's limits matter.
 #include "engine/RelaySession.h"
+#include "settings/ConfigLint.h"
 #include "settings/ConfigStore.h"
 #include "support/ProcessProbe.h"
 #include "support/TempDir.h"
@@ -276,6 +277,26 @@ TEST_F(EngineScenario, ReloadChangesOnlyWhatTheFileSays)
     EXPECT_LT(0, m_engine->View(3).pid) << "a channel newly stored running was not started";
     m_engine->Log().Flush();
     EXPECT_NE(std::string::npos, ReadFile(m_dir.File("CamRelay.log")).find("信号 无名 (id 8): 警告: 发布地址缺少流名称"));
+    // The lint's findings: each logged once however many reloads find it again, a new one when
+    // it appears; the endpoint's list is the latest lint's.
+    const auto logged = [this](const std::string& text) {
+        m_engine->Log().Flush();
+        const std::string log = ReadFile(m_dir.File("CamRelay.log"));
+        int n = 0;
+        for (std::size_t at = 0; (at = log.find(text, at)) != std::string::npos; at += text.size())
+            ++n;
+        return n;
+    };
+    const std::string typo = "配置警告: 信号 0（门口0）：未知的键 Adresss", state = "信号 1（门口1）：未知的状态 strAVState=running";
+    WriteFile(m_dir.File("config.ini"), b + "0+Adresss=x\n");
+    m_session->Reload(), m_session->Reload();
+    WriteFile(m_dir.File("config.ini"), swap("1+strAVState=运行中", "1+strAVState=running") + "0+Adresss=x\n");
+    m_session->Reload(), m_session->Reload();
+    EXPECT_EQ(1, logged(typo));
+    EXPECT_EQ(1, logged(state));
+    const std::vector<std::string> kept = ConfigWarnings(ConfigStore(m_dir.Path()).IniPath());
+    ASSERT_EQ(2u, kept.size());
+    EXPECT_EQ(0u, kept[1].find(state));
     m_engine->StopAllChannels();
     for (const auto& [pid, exit] : m_children.exits)
         EXPECT_NE(-1, exit) << "child " << pid << " left running";
@@ -364,7 +385,7 @@ TEST_F(EngineScenario, ALiveButDegradedRowSaysWhyAndKeepsRunning)
 {
     Open(1);
     const std::string reencode = std::regex_replace(m_base, std::regex("0\\+VdTransCode=否"),
-                                                    "0+VdTransCode=是\n0+checkstate1=1\n0+VdBitRate=300\n0+VdRameRate=25\n0+VdProFile=main");
+                                                    "0+VdTransCode=是\n0+checkstate1=1\n0+VdBitRate=300\n0+VdRameRate=25\n0+VdWidth=640\n0+VdHeight=360\n0+VdProFile=main");
     WriteFile(m_dir.File("config.ini"), reencode);
     StartQueued();
     const pid_t child = m_engine->View(0).pid;

@@ -81,6 +81,10 @@ TEST(StatusFormat, SnapshotInBothFormats)
               "\"reencode\":\"\",\"size\":\"\",\"health\":\"\"},\"speed\":null,\"fps\":null,\"dropped_frames\":0,"
               "\"lost_packets\":0,\"live_ends\":0,\"degraded\":null,\"last_failure\":{\"at\":\"1970-01-01T00:00:00+00:00\","
               "\"cause\":\"hevc_in_flv\",\"text\":\"说明\",\"line\":\"[flv @ 0x1] Video codec hevc not compatible with flv\"}}\n]}\n");
+    StatusFormat::StatusHeader warned{"1"};
+    warned.configWarnings = {"信号 3（前门）：未知的键 Adresss"};
+    EXPECT_NE(StatusFormat::Json({}, warned).find(",\"config_warnings\":[\"信号 3（前门）：未知的键 Adresss\"],\"channels\""),
+              std::string::npos);
 }
 
 // The page's form at 200 channels, every one live with a name, texts and figures, one failing:

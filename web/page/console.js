@@ -48,6 +48,10 @@ function showHeader() {
   for (const [name, test] of Object.entries(GROUPS)) {
     setText($('count-' + name), status.channels.filter(test).length);
   }
+  const warnings = status.config_warnings || [];
+  $('config-warnings').hidden = warnings.length === 0;
+  setText($('count-warnings'), warnings.length);
+  $('warnings').replaceChildren(...warnings.map((text) => Object.assign(document.createElement('li'), {textContent: text})));
 }
 function commandsOn() {
   return Boolean(status && status.control && token);
