@@ -12,14 +12,14 @@ const char* const kIdsUsedUp = "信号编号已用尽，无法导入新信号!";
 }
 
 AddedChannel AppendNewChannel(RelaySession& session, RelayEngine& engine, int& nextId, const ChannelRecord& values,
-                              const CheckStates& checks, bool run)
+    const CheckStates& checks, bool run)
 {
     const ConfigStore store(engine.AppDir());
     // A damaged nextId (negative, or pointing at ids that still hold keys) must not make an
     // import overwrite a stored channel or use an id the start-up scan never visits.
     nextId = FirstFreeChannelId(store, nextId);
     if (nextId == INT_MAX)
-        return {-1, -1, kIdsUsedUp, {}};
+        return { -1, -1, kIdsUsedUp, {} };
     const int id = nextId++;
     // The channel, its state word and re-encoding mark and the next id go into one replace of
     // the file, before the child starts. The mark follows the choice of video re-encoding, also
@@ -33,17 +33,17 @@ AddedChannel AppendNewChannel(RelaySession& session, RelayEngine& engine, int& n
     store.SetValues(writes);
 
     const std::string size = std::to_string(values.width) + "*" + std::to_string(values.height);
-    AddedChannel added{id, session.AppendRow(id, {values.name, " ", state, mark, size, {}}, !run), {}, {}};
+    AddedChannel added { id, session.AppendRow(id, { values.name, " ", state, mark, size, {} }, !run), {}, {} };
     if (run)
         added.refusal = engine.LaunchFromWizard(added.row, values, checks).m_strRefusal;
     return added;
 }
 
 AddedChannel AddChannel(RelaySession& session, RelayEngine& engine, int& nextId, const ChannelRecord& values,
-                        const CheckStates& checks, bool run)
+    const CheckStates& checks, bool run)
 {
     if (std::string problem = ChannelRules::ChannelProblem(values, checks); !problem.empty())
-        return {-1, -1, std::move(problem), {}};
+        return { -1, -1, std::move(problem), {} };
     return AppendNewChannel(session, engine, nextId, values, checks, run);
 }
 

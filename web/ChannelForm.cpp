@@ -19,23 +19,26 @@ struct NumberField {
     int ChannelRecord::*member;
 };
 constexpr NumberField kNumbers[] = {
-    {"video_bitrate", &ChannelRecord::videoBitrate}, {"frame_rate", &ChannelRecord::frameRate},
-    {"width", &ChannelRecord::width},                {"height", &ChannelRecord::height},
-    {"audio_channels", &ChannelRecord::audioChannels}, {"sample_rate", &ChannelRecord::sampleRate},
-    {"audio_bitrate", &ChannelRecord::audioBitrate},
+    { "video_bitrate", &ChannelRecord::videoBitrate },
+    { "frame_rate", &ChannelRecord::frameRate },
+    { "width", &ChannelRecord::width },
+    { "height", &ChannelRecord::height },
+    { "audio_channels", &ChannelRecord::audioChannels },
+    { "sample_rate", &ChannelRecord::sampleRate },
+    { "audio_bitrate", &ChannelRecord::audioBitrate },
 };
 struct TextField {
     const char* name;
     std::string ChannelRecord::*member;
 };
 constexpr TextField kTexts[] = {
-    {"name", &ChannelRecord::name},
-    {"stream_name", &ChannelRecord::streamName},
-    {"profile", &ChannelRecord::profile},
-    {"watermark", &ChannelRecord::watermarkPath},
+    { "name", &ChannelRecord::name },
+    { "stream_name", &ChannelRecord::streamName },
+    { "profile", &ChannelRecord::profile },
+    { "watermark", &ChannelRecord::watermarkPath },
 };
 // In the order of CheckStates.
-constexpr const char* kChecks[5] = {"video", "video_reencode", "copyts", "audio", "audio_reencode"};
+constexpr const char* kChecks[5] = { "video", "video_reencode", "copyts", "audio", "audio_reencode" };
 
 // What an address field asks for: sent back as the masked stored address, the stored one.
 std::optional<std::string> Address(const std::string& sent, const std::string& stored, std::string& problem)
@@ -49,7 +52,7 @@ std::optional<std::string> Address(const std::string& sent, const std::string& s
     return sent;
 }
 
-}  // namespace
+} // namespace
 
 int IdField(const Fields& fields, const char* name)
 {
@@ -62,8 +65,8 @@ int IdField(const Fields& fields, const char* name)
 namespace {
 std::string Json(int id, const ChannelRecord& r, const CheckStates& checks, bool running)
 {
-    std::string json = "{\"id\":" + std::to_string(id) + ",\"source\":" + JsonString(MaskPasswords(r.sourceUrl)) +
-                       ",\"publish\":" + JsonString(MaskPasswords(r.publishUrl));
+    std::string json = "{\"id\":" + std::to_string(id) + ",\"source\":" + JsonString(MaskPasswords(r.sourceUrl))
+        + ",\"publish\":" + JsonString(MaskPasswords(r.publishUrl));
     for (const TextField& f : kTexts)
         json += ",\"" + std::string(f.name) + "\":" + JsonString(MaskPasswords(r.*f.member));
     for (const NumberField& f : kNumbers)
@@ -72,7 +75,7 @@ std::string Json(int id, const ChannelRecord& r, const CheckStates& checks, bool
         json += ",\"" + std::string(kChecks[i]) + "\":" + (checks[i] ? "true" : "false");
     return json + ",\"running\":" + (running ? "true" : "false") + "}\n";
 }
-}  // namespace
+} // namespace
 
 std::string SettingsJson(const ConfigStore& store, int id)
 {
@@ -110,8 +113,8 @@ Parsed Parse(const ConfigStore& store, const Fields& fields, int base, int from)
     for (std::size_t i = 0; i < 5; ++i)
         if (const std::string* text = field(kChecks[i]))
             parsed.checks[i] = *text == "1" || *text == "true" || *text == "on";
-    const std::pair<const char*, std::string ChannelRecord::*> addresses[] = {
-        {"source", &ChannelRecord::sourceUrl}, {"publish", &ChannelRecord::publishUrl}};
+    const std::pair<const char*, std::string ChannelRecord::*> addresses[]
+        = { { "source", &ChannelRecord::sourceUrl }, { "publish", &ChannelRecord::publishUrl } };
     for (const auto& [name, member] : addresses) {
         if (const std::string* text = field(name)) {
             const auto address = Address(*text, original.*member, parsed.problem);
@@ -128,7 +131,7 @@ std::optional<std::string> SourceOf(const ConfigStore& store, const Fields& fiel
     const auto found = fields.find("source");
     const int from = IdField(fields, "from");
     return Address(found == fields.end() ? std::string() : found->second,
-                   from >= 0 ? LoadChannel(store, from).record.sourceUrl : std::string(), problem);
+        from >= 0 ? LoadChannel(store, from).record.sourceUrl : std::string(), problem);
 }
 
-}  // namespace ChannelForm
+} // namespace ChannelForm

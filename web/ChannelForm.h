@@ -26,7 +26,7 @@ std::string NewChannelJson();
 // an address still holds "***" but differs from it otherwise.
 struct Parsed {
     ChannelRecord values;
-    CheckStates checks{};
+    CheckStates checks {};
     std::string problem;
 };
 Parsed Parse(const ConfigStore& store, const Fields& fields, int base, int from);
@@ -38,4 +38,4 @@ std::optional<std::string> SourceOf(const ConfigStore& store, const Fields& fiel
 // The id named by field name, or -1.
 int IdField(const Fields& fields, const char* name);
 
-}  // namespace ChannelForm
+} // namespace ChannelForm

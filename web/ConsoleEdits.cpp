@@ -17,23 +17,24 @@ const char* const kUseEncoded = "\n改用百分号编码后的地址？（选“
 
 ConsoleReply Refused(unsigned status, const std::string& sentence)
 {
-    return {status, "{\"error\":" + JsonString(MaskPasswords(sentence)) + "}\n"};
+    return { status, "{\"error\":" + JsonString(MaskPasswords(sentence)) + "}\n" };
 }
 
 ConsoleReply Saved(const RelayEngine& engine, const std::string& message, int id, const std::string& warning)
 {
     const std::string unsaved = engine.Unsaved();
     const std::string said = warning.empty() ? unsaved : unsaved.empty() ? warning : warning + "；" + unsaved;
-    return {200, "{\"ok\":true,\"message\":" + JsonString(message) + ",\"id\":" + std::to_string(id) +
-                     (unsaved.empty() ? std::string() : ",\"saved\":false") +
-                     (said.empty() ? std::string() : ",\"warning\":" + JsonString(MaskPasswords(said))) + "}\n"};
+    return { 200,
+        "{\"ok\":true,\"message\":" + JsonString(message) + ",\"id\":" + std::to_string(id)
+            + (unsaved.empty() ? std::string() : ",\"saved\":false")
+            + (said.empty() ? std::string() : ",\"warning\":" + JsonString(MaskPasswords(said))) + "}\n" };
 }
 
 // The form's values with the password advice applied; a reply when the request ends here: a
 // rule refuses the values (400), or the advice is to be answered first (409, "question"; the
 // page sends the form again with password_advice "encode" or "keep").
-std::optional<ConsoleReply> Prepare(const ConsoleRequest& request, const ConfigStore& store, int base, int from,
-                                    ChannelForm::Parsed& parsed)
+std::optional<ConsoleReply> Prepare(
+    const ConsoleRequest& request, const ConfigStore& store, int base, int from, ChannelForm::Parsed& parsed)
 {
     parsed = ChannelForm::Parse(store, request.form, base, from);
     // A sentence may quote the start of an address; its password is masked wherever it shows.
@@ -44,7 +45,7 @@ std::optional<ConsoleReply> Prepare(const ConsoleRequest& request, const ConfigS
     const auto answer = request.form.find("password_advice");
     if (const auto advice = ChannelRules::AdvisePassword(parsed.values.sourceUrl)) {
         if (answer == request.form.end())
-            return ConsoleReply{409, "{\"question\":" + JsonString(advice->sentence + kUseEncoded) + "}\n"};
+            return ConsoleReply { 409, "{\"question\":" + JsonString(advice->sentence + kUseEncoded) + "}\n" };
         if (answer->second == "encode")
             parsed.values.sourceUrl = advice->encodedUrl;
     }
@@ -52,7 +53,7 @@ std::optional<ConsoleReply> Prepare(const ConsoleRequest& request, const ConfigS
         return Refused(400, problem);
     return std::nullopt;
 }
-}  // namespace
+} // namespace
 
 ConsoleReply AddFromForm(const ConsoleRequest& request, const ConsoleFace& face)
 {
@@ -67,10 +68,10 @@ ConsoleReply AddFromForm(const ConsoleRequest& request, const ConsoleFace& face)
         return *refused;
     const auto run = request.form.find("run");
     const bool start = run == request.form.end() || run->second != "0";
+    engine.Log().Write("网页命令：添加信号 " + parsed.values.name);
     const AddedChannel added = AddChannel(*face.session, engine, *face.nextId, parsed.values, parsed.checks, start);
     if (!added.problem.empty())
         return Refused(400, added.problem);
-    engine.LogRow(added.row, "网页命令：添加");
     return Saved(engine, "已添加信号 " + parsed.values.name, added.id, added.refusal);
 }
 
@@ -85,8 +86,8 @@ ConsoleReply EditFromForm(const ConsoleRequest& request, const ConsoleFace& face
         return Refused(400, problem);
     engine.LogRow(row, "网页命令：编辑");
     // As after the window's 编辑: a running child goes on with what it was started with.
-    return Saved(engine, "信号 " + parsed.values.name + " 的设置已保存" + (view.active ? "，下次启动时生效" : ""),
-                 view.id, {});
+    return Saved(
+        engine, "信号 " + parsed.values.name + " 的设置已保存" + (view.active ? "，下次启动时生效" : ""), view.id, {});
 }
 
 ConsoleReply DeleteFromPage(const ConsoleFace& face, int row)
@@ -100,5 +101,5 @@ ConsoleReply DeleteFromPage(const ConsoleFace& face, int row)
 
 ConsoleReply SettingsOf(const ConsoleFace& face, int row)
 {
-    return {200, ChannelForm::SettingsJson(ConfigStore(face.engine.AppDir()), face.engine.View(row).id)};
+    return { 200, ChannelForm::SettingsJson(ConfigStore(face.engine.AppDir()), face.engine.View(row).id) };
 }
