@@ -30,9 +30,10 @@ ConsoleReply Saved(const RelayEngine& engine, const std::string& message, int id
             + (said.empty() ? std::string() : ",\"warning\":" + JsonString(MaskPasswords(said))) + "}\n" };
 }
 
-// The form's values with the password advice applied; a reply when the request ends here: a
-// rule refuses the values (400), or the advice is to be answered first (409, "question"; the
-// page sends the form again with password_advice "encode" or "keep").
+// The form's values with the password advice applied; a reply when the request ends here: an
+// address still masked (400), or the advice is to be answered first (409, "question"; the page
+// sends the form again with password_advice "encode" or "keep"). The rules' refusals come from
+// the engine's add and edit; values they refuse are not asked about.
 std::optional<ConsoleReply> Prepare(
     const ConsoleRequest& request, const ConfigStore& store, int base, int from, ChannelForm::Parsed& parsed)
 {
@@ -43,14 +44,13 @@ std::optional<ConsoleReply> Prepare(
     if (!parsed.problem.empty())
         return Refused(400, parsed.problem);
     const auto answer = request.form.find("password_advice");
-    if (const auto advice = ChannelRules::AdvisePassword(parsed.values.sourceUrl)) {
+    if (const auto advice = ChannelRules::AdvisePassword(parsed.values.sourceUrl);
+        advice && ChannelRules::ChannelProblem(parsed.values, parsed.checks).empty()) {
         if (answer == request.form.end())
             return ConsoleReply { 409, "{\"question\":" + JsonString(advice->sentence + kUseEncoded) + "}\n" };
         if (answer->second == "encode")
             parsed.values.sourceUrl = advice->encodedUrl;
     }
-    if (const std::string problem = ChannelRules::ChannelProblem(parsed.values, parsed.checks); !problem.empty())
-        return Refused(400, problem);
     return std::nullopt;
 }
 } // namespace
