@@ -138,11 +138,6 @@ struct StatusServer::Callbacks {
                 *bodySize = 0;
                 return MHD_YES;
             }
-            if (body->post) {
-                // The last field's end is only known here: destroying the processor delivers it.
-                MHD_destroy_post_processor(body->post);
-                body->post = nullptr;
-            }
             if (body->malformed)
                 return Send(connection, Error(MHD_HTTP_BAD_REQUEST));
             return Complete(*static_cast<StatusServer*>(self), connection, method, url, body->fields);
