@@ -12,11 +12,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 
 #include <microhttpd.h>
 
 #include "platform/StatusLog.h"
+#include "web/RequestBody.h"
 #include "web/StatusFormat.h"
 
 namespace {
@@ -30,44 +30,6 @@ constexpr auto kDeadlineCheck = std::chrono::milliseconds(250);
 constexpr unsigned kIdleSeconds = 5;          // the library's: a connection without traffic is closed
 constexpr std::size_t kConnectionMemory = 8 * 1024;   // request line, headers and answer headers
 constexpr int kMaxHeaders = 100;
-constexpr std::size_t kMaxBody = 1024;        // what a command may carry (it is not read)
-constexpr std::size_t kMaxFormBody = 16 * 1024;   // the channel form's fields, form-encoded
-
-// The routes whose body is read: the channel form's add, edit and check.
-bool TakesForm(std::string_view method, std::string_view url)
-{
-    const auto ends = [url](std::string_view tail) {
-        return url.size() >= tail.size() && url.substr(url.size() - tail.size()) == tail;
-    };
-    return method == "POST" && url.substr(0, 5) == "/api/" &&
-           (url == "/api/channels" || url == "/api/check" || (url.substr(0, 14) == "/api/channels/" && ends("/edit")));
-}
-
-// A request's body as far as it is read: its size, and for a form its fields.
-struct Body {
-    std::size_t size = 0;
-    std::size_t limit = kMaxBody;
-    MHD_PostProcessor* post = nullptr;
-    bool malformed = false;   // the form could not be read
-    std::map<std::string, std::string> fields;
-    ~Body()
-    {
-        if (post)
-            MHD_destroy_post_processor(post);
-    }
-};
-
-// The post processor's pieces of a field's value, in order.
-MHD_Result AddField(void* body, MHD_ValueKind, const char* key, const char*, const char*, const char*,
-                    const char* data, std::uint64_t, std::size_t size) noexcept
-{
-    try {
-        static_cast<Body*>(body)->fields[key].append(data ? data : "", data ? size : 0);
-        return MHD_YES;
-    } catch (...) {
-        return MHD_NO;
-    }
-}
 
 const char kPrefix[] = "状态服务未启动：";
 
@@ -96,7 +58,7 @@ sigset_t BlockSignalsOnThisThread()
 
 // The library calls OnRequest up to three times a request: once the headers are in (the state
 // is null), once for each piece of a body, and once the request is complete. The state is the
-// request's Body, freed by OnCompleted, which the library calls for every request it has handed
+// request's RequestBody, freed by OnCompleted, which the library calls for every request it has handed
 // to OnRequest, also when the client goes away. A request whose answer comes later is
 // suspended; once its answer is in, the library calls OnRequest once more for it, and the answer
 // is sent.
@@ -105,7 +67,7 @@ struct StatusServer::Callbacks {
                                 const char* version, const char* data, std::size_t* bodySize, void** state) noexcept
     {
         try {
-            Body* body = static_cast<Body*>(*state);
+            RequestBody* body = static_cast<RequestBody*>(*state);
             if (!body) {
                 // HTTP/1.1 requires a Host header. libmicrohttpd 1.0 answers its absence itself
                 // with 400; answering so here too keeps 0.9 the same (HTTP/1.0 may omit it).
@@ -117,30 +79,20 @@ struct StatusServer::Callbacks {
                                                                  MHD_HTTP_HEADER_CONTENT_LENGTH);
                 if (MHD_get_connection_values(connection, MHD_HEADER_KIND, nullptr, nullptr) > kMaxHeaders)
                     return Send(connection, Error(MHD_HTTP_REQUEST_HEADER_FIELDS_TOO_LARGE));
-                const bool form = TakesForm(method, url);
-                const std::size_t limit = form ? kMaxFormBody : kMaxBody;
-                if (length && std::strtoull(length, nullptr, 10) > limit)
+                if (length && std::strtoull(length, nullptr, 10) > RequestBody::Limit(method, url))
                     return Send(connection, Error(MHD_HTTP_CONTENT_TOO_LARGE));
-                auto made = std::make_unique<Body>();
-                made->limit = limit;
-                // Null unless the body is form-encoded: a form route then gets no fields.
-                if (form)
-                    made->post = MHD_create_post_processor(connection, 1024, &AddField, made.get());
-                *state = made.release();
+                *state = new RequestBody(connection, method, url);
                 return MHD_YES;
             }
             if (*bodySize != 0) {
-                body->size += *bodySize;
-                if (body->size > body->limit)
+                if (!body->Take(data, *bodySize))
                     return MHD_NO;   // a chunked body too long: hang up
-                if (body->post && !body->malformed && MHD_post_process(body->post, data, *bodySize) != MHD_YES)
-                    body->malformed = true;
                 *bodySize = 0;
                 return MHD_YES;
             }
-            if (body->malformed)
+            if (body->Malformed())
                 return Send(connection, Error(MHD_HTTP_BAD_REQUEST));
-            return Complete(*static_cast<StatusServer*>(self), connection, method, url, body->fields);
+            return Complete(*static_cast<StatusServer*>(self), connection, method, url, body->Fields());
         } catch (...) {
             return MHD_NO;   // out of memory, say: this connection is closed, the server runs on
         }
@@ -235,7 +187,7 @@ struct StatusServer::Callbacks {
 
     static void OnCompleted(void* self, MHD_Connection* connection, void** state, MHD_RequestTerminationCode) noexcept
     {
-        delete static_cast<Body*>(*state);
+        delete static_cast<RequestBody*>(*state);
         *state = nullptr;
         Waiting& waiting = *static_cast<StatusServer*>(self)->m_waiting;
         std::lock_guard<std::mutex> lock(waiting.mutex);
