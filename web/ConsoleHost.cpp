@@ -147,6 +147,7 @@ AddressCheck SourceCheckAddresses(SourceChecks& checks, std::string dataDir)
             done({{}, {}, problem});
             return;
         }
+        RememberSecretsOf(*url);   // whatever of the address a sentence of the check quotes is masked
         SourceRequest request;
         request.url = *url;
         request.rtspTcp = StoredRtspTcp(store);
