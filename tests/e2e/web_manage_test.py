@@ -63,6 +63,9 @@ def manage(driver, port, data, rtmp, camera, screenshot):
         button.click()
         wait_for(lambda: kind == 'delete' or find(By.ID, 'manage').get_attribute('open') is not None, 10, 'the form')
 
+    def inputs():
+        return driver.execute_script('return [...document.querySelectorAll("input")].map(i => i.value).join(" ")')
+
     driver.get('http://127.0.0.1:%d/' % port)
     wait_for(lambda: find(By.ID, 'token').is_displayed(), 10, 'the token field')
     find(By.ID, 'token').send_keys(TOKEN)
@@ -89,6 +92,7 @@ def manage(driver, port, data, rtmp, camera, screenshot):
     check('1+SignalName=%s' % camera.replace('rtsp://', 'rtsp://user:%s@' % ENCODED) in stored(data),
           'the encoded address was not stored')
     pids = relays('%s/web1' % rtmp)
+    check(PASSWORD not in inputs(), 'the typed password stays in the closed form')
 
     # 编辑: the address shows no password; a rename keeps the running ffmpeg.
     click_in_row(1, 'edit')
@@ -115,8 +119,7 @@ def manage(driver, port, data, rtmp, camera, screenshot):
     wait_for(lambda: '1+ISDelete=true' in stored(data), 15, 'the deletion stored')
     check(not relays('%s/web1' % rtmp) and relays('%s/web2' % rtmp), 'the deletion ended the wrong ffmpeg')
 
-    values = driver.execute_script('return [...document.querySelectorAll("input")].map(i => i.value).join(" ")')
-    for text in [driver.page_source, values, http(port, '/status')[1], http(port, '/api/log')[1],
+    for text in [driver.page_source, inputs(), http(port, '/status')[1], http(port, '/api/log')[1],
                  http(port, '/api/channels/2/settings', headers={'Authorization': 'Bearer ' + TOKEN})[1]]:
         check(PASSWORD not in text and ENCODED not in text and 'ss9' not in text, 'a password shows: ' + text[:2000])
 

@@ -153,6 +153,8 @@
     $('manage-check').addEventListener('click', check);
     $('manage-save').addEventListener('click', () => save());
     $('manage-cancel').addEventListener('click', () => $('manage').close());
+    // A password typed into the form does not stay in the page once the form is closed.
+    $('manage').addEventListener('close', () => $('manage-form').reset());
     new MutationObserver(addRowButtons).observe(document.querySelector('#channels tbody'), {childList: true, subtree: true});
   });
 })();
