@@ -324,7 +324,7 @@ StatusServer::Answer StatusServer::CheckFrame(std::string_view name) const
 {
     std::lock_guard<std::mutex> lock(m_waiting->mutex);
     for (const auto& [kept, jpeg] : m_waiting->checkFrames)
-        if (kept + ".jpg" == name)
+        if (ConsoleAccess::TokensEqual(name, kept + ".jpg"))
             return {MHD_HTTP_OK, jpeg, "image/jpeg"};
     return {MHD_HTTP_NOT_FOUND, JsonError("这次检测的画面已不再保存，请重新检测")};
 }
