@@ -10,7 +10,7 @@ void MainWindow::Submit(ConsoleRequest request, std::function<void(ConsoleReply)
             reply({503, "{\"error\":\"CamRelay 正在退出\"}\n"});
             return;
         }
-        reply(CarryOut(request, {m_engine, nullptr}));
+        reply(CarryOut(request, {m_engine, nullptr, &m_session, &m_nNextId}));
         Reschedule();  // "全部运行" has turns to take
         if (m_onStatusChange)
             m_onStatusChange();

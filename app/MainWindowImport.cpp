@@ -1,7 +1,7 @@
 // The import and edit flow of the main window: the wizard, the stored channel, the new row.
 #include "app/MainWindow.h"
 
-#include "ffmpeg/CommandBuilder.h"
+#include "engine/ChannelEdits.h"
 #include "settings/ChannelStore.h"
 #include "settings/ConfigStore.h"
 #include "wizard/SourcePage.h"
@@ -35,18 +35,5 @@ void MainWindow::OnImportSignal(int copyOf)
     CheckStates checks{};
     if (!RunChannelWizard(m_nNextId, true, checks, copyOf))
         return;
-    const int id = m_nNextId++;
-    // The channel, its state word and re-encoding mark and the next id go into one replace of
-    // the file, before the child starts. The mark follows the choice of video re-encoding, also
-    // for a line the launch refuses.
-    const std::string mark = BuildCommandLine(checks, m_settings).reencodesVideo ? "是" : "否";
-    ConfigStore::KeyValues writes = ChannelWrites(id, m_settings, checks);
-    writes.push_back(ChannelStateWrite(id, kStateRunning));
-    writes.push_back(ChannelTransCodeWrite(id, mark));
-    writes.emplace_back("nextId", std::to_string(m_nNextId));
-    ConfigStore(m_strAppDir).SetValues(writes);
-
-    const std::string size = std::to_string(m_settings.width) + "*" + std::to_string(m_settings.height);
-    const int row = m_session.AppendRow(id, {m_settings.name, " ", kStateRunning, mark, size, {}}, false);
-    m_lastLaunch = m_engine.LaunchFromWizard(row, m_settings, checks);
+    m_lastLaunch.m_strRefusal = AppendNewChannel(m_session, m_engine, m_nNextId, m_settings, checks).refusal;
 }

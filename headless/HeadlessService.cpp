@@ -54,7 +54,9 @@ HeadlessService::HeadlessService(const std::string& dataDir, const std::string& 
     m_engine.UseFfmpeg(m_checks.Ffmpeg());   // looked for once, for the channels and the previews
     if (!m_engine.Log().FileProblem().empty())
         m_engine.Log().Write(m_engine.Log().FileProblem());  // to standard error: the file takes none
-    m_session.LoadFlags();  // the switches; nextId and m_bAutoRun are the window's concern
+    // The switches and the next id of a channel added from the web console; m_bAutoRun is the
+    // window's concern.
+    m_nNextId = m_session.LoadFlags().m_nNextId;
     // A service exists to run its channels: whatever m_bAutoRun says, the stored ones start.
     const int queued = m_session.LoadChannels(true);
     m_engine.PaceStarts(0, kStartPeriodMs);
@@ -82,6 +84,7 @@ void HeadlessService::StartStatus(const std::string& address, int port, const st
     m_status.AcceptHostNames(std::move(hosts));
     m_status.UseConsole({this, token, m_engine.AppDir(), "headless", &m_engine.Log()});
     m_status.SetFrameProvider(SourceCheckFrames(m_checks, m_engine.AppDir()));
+    m_status.SetAddressCheck(SourceCheckAddresses(m_checks, m_engine.AppDir()));
     if (m_status.StartAndSay(address, port))
         Publish();
 }
@@ -117,7 +120,7 @@ void HeadlessService::Submit(ConsoleRequest request, std::function<void(ConsoleR
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_requests.push_back([this, request = std::move(request), reply = std::move(reply)] {
-            reply(CarryOut(request, {m_engine, [this] { return Reload(); }}));
+            reply(CarryOut(request, {m_engine, [this] { return Reload(); }, &m_session, &m_nNextId}));
             Publish();   // the page shows the change with its next look
         });
     }

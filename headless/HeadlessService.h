@@ -69,6 +69,7 @@ private:
     std::vector<std::function<void()>> m_requests;  // the console's, guarded by m_mutex
     RelayEngine m_engine;  // after the queue: its monitors post into it until they are joined
     RelaySession m_session;
+    int m_nNextId = 0;      // where the console's next added channel is looked for
     SourceChecks m_checks;  // the console's previews
     StatusServer m_status;
 };

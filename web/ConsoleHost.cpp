@@ -2,9 +2,14 @@
 // commands of the window's menus through the same engine operations.
 #include "web/ConsoleHost.h"
 
+#include "web/ChannelForm.h"
+#include "web/ConsoleEdits.h"
+
 #include "engine/RelayEngine.h"
+#include "ffmpeg/ChannelRules.h"
 #include "ffmpeg/SourceChecks.h"
 #include "platform/SecretMask.h"
+#include "settings/ChannelStore.h"
 #include "settings/ConfigStore.h"
 #include "web/StatusFormat.h"
 
@@ -66,6 +71,8 @@ ConsoleReply CarryOut(const ConsoleRequest& request, const ConsoleFace& face)
             return {409, "{\"error\":" + JsonString("窗口运行时不能从网页重新加载配置") + "}"};
         engine.Log().Write("网页命令：重新加载配置");
         return Done(engine, "已重新加载配置", face.reload());
+    case Kind::Add:
+        return AddFromForm(request, face);
     default:
         break;
     }
@@ -88,28 +95,65 @@ ConsoleReply CarryOut(const ConsoleRequest& request, const ConsoleFace& face)
         engine.LogRow(row, "网页命令：暂停");
         engine.PauseChannel(row);
         return Done(engine, "信号 " + view.name + " 已暂停");
+    case Kind::Settings:
+        return SettingsOf(face, row);
+    case Kind::Edit:
+        return EditFromForm(request, face, row);
+    case Kind::Delete:
+        return DeleteFromPage(face, row);
     default:
         return Details(engine, row, request.check);
     }
 }
 
+namespace {
+// What a finished check gives the console: the picture, or why there is none, and the report.
+FrameAnswer FrameOf(const SourceResult& result)
+{
+    FrameAnswer frame{result.frameJpeg, {}, {}};
+    std::istringstream report(result.Report());
+    for (std::string line; std::getline(report, line);)
+        frame.report.push_back(line);
+    if (frame.jpeg.empty())
+        frame.error = result.cancelled            ? "检测被取消"
+                      : !result.reachable          ? result.diagnosis.sentence
+                      : result.frameProblem.empty() ? "信号源没有视频，没有画面可以预览"
+                                                    : result.frameProblem;
+    return frame;
+}
+}  // namespace
+
 FrameProvider SourceCheckFrames(SourceChecks& checks, std::string dataDir)
 {
     return [&checks, dataDir = std::move(dataDir)](int id, std::function<void(FrameAnswer)> done) {
-        const bool started = checks.Start(id, StoredSourceRequest(ConfigStore(dataDir), id), [done](const SourceResult& result) {
-            FrameAnswer frame{result.frameJpeg, {}, {}};
-            std::istringstream report(result.Report());
-            for (std::string line; std::getline(report, line);)
-                frame.report.push_back(line);
-            if (frame.jpeg.empty())
-                frame.error = result.cancelled            ? "检测被取消"
-                              : !result.reachable          ? result.diagnosis.sentence
-                              : result.frameProblem.empty() ? "信号源没有视频，没有画面可以预览"
-                                                            : result.frameProblem;
-            done(std::move(frame));
-        });
+        const bool started = checks.Start(id, StoredSourceRequest(ConfigStore(dataDir), id),
+                                          [done](const SourceResult& result) { done(FrameOf(result)); });
         // The window's 预览 of the same channel may be running: its result is not this request's.
         if (!started)
             done({{}, {}, "该信号的信号源正在检测中（例如窗口中的预览），请稍后再试"});
+    };
+}
+
+AddressCheck SourceCheckAddresses(SourceChecks& checks, std::string dataDir)
+{
+    return [&checks, dataDir = std::move(dataDir)](std::map<std::string, std::string> form,
+                                                   std::function<void(FrameAnswer)> done) {
+        const ConfigStore store(dataDir);
+        std::string problem;
+        const std::optional<std::string> url = ChannelForm::SourceOf(store, form, problem);
+        if (url && problem.empty())
+            problem = ChannelRules::SourceAddressProblem(*url);
+        if (!problem.empty()) {
+            done({{}, {}, problem});
+            return;
+        }
+        RememberSecretsOf(*url);   // whatever of the address a sentence of the check quotes is masked
+        SourceRequest request;
+        request.url = *url;
+        request.rtspTcp = StoredRtspTcp(store);
+        for (int slot : {-1, -2})
+            if (checks.Start(slot, request, [done](const SourceResult& result) { done(FrameOf(result)); }))
+                return;
+        done({{}, {}, "已有 2 个检测正在进行，请稍后再试"});
     };
 }

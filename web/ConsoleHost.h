@@ -1,16 +1,19 @@
 #pragma once
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
 class RelayEngine;
+class RelaySession;
 
 // A request of the web console that only the engine's owner thread may carry out.
 struct ConsoleRequest {
-    enum class Kind { Details, Run, Pause, RunAll, PauseAll, Reload };
+    enum class Kind { Details, Run, Pause, RunAll, PauseAll, Reload, Settings, Add, Edit, Delete };
     Kind kind = Kind::Details;
-    int id = -1;                   // the channel id of config.ini, for Details, Run and Pause
+    int id = -1;                   // the channel id of config.ini, for the commands of one channel
     std::string check = "null";    // Details: the channel's last source check, as JSON
+    std::map<std::string, std::string> form = {};   // Add and Edit: the channel form's fields
 };
 
 // The answer to a request: an HTTP status and a JSON object.
@@ -45,18 +48,26 @@ struct FrameAnswer {
 // within about ten seconds. Called on the server's thread: it must hand the work elsewhere and
 // return at once.
 using FrameProvider = std::function<void(int id, std::function<void(FrameAnswer)> done)>;
+// The same for an address not stored yet: the channel form's fields "source" and "from" (the
+// channel whose stored password a masked address stands for).
+using AddressCheck = std::function<void(std::map<std::string, std::string> form, std::function<void(FrameAnswer)> done)>;
 
 class SourceChecks;
 // The previews of both faces: a source check of the channel as config.ini in dataDir stores it,
 // run by checks (which must outlive the server that calls the provider).
 FrameProvider SourceCheckFrames(SourceChecks& checks, std::string dataDir);
+// The channel form's checks, on checks' slots -1 and -2 (never a channel's id).
+AddressCheck SourceCheckAddresses(SourceChecks& checks, std::string dataDir);
 
 // The owner-thread side shared by both faces: what a face gives besides its engine.
 struct ConsoleFace {
     RelayEngine& engine;
     std::function<int()> reload;        // re-reads config.ini, returns the changes; null: cannot
+    RelaySession* session = nullptr;    // appends added channels; null: no Add
+    int* nextId = nullptr;              // the face's next channel id, advanced by Add
 };
 
 // Carries request out on the engine as the window's menu does (the same operations, stored
-// words and log lines, each command's line naming the source 网页). Owner thread only.
+// words and log lines, each command's line naming the source 网页); the channel form's add and
+// edit as the wizard's import and 编辑, with its rules and sentences. Owner thread only.
 ConsoleReply CarryOut(const ConsoleRequest& request, const ConsoleFace& face);

@@ -5,12 +5,14 @@
 #include "platform/StatusLog.h"
 #include "settings/ConfigLint.h"
 #include "settings/ConfigStore.h"
+#include "web/ChannelForm.h"
 #include "web/ConsoleAccess.h"
 #include "web/StatusFormat.h"
 #include "web/WebAssets.h"
 
 #include <algorithm>
 #include <charconv>
+#include <random>
 
 #include <microhttpd.h>
 
@@ -84,7 +86,19 @@ StatusServer::Answer StatusServer::Respond(const Request& request)
         return masked(request.since.data() ? PageStatusAnswer(request.since) : StatusAnswer());
     if (path == "/api/log")
         return masked(LogAnswer());
+    if (path == "/api/new-channel") {
+        Answer refusal;
+        return Authorized(request, refusal) ? Answer{MHD_HTTP_OK, ChannelForm::NewChannelJson()} : refusal;
+    }
+    if (path.substr(0, 12) == "/api/checks/")
+        return CheckFrame(path.substr(12));
     if (const auto channel = ChannelPath(path)) {
+        // What the edit form shows is for the token's holder only (its passwords are masked); the
+        // owner knows a channel added a moment ago.
+        if (channel->second == "settings") {
+            Answer refusal;
+            return Authorized(request, refusal) ? OwnerAnswer({ConsoleRequest::Kind::Settings, channel->first}) : refusal;
+        }
         if (!Listed(channel->first))
             return {MHD_HTTP_NOT_FOUND, JsonError("没有编号为 " + std::to_string(channel->first) + " 的信号")};
         if (channel->second == "details")
@@ -195,8 +209,17 @@ StatusServer::Answer StatusServer::CommandAnswer(const Request& request, std::st
     for (const auto& [name, kind] : kBulk)
         if (action == name)
             return OwnerAnswer({kind});
-    if (const auto channel = ChannelPath(request.path); channel && (channel->second == "run" || channel->second == "pause"))
-        return OwnerAnswer({channel->second == "run" ? Kind::Run : Kind::Pause, channel->first});
+    const auto form = [&request] { return request.form ? *request.form : std::map<std::string, std::string>(); };
+    if (action == "channels")
+        return OwnerAnswer({Kind::Add, -1, "null", form()});
+    if (action == "check")
+        return CheckAnswer(request);
+    static constexpr std::pair<std::string_view, Kind> kOne[] = {
+        {"run", Kind::Run}, {"pause", Kind::Pause}, {"edit", Kind::Edit}, {"delete", Kind::Delete}};
+    if (const auto channel = ChannelPath(request.path))
+        for (const auto& [name, kind] : kOne)
+            if (channel->second == name)
+                return OwnerAnswer({kind, channel->first, "null", kind == Kind::Edit ? form() : std::map<std::string, std::string>()});
     return {MHD_HTTP_NOT_FOUND, JsonError("没有这个命令")};
 }
 
@@ -283,6 +306,54 @@ StatusServer::Answer StatusServer::PreviewAnswer(int id)
         });
     };
     return answer;
+}
+
+StatusServer::Answer StatusServer::CheckAnswer(const Request& request)
+{
+    if (!m_addressCheck)
+        return {MHD_HTTP_NOT_FOUND, JsonError("检测不可用：本程序没有接入信号源检测")};
+    const std::shared_ptr<Waiting> waiting = m_waiting;
+    {
+        std::lock_guard<std::mutex> lock(waiting->mutex);
+        if (waiting->previewsRunning >= kMaxPreviews)
+            return {MHD_HTTP_SERVICE_UNAVAILABLE, JsonError("已有 2 个预览正在获取，请稍后再试"), "application/json",
+                    MHD_HTTP_HEADER_RETRY_AFTER, "5"};
+        ++waiting->previewsRunning;
+    }
+    Answer answer;
+    answer.later = [check = m_addressCheck, waiting, form = request.form ? *request.form : std::map<std::string, std::string>()](
+                       std::function<void(Answer)> deliver) {
+        check(form, [waiting, deliver = std::move(deliver)](FrameAnswer frame) {
+            std::string picture = "null";
+            {
+                std::lock_guard<std::mutex> lock(waiting->mutex);
+                --waiting->previewsRunning;
+                if (!frame.jpeg.empty()) {
+                    // A name nobody can guess: the picture is shown to the requester without a token.
+                    static std::random_device random;
+                    std::string name;
+                    for (int i = 0; i < 4; ++i)
+                        name += std::to_string(random());
+                    waiting->checkFrames.emplace_back(name, std::move(frame.jpeg));
+                    if (waiting->checkFrames.size() > kMaxPreviews * 2)
+                        waiting->checkFrames.pop_front();
+                    picture = JsonString("/api/checks/" + name + ".jpg");
+                }
+            }
+            deliver({MHD_HTTP_OK, "{\"frame\":" + picture + ",\"error\":" + JsonString(frame.error) +
+                                      ",\"report\":" + StatusFormat::JsonLines(frame.report) + "}\n"});
+        });
+    };
+    return answer;
+}
+
+StatusServer::Answer StatusServer::CheckFrame(std::string_view name) const
+{
+    std::lock_guard<std::mutex> lock(m_waiting->mutex);
+    for (const auto& [kept, jpeg] : m_waiting->checkFrames)
+        if (ConsoleAccess::TokensEqual(name, kept + ".jpg"))
+            return {MHD_HTTP_OK, jpeg, "image/jpeg"};
+    return {MHD_HTTP_NOT_FOUND, JsonError("这次检测的画面已不再保存，请重新检测")};
 }
 
 std::string StatusServer::CheckJson(int id) const

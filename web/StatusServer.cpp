@@ -16,6 +16,7 @@
 #include <microhttpd.h>
 
 #include "platform/StatusLog.h"
+#include "web/RequestBody.h"
 #include "web/StatusFormat.h"
 
 namespace {
@@ -29,7 +30,6 @@ constexpr auto kDeadlineCheck = std::chrono::milliseconds(250);
 constexpr unsigned kIdleSeconds = 5;          // the library's: a connection without traffic is closed
 constexpr std::size_t kConnectionMemory = 8 * 1024;   // request line, headers and answer headers
 constexpr int kMaxHeaders = 100;
-constexpr std::size_t kMaxBody = 1024;        // no route takes a body
 
 const char kPrefix[] = "状态服务未启动：";
 
@@ -57,17 +57,18 @@ sigset_t BlockSignalsOnThisThread()
 }  // namespace
 
 // The library calls OnRequest up to three times a request: once the headers are in (the state
-// is null), once for each piece of a body, and once the request is complete. The state counts
-// the body bytes plus one, so that no allocation has to be freed when a client goes away. A
-// request whose answer comes later is suspended; once its answer is in, the library calls
-// OnRequest once more for it, and the answer is sent.
+// is null), once for each piece of a body, and once the request is complete. The state is the
+// request's RequestBody, freed by OnCompleted, which the library calls for every request it has handed
+// to OnRequest, also when the client goes away. A request whose answer comes later is
+// suspended; once its answer is in, the library calls OnRequest once more for it, and the answer
+// is sent.
 struct StatusServer::Callbacks {
     static MHD_Result OnRequest(void* self, MHD_Connection* connection, const char* url, const char* method,
-                                const char* version, const char*, std::size_t* bodySize, void** state) noexcept
+                                const char* version, const char* data, std::size_t* bodySize, void** state) noexcept
     {
         try {
-            std::uintptr_t seen = reinterpret_cast<std::uintptr_t>(*state);
-            if (seen == 0) {
+            RequestBody* body = static_cast<RequestBody*>(*state);
+            if (!body) {
                 // HTTP/1.1 requires a Host header. libmicrohttpd 1.0 answers its absence itself
                 // with 400; answering so here too keeps 0.9 the same (HTTP/1.0 may omit it).
                 if (version && std::strcmp(version, MHD_HTTP_VERSION_1_1) == 0 &&
@@ -78,18 +79,20 @@ struct StatusServer::Callbacks {
                                                                  MHD_HTTP_HEADER_CONTENT_LENGTH);
                 if (MHD_get_connection_values(connection, MHD_HEADER_KIND, nullptr, nullptr) > kMaxHeaders)
                     return Send(connection, Error(MHD_HTTP_REQUEST_HEADER_FIELDS_TOO_LARGE));
-                if (length && std::strtoull(length, nullptr, 10) > kMaxBody)
+                if (length && std::strtoull(length, nullptr, 10) > RequestBody::Limit(method, url))
                     return Send(connection, Error(MHD_HTTP_CONTENT_TOO_LARGE));
-                *state = reinterpret_cast<void*>(std::uintptr_t{1});
+                *state = new RequestBody(connection, method, url);
                 return MHD_YES;
             }
             if (*bodySize != 0) {
-                seen += *bodySize;
+                if (!body->Take(data, *bodySize))
+                    return MHD_NO;   // a chunked body too long: hang up
                 *bodySize = 0;
-                *state = reinterpret_cast<void*>(seen);
-                return seen - 1 > kMaxBody ? MHD_NO : MHD_YES;   // a chunked body too long: hang up
+                return MHD_YES;
             }
-            return Complete(*static_cast<StatusServer*>(self), connection, method, url);
+            if (body->Malformed())
+                return Send(connection, Error(MHD_HTTP_BAD_REQUEST));
+            return Complete(*static_cast<StatusServer*>(self), connection, method, url, body->Fields());
         } catch (...) {
             return MHD_NO;   // out of memory, say: this connection is closed, the server runs on
         }
@@ -121,7 +124,8 @@ struct StatusServer::Callbacks {
         }
     }
 
-    static MHD_Result Complete(StatusServer& server, MHD_Connection* connection, const char* method, const char* url)
+    static MHD_Result Complete(StatusServer& server, MHD_Connection* connection, const char* method, const char* url,
+                               const std::map<std::string, std::string>& form)
     {
         const std::shared_ptr<Waiting> waiting = server.m_waiting;
         ConnectionTable::Link link;
@@ -149,7 +153,8 @@ struct StatusServer::Callbacks {
                               header(MHD_HTTP_HEADER_AUTHORIZATION),
                               since ? std::string_view(since) : std::string_view(),
                               link.address,
-                              link.loopback};
+                              link.loopback,
+                              &form};
         Answer answer = server.Respond(request);
         if (!answer.later)
             return Send(connection, answer);
@@ -187,8 +192,10 @@ struct StatusServer::Callbacks {
         waiting.sent.notify_all();
     }
 
-    static void OnCompleted(void* self, MHD_Connection* connection, void**, MHD_RequestTerminationCode) noexcept
+    static void OnCompleted(void* self, MHD_Connection* connection, void** state, MHD_RequestTerminationCode) noexcept
     {
+        delete static_cast<RequestBody*>(*state);
+        *state = nullptr;
         Waiting& waiting = *static_cast<StatusServer*>(self)->m_waiting;
         std::lock_guard<std::mutex> lock(waiting.mutex);
         if (waiting.connections.erase(connection) != 0)

@@ -3,7 +3,9 @@
 #include <condition_variable>
 #include <cstdint>
 #include <ctime>
+#include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -29,7 +31,7 @@ class StatusLog;
 // answer (a row's details, a command) or a preview picture is waited for with the connection
 // suspended, never on the thread. Each connection has a fixed memory budget: a request line or
 // headers that outgrow it are answered 414 or 431, more than 100 headers 431, a body over 1 KiB
-// 413. At most 64 connections at once (16 from one address); a client gets 5 s to send its whole
+// 413 (16 KiB for the channel form's routes, whose form-encoded fields are read). At most 64 connections at once (16 from one address); a client gets 5 s to send its whole
 // request and 5 s again to take its answer, however it trickles. A connection beyond either
 // bound closes the oldest one still sending its request, so that a scrape, which sends its
 // request at once, is answered while slow clients fill the server. A connection that arrives
@@ -69,6 +71,9 @@ public:
     void UseConsole(Console console) { m_console = std::move(console); }
     // The preview pictures of GET /api/channels/{id}/frame.jpg; without one it answers 404.
     void SetFrameProvider(FrameProvider provider) { m_frames = std::move(provider); }
+    // The channel form's checks of POST /api/check, within the previews' limits; without one it
+    // answers 404.
+    void SetAddressCheck(AddressCheck check) { m_addressCheck = std::move(check); }
     // The host names (lower case) by which this endpoint may be reached from other machines.
     void AcceptHostNames(std::vector<std::string> names) { m_hostNames = std::move(names); }
 
@@ -112,6 +117,7 @@ private:
         std::string_view since;       // the query's "since" (the page's last revision); null data: none
         std::string address;          // the client's
         bool loopback = true;         // arrived on a loopback address of this machine
+        const std::map<std::string, std::string>* form = nullptr;   // a form-encoded body's fields
     };
     struct Snapshot {
         std::vector<ChannelStatus> channels;
@@ -138,8 +144,10 @@ private:
         int ownerRequests = 0;
         int readerRequests = 0;
         std::unordered_map<std::string, int> readersByAddress;
-        int previewsRunning = 0;
+        int previewsRunning = 0;   // of the channels' previews and the form's checks
         std::unordered_map<int, Preview> previews;
+        // The pictures of the form's last checks, by the random name only their requester got.
+        std::deque<std::pair<std::string, std::string>> checkFrames;
     };
 
     // A plain-text answer of status with its reason phrase.
@@ -158,6 +166,8 @@ private:
     // reader: asked without the token, so limited and masked; address: the client's.
     Answer OwnerAnswer(ConsoleRequest request, bool reader = false, const std::string& address = {});
     Answer PreviewAnswer(int id);
+    Answer CheckAnswer(const Request& request);
+    Answer CheckFrame(std::string_view name) const;
     std::string CheckJson(int id) const;
     bool Authorized(const Request& request, Answer& refusal);
     bool HoldsToken(const Request& request) const;
@@ -174,6 +184,7 @@ private:
     std::vector<std::string> m_hostNames;
     std::thread m_deadlines;           // closes connections past their deadline
     FrameProvider m_frames;
+    AddressCheck m_addressCheck;
     std::chrono::steady_clock::time_point m_started;
     std::shared_ptr<Waiting> m_waiting = std::make_shared<Waiting>();
     // Refused tokens: logged at most once a minute, with how many were not (server thread).

@@ -1,0 +1,181 @@
+#!/usr/bin/python3
+"""Managing channels from the web console in a real browser (Debian's chromium + chromedriver
+through Selenium) against the real headless service with a control token, the RTSP camera
+simulator and a private nginx-rtmp (the set-up of web_console_test.py).
+
+添加信号: a channel pointing at the simulator with a password that needs percent-encoding is
+checked (the frame and the report show), saved after the password question, and goes live.
+编辑 renames it without restarting its ffmpeg; 复制 saves a copy under "-副本" that keeps the
+password it never showed; 删除 (confirmed) ends its ffmpeg and marks it deleted in config.ini. No
+password appears in the page, in an input or in the program's answers.
+
+Exit 0: passed, 1: failed, 77: skipped (the browser cannot start here).
+
+  web_manage_test.py --bin BUILD/bin --scripts SCRIPTS [--screenshot PNG]
+"""
+import argparse
+import json
+import os
+import socket
+import sys
+import tempfile
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from web_console_test import (Failed, Group, SKIP, check, http, open_browser, relays,  # noqa: E402
+                              start_servers, wait_for)
+
+TOKEN = 'web-manage-test-token-0123456789'
+PASSWORD = 'pa:ss9'          # ':' splits a user-info: the page offers the encoded form
+ENCODED = 'pa%3Ass9'
+
+
+def state(port, id):
+    channels = json.loads(http(port, '/status')[1])['channels']
+    return next((c for c in channels if c['id'] == id), {}).get('state')
+
+
+def stored(data):
+    with open(os.path.join(data, 'config.ini'), encoding='utf-8') as f:
+        return f.read()
+
+
+def manage(driver, port, data, rtmp, camera, screenshot):
+    from selenium.common.exceptions import NoAlertPresentException
+    from selenium.webdriver.common.by import By
+    find = driver.find_element
+    field = lambda name: find(By.CSS_SELECTOR, '#manage-form input[name="%s"]' % name)
+
+    def type_into(name, text):
+        field(name).clear()
+        field(name).send_keys(text)
+
+    def answer_question():
+        def alert():
+            try:
+                return driver.switch_to.alert
+            except NoAlertPresentException:
+                return None
+        wait_for(alert, 10, 'the question').accept()
+
+    def click_in_row(id, kind):
+        button = wait_for(lambda: find(By.CSS_SELECTOR, '#channels tr[data-id="%d"] button.%s' % (id, kind)), 10,
+                          'the row\'s %s button' % kind)
+        button.click()
+        wait_for(lambda: kind == 'delete' or find(By.ID, 'manage').get_attribute('open') is not None, 10, 'the form')
+
+    def inputs():
+        return driver.execute_script('return [...document.querySelectorAll("input")].map(i => i.value).join(" ")')
+
+    driver.get('http://127.0.0.1:%d/' % port)
+    wait_for(lambda: find(By.ID, 'token').is_displayed(), 10, 'the token field')
+    find(By.ID, 'token').send_keys(TOKEN)
+    find(By.CSS_SELECTOR, '#token-form button').click()
+
+    # 添加信号, with a check of the source before saving.
+    wait_for(lambda: find(By.CSS_SELECTOR, '#bulk button.add').is_displayed(), 10, 'the add button')
+    find(By.CSS_SELECTOR, '#bulk button.add').click()
+    wait_for(lambda: field('name').is_displayed(), 10, 'the form')
+    check(field('video').is_selected() and field('width').get_attribute('value') == '320', 'a new channel\'s values')
+    type_into('name', '新门口')
+    type_into('source', camera.replace('rtsp://', 'rtsp://user:%s@' % PASSWORD))
+    type_into('publish', '%s/web1' % rtmp)
+    find(By.ID, 'manage-check').click()
+    wait_for(lambda: driver.execute_script('const i = document.getElementById("manage-frame");'
+                                           'return !i.hidden && i.complete && i.naturalWidth;'), 45, 'the check\'s frame')
+    check('视频：H.264' in find(By.ID, 'manage-report').text, 'the check\'s report: ' + find(By.ID, 'manage-report').text)
+    if screenshot:
+        os.makedirs(os.path.dirname(screenshot), exist_ok=True)
+        driver.save_screenshot(screenshot)
+    find(By.ID, 'manage-save').click()
+    answer_question()
+    wait_for(lambda: state(port, 1) == 'live', 60, 'the added channel live')
+    check('1+SignalName=%s' % camera.replace('rtsp://', 'rtsp://user:%s@' % ENCODED) in stored(data),
+          'the encoded address was not stored')
+    pids = relays('%s/web1' % rtmp)
+    check(PASSWORD not in inputs(), 'the typed password stays in the closed form')
+
+    # 编辑: the address shows no password; a rename keeps the running ffmpeg.
+    click_in_row(1, 'edit')
+    shown = field('source').get_attribute('value')
+    check('***' in shown and 'pa' not in shown.split('@')[0], 'the edit form shows the password: ' + shown)
+    type_into('name', '新门口2')
+    find(By.ID, 'manage-save').click()
+    wait_for(lambda: driver.execute_script('return document.querySelector(\'#channels tr[data-id="1"] td\').textContent')
+             == '新门口2', 10, 'the renamed row')
+    check('1+Name=新门口2' in stored(data) and relays('%s/web1' % rtmp) == pids, 'the rename restarted or was not stored')
+
+    # 复制: the copy keeps the stored password it was shown as ***.
+    click_in_row(1, 'copy')
+    check(field('name').get_attribute('value') == '新门口2-副本', 'the copy\'s name')
+    type_into('publish', '%s/web2' % rtmp)
+    find(By.ID, 'manage-save').click()
+    wait_for(lambda: state(port, 2) == 'live', 60, 'the copy live')
+    check('2+SignalName=%s' % camera.replace('rtsp://', 'rtsp://user:%s@' % ENCODED) in stored(data),
+          'the copy lost the password')
+
+    # 删除, confirmed.
+    click_in_row(1, 'delete')
+    answer_question()
+    wait_for(lambda: '1+ISDelete=true' in stored(data), 15, 'the deletion stored')
+    check(not relays('%s/web1' % rtmp) and relays('%s/web2' % rtmp), 'the deletion ended the wrong ffmpeg')
+
+    for text in [driver.page_source, inputs(), http(port, '/status')[1], http(port, '/api/log')[1],
+                 http(port, '/api/channels/2/settings', headers={'Authorization': 'Bearer ' + TOKEN})[1]]:
+        check(PASSWORD not in text and ENCODED not in text and 'ss9' not in text, 'a password shows: ' + text[:2000])
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument('--bin', required=True)
+    parser.add_argument('--scripts', required=True)
+    parser.add_argument('--screenshot')
+    args = parser.parse_args()
+    binary = os.path.join(os.path.abspath(args.bin), 'CamRelay')
+    with tempfile.TemporaryDirectory(prefix='camrelay-manage-') as root:
+        data = os.path.join(root, 'data')
+        os.mkdir(data)
+        log = open(os.path.join(root, 'service.log'), 'w')
+        started = []   # what to stop, last first
+        driver = None
+        try:
+            shell, rtmp, camera = start_servers(os.path.abspath(args.scripts), root)
+            started.append(shell)
+            with open(os.path.join(data, 'config.ini'), 'w', encoding='utf-8') as f:
+                f.write('[SET DEFAULT VALUE]\nnextId=1\nm_bRTSPuseTCP=1\n0+Name=门口\n0+strAVState=暂停中\n'
+                        '0+SignalName=%s\n0+Adress=%s/cam0\n' % (camera, rtmp))
+            token = os.path.join(root, 'token')
+            with open(os.open(token, os.O_WRONLY | os.O_CREAT, 0o600), 'w') as f:
+                f.write(TOKEN + '\n')
+            with socket.create_server(('127.0.0.1', 0)) as free:
+                port = free.getsockname()[1]
+            service = Group([binary, '--headless', '--dir', data, '--status-port', str(port),
+                             '--control-token-file', token], log)
+            started.append(service)
+            def answers():
+                try:
+                    return http(port, '/status')[0] == 200
+                except OSError:
+                    check(service.proc.poll() is None, 'the service ended with %s' % service.proc.returncode)
+                    return None
+            wait_for(answers, 30, 'the service\'s endpoint')
+            driver = open_browser()
+            if driver is None:
+                return SKIP
+            manage(driver, port, data, rtmp, camera, args.screenshot)
+            check(service.stop() == 0, 'the service did not end cleanly')
+            print('web manage: all checks passed')
+            return 0
+        except (Failed, OSError) as failure:
+            print('FAILED: %s' % failure, file=sys.stderr)
+            log.flush()
+            print('--- service log ---\n' + open(os.path.join(root, 'service.log')).read()[-6000:], file=sys.stderr)
+            return 1
+        finally:
+            if driver is not None:
+                driver.quit()
+            for group in reversed(started):
+                group.stop()
+
+
+if __name__ == '__main__':
+    sys.exit(main())

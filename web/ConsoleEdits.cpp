@@ -1,0 +1,105 @@
+// The web console's channel form on the owner thread: add, edit, delete and a channel's stored
+// values, by the engine's shared operations, with the wizard's rules and sentences.
+#include "web/ConsoleEdits.h"
+
+#include "engine/ChannelEdits.h"
+#include "ffmpeg/ChannelRules.h"
+#include "platform/SecretMask.h"
+#include "settings/ConfigStore.h"
+#include "web/ChannelForm.h"
+#include "web/StatusFormat.h"
+
+namespace {
+using StatusFormat::JsonString;
+
+// The source page's question after the password advice.
+const char* const kUseEncoded = "\n改用百分号编码后的地址？（选“否”则按原样保存）";
+
+ConsoleReply Refused(unsigned status, const std::string& sentence)
+{
+    return { status, "{\"error\":" + JsonString(MaskPasswords(sentence)) + "}\n" };
+}
+
+ConsoleReply Saved(const RelayEngine& engine, const std::string& message, int id, const std::string& warning)
+{
+    const std::string unsaved = engine.Unsaved();
+    const std::string said = warning.empty() ? unsaved : unsaved.empty() ? warning : warning + "；" + unsaved;
+    return { 200,
+        "{\"ok\":true,\"message\":" + JsonString(message) + ",\"id\":" + std::to_string(id)
+            + (unsaved.empty() ? std::string() : ",\"saved\":false")
+            + (said.empty() ? std::string() : ",\"warning\":" + JsonString(MaskPasswords(said))) + "}\n" };
+}
+
+// The form's values with the password advice applied; a reply when the request ends here: an
+// address still masked (400), or the advice is to be answered first (409, "question"; the page
+// sends the form again with password_advice "encode" or "keep"). The rules' refusals come from
+// the engine's add and edit; values they refuse are not asked about.
+std::optional<ConsoleReply> Prepare(
+    const ConsoleRequest& request, const ConfigStore& store, int base, int from, ChannelForm::Parsed& parsed)
+{
+    parsed = ChannelForm::Parse(store, request.form, base, from);
+    // A sentence may quote the start of an address; its password is masked wherever it shows.
+    RememberSecretsOf(parsed.values.sourceUrl);
+    RememberSecretsOf(parsed.values.publishUrl);
+    if (!parsed.problem.empty())
+        return Refused(400, parsed.problem);
+    const auto answer = request.form.find("password_advice");
+    if (const auto advice = ChannelRules::AdvisePassword(parsed.values.sourceUrl);
+        advice && ChannelRules::ChannelProblem(parsed.values, parsed.checks).empty()) {
+        if (answer == request.form.end())
+            return ConsoleReply { 409, "{\"question\":" + JsonString(advice->sentence + kUseEncoded) + "}\n" };
+        if (answer->second == "encode")
+            parsed.values.sourceUrl = advice->encodedUrl;
+    }
+    return std::nullopt;
+}
+} // namespace
+
+ConsoleReply AddFromForm(const ConsoleRequest& request, const ConsoleFace& face)
+{
+    if (!face.session || !face.nextId)
+        return Refused(409, "此程序不能从网页添加信号");
+    RelayEngine& engine = face.engine;
+    const ConfigStore store(engine.AppDir());
+    // A copy starts from the copied channel's stored values, as the wizard's 复制信号 does.
+    const int from = ChannelForm::IdField(request.form, "from");
+    ChannelForm::Parsed parsed;
+    if (auto refused = Prepare(request, store, from, from, parsed))
+        return *refused;
+    const auto run = request.form.find("run");
+    const bool start = run == request.form.end() || run->second != "0";
+    engine.Log().Write("网页命令：添加信号 " + parsed.values.name);
+    const AddedChannel added = AddChannel(*face.session, engine, *face.nextId, parsed.values, parsed.checks, start);
+    if (!added.problem.empty())
+        return Refused(400, added.problem);
+    return Saved(engine, "已添加信号 " + parsed.values.name, added.id, added.refusal);
+}
+
+ConsoleReply EditFromForm(const ConsoleRequest& request, const ConsoleFace& face, int row)
+{
+    RelayEngine& engine = face.engine;
+    const RowView view = engine.View(row);
+    ChannelForm::Parsed parsed;
+    if (auto refused = Prepare(request, ConfigStore(engine.AppDir()), view.id, view.id, parsed))
+        return *refused;
+    if (std::string problem = EditChannel(engine, row, parsed.values, parsed.checks); !problem.empty())
+        return Refused(400, problem);
+    engine.LogRow(row, "网页命令：编辑");
+    // As after the window's 编辑: a running child goes on with what it was started with.
+    return Saved(
+        engine, "信号 " + parsed.values.name + " 的设置已保存" + (view.active ? "，下次启动时生效" : ""), view.id, {});
+}
+
+ConsoleReply DeleteFromPage(const ConsoleFace& face, int row)
+{
+    RelayEngine& engine = face.engine;
+    const RowView view = engine.View(row);
+    engine.LogRow(row, "网页命令：删除");
+    engine.DeleteChannel(row);
+    return Saved(engine, "信号 " + view.name + " 已删除", view.id, {});
+}
+
+ConsoleReply SettingsOf(const ConsoleFace& face, int row)
+{
+    return { 200, ChannelForm::SettingsJson(ConfigStore(face.engine.AppDir()), face.engine.View(row).id) };
+}
