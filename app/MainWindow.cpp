@@ -273,8 +273,10 @@ void MainWindow::OnChannelCommand(int command, int row)
         break;
     case ID_CHANNEL_EDIT: {
         CheckStates checks{};
-        if (RunChannelWizard(m_engine.View(row).id, false, checks) && !m_settings.name.empty())
+        if (RunChannelWizard(m_engine.View(row).id, false, checks) && !m_settings.name.empty()) {
             m_engine.Rename(row, m_settings.name);
+            m_engine.ShowAddresses(row, m_settings.sourceUrl, m_settings.publishUrl);
+        }
         break;
     }
     case ID_CHANNEL_DELETE:

@@ -34,6 +34,7 @@ AddedChannel AppendNewChannel(RelaySession& session, RelayEngine& engine, int& n
 
     const std::string size = std::to_string(values.width) + "*" + std::to_string(values.height);
     AddedChannel added { id, session.AppendRow(id, { values.name, " ", state, mark, size, {} }, !run), {}, {} };
+    engine.ShowAddresses(added.row, values.sourceUrl, values.publishUrl);
     if (run)
         added.refusal = engine.LaunchFromWizard(added.row, values, checks).m_strRefusal;
     return added;
@@ -54,5 +55,6 @@ std::string EditChannel(RelayEngine& engine, int row, const ChannelRecord& value
     StoreChannel(ConfigStore(engine.AppDir()), engine.View(row).id, values, checks);
     if (!values.name.empty())
         engine.Rename(row, values.name);
+    engine.ShowAddresses(row, values.sourceUrl, values.publishUrl);
     return {};
 }

@@ -91,6 +91,7 @@ struct ChannelRow {
     std::int64_t m_lastReadingAt = 0;  // steady-clock ns of the last reading; 0: never
     std::string m_strLaunchedLine;     // the argument line the current child was started with
     std::string m_strSource, m_strPublish;  // the addresses of the last launch, for the diagnosis
+    std::string m_strShownSource, m_strShownPublish;  // as stored or launched last, secrets masked
     int m_nLoggedCause = -1;           // the cause whose deciding line the log has shown last
     std::time_t m_liveSince = 0;       // when the current child's first reading came; 0: not live
     std::uint64_t m_bytesBefore = 0;   // what the row's earlier children wrote
@@ -127,4 +128,5 @@ struct RowView {
     std::uint64_t droppedFrames = 0, lostPackets = 0;  // all the row's children so far
     std::uint64_t liveEnds = 0;                        // children that ended after having been live
     const char* degradation = "";  // while up: DegradationName of a live but degraded row
+    std::string source, publish;   // its addresses as stored or launched last: password and stream name masked
 };

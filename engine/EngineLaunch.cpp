@@ -32,6 +32,7 @@ CommandBuild RelayEngine::BuildStored(int row)
     ChannelRecord settings;
     const CommandBuild build = StoredCommand(m_strAppDir, Row(row)->m_tag.m_nId, &settings);
     Row(row)->m_strSource = settings.sourceUrl, Row(row)->m_strPublish = settings.publishUrl;
+    ShowAddresses(row, settings.sourceUrl, settings.publishUrl);
     // The mark follows the choice of video re-encoding, also for a line that was refused,
     // as the wizard's mark does.
     if (build.reencodesVideo)
@@ -96,6 +97,7 @@ WizardLaunch RelayEngine::LaunchFromWizard(int row, const ChannelRecord& setting
         return result;
     const CommandBuild build = BuildCommandLine(checks, settings);
     r->m_strSource = settings.sourceUrl, r->m_strPublish = settings.publishUrl;
+    ShowAddresses(row, settings.sourceUrl, settings.publishUrl);
     r->m_want = Want::Run;
     // Nothing runs after a refusal: the operator fixes the settings and starts it.
     if (build.status != CommandBuild::Ok) {

@@ -1,6 +1,7 @@
 // The engine's rows, options, read views, start queue, schedule and stops.
 #include "engine/RelayEngine.h"
 
+#include "ffmpeg/PublishAddress.h"
 #include "ffmpeg/TranscoderCompat.h"
 #include "platform/ChildProcess.h"
 #include "platform/SecretMask.h"
@@ -95,6 +96,7 @@ RowView RelayEngine::View(int row) const
     view.droppedFrames = r->m_health.Dropped();
     view.lostPackets = r->m_health.LostPackets();
     view.liveEnds = r->m_nLiveEnds;
+    view.source = r->m_strShownSource, view.publish = r->m_strShownPublish;
     if (view.up) {
         view.speed = r->m_health.Speed(), view.fps = r->m_health.Fps();
         view.degradation = DegradationName(r->m_degraded);
@@ -123,6 +125,12 @@ bool RelayEngine::RowUp(const ChannelRow& row) const
     const int stallMs = m_options.m_nStallMs;
     const int windowMs = stallMs > 0 ? std::min(stallMs, kMinStallSeconds * 1000) : kMinStallSeconds * 1000;
     return m_clock.SteadyNs() - row.m_lastProgress.load(std::memory_order_relaxed) <= MsToNs(windowMs);
+}
+
+void RelayEngine::ShowAddresses(int row, const std::string& source, const std::string& publish)
+{
+    if (ChannelRow* r = Row(row))
+        r->m_strShownSource = MaskPasswords(source), r->m_strShownPublish = ParsePublishAddress(publish).shown;
 }
 
 void RelayEngine::Rename(int row, const std::string& name)

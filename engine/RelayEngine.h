@@ -84,6 +84,8 @@ public:
     RowView View(int row) const;
     RowCells Cells(int row) const;  // the texts of View(row).cells
     void Rename(int row, const std::string& name);
+    // The addresses the row shows (the web console's filter reads them), masked here.
+    void ShowAddresses(int row, const std::string& source, const std::string& publish);
     std::vector<std::string> RowOutput(int row) const;  // what the row's current child printed
     // The row's last failed attempt: a heading (when and how it ended), then its last lines.
     // Empty while no attempt has failed.

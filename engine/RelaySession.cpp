@@ -93,6 +93,7 @@ int RelaySession::AppendListed(const ScannedChannel& channel)
 {
     const int row = AppendRow(channel.id, {channel.name, {}, channel.state, channel.transCode, channel.width + "*" + channel.height, {}},
                               true);
+    m_engine.ShowAddresses(row, channel.sourceUrl, channel.publishUrl);
     // A stored address no server can take a stream on is said at once, not at its first failure.
     if (const std::string problem = PublishAddressProblem(channel.publishUrl); !problem.empty())
         m_engine.LogRow(row, "警告: " + problem, StatusLog::kWarning);

@@ -40,7 +40,7 @@ ConfigStore::KeyValues CopyWrites(const Reader& read, int src, int dst)
 }
 
 // What the list shows of channel id (not its deletion mark): name, state word, re-encoding mark
-// and size; and its publish address, which the listing checks. The name is empty for a channel that is not listed.
+// and size; and its addresses, which the listing checks and the web console's filter reads. The name is empty for a channel that is not listed.
 ScannedChannel ReadListed(const Reader& read, int id)
 {
     ScannedChannel c;
@@ -53,6 +53,7 @@ ScannedChannel ReadListed(const Reader& read, int id)
     c.width = read(ChannelKey(id, "VdWidth"));
     c.height = read(ChannelKey(id, "VdHeight"));
     c.publishUrl = read(ChannelKey(id, "Adress"));
+    c.sourceUrl = read(ChannelKey(id, "SignalName"));
     return c;
 }
 

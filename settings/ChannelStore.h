@@ -123,6 +123,7 @@ struct ScannedChannel {
     std::string width;      // video width as stored text
     std::string height;     // video height as stored text
     std::string publishUrl; // as stored
+    std::string sourceUrl;  // as stored
 };
 
 // Removes temporary files that an interrupted write left beside config.ini (see

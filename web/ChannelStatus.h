@@ -36,4 +36,5 @@ struct ChannelStatus {
     std::uint64_t droppedFrames = 0, lostPackets = 0;
     std::uint64_t liveEnds = 0;        // children that ended after having been live
     std::string degradation = {};      // "slow", "packet_loss"; empty while it relays well or not at all
+    std::string source = {}, publish = {};  // its addresses, password and stream name masked (the page's filter)
 };

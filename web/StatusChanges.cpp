@@ -25,7 +25,7 @@ std::string Fixed(const std::optional<double>& value, int digits)
 
 const std::array<const char*, StatusChanges::kFields> StatusChanges::kKeys = {
     "name", "running", "up", "state", "degraded", "bitrate", "state_text", "reencode",
-    "size", "health", "cause", "live_since", "speed", "fps", "dropped", "lost"};
+    "size", "health", "cause", "live_since", "speed", "fps", "dropped", "lost", "source", "publish"};
 
 std::array<std::string, StatusChanges::kFields> StatusChanges::Fields(const ChannelStatus& c)
 {
@@ -45,7 +45,9 @@ std::array<std::string, StatusChanges::kFields> StatusChanges::Fields(const Chan
             Fixed(c.speed, 2),
             Fixed(c.fps, 1),
             std::to_string(c.droppedFrames),
-            std::to_string(c.lostPackets)};
+            std::to_string(c.lostPackets),
+            JsonString(c.source),
+            JsonString(c.publish)};
 }
 
 void StatusChanges::Take(const std::vector<ChannelStatus>& channels)

@@ -11,6 +11,7 @@ std::vector<ChannelStatus> StatusSnapshot(const RelayEngine& engine)
         ChannelStatus& c = channels.emplace_back();
         c.id = view.id;
         c.name = view.name;
+        c.source = view.source, c.publish = view.publish;
         c.running = view.active;
         c.up = view.up;
         c.bitrateKbps = view.kbps;

@@ -113,6 +113,6 @@ function shownChannels() {
   const compare = SORTS[view.sort];
   const sign = view.desc ? -1 : 1;
   return status.channels
-    .filter((c) => (!group || group(c)) && (!q || (c.name + '\n' + causeOf(c)).toLowerCase().includes(q)))
+    .filter((c) => (!group || group(c)) && (!q || [c.name, causeOf(c), c.source, c.publish].join('\n').toLowerCase().includes(q)))
     .sort((a, b) => sign * compare(a, b) || a.id - b.id);
 }
