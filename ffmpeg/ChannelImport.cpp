@@ -289,7 +289,8 @@ bool StoreImport(const ConfigStore& store, Plan& plan)
         const ConfigStore::KeyValues channel = ChannelWrites(row.id, row.record, row.checks);
         writes.insert(writes.end(), channel.begin(), channel.end());
         writes.push_back(ChannelStateWrite(row.id, row.state));
-        writes.push_back(ChannelTransCodeWrite(row.id, BuildCommandLine(row.checks, row.record).reencodesVideo ? kYes : kNo));
+        row.transCode = BuildCommandLine(row.checks, row.record).reencodesVideo ? kYes : kNo;
+        writes.push_back(ChannelTransCodeWrite(row.id, row.transCode));
     }
     plan.nextId = std::max(id, stored);
     if (writes.empty())

@@ -26,6 +26,7 @@ struct Row {
     std::vector<std::string> notes;     // what was changed or noticed
     std::optional<SourceResult> check;  // the source check, when one ran
     int id = -1;                        // where it was stored; -1 until then
+    std::string transCode;              // the re-encode mark it was stored with
 };
 
 struct Plan {
