@@ -48,7 +48,7 @@ CsvText ReadCsv(std::string_view bytes)
         return result;
     }
     csv_parser parser;
-    if (csv_init(&parser, CSV_STRICT_FINI | CSV_REPALL_NL | CSV_APPEND_NULL) != 0) {
+    if (csv_init(&parser, CSV_STRICT | CSV_STRICT_FINI | CSV_REPALL_NL | CSV_APPEND_NULL) != 0) {
         result.error = "内存不足";
         return result;
     }
@@ -56,8 +56,8 @@ CsvText ReadCsv(std::string_view bytes)
     const bool parsed = csv_parse(&parser, text.data(), text.size(), OnCell, OnRecordEnd, &collector) == text.size() &&
                         csv_fini(&parser, OnCell, OnRecordEnd, &collector) == 0;
     if (!parsed)
-        result.error = std::string("CSV 格式错误：") + csv_strerror(csv_error(&parser)) + "（第 " +
-                       std::to_string(collector.records.size() + 1) + " 行起的引号没有结束）";
+        result.error = "CSV 格式错误：第 " + std::to_string(collector.records.size() + 1) +
+                       " 行的引号不成对（含逗号、引号或换行的内容须整个放在双引号中，其中的引号写两遍）";
     csv_free(&parser);
     if (parsed)
         result.records = std::move(collector.records);
