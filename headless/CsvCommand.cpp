@@ -2,13 +2,13 @@
 
 #include "ffmpeg/ChannelImport.h"
 #include "platform/SignalPipe.h"
+#include "platform/SystemError.h"
 #include "settings/DataDir.h"
 
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -50,7 +50,7 @@ int ImportFile(const CsvOptions& options)
         std::ostringstream all;
         all << in.rdbuf();
         if (!in || !all)
-            return Unusable("无法读取 " + options.m_strImport + "：" + std::strerror(errno));
+            return Unusable("无法读取 " + options.m_strImport + "：" + SystemErrorText(errno));
         bytes = all.str();
     }
     std::string error;
@@ -110,7 +110,7 @@ int ExportFile(const CsvOptions& options)
         out.write(csv.data(), static_cast<std::streamsize>(csv.size()));
         out.close();
         if (!out)
-            return Unusable("无法写入 " + options.m_strExport + "：" + std::strerror(errno));
+            return Unusable("无法写入 " + options.m_strExport + "：" + SystemErrorText(errno));
     }
     Write(stderr, options.m_bWithPasswords ? "CamRelay: 导出的文件包含密码，请妥善保管\n"
                                          : "CamRelay: 导出的地址中密码已写作 ***（需要密码时加 --with-passwords）\n");
