@@ -341,6 +341,10 @@ void MainWindow::OnWindowCommand(int command)
         Reschedule();
     } else if (command == ID_PAUSE_ALL) {
         m_engine.PauseAll();
+    } else if (command == ID_IMPORT_CSV) {
+        OnImportCsv();
+    } else if (command == ID_EXPORT_CSV) {
+        OnExportCsv();
     } else {
         OnSysCommand(command);
     }
@@ -367,7 +371,8 @@ void MainWindow::contextMenuEvent(QContextMenuEvent* e)
 {
     // The window menu of Linux window managers cannot be extended: the About item lives here.
     if (const int command = ChooseCommand(
-            this, {{ID_RUN_ALL, "全部运行"}, {ID_PAUSE_ALL, "全部暂停"}, {ID_ABOUT, "关于 CamRelay(&A)..."}},
+            this, {{ID_RUN_ALL, "全部运行"}, {ID_PAUSE_ALL, "全部暂停"}, {ID_IMPORT_CSV, "导入CSV…"},
+                   {ID_EXPORT_CSV, "导出CSV…"}, {ID_ABOUT, "关于 CamRelay(&A)..."}},
             e->globalPos()))
         OnWindowCommand(command);
 }

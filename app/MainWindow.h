@@ -48,6 +48,8 @@ constexpr int ID_ABOUT = 16;
 // Commands of the window's own context menu (beside About).
 constexpr int ID_RUN_ALL = 10005;
 constexpr int ID_PAUSE_ALL = 10006;
+constexpr int ID_IMPORT_CSV = 10009;
+constexpr int ID_EXPORT_CSV = 10010;
 
 // The maker's support site, shown in the support line and opened on a click.
 extern const char kSupportSite[];
@@ -77,7 +79,11 @@ public:
     void OnKeepRetryingClick();
     void OnFastRestartClick();
     void OnStartIntervalChange();
-    void OnWindowCommand(int command);  // 全部运行, 全部暂停, About
+    void OnWindowCommand(int command);  // 全部运行, 全部暂停, 导入CSV…, 导出CSV…, About
+    // "导入CSV…": a file, the report of its rows, and after 导入 the good rows stored and listed.
+    void OnImportCsv();
+    // "导出CSV…": the stored channels to a file, with passwords only when the operator says so.
+    void OnExportCsv();
     void OnSupportLinkClick();
     void OnSysCommand(int id);
     void OnClose();

@@ -15,7 +15,9 @@ namespace {
 const char kUsage[] = "用法：CamRelay [--dir DIR] [--headless] [--status-port PORT] [--status-bind ADDR]"
                       " [--status-host NAME[,NAME]] [--control-token-file FILE]\n"
                       "      CamRelay --probe URL [--tcp] [--frame FILE.jpg] [--publish RTMP地址]\n"
-                      "      CamRelay --probe-all [--dir DIR]（--help 查看说明）\n";
+                      "      CamRelay --probe-all [--dir DIR]\n"
+                      "      CamRelay --import-csv FILE [--dir DIR] [--check] [--dry-run]\n"
+                      "      CamRelay --export-csv FILE [--dir DIR] [--with-passwords]（--help 查看说明）\n";
 
 void Print(FILE* to, const QString& text)
 {
@@ -82,7 +84,24 @@ StartupOptions StartupOptions::Parse(int& argc, char** argv)
     const QCommandLineOption probeAll(QStringLiteral("probe-all"),
                                       QStringLiteral("检测 config.ini 中每个信号的信号源（最多同时 4 个），每个信号一行，"
                                                      "附按其设置给出的建议；全部能按设置直播时退出码为 0。"));
-    parser.addOptions({dir, headless, statusPort, statusBind, statusHost, tokenFile, probe, tcp, frame, publish, probeAll});
+    const QCommandLineOption importCsv(
+        QStringLiteral("import-csv"),
+        QStringLiteral("把 CSV 文件（UTF-8 或 GBK，一行一个信号，第 1 行为列名）中的信号加入 config.ini 后退出："
+                       "每行按导入向导的规则检查，可以导入的一次保存，并逐行报告；“-”为标准输入。"
+                       "全部导入时退出码为 0，有未导入的行为 1，文件无法读取为 2。"),
+        QStringLiteral("FILE"));
+    const QCommandLineOption check(QStringLiteral("check"),
+                                   QStringLiteral("与 --import-csv 一起：先检测每行的信号源（最多同时 4 个），不可用的行不导入。"));
+    const QCommandLineOption dryRun(QStringLiteral("dry-run"),
+                                    QStringLiteral("与 --import-csv 一起：只报告，不保存。"));
+    const QCommandLineOption exportCsv(
+        QStringLiteral("export-csv"),
+        QStringLiteral("把 config.ini 中的信号写成 CSV 文件（UTF-8，带 BOM）后退出；“-”为标准输出。地址中的密码写作 ***。"),
+        QStringLiteral("FILE"));
+    const QCommandLineOption withPasswords(QStringLiteral("with-passwords"),
+                                           QStringLiteral("与 --export-csv 一起：导出的地址保留密码。"));
+    parser.addOptions({dir, headless, statusPort, statusBind, statusHost, tokenFile, probe, tcp, frame, publish, probeAll,
+                       importCsv, check, dryRun, exportCsv, withPasswords});
     // Options the QApplication takes for itself: accepted here, not shown in the help.
     for (const char* name : {"platform", "platformpluginpath", "platformtheme", "plugin", "display", "style",
                              "stylesheet", "qwindowgeometry", "qwindowtitle", "qwindowicon", "session"}) {
@@ -113,6 +132,21 @@ StartupOptions StartupOptions::Parse(int& argc, char** argv)
     if (parser.isSet(dir) && options.m_strDir.empty())
         return refuse(QStringLiteral("--dir 不能为空"));
     options.m_bHeadless = parser.isSet(headless);
+    options.m_strImportCsv = parser.value(importCsv).toStdString();
+    options.m_strExportCsv = parser.value(exportCsv).toStdString();
+    options.m_bCsvCheck = parser.isSet(check);
+    options.m_bCsvDryRun = parser.isSet(dryRun);
+    options.m_bCsvPasswords = parser.isSet(withPasswords);
+    if ((parser.isSet(importCsv) && options.m_strImportCsv.empty()) || (parser.isSet(exportCsv) && options.m_strExportCsv.empty()))
+        return refuse(QStringLiteral("--import-csv 和 --export-csv 的文件不能为空"));
+    if ((options.m_bCsvCheck || options.m_bCsvDryRun) && !parser.isSet(importCsv))
+        return refuse(QStringLiteral("--check 和 --dry-run 只能与 --import-csv 一起使用"));
+    if (options.m_bCsvPasswords && !parser.isSet(exportCsv))
+        return refuse(QStringLiteral("--with-passwords 只能与 --export-csv 一起使用"));
+    if ((parser.isSet(importCsv) || parser.isSet(exportCsv)) &&
+        (parser.isSet(importCsv) + parser.isSet(exportCsv) + parser.isSet(headless) + parser.isSet(statusPort) +
+         parser.isSet(probe) + parser.isSet(probeAll)) > 1)
+        return refuse(QStringLiteral("--import-csv、--export-csv 不能彼此同时使用，也不能与 --headless、--status-port、--probe、--probe-all 同时使用"));
     options.m_bProbeAll = parser.isSet(probeAll);
     options.m_bProbeTcp = parser.isSet(tcp);
     options.m_strProbeUrl = parser.value(probe).toStdString();
@@ -126,7 +160,7 @@ StartupOptions StartupOptions::Parse(int& argc, char** argv)
     if (parser.isSet(publish) && !parser.isSet(probe))
         return refuse(QStringLiteral("--publish 只能与 --probe 一起使用"));
     if (parser.isSet(probe) && parser.isSet(dir))
-        return refuse(QStringLiteral("--probe 不使用配置目录：--dir 只能与 --probe-all 一起使用"));
+        return refuse(QStringLiteral("--probe 不使用配置目录：--dir 只能与 --probe-all、--import-csv、--export-csv 一起使用"));
     // The source page's rule.
     if (parser.isSet(probe) && !IsSourceScheme(options.m_strProbeUrl))
         return refuse(QStringLiteral("--probe 的地址须以 rtsp://、rtmp:// 或 http:// 开头"));

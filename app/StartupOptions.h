@@ -16,6 +16,11 @@ struct StartupOptions {
     std::string m_strProbeFrame;               // --frame FILE (with --probe)
     std::string m_strProbePublish;             // --publish URL (with --probe): checked, never published to
     bool m_bProbeAll = false;                  // --probe-all: check every stored channel's source and exit
+    std::string m_strImportCsv;                // --import-csv FILE: add the file's channels and exit
+    std::string m_strExportCsv;                // --export-csv FILE: write the channels as CSV and exit
+    bool m_bCsvCheck = false;                  // --check (with --import-csv)
+    bool m_bCsvDryRun = false;                 // --dry-run (with --import-csv)
+    bool m_bCsvPasswords = false;              // --with-passwords (with --export-csv)
     int m_nExitCode = -1;                      // >= 0: already answered (help, version, error): exit with it
 
     // Exit status of a command line that cannot be used.

@@ -1,7 +1,9 @@
 // CamRelay: one main window, or with --headless the service without one; the process lives
-// as long as either does. --probe and --probe-all check sources and exit, without either.
+// as long as either does. --probe and --probe-all check sources, --import-csv and --export-csv
+// read or write the channel list as CSV, and exit, without either.
 #include "app/RelayApp.h"
 #include "app/StartupOptions.h"
+#include "headless/CsvCommand.h"
 #include "headless/HeadlessService.h"
 #include "headless/ProbeCommand.h"
 #include "platform/SignalPipe.h"
@@ -30,6 +32,19 @@ int main(int argc, char** argv)
         probe.m_strDir = options.m_strDir;
         probe.m_strProgramDir = ConfigStore::ExecutableDir();
         return ProbeCommand::Run(probe);
+    }
+    if (!options.m_strImportCsv.empty() || !options.m_strExportCsv.empty()) {
+        // Like --probe-all: no display; config.ini is written in one replace, no lock taken, so
+        // that a running service takes the channels at its next reload.
+        CsvOptions csv;
+        csv.m_strImport = options.m_strImportCsv;
+        csv.m_strExport = options.m_strExportCsv;
+        csv.m_strDir = options.m_strDir;
+        csv.m_strProgramDir = ConfigStore::ExecutableDir();
+        csv.m_bCheck = options.m_bCsvCheck;
+        csv.m_bDryRun = options.m_bCsvDryRun;
+        csv.m_bWithPasswords = options.m_bCsvPasswords;
+        return CsvCommand::Run(csv);
     }
     if (options.m_bHeadless) {
         // No QApplication and no QGuiApplication: nothing here may need a display.

@@ -1,5 +1,7 @@
 #include "ffmpeg/SourceChecks.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <vector>
 
 SourceChecks::SourceChecks(FfmpegLocation ffmpeg) : m_ffmpeg(std::move(ffmpeg)) {}
@@ -66,4 +68,43 @@ std::optional<SourceResult> SourceChecks::Last(int id) const
     const std::lock_guard<std::mutex> lock(m_mutex);
     const auto it = m_last.find(id);
     return it == m_last.end() ? std::nullopt : std::optional<SourceResult>(it->second);
+}
+
+bool RunChecksInOrder(const std::vector<SourceRequest>& requests, const FfmpegLocation& ffmpeg, int parallel,
+                      const std::function<void(std::size_t, const SourceResult&)>& shown,
+                      const std::function<bool()>& stop)
+{
+    std::mutex mutex;
+    std::condition_variable ended;
+    std::vector<std::optional<SourceResult>> results(requests.size());
+    std::size_t next = 0, done = 0;
+    int running = 0;
+    bool stopped = false;
+    SourceChecks checks(ffmpeg);  // destroyed first: no done runs once the locals above go
+    std::unique_lock<std::mutex> lock(mutex);
+    for (;;) {
+        for (; !stopped && running < parallel && next < requests.size(); ++next, ++running) {
+            lock.unlock();
+            checks.Start(static_cast<int>(next), requests[next], [&, i = next](const SourceResult& result) {
+                const std::lock_guard<std::mutex> guard(mutex);
+                results[i] = result;
+                --running;
+                ended.notify_all();
+            });
+            lock.lock();
+        }
+        for (; done < results.size() && results[done]; ++done)
+            shown(done, *results[done]);
+        if (done == results.size() || (stopped && running == 0))
+            break;
+        ended.wait_for(lock, std::chrono::milliseconds(100));
+        if (!stopped && stop && stop()) {
+            stopped = true;
+            lock.unlock();
+            for (std::size_t i = 0; i < next; ++i)
+                checks.Cancel(static_cast<int>(i));
+            lock.lock();
+        }
+    }
+    return !stopped;
 }

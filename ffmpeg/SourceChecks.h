@@ -5,6 +5,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <vector>
 
 // The source checks of stored channels: at most one per channel id at a time, and the last
 // finished result of each. Any thread may call it (the window's thread, the status endpoint's
@@ -33,3 +34,11 @@ private:
     std::map<int, std::unique_ptr<SourceCheck>> m_checks;
     std::map<int, SourceResult> m_last;
 };
+
+// Runs the checks, at most parallel at once, and calls shown(i, result) on the calling thread
+// for each in order, as soon as it and every check before it have ended. stop, when given, is
+// asked every 100 ms: once it says true, what runs is cancelled, nothing more starts, and false
+// is returned when the cancelled ones have ended.
+bool RunChecksInOrder(const std::vector<SourceRequest>& requests, const FfmpegLocation& ffmpeg, int parallel,
+                      const std::function<void(std::size_t, const SourceResult&)>& shown,
+                      const std::function<bool()>& stop = {});

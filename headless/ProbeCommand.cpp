@@ -5,13 +5,10 @@
 #include "settings/ChannelStore.h"
 #include "settings/DataDir.h"
 
-#include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -34,42 +31,17 @@ void Complain(const std::string& text)
     std::fprintf(stderr, "CamRelay: %s\n", text.c_str());
 }
 
-// Runs the jobs, at most `parallel` at once, and shows each, in order, as soon as it and every
-// job before it have ended. A stop signal cancels what runs and starts nothing more: false then.
+// The jobs' checks, at most `parallel` at once, each shown in order as soon as it and every job
+// before it have ended. A stop signal cancels what runs and starts nothing more: false then.
 bool RunJobs(std::vector<Job>& jobs, const FfmpegLocation& ffmpeg, int parallel, const std::function<void(const Job&)>& show)
 {
-    std::mutex mutex;
-    std::condition_variable ended;
-    std::size_t next = 0, shown = 0;
-    int running = 0;
-    bool stopped = false;
-    SourceChecks checks(ffmpeg);  // destroyed first: no done runs once the locals above go
-    std::unique_lock<std::mutex> lock(mutex);
-    for (;;) {
-        for (; !stopped && running < parallel && next < jobs.size(); ++next, ++running) {
-            lock.unlock();
-            checks.Start(static_cast<int>(next), jobs[next].request, [&, i = next](const SourceResult& result) {
-                const std::lock_guard<std::mutex> guard(mutex);
-                jobs[i].result = result;
-                --running;
-                ended.notify_all();
-            });
-            lock.lock();
-        }
-        for (; shown < jobs.size() && jobs[shown].result; ++shown)
-            show(jobs[shown]);
-        if (shown == jobs.size() || (stopped && running == 0))
-            break;
-        ended.wait_for(lock, std::chrono::milliseconds(100));
-        if (!stopped && SignalPipe::Pending() && SignalPipe::Take().m_bStop) {
-            stopped = true;
-            lock.unlock();
-            for (std::size_t i = 0; i < next; ++i)
-                checks.Cancel(static_cast<int>(i));
-            lock.lock();
-        }
-    }
-    return !stopped;
+    std::vector<SourceRequest> requests;
+    for (const Job& job : jobs)
+        requests.push_back(job.request);
+    return RunChecksInOrder(requests, ffmpeg, parallel, [&](std::size_t i, const SourceResult& result) {
+        jobs[i].result = result;
+        show(jobs[i]);
+    }, [] { return SignalPipe::Pending() && SignalPipe::Take().m_bStop; });
 }
 
 int ProbeOne(const ProbeOptions& options, const FfmpegLocation& ffmpeg)

@@ -17,7 +17,7 @@ case $release in
 esac
 
 pkgs=(build-essential cmake ninja-build pkg-config qt6-base-dev qt6-translations-l10n libgl-dev ffmpeg
-      libmicrohttpd-dev
+      libmicrohttpd-dev libcsv-dev
       fonts-wqy-microhei nginx-light libnginx-mod-rtmp
       python3-gi gir1.2-gst-rtsp-server-1.0 gstreamer1.0-plugins-base gstreamer1.0-plugins-good
       gstreamer1.0-plugins-bad gstreamer1.0-plugins-ugly gstreamer1.0-rtsp gstreamer1.0-tools

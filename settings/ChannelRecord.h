@@ -26,6 +26,8 @@ struct BasicChannelRecord {
     std::string watermarkCorner;     // position word
     std::string watermarkOffsetX;    // horizontal offset as typed
     std::string watermarkOffsetY;    // vertical offset as typed
+
+    bool operator==(const BasicChannelRecord&) const = default;
 };
 using ChannelRecord = BasicChannelRecord<int>;
 using ChannelRecordText = BasicChannelRecord<std::string>;

@@ -38,7 +38,8 @@ bool Question(QWidget* parent, const QString& text)
                                  QMessageBox::No) == QMessageBox::Yes;
 }
 
-QString OpenFileName(QWidget* parent, const QString& caption, const QString& filter, const QString& defaultSuffix)
+namespace {
+QString FileName(QWidget* parent, const QString& caption, const QString& filter, const QString& defaultSuffix, bool save)
 {
     if (!g_fileAnswers.empty()) {
         QString answer = g_fileAnswers.front();
@@ -49,12 +50,23 @@ QString OpenFileName(QWidget* parent, const QString& caption, const QString& fil
     // (a desktop's native dialog follows the desktop's language instead).
     QFileDialog dialog(parent, caption, QString(), filter);
     dialog.setOption(QFileDialog::DontUseNativeDialog);
-    dialog.setAcceptMode(QFileDialog::AcceptOpen);
-    dialog.setFileMode(QFileDialog::ExistingFile);
+    dialog.setAcceptMode(save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
+    dialog.setFileMode(save ? QFileDialog::AnyFile : QFileDialog::ExistingFile);
     dialog.setDefaultSuffix(defaultSuffix);
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
         return QString();
     return dialog.selectedFiles().front();
+}
+}  // namespace
+
+QString OpenFileName(QWidget* parent, const QString& caption, const QString& filter, const QString& defaultSuffix)
+{
+    return FileName(parent, caption, filter, defaultSuffix, false);
+}
+
+QString SaveFileName(QWidget* parent, const QString& caption, const QString& filter, const QString& defaultSuffix)
+{
+    return FileName(parent, caption, filter, defaultSuffix, true);
 }
 
 bool UseChineseQtTexts()

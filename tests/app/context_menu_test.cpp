@@ -121,7 +121,7 @@ TEST_F(ContextMenuTest, RunAllAndPauseAllFromTheWindowMenu)
     EXPECT_FALSE(Running(4)) << "运行 revived a row that gave up: only 暂停 or 全部运行 do";
     const pid_t running = Pid(2);
     const long replaces = ConfigStore::ReplaceCount();
-    EXPECT_EQ(QStringList({"全部运行", "全部暂停", "关于 CamRelay(&A)..."}), Popup(ID_RUN_ALL, [&] {
+    EXPECT_EQ(QStringList({"全部运行", "全部暂停", "导入CSV…", "导出CSV…", "关于 CamRelay(&A)..."}), Popup(ID_RUN_ALL, [&] {
         QContextMenuEvent event(QContextMenuEvent::Mouse, {5, 5}, dlg.mapToGlobal(QPoint(5, 5)));  // not on the list
         QCoreApplication::sendEvent(&dlg, &event);
     }));

@@ -6,6 +6,7 @@
 #include "wizard/WizardTestKit.h"
 
 #include <QCheckBox>
+#include <QPlainTextEdit>
 
 using namespace apptest;
 using namespace wizardtest;
@@ -181,4 +182,39 @@ TEST_F(ImportFlowTest, ClosingWithTheWizardOpenImportsNothing)
     dlg.OnImportSignal();  // returns once the wizard is gone
     EXPECT_EQ(0, dlg.m_list->rowCount());
     EXPECT_EQ("", Stored("nextId"));
+}
+
+// 导入CSV… shows every row's verdict before anything is stored: 取消 stores nothing; 导入
+// stores the good rows in one replace after the stored ones, lists them, and queues the one
+// stored running, whose child starts with the queue.
+TEST_F(ImportFlowTest, CsvImportStoresOnlyAfterTheReport)
+{
+    MainWindow& dlg = Open(StoredChannels(1, "#hang=1"));
+    const std::string before = ReadFile(m_dir.File("config.ini"));
+    WriteFile(m_dir.File("list.csv"), "名称,信号源地址,发布地址,状态\n"
+                                      "甲,rtsp://127.0.0.1:1/a,rtmp://127.0.0.1:1/live/a#hang=1,运行中\n"
+                                      "乙,rtsp://127.0.0.1:1/b,rtmp://127.0.0.1:1/live/b,\n"
+                                      ",rtsp://127.0.0.1:1/c,rtmp://127.0.0.1:1/live/c,\n");
+    std::string report;
+    for (const bool confirm : {false, true}) {
+        Prompt::QueueOpenFileAnswer(QString::fromStdString(m_dir.File("list.csv")));
+        WhenModalPage<QDialog>([&](QDialog& box) {
+            report = Get<QPlainTextEdit>(&box, "csvReport")->toPlainText().toStdString();
+            Click(&box, confirm ? "csvConfirm" : "csvCancel");
+        });
+        const long replaces = ConfigStore::ReplaceCount();
+        dlg.OnWindowCommand(ID_IMPORT_CSV);
+        EXPECT_EQ(ConfigStore::ReplaceCount() - replaces, confirm ? 1 : 0);
+        if (!confirm) {
+            EXPECT_EQ(ReadFile(m_dir.File("config.ini")), before);
+            EXPECT_EQ(dlg.m_list->rowCount(), 1);
+        }
+    }
+    EXPECT_NE(report.find("第 4 行（）：未导入：请输入名称!"), std::string::npos) << report;
+    ASSERT_EQ(dlg.m_list->rowCount(), 3);
+    EXPECT_EQ(QStringList({"甲", "", "运行中", "否", "320*240"}), Row(1));
+    EXPECT_EQ("乙|暂停中|3", Stored("2+Name") + "|" + Stored("2+strAVState") + "|" + Stored("nextId"));
+    dlg.m_engine.StartNextQueued();
+    EXPECT_TRUE(Running(1));
+    EXPECT_FALSE(Running(2));
 }
