@@ -2,6 +2,7 @@
 // the good ones only after 导入; 导出CSV… writes the list, with passwords only when asked.
 #include "app/MainWindow.h"
 
+#include "engine/ChannelEdits.h"
 #include "ffmpeg/ChannelImport.h"
 #include "settings/ConfigStore.h"
 #include "ui/MessageBox.h"
@@ -66,18 +67,7 @@ void MainWindow::OnImportCsv()
         return;
     }
     m_nNextId = plan.nextId;
-    int started = 0;
-    for (const ChannelImport::Row& row : plan.rows) {
-        if (row.id < 0)
-            continue;
-        const ChannelRecord& r = row.record;
-        const int at = m_session.AppendRow(row.id, {r.name, {}, row.state, row.transCode, std::to_string(r.width) + "*" + std::to_string(r.height), {}}, true);
-        // Those stored running start one after the other, like the channels of the start-up.
-        if (IsStoredRunning(row.state)) {
-            m_engine.Enqueue(at);
-            ++started;
-        }
-    }
+    const int started = AppendImported(m_session, m_engine, plan);
     m_engine.Log().Write("导入CSV " + path.toStdString() + "：" + std::to_string(plan.Storable()) + " 个信号" +
                          (started ? "，其中 " + std::to_string(started) + " 个排队启动" : ""));
     Reschedule();

@@ -92,6 +92,7 @@ int RelayApp::Run(const StartupOptions& options)
         status.UseConsole({&dlg, options.m_strControlToken, dir.m_strPath, "window", &dlg.m_engine.Log()});
         status.SetFrameProvider(SourceCheckFrames(dlg.Checks(), dir.m_strPath));
         status.SetAddressCheck(SourceCheckAddresses(dlg.Checks(), dir.m_strPath));
+        status.SetCsvCheck(CsvImportCheck(dlg.m_engine.Ffmpeg(), dir.m_strPath));
         status.AcceptHostNames(options.m_statusHosts);
         if (status.StartAndSay(options.m_strStatusBind, options.m_nStatusPort)) {
             dlg.m_onStatusChange = [&status, &dlg] { status.Publish(StatusSnapshot(dlg.m_engine)); };

@@ -58,3 +58,21 @@ std::string EditChannel(RelayEngine& engine, int row, const ChannelRecord& value
     engine.ShowAddresses(row, values.sourceUrl, values.publishUrl);
     return {};
 }
+
+int AppendImported(RelaySession& session, RelayEngine& engine, const ChannelImport::Plan& plan)
+{
+    int queued = 0;
+    for (const ChannelImport::Row& row : plan.rows) {
+        if (row.id < 0)
+            continue;
+        const ChannelRecord& r = row.record;
+        const int at = session.AppendRow(
+            row.id, { r.name, {}, row.state, row.transCode, std::to_string(r.width) + "*" + std::to_string(r.height), {} }, true);
+        engine.ShowAddresses(at, r.sourceUrl, r.publishUrl);
+        if (IsStoredRunning(row.state)) {
+            engine.Enqueue(at);
+            ++queued;
+        }
+    }
+    return queued;
+}

@@ -1,6 +1,7 @@
 #pragma once
 #include "engine/RelayEngine.h"
 #include "engine/RelaySession.h"
+#include "ffmpeg/ChannelImport.h"
 
 #include <string>
 
@@ -29,3 +30,6 @@ AddedChannel AddChannel(RelaySession& session, RelayEngine& engine, int& nextId,
 // running with what it was started with, as after the window's 编辑. The rule's sentence when
 // refused (nothing stored), else empty.
 std::string EditChannel(RelayEngine& engine, int row, const ChannelRecord& values, const CheckStates& checks);
+// Appends a row for each channel a CSV import stored; those stored running join the start queue
+// and start one after the other, like the channels of the start-up. Returns how many queued.
+int AppendImported(RelaySession& session, RelayEngine& engine, const ChannelImport::Plan& plan);

@@ -85,6 +85,7 @@ void HeadlessService::StartStatus(const std::string& address, int port, const st
     m_status.UseConsole({this, token, m_engine.AppDir(), "headless", &m_engine.Log()});
     m_status.SetFrameProvider(SourceCheckFrames(m_checks, m_engine.AppDir()));
     m_status.SetAddressCheck(SourceCheckAddresses(m_checks, m_engine.AppDir()));
+    m_status.SetCsvCheck(CsvImportCheck(m_engine.Ffmpeg(), m_engine.AppDir()));
     if (m_status.StartAndSay(address, port))
         Publish();
 }

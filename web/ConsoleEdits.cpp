@@ -3,11 +3,16 @@
 #include "web/ConsoleEdits.h"
 
 #include "engine/ChannelEdits.h"
+#include "ffmpeg/ChannelImport.h"
+#include "ffmpeg/FfmpegLocation.h"
 #include "ffmpeg/ChannelRules.h"
 #include "platform/SecretMask.h"
 #include "settings/ConfigStore.h"
 #include "web/ChannelForm.h"
 #include "web/StatusFormat.h"
+
+#include <algorithm>
+#include <sstream>
 
 namespace {
 using StatusFormat::JsonString;
@@ -102,4 +107,63 @@ ConsoleReply DeleteFromPage(const ConsoleFace& face, int row)
 ConsoleReply SettingsOf(const ConsoleFace& face, int row)
 {
     return { 200, ChannelForm::SettingsJson(ConfigStore(face.engine.AppDir()), face.engine.View(row).id) };
+}
+
+namespace {
+// The plan's report for the page: its lines, how many rows can be stored, the lines refused.
+std::string PlanJson(const ChannelImport::Plan& plan, bool stored, int queued)
+{
+    std::vector<std::string> lines;
+    std::istringstream report(ChannelImport::Report(plan));
+    for (std::string line; std::getline(report, line);)
+        lines.push_back(line);
+    std::string refused;
+    for (const ChannelImport::Row& row : plan.rows)
+        if (!row.problem.empty())
+            refused += (refused.empty() ? "" : ",") + std::to_string(row.line);
+    return "{\"ok\":true,\"report\":" + StatusFormat::JsonLines(lines) + ",\"storable\":" +
+           std::to_string(plan.Storable()) + ",\"refused\":[" + refused + "],\"stored\":" +
+           (stored ? "true" : "false") + ",\"queued\":" + std::to_string(queued) + "}\n";
+}
+
+std::string FormValue(const std::map<std::string, std::string>& form, const char* name)
+{
+    const auto found = form.find(name);
+    return found == form.end() ? std::string() : found->second;
+}
+}  // namespace
+
+ConsoleReply ImportCsvFromForm(const ConsoleRequest& request, const ConsoleFace& face)
+{
+    if (!face.session || !face.nextId)
+        return Refused(409, "此程序不能从网页导入信号");
+    const ConfigStore store(face.engine.AppDir());
+    ChannelImport::Plan plan = ChannelImport::PlanImport(FormValue(request.form, "csv"), store);
+    if (!plan.error.empty())
+        return Refused(400, plan.error);
+    std::istringstream skip(FormValue(request.form, "skip"));
+    for (std::string line; std::getline(skip, line, ',');)
+        for (ChannelImport::Row& row : plan.rows)
+            if (std::to_string(row.line) == line && row.problem.empty())
+                row.problem = "检测信号源未通过";
+    if (FormValue(request.form, "store") != "1")
+        return {200, PlanJson(plan, false, 0)};
+    if (!ChannelImport::StoreImport(store, plan))
+        return Refused(500, "无法写入 " + store.IniPath() + "：没有导入任何信号");
+    *face.nextId = std::max(*face.nextId, plan.nextId);
+    const int queued = AppendImported(*face.session, face.engine, plan);
+    face.engine.Log().Write("网页命令：导入CSV，" + std::to_string(plan.Storable()) + " 个信号" +
+                            (queued ? "，其中 " + std::to_string(queued) + " 个排队启动" : ""));
+    return {200, PlanJson(plan, true, queued)};
+}
+
+CsvCheck CsvImportCheck(const FfmpegLocation& ffmpeg, std::string dataDir)
+{
+    return [ffmpeg, dataDir = std::move(dataDir)](const std::string& csv, const std::function<bool()>& stop) {
+        ChannelImport::Plan plan = ChannelImport::PlanImport(csv, ConfigStore(dataDir));
+        if (!plan.error.empty())
+            return "{\"error\":" + JsonString(plan.error) + "}\n";
+        ChannelImport::CheckSources(plan, ffmpeg, {}, stop);
+        return PlanJson(plan, false, 0);
+    };
 }

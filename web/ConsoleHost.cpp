@@ -73,6 +73,8 @@ ConsoleReply CarryOut(const ConsoleRequest& request, const ConsoleFace& face)
         return Done(engine, "已重新加载配置", face.reload());
     case Kind::Add:
         return AddFromForm(request, face);
+    case Kind::ImportCsv:
+        return ImportCsvFromForm(request, face);
     default:
         break;
     }

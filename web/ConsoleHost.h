@@ -9,11 +9,11 @@ class RelaySession;
 
 // A request of the web console that only the engine's owner thread may carry out.
 struct ConsoleRequest {
-    enum class Kind { Details, Run, Pause, RunAll, PauseAll, Reload, Settings, Add, Edit, Delete };
+    enum class Kind { Details, Run, Pause, RunAll, PauseAll, Reload, Settings, Add, Edit, Delete, ImportCsv };
     Kind kind = Kind::Details;
     int id = -1;                   // the channel id of config.ini, for the commands of one channel
     std::string check = "null";    // Details: the channel's last source check, as JSON
-    std::map<std::string, std::string> form = {};   // Add and Edit: the channel form's fields
+    std::map<std::string, std::string> form = {};   // Add, Edit, ImportCsv: the form's fields
 };
 
 // The answer to a request: an HTTP status and a JSON object.
@@ -50,6 +50,11 @@ struct FrameAnswer {
 using FrameProvider = std::function<void(int id, std::function<void(FrameAnswer)> done)>;
 // The same for an address not stored yet: the channel form's fields "source" and "from" (the
 // channel whose stored password a masked address stands for).
+// The web console's check of a CSV import before it is confirmed: judges the file's rows and checks
+// every good row's source (a few at once, minutes for hundreds), then answers the report as
+// JSON. Runs on a thread of the server's; stop() true asks it to end early.
+using CsvCheck = std::function<std::string(const std::string& csv, const std::function<bool()>& stop)>;
+
 using AddressCheck = std::function<void(std::map<std::string, std::string> form, std::function<void(FrameAnswer)> done)>;
 
 class SourceChecks;
@@ -58,6 +63,10 @@ class SourceChecks;
 FrameProvider SourceCheckFrames(SourceChecks& checks, std::string dataDir);
 // The channel form's checks, on checks' slots -1 and -2 (never a channel's id).
 AddressCheck SourceCheckAddresses(SourceChecks& checks, std::string dataDir);
+class FfmpegLocation;
+// The CSV import's check for both faces: the rows judged against config.ini in dataDir as it is
+// then, and their sources checked with ffmpeg's ffprobe.
+CsvCheck CsvImportCheck(const FfmpegLocation& ffmpeg, std::string dataDir);
 
 // The owner-thread side shared by both faces: what a face gives besides its engine.
 struct ConsoleFace {

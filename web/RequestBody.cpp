@@ -12,7 +12,8 @@ bool TakesForm(std::string_view method, std::string_view url)
         return url.size() >= tail.size() && url.substr(url.size() - tail.size()) == tail;
     };
     return method == "POST"
-        && (url == "/api/channels" || url == "/api/check" || (url.substr(0, 14) == "/api/channels/" && ends("/edit")));
+        && (url == "/api/channels" || url == "/api/check" || url == "/api/import-csv"
+            || (url.substr(0, 14) == "/api/channels/" && ends("/edit")));
 }
 
 // The post processor's pieces of a field's value, in order.
@@ -31,7 +32,7 @@ MHD_Result AddField(void* fields, MHD_ValueKind, const char* key, const char*, c
 
 std::size_t RequestBody::Limit(std::string_view method, std::string_view url)
 {
-    return TakesForm(method, url) ? kMaxFormBody : kMaxBody;
+    return !TakesForm(method, url) ? kMaxBody : url == "/api/import-csv" ? kMaxCsvBody : kMaxFormBody;
 }
 
 RequestBody::RequestBody(MHD_Connection* connection, std::string_view method, std::string_view url)

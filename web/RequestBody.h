@@ -14,6 +14,7 @@ class RequestBody {
 public:
     static constexpr std::size_t kMaxBody = 1024; // a command's (not read)
     static constexpr std::size_t kMaxFormBody = 16 * 1024; // the channel form's fields
+    static constexpr std::size_t kMaxCsvBody = 4 * 1024 * 1024; // a CSV import's file, form-encoded
 
     // The bound of method and url's body.
     static std::size_t Limit(std::string_view method, std::string_view url);

@@ -4,6 +4,7 @@
 
 #include "platform/StatusLog.h"
 #include "settings/ConfigLint.h"
+#include "ffmpeg/ChannelImport.h"
 #include "settings/ConfigStore.h"
 #include "web/ChannelForm.h"
 #include "web/ConsoleAccess.h"
@@ -89,6 +90,10 @@ StatusServer::Answer StatusServer::Respond(const Request& request)
     if (path == "/api/new-channel") {
         Answer refusal;
         return Authorized(request, refusal) ? Answer{MHD_HTTP_OK, ChannelForm::NewChannelJson()} : refusal;
+    }
+    if (path == "/api/channels.csv" || path == "/api/channels-with-passwords.csv") {
+        Answer refusal;
+        return Authorized(request, refusal) ? CsvExportAnswer(path != "/api/channels.csv") : refusal;
     }
     if (path.substr(0, 12) == "/api/checks/")
         return CheckFrame(path.substr(12));
@@ -214,6 +219,11 @@ StatusServer::Answer StatusServer::CommandAnswer(const Request& request, std::st
         return OwnerAnswer({Kind::Add, -1, "null", form()});
     if (action == "check")
         return CheckAnswer(request);
+    if (action == "import-csv") {
+        const auto fields = form();
+        const auto flag = [&fields](const char* name) { const auto f = fields.find(name); return f != fields.end() && f->second == "1"; };
+        return flag("check") && !flag("store") ? CsvCheckAnswer(request) : OwnerAnswer({Kind::ImportCsv, -1, "null", fields});
+    }
     static constexpr std::pair<std::string_view, Kind> kOne[] = {
         {"run", Kind::Run}, {"pause", Kind::Pause}, {"edit", Kind::Edit}, {"delete", Kind::Delete}};
     if (const auto channel = ChannelPath(request.path))
@@ -366,4 +376,41 @@ std::string StatusServer::CheckJson(int id) const
     return "{\"at\":" + JsonString(StatusFormat::IsoTime(found->second.at)) + ",\"frame\":" +
            (frame.jpeg.empty() ? "false" : "true") + ",\"error\":" + JsonString(frame.error) +
            ",\"report\":" + StatusFormat::JsonLines(frame.report) + "}";
+}
+
+StatusServer::Answer StatusServer::CsvExportAnswer(bool withPasswords) const
+{
+    if (m_console.log)
+        m_console.log->Write(std::string("网页命令：导出CSV") + (withPasswords ? "（含密码）" : "（不含密码）"));
+    return {MHD_HTTP_OK, ChannelImport::ExportCsv(ConfigStore(m_console.dataDir), withPasswords), "text/csv; charset=utf-8"};
+}
+
+StatusServer::Answer StatusServer::CsvCheckAnswer(const Request& request)
+{
+    if (!m_csvCheck)
+        return {MHD_HTTP_NOT_FOUND, JsonError("检测不可用：本程序没有接入信号源检测")};
+    if (m_csvBusy.exchange(true))
+        return {MHD_HTTP_TOO_MANY_REQUESTS, JsonError("已有一个CSV导入正在检测，请等它结束"), "application/json",
+                MHD_HTTP_HEADER_RETRY_AFTER, "10"};
+    const auto found = request.form ? request.form->find("csv") : std::map<std::string, std::string>::const_iterator();
+    std::string csv = request.form && found != request.form->end() ? found->second : std::string();
+    Answer answer;
+    answer.later = [this, csv = std::move(csv)](std::function<void(Answer)> deliver) mutable {
+        // Stop joins this thread before the server goes, and its answer is delivered before that.
+        std::lock_guard<std::mutex> lock(m_csvMutex);
+        if (m_csvStop) {
+            m_csvBusy = false;
+            deliver(Error(MHD_HTTP_SERVICE_UNAVAILABLE));
+            return;
+        }
+        if (m_csvThread.joinable())
+            m_csvThread.join();   // the last check, which has ended
+        m_csvThread = std::thread([this, csv = std::move(csv), deliver = std::move(deliver)] {
+            std::string json = m_csvCheck(csv, [this] { return m_csvStop.load(); });
+            const unsigned status = json.rfind("{\"error\"", 0) == 0 ? MHD_HTTP_BAD_REQUEST : MHD_HTTP_OK;
+            m_csvBusy = false;
+            deliver({status, std::move(json)});
+        });
+    };
+    return answer;
 }

@@ -344,6 +344,15 @@ void StatusServer::Stop()
 {
     if (!m_daemon)
         return;
+    // A CSV check still running ends within its step and answers its request.
+    std::thread csvCheck;
+    {
+        std::lock_guard<std::mutex> lock(m_csvMutex);
+        m_csvStop = true;
+        csvCheck = std::move(m_csvThread);
+    }
+    if (csvCheck.joinable())
+        csvCheck.join();
     // The library must not be stopped with suspended connections: each is given its answer and
     // a moment to send it, and a late answer being delivered is waited for.
     Waiting& waiting = *m_waiting;

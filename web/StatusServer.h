@@ -1,4 +1,5 @@
 #pragma once
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -74,6 +75,9 @@ public:
     // The channel form's checks of POST /api/check, within the previews' limits; without one it
     // answers 404.
     void SetAddressCheck(AddressCheck check) { m_addressCheck = std::move(check); }
+    // The CSV import's check of POST /api/import-csv with check=1, one at a time on a thread of
+    // the server's; without one such a request answers 404.
+    void SetCsvCheck(CsvCheck check) { m_csvCheck = std::move(check); }
     // The host names (lower case) by which this endpoint may be reached from other machines.
     void AcceptHostNames(std::vector<std::string> names) { m_hostNames = std::move(names); }
 
@@ -167,6 +171,10 @@ private:
     Answer OwnerAnswer(ConsoleRequest request, bool reader = false, const std::string& address = {});
     Answer PreviewAnswer(int id);
     Answer CheckAnswer(const Request& request);
+    // The channel list as CSV (GET /api/channels.csv, with passwords /api/channels-with-passwords.csv)
+    // and the check of a CSV import (StatusRoutes.cpp).
+    Answer CsvExportAnswer(bool withPasswords) const;
+    Answer CsvCheckAnswer(const Request& request);
     Answer CheckFrame(std::string_view name) const;
     std::string CheckJson(int id) const;
     bool Authorized(const Request& request, Answer& refusal);
@@ -185,6 +193,10 @@ private:
     std::thread m_deadlines;           // closes connections past their deadline
     FrameProvider m_frames;
     AddressCheck m_addressCheck;
+    CsvCheck m_csvCheck;
+    std::mutex m_csvMutex;             // guards m_csvThread and m_csvStop's setting
+    std::thread m_csvThread;           // the running CSV check, joined by the next one and by Stop
+    std::atomic<bool> m_csvBusy{false}, m_csvStop{false};
     std::chrono::steady_clock::time_point m_started;
     std::shared_ptr<Waiting> m_waiting = std::make_shared<Waiting>();
     // Refused tokens: logged at most once a minute, with how many were not (server thread).

@@ -6,8 +6,10 @@ simulator and a private nginx-rtmp (the set-up of web_console_test.py).
 添加信号: a channel pointing at the simulator with a password that needs percent-encoding is
 checked (the frame and the report show), saved after the password question, and goes live.
 编辑 renames it without restarting its ffmpeg; 复制 saves a copy under "-副本" that keeps the
-password it never showed; 删除 (confirmed) ends its ffmpeg and marks it deleted in config.ini. No
-password appears in the page, in an input or in the program's answers.
+password it never showed; 删除 (confirmed) ends its ffmpeg and marks it deleted in config.ini.
+导入CSV… takes a GBK file: its report names the bad row, the check refuses a camera that does not
+answer, 导入 stores the good one, which goes live; 导出CSV holds no password. No password appears in
+the page, in an input or in the program's answers.
 
 Exit 0: passed, 1: failed, 77: skipped (the browser cannot start here).
 
@@ -124,6 +126,34 @@ def manage(driver, port, data, rtmp, camera, screenshot):
         check(PASSWORD not in text and ENCODED not in text and 'ss9' not in text, 'a password shows: ' + text[:2000])
 
 
+def csv_import(driver, port, data, rtmp, camera, folder):
+    from selenium.webdriver.common.by import By
+    find = driver.find_element
+    path = os.path.join(folder, '导入.csv')
+    with open(path, 'wb') as f:
+        f.write(('名称,信号源地址,发布地址,状态\r\n侧门,%s,%s/csv1,运行中\r\n坏行,,%s/csv2,暂停中\r\n'
+                 '不通,rtsp://127.0.0.1:1/x,%s/csv3,暂停中\r\n' % (camera, rtmp, rtmp, rtmp)).encode('gbk'))
+    driver.execute_script('document.getElementById("csv-file").hidden = false')
+    find(By.ID, 'csv-file').send_keys(path)
+    report = lambda: find(By.ID, 'csv-report').text
+    wait_for(lambda: '第 3 行（坏行）' in report() and '信号源地址' in report(), 15, 'the report of the bad row')
+    check(find(By.ID, 'csv-store').text == '导入 2 个信号', 'storable before the check: ' + find(By.ID, 'csv-store').text)
+    find(By.ID, 'csv-check').click()
+    wait_for(lambda: find(By.ID, 'csv-store').text == '导入 1 个信号' and not find(By.ID, 'csv-store').get_property('disabled'),
+             90, 'the check refusing the camera that does not answer: ' + report())
+    find(By.ID, 'csv-store').click()
+    wait_for(lambda: '3+Name=侧门' in stored(data), 15, 'the good row stored')
+    check('不通' not in stored(data) and '坏行' not in stored(data), 'a refused row was stored')
+    wait_for(lambda: state(port, 3) == 'live', 60, 'the imported channel live')
+    find(By.ID, 'csv-close').click()
+    exported = driver.execute_async_script(
+        'fetch("/api/channels.csv", {headers: {Authorization: "Bearer " + arguments[0]}})'
+        '.then((r) => r.text()).then(arguments[1])', TOKEN)
+    check('侧门' in exported and 'user:***@' in exported and PASSWORD not in exported and ENCODED not in exported,
+          'the export: ' + exported[:2000])
+    check(http(port, '/api/channels-with-passwords.csv')[0] == 401, 'the list with passwords given without the token')
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument('--bin', required=True)
@@ -162,6 +192,7 @@ def main():
             if driver is None:
                 return SKIP
             manage(driver, port, data, rtmp, camera, args.screenshot)
+            csv_import(driver, port, data, rtmp, camera, root)
             check(service.stop() == 0, 'the service did not end cleanly')
             print('web manage: all checks passed')
             return 0
