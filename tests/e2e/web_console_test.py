@@ -29,6 +29,7 @@ import sys
 import tempfile
 import threading
 import time
+import types
 import urllib.error
 import urllib.request
 
@@ -354,53 +355,61 @@ def screenshot_run(driver, port, screenshot):
         driver.save_screenshot(screenshot)
 
 
-def main():
+def browser_run(prefix, what, test):
+    """Parses --bin, --scripts and --screenshot, starts the test servers in a new temporary folder
+    and runs test(site) (site: args, binary, root, data, log, rtmp, camera, started, driver); the
+    browser, every service in site.started and the servers are stopped also when a check fails.
+    Returns the exit code: 0, 1, or SKIP when test returns it (the browser cannot start)."""
     parser = argparse.ArgumentParser()
     parser.add_argument('--bin', required=True)
     parser.add_argument('--scripts', required=True)
     parser.add_argument('--screenshot')
     args = parser.parse_args()
-    binary = os.path.join(os.path.abspath(args.bin), 'CamRelay')
-    with tempfile.TemporaryDirectory(prefix='camrelay-web-') as root:
-        data = os.path.join(root, 'data')
-        os.mkdir(data)
-        log = open(os.path.join(root, 'service.log'), 'w')
-        started = []   # what to stop, last first
-        driver = None
+    with tempfile.TemporaryDirectory(prefix=prefix) as root:
+        site = types.SimpleNamespace(args=args, binary=os.path.join(os.path.abspath(args.bin), 'CamRelay'),
+                                     root=root, data=os.path.join(root, 'data'),
+                                     log=open(os.path.join(root, 'service.log'), 'w'), started=[], driver=None)
+        os.mkdir(site.data)
         try:
-            shell, rtmp, camera = start_servers(os.path.abspath(args.scripts), root)
-            started.append(shell)
-            write_config(os.path.join(data, 'config.ini'), rtmp, camera, SPARE)
-            with socket.create_server(('127.0.0.1', 0)) as free:
-                port = free.getsockname()[1]
-            service, _ = start_service(binary, data, port, log, spare=SPARE)
-            started.append(service)
-            driver = open_browser()
-            if driver is None:
+            shell, site.rtmp, site.camera = start_servers(os.path.abspath(args.scripts), root)
+            site.started.append(shell)
+            if test(site) == SKIP:
                 return SKIP
-            read_only_run(driver, port, args.screenshot, camera)
-            check(service.stop() == 0, 'the service did not end cleanly')
-            write_config(os.path.join(data, 'config.ini'), rtmp, camera)
-            token = os.path.join(root, 'token')
-            with open(os.open(token, os.O_WRONLY | os.O_CREAT, 0o600), 'w') as f:
-                f.write('web-console-test-token-%d\n' % os.getpid())
-            service, _ = start_service(binary, data, port, log, token)
-            started.append(service)
-            command_run(driver, port, data, rtmp, args.screenshot)
-            check(service.stop() == 0, 'the service did not end cleanly')
-            print('web console: all checks passed' + (', screenshot ' + args.screenshot if args.screenshot else ''))
+            print(what + ': all checks passed' + (', screenshot ' + args.screenshot if args.screenshot else ''))
             return 0
-        except Failed as failure:
+        except (Failed, OSError) as failure:
             print('FAILED: %s' % failure, file=sys.stderr)
-            log.flush()
+            site.log.flush()
             print('--- service log ---\n' + open(os.path.join(root, 'service.log')).read()[-6000:], file=sys.stderr)
             return 1
         finally:
-            if driver is not None:
-                driver.quit()
-            for group in reversed(started):
+            if site.driver is not None:
+                site.driver.quit()
+            for group in reversed(site.started):
                 group.stop()
 
 
+def console_test(site):
+    rtmp, camera, data, log = site.rtmp, site.camera, site.data, site.log
+    write_config(os.path.join(data, 'config.ini'), rtmp, camera, SPARE)
+    with socket.create_server(('127.0.0.1', 0)) as free:
+        port = free.getsockname()[1]
+    service, _ = start_service(site.binary, data, port, log, spare=SPARE)
+    site.started.append(service)
+    site.driver = open_browser()
+    if site.driver is None:
+        return SKIP
+    read_only_run(site.driver, port, site.args.screenshot, camera)
+    check(service.stop() == 0, 'the service did not end cleanly')
+    write_config(os.path.join(data, 'config.ini'), rtmp, camera)
+    token = os.path.join(site.root, 'token')
+    with open(os.open(token, os.O_WRONLY | os.O_CREAT, 0o600), 'w') as f:
+        f.write('web-console-test-token-%d\n' % os.getpid())
+    service, _ = start_service(site.binary, data, port, log, token)
+    site.started.append(service)
+    command_run(site.driver, port, data, rtmp, site.args.screenshot)
+    check(service.stop() == 0, 'the service did not end cleanly')
+
+
 if __name__ == '__main__':
-    sys.exit(main())
+    sys.exit(browser_run('camrelay-web-', 'web console', console_test))

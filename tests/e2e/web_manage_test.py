@@ -15,16 +15,14 @@ Exit 0: passed, 1: failed, 77: skipped (the browser cannot start here).
 
   web_manage_test.py --bin BUILD/bin --scripts SCRIPTS [--screenshot PNG]
 """
-import argparse
 import json
 import os
 import socket
 import sys
-import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from web_console_test import (Failed, Group, SKIP, check, http, open_browser, relays,  # noqa: E402
-                              start_servers, wait_for)
+from web_console_test import (Group, SKIP, browser_run, check, http, open_browser, relays,  # noqa: E402
+                              wait_for)
 
 TOKEN = 'web-manage-test-token-0123456789'
 PASSWORD = 'pa:ss9'          # ':' splits a user-info: the page offers the encoded form
@@ -154,59 +152,34 @@ def csv_import(driver, port, data, rtmp, camera, folder):
     check(http(port, '/api/channels-with-passwords.csv')[0] == 401, 'the list with passwords given without the token')
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument('--bin', required=True)
-    parser.add_argument('--scripts', required=True)
-    parser.add_argument('--screenshot')
-    args = parser.parse_args()
-    binary = os.path.join(os.path.abspath(args.bin), 'CamRelay')
-    with tempfile.TemporaryDirectory(prefix='camrelay-manage-') as root:
-        data = os.path.join(root, 'data')
-        os.mkdir(data)
-        log = open(os.path.join(root, 'service.log'), 'w')
-        started = []   # what to stop, last first
-        driver = None
+def manage_test(site):
+    data = site.data
+    with open(os.path.join(data, 'config.ini'), 'w', encoding='utf-8') as f:
+        f.write('[SET DEFAULT VALUE]\nnextId=1\nm_bRTSPuseTCP=1\n0+Name=门口\n0+strAVState=暂停中\n'
+                '0+SignalName=%s\n0+Adress=%s/cam0\n' % (site.camera, site.rtmp))
+    token = os.path.join(site.root, 'token')
+    with open(os.open(token, os.O_WRONLY | os.O_CREAT, 0o600), 'w') as f:
+        f.write(TOKEN + '\n')
+    with socket.create_server(('127.0.0.1', 0)) as free:
+        port = free.getsockname()[1]
+    service = Group([site.binary, '--headless', '--dir', data, '--status-port', str(port),
+                     '--control-token-file', token], site.log)
+    site.started.append(service)
+
+    def answers():
         try:
-            shell, rtmp, camera = start_servers(os.path.abspath(args.scripts), root)
-            started.append(shell)
-            with open(os.path.join(data, 'config.ini'), 'w', encoding='utf-8') as f:
-                f.write('[SET DEFAULT VALUE]\nnextId=1\nm_bRTSPuseTCP=1\n0+Name=门口\n0+strAVState=暂停中\n'
-                        '0+SignalName=%s\n0+Adress=%s/cam0\n' % (camera, rtmp))
-            token = os.path.join(root, 'token')
-            with open(os.open(token, os.O_WRONLY | os.O_CREAT, 0o600), 'w') as f:
-                f.write(TOKEN + '\n')
-            with socket.create_server(('127.0.0.1', 0)) as free:
-                port = free.getsockname()[1]
-            service = Group([binary, '--headless', '--dir', data, '--status-port', str(port),
-                             '--control-token-file', token], log)
-            started.append(service)
-            def answers():
-                try:
-                    return http(port, '/status')[0] == 200
-                except OSError:
-                    check(service.proc.poll() is None, 'the service ended with %s' % service.proc.returncode)
-                    return None
-            wait_for(answers, 30, 'the service\'s endpoint')
-            driver = open_browser()
-            if driver is None:
-                return SKIP
-            manage(driver, port, data, rtmp, camera, args.screenshot)
-            csv_import(driver, port, data, rtmp, camera, root)
-            check(service.stop() == 0, 'the service did not end cleanly')
-            print('web manage: all checks passed')
-            return 0
-        except (Failed, OSError) as failure:
-            print('FAILED: %s' % failure, file=sys.stderr)
-            log.flush()
-            print('--- service log ---\n' + open(os.path.join(root, 'service.log')).read()[-6000:], file=sys.stderr)
-            return 1
-        finally:
-            if driver is not None:
-                driver.quit()
-            for group in reversed(started):
-                group.stop()
+            return http(port, '/status')[0] == 200
+        except OSError:
+            check(service.proc.poll() is None, 'the service ended with %s' % service.proc.returncode)
+            return None
+    wait_for(answers, 30, 'the service\'s endpoint')
+    site.driver = open_browser()
+    if site.driver is None:
+        return SKIP
+    manage(site.driver, port, data, site.rtmp, site.camera, site.args.screenshot)
+    csv_import(site.driver, port, data, site.rtmp, site.camera, site.root)
+    check(service.stop() == 0, 'the service did not end cleanly')
 
 
 if __name__ == '__main__':
-    sys.exit(main())
+    sys.exit(browser_run('camrelay-manage-', 'web manage', manage_test))
