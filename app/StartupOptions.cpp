@@ -69,7 +69,7 @@ StartupOptions StartupOptions::Parse(int& argc, char** argv)
     const QCommandLineOption tokenFile(
         QStringLiteral("control-token-file"),
         QStringLiteral("网页控制台的控制令牌所在文件（只有所有者可读，内容为一个 16 到 256 字符的令牌）。"
-                       "有它时，带“Authorization: Bearer 令牌”的请求可以运行、暂停信号；没有时网页只读。"),
+                       "有它时，带“Authorization: Bearer 令牌”的请求可以运行、暂停、添加、编辑、删除和导入信号；没有时网页只读。"),
         QStringLiteral("FILE"));
     const QCommandLineOption probe(QStringLiteral("probe"),
                                    QStringLiteral("检测一个信号源（rtsp://、rtmp://、http://）：显示它发送的视频和音频、"

@@ -179,7 +179,7 @@ bool StatusServer::Authorized(const Request& request, Answer& refusal)
 {
     if (m_console.token.empty() || !m_console.host) {
         refusal = {MHD_HTTP_FORBIDDEN,
-                   JsonError("网页控制台只读：CamRelay 启动时没有给出 --control-token-file，不能从网页运行或暂停信号")};
+                   JsonError("网页控制台只读：CamRelay 启动时没有给出 --control-token-file，不能从网页运行、暂停或管理信号")};
         return false;
     }
     if (HoldsToken(request))

@@ -318,7 +318,7 @@ bool StatusServer::Start(const std::string& requested, int port)
         m_warning = "警告：状态服务监听 " + HostPort(requested, boundPort) +
                     "，不只是本机：能连到这个地址的任何人都可以在网页控制台、/metrics 和 /status 读到各信号的名称、"
                     "状态、码率、失败原因和日志" +
-                    (m_console.token.empty() ? std::string() : "，持有控制令牌者还可以运行、暂停信号");
+                    (m_console.token.empty() ? std::string() : "，持有控制令牌者还可以运行、暂停、添加、编辑、删除和导入信号");
     return true;
 }
 
@@ -332,7 +332,7 @@ bool StatusServer::StartAndSay(const std::string& address, int port)
         return false;
     }
     m_console.log->Write("状态服务: http://" + HostPort(address, m_nPort) + "/（网页控制台" +
-                         (m_console.token.empty() ? "，只读" : "，可用控制令牌运行、暂停信号") + "）");
+                         (m_console.token.empty() ? "，只读" : "，可用控制令牌运行、暂停和管理信号") + "）");
     if (!m_warning.empty()) {
         std::fprintf(stderr, "CamRelay: %s\n", m_warning.c_str());
         m_console.log->Write(m_warning, StatusLog::kWarning);
