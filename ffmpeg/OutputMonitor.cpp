@@ -155,7 +155,8 @@ ProgressReading ParseStatusLine(std::string_view line)
     reading.timeMs = OutputTimeMs(line.substr(size));
     const auto count = [&](std::string_view key, std::int64_t none) {
         const auto value = FieldValue(line, key);
-        return value ? static_cast<std::int64_t>(*value) : none;
+        // A count past what 64 bits hold is no count (and converting it would be undefined).
+        return value && *value < 9e18 ? static_cast<std::int64_t>(*value) : none;
     };
     reading.frames = count("frame=", -1);
     reading.dropped = count("drop=", 0);

@@ -47,7 +47,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         *t = in.Text();
 
     // The same template with plain values: the arguments every line of it must split into.
-    const ChannelRecord plain{.sourceUrl = "rtsp://h/s", .publishUrl = "rtmp://h/live/a", .profile = "main",
+    const ChannelRecord plain{.sourceUrl = "rtsp://h/s", .publishUrl = "rtmp://h/live/a", .frameRate = 25,
+                               .width = 320, .height = 240, .profile = "main",
                                .watermarkPath = s.watermarkPath.empty() ? "" : "/w.png", .watermarkPlacement = "1:1"};
     const CommandBuild ref = BuildCommandLine(checks, plain);
     const CommandBuild b = BuildCommandLine(checks, s);
