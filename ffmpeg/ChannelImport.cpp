@@ -260,6 +260,7 @@ bool CheckSources(Plan& plan, const FfmpegLocation& ffmpeg, const std::function<
         request.rtspTcp = plan.rtspTcp;
         request.checks = row.checks;
         request.settings = row.record;
+        request.measureKeyframes = false;  // hundreds of rows: the wizard's check measures it
         request.grabFrame = false;
         request.retryTimedOut = true;  // a camera slow to answer once is not yet unusable
         checked.push_back(&row);

@@ -310,7 +310,7 @@ SourceResult RunSourceCheck(const SourceRequest& given, const FfmpegLocation& ff
     // check's own thread, and only when it matters.
     result.flvHevc = result.streams.videoCodec == "hevc" && ffmpeg.Found() && FlvCarriesHevc(ffmpeg.m_strPath);
     const StreamPlan plan = PlanStreams(request.checks, request.settings);
-    if (plan.video && plan.videoCopied && result.streams.hasVideo)
+    if (request.measureKeyframes && plan.video && plan.videoCopied && result.streams.hasVideo)
         MeasureKeyframes(request, ffprobe, cancel, result.streams);
     result.advice = AdviseSource(result.streams, request.checks, request.settings, result.flvHevc);
     if (overTcpOnly)
