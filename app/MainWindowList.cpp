@@ -201,7 +201,8 @@ SourceChecks& MainWindow::Checks()
 void MainWindow::ShowPreview(int row)
 {
     const int id = m_engine.View(row).id;
-    const SourceRequest request = StoredSourceRequest(ConfigStore(m_strAppDir), id);
+    SourceRequest request = StoredSourceRequest(ConfigStore(m_strAppDir), id);
+    request.measureKeyframes = false;  // a preview wants its picture soon
     PreviewDialog box(CellText(row, kColName), this);
     // The result is posted to the window, which outlives every check, and handed to the dialog
     // only while it is open for that channel.

@@ -20,7 +20,8 @@ namespace {
 // address) is read and written with the others.
 enum Column {
     kName, kSource, kPublish, kTcp, kVideo, kSize, kBitrate, kFrameRate, kProfile, kAudio, kAudioBitrate,
-    kSampleRate, kChannels, kTimestamps, kWatermark, kPosition, kOffsets, kState, kColumnCount
+    kSampleRate, kChannels, kTimestamps, kWatermark, kPosition, kOffsets, kState, kToAac, kSilence,
+    kKeyframes, kColumnCount
 };
 // Each column's header as exported, then the other names it is known by.
 const std::array<std::array<const char*, 4>, kColumnCount> kHeaders = {{
@@ -42,6 +43,9 @@ const std::array<std::array<const char*, 4>, kColumnCount> kHeaders = {{
     {"水印位置", "position", "watermark position", nullptr},
     {"水印偏移", "offsets", "watermark offsets", nullptr},
     {"状态", "state", nullptr, nullptr},
+    {"音频转为AAC", "audio to aac", "aac", nullptr},
+    {"无音频时补静音", "silent audio", "silence", nullptr},
+    {"关键帧间隔", "keyframe interval", "keyframe seconds", "gop seconds"},
 }};
 
 const char kYes[] = "是", kNo[] = "否", kNone[] = "无";
@@ -115,7 +119,7 @@ std::string ReadRow(const std::array<std::string, kColumnCount>& cell, Row& row,
     r.watermarkPath = cell[kWatermark];
     const std::pair<Column, int*> numbers[] = {{kBitrate, &r.videoBitrate}, {kFrameRate, &r.frameRate},
                                                {kAudioBitrate, &r.audioBitrate}, {kSampleRate, &r.sampleRate},
-                                               {kChannels, &r.audioChannels}};
+                                               {kChannels, &r.audioChannels}, {kKeyframes, &r.keyframeSeconds}};
     for (const auto& [column, value] : numbers) {
         if (cell[column].empty())
             continue;
@@ -140,12 +144,14 @@ std::string ReadRow(const std::array<std::string, kColumnCount>& cell, Row& row,
         row.checks[on] = choice != 2;
         row.checks[on + 1] = choice == 1;
     }
-    for (Column column : {kTimestamps, kTcp}) {
+    for (Column column : {kTimestamps, kTcp, kToAac, kSilence}) {
         const int choice = cell[column].empty() ? -2 : Choice(cell[column]);
         if (choice == -1 || choice == 2)
             return std::string(kHeaders[column][0]) + "须为 是 或 否：" + cell[column];
         if (column == kTimestamps && choice >= 0)
             row.checks[2] = choice;
+        if (column != kTimestamps && column != kTcp && choice >= 0)
+            (column == kToAac ? r.audioToAac : r.silentAudio) = choice;
         // RTSP over TCP is the site's switch, not the channel's: a row that asks otherwise is
         // stored without it and told.
         if (column == kTcp && choice >= 0 && (choice == 1) != siteTcp && r.sourceUrl.rfind("rtsp://", 0) == 0)
@@ -254,6 +260,7 @@ bool CheckSources(Plan& plan, const FfmpegLocation& ffmpeg, const std::function<
         request.rtspTcp = plan.rtspTcp;
         request.checks = row.checks;
         request.settings = row.record;
+        request.measureKeyframes = false;  // hundreds of rows: the wizard's check measures it
         request.grabFrame = false;
         request.retryTimedOut = true;  // a camera slow to answer once is not yet unusable
         checked.push_back(&row);
@@ -360,6 +367,8 @@ std::string ExportCsv(const ConfigStore& store, bool withPasswords)
         if (!r.watermarkOffsetX.empty() || !r.watermarkOffsetY.empty())
             row[kOffsets] = r.watermarkOffsetX + "," + r.watermarkOffsetY;
         row[kState] = IsStoredRunning(stored.state) ? kStateRunning : kStatePaused;
+        row[kToAac] = r.audioToAac ? kYes : kNo, row[kSilence] = r.silentAudio ? kYes : kNo;
+        row[kKeyframes] = std::to_string(r.keyframeSeconds);  // 0, not empty: empty imports as a new channel's
     }
     return WriteCsv(records);
 }

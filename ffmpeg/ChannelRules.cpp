@@ -212,6 +212,7 @@ ChannelRecord NewChannelValues()
     values.audioChannels = 2;
     values.sampleRate = 44100;
     values.audioBitrate = 32;
+    values.keyframeSeconds = 2;  // what live platforms ask for: a keyframe every 2 to 4 s
     values.watermarkCorner = kCorners[0];
     values.watermarkPlacement = *WatermarkPlacement(kCorners[0], "", "");
     return values;

@@ -25,6 +25,9 @@ const char kPublishScheme[] = "rtmp://";  // the only one the wizard takes, in l
 const char kTooLong[] = "命令行过长，未开启直播！";
 const char kNoEncodeValues[] = "视频重编码需要帧率、宽度和高度（均须大于 0），未开启直播！";
 
+// The silent track of a channel whose camera sends no audio: a second input, always there.
+const char kSilentSource[] = "anullsrc=channel_layout=stereo:sample_rate=44100";
+
 // The container written for each output scheme; any other output (a file) is written as FLV.
 constexpr std::pair<std::string_view, std::string_view> kContainers[] = {{"rtmp://", "flv"}};
 
@@ -62,6 +65,8 @@ std::vector<Arg> Emit(const LaunchPlan& p)
         add({"-rtsp_transport", "tcp"});
     add({"-i"});
     args.push_back({p.input, true});
+    if (p.silentInput)
+        add({"-f", "lavfi", "-i", kSilentSource});
     if (p.video == Video::Off)
         add({"-y"});
     else
@@ -74,6 +79,9 @@ std::vector<Arg> Emit(const LaunchPlan& p)
         add({"-s", std::to_string(p.width) + "*" + std::to_string(p.height), "-b:v",
              std::to_string(p.videoBitrate) + "k", "-r", std::to_string(p.frameRate), "-vprofile", p.profile});
         args[args.size() - 2].wide = p.form >= 11 && p.form <= 16;
+        // Scene cuts would add keyframes between, and reset the count: turned off, the interval is fixed.
+        if (p.keyframeInterval > 0)
+            add({"-g", std::to_string(p.keyframeInterval), "-sc_threshold", "0"});
     }
     if (audioLate)
         audioSettings();
@@ -85,6 +93,9 @@ std::vector<Arg> Emit(const LaunchPlan& p)
         add({"-vn"});
     if (p.audio == Audio::Off)
         add({"-an"});
+    // FLV takes one audio stream: the source's video, the silence, and the end with the source.
+    if (p.silentInput)
+        add({"-map", "0:v", "-map", "1:a", "-shortest"});
     add({"-f", ContainerOf(p.output)});
     if (p.copyTimestamps)
         add({"-copyts"});
@@ -144,7 +155,9 @@ int ChooseTemplate(bool v, bool vr, bool ts, bool a, bool ar, bool w)
 }
 
 // The plan of the settings; form 0 when nothing is to be streamed. A re-encode that copies
-// timestamps re-encodes audio chosen to be copied, with the encoder's defaults.
+// timestamps re-encodes audio chosen to be copied, with the encoder's defaults. The later
+// options (AAC for copied audio, a silent track, the keyframe interval) change the line only
+// when set: a channel without them keeps its template's line byte for byte.
 LaunchPlan PlanLaunch(const CheckStates& checks, const ChannelRecord& s)
 {
     const bool v = checks[0] != 0, vr = checks[1] != 0, ts = checks[2] != 0;
@@ -163,6 +176,18 @@ LaunchPlan PlanLaunch(const CheckStates& checks, const ChannelRecord& s)
     }
     if (p.audio == Audio::Encode)
         p.channels = s.audioChannels, p.sampleRate = s.sampleRate, p.audioBitrate = s.audioBitrate;
+    if (p.video == Video::Encode && s.keyframeSeconds > 0 && s.frameRate > 0)
+        p.keyframeInterval = s.keyframeSeconds * s.frameRate;
+    // Audio that players take: G.711 and the like copied become AAC, a camera without audio gets
+    // silence (only with video: FLV has one audio stream, so the silence replaces the source's).
+    const bool silence = v && s.silentAudio != 0, toAac = p.audio == Audio::Copy && s.audioToAac != 0;
+    if (silence || toAac) {
+        p.silentInput = silence;
+        p.audio = Audio::Encode, p.audioEncoder = "aac";
+        p.channels = s.audioChannels > 0 ? s.audioChannels : 1;
+        p.sampleRate = s.sampleRate > 0 ? s.sampleRate : 44100;
+        p.audioBitrate = s.audioBitrate > 0 ? s.audioBitrate : 64;
+    }
     return p;
 }
 
@@ -268,10 +293,10 @@ CommandBuild BuildStoredCommand(const ConfigStore& store, int id, ChannelRecord*
     return build;
 }
 
-StreamPlan PlanStreams(const CheckStates& checks)
+StreamPlan PlanStreams(const CheckStates& checks, const ChannelRecord& s)
 {
-    const LaunchPlan p = PlanLaunch(checks, {});
-    return {p.video != Video::Off, p.video == Video::Copy, p.audio != Audio::Off, p.audio == Audio::Copy};
+    const LaunchPlan p = PlanLaunch(checks, s);
+    return {p.video != Video::Off, p.video == Video::Copy, p.audio != Audio::Off, p.audio == Audio::Copy, p.silentInput};
 }
 
 std::string EscapeFilterPath(std::string path)

@@ -27,6 +27,8 @@ struct LaunchPlan {
     int channels = 0, sampleRate = 0, audioBitrate = 0;
     std::string watermark, position;    // the overlay's escaped image path and position; empty: none
     bool copyTimestamps = false;
+    bool silentInput = false;           // the audio is a silent track of a second input, not the source's
+    int keyframeInterval = 0;           // a re-encode's keyframe every so many frames; 0: the encoder's own
     std::string output;                 // the publish address; its scheme chooses the container
     int form = 0;                       // the template (1..20) whose spacing the line keeps
 };
@@ -50,8 +52,9 @@ struct CommandBuild {
 struct StreamPlan {
     bool video = false, videoCopied = false;
     bool audio = false, audioCopied = false;
+    bool silentAudio = false;  // the audio sent is a silent track instead of the source's
 };
-StreamPlan PlanStreams(const CheckStates& checks);
+StreamPlan PlanStreams(const CheckStates& checks, const ChannelRecord& s = {});
 
 // The line of channel id as config.ini stores it (*read, if given, gets the settings), held to
 // the wizard's rules for what it could not have stored: a publish address must start with

@@ -5,6 +5,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
+#include <cstdlib>
+#include <sstream>
 #include <cstdio>
 #include <regex>
 #include <string_view>
@@ -94,6 +97,10 @@ std::string WithCodec(std::string sentence, const std::string& codec)
 
 std::string Size(int width, int height) { return std::to_string(width) + "x" + std::to_string(height); }
 
+// The encoding page's options that the advice names.
+const char kToAacOption[] = "音频转为AAC";
+const char kSilenceOption[] = "无音频时补静音";
+
 }  // namespace
 
 std::string DescribeVideo(const SourceStreams& v)
@@ -120,11 +127,39 @@ std::string DescribeAudio(const SourceStreams& a)
     return text;
 }
 
+void ReadKeyframes(const std::string& packets, SourceStreams& v)
+{
+    double first = -1, last = -1, key = -1, longest = 0;
+    std::istringstream lines(packets);
+    for (std::string line; std::getline(lines, line);) {
+        const std::size_t comma = line.find(',');
+        if (comma == std::string::npos || line.compare(0, comma, "N/A") == 0)
+            continue;
+        const double pts = std::atof(line.c_str());
+        first = first < 0 ? pts : std::min(first, pts), last = std::max(last, pts);
+        if (line.find('K', comma) == std::string::npos)
+            continue;
+        if (key >= 0)
+            longest = std::max(longest, pts - key);
+        key = pts;
+    }
+    const double tail = last - (key >= 0 ? key : first);
+    v.keyframeAtLeast = first >= 0 && tail > longest;
+    v.keyframeSeconds = std::round(std::max(longest, first >= 0 ? tail : 0.0) * 10) / 10;
+}
+
+std::string DescribeKeyframes(const SourceStreams& v)
+{
+    if (v.keyframeSeconds <= 0)
+        return {};
+    return std::string("关键帧间隔") + (v.keyframeAtLeast ? "超过 " : " ") + Number(v.keyframeSeconds) + " 秒";
+}
+
 std::vector<Advice> AdviseSource(const SourceStreams& src, const CheckStates& checks, const ChannelRecord& s,
                                  bool flvHevc)
 {
     std::vector<Advice> advice;
-    const StreamPlan plan = PlanStreams(checks);
+    const StreamPlan plan = PlanStreams(checks, s);
     if (!src.hasVideo && !src.hasAudio)
         return {{"no_streams", true, "信号源中既没有视频也没有音频：请检查地址是否指向摄像头的码流"}};
 
@@ -150,7 +185,7 @@ std::vector<Advice> AdviseSource(const SourceStreams& src, const CheckStates& ch
     if (plan.audio && src.hasAudio && plan.audioCopied && !FlvAudio(src.audioCodec))
         advice.push_back({"audio_codec_copy", true,
                           WithCodec(kAudioCopySentence, audioNamed)});
-    const bool published = (plan.video && src.hasVideo) || (plan.audio && src.hasAudio);
+    const bool published = (plan.video && src.hasVideo) || (plan.audio && src.hasAudio && !plan.silentAudio);
     if (!published)
         advice.push_back({"nothing_published", true,
                           plan.video || plan.audio ? "按当前设置没有可发布的内容：启用的视频或音频在信号源中不存在"
@@ -159,13 +194,22 @@ std::vector<Advice> AdviseSource(const SourceStreams& src, const CheckStates& ch
 
     if (plan.audio && src.hasAudio && plan.audioCopied && FlvAudio(src.audioCodec) && !OneOf(src.audioCodec, {"aac", "mp3"}))
         advice.push_back({OneOf(src.audioCodec, {"pcm_alaw", "pcm_mulaw"}) ? "g711_copy" : "audio_rare_copy", false,
-                          "该摄像头音频为" + audioNamed + "，可以直通，但很多直播平台和播放器不支持，会没有声音：请勾选音频重新编码（AAC）"});
+                          "该摄像头音频为" + audioNamed + "，可以直通，但很多直播平台和播放器不支持，会没有声音：请勾选“" +
+                              kToAacOption + "”（视频仍直通），或音频重新编码"});
+    if (plan.video && src.hasVideo && plan.videoCopied && src.keyframeSeconds > kMaxKeyframeSeconds)
+        advice.push_back({"keyframe_interval", false,
+                          "摄像头的" + DescribeKeyframes(src) + "，直播平台一般要求不超过 " + Number(kMaxKeyframeSeconds) +
+                              " 秒，否则可能拒收或起播慢：请在摄像头上把关键帧间隔（I帧间隔）设为 2 秒，或勾选视频重编码"});
     if (plan.video && src.hasVideo && plan.videoCopied && hevcToServer)
         advice.push_back({"hevc_copy_enhanced", false, kHevcEnhancedSentence});
     if (plan.video && !src.hasVideo && published)
         advice.push_back({"no_video", false, "信号源中没有视频流：直播将只有声音，请检查地址是否指向摄像头的视频码流"});
-    if (plan.audio && !src.hasAudio && published)
-        advice.push_back({"no_audio", false, "信号源中没有音频流：直播将没有声音（可在摄像头上打开音频，或取消“启用音频”）"});
+    if (plan.audio && !plan.silentAudio && !src.hasAudio && published)
+        advice.push_back({"no_audio", false, std::string("信号源中没有音频流：直播将没有声音，有的平台会拒收或标为异常（请勾选“") +
+                                                 kSilenceOption + "”，或在摄像头上打开音频）"});
+    if (plan.silentAudio && src.hasAudio && published)
+        advice.push_back({"silence_replaces_audio", false, std::string("摄像头有音频，但勾选了“") + kSilenceOption +
+                                                               "”：直播将只有静音，请取消该选项"});
     if (fails)
         return advice;
 
@@ -175,7 +219,9 @@ std::vector<Advice> AdviseSource(const SourceStreams& src, const CheckStates& ch
                                 : "视频 H.264 " + s.profile + " " + Size(s.width, s.height) + " " +
                                       std::to_string(s.frameRate) + "fps " + std::to_string(s.videoBitrate) +
                                       "kbps（重新编码）";
-    if (plan.audio && src.hasAudio)
+    if (plan.silentAudio)
+        out += "，音频 AAC 静音";
+    else if (plan.audio && src.hasAudio)
         out += std::string(out.empty() ? "" : "，") +
                (plan.audioCopied ? "音频 " + DescribeAudio(src) + "（直通）"
                                  : "音频 AAC " + std::to_string(s.sampleRate) + "Hz " + std::to_string(s.audioChannels) +

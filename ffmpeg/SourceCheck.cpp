@@ -141,7 +141,7 @@ SourceStreams ReadStreams(const std::map<int, std::map<std::string, std::string>
                 score = 1;
             if (score <= videoScore && s.hasVideo)
                 continue;
-            s.hasVideo = true, videoScore = score;
+            s.hasVideo = true, videoScore = score, s.videoIndex = stream.first;
             s.videoCodec = get("codec_name"), s.videoProfile = get("profile"), s.pixelFormat = get("pix_fmt");
             s.width = std::atoi(get("width").c_str()), s.height = std::atoi(get("height").c_str());
             // Cameras often leave the average unknown; a real frame rate is below 240.
@@ -167,6 +167,17 @@ std::vector<std::string> InputArgs(const SourceRequest& request)
         args.insert(args.end(), {"-rtsp_transport", "tcp"});
     args.insert(args.end(), {"-i", request.url});
     return args;
+}
+
+// The keyframe interval of the video that would be copied, from its first seconds of packets
+// (a run of its own, within the check's limit; nothing when it yields no packets).
+void MeasureKeyframes(const SourceRequest& request, const FfmpegLocation& ffprobe, const std::atomic<bool>* cancel,
+                      SourceStreams& streams)
+{
+    std::vector<std::string> args = InputArgs(request);
+    args.insert(args.end() - 2, {"-select_streams", std::to_string(streams.videoIndex), "-read_intervals", "%+6",
+                                 "-show_entries", "packet=pts_time,flags", "-of", "csv=p=0"});
+    ReadKeyframes(RunBounded(ffprobe.m_strPath, args, request.limitMs, cancel).output, streams);
 }
 
 Diagnosis Diagnose(const RunEnd& run, const std::vector<std::string>& lines, const SourceRequest& request)
@@ -298,6 +309,9 @@ SourceResult RunSourceCheck(const SourceRequest& given, const FfmpegLocation& ff
     // Whether the installed ffmpeg copies H.265 into FLV is asked once per program, here on the
     // check's own thread, and only when it matters.
     result.flvHevc = result.streams.videoCodec == "hevc" && ffmpeg.Found() && FlvCarriesHevc(ffmpeg.m_strPath);
+    const StreamPlan plan = PlanStreams(request.checks, request.settings);
+    if (request.measureKeyframes && plan.video && plan.videoCopied && result.streams.hasVideo)
+        MeasureKeyframes(request, ffprobe, cancel, result.streams);
     result.advice = AdviseSource(result.streams, request.checks, request.settings, result.flvHevc);
     if (overTcpOnly)
         result.advice.insert(result.advice.begin(), {"rtsp_udp_no_media", true,
@@ -329,7 +343,8 @@ std::string SourceResult::Report() const
         return text + besides;
     }
     text += std::string("结果：") + (!Usable() ? "无法使用" : Fails() ? "可以连接，但按当前设置不能直播" : "可以直播") + "\n";
-    text += "视频：" + (streams.hasVideo ? DescribeVideo(streams) : "无") + "\n";
+    const std::string keyframes = DescribeKeyframes(streams);
+    text += "视频：" + (streams.hasVideo ? DescribeVideo(streams) + (keyframes.empty() ? "" : "，" + keyframes) : "无") + "\n";
     text += "音频：" + (streams.hasAudio ? DescribeAudio(streams) : "无") + "\n";
     if (streams.hasVideo)
         text += "画面：" + (frameJpeg.empty() ? "未取到（" + frameProblem + "）" : std::string("已截取")) + "\n";

@@ -29,6 +29,7 @@ struct SourceRequest {
     std::string publishUrl;             // checked without publishing; empty: not checked
     std::string watermarkFile;          // the image a re-encode overlays; empty: none
     bool retryTimedOut = false;         // a source that runs into the limit gets a second run
+    bool measureKeyframes = true;       // copied video: a few seconds more for its keyframe interval
 };
 
 // Channel id as stored in config.ini: its source, settings and the stored RTSP-over-TCP option.

@@ -26,6 +26,9 @@ struct BasicChannelRecord {
     std::string watermarkCorner;     // position word
     std::string watermarkOffsetX;    // horizontal offset as typed
     std::string watermarkOffsetY;    // vertical offset as typed
+    Number audioToAac{};      // 1: copied audio is re-encoded to AAC while video stays copied
+    Number silentAudio{};     // 1: the output's audio is a silent AAC track (for cameras without audio)
+    Number keyframeSeconds{}; // a re-encode's keyframe interval in seconds; 0: the encoder's own
 
     bool operator==(const BasicChannelRecord&) const = default;
 };

@@ -24,7 +24,7 @@ constexpr const char* kCopyFirst[] = {
     "AdSmpLinGrate", "AdBitRate", "strFilePath", "StrPucSeatPos"};
 constexpr const char* kCopyLast[] = {"Name", "strValue", "strValue1", "strPucSeat", "strAVState", "VdTransCode"};
 
-constexpr std::size_t kCopiedKeys = std::size(kCopyFirst) + std::size(kCopyLast) + 2;  // with both marks
+constexpr std::size_t kCopiedKeys = std::size(kCopyFirst) + std::size(kCopyLast) + std::size(kLaterKeys) + 2;  // with both marks
 
 ConfigStore::KeyValues CopyWrites(const Reader& read, int src, int dst)
 {
@@ -36,6 +36,10 @@ ConfigStore::KeyValues CopyWrites(const Reader& read, int src, int dst)
     writes.emplace_back(ChannelKey(src, kDeletedKey), "true");
     for (const char* name : kCopyLast)
         writes.emplace_back(ChannelKey(dst, name), read(ChannelKey(src, name)));
+    // Where neither id holds one, a later key is not written: the file stays as it was.
+    for (const char* name : kLaterKeys)
+        if (std::string value = read(ChannelKey(src, name)); !value.empty() || !read(ChannelKey(dst, name)).empty())
+            writes.emplace_back(ChannelKey(dst, name), std::move(value));
     return writes;
 }
 
@@ -199,9 +203,12 @@ ConfigStore::KeyValues ChannelWrites(int id, const ChannelRecord& s, const Check
     ConfigStore::KeyValues writes;
     // Texts when not empty, numbers when not 0; the watermark path always, so that an emptied
     // one takes the watermark off.
+    const auto later = [](const char* name) {
+        return std::any_of(std::begin(kLaterKeys), std::end(kLaterKeys), [name](const char* k) { return !std::strcmp(k, name); });
+    };
     ForEachField(s, [&](const char* name, const auto& value) {
         if constexpr (std::is_same_v<std::decay_t<decltype(value)>, int>) {
-            if (value != 0)
+            if (value != 0 || later(name))
                 writes.emplace_back(ChannelKey(id, name), std::to_string(value));
         } else if (!value.empty() || &value == &s.watermarkPath) {
             writes.emplace_back(ChannelKey(id, name), value);

@@ -42,7 +42,13 @@ void ForEachField(Record& r, Visit&& visit)
     visit("strValue", r.watermarkOffsetX);
     visit("strValue1", r.watermarkOffsetY);
     visit("strPucSeat", r.watermarkCorner);
+    visit("AdToAAC", r.audioToAac);
+    visit("AdSilence", r.silentAudio);
+    visit("VdKeyFrameSec", r.keyframeSeconds);
 }
+// The keys that came after the historical ones: ChannelWrites writes them whatever their value,
+// so that an option turned off is stored off, and a move copies them only where they are.
+inline constexpr const char* kLaterKeys[] = {"AdToAAC", "AdSilence", "VdKeyFrameSec"};
 
 // The stored state words of a channel.
 inline constexpr char kStateRunning[] = "运行中";
@@ -88,7 +94,7 @@ struct LoadedChannelText {
 LoadedChannelText LoadChannelText(const ConfigStore& store, int id);
 
 // The writes of storing a channel, in their order and by their rules (texts when not
-// empty, numbers when not 0, the watermark path and the check states always).
+// empty, numbers when not 0, the watermark path, kLaterKeys and the check states always).
 ConfigStore::KeyValues ChannelWrites(int id, const ChannelRecord& s, const CheckStates& checks);
 
 // Stores the channel in one atomic replace. Returns whether the file was written.

@@ -89,6 +89,10 @@ Range RangeOf(const ChannelRecordText& r, const std::string* member)
         return {1, 100000};
     if (member == &r.audioChannels)
         return {1, 8};
+    if (member == &r.audioToAac || member == &r.silentAudio)
+        return {0, 1};
+    if (member == &r.keyframeSeconds)  // 0: the encoder's own interval
+        return {0, 60};
     if (member == &r.sampleRate)  // the rates the AAC encoder takes
         return {0, 0, {7350, 8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100, 48000, 64000, 88200, 96000}};
     return {1, 1024};  // audio bitrate
@@ -149,7 +153,8 @@ void LintChannel(const IniFile& doc, int id, const std::vector<std::string>& unk
         value = read(key);
         const bool number = &value == &r.videoBitrate || &value == &r.frameRate || &value == &r.width ||
                             &value == &r.height || &value == &r.audioChannels || &value == &r.sampleRate ||
-                            &value == &r.audioBitrate;
+                            &value == &r.audioBitrate || &value == &r.audioToAac || &value == &r.silentAudio ||
+                            &value == &r.keyframeSeconds;
         if (number && !value.empty()) {
             if (const std::string problem = NumberProblem(key, value, RangeOf(r, &value)); !problem.empty())
                 add(problem);

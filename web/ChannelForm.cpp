@@ -37,6 +37,14 @@ constexpr TextField kTexts[] = {
     { "profile", &ChannelRecord::profile },
     { "watermark", &ChannelRecord::watermarkPath },
 };
+// Options of the record shown as check boxes.
+constexpr NumberField kFlags[] = {
+    { "audio_to_aac", &ChannelRecord::audioToAac },
+    { "silent_audio", &ChannelRecord::silentAudio },
+};
+// Seconds between a re-encode's keyframes; null (an empty field) when the encoder's own.
+constexpr char kKeyframes[] = "keyframe_seconds";
+bool Ticked(const std::string& text) { return text == "1" || text == "true" || text == "on"; }
 // In the order of CheckStates.
 constexpr const char* kChecks[5] = { "video", "video_reencode", "copyts", "audio", "audio_reencode" };
 
@@ -71,6 +79,9 @@ std::string Json(int id, const ChannelRecord& r, const CheckStates& checks, bool
         json += ",\"" + std::string(f.name) + "\":" + JsonString(MaskPasswords(r.*f.member));
     for (const NumberField& f : kNumbers)
         json += ",\"" + std::string(f.name) + "\":" + std::to_string(r.*f.member);
+    for (const NumberField& f : kFlags)
+        json += ",\"" + std::string(f.name) + "\":" + (r.*f.member ? "true" : "false");
+    json += ",\"" + std::string(kKeyframes) + "\":" + (r.keyframeSeconds > 0 ? std::to_string(r.keyframeSeconds) : "null");
     for (std::size_t i = 0; i < 5; ++i)
         json += ",\"" + std::string(kChecks[i]) + "\":" + (checks[i] ? "true" : "false");
     return json + ",\"running\":" + (running ? "true" : "false") + "}\n";
@@ -110,9 +121,14 @@ Parsed Parse(const ConfigStore& store, const Fields& fields, int base, int from)
     for (const NumberField& f : kNumbers)
         if (const std::string* text = field(f.name))
             parsed.values.*f.member = DecimalValue(*text);
+    for (const NumberField& f : kFlags)
+        if (const std::string* text = field(f.name))
+            parsed.values.*f.member = Ticked(*text) ? 1 : 0;
+    if (const std::string* text = field(kKeyframes))
+        parsed.values.keyframeSeconds = DecimalValue(*text);
     for (std::size_t i = 0; i < 5; ++i)
         if (const std::string* text = field(kChecks[i]))
-            parsed.checks[i] = *text == "1" || *text == "true" || *text == "on";
+            parsed.checks[i] = Ticked(*text);
     const std::pair<const char*, std::string ChannelRecord::*> addresses[]
         = { { "source", &ChannelRecord::sourceUrl }, { "publish", &ChannelRecord::publishUrl } };
     for (const auto& [name, member] : addresses) {

@@ -128,7 +128,9 @@ FrameAnswer FrameOf(const SourceResult& result)
 FrameProvider SourceCheckFrames(SourceChecks& checks, std::string dataDir)
 {
     return [&checks, dataDir = std::move(dataDir)](int id, std::function<void(FrameAnswer)> done) {
-        const bool started = checks.Start(id, StoredSourceRequest(ConfigStore(dataDir), id),
+        SourceRequest request = StoredSourceRequest(ConfigStore(dataDir), id);
+        request.measureKeyframes = false;  // a preview wants its picture soon
+        const bool started = checks.Start(id, request,
                                           [done](const SourceResult& result) { done(FrameOf(result)); });
         // The window's 预览 of the same channel may be running: its result is not this request's.
         if (!started)

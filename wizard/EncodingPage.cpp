@@ -69,9 +69,10 @@ void EncodingPage::InitControls()
 {
     // The widgets outlive each run: clear what an earlier, cancelled run left behind.
     m_values.watermarkPath.clear();
-    for (QLineEdit* edit : {m_pFilePath, m_pOffsetX, m_pOffsetY, m_pUnused1048})
+    for (QLineEdit* edit : {m_pFilePath, m_pOffsetX, m_pOffsetY, m_pUnused1048, m_pKeyframeSeconds})
         edit->clear();
-    for (QCheckBox* box : {m_pVideoOn, m_pVideoReencode, m_pCopyTs, m_pAudioOn, m_pAudioReencode, m_pUnused1038})
+    for (QCheckBox* box : {m_pVideoOn, m_pVideoReencode, m_pCopyTs, m_pAudioOn, m_pAudioReencode, m_pUnused1038,
+                           m_pAudioToAac, m_pSilentAudio})
         box->setChecked(false);
 
     ResetCombo(m_pVideoTrack, {"0"}, "0");
@@ -112,6 +113,7 @@ void EncodingPage::InitControls()
         m_pVideoOn->setChecked(true);
         m_pAudioOn->setChecked(true);
         m_pAudioReencode->setChecked(true);
+        m_pKeyframeSeconds->setText(QString::number(ChannelRules::NewChannelValues().keyframeSeconds));
         // A re-encode keeps the camera's size and frame rate unless the operator says otherwise.
         const SourceStreams found = SourceFound ? SourceFound() : SourceStreams();
         if (found.width > 0 && found.height > 0) {
@@ -145,6 +147,11 @@ void EncodingPage::LoadStored(int storedId)
     m_pAudioChannels->setEditText(text(r.audioChannels));
     m_pSampleRate->setEditText(text(r.sampleRate));
     m_pAudioBitRate->setEditText(text(r.audioBitrate));
+    m_pAudioToAac->setChecked(r.audioToAac == "1");
+    m_pSilentAudio->setChecked(r.silentAudio == "1");
+    // A channel stored without an interval (or with 0) keeps the encoder's own: the field stays empty.
+    if (DecimalValue(r.keyframeSeconds) > 0)
+        m_pKeyframeSeconds->setText(text(r.keyframeSeconds));
 
     m_pFilePath->setText(text(r.watermarkPath));
     m_pOffsetX->setText(text(r.watermarkOffsetX));
@@ -245,6 +252,9 @@ void EncodingPage::Collect()
     m_values.audioChannels = Number(m_pAudioChannels->currentText());
     m_values.sampleRate = Number(m_pSampleRate->currentText());
     m_values.audioBitrate = Number(m_pAudioBitRate->currentText());
+    m_values.audioToAac = m_pAudioToAac->isChecked() ? 1 : 0;
+    m_values.silentAudio = m_pSilentAudio->isChecked() ? 1 : 0;
+    m_values.keyframeSeconds = Number(m_pKeyframeSeconds->text());
     m_values.profile = m_pProfile->currentText().toStdString();
     m_values.watermarkCorner = m_pPosition->currentText().toStdString();
     m_values.watermarkPath = m_pFilePath->text().toStdString();

@@ -78,6 +78,8 @@ private:
 
     QCheckBox *m_pVideoOn, *m_pVideoReencode, *m_pCopyTs, *m_pAudioOn, *m_pAudioReencode;
     QCheckBox* m_pUnused1038;
+    QCheckBox *m_pAudioToAac, *m_pSilentAudio;  // the later audio options
+    QLineEdit* m_pKeyframeSeconds;              // a re-encode's keyframe interval, seconds; empty: the encoder's
     QComboBox *m_pVideoTrack, *m_pFrameRate, *m_pSize, *m_pProfile;
     QComboBox *m_pAudioTrack, *m_pAudioChannels, *m_pSampleRate, *m_pAudioBitRate;
     QComboBox* m_pPosition;

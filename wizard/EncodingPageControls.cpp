@@ -85,6 +85,7 @@ void EncodingPage::BuildControls()
     m_pProfile = MakeCombo("1037", video);
     m_pMaxBitRate = MakeEdit("1040", video);
     m_pGop = MakeEdit("1041", video);
+    m_pKeyframeSeconds = MakeEdit("keyframeSeconds", video);
     m_pUnused1038 = MakeCheck("1038", "启用", video);
     m_pUnused1038->hide();
 
@@ -111,6 +112,7 @@ void EncodingPage::BuildControls()
     AddRow(videoGrid, row, "最大码率：", m_pMaxBitRate, "Kbps (0为不限制)", 2);
     AddRow(videoGrid, row, "G0P：", m_pGop, nullptr, 2);
     videoGrid->addWidget(m_pUnused1038, row - 1, 2);
+    AddRow(videoGrid, row, "关键帧间隔：", m_pKeyframeSeconds, "秒", 2);
     videoGrid->setColumnStretch(1, 1);
     videoGrid->setRowStretch(row, 1);
 
@@ -122,6 +124,8 @@ void EncodingPage::BuildControls()
     m_pAudioChannels = MakeCombo("1044", audio);
     m_pSampleRate = MakeCombo("1045", audio);
     m_pAudioBitRate = MakeCombo("1046", audio);
+    m_pAudioToAac = MakeCheck("audioToAac", "音频转为AAC", audio);
+    m_pSilentAudio = MakeCheck("silentAudio", "无音频时补静音", audio);
     m_pUnused1048 = MakeEdit("1048", audio);
     m_pUnused1048->hide();
 
@@ -136,6 +140,8 @@ void EncodingPage::BuildControls()
     AddRow(audioGrid, row, "音频声道：", m_pAudioChannels, nullptr);
     AddRow(audioGrid, row, "采样率：", m_pSampleRate, "Hz");
     AddRow(audioGrid, row, "音频码率：", m_pAudioBitRate, "Kbps");
+    audioGrid->addWidget(m_pAudioToAac, row++, 0, 1, 3);
+    audioGrid->addWidget(m_pSilentAudio, row, 0, 1, 3);
     audioGrid->addWidget(m_pUnused1048, row, 1);
     audioGrid->setColumnStretch(1, 1);
     audioGrid->setRowStretch(row + 1, 1);
@@ -191,7 +197,7 @@ void EncodingPage::BuildControls()
     page->addLayout(buttons);
 
     m_videoEncodingControls = {m_pBitRate, m_pFrameRate, m_pSize, m_pWidth, m_pHeight,
-                               m_pProfile, m_pMaxBitRate, m_pGop, m_pFilePath};
+                               m_pProfile, m_pMaxBitRate, m_pGop, m_pKeyframeSeconds, m_pFilePath};
 
     connect(m_pVideoReencode, &QCheckBox::clicked, this, &EncodingPage::OnVideoReencodeClicked);
     // activated: the operator chose an item (list, keys, wheel); typing in the box is not a choice.

@@ -83,3 +83,29 @@ TEST_F(RelayEndToEnd, FrozenCameraIsNoticedByTheWatchdog)
     })) << dlg.CellText(0, 1).toStdString();
     EXPECT_EQ("h264 640x360 Main", ProbeUntilVideo(Url("stall")));
 }
+
+// Audio that platforms play, and keyframes every 2 s: the camera's A-law becomes AAC while its
+// video is copied as it comes (codec, profile and size); the camera without audio (MJPEG,
+// re-encoded) gets a silent AAC track and, with 2 s asked, a keyframe every 2 s.
+TEST_F(RelayEndToEnd, AudioToAacSilenceAndKeyframes)
+{
+    const std::string camera = e2e::Local().cameraUrl, mjpeg = camera.substr(0, camera.rfind('/') + 1) + "mjpeg";
+    MainWindow& dlg = Open("nextId=2\nm_bRTSPuseTCP=1\n" + Keys(0, "checkstate4=0\nAdToAAC=1") + Channel(0, camera, Url("aac")) +
+                           Keys(1, "checkstate1=1\ncheckstate3=0\nVdRameRate=25\nVdBitRate=300\nVdProFile=high422\n"
+                                   "VdWidth=320\nVdHeight=240\nAdSilence=1\nVdKeyFrameSec=2") + Channel(1, mjpeg, Url("silent")));
+    for (int row = 0; row < 2; ++row)
+        dlg.OnChannelCommand(ID_CHANNEL_RUN, row);
+    EXPECT_EQ(std::vector<std::string>({"h264 640x360 Main, aac 44100 Hz 2 ch", "h264 320x240 High 4:2:2, aac 44100 Hz 2 ch"}),
+              e2e::ProbeAll({Url("aac"), Url("silent")}));
+    std::string packets;
+    ASSERT_EQ(0, RunCommand({"ffprobe", "-v", "error", "-select_streams", "v", "-read_intervals", "%+11", "-show_entries",
+                             "packet=pts_time,flags", "-of", "csv=p=0", Url("silent")}, 60, &packets)) << packets;
+    std::vector<double> keys;
+    std::istringstream lines(packets);
+    for (std::string line; std::getline(lines, line);)
+        if (line.find(",K") != std::string::npos)
+            keys.push_back(std::atof(line.c_str()));
+    ASSERT_GE(keys.size(), 5u) << packets;
+    for (std::size_t i = 1; i < keys.size(); ++i)
+        EXPECT_NEAR(keys[i] - keys[i - 1], 2.0, 0.05) << packets;
+}

@@ -78,7 +78,12 @@ TEST(ChannelImport, ExportImportRoundTrip)
     a.watermarkPlacement = *ChannelRules::WatermarkPlacement("右上", "-5", "7");
     ChannelRecord b = ChannelRules::NewChannelValues();
     b.name = "南门", b.sourceUrl = "http://127.0.0.1/b", b.publishUrl = "rtmp://127.0.0.1/live/b?pass=k3y5";
+    b.audioToAac = 1, b.keyframeSeconds = 0;  // stored without an interval: stays without
+    a.silentAudio = 1;
     ASSERT_TRUE(StoreChannel(source, 0, a, {1, 1, 1, 1, 0}));
+    a.silentAudio = 0;  // an option turned off is stored off
+    ASSERT_TRUE(StoreChannel(source, 0, a, {1, 1, 1, 1, 0}));
+    ASSERT_EQ(LoadChannel(source, 0).record.silentAudio, 0);
     ASSERT_TRUE(StoreChannel(source, 1, b, {0, 0, 0, 1, 1}));
     source.SetValues({ChannelStateWrite(0, kStateRunning), ChannelStateWrite(1, kStatePaused)});
 

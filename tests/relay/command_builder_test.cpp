@@ -12,7 +12,7 @@ const ChannelRecord kExample = {.name = {}, .sourceUrl = "rtsp://192.168.1.66/on
     .publishUrl = "rtmp://192.168.1.20/live/cam1", .streamName = {}, .videoBitrate = 800, .frameRate = 25, .width = 640,
     .height = 360, .profile = "main", .audioChannels = 2, .sampleRate = 44100, .audioBitrate = 64,
     .watermarkPath = R"(D:\logo\wm.png)", .watermarkPlacement = "10:10", .watermarkCorner = {}, .watermarkOffsetX = {},
-    .watermarkOffsetY = {}};
+    .watermarkOffsetY = {}, .audioToAac = 0, .silentAudio = 0, .keyframeSeconds = 0};
 const ChannelRecord kNoWatermark = [] { ChannelRecord s = kExample; s.watermarkPath.clear(); return s; }();
 
 // The pinned lines below abbreviate the example's recurring pieces; Expand() writes them out.
@@ -29,7 +29,8 @@ std::string Expand(std::string line)
 }
 
 // Check states: video, re-encode, copyts, audio, audio re-encode. Template 0: nothing to stream.
-struct Pinned { CheckStates checks; bool watermark; int templateNo; const char* line; };
+// The later options (AAC for copied audio, silent track, keyframe seconds) where a row sets them.
+struct Pinned { CheckStates checks; bool watermark; int templateNo; const char* line; int toAac = 0, silence = 0, keyframe = 0; };
 
 // Every template once, most with flags it must ignore (a watermark where nothing is re-encoded,
 // audio re-encoding without audio, values other than 0 and 1).
@@ -55,13 +56,21 @@ const Pinned kPinned[] = {
     {{1, 1, 1, 1, 0}, true, 18, "<in> <x264> -acodec libfaac <size> -vprofile main <wm> -f flv -copyts <out>"},
     {{1, 1, 1, 1, 1}, false, 19, "<in> <x264> -acodec libfaac <size> -vprofile main <aac> -f flv -copyts <out>"},
     {{7, -1, 1, 2, 1}, true, 20, "<in> <x264> -acodec libfaac <size> -vprofile main <aac> <wm> -f flv -copyts <out>"},
+    {{1, 0, 0, 1, 0}, false, 4, "<in> -vcodec copy -acodec aac <aac> -f flv <out>", 1},
+    {{1, 0, 0, 1, 1}, false, 5, "<in> -vcodec copy -acodec libfaac <aac> -f flv <out>", 1, 0, 2},
+    {{1, 0, 0, 0, 0}, false, 3, "<in> -f lavfi -i anullsrc=channel_layout=stereo:sample_rate=44100 -vcodec copy "
+                                "-acodec aac <aac> -map 0:v -map 1:a -shortest -f flv <out>", 0, 1},
+    {{0, 0, 0, 1, 0}, false, 1, "<in> -y -acodec copy -vn -f flv <out>", 0, 1, 2},
+    {{1, 1, 0, 1, 0}, false, 11, "<in> <x264> -acodec copy <size>  -vprofile main -g 50 -sc_threshold 0 -f flv <out>", 0, 0, 2},
 };
 
 TEST(CommandBuilder, TwentyTemplatesByteForByte)
 {
     for (const Pinned& p : kPinned) {
         SCOPED_TRACE("template " + std::to_string(p.templateNo));
-        const CommandBuild b = BuildCommandLine(p.checks, p.watermark ? kExample : kNoWatermark);
+        ChannelRecord s = p.watermark ? kExample : kNoWatermark;
+        s.audioToAac = p.toAac, s.silentAudio = p.silence, s.keyframeSeconds = p.keyframe;
+        const CommandBuild b = BuildCommandLine(p.checks, s);
         EXPECT_EQ(b.status, p.templateNo ? CommandBuild::Ok : CommandBuild::NoStreams);
         EXPECT_EQ(b.templateNo, p.templateNo);
         EXPECT_EQ(b.line, Expand(p.line));

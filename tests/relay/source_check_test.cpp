@@ -10,7 +10,8 @@
 
 // Real probes of real streams on 127.0.0.1 (nginx-rtmp with the test source: H.264 + AAC; the
 // camera simulator, asking for a password: H.264 + G.711, H.265 + AAC, MJPEG 4:2:2; files with
-// several video and audio streams, where the one ffmpeg publishes is described), then the
+// several video and audio streams, where the one ffmpeg publishes is described; one with a
+// keyframe every 5 s), then the
 // advice for each stream under the settings of each row. A refused port and a server that never
 // answers end as the relay's diagnosis says; the second within the time limit, and a check
 // of the registry is one at a time per channel and leaves no ffprobe when cancelled.
@@ -25,7 +26,7 @@ TEST(SourceCheck, RealStreamsAdviceLimitsAndCancel)
     ASSERT_TRUE(servers.Start("cd " + dir.Path() + " && V='-f lavfi -i testsrc=s=160x120:d=1 -f lavfi -i testsrc=s=320x240:d=1' && "
         "ffmpeg -v error $V -f lavfi -i sine=d=1 -map 0 -map 1 -map 1 -map 2 -map 2 -c:v:0 libx264 -c:v:1 mpeg4 "
         "-c:v:2 mpeg2video -c:a aac -ac:a:1 2 many.ts && ffmpeg -v error $V -map 1 -map 0 -c:v:0 mpeg4 -c:v:1 libx264 -pix_fmt yuv420p "
-        "-disposition:v:0 0 -disposition:v:1 default default.mkv && cd - && start_nginx_rtmp nginx " + std::to_string(port) + " && start_test_source src.log " + rtmp +
+        "-disposition:v:0 0 -disposition:v:1 default default.mkv && ffmpeg -v error -f lavfi -i testsrc=s=160x120:d=8 -g 125 gop5.mp4 && cd - && start_nginx_rtmp nginx " + std::to_string(port) + " && start_test_source src.log " + rtmp +
         " && probe_until_video " + rtmp + " >/dev/null && start_rtsp_sim rtsp.log $(free_port) admin secret && "
         "spawn_server mute.log /usr/bin/python3 -c 'import socket,time;s=socket.create_server((\"127.0.0.1\"," + mute +
         "));time.sleep(90)'", "$RTSP_URL")) << servers.Log();
@@ -39,7 +40,8 @@ TEST(SourceCheck, RealStreamsAdviceLimitsAndCancel)
              {"hevc", cam + "h265", "H.265 Main 640x360 25fps yuv420p | AAC 44100Hz 1声道"},
              {"mjpeg", cam + "mjpeg", "MJPEG Baseline 640x360 25fps yuvj422p | "},
              {"many", dir.File("many.ts"), "MPEG-4 Simple Profile 320x240 25fps yuv420p | AAC 44100Hz 2声道"},
-             {"default", dir.File("default.mkv"), "H.264 High 160x120 25fps yuv420p | "}}) {
+             {"default", dir.File("default.mkv"), "H.264 High 160x120 25fps yuv420p | "},
+             {"gop5", dir.File("gop5.mp4"), "H.264 High 4:4:4 Predictive 160x120 25fps yuv444p | "}}) {
         SourceRequest request;
         request.url = url, request.grabFrame = false;
         const SourceResult& r = probed[name] = RunSourceCheck(request, ffmpeg, ffprobe);
@@ -49,7 +51,9 @@ TEST(SourceCheck, RealStreamsAdviceLimitsAndCancel)
     }
     const CheckStates copyBoth{1, 0, 0, 1, 0}, newChannel{1, 0, 0, 1, 1}, reencode{1, 1, 0, 1, 1};
     // flvHevc: the ffmpeg in use muxes H.265 into FLV (6.1 and later), so the server decides.
-    const struct { const char* stream; CheckStates checks; const char* profile; const char* advice; bool flvHevc = false; } rows[] = {
+    // toAac, silence: the audio options of the encoding page.
+    const struct { const char* stream; CheckStates checks; const char* profile; const char* advice; bool flvHevc = false;
+                   int toAac = 0, silence = 0; } rows[] = {
         {"aac", copyBoth, "", "publish"},
         {"g711", copyBoth, "", "g711_copy publish"},
         {"g711", newChannel, "high", "publish"},
@@ -60,10 +64,15 @@ TEST(SourceCheck, RealStreamsAdviceLimitsAndCancel)
         {"mjpeg", reencode, "main", "profile_pixel_format no_audio"},
         {"mjpeg", reencode, "high422", "no_audio publish"},
         {"mjpeg", {0, 0, 0, 1, 1}, "", "nothing_published"},
+        {"g711", copyBoth, "", "publish", false, 1},
+        {"aac", copyBoth, "", "silence_replaces_audio publish", false, 0, 1},
+        {"mjpeg", reencode, "high422", "publish", false, 0, 1},
+        {"gop5", copyBoth, "", "keyframe_interval no_audio publish"},
+        {"gop5", reencode, "high444", "no_audio publish"},
     };
     for (const auto& row : rows) {
         ChannelRecord settings;
-        settings.profile = row.profile;
+        settings.profile = row.profile, settings.audioToAac = row.toAac, settings.silentAudio = row.silence;
         std::string names;
         for (const Advice& a : AdviseSource(probed[row.stream].streams, row.checks, settings, row.flvHevc))
             names += (names.empty() ? "" : " ") + std::string(a.name);
@@ -71,6 +80,8 @@ TEST(SourceCheck, RealStreamsAdviceLimitsAndCancel)
     }
     EXPECT_EQ(AdviseSource(probed["hevc"].streams, copyBoth, {})[0].text,
               kHevcCopySentence);
+    EXPECT_EQ(DescribeKeyframes(probed["gop5"].streams) + " " + DescribeKeyframes(probed["aac"].streams),
+              "关键帧间隔 5 秒 关键帧间隔 2 秒");
     EXPECT_EQ(probed["hevc"].flvHevc, FlvCarriesHevc(ffmpeg.m_strPath)) << "the check asks the ffmpeg in use";
 
     SourceRequest refused, silent;

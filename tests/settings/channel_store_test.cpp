@@ -6,18 +6,19 @@
 #include <sys/stat.h>
 
 // Every key a channel can store besides its name. Channel() writes each as "<key>/<id>",
-// except VdWidth, which a move must write over with empty.
+// except VdWidth and VdKeyFrameSec, which a move must write over with empty.
 constexpr const char* kFields[] = {"checkstate", "checkstate1", "checkstate2", "checkstate3", "checkstate4",
     "SignalName", "Adress", "StreamName", "VdBitRate", "VdRameRate", "VdWidth", "VdHeight", "VdProFile", "AdChannel",
     "AdSmpLinGrate", "AdBitRate", "strFilePath", "StrPucSeatPos", "strValue", "strValue1", "strPucSeat", "strAVState",
-    "VdTransCode"};
+    "VdTransCode", "AdToAAC", "AdSilence", "VdKeyFrameSec"};
+static bool Unwritten(const std::string& field) { return field == "VdWidth" || field == "VdKeyFrameSec"; }
 
 static std::string Channel(int id, const std::string& name, const std::string& extra = "")
 {
     const std::string p = std::to_string(id) + "+";
     std::string text = p + "Name=" + name + "\n";
     for (const std::string field : kFields)
-        if (field != "VdWidth")
+        if (!Unwritten(field))
             text += p + field + "=" + field + "/" + std::to_string(id) + "\n";
     return text + extra;
 }
@@ -32,7 +33,7 @@ TEST(ChannelStore, ScanRenumbersInOneReplace)
 {
     struct Case { std::string file; std::vector<int> oldIds, ids; std::vector<std::string> names; bool readOnly = false; };
     const Case cases[] = {
-        {Channel(0, "a") + Channel(1, "b", "1+VdWidth=9\n1+ISDelete=true\n") + Channel(2, "c", "2+ISDelete=false\n"),
+        {Channel(0, "a") + Channel(1, "b", "1+VdWidth=9\n1+VdKeyFrameSec=9\n1+ISDelete=true\n") + Channel(2, "c", "2+ISDelete=false\n"),
          {0, 2}, {0, 1}, {"a", "c"}},
         {Channel(0, "a", "0+ISDelete=TRUE\n") + "1+VdWidth=9\n" + Channel(3, "d") + Channel(1000000, "z"),
          {0, 3, 1000000}, {0, 3, 2}, {"a", "d", "z"}},
@@ -55,7 +56,7 @@ TEST(ChannelStore, ScanRenumbersInOneReplace)
             const std::string old = std::to_string(c.oldIds[r]), key = std::to_string(c.ids[r]) + "+";
             EXPECT_EQ(std::tie(got[r].oldId, got[r].id, got[r].name), std::tie(c.oldIds[r], c.ids[r], c.names[r]));
             for (const std::string field : kFields)
-                EXPECT_EQ(store.GetValue(key + field), field == "VdWidth" ? "" : field + "/" + old) << c.names[r] << field;
+                EXPECT_EQ(store.GetValue(key + field), Unwritten(field) ? "" : field + "/" + old) << c.names[r] << field;
             // A channel loads from where the scan says it is, each value from its own key.
             const LoadedChannel loaded = LoadChannel(store, c.ids[r]);
             const LoadedChannelText shown = LoadChannelText(store, c.ids[r]);
