@@ -67,11 +67,11 @@ TEST_F(ImportFlowTest, FirstImportStoresStartsAndAppendsTheRow)
     }
     EXPECT_EQ(keys.end(), std::find(keys.begin(), keys.end(), "0+StreamName"));
     // The child runs with the wizard's values, one argument per line: the RTSP address kept whole
-    // over TCP, libfaac adapted to the built-in encoder; stdin /dev/null, no descriptor of ours.
+    // over TCP, libfaac adapted to the built-in encoder, a keyframe every 2 s; stdin /dev/null, no descriptor of ours.
     ASSERT_TRUE(QTest::qWaitFor([&] { return FakeRuns().size() == 1; }));
     EXPECT_NE(std::string::npos, FakeRuns()[0].find(std::string("\n-rtsp_transport\ntcp\n-i\n") + kSource +
                                                     "\n-vcodec\nlibx264\n-acodec\naac\n-ac\n2\n-ar\n44100\n-b:a\n32k\n"
-                                                    "-s\n640*360\n-b:v\n800k\n-r\n25\n-vprofile\nmain\n-f\nflv\n" +
+                                                    "-s\n640*360\n-b:v\n800k\n-r\n25\n-vprofile\nmain\n-g\n50\n-sc_threshold\n0\n-f\nflv\n" +
                                                     publish + "\nstdin: /dev/null\nfds: 0 1 2\n"))
         << FakeRuns()[0];
     // The imported row pauses and runs like any other.
