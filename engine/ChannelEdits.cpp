@@ -9,6 +9,12 @@
 
 namespace {
 const char* const kIdsUsedUp = "信号编号已用尽，无法导入新信号!";
+
+// A new channel's row as the list first shows it: name, state word, re-encode mark and size.
+RowCells NewRowCells(const ChannelRecord& r, const std::string& state, const std::string& mark, const char* bitrate)
+{
+    return { r.name, bitrate, state, mark, std::to_string(r.width) + "*" + std::to_string(r.height), {} };
+}
 }
 
 AddedChannel AppendNewChannel(RelaySession& session, RelayEngine& engine, int& nextId, const ChannelRecord& values,
@@ -32,8 +38,7 @@ AddedChannel AppendNewChannel(RelaySession& session, RelayEngine& engine, int& n
     writes.emplace_back("nextId", std::to_string(nextId));
     store.SetValues(writes);
 
-    const std::string size = std::to_string(values.width) + "*" + std::to_string(values.height);
-    AddedChannel added { id, session.AppendRow(id, { values.name, " ", state, mark, size, {} }, !run), {}, {} };
+    AddedChannel added { id, session.AppendRow(id, NewRowCells(values, state, mark, " "), !run), {}, {} };
     engine.ShowAddresses(added.row, values.sourceUrl, values.publishUrl);
     if (run)
         added.refusal = engine.LaunchFromWizard(added.row, values, checks).m_strRefusal;
@@ -66,8 +71,7 @@ int AppendImported(RelaySession& session, RelayEngine& engine, const ChannelImpo
         if (row.id < 0)
             continue;
         const ChannelRecord& r = row.record;
-        const int at = session.AppendRow(
-            row.id, { r.name, {}, row.state, row.transCode, std::to_string(r.width) + "*" + std::to_string(r.height), {} }, true);
+        const int at = session.AppendRow(row.id, NewRowCells(r, row.state, row.transCode, ""), true);
         engine.ShowAddresses(at, r.sourceUrl, r.publishUrl);
         if (IsStoredRunning(row.state)) {
             engine.Enqueue(at);

@@ -268,6 +268,7 @@ std::optional<PasswordAdvice> AdvisePassword(std::string_view url)
                         (colon == std::string_view::npos ? "" : ":" + encode(password)) + std::string(url.substr(at));
     advice.sentence = "用户名或密码中含有 @ # / ? : 等字符，ffmpeg 会把地址从那里截断或拆错："
                       "须写成百分号编码（@ 写作 %40，# 写作 %23，/ 写作 %2F，? 写作 %3F，: 写作 %3A）。";
+    advice.question = advice.sentence + "\n改用百分号编码后的地址？（选“否”则按原样保存）";
     return advice;
 }
 }  // namespace ChannelRules

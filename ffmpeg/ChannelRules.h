@@ -51,6 +51,7 @@ std::optional<std::string> WatermarkPlacement(std::string_view corner, std::stri
 struct PasswordAdvice {
     std::string sentence;   // why, and what to write instead; holds no part of the password
     std::string encodedUrl; // the address with the user-info percent-encoded
+    std::string question;   // the sentence and the offer of the encoded form, as the wizard and the page ask
 };
 std::optional<PasswordAdvice> AdvisePassword(std::string_view url);
 }  // namespace ChannelRules

@@ -18,7 +18,6 @@ namespace {
 using StatusFormat::JsonString;
 
 // The source page's question after the password advice.
-const char* const kUseEncoded = "\n改用百分号编码后的地址？（选“否”则按原样保存）";
 
 ConsoleReply Refused(unsigned status, const std::string& sentence)
 {
@@ -52,7 +51,7 @@ std::optional<ConsoleReply> Prepare(
     if (const auto advice = ChannelRules::AdvisePassword(parsed.values.sourceUrl);
         advice && ChannelRules::ChannelProblem(parsed.values, parsed.checks).empty()) {
         if (answer == request.form.end())
-            return ConsoleReply { 409, "{\"question\":" + JsonString(advice->sentence + kUseEncoded) + "}\n" };
+            return ConsoleReply { 409, "{\"question\":" + JsonString(advice->question) + "}\n" };
         if (answer->second == "encode")
             parsed.values.sourceUrl = advice->encodedUrl;
     }

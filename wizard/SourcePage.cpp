@@ -22,7 +22,6 @@ const char* const kTitle = "导入信号";
 const char* const kHeading = "设置信号名字和地址";
 const char* const kCheckButton = "检测信号源";
 const char* const kChecking = "正在检测信号源……（最多约30秒）";
-const char* const kUseEncoded = "\n改用百分号编码后的地址？（选“否”则按原样保存）";
 const char* const kCopySuffix = "-副本";
 }  // namespace
 
@@ -228,7 +227,7 @@ void SourcePage::OnNext()
     // A password with '#', '/' or '?' cuts the address where ffmpeg reads it: offer the form it
     // reads as typed.
     if (const auto advice = ChannelRules::AdvisePassword(sourceUrl);
-        advice && Prompt::Question(this, QString::fromStdString(advice->sentence) + QString::fromUtf8(kUseEncoded))) {
+        advice && Prompt::Question(this, QString::fromStdString(advice->question))) {
         m_pSource->setText(QString::fromStdString(advice->encodedUrl));
         sourceUrl = m_child.sourceUrl = advice->encodedUrl;
     }
