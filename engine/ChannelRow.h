@@ -32,6 +32,22 @@ struct RelayWorker {
     std::time_t m_endedAt = 0;  // when the end was seen
 };
 
+// A child of a row beside its relay: the stand-in's ffmpeg or a check of the camera. Its monitor
+// drains its output into its own tail; what it posts is not a reading of the row. Never moves
+// while its monitor runs (held by a unique_ptr).
+struct SideChild {
+    pid_t m_pid = -1;
+    std::atomic<bool> m_running{true};            // the monitor's run bit
+    std::atomic<std::int64_t> m_lastProgress{0};  // as a row's: steady-clock ns
+    std::atomic<std::int64_t> m_outputBytes{0};   // its last "size="
+    std::shared_ptr<OutputTail> m_tail = std::make_shared<OutputTail>(20);
+    std::unique_ptr<OutputMonitor> m_monitor;
+    bool m_bEnded = false;
+    int m_nExitCode = 0, m_nSignal = 0;
+    std::int64_t m_startedAt = 0;   // steady-clock ns
+    bool m_bNoticed = false;        // a failed check seen at a tick: counted at the next, as an end is
+};
+
 // The last failed attempt of a row's channel, kept until a later attempt fails.
 struct FailureRecord {
     std::time_t m_at = 0;              // when the attempt ended
@@ -54,6 +70,7 @@ enum class Phase : std::uint8_t {
     Failing,   // an attempt failed: relaunched, or about to be
     Retrying,  // over the failure limit, relaunched once a minute
     GivenUp,   // over the failure limit and no longer relaunched
+    StandIn,   // the camera is down: a stand-in is published and the camera checked instead of relaunched
 };
 const char* PhaseName(Phase phase);
 
@@ -103,6 +120,17 @@ struct ChannelRow {
     bool m_bRtspTcp = false;           // the current child reads its RTSP camera over TCP
     std::uint64_t m_nLiveEnds = 0;     // children that ended after having been live
     std::int64_t m_endCheckAt = 0;     // 快速重启: look again whether the child was reaped then; 0: no
+    // 备用画面: while the camera is down, a stand-in is published to the channel's address.
+    std::string m_strStandIn, m_strStandInPicture;  // the channel's option and picture, as last read
+    int m_nOutWidth = 0, m_nOutHeight = 0, m_nOutFps = 0;  // the picture the output had, when known
+    std::time_t m_standInSince = 0;    // when the stand-in began; 0: none
+    std::string m_strStandInCause;     // why: the diagnosis' name and its words
+    std::string m_strStandInLabel;
+    std::int64_t m_standInFromNs = 0;  // steady-clock ns when it began
+    std::uint64_t m_standInNsBefore = 0;  // time on earlier stand-ins
+    std::unique_ptr<SideChild> m_standIn;  // its child while one runs
+    std::unique_ptr<SideChild> m_cameraCheck;  // a check of the camera while one runs
+    std::int64_t m_checkPollAt = 0;    // look whether the check ended then; 0: no
 };
 
 // What a face may read of a row: a copy, taken on the owner thread.
@@ -129,4 +157,8 @@ struct RowView {
     std::uint64_t liveEnds = 0;                        // children that ended after having been live
     const char* degradation = "";  // while up: DegradationName of a live but degraded row
     std::string source, publish;   // its addresses as stored or launched last: password and stream name masked
+    std::time_t standInSince = 0;  // a stand-in is published since then; 0: none
+    std::string standInCause;      // why (a failure cause's name)
+    std::string standInText;       // why, as the operator is told
+    double standInSeconds = 0;     // on stand-ins so far
 };

@@ -32,6 +32,7 @@ CommandBuild RelayEngine::BuildStored(int row)
     ChannelRecord settings;
     const CommandBuild build = StoredCommand(m_strAppDir, Row(row)->m_tag.m_nId, &settings);
     Row(row)->m_strSource = settings.sourceUrl, Row(row)->m_strPublish = settings.publishUrl;
+    Row(row)->m_strStandIn = settings.standIn, Row(row)->m_strStandInPicture = settings.standInPicture;
     ShowAddresses(row, settings.sourceUrl, settings.publishUrl);
     // The mark follows the choice of video re-encoding, also for a line that was refused,
     // as the wizard's mark does.
@@ -80,6 +81,15 @@ void RelayEngine::LaunchRow(int row)
 
 void RelayEngine::RestartChannel(int row)
 {
+    // On a stand-in, the camera is checked instead: the relay follows a check that passes.
+    if (Row(row)->m_standInSince != 0)
+        CheckCamera(row);
+    else
+        RelaunchRelay(row);
+}
+
+void RelayEngine::RelaunchRelay(int row)
+{
     ChannelRow& r = *Row(row);
     ++r.m_nRestarts;
     // Settings edited into a refused line while the channel ran leave the row as a refused
@@ -97,6 +107,7 @@ WizardLaunch RelayEngine::LaunchFromWizard(int row, const ChannelRecord& setting
         return result;
     const CommandBuild build = BuildCommandLine(checks, settings);
     r->m_strSource = settings.sourceUrl, r->m_strPublish = settings.publishUrl;
+    r->m_strStandIn = settings.standIn, r->m_strStandInPicture = settings.standInPicture;
     ShowAddresses(row, settings.sourceUrl, settings.publishUrl);
     r->m_want = Want::Run;
     // Nothing runs after a refusal: the operator fixes the settings and starts it.
@@ -196,6 +207,7 @@ RelayEngine::Spawned RelayEngine::SpawnRelay(Launch how, int row, CommandBuild b
     r.m_degraded = Degradation::None;
     r.m_bReencodes = build.reencodesVideo;
     r.m_bRtspTcp = build.plan.inputOverTcp;
+    NotePicture(row, build);
     r.m_phase = r.m_nFailures > 0 ? Phase::Failing : Phase::Starting;
     r.m_strLaunchedLine = build.line;
     LogRow(row, "已启动 ffmpeg (pid " + std::to_string(child.pid) + ")");

@@ -50,6 +50,7 @@ void RelayEngine::RelaunchDue()
 
 void RelayEngine::SuperviseRow(int row, std::int64_t now)
 {
+    SuperviseStandIn(row, now);
     ChannelRow& r = *Row(row);
     // A reading whose child has gone quiet reads 0kbps (Cells); the faces are told at the tick.
     if (r.m_bCellShowsReading && !RowUp(r) && r.m_cells.bitrate != "0kbps")
@@ -103,8 +104,8 @@ void RelayEngine::SuperviseRow(int row, std::int64_t now)
     case TickAction::FirstNotice:
         r.m_running = false;  // the monitor ends; the clean-up follows at the next tick
         r.m_phase = Phase::Failing;
-        // 快速重启: the end of a child that had been live, seen here first, is counted now.
-        if (m_options.m_bFastRestart && worker->m_bRelaying)
+        // 快速重启 (and 备用画面): the end of a child that had been live, seen here first, is counted now.
+        if (EndsAtOnce(r) && worker->m_bRelaying)
             CountEnded(row);
         break;
     case TickAction::CountEnd:
@@ -136,7 +137,7 @@ void RelayEngine::OnOutputEnded(int row)
 {
     ChannelRow* r = Row(row);
     // Only a child that had been live: one that never was keeps the ticks' rhythm.
-    if (!m_options.m_bFastRestart || !r || !r->m_worker || !r->m_worker->m_bRelaying || r->m_worker->m_bEnded)
+    if (!r || !EndsAtOnce(*r) || !r->m_worker || !r->m_worker->m_bRelaying || r->m_worker->m_bEnded)
         return;
     r->m_endCheckAt = m_clock.SteadyNs();
     EndCheckDue();
@@ -207,11 +208,23 @@ void RelayEngine::CountFailure(int row)
     const std::int64_t period = MsToNs(m_options.m_nKeepRetryMs);
     const FailureVerdict verdict = DecideAfterFailure(count, m_options.m_bKeepRetrying, r.m_launchedAt, period,
                                                       RetrySpreadNs(r.m_tag.m_nId, period));
+    // 备用画面: a camera that is down is covered by a stand-in and checked instead of relaunched,
+    // by the same count and rules; one that gives up keeps its stand-in only when asked to.
+    const bool standIn = TakesStandIn(r) && (verdict.action != FailureAction::GiveUp ||
+                                             ChooseStandIn(r.m_strStandIn, m_options.m_strStandIn) == StandInMode::Always);
+    if (standIn)
+        BeginStandIn(row);
+    else
+        EndStandIn(row, count >= kFailureLimit ? "信号已放弃" : "摄像头以外的原因");
     switch (verdict.action) {
     case FailureAction::Relaunch:
-        r.m_phase = Phase::Failing;
-        Tell(row, RowEvent::Kind::Failing, count);
-        LogRow(row, Format("连续%d次直播失败，重试中", count), StatusLog::kWarning);
+        r.m_phase = standIn ? Phase::StandIn : Phase::Failing;
+        if (standIn)
+            Tell(row, RowEvent::Kind::StandIn, count, StandInCell(r, count));
+        else
+            Tell(row, RowEvent::Kind::Failing, count);
+        LogRow(row, Format(standIn ? "连续%d次直播失败，推送备用画面并检测摄像头" : "连续%d次直播失败，重试中", count),
+               StatusLog::kWarning);
         // The first failure of a tick relaunches at once; the others follow, spread (RelaunchDue).
         if (const std::int64_t delay = RelaunchDelayNs(m_nFailedThisTick++); delay == 0)
             RestartChannel(row);
@@ -221,7 +234,10 @@ void RelayEngine::CountFailure(int row)
     case FailureAction::RetryEveryMinute:
         r.m_retryAt = verdict.retryAt;
         r.m_phase = Phase::Retrying;
-        Tell(row, RowEvent::Kind::RetryingEveryMinute, count);
+        if (standIn)
+            Tell(row, RowEvent::Kind::StandIn, count, StandInCell(r, count));
+        else
+            Tell(row, RowEvent::Kind::RetryingEveryMinute, count);
         LogRow(row, Format("连续%d次直播失败，每分钟重试", count), StatusLog::kWarning);
         break;
     case FailureAction::GiveUp:
@@ -262,6 +278,7 @@ void RelayEngine::OnProgress(int row, const ProgressSample& sample)
     if (!r->m_worker->m_bRelaying) {
         r->m_worker->m_bRelaying = true;
         r->m_liveSince = m_clock.Now();
+        NoteLivePicture(row);
         LogRow(row, Format("开始直播 %dkbps", kbps));
     }
     JudgeHealth(row, sample);

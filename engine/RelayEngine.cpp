@@ -12,7 +12,7 @@
 
 const char* PhaseName(Phase phase)
 {
-    static const char* const names[] = {"stopped", "queued", "starting", "live", "failing", "retrying", "given_up"};
+    static const char* const names[] = {"stopped", "queued", "starting", "live", "failing", "retrying", "given_up", "standin"};
     return names[static_cast<int>(phase)];
 }
 
@@ -97,6 +97,14 @@ RowView RelayEngine::View(int row) const
     view.lostPackets = r->m_health.LostPackets();
     view.liveEnds = r->m_nLiveEnds;
     view.source = r->m_strShownSource, view.publish = r->m_strShownPublish;
+    std::int64_t standInNs = static_cast<std::int64_t>(r->m_standInNsBefore);
+    if (r->m_standInSince != 0) {
+        view.standInSince = r->m_standInSince;
+        view.standInCause = r->m_strStandInCause;
+        view.standInText = r->m_strStandInLabel;
+        standInNs += m_clock.SteadyNs() - r->m_standInFromNs;
+    }
+    view.standInSeconds = static_cast<double>(standInNs) / 1e9;
     if (view.up) {
         view.speed = r->m_health.Speed(), view.fps = r->m_health.Fps();
         view.degradation = DegradationName(r->m_degraded);
@@ -286,8 +294,9 @@ std::int64_t RelayEngine::NextDeadline() const
     if (const std::int64_t relaunch = NextRelaunchAt(); relaunch != 0)
         next = std::min(next, relaunch);
     for (const ChannelRow& r : m_rows)
-        if (r.m_endCheckAt != 0)
-            next = std::min(next, r.m_endCheckAt);
+        for (const std::int64_t at : {r.m_endCheckAt, r.m_checkPollAt})
+            if (at != 0)
+                next = std::min(next, at);
     return next;
 }
 
@@ -304,6 +313,7 @@ void RelayEngine::Advance()
     }
     RelaunchDue();
     EndCheckDue();
+    CameraChecksDue();
     if (now >= m_nextSuperviseAt) {
         SuperviseTick();
         // As a timer: a late tick does not make the next ones come faster.
@@ -336,6 +346,7 @@ void RelayEngine::StopChannel(int row)
     r->m_bAutoQueued = r->m_bRunAllQueued = false;
     r->m_retryAt = 0, r->m_relaunchAt = 0, r->m_nKbps = 0;
     r->m_phase = Phase::Idle;
+    EndStandIn(row, "信号已停止");
     if (!r->m_worker)
         return;
     r->m_running = false;
@@ -351,6 +362,7 @@ void RelayEngine::StopAllChannels()
     m_runAllQueue.clear();
     for (ChannelRow& row : m_rows) {
         row.m_bFailedStart = row.m_bAutoQueued = row.m_bRunAllQueued = false;
+        RetireSide(row.m_standIn), RetireSide(row.m_cameraCheck);
         if (row.m_worker)
             RetireWorker(*row.m_worker);  // joins the monitor while its row exists
     }

@@ -28,6 +28,7 @@ struct EngineOptions {
     // ends, not at the ticks; from the second failure in a row the ticks' rhythm applies.
     bool m_bFastRestart = false;
     int m_nStartIntervalMs = 0;  // 启动间隔 of the start queue and "全部运行"; 0: each face's own
+    std::string m_strStandIn;    // 备用画面 of the channels that leave it to the site (ChooseStandIn)
 };
 
 // What the engine does to the world besides config.ini and its log: the children, and the time.
@@ -72,6 +73,7 @@ public:
     void SetStallTimeoutMs(int ms) { m_options.m_nStallMs = ms; }
     void SetKeepRetryPeriodMs(int ms) { m_options.m_nKeepRetryMs = ms; }
     void SetFastRestart(bool on) { m_options.m_bFastRestart = on; }
+    void SetStandIn(const std::string& mode) { m_options.m_strStandIn = mode; }
     // 0 gives the start queue back the face's pacing (PaceStarts) and "全部运行" its own.
     void SetStartIntervalMs(int ms);
 
@@ -191,6 +193,27 @@ private:
     void CountFailure(int row);
     void RecordFailure(int row, const RelayWorker* worker, const std::string& how);
     void LogFailure(int row, const std::string& what);  // what ended, with its cause
+    // The stand-in (EngineStandIn.cpp). A relay that failed at the camera, of a channel with
+    // 备用画面 on, is followed by a stand-in, and its relaunches by checks of the camera; the
+    // first check that passes ends the stand-in and relaunches the relay.
+    bool TakesStandIn(const ChannelRow& r) const;
+    void BeginStandIn(int row);
+    void SpawnStandIn(int row);
+    void EndStandIn(int row, const char* why);
+    void CheckCamera(int row);
+    void SuperviseStandIn(int row, std::int64_t now);
+    // Whether a check of the camera ended (polled every kCheckPollMs, and at the ticks): one that
+    // passed relaunches the relay at once, one that failed is counted at the tick after its end.
+    void PollCameraCheck(int row, std::int64_t now, bool tick);
+    void CameraChecksDue();
+    // The end of a live child is counted as soon as its output ends: 快速重启, or a stand-in to start.
+    bool EndsAtOnce(const ChannelRow& r) const;
+    bool SpawnSide(int row, std::unique_ptr<SideChild>& slot, const std::vector<std::string>& args);
+    void RetireSide(std::unique_ptr<SideChild>& slot);
+    void RelaunchRelay(int row);
+    std::string StandInCell(const ChannelRow& r, int failures) const;
+    void NotePicture(int row, const CommandBuild& build);  // a re-encode's size and rate
+    void NoteLivePicture(int row);  // a copy's, read from what its child printed as it began
     // Saving (EngineCommands.cpp): stores the words of a command, then NoteSaving tells the
     // face and the log once when changes start or stop waiting to be saved.
     void Store(const ConfigStore::KeyValues& writes);

@@ -14,9 +14,9 @@ namespace {
 // The global keys of config.ini.
 constexpr char kNextIdKey[] = "nextId", kAutoRunKey[] = "m_bAutoRun", kKeepRetryingKey[] = "m_bKeepRetrying",
                kFastRestartKey[] = "m_bFastRestart", kStartIntervalKey[] = "startInterval",
-               kStallTimeoutKey[] = "stallTimeout";
-constexpr std::string_view kGlobalKeys[] = {kNextIdKey,      kAutoRunKey,       kRtspTcpKey,     kKeepRetryingKey,
-                                            kFastRestartKey, kStartIntervalKey, kStallTimeoutKey};
+               kStallTimeoutKey[] = "stallTimeout", kStandInKey[] = "standIn";
+constexpr std::string_view kGlobalKeys[] = {kNextIdKey,      kAutoRunKey,       kRtspTcpKey,      kKeepRetryingKey,
+                                            kFastRestartKey, kStartIntervalKey, kStallTimeoutKey, kStandInKey};
 
 }  // namespace
 
@@ -66,6 +66,9 @@ void RelaySession::ReadSwitches(const ConfigStore& store)
                              (m_engine.Options().m_nStartIntervalMs > 0
                                   ? std::to_string(m_engine.Options().m_nStartIntervalMs) + "毫秒"
                                   : std::string("默认")));
+    m_engine.SetStandIn(store.GetValue(kStandInKey));
+    if (const StandInMode mode = ChooseStandIn("", m_engine.Options().m_strStandIn); mode != StandInMode::Off)
+        m_engine.Log().Write(std::string("备用画面（全局）: 开") + (mode == StandInMode::Always ? "，放弃后继续推送" : ""));
     const int stallMs = StallTimeoutMs(store.GetValue(kStallTimeoutKey));
     m_engine.SetStallTimeoutMs(stallMs);
     m_engine.Log().Write("无数据超时 " + (stallMs > 0 ? std::to_string(stallMs / 1000) + "秒" : std::string("关闭")));

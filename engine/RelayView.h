@@ -17,6 +17,7 @@ struct RowEvent {
         Failing,              // m_value: failures in a row; relaunched
         RetryingEveryMinute,  // m_value: failures in a row; over the limit, retried once a minute
         GaveUp,               // m_value: failures in a row; no longer relaunched
+        StandIn,              // m_text: the bitrate cell while a stand-in is published for the camera
         Paused,               // stopped and stored paused
         Deleted,              // stopped and marked deleted
         Restarting,           // stopped to be started again at once (its settings changed)

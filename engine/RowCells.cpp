@@ -40,6 +40,9 @@ void RowCells::Apply(const RowEvent& e)
     case Kind::RetryingEveryMinute:
         bitrate = "连续" + n + "次直播失败，每分钟重试。。。！";
         break;
+    case Kind::StandIn:
+        bitrate = e.m_text;
+        break;
     case Kind::GaveUp:
         bitrate = "直播多次失败，请检查！";
         break;

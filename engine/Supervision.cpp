@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <optional>
 
 int StallTimeoutMs(const std::string& text)
 {
@@ -67,4 +68,18 @@ std::int64_t RetrySpreadNs(int id, std::int64_t periodNs)
     // Ids scattered over [0, 1) by a multiplicative hash; id 0 waits no longer.
     const double fraction = static_cast<double>((static_cast<std::uint32_t>(id) * 2654435761u) % 1000u) / 1000.0;
     return static_cast<std::int64_t>(fraction * static_cast<double>(periodNs) / 5);
+}
+
+StandInMode ChooseStandIn(const std::string& channel, const std::string& site)
+{
+    const auto read = [](const std::string& word) -> std::optional<StandInMode> {
+        if (word == "0")
+            return StandInMode::Off;
+        if (word == "1")
+            return StandInMode::UntilGiveUp;
+        if (word == "2")
+            return StandInMode::Always;
+        return std::nullopt;
+    };
+    return read(channel).value_or(read(site).value_or(StandInMode::Off));
 }

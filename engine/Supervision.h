@@ -69,3 +69,13 @@ struct FailureVerdict {
 };
 FailureVerdict DecideAfterFailure(int failures, bool keepRetrying, std::int64_t launchedAt, std::int64_t periodNs,
                                   std::int64_t spreadNs = 0);
+
+// 备用画面: what a channel does while its camera is down. Its own option ("0" off, "1" on, "2" on
+// and kept after it gives up) wins over the site's (config.ini's standIn), which is off when
+// empty; anything else reads as empty.
+enum class StandInMode { Off, UntilGiveUp, Always };
+StandInMode ChooseStandIn(const std::string& channel, const std::string& site);
+// A camera check that has not ended after this long is ended and counted as failed.
+constexpr int kCameraCheckSeconds = 10;
+constexpr int kCameraCheckLimitMs = 20000;
+constexpr int kCheckPollMs = 500;  // a passing check is seen within this

@@ -29,6 +29,10 @@ struct BasicChannelRecord {
     Number audioToAac{};      // 1: copied audio is re-encoded to AAC while video stays copied
     Number silentAudio{};     // 1: the output's audio is a silent AAC track (for cameras without audio)
     Number keyframeSeconds{}; // a re-encode's keyframe interval in seconds; 0: the encoder's own
+    // 备用画面 while the camera is down: "0" off, "1" on, "2" on and kept after the channel gives
+    // up; empty: the site's default (config.ini's standIn). See StandInMode.
+    std::string standIn;
+    std::string standInPicture;  // the stand-in's PNG; empty: a generated background
 
     bool operator==(const BasicChannelRecord&) const = default;
 };

@@ -201,8 +201,8 @@ int DecimalValue(std::string_view text, bool* digits)
 ConfigStore::KeyValues ChannelWrites(int id, const ChannelRecord& s, const CheckStates& checks)
 {
     ConfigStore::KeyValues writes;
-    // Texts when not empty, numbers when not 0; the watermark path always, so that an emptied
-    // one takes the watermark off.
+    // Texts when not empty, numbers when not 0; the watermark path and the later keys always, so
+    // that an emptied one takes the watermark (or the option) off.
     const auto later = [](const char* name) {
         return std::any_of(std::begin(kLaterKeys), std::end(kLaterKeys), [name](const char* k) { return !std::strcmp(k, name); });
     };
@@ -210,7 +210,7 @@ ConfigStore::KeyValues ChannelWrites(int id, const ChannelRecord& s, const Check
         if constexpr (std::is_same_v<std::decay_t<decltype(value)>, int>) {
             if (value != 0 || later(name))
                 writes.emplace_back(ChannelKey(id, name), std::to_string(value));
-        } else if (!value.empty() || &value == &s.watermarkPath) {
+        } else if (!value.empty() || &value == &s.watermarkPath || later(name)) {
             writes.emplace_back(ChannelKey(id, name), value);
         }
     });

@@ -45,10 +45,12 @@ void ForEachField(Record& r, Visit&& visit)
     visit("AdToAAC", r.audioToAac);
     visit("AdSilence", r.silentAudio);
     visit("VdKeyFrameSec", r.keyframeSeconds);
+    visit("StandIn", r.standIn);
+    visit("StandInPng", r.standInPicture);
 }
 // The keys that came after the historical ones: ChannelWrites writes them whatever their value,
 // so that an option turned off is stored off, and a move copies them only where they are.
-inline constexpr const char* kLaterKeys[] = {"AdToAAC", "AdSilence", "VdKeyFrameSec"};
+inline constexpr const char* kLaterKeys[] = {"AdToAAC", "AdSilence", "VdKeyFrameSec", "StandIn", "StandInPng"};
 
 // The stored state words of a channel.
 inline constexpr char kStateRunning[] = "运行中";

@@ -159,6 +159,8 @@ void LintChannel(const IniFile& doc, int id, const std::vector<std::string>& unk
             if (const std::string problem = NumberProblem(key, value, RangeOf(r, &value)); !problem.empty())
                 add(problem);
         }
+        if (&value == &r.standIn && !value.empty() && value != "0" && value != "1" && value != "2")
+            add(std::string(key) + "=" + Quoted(value) + " 不是 0、1 或 2，按全局设置处理");
         // ffmpeg refuses a re-encode without a frame rate ("Invalid framerate value: 0") or a size,
         // libx264 one without a profile.
         const bool needed = &value == &r.frameRate || &value == &r.width || &value == &r.height || &value == &r.profile;

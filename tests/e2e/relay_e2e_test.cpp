@@ -109,3 +109,100 @@ TEST_F(RelayEndToEnd, AudioToAacSilenceAndKeyframes)
     for (std::size_t i = 1; i < keys.size(); ++i)
         EXPECT_NEAR(keys[i] - keys[i - 1], 2.0, 0.05) << packets;
 }
+
+// 备用画面: the camera (a simulator of this test's own) goes away for 60 s during a live relay.
+// A viewer sampling the published stream every 2 s finds it throughout, but for switches of a
+// few seconds: the stand-in (H.264 Constrained Baseline at the camera's size, whose middle
+// differs from the camera's picture) while the camera is away, the camera again soon after it
+// is back. With the option off, nothing is published while the camera is away, as before.
+TEST_F(RelayEndToEnd, StandInWhileTheCameraIsDown)
+{
+    ShellServer camera;
+    const std::string port = std::to_string(FreeTcpPort());
+    const std::string start = "start_rtsp_sim rtsp.log " + port;
+    ASSERT_TRUE(camera.Start(start, "$RTSP_URL")) << camera.Log();
+    MainWindow& dlg = Open("nextId=2\nm_bRTSPuseTCP=1\nstallTimeout=10\n" + Keys(0, "StandIn=1") +
+                           Channel(0, camera.Ready(), Url("standin")) + Keys(1, "StandIn=0") +
+                           Channel(1, camera.Ready(), Url("plain")));
+    dlg.OnChannelCommand(ID_CHANNEL_RUN, 0);
+    dlg.OnChannelCommand(ID_CHANNEL_RUN, 1);
+    ASSERT_TRUE(WaitBitrate(0) && WaitBitrate(1)) << dlg.CellText(0, 1).toStdString();
+    const auto frame = [this](const std::string& url, const std::string& name) {
+        const std::string path = m_dir.File(name);
+        RunCommand({"ffmpeg", "-v", "error", "-rw_timeout", "10000000", "-i", url, "-frames:v", "1", "-y", path}, 30);
+        return QImage(QString::fromStdString(path));
+    };
+    const QImage cameraPicture = frame(Url("standin"), "camera.png");
+    ASSERT_FALSE(cameraPicture.isNull());
+
+    // The viewer: one probe every 2 s, each given 7 s to see a picture. The engine runs on its own
+    // schedule meanwhile (ticks every 5 s, checks of the camera polled in between).
+    struct Sample { double at; std::string seen; };
+    std::vector<std::future<Sample>> samples;
+    QElapsedTimer clock;
+    clock.start();
+    const auto sampleUntil = [&](double seconds, const std::function<void()>& tick) {
+        while (clock.elapsed() < seconds * 1000) {
+            const double at = static_cast<double>(clock.elapsed()) / 1000;
+            samples.push_back(std::async(std::launch::async, [at] {
+                std::string out;
+                RunCommand({"ffprobe", "-v", "fatal", "-rw_timeout", "7000000", "-select_streams", "v:0", "-show_entries",
+                            "stream=width,height,profile", "-of", "csv=p=0", Url("standin")}, 8, &out);
+                return Sample{at, out.substr(0, out.find('\n'))};
+            }));
+            for (int i = 0; i < 4; ++i) {
+                QTest::qWait(500);
+                dlg.m_engine.Advance();
+            }
+            tick();
+        }
+    };
+    const auto supervise = [] {};
+    sampleUntil(4, supervise);
+    camera.Stop();
+    bool saw = false, plainFailing = false;
+    std::string cause;
+    sampleUntil(64, [&] {
+        supervise();
+        const RowView v = dlg.m_engine.View(0);
+        if (!saw && std::string(v.state) == "standin") {
+            saw = true, cause = v.standInCause;
+            EXPECT_TRUE(dlg.CellText(0, 1).startsWith(QStringLiteral("备用画面（"))) << dlg.CellText(0, 1).toStdString();
+            const QImage standIn = frame(Url("standin"), "standin.png");
+            ASSERT_EQ(cameraPicture.size(), standIn.size());
+            long long differ = 0;  // the middle, where the stand-in has its text
+            for (int y = standIn.height() / 4; y < standIn.height() * 3 / 4; ++y)
+                for (int x = standIn.width() / 4; x < standIn.width() * 3 / 4; ++x)
+                    differ += std::abs(qGray(standIn.pixel(x, y)) - qGray(cameraPicture.pixel(x, y))) > 40;
+            EXPECT_GT(differ, standIn.width() * standIn.height() / 16) << "the stand-in looks like the camera";
+        }
+        plainFailing = plainFailing || (std::string(dlg.m_engine.View(1).state) == "failing" &&
+                                        dlg.m_engine.View(1).standInSince == 0);
+    });
+    EXPECT_TRUE(saw) << "no stand-in: " << dlg.CellText(0, 1).toStdString();
+    EXPECT_FALSE(cause.empty());
+    EXPECT_TRUE(plainFailing) << "the channel without the option: " << dlg.CellText(1, 1).toStdString();
+    ASSERT_TRUE(camera.Start(start, "$RTSP_URL")) << camera.Log();
+    const double back = static_cast<double>(clock.elapsed()) / 1000;
+    sampleUntil(back + 20, supervise);
+    EXPECT_TRUE(TickUntil({&dlg}, 60000, [&] { return dlg.CellText(0, 1).endsWith("kbps") && dlg.CellText(1, 1).endsWith("kbps"); }))
+        << dlg.CellText(0, 1).toStdString() << " / " << dlg.CellText(1, 1).toStdString();
+
+    // A picture throughout but for switches (no two samples in a row without one); the camera's
+    // (Main) again within 15 s of its return.
+    double cameraAgain = 1e9;
+    std::string seen;
+    int without = 0, longest = 0;
+    for (auto& f : samples) {
+        const Sample s = f.get();
+        seen += std::to_string(s.at).substr(0, 5) + " " + s.seen + "\n";
+        const bool picture = s.seen.starts_with("Main,640,360") || s.seen.starts_with("Constrained Baseline,640,360");
+        without = picture ? 0 : without + 1;
+        longest = std::max(longest, without);
+        if (s.at > back && s.seen.starts_with("Main") && s.at < cameraAgain)
+            cameraAgain = s.at;
+    }
+    EXPECT_LE(longest, 1) << seen;
+    EXPECT_LT(cameraAgain - back, 15.0) << seen;
+    std::cout << seen;
+}

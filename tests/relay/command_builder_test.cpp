@@ -12,7 +12,7 @@ const ChannelRecord kExample = {.name = {}, .sourceUrl = "rtsp://192.168.1.66/on
     .publishUrl = "rtmp://192.168.1.20/live/cam1", .streamName = {}, .videoBitrate = 800, .frameRate = 25, .width = 640,
     .height = 360, .profile = "main", .audioChannels = 2, .sampleRate = 44100, .audioBitrate = 64,
     .watermarkPath = R"(D:\logo\wm.png)", .watermarkPlacement = "10:10", .watermarkCorner = {}, .watermarkOffsetX = {},
-    .watermarkOffsetY = {}, .audioToAac = 0, .silentAudio = 0, .keyframeSeconds = 0};
+    .watermarkOffsetY = {}, .audioToAac = 0, .silentAudio = 0, .keyframeSeconds = 0, .standIn = {}, .standInPicture = {}};
 const ChannelRecord kNoWatermark = [] { ChannelRecord s = kExample; s.watermarkPath.clear(); return s; }();
 
 // The pinned lines below abbreviate the example's recurring pieces; Expand() writes them out.

@@ -26,10 +26,12 @@ namespace {
 // ends it too. No process is made.
 class ScriptedChildren : public ChildLauncher {
 public:
-    SpawnResult Spawn(const std::string&, const std::vector<std::string>&) const override
+    SpawnResult Spawn(const std::string&, const std::vector<std::string>& args) const override
     {
         exits[next] = -1;
         spawned.push_back(next);
+        lines[next] = " " + std::accumulate(args.begin(), args.end(), std::string(),
+                                            [](std::string a, const std::string& b) { return a + " " + b; });
         return {SpawnResult::Ok, next++, -1, 0};
     }
     ChildState Poll(pid_t pid, int* exitCode, int* signal) const override
@@ -42,6 +44,7 @@ public:
     void Kill(pid_t pid) const override { exits[pid] = 137; }
     mutable std::map<pid_t, int> exits;  // -1 while running
     mutable std::vector<pid_t> spawned;
+    mutable std::map<pid_t, std::string> lines;  // each child's arguments, blank-separated
     mutable pid_t next = 1000;
 };
 
@@ -75,10 +78,11 @@ protected:
     // Channels 门口0 … stored under ids 0 …, running unless state says otherwise; started as the
     // service queues them. Scripted children on the hand-moved clock, or (real) the fake
     // transcoder told by fake what to do.
-    void Open(int channels, const std::string& state = "运行中", bool real = false, const std::string& fake = "#hang=1")
+    void Open(int channels, const std::string& state = "运行中", bool real = false, const std::string& fake = "#hang=1",
+              const std::string& globals = "")
     {
         // TCP mode rewrites every RTSP line: a reload must still find them unchanged.
-        m_base = "[SET DEFAULT VALUE]\nm_bRTSPuseTCP=1\nnextId=" + std::to_string(channels) + "\n";
+        m_base = "[SET DEFAULT VALUE]\nm_bRTSPuseTCP=1\nnextId=" + std::to_string(channels) + "\n" + globals;
         for (int id = 0; id < channels; ++id) {
             const std::string k = "\n" + std::to_string(id) + "+";
             // The publish address last: a file cut inside it still has the state word.
@@ -375,6 +379,83 @@ TEST_F(EngineScenario, WatchdogEndsASilentChild)
     EXPECT_LT(0, m_engine->View(0).pid) << "not relaunched after the watchdog";
     m_engine->Log().Flush();
     EXPECT_NE(std::string::npos, ReadFile(m_dir.File("CamRelay.log")).find("无数据30秒，结束 ffmpeg"));
+}
+
+// 备用画面: a camera that freezes is covered by a stand-in on the channel's address, and checked
+// at the rhythm of a relaunch instead of relaunched; a stand-in that ends is started again, a
+// check that passes ends the stand-in and relaunches the relay; ten failures give up and end the
+// stand-in, unless the option keeps it; a pause leaves no child. The channel's own word wins
+// over the site's.
+TEST_F(EngineScenario, StandInWhileTheCameraIsDown)
+{
+    const struct { const char* channel, *site; StandInMode want; } modes[] = {
+        {"", "", StandInMode::Off}, {"", "1", StandInMode::UntilGiveUp}, {"0", "2", StandInMode::Off},
+        {"2", "", StandInMode::Always}, {"x", "1", StandInMode::UntilGiveUp}, {"", "3", StandInMode::Off}};
+    for (const auto& m : modes)
+        EXPECT_EQ(m.want, ChooseStandIn(m.channel, m.site)) << m.channel << "/" << m.site;
+
+    for (const char* mode : {"1", "2"}) {
+        SCOPED_TRACE(mode);
+        m_engine.reset(), m_session.reset();
+        Open(1, "运行中", false, "", std::string("standIn=") + mode + "\n");
+        StartQueued();
+        const pid_t relay = m_engine->View(0).pid;
+        auto childWith = [&](const char* text) {  // the newest child whose line holds text, 0: none
+            for (auto it = m_children.spawned.rbegin(); it != m_children.spawned.rend(); ++it)
+                if (m_children.lines[*it].find(text) != std::string::npos)
+                    return *it;
+            return pid_t(0);
+        };
+        auto running = [&](pid_t pid) { return pid != 0 && m_children.exits.at(pid) < 0; };
+        Run(40000);  // the camera sends nothing: the watchdog ends the relay
+        ASSERT_EQ(137, m_children.exits.at(relay));
+        pid_t standIn = childWith("anullsrc"), check = childWith("-frames:v");
+        ASSERT_TRUE(running(standIn) && running(check)) << "no stand-in or no camera check";
+        EXPECT_NE(std::string::npos, m_children.lines[standIn].find("rtmp://127.0.0.1:1/live/0"));
+        RowView v = m_engine->View(0);
+        EXPECT_EQ(std::make_tuple(std::string("standin"), -1, std::string("stalled")),
+                  std::make_tuple(std::string(v.state), v.pid, v.standInCause));
+        EXPECT_TRUE(v.cells.bitrate.starts_with("备用画面（")) << v.cells.bitrate;
+        EXPECT_NE(0, v.standInSince);
+
+        m_children.exits.at(standIn) = 1;  // the stand-in's ffmpeg ends: started again at the tick
+        Run(5000);
+        EXPECT_TRUE(running(childWith("anullsrc")) && childWith("anullsrc") != standIn);
+        // Failed checks count as relaunches do, at their rhythm: nine more give up after 90 s or so.
+        for (int failures = 1; failures < 10; ++failures) {
+            const pid_t now = childWith("-frames:v");
+            ASSERT_TRUE(running(now)) << failures;
+            m_children.exits.at(now) = 1;
+            Run(5000);
+            EXPECT_EQ(failures, m_engine->View(0).failures) << "a failed check counted before its next tick";
+            Run(5000);
+            ASSERT_EQ(failures + 1, m_engine->View(0).failures);
+            if (failures == 3 && std::string(mode) == "1") {  // the camera answers: the relay is back
+                const pid_t standInNow = childWith("anullsrc");
+                m_children.exits.at(childWith("-frames:v")) = 0;
+                Run(5000);
+                EXPECT_EQ(137, m_children.exits.at(standInNow)) << "the stand-in outlived the camera's return";
+                v = m_engine->View(0);
+                EXPECT_TRUE(running(v.pid) && m_children.lines[v.pid].find("anullsrc") == std::string::npos);
+                EXPECT_EQ(std::make_tuple(0L, std::string("failing")), std::make_tuple(long(v.standInSince), std::string(v.state)));
+                EXPECT_LE(34.0, v.standInSeconds);
+                m_engine->PauseChannel(0);  // nothing is left running
+                for (const auto& [pid, exit] : m_children.exits)
+                    EXPECT_LE(0, exit) << pid;
+                break;
+            }
+        }
+        if (std::string(mode) == "1")
+            continue;
+        v = m_engine->View(0);
+        EXPECT_EQ(std::make_tuple(std::string("given_up"), std::string("直播多次失败，请检查！")),
+                  std::make_tuple(std::string(v.state), v.cells.bitrate));
+        EXPECT_TRUE(running(childWith("anullsrc"))) << "standIn=2 keeps the stand-in after the give-up";
+        EXPECT_FALSE(running(childWith("-frames:v")));
+        m_engine->PauseChannel(0);
+        for (const auto& [pid, exit] : m_children.exits)
+            EXPECT_LE(0, exit) << pid;
+    }
 }
 
 // A re-encoding row whose output runs at a fifth of real time, then one that loses packets: it

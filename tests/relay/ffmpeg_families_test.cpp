@@ -32,7 +32,7 @@ TEST(FfmpegFamilies, LinesRunOnTheInstalledFfmpeg)
             .videoBitrate = 300, .frameRate = 25, .width = 320, .height = 240, .profile = "main", .audioChannels = 2,
             .sampleRate = 22050, .audioBitrate = 32, .watermarkPath = f.watermark ? png : "",
             .watermarkPlacement = "main_w-overlay_w+-10:10", .watermarkCorner = {}, .watermarkOffsetX = {},
-            .watermarkOffsetY = {}, .audioToAac = 0, .silentAudio = 0, .keyframeSeconds = 0};
+            .watermarkOffsetY = {}, .audioToAac = 0, .silentAudio = 0, .keyframeSeconds = 0, .standIn = {}, .standInPicture = {}};
         const CommandBuild b = BuildCommandLine(f.checks, s);
         ASSERT_EQ(b.status, CommandBuild::Ok) << b.message;
         std::vector<std::string> argv = LaunchArguments(AdaptToEncoders(b.plan, QueryEncoders("/usr/bin/ffmpeg")));

@@ -55,7 +55,8 @@ TEST_F(Screenshots, All)
     ChannelRecord back{.name = "后门", .sourceUrl = Url("src"), .publishUrl = refused, .streamName = {},
         .videoBitrate = 500, .frameRate = 25, .width = 640, .height = 360, .profile = "main", .audioChannels = 2,
         .sampleRate = 44100, .audioBitrate = 64, .watermarkPath = {}, .watermarkPlacement = {}, .watermarkCorner = {},
-        .watermarkOffsetX = {}, .watermarkOffsetY = {}, .audioToAac = 0, .silentAudio = 0, .keyframeSeconds = 0};
+        .watermarkOffsetX = {}, .watermarkOffsetY = {}, .audioToAac = 0, .silentAudio = 0, .keyframeSeconds = 0,
+        .standIn = {}, .standInPicture = {}};
     ConfigStore::KeyValues backWrites = ChannelWrites(2, back, {1, 1, 0, 1, 1});
     backWrites.push_back(ChannelStateWrite(2, kStateRunning));
     backWrites.push_back(ChannelTransCodeWrite(2, "是"));
