@@ -1,6 +1,7 @@
 #pragma once
 #include <array>
 #include <string>
+#include <vector>
 
 // The values of one channel, named by what they mean; settings/ChannelStore.cpp alone knows
 // their keys in config.ini. Text is UTF-8. The five check states and the list state (state
@@ -29,6 +30,9 @@ struct BasicChannelRecord {
     Number audioToAac{};      // 1: copied audio is re-encoded to AAC while video stays copied
     Number silentAudio{};     // 1: the output's audio is a silent AAC track (for cameras without audio)
     Number keyframeSeconds{}; // a re-encode's keyframe interval in seconds; 0: the encoder's own
+    // Further RTMP addresses the channel publishes to besides publishUrl, in their order, none
+    // empty; at most kMaxExtraPublish (settings/ChannelStore.h).
+    std::vector<std::string> extraPublish{};
 
     bool operator==(const BasicChannelRecord&) const = default;
 };
