@@ -21,7 +21,7 @@ namespace {
 enum Column {
     kName, kSource, kPublish, kTcp, kVideo, kSize, kBitrate, kFrameRate, kProfile, kAudio, kAudioBitrate,
     kSampleRate, kChannels, kTimestamps, kWatermark, kPosition, kOffsets, kState, kToAac, kSilence,
-    kKeyframes, kColumnCount
+    kKeyframes, kExtraPublish, kColumnCount
 };
 // Each column's header as exported, then the other names it is known by.
 const std::array<std::array<const char*, 4>, kColumnCount> kHeaders = {{
@@ -46,7 +46,10 @@ const std::array<std::array<const char*, 4>, kColumnCount> kHeaders = {{
     {"音频转为AAC", "audio to aac", "aac", nullptr},
     {"无音频时补静音", "silent audio", "silence", nullptr},
     {"关键帧间隔", "keyframe interval", "keyframe seconds", "gop seconds"},
+    {"其他推流地址", "extra_publish", "extra publish urls", "其他发布地址"},
 }};
+// The extra publish addresses share one cell, separated by blanks: an address never holds one.
+const char kAddressSeparator = ' ';
 
 const char kYes[] = "是", kNo[] = "否", kNone[] = "无";
 
@@ -115,6 +118,12 @@ std::string ReadRow(const std::array<std::string, kColumnCount>& cell, Row& row,
     r = ChannelRules::NewChannelValues();
     row.checks = ChannelRules::NewChannelChecks();
     r.name = cell[kName], r.sourceUrl = cell[kSource], r.publishUrl = cell[kPublish];
+    for (std::size_t at = 0; at < cell[kExtraPublish].size();) {
+        const std::size_t end = std::min(cell[kExtraPublish].find_first_of(" \t", at), cell[kExtraPublish].size());
+        if (end > at)
+            r.extraPublish.push_back(cell[kExtraPublish].substr(at, end - at));
+        at = end + 1;
+    }
     r.profile = cell[kProfile].empty() ? r.profile : cell[kProfile];
     r.watermarkPath = cell[kWatermark];
     const std::pair<Column, int*> numbers[] = {{kBitrate, &r.videoBitrate}, {kFrameRate, &r.frameRate},
@@ -176,8 +185,8 @@ std::string ReadRow(const std::array<std::string, kColumnCount>& cell, Row& row,
         row.state = kStateRunning;
     else
         return "未知的状态：" + cell[kState] + "（运行中 或 暂停中）";
-    for (const std::string* address : {&r.sourceUrl, &r.publishUrl})
-        if (address->find("***") != std::string::npos)
+    if (cell[kSource].find("***") != std::string::npos || cell[kPublish].find("***") != std::string::npos ||
+        cell[kExtraPublish].find("***") != std::string::npos)
             return "地址中的密码在导出时被隐去（***）：请填入真实密码，或导出时选择包含密码";
     if (const auto advice = ChannelRules::AdvisePassword(r.sourceUrl)) {
         r.sourceUrl = advice->encodedUrl;
@@ -369,6 +378,8 @@ std::string ExportCsv(const ConfigStore& store, bool withPasswords)
         row[kState] = IsStoredRunning(stored.state) ? kStateRunning : kStatePaused;
         row[kToAac] = r.audioToAac ? kYes : kNo, row[kSilence] = r.silentAudio ? kYes : kNo;
         row[kKeyframes] = std::to_string(r.keyframeSeconds);  // 0, not empty: empty imports as a new channel's
+        for (const std::string& extra : r.extraPublish)
+            row[kExtraPublish] += (row[kExtraPublish].empty() ? "" : std::string(1, kAddressSeparator)) + address(extra);
     }
     return WriteCsv(records);
 }

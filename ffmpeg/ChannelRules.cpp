@@ -192,9 +192,34 @@ std::string RecordProblem(const ChannelRecord& values, const CheckStates& checks
     return missing.empty() ? std::string() : "转码需要大于0的" + missing + "!";
 }
 
+std::string ExtraPublishProblem(const ChannelRecord& values)
+{
+    if (values.extraPublish.size() > kMaxExtraPublish)
+        return "其他推流地址最多" + std::to_string(kMaxExtraPublish) + "个!";
+    for (std::size_t i = 0; i < values.extraPublish.size(); ++i) {
+        const std::string& address = values.extraPublish[i];
+        // Named by its place, never by its text: the stream name is the platform's secret.
+        const std::string which = "第" + std::to_string(i + 1) + "个其他推流地址";
+        if (address.compare(0, 7, "rtmp://") != 0)
+            return which + "须以rtmp:// 开头!";
+        if (HasBlankQuoteOrControl(address))
+            return which + "不能包含空格、引号或控制字符!";
+        if (CharCount(address) > kMaxFieldLength)
+            return which + "过长（最多" + std::to_string(kMaxFieldLength) + "个字符）!";
+        if (std::string problem = PublishAddressProblem(address); !problem.empty())
+            return which + "：" + problem;
+        if (address == values.publishUrl)
+            return which + "与发布地址相同!";
+        for (std::size_t j = 0; j < i; ++j)
+            if (values.extraPublish[j] == address)
+                return which + "与第" + std::to_string(j + 1) + "个相同!";
+    }
+    return {};
+}
+
 std::string ChannelProblem(const ChannelRecord& values, const CheckStates& checks)
 {
-    for (std::string problem : {SourceProblem(values.name, values.sourceUrl, values.publishUrl),
+    for (std::string problem : {SourceProblem(values.name, values.sourceUrl, values.publishUrl), ExtraPublishProblem(values),
                                 EncodingProblem(values), RecordProblem(values, checks)})
         if (!problem.empty())
             return problem;

@@ -33,6 +33,10 @@ std::string EncodingProblem(const ChannelRecord& values);
 // Problems only a record that did not come through the wizard's fields can have: a field
 // longer than config.ini keeps, and a video re-encode without the numbers its line needs.
 std::string RecordProblem(const ChannelRecord& values, const CheckStates& checks);
+// The first problem with the extra publish addresses: more than config.ini holds, one that is
+// not a publish address the main one could be, or one that repeats the main address or another
+// (two publishers of one stream push each other off the server). Empty when there is none.
+std::string ExtraPublishProblem(const ChannelRecord& values);
 // All of the above in the pages' order; empty when the channel can be stored.
 std::string ChannelProblem(const ChannelRecord& values, const CheckStates& checks);
 

@@ -1,6 +1,7 @@
 #pragma once
 #include <array>
 #include <string>
+#include <vector>
 
 // The values of one channel, named by what they mean; settings/ChannelStore.cpp alone knows
 // their keys in config.ini. Text is UTF-8. The five check states and the list state (state
@@ -33,6 +34,9 @@ struct BasicChannelRecord {
     // up; empty: the site's default (config.ini's standIn). See StandInMode.
     std::string standIn;
     std::string standInPicture;  // the stand-in's PNG; empty: a generated background
+    // Further RTMP addresses the channel publishes to besides publishUrl, in their order, none
+    // empty; at most kMaxExtraPublish (settings/ChannelStore.h).
+    std::vector<std::string> extraPublish{};
 
     bool operator==(const BasicChannelRecord&) const = default;
 };

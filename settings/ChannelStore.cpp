@@ -24,7 +24,7 @@ constexpr const char* kCopyFirst[] = {
     "AdSmpLinGrate", "AdBitRate", "strFilePath", "StrPucSeatPos"};
 constexpr const char* kCopyLast[] = {"Name", "strValue", "strValue1", "strPucSeat", "strAVState", "VdTransCode"};
 
-constexpr std::size_t kCopiedKeys = std::size(kCopyFirst) + std::size(kCopyLast) + std::size(kLaterKeys) + 2;  // with both marks
+constexpr std::size_t kCopiedKeys = std::size(kCopyFirst) + std::size(kCopyLast) + std::size(kLaterKeys) + kMaxExtraPublish + 2;  // with both marks
 
 ConfigStore::KeyValues CopyWrites(const Reader& read, int src, int dst)
 {
@@ -37,9 +37,12 @@ ConfigStore::KeyValues CopyWrites(const Reader& read, int src, int dst)
     for (const char* name : kCopyLast)
         writes.emplace_back(ChannelKey(dst, name), read(ChannelKey(src, name)));
     // Where neither id holds one, a later key is not written: the file stays as it was.
-    for (const char* name : kLaterKeys)
+    const auto copyLater = [&](const char* name) {
         if (std::string value = read(ChannelKey(src, name)); !value.empty() || !read(ChannelKey(dst, name)).empty())
             writes.emplace_back(ChannelKey(dst, name), std::move(value));
+    };
+    std::for_each(std::begin(kLaterKeys), std::end(kLaterKeys), copyLater);
+    std::for_each(std::begin(kExtraPublishKeys), std::end(kExtraPublishKeys), copyLater);
     return writes;
 }
 
@@ -214,6 +217,10 @@ ConfigStore::KeyValues ChannelWrites(int id, const ChannelRecord& s, const Check
             writes.emplace_back(ChannelKey(id, name), value);
         }
     });
+    std::size_t slot = 0;
+    for (const std::string& address : s.extraPublish)
+        if (!address.empty() && slot < kMaxExtraPublish)
+            writes.emplace_back(ChannelKey(id, kExtraPublishKeys[slot++]), address);
     for (std::size_t i = 0; i < checks.size(); ++i)
         writes.emplace_back(ChannelKey(id, kCheckKeys[i]), checks[i] ? "1" : "0");
     return writes;
@@ -221,8 +228,38 @@ ConfigStore::KeyValues ChannelWrites(int id, const ChannelRecord& s, const Check
 
 bool StoreChannel(const ConfigStore& store, int id, const ChannelRecord& s, const CheckStates& checks)
 {
-    return store.SetValues(ChannelWrites(id, s, checks));
+    ConfigStore::KeyValues writes = ChannelWrites(id, s, checks);
+    if (!s.extraPublish.empty())
+        for (auto& write : ExtraPublishWrites(store, id, s.extraPublish))
+            writes.push_back(std::move(write));
+    return store.SetValues(writes);
 }
+
+ConfigStore::KeyValues ExtraPublishWrites(const ConfigStore& store, int id, const std::vector<std::string>& extras)
+{
+    ConfigStore::KeyValues writes;
+    std::size_t slot = 0;
+    for (const std::string& address : extras)
+        if (!address.empty() && slot < kMaxExtraPublish)
+            writes.emplace_back(ChannelKey(id, kExtraPublishKeys[slot++]), address);
+    // Keys the list no longer fills are emptied; those never written stay absent.
+    for (; slot < kMaxExtraPublish; ++slot)
+        if (std::string key = ChannelKey(id, kExtraPublishKeys[slot]); !store.GetValue(key).empty())
+            writes.emplace_back(std::move(key), "");
+    return writes;
+}
+
+namespace {
+// The stored extra publish addresses of channel id, in key order, without the empty ones.
+std::vector<std::string> LoadExtraPublish(const std::function<std::string(const char*)>& text)
+{
+    std::vector<std::string> extras;
+    for (const char* name : kExtraPublishKeys)
+        if (std::string address = text(name); !address.empty())
+            extras.push_back(std::move(address));
+    return extras;
+}
+}  // namespace
 
 LoadedChannel LoadChannel(const ConfigStore& store, int id)
 {
@@ -236,6 +273,7 @@ LoadedChannel LoadChannel(const ConfigStore& store, int id)
         else
             value = text(name);
     });
+    c.record.extraPublish = LoadExtraPublish(text);
     c.state = text(kStateKey);
     c.transCode = text(kTransCodeKey);
     c.deleted = text(kDeletedKey) == "true";
@@ -249,6 +287,7 @@ LoadedChannelText LoadChannelText(const ConfigStore& store, int id)
     for (std::size_t i = 0; i < c.checks.size(); ++i)
         c.checks[i] = text(kCheckKeys[i]);
     ForEachField(c.record, [&](const char* name, std::string& value) { value = text(name); });
+    c.record.extraPublish = LoadExtraPublish(text);
     return c;
 }
 

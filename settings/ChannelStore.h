@@ -51,6 +51,10 @@ void ForEachField(Record& r, Visit&& visit)
 // The keys that came after the historical ones: ChannelWrites writes them whatever their value,
 // so that an option turned off is stored off, and a move copies them only where they are.
 inline constexpr const char* kLaterKeys[] = {"AdToAAC", "AdSilence", "VdKeyFrameSec", "StandIn", "StandInPng"};
+// The keys of a record's extraPublish, in its order. A channel without further addresses holds
+// none of them; a list is stored from the first key on, without gaps.
+inline constexpr const char* kExtraPublishKeys[] = {"Adress2", "Adress3", "Adress4", "Adress5"};
+inline constexpr std::size_t kMaxExtraPublish = std::size(kExtraPublishKeys);
 
 // The stored state words of a channel.
 inline constexpr char kStateRunning[] = "运行中";
@@ -96,11 +100,18 @@ struct LoadedChannelText {
 LoadedChannelText LoadChannelText(const ConfigStore& store, int id);
 
 // The writes of storing a channel, in their order and by their rules (texts when not
-// empty, numbers when not 0, the watermark path, kLaterKeys and the check states always).
+// empty, numbers when not 0, the watermark path, kLaterKeys and the check states always;
+// the extra publish addresses one key each, from kExtraPublishKeys' first on).
 ConfigStore::KeyValues ChannelWrites(int id, const ChannelRecord& s, const CheckStates& checks);
 
-// Stores the channel in one atomic replace. Returns whether the file was written.
+// Stores the channel in one atomic replace. Returns whether the file was written. A record
+// with extra publish addresses replaces the stored list (keys it no longer fills are emptied);
+// one without leaves the stored list alone, as an empty text leaves its key: faces that do not
+// show the list (the wizard, the page's form) keep it when they store an edit.
 bool StoreChannel(const ConfigStore& store, int id, const ChannelRecord& s, const CheckStates& checks);
+// The writes that make channel id's stored extra publish addresses exactly extras (none
+// included): each address under its key, and an empty value where a key held one before.
+ConfigStore::KeyValues ExtraPublishWrites(const ConfigStore& store, int id, const std::vector<std::string>& extras);
 
 // The write of channel id's state word (kStateRunning, kStatePaused), of its re-encode mark
 // ("是", "否") and of its deletion mark (or of its mark as not deleted).

@@ -167,6 +167,10 @@ void LintChannel(const IniFile& doc, int id, const std::vector<std::string>& unk
         if (reencode && needed && value.empty())
             add(std::string("视频设为重编码（") + kCheckKeys[1] + "=1），但没有 " + key + "：ffmpeg 无法启动该信号");
     });
+    // An extra publish address is not quoted: it may hold a stream key or a password.
+    for (const char* key : kExtraPublishKeys)
+        if (const std::string address = read(key); !address.empty() && address.compare(0, 7, "rtmp://") != 0)
+            add(std::string(key) + " 不是以 rtmp:// 开头的推流地址：不会向它推流");
     const std::string state = read(kStateKey);
     if (!state.empty() && state.find(kStateRunning) == std::string::npos && state.find(kStatePaused) == std::string::npos)
         add(std::string("未知的状态 ") + kStateKey + "=" + Quoted(state) + "（应为“" + kStateRunning + "”或“" + kStatePaused +
@@ -184,6 +188,7 @@ std::vector<std::string> LintConfig(const IniFile& doc, std::span<const std::str
     ChannelRecordText names;
     ForEachField(names, [&known](const char* key, const std::string&) { known.emplace_back(key); });
     known.insert(known.end(), std::begin(kCheckKeys), std::end(kCheckKeys));
+    known.insert(known.end(), std::begin(kExtraPublishKeys), std::end(kExtraPublishKeys));
     known.insert(known.end(), {kStateKey, kTransCodeKey, kDeletedKey});
 
     std::set<std::string, std::less<>> folded;  // keys compare without regard to case

@@ -16,7 +16,8 @@
 //  - a video re-encode (checkstate and checkstate1 on) without a frame rate, width, height or
 //    profile: ffmpeg refuses to start it;
 //  - a state word other than "运行中" or "暂停中" (such a channel is never started), and a
-//    deletion mark other than "true" or "false".
+//    deletion mark other than "true" or "false";
+//  - an extra publish address (Adress2 ...) that is not rtmp://: nothing is published there.
 // Channels marked deleted are skipped. Pure; findings ordered by channel id, global ones first.
 std::vector<std::string> LintConfig(const IniFile& doc, std::span<const std::string_view> globalKeys);
 

@@ -45,4 +45,20 @@ TEST(ChannelRules, RecordProblems)
     r.name = "门";
     r.publishUrl = "rtmp://h/live";
     EXPECT_EQ(0u, ChannelRules::ChannelProblem(r, {1, 0, 0, 0, 0}).find("发布地址缺少流名称"));
+    r.publishUrl = "rtmp://h/live/a";
+    // Extra publish addresses: each a publish address of its own, none repeating another output.
+    const std::pair<std::vector<std::string>, std::string> extras[] = {
+        {{"rtmp://b/live/a", "rtmp://h/live/a?k=1"}, ""},
+        {{"rtmp://b/live/a", "rtsp://b/live/k3y"}, "第2个其他推流地址须以rtmp:// 开头!"},
+        {{"rtmp://b/live/a b"}, "第1个其他推流地址不能包含空格、引号或控制字符!"},
+        {{"rtmp://b/live"}, "第1个其他推流地址："},
+        {{"rtmp://h/live/a"}, "第1个其他推流地址与发布地址相同!"},
+        {{"rtmp://b/live/a", "rtmp://c/live/a", "rtmp://b/live/a"}, "第3个其他推流地址与第1个相同!"},
+        {{"rtmp://b/live/1", "rtmp://b/live/2", "rtmp://b/live/3", "rtmp://b/live/4", "rtmp://b/live/5"}, "其他推流地址最多4个!"},
+    };
+    for (const auto& [list, problem] : extras) {
+        r.extraPublish = list;
+        EXPECT_EQ(0u, ChannelRules::ChannelProblem(r, {1, 0, 0, 0, 0}).find(problem)) << list.back();
+        EXPECT_EQ(problem.empty(), ChannelRules::ChannelProblem(r, {1, 0, 0, 0, 0}).empty()) << list.back();
+    }
 }

@@ -6,12 +6,12 @@
 #include <sys/stat.h>
 
 // Every key a channel can store besides its name. Channel() writes each as "<key>/<id>",
-// except VdWidth and VdKeyFrameSec, which a move must write over with empty.
+// except VdWidth, VdKeyFrameSec and Adress3, which a move must write over with empty.
 constexpr const char* kFields[] = {"checkstate", "checkstate1", "checkstate2", "checkstate3", "checkstate4",
     "SignalName", "Adress", "StreamName", "VdBitRate", "VdRameRate", "VdWidth", "VdHeight", "VdProFile", "AdChannel",
     "AdSmpLinGrate", "AdBitRate", "strFilePath", "StrPucSeatPos", "strValue", "strValue1", "strPucSeat", "strAVState",
-    "VdTransCode", "AdToAAC", "AdSilence", "VdKeyFrameSec"};
-static bool Unwritten(const std::string& field) { return field == "VdWidth" || field == "VdKeyFrameSec"; }
+    "VdTransCode", "AdToAAC", "AdSilence", "VdKeyFrameSec", "Adress2", "Adress3"};
+static bool Unwritten(const std::string& field) { return field == "VdWidth" || field == "VdKeyFrameSec" || field == "Adress3"; }
 
 static std::string Channel(int id, const std::string& name, const std::string& extra = "")
 {
@@ -33,7 +33,7 @@ TEST(ChannelStore, ScanRenumbersInOneReplace)
 {
     struct Case { std::string file; std::vector<int> oldIds, ids; std::vector<std::string> names; bool readOnly = false; };
     const Case cases[] = {
-        {Channel(0, "a") + Channel(1, "b", "1+VdWidth=9\n1+VdKeyFrameSec=9\n1+ISDelete=true\n") + Channel(2, "c", "2+ISDelete=false\n"),
+        {Channel(0, "a") + Channel(1, "b", "1+VdWidth=9\n1+VdKeyFrameSec=9\n1+Adress3=9\n1+ISDelete=true\n") + Channel(2, "c", "2+ISDelete=false\n"),
          {0, 2}, {0, 1}, {"a", "c"}},
         {Channel(0, "a", "0+ISDelete=TRUE\n") + "1+VdWidth=9\n" + Channel(3, "d") + Channel(1000000, "z"),
          {0, 3, 1000000}, {0, 3, 2}, {"a", "d", "z"}},
@@ -63,6 +63,8 @@ TEST(ChannelStore, ScanRenumbersInOneReplace)
             EXPECT_EQ(loaded.record.sourceUrl + "|" + loaded.state + "|" + shown.record.watermarkOffsetY + "|" +
                           shown.checks[4] + "|" + shown.record.width,
                       "SignalName/" + old + "|strAVState/" + old + "|strValue1/" + old + "|checkstate4/" + old + "|");
+            EXPECT_EQ(loaded.record.extraPublish, std::vector<std::string>{"Adress2/" + old});
+            EXPECT_EQ(shown.record.extraPublish, loaded.record.extraPublish);
         }
     }
 }
@@ -82,4 +84,39 @@ TEST(ChannelStore, LenientNumbersAndFirstFreeChannelId)
     const int cases[][2] = {{-7, 2}, {0, 2}, {1, 2}, {2, 2}, {3, 4}, {9, 9}};
     for (const auto& [from, expected] : cases)
         EXPECT_EQ(expected, FirstFreeChannelId(store, from)) << from;
+}
+
+// A channel without extra publish addresses stores exactly the keys it stored before they
+// existed; a list is stored without gaps and replaces the stored one, its removed addresses
+// leaving empty keys; a record without a list (the wizard's edit) keeps the stored one.
+TEST(ChannelStore, ExtraPublishAddressesStoredAsAList)
+{
+    TempDir dir;
+    const ConfigStore store(dir.Path());
+    ChannelRecord r;
+    r.name = "a", r.publishUrl = "rtmp://h/live/a";
+    const auto adressKeys = [&store] {
+        std::string keys;
+        for (const std::string& key : store.Keys())
+            if (key.find("Adress") != std::string::npos)
+                keys += key + "=" + store.GetValue(key) + ";";
+        return keys;
+    };
+    ASSERT_TRUE(StoreChannel(store, 0, r, {1, 0, 0, 1, 0}));
+    EXPECT_EQ(adressKeys(), "0+Adress=rtmp://h/live/a;");
+    struct Step { std::vector<std::string> extras; bool replace; std::string keys; };
+    const Step steps[] = {
+        {{"rtmp://b/live/x", "", "rtmp://c/live/y"}, false,
+         "0+Adress=rtmp://h/live/a;0+Adress2=rtmp://b/live/x;0+Adress3=rtmp://c/live/y;"},
+        {{}, false, "0+Adress=rtmp://h/live/a;0+Adress2=rtmp://b/live/x;0+Adress3=rtmp://c/live/y;"},
+        {{"rtmp://c/live/y"}, false, "0+Adress=rtmp://h/live/a;0+Adress2=rtmp://c/live/y;0+Adress3=;"},
+        {{}, true, "0+Adress=rtmp://h/live/a;0+Adress2=;0+Adress3=;"},
+    };
+    for (const Step& step : steps) {
+        r.extraPublish = step.extras;
+        ASSERT_TRUE(step.replace ? store.SetValues(ExtraPublishWrites(store, 0, step.extras))
+                                 : StoreChannel(store, 0, r, {1, 0, 0, 1, 0}));
+        EXPECT_EQ(adressKeys(), step.keys);
+    }
+    EXPECT_TRUE(LoadChannel(store, 0).record.extraPublish.empty());
 }

@@ -34,6 +34,9 @@ TEST(ConfigLint, ReportsEachSlipOnceAndNothingInACorrectFile)
                  "64000、88200、96000）"}},
         {"global key and deletion mark", edit({{"m_bAutoRun", "m_bAutoRn"}, {"3+ISDelete=false", "3+ISDelete=1"}}),
          {"全局设置：未知的键 m_bAutoRn，是否应为 m_bAutoRun？（该值不会被读取）", front + "ISDelete=1 不是 true 或 false，按未删除处理"}},
+        // Extra publish addresses are known keys; one that is not rtmp:// is named without its text.
+        {"extra publish address", edit({{"3+checkstate=1", "3+checkstate=1\n3+Adress2=rtsp://k3y@cam/s\n3+Adress3=rtmp://h/live/b"}}),
+         {front + "Adress2 不是以 rtmp:// 开头的推流地址：不会向它推流"}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
