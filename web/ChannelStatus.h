@@ -20,7 +20,7 @@ struct ChannelStatus {
     // ever has. "Never" is left out of the metrics (no sample) and is null in JSON, so that
     // no made-up number reaches a dashboard.
     std::optional<double> secondsSinceProgress = std::nullopt;
-    // One of stopped, queued, starting, live, failing, retrying, given_up, deleted.
+    // One of stopped, queued, starting, live, failing, retrying, given_up, standin, deleted.
     std::string state = "stopped";
     std::time_t liveSince = 0;         // when the current child began relaying; 0: not live
     std::uint64_t outputBytes = 0;     // bytes its children have published since the start
@@ -37,4 +37,9 @@ struct ChannelStatus {
     std::uint64_t liveEnds = 0;        // children that ended after having been live
     std::string degradation = {};      // "slow", "packet_loss"; empty while it relays well or not at all
     std::string source = {}, publish = {};  // its addresses, password and stream name masked (the page's filter)
+    // 备用画面: published since then (0: not now), why (a cause's name and its words), and the
+    // seconds on stand-ins since the start.
+    std::time_t standInSince = 0;
+    std::string standInCause = {}, standInText = {};
+    double standInSeconds = 0;
 };

@@ -25,7 +25,7 @@ std::string Fixed(const std::optional<double>& value, int digits)
 
 const std::array<const char*, StatusChanges::kFields> StatusChanges::kKeys = {
     "name", "running", "up", "state", "degraded", "bitrate", "state_text", "reencode",
-    "size", "health", "cause", "live_since", "speed", "fps", "dropped", "lost", "source", "publish"};
+    "size", "health", "cause", "live_since", "speed", "fps", "dropped", "lost", "source", "publish", "standin_since"};
 
 std::array<std::string, StatusChanges::kFields> StatusChanges::Fields(const ChannelStatus& c)
 {
@@ -47,7 +47,8 @@ std::array<std::string, StatusChanges::kFields> StatusChanges::Fields(const Chan
             std::to_string(c.droppedFrames),
             std::to_string(c.lostPackets),
             JsonString(c.source),
-            JsonString(c.publish)};
+            JsonString(c.publish),
+            c.standInSince ? std::to_string(c.standInSince) : "null"};
 }
 
 void StatusChanges::Take(const std::vector<ChannelStatus>& channels)

@@ -55,7 +55,7 @@ void OneOf(std::string& out, const std::vector<ChannelStatus>& channels, const s
                 .append(value).append("\"} ").append(pick(channels[i]) == value ? "1\n" : "0\n");
 }
 
-const char* const kStates[] = {"stopped", "queued", "starting", "live", "failing", "retrying", "given_up", "deleted"};
+const char* const kStates[] = {"stopped", "queued", "starting", "live", "failing", "retrying", "given_up", "standin", "deleted"};
 const char* const kDegradations[] = {"slow", "packet_loss"};
 
 // A ratio with two decimals, locale-independent; null (JSON) or no sample when not known.
@@ -188,6 +188,12 @@ std::string Metrics(const std::vector<ChannelStatus>& channels, std::string_view
     Family(out, channels, labels, "camrelay_channel_live_ends_total", "counter",
            "Children of the channel that ended after having been live.",
            [](const ChannelStatus& c) { return std::optional(std::to_string(c.liveEnds)); });
+    Family(out, channels, labels, "camrelay_channel_standin", "gauge",
+           "1 while a stand-in is published for the channel's camera, else 0.",
+           [&](const ChannelStatus& c) { return flag(c.standInSince != 0); });
+    Family(out, channels, labels, "camrelay_channel_standin_seconds_total", "counter",
+           "Seconds a stand-in was published for the channel's camera since the program started.",
+           [](const ChannelStatus& c) { return std::optional(Seconds(c.standInSeconds)); });
     OneOf(out, channels, labels, "camrelay_channel_degraded", "1 for why a live channel relays badly, 0 for the other causes.",
           "cause", kDegradations, [](const ChannelStatus& c) { return c.degradation; });
     out += "# HELP camrelay_channel_failure_info The cause of the channel's last failed attempt.\n"
@@ -239,6 +245,11 @@ std::string Json(const std::vector<ChannelStatus>& channels, const StatusHeader&
                ",\"lost_packets\":" + std::to_string(c.lostPackets) +
                ",\"live_ends\":" + std::to_string(c.liveEnds) +
                ",\"degraded\":" + (c.degradation.empty() ? std::string("null") : JsonString(c.degradation)) +
+               ",\"standin\":" +
+               (c.standInSince ? "{\"since\":" + JsonString(IsoTime(c.standInSince)) + ",\"cause\":" +
+                                     JsonString(c.standInCause) + ",\"text\":" + JsonString(c.standInText) + "}"
+                               : "null") +
+               ",\"standin_seconds\":" + Seconds(c.standInSeconds) +
                ",\"last_failure\":" +
                (c.lastFailure ? "{\"at\":" + JsonString(IsoTime(c.lastFailure->at)) + ",\"cause\":" +
                                     JsonString(c.lastFailure->cause) + ",\"text\":" + JsonString(c.lastFailure->text) +

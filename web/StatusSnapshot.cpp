@@ -30,6 +30,9 @@ std::vector<ChannelStatus> StatusSnapshot(const RelayEngine& engine)
             c.fps = view.fps;
         c.droppedFrames = view.droppedFrames, c.lostPackets = view.lostPackets, c.liveEnds = view.liveEnds;
         c.degradation = view.degradation;
+        c.standInSince = view.standInSince;
+        c.standInCause = view.standInCause, c.standInText = view.standInText;
+        c.standInSeconds = view.standInSeconds;
     }
     return channels;
 }

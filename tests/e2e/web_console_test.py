@@ -150,6 +150,8 @@ def write_config(path, rtmp, camera, spare=0):
             keys.append('%d+%s=%s' % (id, key, REENCODE.get(key, value) if id == 1 else value))
     # Channel 1 re-encodes its video, so that a CPU quota slows it down.
     keys += ['1+VdBitRate=300', '1+VdRameRate=25', '1+VdProFile=main']
+    # Channel 3's camera refuses: it publishes its stand-in (备用画面) meanwhile.
+    keys += ['3+StandIn=1']
     with open(path, 'w', encoding='utf-8') as f:
         f.write('\n'.join(keys) + '\n')
 
@@ -261,8 +263,8 @@ def read_only_run(driver, port, screenshot, camera):
     except NoAlertPresentException:
         pass
     # Its end is noticed at one supervision tick and counted at the next.
-    wait_for(lambda: 'failing' in row(driver, 3).get_attribute('class') and '摄像头拒绝连接' in cells(driver, 3)[5],
-             30, 'the failing row marked, with its cause')
+    wait_for(lambda: 'failing' in row(driver, 3).get_attribute('class') and '摄像头拒绝连接' in cells(driver, 3)[5]
+             and cells(driver, 3)[5].startswith('备用画面（自 '), 30, 'the failing row marked, on its stand-in, with its cause')
     buttons = [b for b in driver.find_elements(By.TAG_NAME, 'button') if b.is_displayed()]
     check(not [b.text for b in buttons if b.text in ('运行', '暂停', '全部运行', '全部暂停', '重新加载配置')],
           'a command button is shown without a token: %s' % [b.text for b in buttons])

@@ -42,8 +42,10 @@ TEST(StatusFormat, SnapshotInBothFormats)
     ::setenv("TZ", "UTC", 1), ::tzset();
     const ChannelStatus live{3, "门口", true, true, 512, 0, 4, -3.0, "live", 60, 2048, std::nullopt,
                              {"门口", "512kbps", "运行中", "否", "640*360", "慢"}, 0.214, 5.0, 7, 3, 2, "slow"};
-    const ChannelStatus never{12, "仓库", true, false, 0, 10, 9, std::nullopt, "given_up", 0, 0,
+    const ChannelStatus gaveUp{12, "仓库", true, false, 0, 10, 9, std::nullopt, "given_up", 0, 0,
                               ChannelStatus::Failure{0, "hevc_in_flv", "说明", "[flv @ 0x1] Video codec hevc not compatible with flv"}};
+    ChannelStatus never = gaveUp;  // keeping its stand-in
+    never.standInSince = 30, never.standInCause = "stalled", never.standInText = "10 秒无进展", never.standInSeconds = 12.5;
     const std::string metrics = StatusFormat::Metrics({never, live}, "1.0.0.9");
     for (const char* line : {
              "camrelay_channel_up{id=\"12\",name=\"仓库\"} 0\n",
@@ -65,6 +67,8 @@ TEST(StatusFormat, SnapshotInBothFormats)
              "camrelay_channel_degraded{id=\"3\",name=\"门口\",cause=\"packet_loss\"} 0\n",
              "camrelay_channel_degraded{id=\"12\",name=\"仓库\",cause=\"slow\"} 0\n",
              "gauge\ncamrelay_channel_failure_info{id=\"12\",name=\"仓库\",cause=\"hevc_in_flv\"} 1\n#",
+             "camrelay_channel_standin{id=\"12\",name=\"仓库\"} 1\ncamrelay_channel_standin{id=\"3\",name=\"门口\"} 0\n",
+             "camrelay_channel_standin_seconds_total{id=\"12\",name=\"仓库\"} 12.500\n",
          })
         EXPECT_NE(metrics.find(line), std::string::npos) << line << "\n" << metrics;
     EXPECT_EQ(StatusFormat::Json({live, never}, {"1.0.0.9", "/srv/a", "headless", 3.5, true, false, false, 100}),
@@ -74,12 +78,13 @@ TEST(StatusFormat, SnapshotInBothFormats)
               "\"state\":\"live\",\"failures\":0,\"output_bytes\":2048,\"live_since\":\"1970-01-01T00:01:00+00:00\","
               "\"live_seconds\":40,\"texts\":{\"bitrate\":\"512kbps\",\"state\":\"运行中\",\"reencode\":\"否\","
               "\"size\":\"640*360\",\"health\":\"慢\"},\"speed\":0.21,\"fps\":5.00,\"dropped_frames\":7,\"lost_packets\":3,"
-              "\"live_ends\":2,\"degraded\":\"slow\",\"last_failure\":null},\n"
+              "\"live_ends\":2,\"degraded\":\"slow\",\"standin\":null,\"standin_seconds\":0.000,\"last_failure\":null},\n"
               "{\"id\":12,\"name\":\"仓库\",\"running\":true,\"up\":false,\"bitrate_kbps\":0,\"consecutive_failures\":10,"
               "\"restarts_total\":9,\"seconds_since_progress\":null,\"state\":\"given_up\",\"failures\":10,"
               "\"output_bytes\":0,\"live_since\":null,\"live_seconds\":null,\"texts\":{\"bitrate\":\"\",\"state\":\"\","
               "\"reencode\":\"\",\"size\":\"\",\"health\":\"\"},\"speed\":null,\"fps\":null,\"dropped_frames\":0,"
-              "\"lost_packets\":0,\"live_ends\":0,\"degraded\":null,\"last_failure\":{\"at\":\"1970-01-01T00:00:00+00:00\","
+              "\"lost_packets\":0,\"live_ends\":0,\"degraded\":null,\"standin\":{\"since\":\"1970-01-01T00:00:30+00:00\","
+              "\"cause\":\"stalled\",\"text\":\"10 秒无进展\"},\"standin_seconds\":12.500,\"last_failure\":{\"at\":\"1970-01-01T00:00:00+00:00\","
               "\"cause\":\"hevc_in_flv\",\"text\":\"说明\",\"line\":\"[flv @ 0x1] Video codec hevc not compatible with flv\"}}\n]}\n");
     StatusFormat::StatusHeader warned{"1"};
     warned.configWarnings = {"信号 3（前门）：未知的键 Adresss"};

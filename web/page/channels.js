@@ -34,6 +34,10 @@ function takeAnswer(answer) {
 // What a row shows in its cause column: why a live channel relays badly, otherwise the cause of
 // its last failure.
 function causeOf(c) {
+  if (c.standin_since != null) {  // 备用画面: since when, and why the camera is down
+    const since = new Date(c.standin_since * 1000).toLocaleTimeString('zh-CN', {hour12: false});
+    return '备用画面（自 ' + since + ' 起）：' + (c.cause || '');
+  }
   return c.degraded ? c.health : (c.cause || '');
 }
 
@@ -46,15 +50,15 @@ function liveSeconds(c) {
 const GROUPS = {   // the header's counts and the state filter
   'live': (c) => c.state === 'live',
   'degraded': (c) => Boolean(c.degraded),
-  'failing': (c) => c.state === 'failing' || c.state === 'retrying',
+  'failing': (c) => c.state === 'failing' || c.state === 'retrying' || c.state === 'standin',
   'given-up': (c) => c.state === 'given_up',
   'stopped': (c) => c.state === 'stopped',
 };
 
-// Failing first: given up, then failing or retrying, then degraded, then the others.
+// Failing first: given up, then failing, retrying or on a stand-in, then degraded, then the others.
 function rank(c) {
   if (c.state === 'given_up') return 0;
-  if (c.state === 'failing' || c.state === 'retrying') return 1;
+  if (c.state === 'failing' || c.state === 'retrying' || c.state === 'standin') return 1;
   return c.degraded ? 2 : 3;
 }
 

@@ -4,7 +4,7 @@
 
 const REFRESH_MS = 2000;
 const TOKEN_KEY = 'camrelay-token';
-const FAILING = new Set(['failing', 'retrying', 'given_up']);
+const FAILING = new Set(['failing', 'retrying', 'given_up', 'standin']);
 
 let status = null;          // the header of the last /status answer, with channels: the list in order
 let lastAnswer = 0;         // when the program last answered (ms)
