@@ -119,7 +119,8 @@ std::vector<std::string> StandInArguments(const StandInPlan& plan)
             "-re", "-f", "lavfi", "-i", VideoGraph(plan, width, height, rate),
             "-re", "-f", "lavfi", "-i", kSilence,
             "-map", "0:v", "-map", "1:a",
-            "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p",
+            // One encoder thread is plenty for a still picture, and many channels may fail at once.
+            "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", "-threads", "1",
             // A keyframe every 2 s exactly: a new viewer waits at most that long for a picture.
             "-g", std::to_string(2 * rate), "-keyint_min", std::to_string(2 * rate), "-sc_threshold", "0",
             "-crf", "30", "-maxrate", cap + "k", "-bufsize", std::to_string(2 * std::stoi(cap)) + "k",
