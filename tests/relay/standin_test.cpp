@@ -13,7 +13,7 @@ namespace {
 
 // Every character that means something to the filter-graph parser, the option parser or
 // drawtext's own expansion, after Chinese text; two names differ only in their last character.
-const std::string kHostile = "通道 甲'\":\\,;[a]=%{pts}{}%%";
+const std::string kHostile = "通道 甲'\":\\,;[a]=%{x}{}%%\\\"";
 
 // "codec WxH rate" of the video and "codec rate channels" of the audio of a file.
 std::string Streams(const std::string& file)
