@@ -78,7 +78,7 @@ std::string VideoGraph(const StandInPlan& p, int width, int height, int rate)
     graph += ",format=yuv420p";
     const int big = std::max(8, height / 10), small = std::max(8, height / 14), middle = height / 2;
     const std::string name = OneLine(p.name);
-    if (!name.empty())  // drawtext refuses an empty text
+    if (!name.empty())  // no line for a name without text
         graph += "," + DrawText(p.fontFile, name, true, big, middle - 2 * big);
     graph += "," + DrawText(p.fontFile, kInterrupted, true, big, middle - big / 2);
     // %{localtime} prints "2024-05-01 08:30:00" (local time), drawn anew each second.
