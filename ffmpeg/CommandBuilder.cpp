@@ -304,10 +304,16 @@ std::string EscapeFilterPath(std::string path)
     // A drive path (D:\logo\wm.png) takes forward slashes, as the filter expects.
     if (path.size() >= 2 && path[1] == ':')
         std::replace(path.begin(), path.end(), '\\', '/');
-    // Two levels: the movie filter's option parser, then the filter-graph parser.
-    // For a drive path this gives D\\:/logo/wm.png. UTF-8 bytes never collide with these.
-    // A bare '=' would make the option parser read the path as "key=value".
-    return Escaped(Escaped(path, "\\':="), "\\'[],;");
+    // For a drive path this gives D\\:/logo/wm.png.
+    return EscapeFilterValue(path);
+}
+
+std::string EscapeFilterValue(std::string_view text)
+{
+    // Two levels: the filter's option parser, then the filter-graph parser. UTF-8 bytes never
+    // collide with these. A bare '=' would make the option parser read a first value without a
+    // key (the movie filter's path) as "key=value".
+    return Escaped(Escaped(text, "\\':="), "\\'[],;");
 }
 
 std::vector<std::string> LaunchArguments(const LaunchPlan& plan)

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // Plans a channel's ffmpeg launch in typed parts, from which come both the child's arguments
@@ -70,6 +71,9 @@ CommandBuild BuildCommandLine(const CheckStates& checks, const ChannelRecord& s)
 
 // The watermark path as it stands after "movie=" in the filter graph.
 std::string EscapeFilterPath(std::string path);
+// Any text as the value of a filter's option inside a filter graph: escaped for the option
+// parser, then for the graph parser. Blanks at either end are still dropped.
+std::string EscapeFilterValue(std::string_view text);
 
 // Pulls an rtsp:// input over TCP: the line gets "-rtsp_transport tcp " before "-i" and is
 // formatted as "  %s ". Unchanged for other inputs and for an address that already names

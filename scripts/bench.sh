@@ -4,7 +4,8 @@
 #   bench.sh [--runs N] [--build-dir DIR] [--scale-counts "25 50 100 200" | --no-scale] [--no-recovery]
 # One run: the start-up scan, the window opening with 10,000 rows, 50 channels supervised by CamRelay on the fake transcoder
 # (then again with the status endpoint under 500 connections at once), then the same 50 children under plain bash loops
-# (one `wait -n` loop, then 50 `while` loops).
+# (one `wait -n` loop, then 50 `while` loops), then the stand-in picture's ffmpeg beside a copy relay of the
+# camera simulator (CPU of each, about 30 s).
 # After the runs, scale.sh measures real copy relays under the headless service once per count
 # (about 10 minutes for the default counts) and prints its own table; recovery.sh then measures
 # 100 copy channels coming up and one coming back after kill -9, with 快速重启 and 启动间隔 off
@@ -33,7 +34,8 @@ say "building into $build"
 # Figures from a sanitizer build would measure the sanitizer.
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCAMRELAY_GUI=ON \
     -DCAMRELAY_TESTS=ON -DCAMRELAY_BENCH=ON -DCAMRELAY_SANITIZE=OFF -DCAMRELAY_TSAN=OFF >/dev/null
-ninja -C "$build" -j"$(nproc)" scan_bench engine_steps_bench gui_rows_bench gui_supervise_bench fake_ffmpeg >&2
+ninja -C "$build" -j"$(nproc)" scan_bench engine_steps_bench gui_rows_bench gui_supervise_bench standin_cpu_bench \
+    fake_ffmpeg >&2
 
 out=$(mktemp -d /tmp/camrelay-bench-XXXXXX)
 spawned=()   # a background benchmark still to be ended on exit (its `timeout` guard)
@@ -102,6 +104,8 @@ for ((run = 1; run <= runs; run++)); do
     measure one "$run" bash "$root/bench/shell_loop_floor.sh" "$build/bin/fake_ffmpeg" one 50 10
     say "run $run of $runs: 50 bash while loops (about 13 s)"
     measure each "$run" bash "$root/bench/shell_loop_floor.sh" "$build/bin/fake_ffmpeg" each 50 10
+    say "run $run of $runs: the stand-in picture beside a copy relay of the camera simulator (about 30 s)"
+    measure standin "$run" bash "$root/bench/standin_cpu.sh" "$build/bench/standin_cpu_bench" 20
 done
 
 # Median over the runs of one printed figure.
@@ -163,6 +167,8 @@ each_cpu=$(median each shell_each_cpu_percent_of_one_core)
 each_rss=$(median each shell_each_rss_kb_per_channel)
 each_total=$(median each shell_each_rss_kb_total)
 each_pss=$(median each shell_each_pss_kb_total)
+standin_cpu=$(median standin standin_cpu_percent_of_one_core)
+relay_cpu=$(median standin copy_relay_cpu_percent_of_one_core)
 
 cat <<EOF
 | Figure (median of $runs run$([ "$runs" = 1 ] || echo s)) | CamRelay | Shell floor: one \`wait -n\` loop | CamRelay ÷ floor | 50 bash \`while\` loops | Target |
@@ -188,6 +194,10 @@ cat <<EOF
 | Own resident memory in all, 50 running channels (MB) | $(fmt "$rss_total / 1024" 1) | $(fmt "$one_total / 1024" 1) | $(ratio "$rss_total" "$one_total") | $(fmt "$each_total / 1024" 1) ($(fmt "$each_pss / 1024" 1) Pss) | |
 | Status line to bitrate cell, first reading (ms) | $(fmt "$first" 0) | | | | |
 | Status line to bitrate cell, steady-state age (ms) | $(fmt "$steady" 0) | | | | 1,500–2,000 by design |
+
+| ffmpeg's own CPU over 20 s, median of $runs run$([ "$runs" = 1 ] || echo s) (% of one core) | Stand-in picture 640x360 25 fps | Copy relay of the camera simulator |
+|---|--:|--:|
+| One channel | $(fmt "$standin_cpu" 2) | $(fmt "$relay_cpu" 2) |
 EOF
 
 if [ -n "$scale_counts" ]; then
