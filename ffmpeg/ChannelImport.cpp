@@ -21,7 +21,7 @@ namespace {
 enum Column {
     kName, kSource, kPublish, kTcp, kVideo, kSize, kBitrate, kFrameRate, kProfile, kAudio, kAudioBitrate,
     kSampleRate, kChannels, kTimestamps, kWatermark, kPosition, kOffsets, kState, kToAac, kSilence,
-    kKeyframes, kExtraPublish, kColumnCount
+    kKeyframes, kExtraPublish, kStandIn, kStandInPicture, kColumnCount
 };
 // Each column's header as exported, then the other names it is known by.
 const std::array<std::array<const char*, 4>, kColumnCount> kHeaders = {{
@@ -47,6 +47,8 @@ const std::array<std::array<const char*, 4>, kColumnCount> kHeaders = {{
     {"无音频时补静音", "silent audio", "silence", nullptr},
     {"关键帧间隔", "keyframe interval", "keyframe seconds", "gop seconds"},
     {"其他推流地址", "extra_publish", "extra publish urls", "其他发布地址"},
+    {"备用画面", "stand-in", "standin", nullptr},
+    {"备用画面图片", "stand-in picture", "standin picture", nullptr},
 }};
 // The extra publish addresses share one cell, separated by blanks: an address never holds one.
 const char kAddressSeparator = ' ';
@@ -126,6 +128,17 @@ std::string ReadRow(const std::array<std::string, kColumnCount>& cell, Row& row,
     }
     r.profile = cell[kProfile].empty() ? r.profile : cell[kProfile];
     r.watermarkPath = cell[kWatermark];
+    r.standInPicture = cell[kStandInPicture];
+    if (!cell[kStandIn].empty()) {  // the word as stored, the choice's text, or 是 / 否
+        const auto& choices = ChannelRules::kStandInChoices;
+        const auto found = std::find_if(std::begin(choices), std::end(choices), [&](const auto& choice) {
+            return cell[kStandIn] == choice.word || cell[kStandIn] == choice.text;
+        });
+        const int yesNo = found == std::end(choices) ? Choice(cell[kStandIn]) : -1;
+        if (found == std::end(choices) && yesNo != 0 && yesNo != 1)
+            return "备用画面须为 0、1、2、是、否 或“跟随全局设置”：" + cell[kStandIn];
+        r.standIn = found != std::end(choices) ? found->word : yesNo == 1 ? "1" : "0";
+    }
     const std::pair<Column, int*> numbers[] = {{kBitrate, &r.videoBitrate}, {kFrameRate, &r.frameRate},
                                                {kAudioBitrate, &r.audioBitrate}, {kSampleRate, &r.sampleRate},
                                                {kChannels, &r.audioChannels}, {kKeyframes, &r.keyframeSeconds}};
@@ -378,6 +391,10 @@ std::string ExportCsv(const ConfigStore& store, bool withPasswords)
         row[kState] = IsStoredRunning(stored.state) ? kStateRunning : kStatePaused;
         row[kToAac] = r.audioToAac ? kYes : kNo, row[kSilence] = r.silentAudio ? kYes : kNo;
         row[kKeyframes] = std::to_string(r.keyframeSeconds);  // 0, not empty: empty imports as a new channel's
+        for (const auto& choice : ChannelRules::kStandInChoices)
+            if (r.standIn == choice.word)
+                row[kStandIn] = choice.text;
+        row[kStandInPicture] = r.standInPicture;
         for (const std::string& extra : r.extraPublish)
             row[kExtraPublish] += (row[kExtraPublish].empty() ? "" : std::string(1, kAddressSeparator)) + address(extra);
     }

@@ -19,6 +19,9 @@ const char* const kUnsafeName = "名称不能包含控制字符!";
 // The encoding page's.
 const char* const kPathTooLong = "水印文件路径过长，最多127个字符!";
 const char* const kPathUnsafe = "水印文件路径不能包含控制字符!";
+// The stand-in's picture is read by ffmpeg's image reader, which takes "%d" for a numbered series.
+const char* const kStandInPictureUnsafe = "备用画面图片路径不能包含 % 或控制字符!";
+const char* const kStandInUnknown = "备用画面的设置只能是空、0、1 或 2!";
 const char* const kProfileUnsafe = "Profle不能包含空格、引号或控制字符!";
 const char* const kOffsetUnsafe = "水印微调值不能包含空格、引号或控制字符!";
 const char* const kPositionUnsafe = "水印位置不能包含控制字符!";
@@ -165,6 +168,10 @@ std::string EncodingProblem(const ChannelRecord& values)
                 : HasBlankQuoteOrControl(values.watermarkOffsetX) ||
                         HasBlankQuoteOrControl(values.watermarkOffsetY)       ? kOffsetUnsafe
                 : HasControl(values.watermarkCorner)                          ? kPositionUnsafe
+                : HasControl(values.standInPicture) ||
+                        values.standInPicture.find('%') != std::string::npos  ? kStandInPictureUnsafe
+                : !values.standIn.empty() && values.standIn != "0" && values.standIn != "1" &&
+                        values.standIn != "2"                                 ? kStandInUnknown
                                                                               : nullptr);
 }
 

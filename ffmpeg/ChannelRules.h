@@ -44,6 +44,14 @@ std::string ChannelProblem(const ChannelRecord& values, const CheckStates& check
 ChannelRecord NewChannelValues();
 CheckStates NewChannelChecks();
 
+// 备用画面's choices: the stored word and what the wizard and the page show.
+struct StandInChoice {
+    const char* word;
+    const char* text;
+};
+inline constexpr StandInChoice kStandInChoices[] = {
+    {"", "跟随全局设置"}, {"0", "关闭"}, {"1", "开启"}, {"2", "开启，放弃后仍推送"}};
+
 // The watermark position words of the encoding page, in its order.
 inline constexpr const char* kCorners[5] = {"左上", "居中", "右上", "左下", "右下"};
 // The overlay expression for a position word and the two offsets as typed; nullopt for a word

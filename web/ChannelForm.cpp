@@ -36,6 +36,8 @@ constexpr TextField kTexts[] = {
     { "stream_name", &ChannelRecord::streamName },
     { "profile", &ChannelRecord::profile },
     { "watermark", &ChannelRecord::watermarkPath },
+    { "standin", &ChannelRecord::standIn },  // the stored word: "", "0", "1", "2"
+    { "standin_picture", &ChannelRecord::standInPicture },
 };
 // Options of the record shown as check boxes.
 constexpr NumberField kFlags[] = {

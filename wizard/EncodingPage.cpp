@@ -153,6 +153,10 @@ void EncodingPage::LoadStored(int storedId)
     if (DecimalValue(r.keyframeSeconds) > 0)
         m_pKeyframeSeconds->setText(text(r.keyframeSeconds));
 
+    for (int i = 0; i < static_cast<int>(std::size(ChannelRules::kStandInChoices)); ++i)
+        if (r.standIn == ChannelRules::kStandInChoices[i].word)
+            m_pStandIn->setCurrentIndex(i);
+    m_pStandInPicture->setText(text(r.standInPicture));
     m_pFilePath->setText(text(r.watermarkPath));
     m_pOffsetX->setText(text(r.watermarkOffsetX));
     m_pOffsetY->setText(text(r.watermarkOffsetY));
@@ -258,6 +262,8 @@ void EncodingPage::Collect()
     m_values.profile = m_pProfile->currentText().toStdString();
     m_values.watermarkCorner = m_pPosition->currentText().toStdString();
     m_values.watermarkPath = m_pFilePath->text().toStdString();
+    m_values.standIn = ChannelRules::kStandInChoices[std::max(0, m_pStandIn->currentIndex())].word;
+    m_values.standInPicture = m_pStandInPicture->text().toStdString();
     RebuildPosition();
     m_checks = {m_pVideoOn->isChecked() ? 1 : 0, m_pVideoReencode->isChecked() ? 1 : 0,
                 m_pCopyTs->isChecked() ? 1 : 0, m_pAudioOn->isChecked() ? 1 : 0,

@@ -87,5 +87,8 @@ private:
     QLineEdit *m_pFilePath, *m_pOffsetX, *m_pOffsetY;
     UpDownButton *m_pSpinX, *m_pSpinY;
     QPushButton *m_pChooseFile, *m_pPreview, *m_pFinish;
+    QComboBox* m_pStandIn;             // 备用画面: ChannelRules::kStandInChoices, in their order
+    QLineEdit* m_pStandInPicture;
+    QPushButton* m_pChooseStandIn;
     QList<QWidget*> m_videoEncodingControls;
 };

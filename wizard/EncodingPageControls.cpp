@@ -174,13 +174,29 @@ void EncodingPage::BuildControls()
     markGrid->setColumnStretch(2, 1);
     markGrid->setColumnStretch(4, 1);
 
+    // 备用画面 while the camera is down, across the bottom too.
+    auto* standIn = new QGroupBox(QString::fromUtf8("备用画面（摄像头中断时推送）"), this);
+    m_pStandIn = new QComboBox(standIn);
+    m_pStandIn->setObjectName("standIn");
+    for (const ChannelRules::StandInChoice& choice : ChannelRules::kStandInChoices)
+        m_pStandIn->addItem(QString::fromUtf8(choice.text));
+    m_pStandInPicture = MakeEdit("standInPicture", standIn);
+    m_pStandInPicture->setPlaceholderText(QString::fromUtf8("空：深色背景"));
+    m_pChooseStandIn = new QPushButton(QString::fromUtf8("选择图片"), standIn);
+    m_pChooseStandIn->setObjectName("chooseStandIn");
+    auto* standInRow = new QHBoxLayout(standIn);
+    standInRow->addWidget(m_pStandIn);
+    standInRow->addWidget(MakeLabel("图片：", standIn));
+    standInRow->addWidget(m_pStandInPicture, 1);
+    standInRow->addWidget(m_pChooseStandIn);
+
     m_pPreview = new QPushButton(QString::fromUtf8("预览"), this);
     m_pPreview->setObjectName("1023");
     m_pPreview->hide();
     m_pFinish = new QPushButton(QString::fromUtf8("完成"), this);
     m_pFinish->setObjectName("1024");
     // Only "完成" may end the page with OK, and only when clicked: Enter in a field does nothing.
-    for (QPushButton* button : {m_pChooseFile, m_pPreview, m_pFinish})
+    for (QPushButton* button : {m_pChooseFile, m_pChooseStandIn, m_pPreview, m_pFinish})
         button->setAutoDefault(false);
 
     auto* groups = new QHBoxLayout;
@@ -194,6 +210,7 @@ void EncodingPage::BuildControls()
     page->addWidget(heading);
     page->addLayout(groups, 1);
     page->addWidget(mark);
+    page->addWidget(standIn);
     page->addLayout(buttons);
 
     m_videoEncodingControls = {m_pBitRate, m_pFrameRate, m_pSize, m_pWidth, m_pHeight,
@@ -208,6 +225,11 @@ void EncodingPage::BuildControls()
     disconnect(m_pSize->lineEdit(), &QLineEdit::editingFinished, m_pSize, nullptr);
     connect(m_pPosition, &QComboBox::activated, this, [this] { RebuildPosition(); });
     connect(m_pChooseFile, &QPushButton::clicked, this, &EncodingPage::OnChooseFile);
+    connect(m_pChooseStandIn, &QPushButton::clicked, this, [this] {
+        const QString path = Prompt::OpenFileName(this, QString::fromUtf8("打开"), "File(*.png)", "png");
+        if (!path.isEmpty())
+            m_pStandInPicture->setText(path);
+    });
     connect(m_pFinish, &QPushButton::clicked, this, &EncodingPage::OnFinish);
 }
 

@@ -134,12 +134,13 @@ TEST_F(EncodingPageTest, OpensWithTheDefaultsOrTheStoredValues)
     WriteFile(m_dir.File("config.ini"), "[SET DEFAULT VALUE]\n0+checkstate1=1\n0+VdBitRate=999\n0+strPucSeat=右下\n5+checkstate=1\n5+checkstate1=1\n"
                 "5+checkstate3=true\n5+checkstate4=1\n5+VdBitRate=800\n5+VdRameRate=15\n5+VdWidth=1280\n5+VdHeight=720\n"
                 "5+VdProFile=main\n5+AdChannel=1\n5+AdBitRate=64\n5+AdSmpLinGrate=48000\n5+strFilePath=/srv/标志 1.png\n"
-                "5+strValue=-10\n5+strValue1=20\n5+strPucSeat=右下\n5+StrPucSeatPos=stale\n5+AdToAAC=1\n");
+                "5+strValue=-10\n5+strValue1=20\n5+strPucSeat=右下\n5+StrPucSeatPos=stale\n5+AdToAAC=1\n"
+                "5+StandIn=2\n5+StandInPng=/srv/备用.png\n");
     // Then the keyframe seconds (a stored channel without them keeps the encoder's own) and AAC for copied audio.
     const struct { int id; std::tuple<int, int, int, int, int, int, int, int, int> numbers; std::string texts; CheckStates checks; }
-        cases[] = {{0, {300, 25, 320, 240, 2, 44100, 32, 2, 0}, "high|" + m_dir.File("logo.png") + "|左上|:", {1, 1, 0, 1, 1}},
+        cases[] = {{0, {300, 25, 320, 240, 2, 44100, 32, 2, 0}, "high|" + m_dir.File("logo.png") + "|左上|:||", {1, 1, 0, 1, 1}},
                    {5, {800, 15, 1280, 720, 1, 48000, 64, 0, 1},
-                    "main|/srv/标志 1.png|右下|main_w-overlay_w+-10:main_h-overlay_h+20", {1, 0, 0, 0, 1}}};
+                    "main|/srv/标志 1.png|右下|main_w-overlay_w+-10:main_h-overlay_h+20|2|/srv/备用.png", {1, 0, 0, 0, 1}}};
     for (const auto& c : cases) {
         EncodingPage page(c.id == 0);
         ASSERT_EQ(Run(page, c.id, [&] {
@@ -177,7 +178,8 @@ TEST_F(EncodingPageTest, OpensWithTheDefaultsOrTheStoredValues)
             std::tie(v.videoBitrate, v.frameRate, v.width, v.height, v.audioChannels, v.sampleRate, v.audioBitrate,
                      v.keyframeSeconds, v.audioToAac),
             c.numbers);
-        EXPECT_EQ(v.profile + "|" + v.watermarkPath + "|" + v.watermarkCorner + "|" + v.watermarkPlacement, c.texts);
+        EXPECT_EQ(v.profile + "|" + v.watermarkPath + "|" + v.watermarkCorner + "|" + v.watermarkPlacement + "|" +
+                      v.standIn + "|" + v.standInPicture, c.texts);
         EXPECT_EQ(page.Checks(), c.checks);
     }
     // The CSV import and the web console fill what they are not given as a new page opens.

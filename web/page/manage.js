@@ -43,7 +43,7 @@
 
   function fill(values) {
     const form = $('manage-form');
-    for (const input of form.querySelectorAll('input[name]')) {
+    for (const input of form.querySelectorAll('input[name], select[name]')) {
       const value = values[input.name];
       if (input.type === 'checkbox') input.checked = Boolean(value);
       else input.value = value == null ? '' : String(value);
@@ -52,7 +52,7 @@
 
   function fields() {
     const values = {};
-    for (const input of $('manage-form').querySelectorAll('input[name]'))
+    for (const input of $('manage-form').querySelectorAll('input[name], select[name]'))
       values[input.name] = input.type === 'checkbox' ? (input.checked ? '1' : '0') : input.value.trim();
     if (from !== null) values.from = String(from);
     return values;
