@@ -46,6 +46,10 @@ TEST(ChannelRules, RecordProblems)
     r.publishUrl = "rtmp://h/live";
     EXPECT_EQ(0u, ChannelRules::ChannelProblem(r, {1, 0, 0, 0, 0}).find("发布地址缺少流名称"));
     r.publishUrl = "rtmp://h/live/a";
+    // The stand-in's picture goes to ffmpeg's image reader, which reads "%d" as a numbered series.
+    r.standInPicture = "/srv/备用%d.png";
+    EXPECT_EQ("备用画面图片路径不能包含 % 或控制字符!", ChannelRules::ChannelProblem(r, {1, 0, 0, 0, 0}));
+    r.standInPicture.clear();
     // Extra publish addresses: each a publish address of its own, none repeating another output.
     const std::pair<std::vector<std::string>, std::string> extras[] = {
         {{"rtmp://b/live/a", "rtmp://h/live/a?k=1"}, ""},
