@@ -7,7 +7,6 @@
 
 #include "ffmpeg/StandIn.h"
 
-#include <regex>
 
 namespace {
 
@@ -17,25 +16,6 @@ public:
     void PostProgress(int, const ProgressSample&) override {}
 };
 QuietSink g_quiet;
-
-// The picture of a copied output, from the stream lines ffmpeg printed when it began: "Output #0
-// ... Stream #0:0: Video: h264 (High), yuv420p(progressive), 1280x720 [SAR 1:1 DAR 16:9], 25 fps".
-void ReadOutputPicture(const std::vector<std::string>& lines, int& width, int& height, int& fps)
-{
-    static const std::regex size(R"(, (\d{2,5})x(\d{2,5})[ ,\[])"), rate(R"(, (\d+(?:\.\d+)?) fps)");
-    bool output = false;
-    for (const std::string& line : lines) {
-        output = output || line.starts_with("Output #");
-        if (!output || line.find("Video:") == std::string::npos)
-            continue;
-        std::smatch m;
-        if (std::regex_search(line, m, size))
-            width = std::stoi(m[1]), height = std::stoi(m[2]);
-        if (std::regex_search(line, m, rate))
-            fps = static_cast<int>(std::stod(m[1]) + 0.5);
-        return;
-    }
-}
 
 }  // namespace
 
@@ -236,5 +216,6 @@ void RelayEngine::NoteLivePicture(int row)
 {
     ChannelRow& r = *Row(row);
     if (!r.m_bReencodes)
-        ReadOutputPicture(r.m_tail->Lines(), r.m_nOutWidth, r.m_nOutHeight, r.m_nOutFps);
+        if (const auto picture = OutputPicture(r.m_tail->Lines()))
+            r.m_nOutWidth = picture->width, r.m_nOutHeight = picture->height, r.m_nOutFps = picture->frameRate;
 }

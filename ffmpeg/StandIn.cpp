@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <regex>
 #include <string_view>
 
 namespace {
@@ -160,4 +161,25 @@ std::vector<std::string> CameraProbeArguments(const std::string& source, bool rt
     // The first video packet, copied to nowhere: nothing is decoded.
     args.insert(args.end(), {"-i", source, "-map", "0:v:0?", "-c", "copy", "-frames:v", "1", "-f", "null", "-"});
     return args;
+}
+
+std::optional<OutputPictureSize> OutputPicture(const std::vector<std::string>& lines)
+{
+    // The rate is "fps" where the stream says it, else the guessed "tbr" (a raw copy prints only that).
+    static const std::regex size(R"(, (\d{2,5})x(\d{2,5})[ ,\[])"), rate(R"(, (\d+(?:\.\d+)?) fps)"),
+        guessed(R"(, (\d+(?:\.\d+)?) tbr)");
+    bool output = false;
+    for (const std::string& line : lines) {
+        output = output || line.starts_with("Output #");
+        if (!output || line.find("Video:") == std::string::npos)
+            continue;
+        std::smatch m;
+        if (!std::regex_search(line, m, size))
+            return std::nullopt;
+        OutputPictureSize picture{std::stoi(m[1]), std::stoi(m[2]), 0};
+        if (std::regex_search(line, m, rate) || std::regex_search(line, m, guessed))
+            picture.frameRate = static_cast<int>(std::stod(m[1]) + 0.5);
+        return picture;
+    }
+    return std::nullopt;
 }

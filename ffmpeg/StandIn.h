@@ -1,4 +1,5 @@
 #pragma once
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,3 +35,12 @@ std::string FindCjkFont();
 // arrives ends after about timeoutSeconds (a socket timeout; 0 or less: 5 s). Callers still
 // bound the run: a source that sends only other streams keeps it going.
 std::vector<std::string> CameraProbeArguments(const std::string& source, bool rtspOverTcp, int timeoutSeconds);
+
+// The picture of a child's first output, from the stream lines ffmpeg prints as it begins
+// ("Output #0 ... Stream #0:0: Video: h264 (High), yuv420p(progressive), 1280x720 [SAR 1:1 DAR
+// 16:9], q=2-31, 25 fps, ..."): what a stand-in for a copied camera matches. None when the lines
+// do not say (no output video line, no size).
+struct OutputPictureSize {
+    int width = 0, height = 0, frameRate = 0;  // frameRate rounded; 0 when not printed
+};
+std::optional<OutputPictureSize> OutputPicture(const std::vector<std::string>& lines);

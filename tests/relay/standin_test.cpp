@@ -148,3 +148,23 @@ TEST(StandIn, CameraProbeEndsOnVideoRefusalOrSilence)
         EXPECT_LT(took.count(), c.seconds) << c.source << " tcp " << c.tcp;
     }
 }
+
+// The stand-in of a copied camera takes the size and rate of the relay's output, read from the
+// stream lines ffmpeg printed as it began: the output's video line, not the input's.
+TEST(StandIn, OutputPictureFromTheStreamLines)
+{
+    const std::vector<std::string> copied = {
+        "Input #0, rtsp, from 'rtsp://127.0.0.1:8554/test':",
+        "  Stream #0:0: Video: h264 (Main), yuv420p(progressive), 1920x1080, 25 fps, 25 tbr, 90k tbn",
+        "Output #0, flv, to 'rtmp://127.0.0.1/live/a':",
+        "  Stream #0:0(und): Video: h264 (High) ([7][0][0][0] / 0x0007), yuv420p(progressive), 1280x720 [SAR 1:1 DAR "
+        "16:9], q=2-31, 358 kb/s, 29.97 fps, 29.97 tbr, 1k tbn (default)"};
+    const auto picture = OutputPicture(copied);
+    ASSERT_TRUE(picture);
+    EXPECT_EQ(std::make_tuple(1280, 720, 30), std::make_tuple(picture->width, picture->height, picture->frameRate));
+    const auto raw = OutputPicture({"Output #0, nut, to 'x':", "  Stream #0:0: Video: rawvideo, rgb24, 640x360 [SAR 1:1 "
+                                    "DAR 16:9], q=2-31, 30 tbr, 61440 tbn"});
+    ASSERT_TRUE(raw);
+    EXPECT_EQ(30, raw->frameRate);
+    EXPECT_FALSE(OutputPicture({copied[0], copied[1]})) << "the input's picture is not the output's";
+}
