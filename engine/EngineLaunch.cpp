@@ -66,6 +66,9 @@ bool RelayEngine::LaunchStored(int row, bool restart)
 // A start from the list once the state word is stored: the event, the line, the child.
 void RelayEngine::LaunchRow(int row)
 {
+    // A row that gave up and kept its stand-in (StandIn=2) hands the address back first: one
+    // publisher per stream.
+    EndStandIn(row, "重新启动");
     ChannelRow& r = *Row(row);
     r.m_phase = Phase::Starting;
     Tell(row, RowEvent::Kind::Starting);

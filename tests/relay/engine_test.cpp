@@ -457,6 +457,10 @@ TEST_F(EngineScenario, StandInWhileTheCameraIsDown)
                   std::make_tuple(std::string(v.state), v.cells.bitrate));
         EXPECT_EQ(std::string(mode) == "2", running(childWith("anullsrc"))) << "only standIn=2 keeps the stand-in after the give-up";
         EXPECT_FALSE(running(childWith("-frames:v")));
+        const pid_t kept = childWith("anullsrc");
+        m_engine->RunAll();  // the relay is started again: the kept stand-in gives way first
+        EXPECT_FALSE(running(kept));
+        EXPECT_TRUE(running(m_engine->View(0).pid) && m_children.lines[m_engine->View(0).pid].find("anullsrc") == std::string::npos);
         m_engine->PauseChannel(0);
         for (const auto& [pid, exit] : m_children.exits)
             EXPECT_LE(0, exit) << pid;
