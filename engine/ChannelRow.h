@@ -131,6 +131,8 @@ struct ChannelRow {
     std::unique_ptr<SideChild> m_standIn;  // its child while one runs
     std::unique_ptr<SideChild> m_cameraCheck;  // a check of the camera while one runs
     std::int64_t m_checkPollAt = 0;    // look whether the check ended then; 0: no
+    int m_nStandInEnds = 0;            // stand-in children in a row that ended without publishing
+    std::int64_t m_standInRetryAt = 0; // the next stand-in child may start then (steady-clock ns)
 };
 
 // What a face may read of a row: a copy, taken on the owner thread.

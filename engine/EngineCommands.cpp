@@ -94,7 +94,8 @@ int RelayEngine::PauseAll()
     std::vector<int> rows;
     for (int row = 0; row < RowCount(); ++row) {
         const ChannelRow& r = *Row(row);
-        if (r.m_phase != Phase::Idle && r.m_phase != Phase::GivenUp) {
+        // A row that gave up is left as it is, unless it still publishes its stand-in (StandIn=2).
+        if (r.m_phase != Phase::Idle && (r.m_phase != Phase::GivenUp || r.m_standInSince != 0)) {
             writes.push_back(ChannelStateWrite(r.m_tag.m_nId, kStatePaused));
             rows.push_back(row);
         }

@@ -42,6 +42,7 @@ void RelayEngine::BeginStandIn(int row)
         return;
     r.m_standInSince = m_clock.Now();
     r.m_standInFromNs = m_clock.SteadyNs();
+    r.m_nStandInEnds = 0, r.m_standInRetryAt = 0;
     r.m_strStandInCause = r.m_lastFailure->m_diagnosis.name;
     r.m_strStandInLabel = r.m_lastFailure->m_diagnosis.label;
     LogRow(row, "摄像头中断（" + r.m_strStandInLabel + "），推送备用画面", StatusLog::kWarning);
@@ -51,9 +52,17 @@ void RelayEngine::BeginStandIn(int row)
 void RelayEngine::SpawnStandIn(int row)
 {
     ChannelRow& r = *Row(row);
-    StandInPlan plan{.name = r.m_strName, .picture = r.m_strStandInPicture, .width = r.m_nOutWidth,
-                     .height = r.m_nOutHeight, .frameRate = r.m_nOutFps, .output = r.m_strPublish,
-                     .fontFile = FindCjkFont()};
+    // At most 1280x720 (keeping the shape): a 4K stand-in would take a core of its own, on a site
+    // where a switch takes many cameras down at once.
+    int width = r.m_nOutWidth, height = r.m_nOutHeight;
+    if (width > 1280)
+        height = height * 1280 / width, width = 1280;
+    if (height > 720)
+        width = width * 720 / height, height = 720;
+    // A '%' would make ffmpeg's image reader look for a numbered series: the background instead.
+    const std::string picture = r.m_strStandInPicture.find('%') == std::string::npos ? r.m_strStandInPicture : "";
+    StandInPlan plan{.name = r.m_strName, .picture = picture, .width = width, .height = height,
+                     .frameRate = r.m_nOutFps, .output = r.m_strPublish, .fontFile = FindCjkFont()};
     if (SpawnSide(row, r.m_standIn, StandInArguments(plan)))
         LogRow(row, "已启动备用画面 ffmpeg (pid " + std::to_string(r.m_standIn->m_pid) + ")");
 }
@@ -75,10 +84,23 @@ void RelayEngine::CheckCamera(int row)
     ChannelRow& r = *Row(row);
     if (r.m_cameraCheck)
         return;
+    // The settings as stored now: an edit or a reload while the camera is down takes effect at
+    // the next check, as it would at the next relaunch.
+    const std::string publish = r.m_strPublish;
+    if (BuildStored(row).status != CommandBuild::Ok) {
+        EndStandIn(row, "设置已无法启动");
+        r.m_tag.m_bStopped = 1, r.m_phase = Phase::Idle;  // as a refused relaunch leaves it
+        return;
+    }
+    if (r.m_strPublish != publish || ChooseStandIn(r.m_strStandIn, m_options.m_strStandIn) == StandInMode::Off) {
+        EndStandIn(row, "设置已改变");
+        RelaunchRelay(row);
+        return;
+    }
     if (r.m_phase != Phase::Retrying)
         r.m_phase = Phase::StandIn;
     r.m_launchedAt = m_clock.SteadyNs();  // the attempt that keep-retrying's minute counts from
-    if (SpawnSide(row, r.m_cameraCheck, CameraProbeArguments(r.m_strSource, r.m_bRtspTcp, kCameraCheckSeconds)))
+    if (SpawnSide(row, r.m_cameraCheck, CameraProbeArguments(r.m_strSource, m_options.m_bRTSPuseTCP, kCameraCheckSeconds)))
         r.m_checkPollAt = r.m_launchedAt + MsToNs(kCheckPollMs);
 }
 
@@ -134,11 +156,22 @@ void RelayEngine::SuperviseStandIn(int row, std::int64_t now)
     if (r.m_standInSince != 0 && r.m_standIn && !r.m_standIn->m_bEnded &&
         m_launcher.Poll(r.m_standIn->m_pid, &r.m_standIn->m_nExitCode, &r.m_standIn->m_nSignal) != ChildState::Running)
         r.m_standIn->m_bEnded = true;
-    if (r.m_standInSince != 0 && (!r.m_standIn || r.m_standIn->m_bEnded)) {
+    if (r.m_standInSince != 0 && (!r.m_standIn || r.m_standIn->m_bEnded) && now >= r.m_standInRetryAt) {
         if (r.m_standIn) {
+            // Started again at once after it published, or the first time it did not; then,
+            // while it ends without publishing (a server that refuses, an ffmpeg without
+            // libx264), after 5, 10, 20, 40 s and then every minute, logged the first time only.
+            const bool published = r.m_standIn->m_outputBytes.load() > 0;
+            r.m_nStandInEnds = published ? 0 : r.m_nStandInEnds + 1;
+            const int waitMs = r.m_nStandInEnds <= 1 ? 0 : std::min(kKeepRetryPeriodMs, kTimerPeriodMs << std::min(r.m_nStandInEnds - 2, 4));
+            r.m_standInRetryAt = now + MsToNs(waitMs);
             const std::vector<std::string> said = r.m_standIn->m_tail->Lines();
-            LogRow(row, "备用画面 ffmpeg 已结束" + (said.empty() ? std::string() : "：" + said.back()) + "，重新启动",
-                   StatusLog::kWarning);
+            if (r.m_nStandInEnds <= 1)
+                LogRow(row, "备用画面 ffmpeg 已结束" + (said.empty() ? std::string() : "：" + said.back()) + "，重新启动",
+                       StatusLog::kWarning);
+            RetireSide(r.m_standIn);
+            if (waitMs > 0)
+                return PollCameraCheck(row, now, true);
         }
         SpawnStandIn(row);
     }

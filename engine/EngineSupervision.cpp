@@ -259,7 +259,10 @@ void RelayEngine::SetKeepRetrying(bool on)
             continue;
         r.m_phase = Phase::Retrying;
         r.m_retryAt = m_clock.SteadyNs();  // due at the next tick
-        Tell(row, RowEvent::Kind::RetryingEveryMinute, r.m_nFailures);
+        if (r.m_standInSince != 0)
+            Tell(row, RowEvent::Kind::StandIn, r.m_nFailures, StandInCell(r, r.m_nFailures));
+        else
+            Tell(row, RowEvent::Kind::RetryingEveryMinute, r.m_nFailures);
     }
 }
 

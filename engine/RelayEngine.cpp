@@ -98,12 +98,16 @@ RowView RelayEngine::View(int row) const
     view.liveEnds = r->m_nLiveEnds;
     view.source = r->m_strShownSource, view.publish = r->m_strShownPublish;
     std::int64_t standInNs = static_cast<std::int64_t>(r->m_standInNsBefore);
-    if (r->m_standInSince != 0) {
+    // Said while its child runs and has published (a child without a readable output counts
+    // while it runs); the phase says meanwhile that the camera is checked instead of relaunched.
+    const SideChild* standIn = r->m_standIn.get();
+    if (r->m_standInSince != 0 && standIn && !standIn->m_bEnded && (!standIn->m_monitor || standIn->m_outputBytes.load() > 0)) {
         view.standInSince = r->m_standInSince;
         view.standInCause = r->m_strStandInCause;
         view.standInText = r->m_strStandInLabel;
-        standInNs += m_clock.SteadyNs() - r->m_standInFromNs;
     }
+    if (r->m_standInSince != 0)
+        standInNs += m_clock.SteadyNs() - r->m_standInFromNs;
     view.standInSeconds = static_cast<double>(standInNs) / 1e9;
     if (view.up) {
         view.speed = r->m_health.Speed(), view.fps = r->m_health.Fps();

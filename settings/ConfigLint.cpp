@@ -159,6 +159,8 @@ void LintChannel(const IniFile& doc, int id, const std::vector<std::string>& unk
             if (const std::string problem = NumberProblem(key, value, RangeOf(r, &value)); !problem.empty())
                 add(problem);
         }
+        if (&value == &r.standInPicture && value.find('%') != std::string::npos)
+            add(std::string(key) + " 含有 %：ffmpeg 会把它当作图片序列，备用画面改用深色背景");
         if (&value == &r.standIn && !value.empty() && value != "0" && value != "1" && value != "2")
             add(std::string(key) + "=" + Quoted(value) + " 不是 0、1 或 2，按全局设置处理");
         // ffmpeg refuses a re-encode without a frame rate ("Invalid framerate value: 0") or a size,
