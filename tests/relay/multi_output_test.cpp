@@ -134,6 +134,10 @@ TEST(MultiOutput, OnePullIsolatedOutputsOwnCauses)
 
     EXPECT_EQ(ProbeUntilVideo(outputs[0]), "h264 640x360 Main, aac 44100 Hz 1 ch");
     EXPECT_EQ(ProbeUntilVideo(outputs[1]), "h264 640x360 Main, aac 44100 Hz 1 ch");
+    // Each pusher listens on the loopback only: no other host can send it a stream.
+    std::string bound;
+    RunCommand({"ss", "-Hunl", "( sport = :" + std::to_string(ports[0]) + " )"}, 10, &bound);
+    EXPECT_NE(bound.find("127.0.0.1:" + std::to_string(ports[0]) + " "), std::string::npos) << bound;
     std::string sessions;
     RunCommand({"ss", "-Htn", "state", "established", "( dport = :" + rtspPort + " )"}, 10, &sessions);
     EXPECT_EQ(std::count(sessions.begin(), sessions.end(), '\n'), 1) << sessions;
