@@ -48,7 +48,8 @@ struct Arg {
 // Input, codecs, audio settings (after the picture's when a re-encode copies timestamps),
 // picture, watermark, the stream left out, container, timestamps, output. The audio-only
 // forms also say -y; forms 11-16 print two blanks before -vprofile, 9 and 10 before the output.
-std::vector<Arg> Emit(const LaunchPlan& p)
+// Without withOutput: all but the container and the output (the timestamps stay).
+std::vector<Arg> Emit(const LaunchPlan& p, bool withOutput = true)
 {
     std::vector<Arg> args;
     const auto add = [&args](std::initializer_list<std::string> texts) {
@@ -96,10 +97,12 @@ std::vector<Arg> Emit(const LaunchPlan& p)
     // FLV takes one audio stream: the source's video, the silence, and the end with the source.
     if (p.silentInput)
         add({"-map", "0:v", "-map", "1:a", "-shortest"});
-    add({"-f", ContainerOf(p.output)});
+    if (withOutput)
+        add({"-f", ContainerOf(p.output)});
     if (p.copyTimestamps)
         add({"-copyts"});
-    args.push_back({p.output, false, p.form == 9 || p.form == 10});
+    if (withOutput)
+        args.push_back({p.output, false, p.form == 9 || p.form == 10});
     return args;
 }
 
@@ -320,6 +323,14 @@ std::vector<std::string> LaunchArguments(const LaunchPlan& plan)
 {
     std::vector<std::string> args;
     for (Arg& arg : Emit(plan))
+        args.push_back(std::move(arg.text));
+    return args;
+}
+
+std::vector<std::string> LaunchInputArguments(const LaunchPlan& plan)
+{
+    std::vector<std::string> args;
+    for (Arg& arg : Emit(plan, false))
         args.push_back(std::move(arg.text));
     return args;
 }

@@ -37,6 +37,10 @@ struct LaunchPlan {
 // The child's arguments (program name not included), and the line that prints them.
 std::vector<std::string> LaunchArguments(const LaunchPlan& plan);
 std::string LaunchLine(const LaunchPlan& plan);
+// The same arguments without the container and the publish address: the input side, the
+// streams' codecs and settings, the picture and the timestamps, for a child that writes
+// elsewhere (the puller of a channel with several addresses).
+std::vector<std::string> LaunchInputArguments(const LaunchPlan& plan);
 
 struct CommandBuild {
     enum Status { Ok, NoStreams, TooLong, BadValue };

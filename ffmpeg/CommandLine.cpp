@@ -50,3 +50,36 @@ std::vector<std::string> SplitCommandLine(const std::string& line)
     }
     return args;
 }
+
+namespace {
+
+// An argument as the line prints it: bare, or in quotes when it holds blanks or quotes or is
+// empty, with backslashes doubled where they stand before a quote.
+std::string Printed(const std::string& arg)
+{
+    if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos)
+        return arg;
+    std::string out = "\"";
+    std::size_t backslashes = 0;
+    for (char c : arg) {
+        if (c == '\\') {
+            ++backslashes;
+        } else {
+            if (c == '"')
+                out.append(backslashes + 1, '\\');
+            backslashes = 0;
+        }
+        out += c;
+    }
+    return out.append(backslashes, '\\') + "\"";
+}
+
+}  // namespace
+
+std::string JoinCommandLine(const std::vector<std::string>& args)
+{
+    std::string line = " ";
+    for (const std::string& arg : args)
+        line += Printed(arg) + " ";
+    return line;
+}

@@ -1,6 +1,7 @@
 #include "ffmpeg/StandIn.h"
 
 #include "ffmpeg/CommandBuilder.h"
+#include "ffmpeg/CommandLine.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -87,27 +88,6 @@ std::string VideoGraph(const StandInPlan& p, int width, int height, int rate)
     return graph + ",fps=" + std::to_string(rate);
 }
 
-// An argument as the line prints it: bare, or in quotes when it holds blanks or quotes or is
-// empty, with backslashes doubled where they stand before a quote.
-std::string Printed(const std::string& arg)
-{
-    if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos)
-        return arg;
-    std::string out = "\"";
-    std::size_t backslashes = 0;
-    for (char c : arg) {
-        if (c == '\\') {
-            ++backslashes;
-        } else {
-            if (c == '"')
-                out.append(backslashes + 1, '\\');
-            backslashes = 0;
-        }
-        out += c;
-    }
-    return out.append(backslashes, '\\') + "\"";
-}
-
 }  // namespace
 
 std::vector<std::string> StandInArguments(const StandInPlan& plan)
@@ -131,10 +111,7 @@ std::vector<std::string> StandInArguments(const StandInPlan& plan)
 
 std::string StandInLine(const StandInPlan& plan)
 {
-    std::string line = " ";
-    for (const std::string& arg : StandInArguments(plan))
-        line += Printed(arg) + " ";
-    return line;
+    return JoinCommandLine(StandInArguments(plan));
 }
 
 std::string FindCjkFont()
