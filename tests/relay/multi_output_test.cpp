@@ -169,17 +169,17 @@ TEST(MultiOutput, OnePullIsolatedOutputsOwnCauses)
                 back = b[i] - restarted;
         return back >= 0;
     }, 20s));
-    EXPECT_LT(back, 5.0);
+    EXPECT_LT(back, 10.0);  // about 2 s here; the margin is for a loaded machine
     const double until = Now() + 1;
     ASSERT_TRUE(ProcessProbe::WaitUntil([&] { return arrived(0, until); }, 10s));
     const double gap = LargestGap(Arrivals(dir.File("viewer0")), killed - 1, until);
-    EXPECT_LT(gap, 0.5);
+    EXPECT_LT(gap, 1.5);  // about 0.2 s here: the packets' own spacing, no interruption
     std::cout << "restarted output back after " << back << " s; other output's largest gap " << gap << " s\n";
 
     // The puller gone, each pusher ends by itself (its input times out).
     pull.Stop(SIGKILL, 0);
     const auto gone = std::chrono::steady_clock::now();
-    EXPECT_TRUE(ProcessProbe::WaitUntil([&] { return !push[0].Running() && !push[1].Running(); }, 10s));
+    EXPECT_TRUE(ProcessProbe::WaitUntil([&] { return !push[0].Running() && !push[1].Running(); }, 30s));
     std::cout << "pushers ended " << std::chrono::duration<double>(std::chrono::steady_clock::now() - gone).count()
               << " s after the puller\n";
 
