@@ -7,7 +7,6 @@
 
 #include "ffmpeg/StandIn.h"
 
-
 namespace {
 
 // A side child's monitor only drains its output: what it reads is not a reading of the row.
