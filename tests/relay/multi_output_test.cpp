@@ -87,7 +87,7 @@ double LargestGap(const std::vector<double>& times, double from, double to)
 // one RTSP session feeds them all; both good addresses play H.264 640x360 with the A-law turned
 // AAC; the address of an application nginx lacks fails with the line and the diagnosis a
 // single child gets for it. A pusher killed and started again: the other address's viewer sees
-// no gap, the restarted one plays again within 5 s. The puller killed: the pushers end by
+// no gap, the restarted one plays again within seconds. The puller killed: the pushers end by
 // themselves. The puller's status lines advance in time without a size, the pushers' count bytes.
 TEST(MultiOutput, OnePullIsolatedOutputsOwnCauses)
 {
@@ -160,15 +160,15 @@ TEST(MultiOutput, OnePullIsolatedOutputsOwnCauses)
     push[1].Stop(SIGKILL, 0);
     ASSERT_TRUE(startPusher(1));
     const double restarted = Now();
-    // The restarted address is back when its viewer gets a packet after the interruption.
+    // The restarted address is back when its viewer gets a packet from the new pusher: one that
+    // arrives later than the old pusher's last could (the new one needs a second to publish).
     double back = -1;
     ASSERT_TRUE(ProcessProbe::WaitUntil([&] {
-        const std::vector<double> b = Arrivals(dir.File("viewer1"));
-        for (std::size_t i = 1; i < b.size() && back < 0; ++i)
-            if (b[i - 1] > killed - 0.2 && b[i] - b[i - 1] > 0.5)
-                back = b[i] - restarted;
+        for (const double t : Arrivals(dir.File("viewer1")))
+            if (t > restarted + 0.3 && back < 0)
+                back = t - restarted;
         return back >= 0;
-    }, 20s));
+    }, 30s));
     EXPECT_LT(back, 10.0);  // about 2 s here; the margin is for a loaded machine
     const double until = Now() + 1;
     ASSERT_TRUE(ProcessProbe::WaitUntil([&] { return arrived(0, until); }, 10s));
