@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <memory>
+#include <regex>
 #include <set>
 #include <sstream>
 
@@ -127,7 +128,11 @@ TEST(MultiOutput, OnePullIsolatedOutputsOwnCauses)
     ASSERT_TRUE(ProcessProbe::WaitUntil([&] { return !push[2].Running(); }, 20s));
     const std::vector<std::string> failed = OutputLines(ReadFile(dir.File("pusher2.log")));
     ASSERT_FALSE(failed.empty());
-    EXPECT_EQ(failed.back(), outputs[2] + ": Input/output error");
+    // ffmpeg 5.1 ends with "<address>: Input/output error", 7.1 with "Error opening output files: …"
+    // after a line naming the address.
+    EXPECT_TRUE(std::any_of(failed.begin(), failed.end(), [&](const std::string& l) {
+        return l.find(outputs[2]) != std::string::npos && l.find("Input/output error") != std::string::npos;
+    })) << failed.back();
     const Diagnosis pushed = DiagnoseFailure(failed, Ended(push[2].ExitCode()), PusherInput(ports[2]), outputs[2]);
     EXPECT_EQ(pushed.cause, FailureCause::PublishRefused) << pushed.line;
     EXPECT_EQ(pushed.side, FailureSide::Server);
@@ -206,5 +211,7 @@ TEST(MultiOutput, OnePullIsolatedOutputsOwnCauses)
     const Diagnosis alone = DiagnoseFailure(lines, Ended(code), single.input, single.output);
     EXPECT_EQ(alone.cause, pushed.cause);
     EXPECT_EQ(alone.sentence, pushed.sentence);
-    EXPECT_EQ(alone.line, pushed.line);
+    // The deciding line, but for the muxer's address in memory ("[out#0/flv @ 0x…]" in 7.1).
+    const auto bare = [](const std::string& l) { return std::regex_replace(l, std::regex("0x[0-9a-f]+"), "0x"); };
+    EXPECT_EQ(bare(alone.line), bare(pushed.line));
 }
