@@ -168,13 +168,17 @@ TEST(MultiOutput, OnePullIsolatedOutputsOwnCauses)
     // The restarted address is back when its viewer gets a packet from the new pusher: one that
     // arrives later than the old pusher's last could (the new one needs a second to publish).
     double back = -1;
+    int again = 0;  // a pusher that ended at once (its port not yet free, on a loaded machine) is
+                    // started again, as the relay would retry it
     ASSERT_TRUE(ProcessProbe::WaitUntil([&] {
+        if (!push[1].Running() && again++ < 5)
+            startPusher(1);
         for (const double t : Arrivals(dir.File("viewer1")))
             if (t > restarted + 0.3 && back < 0)
                 back = t - restarted;
         return back >= 0;
     }, 30s));
-    EXPECT_LT(back, 10.0);  // about 2 s here; the margin is for a loaded machine
+    EXPECT_LT(back, 10.0) << again << " restarts";  // about 2 s here; the margin is for a loaded machine
     const double until = Now() + 1;
     ASSERT_TRUE(ProcessProbe::WaitUntil([&] { return arrived(0, until); }, 10s));
     const double gap = LargestGap(Arrivals(dir.File("viewer0")), killed - 1, until);
