@@ -135,6 +135,21 @@ struct ChannelRow {
     std::int64_t m_standInRetryAt = 0; // the next stand-in child may start then (steady-clock ns)
 };
 
+// One publish address of a channel that has several (one pusher child each): what a face may read.
+struct OutputView {
+    int number = 1;                  // 1 the channel's address (Adress), 2 to 5 its extra ones (Adress2..Adress5)
+    std::string publish;             // password and stream name masked, as RowView::publish
+    const char* state = "stopped";   // "starting", "live", "failing" or "stopped"
+    bool up = false;                 // its pusher reported progress within the last stall period
+    int kbps = 0;                    // its pusher's last reading while up, else 0
+    std::uint64_t bytes = 0;         // written to this address by all its pushers so far
+    std::uint64_t restarts = 0;      // its pusher started again after it ended
+    int failures = 0;                // its pusher's failed attempts in a row
+    std::time_t failedAt = 0;        // when its last failed attempt ended; 0: none yet
+    std::string cause, causeText;    // why: a failure cause's name and the operator's sentence; empty: none
+    std::string causeLine;           // the line of ffmpeg's that says it, masked
+};
+
 // What a face may read of a row: a copy, taken on the owner thread.
 struct RowView {
     int id = 0;
@@ -163,4 +178,7 @@ struct RowView {
     std::string standInCause;      // why (a failure cause's name)
     std::string standInText;       // why, as the operator is told
     double standInSeconds = 0;     // on stand-ins so far
+    // A channel with extra publish addresses: one per address, the channel's own first. Empty for
+    // a channel with one address. The row's kbps stays the channel's: the best of its outputs.
+    std::vector<OutputView> outputs;
 };
