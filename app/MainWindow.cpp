@@ -276,6 +276,7 @@ void MainWindow::OnChannelCommand(int command, int row)
         if (RunChannelWizard(m_engine.View(row).id, false, checks) && !m_settings.name.empty()) {
             m_engine.Rename(row, m_settings.name);
             m_engine.ShowAddresses(row, m_settings.sourceUrl, m_settings.publishUrl);
+            m_engine.ApplyPublishEdits(row);
         }
         break;
     }

@@ -61,6 +61,7 @@ std::string EditChannel(RelayEngine& engine, int row, const ChannelRecord& value
     if (!values.name.empty())
         engine.Rename(row, values.name);
     engine.ShowAddresses(row, values.sourceUrl, values.publishUrl);
+    engine.ApplyPublishEdits(row);
     return {};
 }
 

@@ -48,12 +48,30 @@ struct SideChild {
     bool m_bNoticed = false;        // a failed check seen at a tick: counted at the next, as an end is
 };
 
-// The last failed attempt of a row's channel, kept until a later attempt fails.
+// The last failed attempt of a row's channel (or of one of its pushers), kept until a later attempt fails.
 struct FailureRecord {
     std::time_t m_at = 0;              // when the attempt ended
     std::string m_strHow;              // exit status, signal, no progress, or why it did not run
     std::vector<std::string> m_lines;  // its last lines, without banner and status lines
     Diagnosis m_diagnosis;             // why, as the operator is told
+};
+
+// One publish address of a channel that has several: the pusher that copies the puller's stream
+// from its loopback port to the address, and how its attempts went. A pusher fails, is diagnosed
+// and retried on its own, with a back-off, while the puller and the other pushers go on.
+struct OutputSlot {
+    std::string m_strPublish;          // as stored
+    int m_nPort = 0;                   // the puller's port it reads; 0 before the puller started
+    std::unique_ptr<SideChild> m_pusher;  // null while none runs
+    bool m_bRelaying = false;          // its current pusher posted a reading
+    int m_nKbps = 0;                   // its current pusher's last reading
+    std::int64_t m_lastReadingAt = 0;  // steady-clock ns of that reading
+    int m_nFailures = 0;               // failed attempts in a row; a reading resets it
+    std::uint64_t m_nRestarts = 0;     // pushers started again after one ended
+    std::uint64_t m_bytesBefore = 0;   // what its earlier pushers wrote
+    std::int64_t m_startAt = 0;        // a pusher may start then (steady-clock ns), once the puller delivers
+    int m_nLoggedCause = -1;           // the cause whose deciding line the log has shown last
+    std::unique_ptr<FailureRecord> m_lastFailure;
 };
 
 // What the operator asked of the channel, as config.ini's state word says it ("运行中", "暂停中").
@@ -91,6 +109,10 @@ struct ChannelRow {
     std::shared_ptr<OutputTail> m_tail = std::make_shared<OutputTail>();
     // The child and how its attempts went.
     std::unique_ptr<RelayWorker> m_worker;         // null while no child runs
+    // Extra publish addresses: the worker's child is then a puller, and each address (the
+    // channel's own first) has a pusher. Empty for a channel with one address.
+    std::vector<std::string> m_extraPublish;       // as stored or launched last
+    std::vector<std::unique_ptr<OutputSlot>> m_outputs;
     bool m_bFailedStart = false;   // the last start could not run ffmpeg: counted at the second tick
     bool m_bFailedStartNoticed = false;  // the first tick after it has passed
     int m_nFailures = 0;           // failed attempts in a row; a reading resets it

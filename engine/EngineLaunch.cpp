@@ -3,7 +3,9 @@
 #include "engine/RelayEngine.h"
 #include "platform/SecretMask.h"
 
+#include "ffmpeg/MultiOutput.h"
 #include "ffmpeg/TranscoderCompat.h"
+#include "platform/LoopbackPorts.h"
 #include "platform/SystemError.h"
 #include "settings/ChannelStore.h"
 #include "settings/ConfigStore.h"
@@ -17,14 +19,23 @@ CommandBuild StoredCommand(const std::string& appDir, int id, ChannelRecord* rea
 {
     return BuildStoredCommand(ConfigStore(appDir), id, read);
 }
+
+// What a reload compares to tell whether a channel must start again. A channel with extra
+// addresses: its puller's line without the ports, which change at every start, and without the
+// addresses, which ApplyPublishEdits changes without a restart; only their number counts.
+std::string LaunchForm(const CommandBuild& build, const std::vector<std::string>& extraPublish)
+{
+    return extraPublish.empty() ? build.line : PullerLine(build.plan, std::vector<int>(extraPublish.size() + 1, 0));
+}
 }  // namespace
 
 std::string RelayEngine::StoredLine(int id) const
 {
-    CommandBuild build = StoredCommand(m_strAppDir, id);
+    ChannelRecord settings;
+    CommandBuild build = StoredCommand(m_strAppDir, id, &settings);
     if (build.status != CommandBuild::Ok || !ApplyRtspTransport(m_options.m_bRTSPuseTCP, build))
         return {};
-    return build.line;
+    return LaunchForm(build, settings.extraPublish);
 }
 
 CommandBuild RelayEngine::BuildStored(int row)
@@ -32,6 +43,7 @@ CommandBuild RelayEngine::BuildStored(int row)
     ChannelRecord settings;
     const CommandBuild build = StoredCommand(m_strAppDir, Row(row)->m_tag.m_nId, &settings);
     Row(row)->m_strSource = settings.sourceUrl, Row(row)->m_strPublish = settings.publishUrl;
+    Row(row)->m_extraPublish = settings.extraPublish;
     Row(row)->m_strStandIn = settings.standIn, Row(row)->m_strStandInPicture = settings.standInPicture;
     ShowAddresses(row, settings.sourceUrl, settings.publishUrl);
     // The mark follows the choice of video re-encoding, also for a line that was refused,
@@ -110,6 +122,7 @@ WizardLaunch RelayEngine::LaunchFromWizard(int row, const ChannelRecord& setting
         return result;
     const CommandBuild build = BuildCommandLine(checks, settings);
     r->m_strSource = settings.sourceUrl, r->m_strPublish = settings.publishUrl;
+    r->m_extraPublish = settings.extraPublish;
     r->m_strStandIn = settings.standIn, r->m_strStandInPicture = settings.standInPicture;
     ShowAddresses(row, settings.sourceUrl, settings.publishUrl);
     r->m_want = Want::Run;
@@ -158,7 +171,17 @@ RelayEngine::Spawned RelayEngine::SpawnRelay(Launch how, int row, CommandBuild b
     }
     if (m_encoderQuery.valid())
         m_encoderQuery.wait();
-    const std::vector<std::string> args = LaunchArguments(AdaptToEncoders(build.plan, m_encoders(m_strFfmpegPath)));
+    const LaunchPlan plan = AdaptToEncoders(build.plan, m_encoders(m_strFfmpegPath));
+    // Several addresses: a puller writing one loopback port per address, the pushers follow its
+    // first reading. Ports no longer free when a pusher binds fail that pusher, which is retried.
+    std::vector<int> ports;
+    if (!r.m_extraPublish.empty())
+        ports = FreeLoopbackUdpPorts(static_cast<int>(r.m_extraPublish.size()) + 1);
+    if (!r.m_extraPublish.empty() && ports.empty()) {
+        Refuse(row, "无法分配本机UDP端口，未开启直播！", refusal);
+        return Spawned::Refused;
+    }
+    const std::vector<std::string> args = ports.empty() ? LaunchArguments(plan) : PullerArguments(plan, ports);
 
     if (how != Launch::Restart)
         TouchStatusFile();
@@ -201,6 +224,7 @@ RelayEngine::Spawned RelayEngine::SpawnRelay(Launch how, int row, CommandBuild b
 
     if (r.m_worker)
         RetireWorker(*r.m_worker);  // a replaced worker never leaves its child running
+    PrepareOutputs(row, ports);
     r.m_worker = std::make_unique<RelayWorker>();
     r.m_worker->m_pid = child.pid;
     r.m_worker->m_monitor = std::move(monitor);
@@ -212,7 +236,7 @@ RelayEngine::Spawned RelayEngine::SpawnRelay(Launch how, int row, CommandBuild b
     r.m_bRtspTcp = build.plan.inputOverTcp;
     NotePicture(row, build);
     r.m_phase = r.m_nFailures > 0 ? Phase::Failing : Phase::Starting;
-    r.m_strLaunchedLine = build.line;
+    r.m_strLaunchedLine = LaunchForm(build, r.m_extraPublish);
     LogRow(row, "已启动 ffmpeg (pid " + std::to_string(child.pid) + ")");
     return Spawned::Started;
 }

@@ -103,7 +103,7 @@ void RelayEngine::CheckCamera(int row)
         r.m_checkPollAt = r.m_launchedAt + MsToNs(kCheckPollMs);
 }
 
-bool RelayEngine::SpawnSide(int row, std::unique_ptr<SideChild>& slot, const std::vector<std::string>& args)
+bool RelayEngine::SpawnSide(int row, std::unique_ptr<SideChild>& slot, const std::vector<std::string>& args, int output)
 {
     RetireSide(slot);
     if (m_bShutDown)
@@ -123,9 +123,9 @@ bool RelayEngine::SpawnSide(int row, std::unique_ptr<SideChild>& slot, const std
     side->m_pid = child.pid;
     if (child.readFd >= 0) {
         side->m_monitor = std::make_unique<OutputMonitor>(MonitorContext{
-            .m_pOwner = &g_quiet, .m_readFd = child.readFd, .m_pid = child.pid, .m_nRow = row,
+            .m_pOwner = output >= 0 ? &m_sink : &g_quiet, .m_readFd = child.readFd, .m_pid = child.pid, .m_nRow = row,
             .m_pRunning = &side->m_running, .m_tail = side->m_tail, .m_pLastProgress = &side->m_lastProgress,
-            .m_pOutputBytes = &side->m_outputBytes, .m_clock = &m_clock});
+            .m_pOutputBytes = &side->m_outputBytes, .m_clock = &m_clock, .m_nOutput = output});
         if (!side->m_monitor->Started())
             side->m_monitor.reset();
     }

@@ -83,6 +83,8 @@ void RelayEngine::SuperviseRow(int row, std::int64_t now)
     }
     switch (action) {
     case TickAction::LeaveAlone:
+        SuperviseOutputs(row, now);
+        break;
     case TickAction::EndStalled:
         break;
     case TickAction::NoticeFailedStart:
@@ -120,6 +122,7 @@ void RelayEngine::CountEnded(int row)
     RelayWorker* worker = r.m_worker.get();
     r.m_endCheckAt = 0;
     RetireWorker(*worker);
+    RetireOutputs(row);  // they read what the puller wrote
     r.m_nLiveEnds += worker->m_bRelaying;
     const std::string how = worker->m_nStalledSeconds ? Format("无数据%d秒", worker->m_nStalledSeconds)
                             : worker->m_nSignal         ? Format("ffmpeg 被信号 %d 结束", worker->m_nSignal)
@@ -269,10 +272,13 @@ void RelayEngine::SetKeepRetrying(bool on)
 void RelayEngine::OnProgress(int row, const ProgressSample& sample)
 {
     ChannelRow* r = Row(row);
+    if (sample.output >= 0)
+        return OnOutputProgress(row, sample);
     // A reading still queued from a child that was stopped since must not revive the row.
     if (!r || !r->m_worker)
         return;
-    const int kbps = sample.kbps;
+    // A puller counts no bytes: the channel's rate is its addresses'.
+    const int kbps = r->m_outputs.empty() ? sample.kbps : ChannelKbps(*r);
     r->m_nFailures = 0;
     r->m_nKbps = kbps;
     r->m_lastReadingAt = m_clock.SteadyNs();
@@ -282,7 +288,11 @@ void RelayEngine::OnProgress(int row, const ProgressSample& sample)
         r->m_worker->m_bRelaying = true;
         r->m_liveSince = m_clock.Now();
         NoteLivePicture(row);
-        LogRow(row, Format("开始直播 %dkbps", kbps));
+        if (r->m_outputs.empty())
+            LogRow(row, Format("开始直播 %dkbps", kbps));
+        else
+            LogRow(row, "开始拉流，推送到 " + std::to_string(r->m_outputs.size()) + " 个地址");
+        StartOutputs(row);
     }
     JudgeHealth(row, sample);
 }

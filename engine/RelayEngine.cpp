@@ -86,9 +86,15 @@ RowView RelayEngine::View(int row) const
     view.failures = r->m_nFailures;
     view.liveSince = view.up ? r->m_liveSince : 0;
     view.outputBytes = r->m_bytesBefore + static_cast<std::uint64_t>(r->m_outputBytes.load(std::memory_order_relaxed));
+    view.outputs = OutputViews(*r);
+    for (const OutputView& output : view.outputs)
+        view.outputBytes += output.bytes;  // the puller counts none
     view.lastFailure = r->m_lastFailure.get();
     // A live child that has gone quiet reads as starting again, as before its first reading.
-    view.state = view.deleted ? "deleted" : PhaseName(r->m_phase == Phase::Live && !view.up ? Phase::Starting : r->m_phase);
+    // A live puller with no address up after one failed publishes nothing: failing.
+    const bool outputsFail = std::any_of(view.outputs.begin(), view.outputs.end(), [](const OutputView& o) { return o.failures > 0; });
+    view.state = view.deleted ? "deleted"
+                 : PhaseName(r->m_phase == Phase::Live && !view.up ? (outputsFail ? Phase::Failing : Phase::Starting) : r->m_phase);
     view.restarts = r->m_nRestarts;
     if (r->m_lastReadingAt != 0)
         view.secondsSinceReading = static_cast<double>(m_clock.SteadyNs() - r->m_lastReadingAt) / 1e9;
@@ -128,7 +134,7 @@ RowCells RelayEngine::Cells(int row) const
     return cells;
 }
 
-bool RelayEngine::RowUp(const ChannelRow& row) const
+bool RelayEngine::RowUp(const ChannelRow& row, bool pullerOnly) const
 {
     if (!row.m_worker || row.m_worker->m_bEnded || !row.m_worker->m_bRelaying)
         return false;
@@ -136,7 +142,11 @@ bool RelayEngine::RowUp(const ChannelRow& row) const
     // watchdog's shortest period is not relaying, whether or not the watchdog is on.
     const int stallMs = m_options.m_nStallMs;
     const int windowMs = stallMs > 0 ? std::min(stallMs, kMinStallSeconds * 1000) : kMinStallSeconds * 1000;
-    return m_clock.SteadyNs() - row.m_lastProgress.load(std::memory_order_relaxed) <= MsToNs(windowMs);
+    if (m_clock.SteadyNs() - row.m_lastProgress.load(std::memory_order_relaxed) > MsToNs(windowMs))
+        return false;
+    // A puller whose every pusher is down publishes nothing.
+    return pullerOnly || row.m_outputs.empty() ||
+           std::any_of(row.m_outputs.begin(), row.m_outputs.end(), [this](const auto& slot) { return PusherUp(*slot); });
 }
 
 void RelayEngine::ShowAddresses(int row, const std::string& source, const std::string& publish)
@@ -351,6 +361,7 @@ void RelayEngine::StopChannel(int row)
     r->m_retryAt = 0, r->m_relaunchAt = 0, r->m_nKbps = 0;
     r->m_phase = Phase::Idle;
     EndStandIn(row, "信号已停止");
+    RetireOutputs(row);
     if (!r->m_worker)
         return;
     r->m_running = false;
@@ -367,6 +378,8 @@ void RelayEngine::StopAllChannels()
     for (ChannelRow& row : m_rows) {
         row.m_bFailedStart = row.m_bAutoQueued = row.m_bRunAllQueued = false;
         RetireSide(row.m_standIn), RetireSide(row.m_cameraCheck);
+        for (auto& output : row.m_outputs)
+            RetireSide(output->m_pusher);
         if (row.m_worker)
             RetireWorker(*row.m_worker);  // joins the monitor while its row exists
     }

@@ -142,6 +142,11 @@ public:
     // that had been live is counted and relaunched now (or once it is reaped, EndCheckDue).
     void OnOutputEnded(int row);
 
+    // A channel with extra publish addresses whose stored addresses were edited while it runs:
+    // the pusher of each changed address starts again with it, the puller and the other pushers
+    // go on. A changed number of addresses, like any other setting, waits for the next start.
+    void ApplyPublishEdits(int row);
+
     // ---- stops and bulk commands ----
     // "暂停" and "删除" of one row: the stored word or mark, the stop, the event.
     void PauseChannel(int row);
@@ -177,7 +182,9 @@ private:
     int TakeFlagged(std::deque<int>& queue, bool ChannelRow::*flag);
     void Tell(int row, RowEvent::Kind kind, int value = 0, const std::string& text = {});
     void Tell(int row, const RowEvent& event);  // applied to the row's cells, then told the face
-    bool RowUp(const ChannelRow& row) const;
+    // Its child reported progress within the last stall period; a channel with extra addresses
+    // also needs one address up, unless only its puller is asked about.
+    bool RowUp(const ChannelRow& row, bool pullerOnly = false) const;
     // Launching (EngineLaunch.cpp).
     CommandBuild BuildStored(int row);  // the refusal told when not Ok
     void LaunchRow(int row);
@@ -208,12 +215,26 @@ private:
     void CameraChecksDue();
     // The end of a live child is counted as soon as its output ends: 快速重启, or a stand-in to start.
     bool EndsAtOnce(const ChannelRow& r) const;
-    bool SpawnSide(int row, std::unique_ptr<SideChild>& slot, const std::vector<std::string>& args);
+    // output: a pusher's slot, whose monitor posts its readings to the faces; -1 for a child
+    // whose output is only drained.
+    bool SpawnSide(int row, std::unique_ptr<SideChild>& slot, const std::vector<std::string>& args, int output = -1);
     void RetireSide(std::unique_ptr<SideChild>& slot);
     void RelaunchRelay(int row);
     std::string StandInCell(const ChannelRow& r, int failures) const;
     void NotePicture(int row, const CommandBuild& build);  // a re-encode's size and rate
     void NoteLivePicture(int row);  // a copy's, read from what its child printed as it began
+    // Several publish addresses (EngineOutputs.cpp): the puller is the row's child, each address
+    // has a pusher, started at the puller's first reading and supervised at the ticks.
+    void PrepareOutputs(int row, const std::vector<int>& ports);
+    void StartOutputs(int row);
+    void SpawnPusher(int row, int index);
+    void RetireOutputs(int row);
+    void SuperviseOutputs(int row, std::int64_t now);
+    void CountPusherEnd(int row, std::size_t index, int stalledSeconds, bool delivering);
+    void OnOutputProgress(int row, const ProgressSample& sample);
+    bool PusherUp(const OutputSlot& slot) const;
+    int ChannelKbps(const ChannelRow& r) const;
+    std::vector<OutputView> OutputViews(const ChannelRow& r) const;
     // Saving (EngineCommands.cpp): stores the words of a command, then NoteSaving tells the
     // face and the log once when changes start or stop waiting to be saved.
     void Store(const ConfigStore::KeyValues& writes);

@@ -160,6 +160,8 @@ int RelaySession::Reload()
         const ReloadAction action = DecideReload(now, stored);
         if (action != ReloadAction::Keep)
             decided.emplace_back(row, action);
+        else if (stored.m_says == ReloadStored::Says::Running)
+            m_engine.ApplyPublishEdits(row);  // only its changed addresses' pushers start again
         if (view.active && !view.deleted) {
             ++active;
             stopping += action == ReloadAction::Stop || action == ReloadAction::Delete;

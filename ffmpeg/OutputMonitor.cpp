@@ -313,7 +313,7 @@ bool MonitorOutput(const MonitorContext& ctx, int wakeFd, OutputLineReader& line
             kbps = rate.Rate(posted);
         if (kbps && ctx.m_pOwner) {
             ProgressSample sample{*kbps, ctx.m_clock->SteadyNs(), posted.timeMs, posted.frames, posted.fps,
-                                  posted.speed, posted.dropped, posted.duplicated, lines.LostPackets()};
+                                  posted.speed, posted.dropped, posted.duplicated, lines.LostPackets(), ctx.m_nOutput};
             ctx.m_pOwner->PostProgress(ctx.m_nRow, sample);
         }
         // Pace the updates; the child's end shows up as end of file on the next read. After the
@@ -353,7 +353,7 @@ void MonitorThreadProc(const MonitorContext& ctx, int wakeFd)
     lines.Flush();
     if (ctx.m_readFd >= 0)
         ::close(ctx.m_readFd);
-    if (ended && ctx.m_pOwner)   // the tail holds the child's last words by now
+    if (ended && ctx.m_pOwner && ctx.m_nOutput < 0)   // the tail holds the child's last words by now
         ctx.m_pOwner->PostOutputEnded(ctx.m_nRow);
 }
 

@@ -67,6 +67,7 @@ struct ProgressSample {
     double fps = -1, speed = -1;
     std::int64_t dropped = 0, duplicated = 0;
     std::int64_t lostPackets = 0;  // RTP packets the child said it missed
+    int output = -1;               // a pusher's output slot (MonitorContext::m_nOutput); -1: the row's own child
 };
 
 // The bitrate of a child from what two of its status lines say: the bytes written between them
@@ -142,6 +143,7 @@ struct MonitorContext {
     std::atomic<std::int64_t>* m_pLastProgress = nullptr;
     std::atomic<std::int64_t>* m_pOutputBytes = nullptr;  // the child's last "size=", or null
     const TimeSource* m_clock = &TimeSource::System();  // the engine's: the stamps are compared with it
+    int m_nOutput = -1;  // a pusher's output slot, set in its samples; a pusher's end is not the row's
 };
 
 // The monitor thread of one child: reads 4096-byte chunks, posts a sample of the first

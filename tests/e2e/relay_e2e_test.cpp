@@ -207,3 +207,103 @@ TEST_F(RelayEndToEnd, StandInWhileTheCameraIsDown)
     EXPECT_LT(cameraAgain - back, 15.0) << seen;
     std::cout << seen;
 }
+
+// One camera, three addresses: the channel's own and one more on this run's nginx, one on a
+// second nginx of the test's own; the third address names an application nginx does not have.
+// The camera serves one RTSP session. The good addresses publish steadily while the bad one is
+// failing with its cause; mending it by an edit brings it up while the others play on. The
+// second nginx killed and started again: the others play on, its address is back within the
+// back-off its failures have reached.
+TEST_F(RelayEndToEnd, OneCameraSeveralAddresses)
+{
+    ShellServer camera, second;
+    const std::string secondPort = std::to_string(FreeTcpPort());
+    ASSERT_TRUE(camera.Start("start_rtsp_sim rtsp.log $(free_port)", "$RTSP_URL")) << camera.Log();
+    ASSERT_TRUE(second.Start("start_nginx_rtmp nginx " + secondPort)) << second.Log();
+    const std::string rtspPort = camera.Ready().substr(17, camera.Ready().rfind('/') - 17);
+    const std::string good2 = "rtmp://127.0.0.1:" + secondPort + "/live/multi2";
+    const std::string bad = Url("multi3").replace(Url("multi3").find("/live/"), 6, "/nosuchapp/");
+    MainWindow& dlg = Open("nextId=1\nm_bRTSPuseTCP=1\n" + Keys(0, "Adress2=" + good2 + "\nAdress3=" + bad) +
+                           Channel(0, camera.Ready(), Url("multi1")));
+    dlg.OnChannelCommand(ID_CHANNEL_RUN, 0);
+    // The engine on its own schedule (ticks every 5 s), looked at every half second.
+    QElapsedTimer clock;
+    clock.start();
+    const auto runUntil = [&](double seconds, const std::function<bool(const RowView&)>& done) {
+        for (const qint64 end = clock.elapsed() + static_cast<qint64>(seconds * 1000); clock.elapsed() < end;) {
+            QTest::qWait(500);
+            dlg.m_engine.Advance();
+            if (done(dlg.m_engine.View(0)))
+                return true;
+        }
+        return false;
+    };
+    const auto outputs = [&] {
+        std::string text;
+        for (const OutputView& o : dlg.m_engine.View(0).outputs)
+            text += std::to_string(o.number) + " " + o.state + " " + o.cause + " " + std::to_string(o.bytes) + "; ";
+        return text;
+    };
+    ASSERT_TRUE(runUntil(90, [](const RowView& v) {
+        return v.outputs.size() == 3 && v.outputs[0].up && v.outputs[1].up && std::string(v.outputs[2].state) == "failing";
+    })) << outputs();
+    EXPECT_EQ(std::string(dlg.m_engine.View(0).outputs[2].cause), "publish_refused") << outputs();
+    EXPECT_STREQ("live", dlg.m_engine.View(0).state);
+    std::string sessions;
+    RunCommand({"ss", "-Htn", "state", "established", "( dport = :" + rtspPort + " )"}, 10, &sessions);
+    EXPECT_EQ(std::count(sessions.begin(), sessions.end(), '\n'), 1) << sessions;
+
+    // 60 s: the good addresses' counters rise in every 10 s, the bad one stays failing.
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> counted;
+    runUntil(60, [&](const RowView& v) {
+        if (clock.elapsed() / 500 % 20 == 0)
+            counted.emplace_back(v.outputs[0].bytes, v.outputs[1].bytes);
+        EXPECT_STREQ("failing", v.outputs[2].state);
+        return false;
+    });
+    ASSERT_GE(counted.size(), 5u);
+    for (std::size_t i = 1; i < counted.size(); ++i)
+        EXPECT_TRUE(counted[i].first > counted[i - 1].first && counted[i].second > counted[i - 1].second) << outputs();
+
+    // Viewers of the good addresses from here on: how long each went without a packet.
+    ServerProcess viewers[2];
+    ASSERT_TRUE(StartViewer(viewers[0], Url("multi1"), m_dir.File("viewer1")) &&
+                StartViewer(viewers[1], good2, m_dir.File("viewer2")));
+    ASSERT_TRUE(runUntil(30, [&](const RowView&) {
+        const std::vector<double> a = PacketArrivals(m_dir.File("viewer1")), b = PacketArrivals(m_dir.File("viewer2"));
+        return !a.empty() && !b.empty() && a.back() - a.front() > 2 && b.back() - b.front() > 2;
+    }));
+    const auto largestGaps = [&](double from, double to) {
+        return std::max(LargestGap(PacketArrivals(m_dir.File("viewer1")), from, to),
+                        LargestGap(PacketArrivals(m_dir.File("viewer2")), from, to));
+    };
+    const double edited = EpochSeconds();
+    ConfigStore(m_dir.Path()).SetValues({{"0+Adress3", Url("multi3")}});
+    dlg.m_engine.ApplyPublishEdits(0);
+    ASSERT_TRUE(runUntil(60, [](const RowView& v) { return v.outputs[2].up; })) << outputs();
+    EXPECT_EQ("h264 640x360 Main", ProbeUntilVideo(Url("multi3")).substr(0, 17));
+    const double mended = EpochSeconds();
+    const double editGap = largestGaps(edited - 1, mended);
+    EXPECT_LE(editGap, 5.0);
+
+    // The second nginx away for 15 s.
+    second.Stop();
+    const double killed = EpochSeconds();
+    ASSERT_TRUE(runUntil(30, [](const RowView& v) { return std::string(v.outputs[1].state) == "failing"; })) << outputs();
+    runUntil(15 - (EpochSeconds() - killed), [](const RowView&) { return false; });
+    ASSERT_TRUE(second.Start("start_nginx_rtmp nginx " + secondPort)) << second.Log();
+    const double returned = EpochSeconds();
+    const int failures = dlg.m_engine.View(0).outputs[1].failures;
+    // The back-off after that many failures (5 s doubling from the second, at most a minute),
+    // a tick to see it and seconds to publish.
+    const double backOff = failures <= 1 ? 0 : std::min(60, 5 << std::min(failures - 2, 4));
+    ASSERT_TRUE(runUntil(backOff + 30, [](const RowView& v) { return v.outputs[1].up; })) << outputs();
+    const double back = EpochSeconds() - returned;
+    EXPECT_LE(back, backOff + 15) << failures << " failures";
+    const double outageGap = LargestGap(PacketArrivals(m_dir.File("viewer1")), killed - 1, EpochSeconds());
+    EXPECT_LE(outageGap, 5.0);
+    EXPECT_GE(dlg.m_engine.View(0).outputs[1].restarts, 1u);
+    std::cout << "edit: largest gap of the good addresses " << editGap << " s, mended address up after "
+              << mended - edited << " s; second nginx back: its address up after " << back << " s (" << failures
+              << " failures, back-off " << backOff << " s), largest gap of the first " << outageGap << " s\n";
+}

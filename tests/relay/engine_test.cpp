@@ -675,3 +675,73 @@ TEST_F(EngineScenario, RelaunchWithoutAPipeIsRetried)
     m_engine->StopAllChannels();
     EXPECT_TRUE(ProcessProbe::ChildPids(false).empty());
 }
+
+// A channel with an extra address runs a puller, and a pusher per address once the puller reads.
+// A pusher that ends is counted and started again after its back-off (at once, then 5 s, then
+// 10 s) while the puller and the other pusher run on; the channel's rate is its best address's.
+// The puller's end takes the pushers with it and is the channel's failure, not theirs. An edited
+// address starts only its own pusher again; a reload of the same edit restarts nothing.
+TEST_F(EngineScenario, SeveralAddressesFailAndRecoverApart)
+{
+    Open(1, "运行中", false, "", "0+Adress2=rtmp://127.0.0.1:1/live/b\n");
+    StartQueued();
+    const pid_t puller = m_engine->View(0).pid;
+    EXPECT_NE(std::string::npos, m_children.lines.at(puller).find(" -f tee ")) << m_children.lines.at(puller);
+    ASSERT_EQ(1u, m_children.spawned.size()) << "a pusher before the puller reads";
+    std::int64_t timeMs = 0;
+    const auto read = [&](int output, int kbps) {
+        ProgressSample sample{kbps, m_clock.ns, timeMs += 1000};
+        sample.output = output;
+        m_engine->OnProgress(0, sample);
+    };
+    const auto pusher = [&](int output) { return m_children.spawned.at(m_children.spawned.size() - 2 + output); };
+    read(-1, 0);
+    ASSERT_EQ(3u, m_children.spawned.size());
+    const pid_t first = pusher(0), second = pusher(1);
+    EXPECT_NE(std::string::npos, m_children.lines.at(first).find("live/0"));
+    EXPECT_NE(std::string::npos, m_children.lines.at(second).find("live/b"));
+    EXPECT_STREQ("starting", m_engine->View(0).state) << "live without an address up";
+    read(0, 800), read(1, 700);
+    EXPECT_EQ(std::make_tuple(std::string("live"), 800), std::make_tuple(std::string(m_engine->View(0).state), m_engine->View(0).kbps));
+
+    // The second address fails three times: each new pusher is ended at once. The first end is
+    // seen at a tick and started again there; then back-offs of 5 and 10 s, seen at the ticks.
+    std::vector<pid_t> seconds{second};
+    std::vector<std::int64_t> startedAt;
+    for (int failure = 1; failure <= 3; ++failure) {
+        m_children.exits.at(seconds.back()) = 1;
+        for (int ms = 0; m_children.spawned.back() == seconds.back() && ms < 30000; ms += 1000) {
+            read(-1, 0), read(0, 800);
+            Run(1000);
+        }
+        seconds.push_back(m_children.spawned.back());
+        startedAt.push_back(m_clock.ns / 1000000000);
+    }
+    EXPECT_EQ(std::vector<std::int64_t>({10, 15}), std::vector<std::int64_t>({startedAt[1] - startedAt[0], startedAt[2] - startedAt[1]}));
+    const OutputView failing = m_engine->View(0).outputs[1];
+    EXPECT_EQ(std::make_tuple(std::string("failing"), 3, std::uint64_t{3}),
+              std::make_tuple(std::string(failing.state), failing.failures, failing.restarts));
+    EXPECT_FALSE(failing.cause.empty());
+    EXPECT_EQ(std::make_tuple(puller, -1, 0), std::make_tuple(m_engine->View(0).pid, m_children.exits.at(first), m_engine->View(0).failures))
+        << "the puller, the other pusher or the channel touched";
+    EXPECT_STREQ("live", m_engine->View(0).outputs[0].state);
+
+    // The edited address: only its pusher starts again; a reload finds nothing else to do.
+    ConfigStore(m_dir.Path()).SetValues({{"0+Adress2", "rtmp://127.0.0.1:1/live/c"}});
+    m_engine->ApplyPublishEdits(0);
+    EXPECT_NE(std::string::npos, m_children.lines.at(m_children.spawned.back()).find("live/c"));
+    EXPECT_EQ(0, m_engine->View(0).outputs[1].failures);
+    const std::size_t spawned = m_children.spawned.size();
+    m_session->Reload();
+    EXPECT_EQ(spawned, m_children.spawned.size());
+    EXPECT_EQ(-1, m_children.exits.at(puller));
+
+    // The puller ends: its pushers go with it; the channel fails, the addresses do not.
+    m_children.exits.at(puller) = 1;
+    Run(10000);
+    EXPECT_EQ(137, m_children.exits.at(first));
+    EXPECT_EQ(1, m_engine->View(0).failures);
+    EXPECT_EQ(0, m_engine->View(0).outputs[0].failures);
+    EXPECT_NE(puller, m_engine->View(0).pid);
+    EXPECT_EQ(spawned + 1, m_children.spawned.size()) << "pushers before the new puller reads";
+}

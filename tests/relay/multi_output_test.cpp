@@ -49,39 +49,6 @@ AttemptEnd Ended(int exitCode)
     return end;
 }
 
-double Now()
-{
-    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-}
-
-// A viewer of url that notes the arrival time of every packet (seconds since the epoch, one a
-// line) in log, joining again 0.1 s after the stream ends.
-bool StartViewer(ServerProcess& viewer, const std::string& url, const std::string& log)
-{
-    return viewer.Start({"bash", "-c", "while :; do stdbuf -oL ffprobe -v error -rw_timeout 3000000 -show_entries "
-                                       "packet=pts_time -of csv=p=0 \"$1\"; sleep 0.1; done | while read -r l; do "
-                                       "echo $EPOCHREALTIME; done", "bash", url}, log);
-}
-
-std::vector<double> Arrivals(const std::string& log)
-{
-    std::vector<double> times;
-    std::istringstream in(ReadFile(log));
-    for (double t; in >> t;)
-        times.push_back(t);
-    return times;
-}
-
-// The largest time between two arrivals within [from, to] (the edges count as arrivals).
-double LargestGap(const std::vector<double>& times, double from, double to)
-{
-    double gap = 0, last = from;
-    for (const double t : times)
-        if (t > from && t < to)
-            gap = std::max(gap, t - last), last = t;
-    return std::max(gap, to - last);
-}
-
 }  // namespace
 
 // One channel with three addresses on real servers (the simulator's A-law camera, nginx-rtmp):
@@ -152,19 +119,19 @@ TEST(MultiOutput, OnePullIsolatedOutputsOwnCauses)
     for (int i = 0; i < 2; ++i)
         ASSERT_TRUE(StartViewer(viewers[i], outputs[i], dir.File("viewer" + std::to_string(i))));
     const auto arrived = [&](int i, double after) {
-        const std::vector<double> times = Arrivals(dir.File("viewer" + std::to_string(i)));
+        const std::vector<double> times = PacketArrivals(dir.File("viewer" + std::to_string(i)));
         return std::any_of(times.begin(), times.end(), [&](double t) { return t > after; });
     };
     // Both viewers past their first burst (all that ffprobe read while it studied the stream
     // arrives at once) and into the steady flow.
     ASSERT_TRUE(ProcessProbe::WaitUntil([&] {
-        const std::vector<double> a = Arrivals(dir.File("viewer0")), b = Arrivals(dir.File("viewer1"));
+        const std::vector<double> a = PacketArrivals(dir.File("viewer0")), b = PacketArrivals(dir.File("viewer1"));
         return !a.empty() && !b.empty() && a.back() - a.front() > 2 && b.back() - b.front() > 2;
     }, 30s));
-    const double killed = Now();
+    const double killed = EpochSeconds();
     push[1].Stop(SIGKILL, 0);
     ASSERT_TRUE(startPusher(1));
-    const double restarted = Now();
+    const double restarted = EpochSeconds();
     // The restarted address is back when its viewer gets a packet from the new pusher: one that
     // arrives later than the old pusher's last could (the new one needs a second to publish).
     double back = -1;
@@ -173,15 +140,15 @@ TEST(MultiOutput, OnePullIsolatedOutputsOwnCauses)
     ASSERT_TRUE(ProcessProbe::WaitUntil([&] {
         if (!push[1].Running() && again++ < 5)
             startPusher(1);
-        for (const double t : Arrivals(dir.File("viewer1")))
+        for (const double t : PacketArrivals(dir.File("viewer1")))
             if (t > restarted + 0.3 && back < 0)
                 back = t - restarted;
         return back >= 0;
     }, 30s));
     EXPECT_LT(back, 10.0) << again << " restarts";  // about 2 s here; the margin is for a loaded machine
-    const double until = Now() + 1;
+    const double until = EpochSeconds() + 1;
     ASSERT_TRUE(ProcessProbe::WaitUntil([&] { return arrived(0, until); }, 10s));
-    const double gap = LargestGap(Arrivals(dir.File("viewer0")), killed - 1, until);
+    const double gap = LargestGap(PacketArrivals(dir.File("viewer0")), killed - 1, until);
     EXPECT_LT(gap, 1.5);  // about 0.2 s here: the packets' own spacing, no interruption
     std::cout << "restarted output back after " << back << " s; other output's largest gap " << gap << " s\n";
 

@@ -6,6 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <sstream>
 #include <utility>
 
@@ -112,4 +114,34 @@ std::string ProbeUntilVideo(const std::string& url)
     const int code = RunShell("probe_until_video \"$1\" 90", {url}, 120, &out);
     out.erase(out.find_last_not_of('\n') + 1);
     return code == 0 ? out : "no stream: " + out;
+}
+
+bool StartViewer(ServerProcess& viewer, const std::string& url, const std::string& log)
+{
+    return viewer.Start({"bash", "-c", "while :; do stdbuf -oL ffprobe -v error -rw_timeout 3000000 -show_entries "
+                                       "packet=pts_time -of csv=p=0 \"$1\"; sleep 0.1; done | while read -r l; do "
+                                       "echo $EPOCHREALTIME; done", "bash", url}, log);
+}
+
+std::vector<double> PacketArrivals(const std::string& log)
+{
+    std::vector<double> times;
+    std::istringstream in(ReadFile(log));
+    for (double t; in >> t;)
+        times.push_back(t);
+    return times;
+}
+
+double LargestGap(const std::vector<double>& times, double from, double to)
+{
+    double gap = 0, last = from;
+    for (const double t : times)
+        if (t > from && t < to)
+            gap = std::max(gap, t - last), last = t;
+    return std::max(gap, to - last);
+}
+
+double EpochSeconds()
+{
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 }

@@ -70,3 +70,11 @@ private:
 // e.g. "h264 640x360 Main, aac 44100 Hz 1 ch", or "no stream: " and what the last probe said.
 std::string ProbeUntilVideo(const std::string& url);
 
+
+// A viewer of url that notes the arrival time of every packet (seconds since the epoch, one a
+// line) in log, joining again 0.1 s after the stream ends. PacketArrivals reads them back;
+// LargestGap is the longest time between two of them within [from, to] (the edges count).
+bool StartViewer(ServerProcess& viewer, const std::string& url, const std::string& log);
+std::vector<double> PacketArrivals(const std::string& log);
+double LargestGap(const std::vector<double>& times, double from, double to);
+double EpochSeconds();  // the clock of the arrival times
