@@ -188,9 +188,10 @@ void RelayEngine::CountPusherEnd(int row, std::size_t index, int stalledSeconds,
     record->m_diagnosis = std::move(why);
     const int failures = ++slot.m_nFailures;
     // The first failure after a reading starts it again at once; then the back-off.
-    slot.m_startAt = m_clock.SteadyNs() + PusherBackOffNs(failures);
+    const std::int64_t backOff = PusherBackOffNs(failures);
+    slot.m_startAt = m_clock.SteadyNs() + backOff;
     const Diagnosis& d = record->m_diagnosis;
-    const std::int64_t waitS = (slot.m_startAt - m_clock.SteadyNs()) / 1000000000;
+    const std::int64_t waitS = backOff / 1000000000;
     LogRow(row, label + " ffmpeg 已结束 (pid " + std::to_string(pid) + "): " + d.label + "，连续" + std::to_string(failures) +
                     "次失败，" + (waitS > 0 ? std::to_string(waitS) + "秒后重试" : std::string("重试中")),
            StatusLog::kWarning);
