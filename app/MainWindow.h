@@ -99,6 +99,9 @@ public:
     // Speed, frame rate, dropped frames and lost packets of a live row, one line; empty when down.
     QString LiveFigures(int row) const;
     QString RowToolTip(int row) const;
+    // One publish address of a channel with several, as the row's tooltip shows it: its number,
+    // masked address and state, with its bitrate while live or its failures and why.
+    static QString OutputLine(const OutputView& output);
 
     // RelayView: each event shows the engine's texts of the row's cells.
     void OnRowEvent(int row, const RowEvent& event) override;

@@ -146,9 +146,25 @@ QString MainWindow::RowToolTip(int row) const
     if (!failure.empty() && !output.empty())
         lines << QStringLiteral("当前输出:");
     last(output, 0, lines);
+    for (const OutputView& o : m_engine.View(row).outputs)
+        lines << OutputLine(o);
     if (lines.isEmpty())
         return {};
     return lines.join('\n') + QStringLiteral("\n（双击查看全部输出）");
+}
+
+QString MainWindow::OutputLine(const OutputView& o)
+{
+    const std::string_view state = o.state;
+    QString line = QStringLiteral("推流地址%1 %2：").arg(o.number).arg(Text(o.publish));
+    if (state == "live")
+        return line + QStringLiteral("直播中") + (o.up ? QStringLiteral(" %1kbps").arg(o.kbps) : QString());
+    if (state == "starting")
+        return line + QStringLiteral("启动中");
+    if (state != "failing")
+        return line + QStringLiteral("已停止");
+    line += QStringLiteral("失败（%1次）").arg(o.failures);
+    return o.causeText.empty() ? line : line + QStringLiteral("：") + Text(o.causeText);
 }
 
 void MainWindow::ShowRowDetails(int row)

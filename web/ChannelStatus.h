@@ -3,6 +3,7 @@
 #include <ctime>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "engine/RowCells.h"
 
@@ -42,4 +43,17 @@ struct ChannelStatus {
     std::time_t standInSince = 0;
     std::string standInCause = {}, standInText = {};
     double standInSeconds = 0;
+    // A channel with several publish addresses: one pusher's figures per address, the channel's
+    // own first. Empty for a channel with one address, whose answers stay as they were.
+    struct Output {
+        int number = 1;                   // 1 for Adress, 2 to 5 for Adress2..Adress5
+        std::string publish;              // password and stream name masked
+        std::string state = "stopped";    // starting, live, failing or stopped
+        bool up = false;
+        int bitrateKbps = 0;
+        std::uint64_t bytes = 0, restarts = 0;
+        int failures = 0;                 // its pusher's failed attempts in a row
+        std::optional<Failure> failure = std::nullopt;  // its last failed attempt
+    };
+    std::vector<Output> outputs = {};
 };

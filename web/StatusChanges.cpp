@@ -25,7 +25,8 @@ std::string Fixed(const std::optional<double>& value, int digits)
 
 const std::array<const char*, StatusChanges::kFields> StatusChanges::kKeys = {
     "name", "running", "up", "state", "degraded", "bitrate", "state_text", "reencode",
-    "size", "health", "cause", "live_since", "speed", "fps", "dropped", "lost", "source", "publish", "standin_since"};
+    "size", "health", "cause", "live_since", "speed", "fps", "dropped", "lost", "source", "publish", "standin_since",
+    "outputs"};
 
 std::array<std::string, StatusChanges::kFields> StatusChanges::Fields(const ChannelStatus& c)
 {
@@ -48,7 +49,8 @@ std::array<std::string, StatusChanges::kFields> StatusChanges::Fields(const Chan
             std::to_string(c.lostPackets),
             JsonString(c.source),
             JsonString(c.publish),
-            c.standInSince ? std::to_string(c.standInSince) : "null"};
+            c.standInSince ? std::to_string(c.standInSince) : "null",
+            c.outputs.empty() ? "null" : StatusFormat::OutputsJson(c)};
 }
 
 void StatusChanges::Take(const std::vector<ChannelStatus>& channels)

@@ -29,7 +29,7 @@ public:
     std::uint64_t Revision() const { return m_revision; }
 
     // The page's fields: their keys, and their values as JSON for one channel.
-    static constexpr std::size_t kFields = 19;
+    static constexpr std::size_t kFields = 20;
     static const std::array<const char*, kFields> kKeys;
     static std::array<std::string, kFields> Fields(const ChannelStatus& channel);
 

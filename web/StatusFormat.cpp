@@ -55,8 +55,33 @@ void OneOf(std::string& out, const std::vector<ChannelStatus>& channels, const s
                 .append(value).append("\"} ").append(pick(channels[i]) == value ? "1\n" : "0\n");
 }
 
+// A gauge or counter of the outputs' family: a sample per publish address of each channel that
+// has several, labelled with the channel's labels and the address's number.
+template <typename Value>
+void OutputFamily(std::string& out, const std::vector<ChannelStatus>& channels, const std::vector<std::string>& labels,
+                  const char* name, const char* type, const char* help, Value value)
+{
+    out.append("# HELP ").append(name).append(" ").append(help).append("\n");
+    out.append("# TYPE ").append(name).append(" ").append(type).append("\n");
+    for (std::size_t i = 0; i < channels.size(); ++i)
+        for (const ChannelStatus::Output& o : channels[i].outputs)
+            value(o, [&](std::string_view extra, std::string_view sample) {
+                out.append(name).append(labels[i], 0, labels[i].size() - 1).append(",output=\"")
+                    .append(std::to_string(o.number)).append("\"").append(extra).append("} ").append(sample).append("\n");
+            });
+}
+
 const char* const kStates[] = {"stopped", "queued", "starting", "live", "failing", "retrying", "given_up", "standin", "deleted"};
 const char* const kDegradations[] = {"slow", "packet_loss"};
+const char* const kOutputStates[] = {"starting", "live", "failing", "stopped"};
+
+std::string FailureJson(const std::optional<ChannelStatus::Failure>& failure)
+{
+    if (!failure)
+        return "null";
+    return "{\"at\":" + JsonString(IsoTime(failure->at)) + ",\"cause\":" + JsonString(failure->cause) +
+           ",\"text\":" + JsonString(failure->text) + ",\"line\":" + JsonString(failure->line) + "}";
+}
 
 // A ratio with two decimals, locale-independent; null (JSON) or no sample when not known.
 std::optional<std::string> Ratio(const std::optional<double>& value)
@@ -208,7 +233,48 @@ std::string Metrics(const std::vector<ChannelStatus>& channels, std::string_view
         out += "camrelay_channel_output_bytes_total" + labels[i] + " " + std::to_string(channels[i].outputBytes) + "\n";
     OneOf(out, channels, labels, "camrelay_channel_state", "1 for the channel's current state, 0 for the others.",
           "state", kStates, [](const ChannelStatus& c) { return c.state; });
+    // The publish addresses of the channels that have several; nothing at all while none has.
+    if (std::none_of(channels.begin(), channels.end(), [](const ChannelStatus& c) { return !c.outputs.empty(); }))
+        return out;
+    using Output = ChannelStatus::Output;
+    const auto number = [](auto figure) {
+        return [figure](const Output& o, auto sample) { sample("", std::to_string(figure(o))); };
+    };
+    OutputFamily(out, channels, labels, "camrelay_output_up", "gauge",
+                 "1 while the pusher of the publish address reports progress, else 0.",
+                 number([](const Output& o) { return o.up ? 1 : 0; }));
+    OutputFamily(out, channels, labels, "camrelay_output_bitrate_kbps", "gauge",
+                 "Bitrate last reported by the publish address's pusher, in kbit/s.",
+                 number([](const Output& o) { return o.bitrateKbps; }));
+    OutputFamily(out, channels, labels, "camrelay_output_consecutive_failures", "gauge",
+                 "Failed runs in a row of the publish address's pusher.",
+                 number([](const Output& o) { return o.failures; }));
+    OutputFamily(out, channels, labels, "camrelay_output_restarts_total", "counter",
+                 "Relaunches of the publish address's pusher since the program started.",
+                 number([](const Output& o) { return o.restarts; }));
+    OutputFamily(out, channels, labels, "camrelay_output_bytes_total", "counter",
+                 "Bytes the pushers of the publish address have published.",
+                 number([](const Output& o) { return o.bytes; }));
+    OutputFamily(out, channels, labels, "camrelay_output_state", "gauge",
+                 "1 for the publish address's current state, 0 for the others.",
+                 [](const Output& o, auto sample) {
+                     for (const char* state : kOutputStates)
+                         sample(std::string(",state=\"") + state + "\"", o.state == state ? "1" : "0");
+                 });
     return out;
+}
+
+std::string OutputsJson(const ChannelStatus& channel)
+{
+    std::string out = "[";
+    for (const ChannelStatus::Output& o : channel.outputs)
+        out.append(out.size() > 1 ? "," : "")
+            .append("{\"output\":" + std::to_string(o.number) + ",\"publish\":" + JsonString(o.publish) +
+                    ",\"state\":" + JsonString(o.state) + ",\"up\":" + (o.up ? "true" : "false") +
+                    ",\"bitrate_kbps\":" + std::to_string(o.bitrateKbps) + ",\"bytes\":" + std::to_string(o.bytes) +
+                    ",\"restarts\":" + std::to_string(o.restarts) + ",\"failures\":" + std::to_string(o.failures) +
+                    ",\"failure\":" + FailureJson(o.failure) + "}");
+    return out + "]";
 }
 
 std::string Json(const std::vector<ChannelStatus>& channels, const StatusHeader& header)
@@ -250,11 +316,8 @@ std::string Json(const std::vector<ChannelStatus>& channels, const StatusHeader&
                                      JsonString(c.standInCause) + ",\"text\":" + JsonString(c.standInText) + "}"
                                : "null") +
                ",\"standin_seconds\":" + Seconds(c.standInSeconds) +
-               ",\"last_failure\":" +
-               (c.lastFailure ? "{\"at\":" + JsonString(IsoTime(c.lastFailure->at)) + ",\"cause\":" +
-                                    JsonString(c.lastFailure->cause) + ",\"text\":" + JsonString(c.lastFailure->text) +
-                                    ",\"line\":" + JsonString(c.lastFailure->line) + "}"
-                              : "null") + "}";
+               ",\"last_failure\":" + FailureJson(c.lastFailure) +
+               (c.outputs.empty() ? "" : ",\"outputs\":" + OutputsJson(c)) + "}";
     }
     out += channels.empty() ? "]}\n" : "\n]}\n";
     return out;

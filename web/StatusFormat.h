@@ -34,6 +34,10 @@ struct StatusHeader {
 // "config_warnings" (an array of sentences) only while the lint of config.ini finds something.
 std::string Json(const std::vector<ChannelStatus>& channels, const StatusHeader& header);
 inline constexpr const char* kJsonContentType = "application/json";
+// The "outputs" array of a channel with several publish addresses, one object per address:
+// {"output":N,"publish":…,"state":…,"up":…,"bitrate_kbps":…,"bytes":…,"restarts":…,"failures":…,
+// "failure":{"at","cause","text","line"} or null}. Json adds it only to such a channel.
+std::string OutputsJson(const ChannelStatus& channel);
 
 // A label value between its quotes: backslash, double quote and line feed escaped.
 std::string LabelValue(std::string_view text);

@@ -33,6 +33,16 @@ std::vector<ChannelStatus> StatusSnapshot(const RelayEngine& engine)
         c.standInSince = view.standInSince;
         c.standInCause = view.standInCause, c.standInText = view.standInText;
         c.standInSeconds = view.standInSeconds;
+        for (const OutputView& o : view.outputs) {
+            ChannelStatus::Output& out = c.outputs.emplace_back();
+            out.number = o.number;
+            out.publish = o.publish;
+            out.state = o.state;
+            out.up = o.up, out.bitrateKbps = o.kbps;
+            out.bytes = o.bytes, out.restarts = o.restarts, out.failures = o.failures;
+            if (o.failedAt)
+                out.failure = ChannelStatus::Failure{o.failedAt, o.cause, o.causeText, o.causeLine};
+        }
     }
     return channels;
 }

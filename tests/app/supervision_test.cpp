@@ -101,6 +101,19 @@ TEST_F(SupervisionTest, FailuresCountedAndResetByProgress)
     EXPECT_TRUE(dlg.RowDetails(0).contains("Server returned 404 for ***")) << dlg.RowDetails(0).toStdString();
 }
 
+// The tooltip's line for each publish address of a channel with several: the bitrate only of a
+// live one, the failures and why only of a failing one.
+TEST(RowToolTip, OutputLines)
+{
+    const auto line = [](const char* state, bool up, const std::string& cause) {
+        return MainWindow::OutputLine({2, "rtmp://h/app/***", state, up, 812, 0, 0, 3, 0, "", cause, ""}).toStdString();
+    };
+    EXPECT_EQ("推流地址2 rtmp://h/app/***：直播中 812kbps", line("live", true, ""));
+    EXPECT_EQ("推流地址2 rtmp://h/app/***：失败（3次）：推流服务器拒绝连接", line("failing", false, "推流服务器拒绝连接"));
+    EXPECT_EQ("推流地址2 rtmp://h/app/***：启动中|推流地址2 rtmp://h/app/***：已停止",
+              line("starting", false, "") + "|" + line("stopped", false, ""));
+}
+
 // NetStatus.txt is touched at each start by hand: created when absent; a FIFO (or any other
 // non-regular file) is never opened. The FIFO has a reader, so that an open for writing would
 // neither block nor fail, and inotify sees any open.

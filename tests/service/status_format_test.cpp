@@ -92,6 +92,56 @@ TEST(StatusFormat, SnapshotInBothFormats)
               std::string::npos);
 }
 
+// A channel with several publish addresses: each address under "outputs" and in the output
+// families, labelled by its number; a channel with one address gets neither (nor, while no channel
+// has several, the families). For the page, a change of an address's state or cause is a change.
+TEST(StatusFormat, OutputsOfAChannelWithSeveralAddresses)
+{
+    ::setenv("TZ", "UTC", 1), ::tzset();
+    const ChannelStatus one{5, "单路", true, true, 800, 0, 0, 0.5, "live"};
+    ChannelStatus two = one;
+    two.id = 6, two.name = "双路";
+    two.outputs = {{1, "rtmp://a/live/***", "live", true, 800, 4096, 0, 0},
+                   {3, "rtmp://b/app/***", "failing", false, 0, 100, 3, 2,
+                    ChannelStatus::Failure{60, "publish_refused", "推流服务器拒绝连接", "Connection refused"}}};
+    const std::string json = StatusFormat::Json({one, two}, {"1"});
+    for (const char* part : {
+             "\"standin_seconds\":0.000,\"last_failure\":null},\n{\"id\":6,",
+             "\"last_failure\":null,\"outputs\":[{\"output\":1,\"publish\":\"rtmp://a/live/***\",\"state\":\"live\","
+             "\"up\":true,\"bitrate_kbps\":800,\"bytes\":4096,\"restarts\":0,\"failures\":0,\"failure\":null},"
+             "{\"output\":3,\"publish\":\"rtmp://b/app/***\",\"state\":\"failing\",\"up\":false,\"bitrate_kbps\":0,"
+             "\"bytes\":100,\"restarts\":3,\"failures\":2,\"failure\":{\"at\":\"1970-01-01T00:01:00+00:00\","
+             "\"cause\":\"publish_refused\",\"text\":\"推流服务器拒绝连接\",\"line\":\"Connection refused\"}}]}\n]}\n"})
+        EXPECT_NE(json.find(part), std::string::npos) << part << "\n" << json;
+    const std::string metrics = StatusFormat::Metrics({one, two}, "1");
+    for (const char* line : {
+             "# TYPE camrelay_output_up gauge\ncamrelay_output_up{id=\"6\",name=\"双路\",output=\"1\"} 1\n"
+             "camrelay_output_up{id=\"6\",name=\"双路\",output=\"3\"} 0\n#",
+             "camrelay_output_bitrate_kbps{id=\"6\",name=\"双路\",output=\"1\"} 800\n",
+             "camrelay_output_consecutive_failures{id=\"6\",name=\"双路\",output=\"3\"} 2\n",
+             "# TYPE camrelay_output_restarts_total counter\ncamrelay_output_restarts_total{id=\"6\",name=\"双路\",output=\"1\"} 0\n",
+             "# TYPE camrelay_output_bytes_total counter\ncamrelay_output_bytes_total{id=\"6\",name=\"双路\",output=\"1\"} 4096\n"
+             "camrelay_output_bytes_total{id=\"6\",name=\"双路\",output=\"3\"} 100\n",
+             "camrelay_output_state{id=\"6\",name=\"双路\",output=\"3\",state=\"live\"} 0\n"
+             "camrelay_output_state{id=\"6\",name=\"双路\",output=\"3\",state=\"failing\"} 1\n",
+         })
+        EXPECT_NE(metrics.find(line), std::string::npos) << line << "\n" << metrics;
+    EXPECT_EQ(metrics.find("id=\"5\",name=\"单路\",output"), std::string::npos) << metrics;
+    EXPECT_EQ(StatusFormat::Metrics({one}, "1").find("camrelay_output"), std::string::npos);
+
+    StatusChanges changes(10);
+    changes.Take({one, two});
+    for (auto change : {+[](ChannelStatus::Output& o) { o.state = "live"; },
+                        +[](ChannelStatus::Output& o) { o.failure->cause = "stalled"; }}) {
+        const std::uint64_t before = changes.Revision();
+        change(two.outputs[1]);
+        changes.Take({one, two});
+        const std::string delta = changes.Json(before, {"1"});
+        EXPECT_NE(delta.find("\"outputs\":{\"6\":[{\"output\":1,"), std::string::npos) << delta;
+        EXPECT_EQ(delta.find("\"5\""), std::string::npos) << delta;
+    }
+}
+
 // The page's form at 200 channels, every one live with a name, texts and figures, one failing:
 // asked with the revision of its last answer, it gets only the fields that changed since (here
 // each bitrate, as a steady relay's readings move it, and the failing channel's state), no

@@ -31,14 +31,30 @@ function takeAnswer(answer) {
   status = {...header, channels: order.filter((id) => known.has(id)).map((id) => known.get(id))};
 }
 
-// What a row shows in its cause column: why a live channel relays badly, otherwise the cause of
-// its last failure.
+// The publish addresses of a live channel whose pushers fail: it relays, but not to all of them.
+// Only a channel with several addresses has outputs.
+function failingOutputs(c) {
+  return c.state === 'live' && c.outputs ? c.outputs.filter((o) => o.state === 'failing') : [];
+}
+
+// Live but not well: relaying badly, or not to every one of its publish addresses.
+function isDegraded(c) {
+  return Boolean(c.degraded) || failingOutputs(c).length > 0;
+}
+
+// What a row shows in its cause column: the publish addresses a live channel fails to reach and
+// why it relays badly, otherwise the cause of its last failure.
 function causeOf(c) {
   if (c.standin_since != null) {  // 备用画面: since when, and why the camera is down
     const since = new Date(c.standin_since * 1000).toLocaleTimeString('zh-CN', {hour12: false});
     return '备用画面（自 ' + since + ' 起）：' + (c.cause || '');
   }
-  return c.degraded ? c.health : (c.cause || '');
+  const failing = failingOutputs(c);
+  const outputs = failing.length === 1
+    ? '推流地址' + failing[0].output + '失败：' + (failing[0].failure ? failing[0].failure.text : '')
+    : failing.length > 1 ? failing.length + '个推流地址失败' : '';
+  if (outputs || c.degraded) return [outputs, c.degraded ? c.health : ''].filter(Boolean).join('；');
+  return c.cause || '';
 }
 
 function liveSeconds(c) {
@@ -49,7 +65,7 @@ function liveSeconds(c) {
 
 const GROUPS = {   // the header's counts and the state filter
   'live': (c) => c.state === 'live',
-  'degraded': (c) => Boolean(c.degraded),
+  'degraded': isDegraded,
   'failing': (c) => c.state === 'failing' || c.state === 'retrying' || c.state === 'standin',
   'given-up': (c) => c.state === 'given_up',
   'stopped': (c) => c.state === 'stopped',
@@ -59,7 +75,7 @@ const GROUPS = {   // the header's counts and the state filter
 function rank(c) {
   if (c.state === 'given_up') return 0;
   if (c.state === 'failing' || c.state === 'retrying' || c.state === 'standin') return 1;
-  return c.degraded ? 2 : 3;
+  return isDegraded(c) ? 2 : 3;
 }
 
 const byText = (a, b) => a.localeCompare(b, 'zh-CN', {numeric: true});
@@ -117,6 +133,6 @@ function shownChannels() {
   const compare = SORTS[view.sort];
   const sign = view.desc ? -1 : 1;
   return status.channels
-    .filter((c) => (!group || group(c)) && (!q || [c.name, causeOf(c), c.source, c.publish].join('\n').toLowerCase().includes(q)))
+    .filter((c) => (!group || group(c)) && (!q || [c.name, causeOf(c), c.source, c.publish, ...(c.outputs || []).map((o) => o.publish)].join('\n').toLowerCase().includes(q)))
     .sort((a, b) => sign * compare(a, b) || a.id - b.id);
 }

@@ -105,7 +105,7 @@ function figures(c) {
 function showRow(row, c) {
   row.classList.toggle('failing', FAILING.has(c.state));
   row.classList.toggle('live', c.state === 'live');
-  row.classList.toggle('degraded', Boolean(c.degraded));
+  row.classList.toggle('degraded', isDegraded(c));
   row.classList.toggle('selected', c.id === selectedId);
   const texts = [c.name, c.bitrate, c.state_text, c.reencode, c.size, causeOf(c), duration(liveSeconds(c))];
   texts.forEach((text, i) => {
@@ -175,6 +175,33 @@ async function refreshLog() {
 
 // ---- a row's details ----
 
+const OUTPUT_STATES = {live: '直播中', starting: '启动中', failing: '失败', stopped: '已停止'};
+
+function byteSize(bytes) {
+  const units = ['B', 'KB', 'MB', 'GB', 'TB'];
+  let value = bytes, unit = 0;
+  while (value >= 1024 && unit < units.length - 1) value /= 1024, unit++;
+  return (unit ? value.toFixed(1) : String(value)) + ' ' + units[unit];
+}
+
+// A channel with several publish addresses: one row per address, with why its pusher fails.
+function showOutputs(c) {
+  const outputs = (c && c.outputs) || [];
+  $('outputs-panel').hidden = outputs.length === 0;
+  $('outputs').tBodies[0].replaceChildren(...outputs.map((o) => {
+    const row = document.createElement('tr');
+    row.className = o.state;
+    const failing = o.state === 'failing';
+    const state = OUTPUT_STATES[o.state] || o.state;
+    for (const text of [o.output, o.publish, failing ? state + '（' + o.failures + '次）' : state,
+      o.up ? o.bitrate_kbps + 'kbps' : '', byteSize(o.bytes), o.restarts,
+      failing && o.failure ? o.failure.text : '']) {
+      row.appendChild(Object.assign(document.createElement('td'), {textContent: String(text)}));
+    }
+    return row;
+  }));
+}
+
 function openDetails(id) {
   selectedId = id;
   $('details').hidden = false;
@@ -196,6 +223,7 @@ async function refreshDetails() {
     $('health-text').hidden = !(c && c.degraded);
     setText($('figures'), c ? figures(c) : '');
     $('figures').hidden = !(c && figures(c));
+    showOutputs(c);
     const failure = details.last_failure;
     setText($('failure-text'), failure ? failure.text : '没有失败记录');
     setText($('failure-lines'), failure
