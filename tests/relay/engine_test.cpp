@@ -734,7 +734,7 @@ TEST_F(EngineScenario, SeveralAddressesFailAndRecoverApart)
     const std::size_t spawned = m_children.spawned.size();
     m_session->Reload();
     EXPECT_EQ(spawned, m_children.spawned.size());
-    EXPECT_EQ(-1, m_children.exits.at(puller));
+    EXPECT_EQ(std::make_pair(-1, -1), std::make_pair(m_children.exits.at(puller), m_children.exits.at(first)));
 
     // The puller ends: its pushers go with it; the channel fails, the addresses do not.
     m_children.exits.at(puller) = 1;
