@@ -210,7 +210,8 @@ TEST_F(RelayEndToEnd, StandInWhileTheCameraIsDown)
 
 // One camera, three addresses: the channel's own and one more on this run's nginx, one on a
 // second nginx of the test's own; the third address names an application nginx does not have.
-// The camera serves one RTSP session. The good addresses publish steadily while the bad one is
+// The camera serves one RTSP session; its A-law, copied, arrives as AAC; the pushers' ports are
+// bound on the loopback only. The good addresses publish steadily while the bad one is
 // failing with its cause; mending it by an edit brings it up while the others play on. The
 // second nginx killed and started again: the others play on, its address is back within the
 // back-off its failures have reached.
@@ -223,7 +224,7 @@ TEST_F(RelayEndToEnd, OneCameraSeveralAddresses)
     const std::string rtspPort = camera.Ready().substr(17, camera.Ready().rfind('/') - 17);
     const std::string good2 = "rtmp://127.0.0.1:" + secondPort + "/live/multi2";
     const std::string bad = Url("multi3").replace(Url("multi3").find("/live/"), 6, "/nosuchapp/");
-    MainWindow& dlg = Open("nextId=1\nm_bRTSPuseTCP=1\n" + Keys(0, "Adress2=" + good2 + "\nAdress3=" + bad) +
+    MainWindow& dlg = Open("nextId=1\nm_bRTSPuseTCP=1\n" + Keys(0, "checkstate4=0\nAdress2=" + good2 + "\nAdress3=" + bad) +
                            Channel(0, camera.Ready(), Url("multi1")));
     dlg.OnChannelCommand(ID_CHANNEL_RUN, 0);
     // The engine on its own schedule (ticks every 5 s), looked at every half second.
@@ -252,6 +253,13 @@ TEST_F(RelayEndToEnd, OneCameraSeveralAddresses)
     std::string sessions;
     RunCommand({"ss", "-Htn", "state", "established", "( dport = :" + rtspPort + " )"}, 10, &sessions);
     EXPECT_EQ(std::count(sessions.begin(), sessions.end(), '\n'), 1) << sessions;
+    std::string bound, line;
+    RunCommand({"ss", "-Hunlp"}, 10, &bound);
+    int pushers = 0;
+    for (std::istringstream in(bound); std::getline(in, line);)
+        if (line.find("\"ffmpeg\"") != std::string::npos && ++pushers)
+            EXPECT_NE(std::string::npos, line.find(" 127.0.0.1:")) << line;
+    EXPECT_GE(pushers, 2) << bound;
 
     // 60 s: the good addresses' counters rise in every 10 s, the bad one stays failing.
     std::vector<std::pair<std::uint64_t, std::uint64_t>> counted;
@@ -281,7 +289,7 @@ TEST_F(RelayEndToEnd, OneCameraSeveralAddresses)
     ConfigStore(m_dir.Path()).SetValues({{"0+Adress3", Url("multi3")}});
     dlg.m_engine.ApplyPublishEdits(0);
     ASSERT_TRUE(runUntil(60, [](const RowView& v) { return v.outputs[2].up; })) << outputs();
-    EXPECT_EQ("h264 640x360 Main", ProbeUntilVideo(Url("multi3")).substr(0, 17));
+    EXPECT_EQ("h264 640x360 Main, aac 44100 Hz 1 ch", ProbeUntilVideo(Url("multi3")));
     const double mended = EpochSeconds();
     const double editGap = largestGaps(edited - 1, mended);
     EXPECT_LE(editGap, 5.0);

@@ -1,4 +1,5 @@
 #include "ffmpeg/CommandBuilder.h"
+#include "ffmpeg/MultiOutput.h"
 #include "ffmpeg/CommandLine.h"
 #include "ffmpeg/TranscoderCompat.h"
 
@@ -196,6 +197,16 @@ TEST(CommandBuilder, WatermarkPathsEscapedAndEmptyOffsetsZero)
 }
 
 // The rules of the C runtime that splits the child's command line.
+// A pusher of a channel with several addresses reads its port on the loopback only (no other host
+// can send it a stream), ends 5 s after its puller stops sending, and studies the stream for 1 s
+// (a restarted address publishes again within about 2 s, not ffmpeg's default 6).
+TEST(MultiOutput, PusherLine)
+{
+    EXPECT_EQ(" -hide_banner -nostdin -timeout 5000000 -analyzeduration 1000000 -i "
+              "udp://127.0.0.1:5000?localaddr=127.0.0.1&fifo_size=50000&overrun_nonfatal=1 -map 0 -c copy -f flv rtmp://h/live/s ",
+              PusherLine(5000, "rtmp://h/live/s"));
+}
+
 TEST(SplitCommandLine, FollowsTheCRuntimeRules)
 {
     const struct { std::string line; std::vector<std::string> args; } cases[] = {
