@@ -4,8 +4,9 @@
 
 namespace {
 
-// One TS packet is 188 bytes: seven to a datagram, well below the loopback's MTU.
-const char kDatagram[] = "?pkt_size=1316";
+// One TS packet is 188 bytes: seven to a datagram, well below the loopback's MTU. The sending
+// socket is bound to the loopback too: nothing of a puller is open on another interface.
+const char kDatagram[] = "?pkt_size=1316&localaddr=127.0.0.1";
 // The pusher's buffer between its socket and its muxer, in TS packets: about 9 MB, 9 s of an
 // 8 Mbit/s camera while the server is slow to take them. The buffer is allocated whole and the
 // writer goes round it, so a larger one would in time be resident in full, in every pusher.
