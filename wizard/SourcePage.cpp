@@ -155,7 +155,7 @@ SourcePage::SourcePage(bool isNew, QWidget* parent)
     page->addLayout(result);
     page->addStretch();
     page->addLayout(buttons);
-    resize(720, 560);  // about 379 x 284 dialog units, and room for a check's result
+    resize(720, 640);  // about 379 x 284 dialog units, and room for the extra addresses and a check's result
 }
 
 SourcePage::~SourcePage()
