@@ -126,8 +126,6 @@ std::string ReadRow(const std::array<std::string, kColumnCount>& cell, Row& row,
             r.extraPublish.push_back(cell[kExtraPublish].substr(at, end - at));
         at = end + 1;
     }
-    if (!r.extraPublish.empty())  // stored and checked now; published once one pull feeds several outputs
-        row.notes.push_back("其他推流地址已保存，但这个版本还不向它们推流");
     r.profile = cell[kProfile].empty() ? r.profile : cell[kProfile];
     r.watermarkPath = cell[kWatermark];
     r.standInPicture = cell[kStandInPicture];

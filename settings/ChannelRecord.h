@@ -37,6 +37,11 @@ struct BasicChannelRecord {
     // Further RTMP addresses the channel publishes to besides publishUrl, in their order, none
     // empty; at most kMaxExtraPublish (settings/ChannelStore.h).
     std::vector<std::string> extraPublish{};
+    // Set by a face that showed extraPublish to the operator (the wizard's list, the page's
+    // field): storing the record then makes the stored list exactly extraPublish, so that an
+    // emptied list removes every address. Without it an empty list leaves the stored one alone.
+    // Never stored: a loaded record has it unset.
+    bool extraPublishShown = false;
 
     bool operator==(const BasicChannelRecord&) const = default;
 };

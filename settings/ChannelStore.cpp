@@ -229,7 +229,7 @@ ConfigStore::KeyValues ChannelWrites(int id, const ChannelRecord& s, const Check
 bool StoreChannel(const ConfigStore& store, int id, const ChannelRecord& s, const CheckStates& checks)
 {
     ConfigStore::KeyValues writes = ChannelWrites(id, s, checks);
-    if (!s.extraPublish.empty())
+    if (s.extraPublishShown || !s.extraPublish.empty())
         for (auto& write : ExtraPublishWrites(store, id, s.extraPublish))
             writes.push_back(std::move(write));
     return store.SetValues(writes);

@@ -105,9 +105,9 @@ LoadedChannelText LoadChannelText(const ConfigStore& store, int id);
 ConfigStore::KeyValues ChannelWrites(int id, const ChannelRecord& s, const CheckStates& checks);
 
 // Stores the channel in one atomic replace. Returns whether the file was written. A record
-// with extra publish addresses replaces the stored list (keys it no longer fills are emptied);
-// one without leaves the stored list alone, as an empty text leaves its key: faces that do not
-// show the list (the wizard, the page's form) keep it when they store an edit.
+// with extra publish addresses, or with extraPublishShown, replaces the stored list (keys it no
+// longer fills are emptied); any other leaves the stored list alone, as an empty text leaves its
+// key: a path that does not carry the list keeps it when it stores an edit.
 bool StoreChannel(const ConfigStore& store, int id, const ChannelRecord& s, const CheckStates& checks);
 // The writes that make channel id's stored extra publish addresses exactly extras (none
 // included): each address under its key, and an empty value where a key held one before.

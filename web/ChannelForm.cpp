@@ -6,6 +6,8 @@
 #include "settings/ConfigStore.h"
 #include "web/StatusFormat.h"
 
+#include <algorithm>
+
 namespace ChannelForm {
 namespace {
 
@@ -47,6 +49,8 @@ constexpr NumberField kFlags[] = {
 // Seconds between a re-encode's keyframes; null (an empty field) when the encoder's own.
 constexpr char kKeyframes[] = "keyframe_seconds";
 bool Ticked(const std::string& text) { return text == "1" || text == "true" || text == "on"; }
+// The further publish addresses, one a line; sent at all, the field replaces the stored list.
+constexpr char kExtraPublish[] = "extra_publish";
 // In the order of CheckStates.
 constexpr const char* kChecks[5] = { "video", "video_reencode", "copyts", "audio", "audio_reencode" };
 
@@ -60,6 +64,31 @@ std::optional<std::string> Address(const std::string& sent, const std::string& s
         return std::nullopt;
     }
     return sent;
+}
+
+// The extra addresses of the field, one a line (empty lines left out): each sent back as the
+// masked form of one of the stored ones keeps that one, the one in its own place first.
+std::optional<std::vector<std::string>> ExtraAddresses(
+    const std::string& sent, const std::vector<std::string>& stored, std::string& problem)
+{
+    std::vector<std::string> extras;
+    for (std::size_t at = 0; at < sent.size();) {
+        const std::size_t end = std::min(sent.find_first_of("\r\n", at), sent.size());
+        if (end > at) {
+            const std::string line = sent.substr(at, end - at);
+            const std::size_t place = extras.size();
+            std::string same = place < stored.size() && MaskPasswords(stored[place]) == line ? stored[place] : "";
+            for (std::size_t i = 0; i < stored.size() && same.empty(); ++i)
+                if (MaskPasswords(stored[i]) == line)
+                    same = stored[i];
+            const auto address = Address(line, same, problem);
+            if (!address)
+                return std::nullopt;
+            extras.push_back(*address);
+        }
+        at = end + 1;
+    }
+    return extras;
 }
 
 } // namespace
@@ -76,7 +105,10 @@ namespace {
 std::string Json(int id, const ChannelRecord& r, const CheckStates& checks, bool running)
 {
     std::string json = "{\"id\":" + std::to_string(id) + ",\"source\":" + JsonString(MaskPasswords(r.sourceUrl))
-        + ",\"publish\":" + JsonString(MaskPasswords(r.publishUrl));
+        + ",\"publish\":" + JsonString(MaskPasswords(r.publishUrl)) + ",\"" + kExtraPublish + "\":[";
+    for (std::size_t i = 0; i < r.extraPublish.size(); ++i)
+        json += (i ? "," : "") + JsonString(MaskPasswords(r.extraPublish[i]));
+    json += "]";
     for (const TextField& f : kTexts)
         json += ",\"" + std::string(f.name) + "\":" + JsonString(MaskPasswords(r.*f.member));
     for (const NumberField& f : kNumbers)
@@ -140,6 +172,13 @@ Parsed Parse(const ConfigStore& store, const Fields& fields, int base, int from)
                 return parsed;
             parsed.values.*member = *address;
         }
+    }
+    if (const std::string* text = field(kExtraPublish)) {
+        auto extras = ExtraAddresses(*text, original.extraPublish, parsed.problem);
+        if (!extras)
+            return parsed;
+        parsed.values.extraPublish = std::move(*extras);
+        parsed.values.extraPublishShown = true;
     }
     return parsed;
 }

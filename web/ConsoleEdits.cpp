@@ -45,6 +45,8 @@ std::optional<ConsoleReply> Prepare(
     // A sentence may quote the start of an address; its password is masked wherever it shows.
     RememberSecretsOf(parsed.values.sourceUrl);
     RememberSecretsOf(parsed.values.publishUrl);
+    for (const std::string& extra : parsed.values.extraPublish)
+        RememberSecretsOf(extra);
     if (!parsed.problem.empty())
         return Refused(400, parsed.problem);
     const auto answer = request.form.find("password_advice");

@@ -10,6 +10,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QVBoxLayout>
@@ -23,6 +24,16 @@ const char* const kHeading = "设置信号名字和地址";
 const char* const kCheckButton = "检测信号源";
 const char* const kChecking = "正在检测信号源……（最多约30秒）";
 const char* const kCopySuffix = "-副本";
+const char* const kExtraLabel = "其他推流地址：";
+const char* const kExtraHint = "选填，最多4个，每行一个，如：rtmp://backup.example.com/live/camera01";
+
+// A line of "其他推流地址", edited in place.
+QListWidgetItem* AddExtraLine(QListWidget* list, const QString& text)
+{
+    auto* item = new QListWidgetItem(text, list);
+    item->setFlags(item->flags() | Qt::ItemIsEditable);
+    return item;
+}
 }  // namespace
 
 SourcePage::SourcePage(bool isNew, QWidget* parent)
@@ -74,6 +85,37 @@ SourcePage::SourcePage(bool isNew, QWidget* parent)
     connect(m_pCheck, &QPushButton::clicked, this, &SourcePage::OnCheckSource);
     grid->addWidget(m_pCheck, row - 2, 2);
     addField("发布地址：", "如：rtmp://push.example.com/live/camera01", m_pPublish);
+    // The further addresses: a short list edited in place, with its buttons beside it as
+    // 检测信号源 stands beside the source.
+    m_pExtraPublish = new QListWidget(this);
+    m_pExtraPublish->setObjectName("extraPublish");
+    m_pExtraPublish->setEditTriggers(QAbstractItemView::DoubleClicked | QAbstractItemView::EditKeyPressed |
+                                     QAbstractItemView::SelectedClicked);
+    m_pExtraPublish->setFixedHeight(m_pExtraPublish->fontMetrics().height() * 5 + 8);  // four lines
+    m_pAddExtra = new QPushButton(QString::fromUtf8("添加"), this);
+    m_pAddExtra->setObjectName("extraPublishAdd");
+    m_pRemoveExtra = new QPushButton(QString::fromUtf8("删除"), this);
+    m_pRemoveExtra->setObjectName("extraPublishRemove");
+    for (QPushButton* button : {m_pAddExtra, m_pRemoveExtra})
+        button->setAutoDefault(false);
+    connect(m_pAddExtra, &QPushButton::clicked, this, &SourcePage::OnAddExtra);
+    connect(m_pRemoveExtra, &QPushButton::clicked, this, [this] {
+        delete m_pExtraPublish->currentItem();
+        UpdateExtraButtons();
+    });
+    connect(m_pExtraPublish, &QListWidget::currentRowChanged, this, &SourcePage::UpdateExtraButtons);
+    auto* extraHint = new QLabel(QString::fromUtf8(kExtraHint), this);
+    extraHint->setStyleSheet("color: #666680;");
+    grid->addWidget(extraHint, row, 1);
+    grid->addWidget(new QLabel(QString::fromUtf8(kExtraLabel), this), row + 1, 0, Qt::AlignTop);
+    grid->addWidget(m_pExtraPublish, row + 1, 1);
+    auto* extraButtons = new QVBoxLayout;
+    extraButtons->addWidget(m_pAddExtra);
+    extraButtons->addWidget(m_pRemoveExtra);
+    extraButtons->addStretch();
+    grid->addLayout(extraButtons, row + 1, 2);
+    grid->setRowMinimumHeight(row + 2, 18);
+    row += 3;
     // The stream name is loaded and handed on, but not shown.
     auto* streamLabel = new QLabel(QString::fromUtf8("发布流名称："), this);
     grid->addWidget(streamLabel, row, 0);
@@ -113,7 +155,7 @@ SourcePage::SourcePage(bool isNew, QWidget* parent)
     page->addLayout(result);
     page->addStretch();
     page->addLayout(buttons);
-    resize(720, 560);  // about 379 x 284 dialog units, and room for a check's result
+    resize(720, 640);  // about 379 x 284 dialog units, and room for the extra addresses and a check's result
 }
 
 SourcePage::~SourcePage()
@@ -142,6 +184,26 @@ void SourcePage::LoadStored()
     m_pSource->setText(QString::fromStdString(stored.sourceUrl));
     m_pPublish->setText(QString::fromStdString(stored.publishUrl));
     m_pStreamName->setText(QString::fromStdString(stored.streamName));
+    m_pExtraPublish->clear();
+    for (const std::string& address : stored.extraPublish)
+        AddExtraLine(m_pExtraPublish, QString::fromStdString(address));
+    UpdateExtraButtons();
+}
+
+void SourcePage::UpdateExtraButtons()
+{
+    m_pAddExtra->setEnabled(m_pExtraPublish->count() < static_cast<int>(kMaxExtraPublish));
+    m_pRemoveExtra->setEnabled(m_pExtraPublish->currentItem() != nullptr);
+}
+
+void SourcePage::OnAddExtra()
+{
+    if (m_pExtraPublish->count() >= static_cast<int>(kMaxExtraPublish))
+        return;
+    QListWidgetItem* item = AddExtraLine(m_pExtraPublish, {});
+    m_pExtraPublish->setCurrentItem(item);
+    m_pExtraPublish->editItem(item);
+    UpdateExtraButtons();
 }
 
 void SourcePage::done(int result)
@@ -205,6 +267,13 @@ void SourcePage::OnNext()
     sourceUrl = m_pSource->text().toStdString();
     publishUrl = m_pPublish->text().toStdString();
     streamName = m_pStreamName->text().toStdString();
+    // A line still being typed counts as typed: leaving it commits it. A line added and left
+    // empty is no address.
+    m_pExtraPublish->setCurrentItem(nullptr);
+    extraPublish.clear();
+    for (int i = 0; i < m_pExtraPublish->count(); ++i)
+        if (std::string address = m_pExtraPublish->item(i)->text().toStdString(); !address.empty())
+            extraPublish.push_back(std::move(address));
     // The encoding page gets the addresses on every press, before the checks.
     m_child.sourceUrl = sourceUrl;
     m_child.publishUrl = publishUrl;
@@ -224,6 +293,13 @@ void SourcePage::OnNext()
         Prompt::Message(this, QString::fromStdString(problem));
         return;
     }
+    ChannelRecord addresses;
+    addresses.publishUrl = publishUrl;
+    addresses.extraPublish = extraPublish;
+    if (const std::string problem = ChannelRules::ExtraPublishProblem(addresses); !problem.empty()) {
+        Prompt::Message(this, QString::fromStdString(problem));
+        return;
+    }
     // A password with '#', '/' or '?' cuts the address where ffmpeg reads it: offer the form it
     // reads as typed.
     if (const auto advice = ChannelRules::AdvisePassword(sourceUrl);
@@ -240,6 +316,8 @@ ChannelRecord SourcePage::Values() const
 {
     ChannelRecord values = m_child.Values();
     values.name = name;
+    values.extraPublish = extraPublish;
+    values.extraPublishShown = true;
     return values;
 }
 

@@ -6,13 +6,16 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 class QLabel;
 class QLineEdit;
+class QListWidget;
 class QPlainTextEdit;
 class QPushButton;
 
-// First page of the channel wizard ("导入信号"): name, source and publish address.
+// First page of the channel wizard ("导入信号"): name, source and publish address, and the
+// further publish addresses ("其他推流地址").
 // Validates them on "下一步" and runs the encoding page it holds; ends with OK only
 // when that page ends with OK. "检测信号源" checks the source typed so far on a thread of its
 // own and shows the result in the page; closing the page cancels it. Controls carry their ids
@@ -37,9 +40,13 @@ public:
     void done(int result) override;
 
     std::string name, sourceUrl, publishUrl, streamName;
+    // "其他推流地址" as collected at "下一步": the list's addresses in order, empty lines left out.
+    std::vector<std::string> extraPublish;
     EncodingPage m_child;
 
-    // After OK: every value of the channel (the name from this page, the rest from m_child).
+    // After OK: every value of the channel (the name and the extra addresses from this page, the
+    // rest from m_child); the extra addresses are marked as shown, so that storing an emptied list
+    // removes the stored one.
     ChannelRecord Values() const;
     CheckStates Checks() const;
     // The last finished check of "检测信号源".
@@ -51,11 +58,16 @@ private:
     void OnCheckSource();
     void OnCheckDone(const SourceResult& result, const std::string& url);
     void CancelCheck();
+    // 添加 and 删除 of "其他推流地址": enabled while the list has room, and while a line is chosen.
+    void UpdateExtraButtons();
+    void OnAddExtra();
     int m_nId = 0;
     int m_nCopyOf = -1;
     std::string m_strAppDir;
     QLineEdit *m_pName, *m_pSource, *m_pPublish, *m_pStreamName;
     QPushButton* m_pCheck;
+    QListWidget* m_pExtraPublish;  // one editable line per extra address
+    QPushButton *m_pAddExtra, *m_pRemoveExtra;
     QLabel* m_pFrame;
     QPlainTextEdit* m_pReport;
     FfmpegLocation m_ffmpeg;

@@ -116,20 +116,27 @@ TEST_F(ImportFlowTest, CancelledWizardChangesNothing)
     EXPECT_TRUE(FakeRuns().empty());
 }
 
-// An emptied field keeps its stored value, an emptied watermark is removed; the running child
-// is neither stopped nor restarted.
+// An emptied field keeps its stored value, an emptied watermark is removed, and so are extra
+// publish addresses all deleted from the list that showed them; the running child is neither
+// stopped nor restarted.
 TEST_F(ImportFlowTest, EditStoresByTheWriteRulesAndLeavesTheChildRunning)
 {
     // The first of duplicate keys wins: these go before the channel's own.
     MainWindow& dlg = Open("nextId=1\n" + Keys(0, "checkstate1=1\ncheckstate2=1\nVdBitRate=800\nVdRameRate=25\nVdProFile=main\n"
-                                                      "strFilePath=/tmp/wm.png\nVdTransCode=否") +
+                                                      "strFilePath=/tmp/wm.png\nVdTransCode=否\n"
+                                                      "Adress2=rtmp://127.0.0.1:1/live/x\nAdress3=rtmp://127.0.0.1:1/live/y") +
                                StoredChannel(0, "旧名", kSource, "rtmp://127.0.0.1:1/live/a#interval=100"));
     dlg.OnChannelCommand(ID_CHANNEL_RUN, 0);
     const pid_t pid = Pid(0);
     ASSERT_TRUE(QTest::qWaitFor([&] { return dlg.CellText(0, 1) == "318kbps"; }));
     QStringList asked;  // its own publish address is no other channel's
     Prompt::SetMessageHook([&asked](const QString& text) { asked << text; });
-    Edit(0, {[](SourcePage& page) { TypeInto(&page, "1001", "新名字"); },
+    int extrasShown = 0;
+    Edit(0, {[&extrasShown](SourcePage& page) {
+                 TypeInto(&page, "1001", "新名字");
+                 extrasShown = Get<QListWidget>(&page, "extraPublish")->count();
+                 TypeExtras(page, {});
+             },
              [](EncodingPage& page) {
                  TypeInto(&page, "1031", "");                                      // bitrate cleared
                  wizardtest::Type(Get<QComboBox>(&page, "1037")->lineEdit(), "");  // profile cleared
@@ -141,9 +148,11 @@ TEST_F(ImportFlowTest, EditStoresByTheWriteRulesAndLeavesTheChildRunning)
     // The name shows at once; size and mark wait for the next start-up.
     EXPECT_EQ(QStringList({"新名字", "318kbps", "运行中", "是", "640*360"}), Row(0));
     const std::pair<const char*, const char*> stored[] = {{"Name", "新名字"}, {"VdBitRate", "800"},
-        {"VdProFile", "main"}, {"strFilePath", ""}, {"VdWidth", "480"}, {"checkstate2", "0"}, {"strAVState", "运行中"}};
+        {"VdProFile", "main"}, {"strFilePath", ""}, {"VdWidth", "480"}, {"checkstate2", "0"}, {"strAVState", "运行中"},
+        {"Adress2", ""}, {"Adress3", ""}};
     for (const auto& [key, value] : stored)
         EXPECT_EQ(value, Stored(std::string("0+") + key)) << key;
+    EXPECT_EQ(2, extrasShown);
     EXPECT_EQ(pid, Pid(0));
     dlg.OnChannelCommand(ID_CHANNEL_PAUSE, 0);  // the log and the endpoint name it anew
     EXPECT_TRUE(QTest::qWaitFor([&] { return ReadFile(m_dir.File("CamRelay.log")).find("信号 新名字 (id 0): 已暂停") != std::string::npos; }));

@@ -6,7 +6,7 @@ simulator and a private nginx-rtmp (the set-up of web_console_test.py).
 添加信号: a channel pointing at the simulator with a password that needs percent-encoding is
 checked (the frame and the report show), saved after the password question, and goes live.
 编辑 renames it without restarting its ffmpeg; 复制 saves a copy under "-副本" that keeps the
-password it never showed; 删除 (confirmed) ends its ffmpeg and marks it deleted in config.ini.
+password it never showed, with an extra publish address its 编辑 form shows; 删除 (confirmed) ends its ffmpeg and marks it deleted in config.ini.
 导入CSV… takes a GBK file: its report names the bad row, the check refuses a camera that does not
 answer, 导入 stores the good one, which goes live; 导出CSV holds no password. No password appears in
 the page, in an input or in the program's answers.
@@ -64,7 +64,7 @@ def manage(driver, port, data, rtmp, camera, screenshot):
         wait_for(lambda: kind == 'delete' or find(By.ID, 'manage').get_attribute('open') is not None, 10, 'the form')
 
     def inputs():
-        return driver.execute_script('return [...document.querySelectorAll("input")].map(i => i.value).join(" ")')
+        return driver.execute_script('return [...document.querySelectorAll("input, textarea")].map(i => i.value).join(" ")')
 
     driver.get('http://127.0.0.1:%d/' % port)
     wait_for(lambda: find(By.ID, 'token').is_displayed(), 10, 'the token field')
@@ -104,14 +104,21 @@ def manage(driver, port, data, rtmp, camera, screenshot):
              == '新门口2', 10, 'the renamed row')
     check('1+Name=新门口2' in stored(data) and relays('%s/web1' % rtmp) == pids, 'the rename restarted or was not stored')
 
-    # 复制: the copy keeps the stored password it was shown as ***.
+    # 复制: the copy keeps the stored password it was shown as ***; it gets an extra publish
+    # address (blank lines and blanks around it left out), which its 编辑 form shows again.
     click_in_row(1, 'copy')
     check(field('name').get_attribute('value') == '新门口2-副本', 'the copy\'s name')
     type_into('publish', '%s/web2' % rtmp)
+    extra = find(By.CSS_SELECTOR, '#manage-form textarea[name="extra_publish"]')
+    extra.send_keys('\n  %s/web2b \n' % rtmp)
     find(By.ID, 'manage-save').click()
     wait_for(lambda: state(port, 2) == 'live', 60, 'the copy live')
     check('2+SignalName=%s' % camera.replace('rtsp://', 'rtsp://user:%s@' % ENCODED) in stored(data),
           'the copy lost the password')
+    check('2+Adress2=%s/web2b\n' % rtmp in stored(data), 'the extra publish address was not stored')
+    click_in_row(2, 'edit')
+    check(extra.get_attribute('value') == '%s/web2b' % rtmp, 'the edit form\'s extra addresses: ' + extra.get_attribute('value'))
+    find(By.ID, 'manage-cancel').click()
 
     # 删除, confirmed.
     click_in_row(1, 'delete')

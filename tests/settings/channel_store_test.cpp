@@ -88,7 +88,8 @@ TEST(ChannelStore, LenientNumbersAndFirstFreeChannelId)
 
 // A channel without extra publish addresses stores exactly the keys it stored before they
 // existed; a list is stored without gaps and replaces the stored one, its removed addresses
-// leaving empty keys; a record without a list (the wizard's edit) keeps the stored one.
+// leaving empty keys; a record without a list keeps the stored one unless it says the list was
+// shown (an operator who deleted every address).
 TEST(ChannelStore, ExtraPublishAddressesStoredAsAList)
 {
     TempDir dir;
@@ -104,7 +105,7 @@ TEST(ChannelStore, ExtraPublishAddressesStoredAsAList)
     };
     ASSERT_TRUE(StoreChannel(store, 0, r, {1, 0, 0, 1, 0}));
     EXPECT_EQ(adressKeys(), "0+Adress=rtmp://h/live/a;");
-    struct Step { std::vector<std::string> extras; bool replace; std::string keys; };
+    struct Step { std::vector<std::string> extras; bool shown; std::string keys; };
     const Step steps[] = {
         {{"rtmp://b/live/x", "", "rtmp://c/live/y"}, false,
          "0+Adress=rtmp://h/live/a;0+Adress2=rtmp://b/live/x;0+Adress3=rtmp://c/live/y;"},
@@ -113,9 +114,8 @@ TEST(ChannelStore, ExtraPublishAddressesStoredAsAList)
         {{}, true, "0+Adress=rtmp://h/live/a;0+Adress2=;0+Adress3=;"},
     };
     for (const Step& step : steps) {
-        r.extraPublish = step.extras;
-        ASSERT_TRUE(step.replace ? store.SetValues(ExtraPublishWrites(store, 0, step.extras))
-                                 : StoreChannel(store, 0, r, {1, 0, 0, 1, 0}));
+        r.extraPublish = step.extras, r.extraPublishShown = step.shown;
+        ASSERT_TRUE(StoreChannel(store, 0, r, {1, 0, 0, 1, 0}));
         EXPECT_EQ(adressKeys(), step.keys);
     }
     EXPECT_TRUE(LoadChannel(store, 0).record.extraPublish.empty());

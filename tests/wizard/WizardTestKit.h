@@ -11,6 +11,8 @@
 #include <QComboBox>
 #include <QDeadlineTimer>
 #include <QLineEdit>
+#include <QListWidget>
+#include <QPointer>
 #include <QTest>
 #include <QTimer>
 #include <gtest/gtest.h>
@@ -66,6 +68,28 @@ inline void Type(QLineEdit* edit, const QString& text)
 inline void TypeInto(QWidget* page, const char* id, const QString& text) { Type(Get<QLineEdit>(page, id), text); }
 
 inline void Click(QWidget* page, const char* id) { QTest::mouseClick(Get<QWidget>(page, id), Qt::LeftButton); }
+
+// Makes the source page's "其他推流地址" hold extras: every line deleted with 删除, then each
+// address added with 添加 and typed into its line, Enter ending the edit.
+inline void TypeExtras(SourcePage& page, const QStringList& extras)
+{
+    auto* list = Get<QListWidget>(&page, "extraPublish");
+    for (int lines = list->count(); lines-- > 0;) {
+        list->setCurrentRow(0);
+        Click(&page, "extraPublishRemove");
+    }
+    for (const QString& address : extras) {
+        Click(&page, "extraPublishAdd");
+        QLineEdit* editor = nullptr;
+        for (QLineEdit* open : list->findChildren<QLineEdit*>())
+            editor = open->isVisible() ? open : editor;
+        ASSERT_TRUE(editor) << "添加 opened no line to type into";
+        Type(editor, address);
+        QTest::keyClick(editor, Qt::Key_Return);  // the line takes the text from the event loop
+        const QPointer<QLineEdit> typed(editor);
+        EXPECT_TRUE(QTest::qWaitFor([&typed] { return !typed || !typed->isVisible(); })) << "the line stayed open";
+    }
+}
 
 // Moves the box's selection with the arrow keys, as an operator choosing an item does.
 inline void Choose(QComboBox* box, int index)

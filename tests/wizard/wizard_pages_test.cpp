@@ -20,12 +20,14 @@ using namespace wizardtest;
 
 using SourcePageTest = WizardTest;
 
-// Each check in its turn with its message, the fields kept as typed. Where all pass, the
-// encoding page opens afresh (nothing of its last, cancelled, opening left) and Escape on it
-// returns here; a name of 259 characters (all config.ini gives back) is kept whole.
+// Each check in its turn with its message, the fields kept as typed; the extra addresses last,
+// with the rules' sentences. Where all pass, the encoding page opens afresh (nothing of its last,
+// cancelled, opening left) and Escape on it returns here; a name of 259 characters (all
+// config.ini gives back) is kept whole.
 TEST_F(SourcePageTest, ChecksRunInOrderAndACancelledEncodingPageReturnsHere)
 {
-    const QString cases[][4] = {  // name, source, publish, message (none: the encoding page opens)
+    // name, source, publish, message (none: the encoding page opens), extra addresses
+    const QString cases[][5] = {
         {"", "rtsp://a/1", "rtmp://b/1", "请输入名称!"},
         {"cam", "", "", "请输入正确的信号源地址!  很关键!!!"},
         {"cam", "RTSP://a/1", "", "请输入正确的信号源地址以rtmp:// 或 rtsp:// 或 http:// 开头的!!!"},
@@ -37,6 +39,12 @@ TEST_F(SourcePageTest, ChecksRunInOrderAndACancelledEncodingPageReturnsHere)
         {"ca\nm", "rtsp://a/1", "rtmp://b/1", "名称不能包含控制字符!"},
         {"一号 机", "http://a:80/x.flv", "rtmp://b/live/1?k=a/b", ""},
         {QString(259, QChar(0x6444)), "rtsp://a/1", "rtmp://b/live/1", ""},
+        {"", "rtsp://a/1", "rtmp://b/live/1", "请输入名称!", "http://c/x"},
+        {"cam", "rtsp://a/1", "rtmp://b/live/1", "第2个其他推流地址须以rtmp:// 开头!", "rtmp://c/live/2 http://c/x"},
+        {"cam", "rtsp://a/1", "rtmp://b/live/1", "第1个其他推流地址与发布地址相同!", "rtmp://b/live/1"},
+        {"cam", "rtsp://a/1", "rtmp://b/live/1", "第2个其他推流地址：发布地址缺少流名称：应为 rtmp://服务器/应用名/流名称",
+         "rtmp://c/live/2 rtmp://d:1935/live/"},
+        {"cam", "rtsp://a/1", "rtmp://b/live/1", "", "rtmp://c/live/2 rtmp://d/app/3?k=v"},
     };
     SourcePage page(true);
     page.SetChannel(0, m_dir.Path());
@@ -45,6 +53,7 @@ TEST_F(SourcePageTest, ChecksRunInOrderAndACancelledEncodingPageReturnsHere)
         SCOPED_TRACE((c[0] + " | " + c[1] + " | " + c[2]).toStdString());
         for (int i = 0; i < 3; ++i)
             Get<QLineEdit>(&page, i == 0 ? "1001" : i == 1 ? "1002" : "1003")->setText(c[i]);
+        TypeExtras(page, c[4].split(' ', Qt::SkipEmptyParts));
         // An encoding page that opens is noted and cancelled, expected or not; owner ends the wait.
         bool encodingOpened = false;
         QObject owner;
@@ -62,6 +71,35 @@ TEST_F(SourcePageTest, ChecksRunInOrderAndACancelledEncodingPageReturnsHere)
         EXPECT_EQ(encodingOpened, c[3].isEmpty());
         EXPECT_EQ(Get<QLineEdit>(&page, "1001")->text(), c[0]);
     }
+}
+
+// A copy opens with the copied channel's extra addresses; with four, 添加 is off until one is
+// deleted. The wizard hands over the list as left, marked as shown.
+TEST_F(SourcePageTest, ExtraAddressesOpenAsStoredAndAreHandedOver)
+{
+    WriteFile(m_dir.File("config.ini"), "[SET DEFAULT VALUE]\n0+Name=甲\n0+SignalName=rtsp://a/1\n0+Adress=rtmp://b/live/0\n"
+                                        "0+Adress2=rtmp://c/live/1\n0+Adress3=rtmp://c/live/2\n0+Adress4=rtmp://c/live/3\n"
+                                        "0+Adress5=rtmp://c/live/4\n");
+    SourcePage page(true);
+    page.SetChannel(1, m_dir.Path(), 0);
+    QStringList shown;
+    std::vector<bool> addEnabled;
+    WizardDriver driver({[&](SourcePage& p) {
+        auto* list = Get<QListWidget>(&p, "extraPublish");
+        for (int i = 0; i < list->count(); ++i)
+            shown << list->item(i)->text();
+        addEnabled.push_back(Get<QPushButton>(&p, "extraPublishAdd")->isEnabled());
+        list->setCurrentRow(1);
+        Click(&p, "extraPublishRemove");
+        addEnabled.push_back(Get<QPushButton>(&p, "extraPublishAdd")->isEnabled());
+        TypeInto(&p, "1003", "rtmp://b/live/9");  // not the copied channel's: no question
+    }, {}});
+    ASSERT_EQ(page.exec(), QDialog::Accepted);
+    EXPECT_EQ(shown.join(' '), "rtmp://c/live/1 rtmp://c/live/2 rtmp://c/live/3 rtmp://c/live/4");
+    EXPECT_EQ(addEnabled, (std::vector<bool>{false, true}));
+    const ChannelRecord v = page.Values();
+    EXPECT_EQ(v.extraPublish, (std::vector<std::string>{"rtmp://c/live/1", "rtmp://c/live/3", "rtmp://c/live/4"}));
+    EXPECT_TRUE(v.extraPublishShown);
 }
 
 // 检测信号源 on the camera simulator shows codec and size and a frame of the camera's size in the

@@ -86,6 +86,7 @@ TEST_F(Screenshots, All)
                              TypeInto(&page, "1001", "停车场");
                              TypeInto(&page, "1002", QString::fromStdString(Url("src")));
                              TypeInto(&page, "1003", QString::fromStdString(Url("park")));
+                             TypeExtras(page, {QString::fromStdString(Url("park-backup"))});
                              save(page, "wizard-source.png");
                          },
                          [&](EncodingPage& page) {

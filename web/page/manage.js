@@ -41,19 +41,26 @@
 
   // ---- the form ----
 
+  const NAMED = 'input[name], select[name], textarea[name]';
+
+  // A list (the extra publish addresses) shows one item a line.
   function fill(values) {
     const form = $('manage-form');
-    for (const input of form.querySelectorAll('input[name], select[name]')) {
+    for (const input of form.querySelectorAll(NAMED)) {
       const value = values[input.name];
       if (input.type === 'checkbox') input.checked = Boolean(value);
-      else input.value = value == null ? '' : String(value);
+      else input.value = value == null ? '' : Array.isArray(value) ? value.join('\n') : String(value);
     }
   }
 
   function fields() {
     const values = {};
-    for (const input of $('manage-form').querySelectorAll('input[name], select[name]'))
-      values[input.name] = input.type === 'checkbox' ? (input.checked ? '1' : '0') : input.value.trim();
+    for (const input of $('manage-form').querySelectorAll(NAMED)) {
+      if (input.type === 'checkbox') values[input.name] = input.checked ? '1' : '0';
+      else if (input.tagName === 'TEXTAREA')
+        values[input.name] = input.value.split('\n').map((line) => line.trim()).filter(Boolean).join('\n');
+      else values[input.name] = input.value.trim();
+    }
     if (from !== null) values.from = String(from);
     return values;
   }
