@@ -53,7 +53,7 @@ AddedChannel AddChannel(RelaySession& session, RelayEngine& engine, int& nextId,
     return AppendNewChannel(session, engine, nextId, values, checks, run);
 }
 
-std::string EditChannel(RelayEngine& engine, int row, const ChannelRecord& values, const CheckStates& checks)
+std::string EditChannel(RelayEngine& engine, int row, const ChannelRecord& values, const CheckStates& checks, int* applied)
 {
     if (std::string problem = ChannelRules::ChannelProblem(values, checks); !problem.empty())
         return problem;
@@ -61,7 +61,9 @@ std::string EditChannel(RelayEngine& engine, int row, const ChannelRecord& value
     if (!values.name.empty())
         engine.Rename(row, values.name);
     engine.ShowAddresses(row, values.sourceUrl, values.publishUrl);
-    engine.ApplyPublishEdits(row);
+    const int changed = engine.ApplyPublishEdits(row);
+    if (applied)
+        *applied = changed;
     return {};
 }
 

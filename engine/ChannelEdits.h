@@ -27,9 +27,11 @@ AddedChannel AppendNewChannel(RelaySession& session, RelayEngine& engine, int& n
 AddedChannel AddChannel(RelaySession& session, RelayEngine& engine, int& nextId, const ChannelRecord& values,
     const CheckStates& checks, bool run = true);
 // Stores row's channel with new values in one replace and renames the row; a running child keeps
-// running with what it was started with, as after the window's 编辑. The rule's sentence when
-// refused (nothing stored), else empty.
-std::string EditChannel(RelayEngine& engine, int row, const ChannelRecord& values, const CheckStates& checks);
+// running with what it was started with, as after the window's 编辑, but for the publish
+// addresses of a channel with several, which change at once (*applied: how many). The rule's
+// sentence when refused (nothing stored), else empty.
+std::string EditChannel(RelayEngine& engine, int row, const ChannelRecord& values, const CheckStates& checks,
+    int* applied = nullptr);
 // Appends a row for each channel a CSV import stored; those stored running join the start queue
 // and start one after the other, like the channels of the start-up. Returns how many queued.
 int AppendImported(RelaySession& session, RelayEngine& engine, const ChannelImport::Plan& plan);

@@ -235,20 +235,21 @@ std::vector<OutputView> RelayEngine::OutputViews(const ChannelRow& r) const
     return views;
 }
 
-void RelayEngine::ApplyPublishEdits(int row)
+int RelayEngine::ApplyPublishEdits(int row)
 {
     ChannelRow* r = Row(row);
     if (!r || r->m_outputs.empty() || !r->m_worker || r->m_worker->m_bEnded)
-        return;
+        return 0;
     ChannelRecord stored;
     if (BuildStoredCommand(ConfigStore(m_strAppDir), r->m_tag.m_nId, &stored).status != CommandBuild::Ok)
-        return;
+        return 0;
     std::vector<std::string> addresses{stored.publishUrl};
     addresses.insert(addresses.end(), stored.extraPublish.begin(), stored.extraPublish.end());
     // A changed number of addresses needs ports the puller does not write: the next start.
     if (addresses.size() != r->m_outputs.size())
-        return;
+        return 0;
     r->m_strPublish = stored.publishUrl, r->m_extraPublish = stored.extraPublish;
+    int changed = 0;
     for (std::size_t i = 0; i < addresses.size(); ++i) {
         OutputSlot& slot = *r->m_outputs[i];
         if (slot.m_strPublish == addresses[i])
@@ -260,7 +261,9 @@ void RelayEngine::ApplyPublishEdits(int row)
         slot.m_strPublish = addresses[i], slot.m_nPort = port;
         RememberSecretsOf(slot.m_strPublish);
         LogRow(row, "推流地址" + std::to_string(i + 1) + " 已修改：重新推流");
+        ++changed;
         if (RowUp(*r, true))
             SpawnPusher(row, static_cast<int>(i));
     }
+    return changed;
 }

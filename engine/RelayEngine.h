@@ -145,7 +145,8 @@ public:
     // A channel with extra publish addresses whose stored addresses were edited while it runs:
     // the pusher of each changed address starts again with it, the puller and the other pushers
     // go on. A changed number of addresses, like any other setting, waits for the next start.
-    void ApplyPublishEdits(int row);
+    // Returns how many addresses were changed.
+    int ApplyPublishEdits(int row);
 
     // ---- stops and bulk commands ----
     // "暂停" and "删除" of one row: the stored word or mark, the stop, the event.

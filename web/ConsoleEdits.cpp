@@ -88,12 +88,14 @@ ConsoleReply EditFromForm(const ConsoleRequest& request, const ConsoleFace& face
     ChannelForm::Parsed parsed;
     if (auto refused = Prepare(request, ConfigStore(engine.AppDir()), view.id, view.id, parsed))
         return *refused;
-    if (std::string problem = EditChannel(engine, row, parsed.values, parsed.checks); !problem.empty())
+    int applied = 0;
+    if (std::string problem = EditChannel(engine, row, parsed.values, parsed.checks, &applied); !problem.empty())
         return Refused(400, problem);
     engine.LogRow(row, "网页命令：编辑");
-    // As after the window's 编辑: a running child goes on with what it was started with.
-    return Saved(
-        engine, "信号 " + parsed.values.name + " 的设置已保存" + (view.active ? "，下次启动时生效" : ""), view.id, {});
+    // As after the window's 编辑: a running child goes on with what it was started with; the
+    // changed addresses of a channel with several are published to at once.
+    const std::string when = !view.active ? "" : applied > 0 ? "，已修改的推流地址立即生效，其他设置下次启动时生效" : "，下次启动时生效";
+    return Saved(engine, "信号 " + parsed.values.name + " 的设置已保存" + when, view.id, {});
 }
 
 ConsoleReply DeleteFromPage(const ConsoleFace& face, int row)
