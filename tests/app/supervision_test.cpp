@@ -23,9 +23,10 @@ using SupervisionTest = AppTest;
 }  // namespace
 
 // Ids 0..6 with 1 and 3 deleted: five rows, renumbered to ids 0..4. The option boxes show their
-// stored flags and write them at each click, so the second start (which finds the renumbered
-// file stable) has auto-run on: it starts one stored running channel per tick, but no second
-// child for one started by hand before its turn, and none for one paused or deleted before it.
+// stored flags and write them (keep-retrying also to the engine) at each click, so the second
+// start (which finds the renumbered file stable) has auto-run and keep-retrying on: it starts one
+// stored running channel per tick, but no second child for one started by hand before its turn,
+// and none for one paused or deleted before it.
 // Closing the window ends every child.
 TEST_F(SupervisionTest, StartupListsRenumbersAndAutoRuns)
 {
@@ -35,9 +36,11 @@ TEST_F(SupervisionTest, StartupListsRenumbersAndAutoRuns)
     for (int start = 1; start <= 2; ++start) {
         SCOPED_TRACE("start " + std::to_string(start));
         MainWindow& dlg = Open(start == 1 ? body : "");
-        auto *autoRun = dlg.findChild<QCheckBox*>("1055"), *tcp = dlg.findChild<QCheckBox*>("1056");
+        auto *autoRun = dlg.findChild<QCheckBox*>("1055"), *tcp = dlg.findChild<QCheckBox*>("1056"),
+             *keep = dlg.findChild<QCheckBox*>("1057");
         EXPECT_EQ(start == 2, autoRun->isChecked());
         EXPECT_EQ(start == 1, tcp->isChecked());
+        EXPECT_EQ(std::pair(start == 2, start == 2), std::pair(keep->isChecked(), dlg.m_engine.Options().m_bKeepRetrying));
         EXPECT_EQ(start == 2, dlg.m_engine.HasQueued());  // auto-run off: nothing queued
         ASSERT_EQ(5, dlg.m_list->rowCount());
         EXPECT_EQ(QStringList({"c0", "", "运行中", "否", "640*360"}), Row(0));
@@ -47,10 +50,12 @@ TEST_F(SupervisionTest, StartupListsRenumbersAndAutoRuns)
             EXPECT_EQ(row, dlg.m_engine.View(row).id);
         QTest::mouseClick(autoRun, Qt::LeftButton);
         QTest::mouseClick(tcp, Qt::LeftButton);
+        QTest::mouseClick(keep, Qt::LeftButton);
     }
     // The boxes were clicked back: auto-run stays on for this run; the queued rows are 0, 1, 3 and 4.
     // Row 1 is started, row 3 paused and row 4 deleted by hand before their turns.
     MainWindow& dlg = *m_dlg;
+    EXPECT_EQ("0|0", Stored("m_bKeepRetrying") + "|" + std::to_string(dlg.m_engine.Options().m_bKeepRetrying));
     dlg.OnChannelCommand(ID_CHANNEL_RUN, 1);
     dlg.OnChannelCommand(ID_CHANNEL_PAUSE, 3);
     dlg.OnChannelCommand(ID_CHANNEL_DELETE, 4);
@@ -199,17 +204,4 @@ TEST_F(SupervisionTest, HundredStartStopCyclesLeaveNothingBehind)
     EXPECT_EQ(fds, ProcessProbe::OpenFdCount());
     EXPECT_EQ(threads, ProcessProbe::ThreadCount());
     EXPECT_TRUE(ProcessProbe::ChildPids().empty()) << "no child and no zombie";
-}
-
-// Keep retrying: restored and stored like the other options, and reaching the engine at each
-// click. (What it does to failing rows: the engine scenarios.)
-TEST_F(SupervisionTest, KeepRetryingBoxStoresAndReachesTheEngine)
-{
-    MainWindow& dlg = OpenWith(kFailing, "m_bKeepRetrying=1\n");
-    auto* box = dlg.findChild<QCheckBox*>("1057");
-    ASSERT_TRUE(box && box->isChecked() && dlg.m_engine.Options().m_bKeepRetrying);
-    QTest::mouseClick(box, Qt::LeftButton);
-    EXPECT_EQ("0|0", Stored("m_bKeepRetrying") + "|" + std::to_string(dlg.m_engine.Options().m_bKeepRetrying));
-    QTest::mouseClick(box, Qt::LeftButton);
-    EXPECT_EQ("1|1", Stored("m_bKeepRetrying") + "|" + std::to_string(dlg.m_engine.Options().m_bKeepRetrying));
 }

@@ -119,6 +119,12 @@ protected:
         for (int row : rows)
             m_children.exits.at(m_engine->View(row).pid) = 1;
     }
+    // The status log so far.
+    std::string Log()
+    {
+        m_engine->Log().Flush();
+        return ReadFile(m_dir.File("CamRelay.log"));
+    }
     // The child of each row, 0 for none.
     std::vector<pid_t> Children() const
     {
@@ -190,29 +196,6 @@ TEST(SupervisionRules, StallTimeoutTickAndFailureVerdicts)
     }
 }
 
-TEST(ReloadDecisionTest, StartsStopsRestartsOrKeeps)
-{
-    using Says = ReloadStored::Says;
-    struct Case { bool deleted, active; const char* launched; Says says; const char* line; ReloadAction want; };
-    const Case cases[] = {
-        {false, false, "", Says::Running, "a", ReloadAction::Start},      // newly stored running
-        {false, false, "", Says::Paused, "", ReloadAction::Keep},         // paused stays paused
-        {false, true, "a", Says::Paused, "", ReloadAction::Stop},         // now paused
-        {false, true, "a", Says::Deleted, "", ReloadAction::Delete},      // marked deleted
-        {false, false, "", Says::Deleted, "", ReloadAction::Delete},      // gone from the endpoint too
-        {false, true, "a", Says::Nothing, "", ReloadAction::Keep},        // keys gone, cut short or no word
-        {false, true, "a", Says::Running, "b", ReloadAction::Restart},    // settings changed
-        {false, true, "a", Says::Running, "", ReloadAction::Restart},     // now refused: the old child must go
-        {false, true, "a", Says::Running, "a", ReloadAction::Keep},       // unchanged: same child, same count
-        {false, true, "", Says::Running, "b", ReloadAction::Keep},        // queued or between attempts
-        {true, false, "", Says::Running, "a", ReloadAction::Start},       // deleted by a reload, stored again
-        {true, false, "", Says::Deleted, "", ReloadAction::Keep},
-    };
-    for (const Case& c : cases)
-        EXPECT_EQ(c.want, DecideReload({c.deleted, c.active, c.launched}, {c.says, c.line}))
-            << c.deleted << c.active << c.launched << int(c.says) << c.line;
-}
-
 // Three running channels; each file below is put in place and reloaded ('=' the same child,
 // 'n' a new one, 'x' none, 'd' deleted), then the original is put back and reloaded: every channel runs again.
 TEST_F(EngineScenario, ReloadChangesOnlyWhatTheFileSays)
@@ -230,10 +213,8 @@ TEST_F(EngineScenario, ReloadChangesOnlyWhatTheFileSays)
         return t;
     };
     const struct { const char* what; std::string file; const char* children, *name1; bool warns; } cases[] = {
-        {"empty", "", "===", "门口1", false},
-        {"missing", "-", "===", "门口1", false},
-        {"a folder", "/", "===", "门口1", false},
-        {"no section", b.substr(b.find('\n') + 1), "===", "门口1", false},
+        {"empty", "", "===", "门口1", false}, {"missing", "-", "===", "门口1", false},
+        {"a folder", "/", "===", "门口1", false}, {"no section", b.substr(b.find('\n') + 1), "===", "门口1", false},
         {"cut inside a line", cut("1+Adress=rtmp://12", 0), "===", "门口1", false},
         {"cut inside a channel", cut("1+SignalName=", 0) + "x\n", "===", "门口1", false},
         {"last channel gone", cut("live/1", 1), "===", "门口1", false},
@@ -242,6 +223,7 @@ TEST_F(EngineScenario, ReloadChangesOnlyWhatTheFileSays)
         {"paused", swap("1+strAVState=运行中", "1+strAVState=暂停中"), "=x=", "门口1", false},
         {"deleted", b + "2+ISDelete=true\n", "==d", "门口1", false},
         {"changed", swap("live/0\n", "live/9\n"), "n==", "门口1", false},
+        {"now refused", swap("1+checkstate=1\n1+checkstate3=1", "1+checkstate=0\n1+checkstate3=0"), "=x=", "门口1", false},
         {"all paused", swap("运行中", "暂停中"), "xxx", "门口1", true},
     };
     for (const auto& c : cases) {
@@ -249,8 +231,7 @@ TEST_F(EngineScenario, ReloadChangesOnlyWhatTheFileSays)
         const std::string ini = m_dir.File("config.ini");
         std::filesystem::remove_all(ini);
         c.file == "/" ? void(std::filesystem::create_directory(ini)) : c.file == "-" ? void() : WriteFile(ini, c.file);
-        m_engine->Log().Flush();
-        const std::uintmax_t logged = std::filesystem::file_size(m_dir.File("CamRelay.log"));
+        const std::size_t logged = Log().size();
         const std::vector<pid_t> before = Children();
         m_session->Reload();
         std::string seen;
@@ -258,8 +239,7 @@ TEST_F(EngineScenario, ReloadChangesOnlyWhatTheFileSays)
             seen += m_engine->View(int(row)).deleted ? 'd' : Children()[row] == 0 ? 'x' : Children()[row] == before[row] ? '=' : 'n';
         EXPECT_EQ(c.children, seen);
         EXPECT_EQ(c.name1, m_engine->View(1).name);
-        m_engine->Log().Flush();
-        const std::string log = ReadFile(m_dir.File("CamRelay.log")).substr(logged);
+        const std::string log = Log().substr(logged);
         EXPECT_EQ(c.warns, log.find("警告") != std::string::npos);
         const bool gone = std::string(c.what) == "cut inside a channel" || std::string(c.what) == "last channel gone";
         EXPECT_EQ(gone, log.find("(id 2): 配置中找不到该信号") != std::string::npos) << log;  // channel 2's keys
@@ -279,13 +259,11 @@ TEST_F(EngineScenario, ReloadChangesOnlyWhatTheFileSays)
     StartQueued();
     EXPECT_EQ("新", m_engine->View(3).name);
     EXPECT_LT(0, m_engine->View(3).pid) << "a channel newly stored running was not started";
-    m_engine->Log().Flush();
-    EXPECT_NE(std::string::npos, ReadFile(m_dir.File("CamRelay.log")).find("信号 无名 (id 8): 警告: 发布地址缺少流名称"));
+    EXPECT_NE(std::string::npos, Log().find("信号 无名 (id 8): 警告: 发布地址缺少流名称"));
     // The lint's findings: each logged once however many reloads find it again, a new one when
     // it appears; the endpoint's list is the latest lint's.
     const auto logged = [this](const std::string& text) {
-        m_engine->Log().Flush();
-        const std::string log = ReadFile(m_dir.File("CamRelay.log"));
+        const std::string log = Log();
         int n = 0;
         for (std::size_t at = 0; (at = log.find(text, at)) != std::string::npos; at += text.size())
             ++n;
@@ -377,8 +355,7 @@ TEST_F(EngineScenario, WatchdogEndsASilentChild)
     Run(5000);
     EXPECT_NE(first, m_engine->View(0).pid);
     EXPECT_LT(0, m_engine->View(0).pid) << "not relaunched after the watchdog";
-    m_engine->Log().Flush();
-    EXPECT_NE(std::string::npos, ReadFile(m_dir.File("CamRelay.log")).find("无数据30秒，结束 ffmpeg"));
+    EXPECT_NE(std::string::npos, Log().find("无数据30秒，结束 ffmpeg"));
 }
 
 // 备用画面: a camera that freezes is covered by a stand-in on the channel's address, and checked
@@ -529,8 +506,7 @@ TEST_F(EngineScenario, ALiveButDegradedRowSaysWhyAndKeepsRunning)
     EXPECT_EQ(std::make_tuple(std::string(""), 1ull, 10ull, 60ull),
               std::make_tuple(v.cells.health, (unsigned long long)v.liveEnds, (unsigned long long)v.lostPackets,
                               (unsigned long long)v.droppedFrames));
-    m_engine->Log().Flush();
-    const std::string log = ReadFile(m_dir.File("CamRelay.log"));
+    const std::string log = Log();
     EXPECT_NE(std::string::npos, log.find("直播质量差: 本机 CPU 不足：转码速度只有 0.2 倍实时"));
     EXPECT_NE(std::string::npos, log.find("直播恢复正常"));
 }
