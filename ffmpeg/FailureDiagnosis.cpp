@@ -38,6 +38,10 @@ struct Rule {
 // last matching line is the deciding one: ffmpeg ends with the line that names the URL
 // ("rtsp://…: Connection refused" after the socket's own line).
 const Rule kRules[] = {
+    // First: a stop asked for from outside (SIGTERM, SIGINT) while ffmpeg opens its output cuts the
+    // open short with "Error opening output rtmp://…: Input/output error", which is no refusal.
+    {R"(received signal (\d+))", FailureCause::Signal, Blame::Local, "被信号 {1} 结束",
+     "ffmpeg 被信号 {1} 结束：若不是有人手动停止，请检查本机内存是否不足、是否有其他程序结束了它"},
     {R"(Server error: Already publishing)", FailureCause::StreamInUse, Blame::Server, "流名已被占用",
      "直播服务器上这个流名已有人在发布：请换一个流名，或先停掉另一路发布"},
     {R"(Video codec (hevc|h265) not compatible with flv)", FailureCause::HevcInFlv, Blame::Camera, "摄像头为 H.265 编码",
@@ -99,8 +103,6 @@ const Rule kRules[] = {
      "信号源的 RTMP 服务器上没有这个应用名或流：请检查信号源地址中端口后的应用名和流名", "服务器拒绝推流",
      "服务器拒绝推流：请检查推流地址中的应用名（端口后的第一段，如 live）和密钥/鉴权参数，或服务器的推流权限设置",
      FailureCause::PublishRefused},
-    {R"(received signal (\d+))", FailureCause::Signal, Blame::Local, "被信号 {1} 结束",
-     "ffmpeg 被信号 {1} 结束：若不是有人手动停止，请检查本机内存是否不足、是否有其他程序结束了它"},
 };
 
 const char* const kNames[] = {"connection_refused", "timed_out", "host_unknown", "rtsp_unauthorized",
