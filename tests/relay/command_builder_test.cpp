@@ -196,7 +196,6 @@ TEST(CommandBuilder, WatermarkPathsEscapedAndEmptyOffsetsZero)
     }
 }
 
-// The rules of the C runtime that splits the child's command line.
 // A pusher of a channel with several addresses reads its port on the loopback only (no other host
 // can send it a stream), ends 5 s after its puller stops sending, and studies the stream for 1 s
 // (a restarted address publishes again within about 2 s, not ffmpeg's default 6).
@@ -207,6 +206,7 @@ TEST(MultiOutput, PusherLine)
               PusherLine(5000, "rtmp://h/live/s"));
 }
 
+// The rules of the C runtime that splits the child's command line.
 TEST(SplitCommandLine, FollowsTheCRuntimeRules)
 {
     const struct { std::string line; std::vector<std::string> args; } cases[] = {
