@@ -266,7 +266,8 @@ def outputs_checks(driver, port):
     wait_for(lambda: 'degraded' in row(driver, 0).get_attribute('class') and cells(driver, 0)[5].startswith('推流地址3失败：')
              and cells(driver, 0)[1].endswith('kbps'), 20, 'channel 0 shown 质量差 with its failing address')
     row(driver, 0).click()
-    rows = lambda: [r.text for r in driver.find_elements(By.CSS_SELECTOR, '#outputs tbody tr')]
+    # Read at once: the page redraws the table at every refresh.
+    rows = lambda: driver.execute_script('return [...document.querySelectorAll("#outputs tbody tr")].map(r => r.textContent)')
     wait_for(lambda: len(rows()) == 3 and '直播中' in rows()[0] and '直播中' in rows()[1] and '失败（' in rows()[2], 20,
              'the three addresses in the details')
     driver.find_element(By.ID, 'details-close').click()
