@@ -656,10 +656,11 @@ TEST_F(EngineScenario, RelaunchWithoutAPipeIsRetried)
 // A pusher that ends is counted and started again after its back-off (at once, then 5 s, then
 // 10 s) while the puller and the other pusher run on; the channel's rate is its best address's.
 // The puller's end takes the pushers with it and is the channel's failure, not theirs. An edited
-// address starts only its own pusher again; a reload of the same edit restarts nothing.
+// address starts only its own pusher again; a reload of the same edit restarts nothing. A frozen
+// puller's pushers end with it before its stand-in publishes.
 TEST_F(EngineScenario, SeveralAddressesFailAndRecoverApart)
 {
-    Open(1, "运行中", false, "", "0+Adress2=rtmp://127.0.0.1:1/live/b\n");
+    Open(1, "运行中", false, "", "standIn=1\n0+Adress2=rtmp://127.0.0.1:1/live/b\n");
     StartQueued();
     const pid_t puller = m_engine->View(0).pid;
     EXPECT_NE(std::string::npos, m_children.lines.at(puller).find(" -f tee ")) << m_children.lines.at(puller);
@@ -720,4 +721,15 @@ TEST_F(EngineScenario, SeveralAddressesFailAndRecoverApart)
     EXPECT_EQ(0, m_engine->View(0).outputs[0].failures);
     EXPECT_NE(puller, m_engine->View(0).pid);
     EXPECT_EQ(spawned + 1, m_children.spawned.size()) << "pushers before the new puller reads";
+
+    // The new puller reads, then freezes: the watchdog ends it, its pushers go with it, and the
+    // stand-in (备用画面 on) is the only publisher of the channel's own address.
+    read(-1, 0);
+    const pid_t frozen = m_engine->View(0).pid, pushers[2] = {pusher(0), pusher(1)};
+    Run(45000);
+    EXPECT_EQ(std::make_tuple(137, 137, 137), std::make_tuple(m_children.exits.at(frozen), m_children.exits.at(pushers[0]),
+                                                           m_children.exits.at(pushers[1])));
+    EXPECT_TRUE(std::any_of(m_children.spawned.begin(), m_children.spawned.end(), [&](pid_t pid) {
+        return pid > pushers[1] && m_children.lines.at(pid).find("live/0") != std::string::npos;
+    })) << "no stand-in";
 }
