@@ -65,7 +65,6 @@ struct OutputSlot {
     std::unique_ptr<SideChild> m_pusher;  // null while none runs
     bool m_bRelaying = false;          // its current pusher posted a reading
     int m_nKbps = 0;                   // its current pusher's last reading
-    std::int64_t m_lastReadingAt = 0;  // steady-clock ns of that reading
     int m_nFailures = 0;               // failed attempts in a row; a reading resets it
     std::uint64_t m_nRestarts = 0;     // pushers started again after one ended
     std::uint64_t m_bytesBefore = 0;   // what its earlier pushers wrote

@@ -29,11 +29,8 @@ std::int64_t PusherBackOffNs(int failures)
 bool RelayEngine::PusherUp(const OutputSlot& slot) const
 {
     const SideChild* pusher = slot.m_pusher.get();
-    if (!pusher || pusher->m_bEnded || !slot.m_bRelaying)
-        return false;
-    const int stallMs = m_options.m_nStallMs;
-    const int windowMs = stallMs > 0 ? std::min(stallMs, kMinStallSeconds * 1000) : kMinStallSeconds * 1000;
-    return m_clock.SteadyNs() - pusher->m_lastProgress.load(std::memory_order_relaxed) <= MsToNs(windowMs);
+    return pusher && !pusher->m_bEnded && slot.m_bRelaying &&
+           m_clock.SteadyNs() - pusher->m_lastProgress.load(std::memory_order_relaxed) <= UpWindowNs();
 }
 
 int RelayEngine::ChannelKbps(const ChannelRow& r) const
@@ -71,27 +68,28 @@ void RelayEngine::PrepareOutputs(int row, const std::vector<int>& ports)
     r.m_outputs = std::move(slots);
 }
 
+void RelayEngine::RetirePusher(OutputSlot& slot)
+{
+    if (slot.m_pusher)
+        slot.m_bytesBefore += static_cast<std::uint64_t>(std::max<std::int64_t>(0, slot.m_pusher->m_outputBytes.load()));
+    RetireSide(slot.m_pusher);
+    slot.m_bRelaying = false, slot.m_nKbps = 0;
+}
+
 void RelayEngine::SpawnPusher(int row, int index)
 {
     ChannelRow& r = *Row(row);
     OutputSlot& slot = *r.m_outputs[static_cast<std::size_t>(index)];
-    if (slot.m_pusher) {
-        slot.m_bytesBefore += static_cast<std::uint64_t>(std::max<std::int64_t>(0, slot.m_pusher->m_outputBytes.load()));
-        RetireSide(slot.m_pusher);
-    }
-    slot.m_bRelaying = false, slot.m_nKbps = 0, slot.m_startAt = 0;
+    RetirePusher(slot);
+    slot.m_startAt = 0;
     if (SpawnSide(row, slot.m_pusher, PusherArguments(slot.m_nPort, slot.m_strPublish), index))
         LogRow(row, "推流地址" + std::to_string(index + 1) + " 已启动 ffmpeg (pid " + std::to_string(slot.m_pusher->m_pid) + ")");
 }
 
 void RelayEngine::RetireOutputs(int row)
 {
-    for (auto& slot : Row(row)->m_outputs) {
-        if (slot->m_pusher)
-            slot->m_bytesBefore += static_cast<std::uint64_t>(std::max<std::int64_t>(0, slot->m_pusher->m_outputBytes.load()));
-        RetireSide(slot->m_pusher);
-        slot->m_bRelaying = false, slot->m_nKbps = 0;
-    }
+    for (auto& slot : Row(row)->m_outputs)
+        RetirePusher(*slot);
 }
 
 void RelayEngine::OnOutputProgress(int row, const ProgressSample& sample)
@@ -113,7 +111,6 @@ void RelayEngine::OnOutputProgress(int row, const ProgressSample& sample)
     }
     slot.m_nFailures = 0;
     slot.m_nKbps = sample.kbps;
-    slot.m_lastReadingAt = m_clock.SteadyNs();
     if (r->m_phase == Phase::Live) {
         r->m_nKbps = ChannelKbps(*r);
         Tell(row, RowEvent::Kind::Live, r->m_nKbps);
@@ -132,11 +129,13 @@ void RelayEngine::SuperviseOutputs(int row, std::int64_t now)
     const bool delivering = RowUp(r, true);
     for (std::size_t i = 0; i < r.m_outputs.size(); ++i) {
         OutputSlot& slot = *r.m_outputs[i];
-        if (SideChild* pusher = slot.m_pusher.get(); pusher && !pusher->m_bEnded) {
+        // A pusher that could not start at all is already ended: counted like one that ended.
+        if (SideChild* pusher = slot.m_pusher.get()) {
             int stalled = 0;
-            if (m_launcher.Poll(pusher->m_pid, &pusher->m_nExitCode, &pusher->m_nSignal) != ChildState::Running) {
+            if (!pusher->m_bEnded &&
+                m_launcher.Poll(pusher->m_pid, &pusher->m_nExitCode, &pusher->m_nSignal) != ChildState::Running) {
                 pusher->m_bEnded = true;
-            } else if (delivering && m_options.m_nStallMs > 0 &&
+            } else if (!pusher->m_bEnded && delivering && m_options.m_nStallMs > 0 &&
                        now - pusher->m_lastProgress.load(std::memory_order_relaxed) > MsToNs(m_options.m_nStallMs)) {
                 // Alive and writing nothing while the puller delivers: a server that took the
                 // connection and hangs.
@@ -169,9 +168,7 @@ void RelayEngine::CountPusherEnd(int row, std::size_t index, int stalledSeconds,
     Diagnosis why = DiagnoseFailure(said, end, PusherInput(slot.m_nPort), slot.m_strPublish);
     const std::string label = "推流地址" + std::to_string(index + 1);
     const pid_t pid = pusher.m_pid;
-    slot.m_bytesBefore += static_cast<std::uint64_t>(std::max<std::int64_t>(0, pusher.m_outputBytes.load()));
-    RetireSide(slot.m_pusher);
-    slot.m_bRelaying = false, slot.m_nKbps = 0;
+    RetirePusher(slot);
     // What it reads stopped coming (its input is the puller's stream): the puller's failure, seen
     // by the puller's own supervision. It starts again as soon as the puller delivers.
     if (!delivering || why.side == FailureSide::Camera) {

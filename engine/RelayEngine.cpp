@@ -134,15 +134,19 @@ RowCells RelayEngine::Cells(int row) const
     return cells;
 }
 
+std::int64_t RelayEngine::UpWindowNs() const
+{
+    // ffmpeg prints a status line about twice a second: a child silent for longer than the
+    // watchdog's shortest period is not relaying, whether or not the watchdog is on.
+    const int stallMs = m_options.m_nStallMs;
+    return MsToNs(stallMs > 0 ? std::min(stallMs, kMinStallSeconds * 1000) : kMinStallSeconds * 1000);
+}
+
 bool RelayEngine::RowUp(const ChannelRow& row, bool pullerOnly) const
 {
     if (!row.m_worker || row.m_worker->m_bEnded || !row.m_worker->m_bRelaying)
         return false;
-    // ffmpeg prints a status line about twice a second: a child silent for longer than the
-    // watchdog's shortest period is not relaying, whether or not the watchdog is on.
-    const int stallMs = m_options.m_nStallMs;
-    const int windowMs = stallMs > 0 ? std::min(stallMs, kMinStallSeconds * 1000) : kMinStallSeconds * 1000;
-    if (m_clock.SteadyNs() - row.m_lastProgress.load(std::memory_order_relaxed) > MsToNs(windowMs))
+    if (m_clock.SteadyNs() - row.m_lastProgress.load(std::memory_order_relaxed) > UpWindowNs())
         return false;
     // A puller whose every pusher is down publishes nothing.
     return pullerOnly || row.m_outputs.empty() ||

@@ -186,6 +186,7 @@ private:
     // Its child reported progress within the last stall period; a channel with extra addresses
     // also needs one address up, unless only its puller is asked about.
     bool RowUp(const ChannelRow& row, bool pullerOnly = false) const;
+    std::int64_t UpWindowNs() const;  // how long a child may be silent and still count as up
     // Launching (EngineLaunch.cpp).
     CommandBuild BuildStored(int row);  // the refusal told when not Ok
     void LaunchRow(int row);
@@ -229,6 +230,7 @@ private:
     void PrepareOutputs(int row, const std::vector<int>& ports);
     void StartOutputs(int row);
     void SpawnPusher(int row, int index);
+    void RetirePusher(OutputSlot& slot);  // its bytes kept
     void RetireOutputs(int row);
     void SuperviseOutputs(int row, std::int64_t now);
     void CountPusherEnd(int row, std::size_t index, int stalledSeconds, bool delivering);
