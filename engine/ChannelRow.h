@@ -49,6 +49,7 @@ struct SideChild {
 };
 
 // The last failed attempt of a row's channel (or of one of its pushers), kept until a later attempt fails.
+inline constexpr std::size_t kFailureLines = 20;  // lines kept of a failed attempt
 struct FailureRecord {
     std::time_t m_at = 0;              // when the attempt ended
     std::string m_strHow;              // exit status, signal, no progress, or why it did not run

@@ -181,7 +181,7 @@ void RelayEngine::CountPusherEnd(int row, std::size_t index, int stalledSeconds,
     record->m_strHow = stalledSeconds ? "无数据" + std::to_string(stalledSeconds) + "秒"
                        : end.signal   ? "ffmpeg 被信号 " + std::to_string(end.signal) + " 结束"
                                       : "ffmpeg 退出码 " + std::to_string(end.exitCode);
-    record->m_lines = WithoutBanner(said, 20);
+    record->m_lines = WithoutBanner(said, kFailureLines);
     record->m_diagnosis = std::move(why);
     const int failures = ++slot.m_nFailures;
     // The first failure after a reading starts it again at once; then the back-off.

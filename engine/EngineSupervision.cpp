@@ -7,7 +7,6 @@
 #include <cstdio>
 
 namespace {
-const std::size_t kFailureLines = 20;  // lines kept of a failed attempt
 
 std::string Format(const char* pattern, int value)
 {
